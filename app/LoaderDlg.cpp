@@ -1,0 +1,267 @@
+// CLoaderDlg: construction, initialisation, paint and close, the message
+// map, dialog data exchange, port control and the timer dispatch.
+#include "app/LoaderDlg.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial/SerialLink.h"
+
+namespace quillet {
+
+CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port) : m_host(host) {
+    if (port) {
+        m_port = port;
+    } else {
+        m_ownPort = std::make_unique<CSerialLink>(host);
+        m_port = m_ownPort.get();
+    }
+    m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
+}
+
+// Destroying the dialog ends the monitor thread and closes the port (the
+// embedded link's destructor does that).
+CLoaderDlg::~CLoaderDlg() { m_host.SetTimerCallback(nullptr); }
+
+void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text) const {
+    if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text)});
+}
+
+bool CLoaderDlg::OnInitDialog() {
+    // Base initialisation: the host has created the controls from the
+    // template; the member values go to them.
+    UpdateData(false);
+
+    m_strNote = "Note: Only for user \r\n define pattern\r\n uploading !";
+    m_conGroup = 0;
+    m_conMachine = 0;
+    m_stream.buffer.assign(10, 0);
+    // The raster starts black until the first accepted 1920x1080 import.
+    m_images.raster.assign(kRasterBytes, 0);
+
+    FillOpcodeTable();
+
+    // The about item of the system menu and the window icons belong to the
+    // host (it knows whether the platform has a system menu).
+
+    m_bPortOpen = 0;
+    m_nBaud = 115200;
+    m_nPort = 1;
+    m_cParity = 'N';
+    m_nDataBits = 8;
+    m_nStopBits = 1;
+    m_nEventMask = EV_RXCHAR | EV_RXFLAG;
+
+    m_host.SetPortIcon(IDI_PORT_CLOSED);
+    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
+    m_strSearchStatus = " ";
+
+    m_nRxState = -1;
+    m_board.active = 0;
+    m_board.state = 0;
+    m_board.streaming = 0;
+    m_boot.active = 0;
+    m_nEraseWait = 0;
+
+    UpdateData(false);
+    return true;
+}
+
+void CLoaderDlg::OnSysCommand(unsigned id) {
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) m_host.ShowAbout();
+    // Every other system command goes to the host's default processing.
+}
+
+void CLoaderDlg::OnPaint(bool minimised) {
+    // Minimised, the host draws the application icon centred in the client
+    // area; otherwise the preview is drawn on every paint.
+    if (!minimised) DrawPreview();
+}
+
+void CLoaderDlg::OnClose() {
+    m_stream.buffer.clear();
+    m_stream.buffer.shrink_to_fit();
+    m_host.EndDialog();
+}
+
+void CLoaderDlg::OnCommand(int controlId) {
+    switch (controlId) {
+    case IDC_PORT_BUTTON: OnPortButton(); break;
+    case IDC_COM_LIST: OnPortListSelect(); break;
+    case IDC_SEARCH_GENERATOR: StartDeviceSearch(0x00); break;
+    case IDC_SEARCH_ANALYZER: StartDeviceSearch(0x01); break;
+    case IDC_SEARCH_MV42: StartDeviceSearch(0x02); break;
+    case IDC_SEARCH_MV48: StartDeviceSearch(0x03); break;
+    case IDC_SEARCH_DA28: StartDeviceSearch(0x04); break;
+    case IDC_SEARCH_KX4: StartDeviceSearch(0x05); break;
+    case IDC_SEARCH_MV99: StartDeviceSearch(0x06); break;
+    case IDC_SEARCH_MX88: StartDeviceSearch(0x07); break;
+    case IDC_GENERATOR_MCU: OnGeneratorMcu(); break;
+    case IDC_SUB_MCU: OnSubMcu(); break;
+    case IDC_IN1: OnInputBoardFirmware(1); break;
+    case IDC_IN2: OnInputBoardFirmware(2); break;
+    case IDC_IN3: OnInputBoardFirmware(3); break;
+    case IDC_IN4: OnInputBoardFirmware(4); break;
+    case IDC_ANALYZER_MCU: OnAnalyzerMcu(); break;
+    case IDC_ANALYZER_DATA: OnAnalyzerDataFlash(); break;
+    case IDC_GENERATOR_FPGA: OnGeneratorFpga(); break;
+    case IDC_AUX_FPGA: OnAuxFpga(); break;
+    case IDC_ANALYZER_FPGA: OnAnalyzerFpga(); break;
+    case IDC_LOAD_IMAGE: OnLoadImage(); break;
+    case IDC_NAND_FLASH: OnNandFlash(); break;
+    case IDC_PANEL_DATA: OnPanelDataFlash(); break;
+    case IDC_MCU_LIST: break;  // selecting an MCU does nothing by itself
+    default: break;
+    }
+}
+
+namespace {
+
+// Decimal as "%d" reads it, with nothing but blanks after the number.
+bool ParseInt(const std::string& text, int& out) {
+    const char* s = text.c_str();
+    while (*s == ' ' || *s == '\t') ++s;
+    if (*s == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    while (*end == ' ' || *end == '\t') ++end;
+    if (*end != '\0') return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+} // namespace
+
+std::string FormatProgress(float value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*g", 6, static_cast<double>(value));
+    return text;
+}
+
+bool CLoaderDlg::UpdateData(bool saveAndValidate) {
+    if (!saveAndValidate) {
+        m_host.SetItemText(IDC_SEARCH_STATUS, m_strSearchStatus);
+        m_host.SetItemText(IDC_PROGRESS, FormatProgress(m_fProgress));
+        m_host.SetItemText(IDC_KEYBOARD_CHAIN, std::to_string(m_nKeyboardChain));
+        m_host.SetItemText(IDC_STATUS, m_strStatus);
+        m_host.SetItemText(IDC_NOTE, m_strNote);
+        m_host.SetItemText(IDC_PATTERN_NO, std::to_string(m_nPatternNo));
+        return true;
+    }
+    int chain = 0;
+    int pattern = 0;
+    if (!ParseInt(m_host.GetItemText(IDC_KEYBOARD_CHAIN), chain) ||
+        !ParseInt(m_host.GetItemText(IDC_PATTERN_NO), pattern)) {
+        m_host.MessageBox("Please enter an integer.", "");
+        return false;
+    }
+    m_nKeyboardChain = chain;
+    m_nPatternNo = pattern;
+    return true;
+}
+
+// ---- port control --------------------------------------------------------
+
+void CLoaderDlg::ShowPortOpen() {
+    m_host.SetPortIcon(IDI_PORT_OPEN);
+    m_bPortOpen = 1;
+    m_host.SetItemText(IDC_PORT_BUTTON, kClosePort);
+}
+
+void CLoaderDlg::ShowPortClosed() {
+    m_bPortOpen = 0;
+    m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
+    m_host.SetPortIcon(IDI_PORT_CLOSED);
+}
+
+void CLoaderDlg::ClosePortNow() {
+    m_bPortOpen = 0;
+    m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
+    m_port->RequestClose();
+    m_host.SetPortIcon(IDI_PORT_CLOSED);
+    Report(FlowEvent::PortClosed, m_nPort);
+}
+
+void CLoaderDlg::OnPortButton() {
+    if (m_bPortOpen) {
+        // The operator closing the port also ends a firmware exchange that
+        // stalled, so later bytes reach the frame parser again.
+        EndStalledExchanges();
+        ClosePortNow();
+        return;
+    }
+    m_cParity = 'N';
+    if (m_port->OpenPort(this, m_nPort, m_nBaud, 'N', m_nDataBits, m_nStopBits, m_nEventMask,
+                         kWriteBufferSize)) {
+        m_port->StartMonitor();
+        ShowPortOpen();
+    } else {
+        m_bPortOpen = 0;
+        m_host.MessageBox("Can not find this port or used by other application", "");
+        ShowPortClosed();
+    }
+}
+
+void CLoaderDlg::OnPortListSelect() {
+    if (m_port->IsOpen()) m_port->RequestClose();
+    const int sel = m_host.GetComboSel(IDC_COM_LIST);
+    m_nPort = static_cast<unsigned>(sel + 1);
+    if (m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
+                         m_nEventMask, kWriteBufferSize)) {
+        m_port->StartMonitor();
+        ShowPortOpen();
+    } else {
+        m_host.SetPortIcon(IDI_PORT_CLOSED);
+        m_host.MessageBox("Can not find this port or used by other application", "");
+        m_bPortOpen = 0;
+        m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
+    }
+}
+
+void CLoaderDlg::OnTimer(unsigned id) {
+    switch (id) {
+    case TIMER_ERASE: EraseWaitTick(); break;
+    case TIMER_SCAN: ScanNextPort(); break;
+    case TIMER_CLOSE:
+        ClosePortNow();
+        m_host.Sleep(50);
+        m_host.KillTimer(TIMER_CLOSE);
+        break;
+    case TIMER_BOOT_SYNC: BootSyncTick(); break;
+    case TIMER_BOOT_SEND: BootSendTick(); break;
+    case TIMER_BOOT_TIMEOUT: BootTimeoutTick(); break;
+    default: break;
+    }
+}
+
+long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
+    if (m_board.streaming) {
+        if (!m_board.piecePending) m_host.Sleep(1);
+        StreamNextChunk();
+    }
+    return 0;
+}
+
+long CLoaderDlg::OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    switch (msg) {
+    case WM_SERIAL_RXCHAR: return OnSerialRxChar(wParam, lParam);
+    case WM_SERIAL_WRITE_DONE: return OnWriteDone(wParam, lParam);
+    case WM_SERIAL_LOST: OnSerialLost(static_cast<unsigned>(lParam)); return 0;
+    default: return 0;  // break, CTS, error, ring and RXFLAG have no effect
+    }
+}
+
+void CLoaderDlg::OnSerialLost(unsigned port) {
+    // The link has reported the loss once and closed the device; the display
+    // follows so the operator sees the port closed and can open it again.
+    if (port != m_nPort) return;
+    ShowPortClosed();
+    Report(FlowEvent::PortLost, port);
+}
+
+} // namespace quillet

@@ -1,0 +1,179 @@
+// CLoaderDlg: the one dialog of the program and the owner of all its state.
+//
+// Every button, timer and serial message is a handler here. The handlers of
+// each subsystem live beside that subsystem's code:
+//   app/LoaderDlg.cpp            construction, OnInitDialog, paint, close,
+//                                port control, timer dispatch, data exchange
+//   protocol/LoaderDlgFrames.cpp SendCommand, OnSerialRxChar, ParseReplyByte
+//   discovery/LoaderDlgSearch.cpp  the eight search buttons, timer 4
+//   firmware/LoaderDlgEntry.cpp  firmware buttons, banner matcher
+//   firmware/LoaderDlgBootloader.cpp  main-MCU bootloader (timers 8, 9, 10)
+//   firmware/LoaderDlgInputBoard.cpp  input-board loader and chunk stream
+//   pattern/LoaderDlgImport.cpp  "Load Image", preview
+//   pattern/LoaderDlgStream.cpp  block stream, FPGA buttons
+//   pattern/LoaderDlgUpload.cpp  "SG NAND FLASH", panel data, erase wait
+// Each flow keeps its state in a component of its own (SearchState,
+// StreamState, BootloaderState, ...). All of it runs on the GUI thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FlowEvents.h"
+#include "app/Resources.h"
+#include "discovery/SearchState.h"
+#include "firmware/FirmwareState.h"
+#include "pattern/Images.h"
+#include "pattern/StreamState.h"
+#include "platform/Host.h"
+#include "serial/SerialPort.h"
+
+namespace quillet {
+
+// The progress value as the percentage field shows it (six significant digits).
+std::string FormatProgress(float value);
+
+class CLoaderDlg : public ISerialOwner {
+public:
+    // With no port given the dialog embeds its own CSerialLink, which
+    // delivers through `host`.
+    explicit CLoaderDlg(IHost& host, ISerialPort* port = nullptr);
+    ~CLoaderDlg() override;
+    CLoaderDlg(const CLoaderDlg&) = delete;
+    CLoaderDlg& operator=(const CLoaderDlg&) = delete;
+
+    // ---- application shell ---------------------------------------------
+    bool OnInitDialog();
+    void OnSysCommand(unsigned id);
+    void OnPaint(bool minimised = false);
+    void OnClose();
+    // BN_CLICKED / CBN_SELENDOK by control id: the message map.
+    void OnCommand(int controlId);
+    // Dialog data exchange: false pushes the members to the controls, true
+    // reads edits 1167 and 1184 (false and a box when one is not an integer).
+    bool UpdateData(bool saveAndValidate = true);
+
+    // ---- port control and timer dispatch -------------------------------
+    void OnPortButton();
+    void OnPortListSelect();
+    void OnTimer(unsigned id);
+    long OnWriteDone(std::uintptr_t wParam, std::intptr_t lParam);
+    void ClosePortNow();
+    // ISerialOwner: the window procedure for the serial messages.
+    long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void OnSerialLost(unsigned port);
+
+    // ---- command frames and receive dispatcher --------------------------
+    void SendCommand(std::uint16_t code, int count, const std::uint8_t* payload);
+    long OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam);
+    void ParseReplyByte(std::uint8_t b);
+    void OnEmptyOpcode();
+
+    // ---- device search ---------------------------------------------------
+    void StartDeviceSearch(std::uint8_t group);
+    void MatchSearchReply(std::uint8_t b);
+    void ScanNextPort();
+
+    // ---- firmware --------------------------------------------------------
+    void OnGeneratorMcu();
+    void OnAnalyzerMcu();
+    void OnSubMcu();
+    void OnInputBoardFirmware(int board);
+    void OnAnalyzerDataFlash();
+    void StartMcuBootloader();
+    void MatchBanner(std::uint8_t b);
+    void BootSyncTick();       // timer 8
+    void BootSendTick();       // timer 9
+    void BootTimeoutTick();    // timer 10
+    void BootloaderStep(std::uint8_t b);
+    void InputBoardLoaderStep(std::uint8_t b);
+    void StreamNextChunk();
+    // Ends a main-MCU or input-board exchange left waiting for its peer, so
+    // later bytes reach the frame parser again (port button close, any new
+    // search or flow).
+    void EndStalledExchanges();
+
+    // ---- user pattern and block streams ----------------------------------
+    void OnLoadImage();
+    void ImportPatternImage();
+    void DrawPreview();
+    void OnGeneratorFpga();
+    void OnAnalyzerFpga();
+    void OnAuxFpga();
+    int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
+    void OnBlockAck();
+    int LoadFirmwareFile(const std::string& path);
+    void OnNandFlash();
+    void OnPanelDataFlash();
+    void EraseWaitByte(std::uint8_t b);
+    void EraseWaitTick();      // timer 3
+    void StartPatternStream();
+
+    // ---- what the front ends and tests may look at -----------------------
+    IHost& Host() { return m_host; }
+    ISerialPort& Port() { return *m_port; }
+    void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
+    void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
+
+    // Members bound by dialog data exchange.
+    std::string m_strSearchStatus;   // static 1108
+    float m_fProgress = 0;           // edit 1190
+    int m_nKeyboardChain = 0;        // edit 1167
+    std::string m_strStatus;         // static 1183
+    std::string m_strNote = "Note: Only for signal generator firmware updating !";  // edit 1168
+    int m_nPatternNo = 0;            // edit 1184
+
+    // Serial settings and port display.
+    unsigned m_nBaud = 115200;
+    unsigned m_nPort = 1;
+    char m_cParity = 'N';
+    unsigned m_nDataBits = 8;
+    unsigned m_nStopBits = 1;
+    std::uint32_t m_nEventMask = 3;
+    int m_bPortOpen = 0;
+
+    // Addresses.
+    std::uint8_t m_devGroup = 0;     // device group address (device kind)
+    std::uint8_t m_devMachine = 0;   // device machine address
+    std::uint8_t m_conGroup = 0;     // console address
+    std::uint8_t m_conMachine = 0;
+
+    // Receive dispatcher.
+    int m_nRxState = -1;             // shared by ParseReplyByte and MatchSearchReply
+    std::uint8_t m_reply[520] = {};
+    int m_nExpectedLength = 0;
+    std::string m_strEcho;           // text collected during the erase wait
+    int m_nEraseWait = 0;            // erase wait counter
+    std::uint8_t m_cmd[300] = {};    // command buffer of SendCommand
+
+    struct OpcodeEntry {
+        std::uint16_t code;
+        void (CLoaderDlg::*handler)();
+    };
+    std::array<OpcodeEntry, 35> m_opcodes{};
+
+    // Flow components.
+    SearchState m_search;
+    StreamState m_stream;
+    PatternImages m_images;
+    EntryState m_entry;
+    BootloaderState m_boot;
+    InputBoardState m_board;
+
+    static constexpr std::size_t kWriteBufferSize = 512;
+
+private:
+    void FillOpcodeTable();
+    void ShowPortOpen();
+    void ShowPortClosed();
+
+    IHost& m_host;
+    std::unique_ptr<ISerialPort> m_ownPort;
+    ISerialPort* m_port = nullptr;
+    FlowEventSink m_events;
+};
+
+} // namespace quillet

@@ -1,0 +1,80 @@
+// Resource numbers of the dialog: control ids of template 102, icons and
+// strings, and the texts of the templates that the hosts draw.
+#pragma once
+
+namespace quillet {
+
+// Dialog templates.
+constexpr int IDD_ABOUTBOX = 100;
+constexpr int IDD_LOADER_DIALOG = 102;
+
+// Icons.
+constexpr int IDR_MAINFRAME = 128;    // application icon
+constexpr int IDI_PORT_CLOSED = 133;
+constexpr int IDI_PORT_OPEN = 134;
+
+// Strings.
+constexpr int IDS_ABOUTBOX = 101;     // "&About ISP..."
+constexpr int IDP_SOCKETS_INIT_FAILED = 103;
+inline constexpr const char* kStrAbout = "&About ISP...";
+inline constexpr const char* kStrSocketsFailed = "Windows sockets initialization failed.";
+
+// Controls of template 102.
+constexpr int IDC_PORT_BUTTON = 1006;
+constexpr int IDC_PORT_ICON = 1007;
+constexpr int IDC_COM_LIST = 1106;
+constexpr int IDC_SEARCH_GENERATOR = 1107;
+constexpr int IDC_SEARCH_STATUS = 1108;
+constexpr int IDC_SEARCH_ANALYZER = 1109;
+constexpr int IDC_SEARCH_MV42 = 1110;
+constexpr int IDC_SEARCH_MV48 = 1111;
+constexpr int IDC_SEARCH_MV99 = 1112;
+constexpr int IDC_SEARCH_MX88 = 1113;
+constexpr int IDC_SEARCH_DA28 = 1114;
+constexpr int IDC_SEARCH_KX4 = 1115;
+constexpr int IDC_GENERATOR_MCU = 1118;
+constexpr int IDC_SUB_MCU = 1119;
+constexpr int IDC_IN1 = 1120;
+constexpr int IDC_IN2 = 1121;
+constexpr int IDC_IN3 = 1122;
+constexpr int IDC_IN4 = 1123;
+constexpr int IDC_ANALYZER_MCU = 1124;
+constexpr int IDC_PANEL_DATA = 1144;
+constexpr int IDC_ANALYZER_DATA = 1145;
+constexpr int IDC_KEYBOARD_CHAIN = 1167;
+constexpr int IDC_NOTE = 1168;
+constexpr int IDC_MCU_LIST = 1180;
+constexpr int IDC_NAND_FLASH = 1181;
+constexpr int IDC_STATUS = 1183;
+constexpr int IDC_PATTERN_NO = 1184;
+constexpr int IDC_LOAD_IMAGE = 1185;
+constexpr int IDC_PREVIEW = 1186;
+constexpr int IDC_GENERATOR_FPGA = 1187;
+constexpr int IDC_AUX_FPGA = 1188;
+constexpr int IDC_ANALYZER_FPGA = 1189;
+constexpr int IDC_PROGRESS = 1190;
+constexpr int IDOK_BUTTON = 1;
+constexpr int IDC_STATIC = -1;
+
+// Window timers of the dialog.
+constexpr unsigned TIMER_ERASE = 3;
+constexpr unsigned TIMER_SCAN = 4;
+constexpr unsigned TIMER_CLOSE = 5;
+constexpr unsigned TIMER_BOOT_SYNC = 8;
+constexpr unsigned TIMER_BOOT_SEND = 9;
+constexpr unsigned TIMER_BOOT_TIMEOUT = 10;
+
+// System command of the about item.
+constexpr unsigned IDM_ABOUTBOX = 0x0010;
+
+// Captions.
+inline constexpr const char* kCaptionIsp = "ISP";
+inline constexpr const char* kCaptionIspBlank = " ISP";
+inline constexpr const char* kCaptionConsole = "ISP PC CONSOLE";
+inline constexpr const char* kCaptionAppError = "Application Error";
+
+// Button texts of the port display.
+inline constexpr const char* kTurnOnPort = "Turn on Port";
+inline constexpr const char* kClosePort = "Close Port";
+
+} // namespace quillet

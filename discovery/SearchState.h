@@ -1,0 +1,15 @@
+// State of the device search (the eight search buttons and timer 4).
+#pragma once
+
+#include <cstdint>
+
+namespace quillet {
+
+struct SearchState {
+    std::uint8_t frame[10] = {};  // search frame built by the last search, re-sent on every port
+    int inProgress = 0;           // 1 while a search waits for a reply; routes received bytes
+    int deviceFound = 0;          // 1 once a complete search reply has matched
+    unsigned savedPort = 1;       // port number current when the search started
+};
+
+} // namespace quillet

@@ -1,0 +1,62 @@
+// What the dialog needs of a serial port, and the messages a port sends to
+// its owner window. CSerialLink (SerialLink.h) is the real port; the tests
+// put a recording port in its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillet {
+
+constexpr unsigned WM_USER = 0x0400;
+constexpr unsigned WM_SERIAL_BREAK = WM_USER + 1;
+constexpr unsigned WM_SERIAL_CTS = WM_USER + 2;
+constexpr unsigned WM_SERIAL_ERR = WM_USER + 4;
+constexpr unsigned WM_SERIAL_RING = WM_USER + 5;
+constexpr unsigned WM_SERIAL_RXCHAR = WM_USER + 7;
+constexpr unsigned WM_SERIAL_RXFLAG = WM_USER + 8;
+constexpr unsigned WM_SERIAL_WRITE_DONE = WM_USER + 9;
+// Sent once when the device has gone away (USB adapter unplugged, the far
+// end of a pseudo-terminal closed): the monitor thread has ended and closed
+// the device.
+constexpr unsigned WM_SERIAL_LOST = WM_USER + 10;
+
+// Comm event mask bits.
+constexpr std::uint32_t EV_RXCHAR = 0x0001;
+constexpr std::uint32_t EV_RXFLAG = 0x0002;
+constexpr std::uint32_t EV_CTS = 0x0008;
+constexpr std::uint32_t EV_BREAK = 0x0040;
+constexpr std::uint32_t EV_ERR = 0x0080;
+constexpr std::uint32_t EV_RING = 0x0100;
+
+// The owner window of a port. Messages arrive on the GUI thread, one call
+// per message, in order; the port's monitor thread waits until each call
+// has returned (as SendMessage does).
+class ISerialOwner {
+public:
+    virtual ~ISerialOwner() = default;
+    virtual long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+};
+
+class ISerialPort {
+public:
+    virtual ~ISerialPort() = default;
+    // Opens COM `port` (1-based) with the given line settings. True when
+    // the device was opened, even if a later configuration step failed
+    // (that failure has been reported in a box). Ends a running monitor
+    // thread first. Does not start monitoring.
+    virtual bool OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, char parity,
+                          unsigned dataBits, unsigned stopBits, std::uint32_t eventMask,
+                          std::uint32_t writeBufferSize) = 0;
+    virtual bool StartMonitor() = 0;
+    // Queues `length` bytes for the monitor thread to write. The caller's
+    // bytes may be reused at once. False when the request was refused
+    // (longer than the write buffer, or no port).
+    virtual bool QueueWrite(const std::uint8_t* bytes, std::size_t length) = 0;
+    // Asks the monitor thread to close the device; returns at once.
+    virtual void RequestClose() = 0;
+    // True while a device is open (monitored or not).
+    virtual bool IsOpen() const = 0;
+};
+
+} // namespace quillet
