@@ -1,0 +1,78 @@
+// The instrument simulator: stands in for the instrument at the far end of a
+// serial line and answers the program's traffic as the instrument does.
+// Used by quillet-sim, by the dialog's --demo, by the tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quillet::sim {
+
+// The eight kinds of instrument; the value is the kind's group address.
+enum class Kind : std::uint8_t {
+    Generator = 0x00,
+    Analyzer = 0x01,
+    Mv42 = 0x02,
+    Mv48 = 0x03,
+    Da28 = 0x04,
+    Kx4 = 0x05,
+    Mv99 = 0x06,
+    Mx88 = 0x07,
+};
+// "generator", "analyzer", "mv42", "mv48", "da28", "kx4", "mv99", "mx88".
+bool ParseKind(const std::string& name, Kind& kind);
+const char* KindName(Kind kind);
+
+struct Options {
+    Kind kind = Kind::Generator;
+    bool answerSearch = true;          // false: the instrument never answers a search
+    unsigned searchReplyDelayMs = 20;  // delay before the search reply
+    unsigned eraseTimeMs = 1500;       // erase time before the "cnd 12" line
+    std::set<std::uint32_t> resendBlocks;  // block numbers answered once with status 1
+    long stopAfterBlocks = -1;         // stop acknowledging after this many blocks (-1: never)
+    unsigned noiseBytes = 0;           // noise bytes sent before each acknowledgement
+    std::string outputDir = ".";       // where received patterns, panel data and firmware go
+    bool verbose = false;              // hex dump of the traffic with time stamps
+    std::FILE* log = stderr;
+};
+
+// What the simulator received and stored.
+struct Summary {
+    std::uint64_t bytesReceived = 0;
+    std::uint64_t searchFrames = 0;
+    std::uint64_t blocksAccepted = 0;
+    std::uint64_t blocksResent = 0;        // resend requests the simulator made
+    std::vector<std::string> violations;   // protocol violations seen
+    std::vector<std::string> filesWritten; // paths of stored images and firmware
+};
+
+class Simulator {
+public:
+    explicit Simulator(Options options);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Creates a pseudo-terminal pair and returns the device path the program
+    // should open; the simulator serves the other end. Empty on failure.
+    std::string OpenPty();
+    // Serves an existing serial device (e.g. a real port on a null-modem cable).
+    bool OpenDevice(const std::string& path);
+    // Serves in a thread of its own until Stop().
+    void Start();
+    void Stop();
+
+    // Every byte received so far, in order.
+    std::vector<std::uint8_t> Received() const;
+    Summary GetSummary() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace quillet::sim
