@@ -179,6 +179,14 @@ void CLoaderDlg::ShowPortClosed() {
     m_host.SetPortIcon(IDI_PORT_CLOSED);
 }
 
+// After the port's own failure box, a second one tells a Linux operator how
+// to mend a permission problem (group membership) instead of leaving a bare
+// failure.
+void CLoaderDlg::ShowOpenProblem() {
+    const std::string problem = m_port->OpenProblem();
+    if (!problem.empty()) m_host.MessageBox(problem, "");
+}
+
 void CLoaderDlg::ClosePortNow() {
     m_bPortOpen = 0;
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
@@ -203,6 +211,7 @@ void CLoaderDlg::OnPortButton() {
     } else {
         m_bPortOpen = 0;
         m_host.MessageBox("Can not find this port or used by other application", "");
+        ShowOpenProblem();
         ShowPortClosed();
     }
 }
@@ -218,6 +227,7 @@ void CLoaderDlg::OnPortListSelect() {
     } else {
         m_host.SetPortIcon(IDI_PORT_CLOSED);
         m_host.MessageBox("Can not find this port or used by other application", "");
+        ShowOpenProblem();
         m_bPortOpen = 0;
         m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
     }

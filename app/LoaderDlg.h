@@ -169,6 +169,7 @@ private:
     void FillOpcodeTable();
     void ShowPortOpen();
     void ShowPortClosed();
+    void ShowOpenProblem();
 
     IHost& m_host;
     std::unique_ptr<ISerialPort> m_ownPort;

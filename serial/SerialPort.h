@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace quillet {
 
@@ -57,6 +58,9 @@ public:
     virtual void RequestClose() = 0;
     // True while a device is open (monitored or not).
     virtual bool IsOpen() const = 0;
+    // When the last OpenPort failed for a reason the operator can mend (no
+    // permission on the device), what to do about it; empty otherwise.
+    virtual std::string OpenProblem() const { return {}; }
 };
 
 } // namespace quillet
