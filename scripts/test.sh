@@ -11,23 +11,30 @@ bash scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 fuzz_seconds=${QUILLET_FUZZ_SECONDS:-60}
+logs=$(mktemp -d)
+# Runs ctest, keeping its output to add up the counts at the end.
+run_ctest() {
+  local name=$1; shift
+  ctest "$@" 2>&1 | tee "$logs/$name.log"
+  return "${PIPESTATUS[0]}"
+}
 
 echo "== 1. build and test =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+run_ctest main --test-dir build --output-on-failure -j "$jobs"
 
 echo "== 2. AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
       -DQUILLET_SANITIZE=address,undefined
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 run_ctest asan --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== 3. ThreadSanitizer: serial link =="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
       -DQUILLET_SANITIZE=thread
 cmake --build build-tsan -j "$jobs" --target test_serial
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -L serial
+TSAN_OPTIONS=halt_on_error=1 run_ctest tsan --test-dir build-tsan --output-on-failure -L serial
 
 echo "== 4. fuzz targets, ${fuzz_seconds}s each =="
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
@@ -41,3 +48,13 @@ for f in $fuzzers; do
   "build-fuzz/tests/$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$f" 2>&1 | tail -n 3
 done
 echo "fuzz: $(echo $fuzzers | wc -w) targets ran ${fuzz_seconds}s each without a crash"
+
+passed=0; failed=0
+for f in "$logs"/*.log; do
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$f" | tail -n 1 || true)
+  [ -n "$line" ] || continue
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  passed=$((passed + total - bad)); failed=$((failed + bad))
+done
+echo "all: $passed passed, $failed failed"
