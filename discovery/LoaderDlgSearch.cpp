@@ -1,10 +1,142 @@
-// Placeholder bodies: being written.
+// CLoaderDlg: the device search. The eight search buttons try COM1..COM99
+// with the search frame of their device kind; timer 4 paces the scan and
+// the first port whose reply repeats the device address stays open.
 #include "app/LoaderDlg.h"
+#include "protocol/Frame.h"
 
 namespace quillet {
 
-void CLoaderDlg::StartDeviceSearch(std::uint8_t) {}
-void CLoaderDlg::MatchSearchReply(std::uint8_t) {}
-void CLoaderDlg::ScanNextPort() {}
+namespace {
+
+constexpr unsigned kLastPort = 99;
+constexpr unsigned kFirstPortWaitMs = 300;
+constexpr unsigned kLaterPortWaitMs = 400;
+constexpr unsigned kAfterReplyByteMs = 200;
+
+constexpr const char* kNoDevice =
+    "Can not find available device for this console(from com1 to com99)\r Or COM port is used by "
+    "other application!";
+constexpr const char* kPleaseWait = "Please wait.....";
+
+} // namespace
+
+void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
+    // A new search ends a firmware exchange left waiting for its peer.
+    EndStalledExchanges();
+
+    m_devGroup = group;
+    m_devMachine = 0x00;
+    BuildRequestFrame(m_search.frame, {m_devGroup, m_devMachine}, {m_conGroup, m_conMachine},
+                      kCodeSearch, nullptr, 0);
+
+    m_bPortOpen = 0;
+    m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
+    m_port->RequestClose();
+    m_host.SetPortIcon(IDI_PORT_CLOSED);
+
+    m_search.deviceFound = 0;
+    m_search.savedPort = m_nPort;
+
+    // Only the signal generator's search goes back to no parity; the others
+    // keep what the main-MCU bootloader may have set.
+    if (group == 0x00) m_cParity = 'N';
+
+    for (m_nPort = 1; m_nPort <= kLastPort; ++m_nPort) {
+        if (!m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
+                              m_nEventMask, kWriteBufferSize))
+            continue;
+        m_port->StartMonitor();
+        m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
+        m_search.inProgress = 1;
+        m_strSearchStatus = kPleaseWait;
+        UpdateData(false);
+        m_host.SetTimer(TIMER_SCAN, kFirstPortWaitMs);
+        return;
+    }
+
+    // Not one port opened: the port number starts again at COM1. A scan
+    // this search interrupted ends here too, so its ticks do not carry on
+    // from the old port and show the failure a second time.
+    if (m_search.inProgress == 1) {
+        m_search.inProgress = 0;
+        m_host.KillTimer(TIMER_SCAN);
+    }
+    m_nPort = 1;
+    m_strSearchStatus = " ";
+    UpdateData(false);
+    m_host.MessageBox(kNoDevice, kCaptionIsp);
+    Report(FlowEvent::SearchFailed, 0);
+}
+
+void CLoaderDlg::MatchSearchReply(std::uint8_t b) {
+    // Every byte after a reply's header moves the next tick to 200 ms later.
+    if (m_nRxState != -1) m_host.SetTimer(TIMER_SCAN, kAfterReplyByteMs);
+    if (b == kReplyHeader && m_nRxState == -1) {
+        m_nRxState = 0;
+        return;
+    }
+    // Expected: AB G M 07 00 x x 02 F8 G M c. A byte that breaks the match
+    // returns to idle and is not looked at again as a header.
+    int next = -1;
+    switch (m_nRxState) {
+    case 0: next = b == m_devGroup ? 1 : -1; break;
+    case 1: next = b == m_devMachine ? 2 : -1; break;
+    case 2: next = b == 0x07 ? 3 : -1; break;
+    case 3: next = b == 0x00 ? 4 : -1; break;
+    case 4: next = 5; break;  // console address, not examined
+    case 5: next = 6; break;
+    case 6: next = b == 0x02 ? 7 : -1; break;
+    case 7: next = b == 0xF8 ? 8 : -1; break;
+    case 8: next = b == m_devGroup ? 9 : -1; break;
+    case 9:
+        if (b == m_devMachine) m_search.deviceFound = 1;
+        next = -1;
+        break;
+    default:  // idle, or a state the frame parser left behind
+        next = -1;
+        break;
+    }
+    m_nRxState = next;
+}
+
+void CLoaderDlg::ScanNextPort() {
+    // Other flows arm timer 4 too; their ticks do nothing here.
+    if (m_search.inProgress != 1) return;
+
+    if (m_search.deviceFound == 1) {
+        m_host.SetPortIcon(IDI_PORT_OPEN);
+        m_bPortOpen = 1;
+        m_host.SetItemText(IDC_PORT_BUTTON, kClosePort);
+        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
+        m_strSearchStatus = " ";
+        m_search.inProgress = 0;
+        UpdateData(false);
+        m_host.KillTimer(TIMER_SCAN);
+        Report(FlowEvent::SearchFound, m_nPort);
+        return;
+    }
+
+    // No reply on this port: on to the next one that opens.
+    m_port->RequestClose();
+    for (++m_nPort; m_nPort <= kLastPort; ++m_nPort) {
+        if (!m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
+                              m_nEventMask, kWriteBufferSize))
+            continue;
+        m_port->StartMonitor();
+        m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
+        m_search.inProgress = 1;
+        m_host.SetTimer(TIMER_SCAN, kLaterPortWaitMs);
+        return;
+    }
+
+    // Ports opened, none answered: back to the port of before the search.
+    m_search.inProgress = 0;
+    m_host.KillTimer(TIMER_SCAN);
+    m_nPort = m_search.savedPort;
+    m_strSearchStatus = " ";
+    UpdateData(false);
+    m_host.MessageBox(kNoDevice, kCaptionIsp);
+    Report(FlowEvent::SearchFailed, 1);
+}
 
 } // namespace quillet
