@@ -111,6 +111,15 @@ public:
     void EraseWaitByte(std::uint8_t b);
     void EraseWaitTick();      // timer 3
     void StartPatternStream();
+    // Sends the first block of the stream held in m_stream (kind kStream*,
+    // first block number, marker of a first block that is not the last).
+    // handBuilt: the frame is built in m_boot.tx with device address 00 00
+    // and written directly; otherwise it goes through SendCommand. A source
+    // shorter than one block goes out as one zero-padded block marked last.
+    // closeAfterLast: arm timer 5 when that block is the last. Returns 1
+    // when a block went out, 0 for an empty stream.
+    int SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
+                       bool closeAfterLast);
 
     // ---- what the front ends and tests may look at -----------------------
     IHost& Host() { return m_host; }
