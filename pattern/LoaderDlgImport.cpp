@@ -1,10 +1,51 @@
-// Placeholder bodies: being written.
+// "Load Image": the file dialog, the checks, the three images and the two
+// upload buttons; the preview drawn in frame 1186.
 #include "app/LoaderDlg.h"
+#include "pattern/BmpImport.h"
+#include "pattern/FileBytes.h"
 
 namespace quillet {
 
-void CLoaderDlg::OnLoadImage() {}
-void CLoaderDlg::ImportPatternImage() {}
-void CLoaderDlg::DrawPreview() {}
+namespace {
+
+constexpr const char* kBmpFilter = "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||";
+
+void ApplyButton(IHost& host, int id, ButtonChange change) {
+    if (change == ButtonChange::Enable) host.EnableItem(id, true);
+    if (change == ButtonChange::Disable) host.EnableItem(id, false);
+}
+
+} // namespace
+
+void CLoaderDlg::OnLoadImage() {
+    ImportPatternImage();
+    DrawPreview();
+}
+
+void CLoaderDlg::ImportPatternImage() {
+    m_host.SetCurrentDirectory("./");
+    const auto path = m_host.OpenFileDialog(kBmpFilter, "./");
+    if (!path) return;
+    UpdateData(false);
+
+    // The file goes into storage of its own, so a stream that may still be
+    // running keeps its buffer.
+    std::vector<std::uint8_t> file;
+    if (!ReadFileBytes(*path, file)) {
+        m_host.MessageBox(kMsgOpenFailed, "");
+        return;
+    }
+    if (file.empty()) return;
+
+    const BmpOutcome out = DecodePatternBmp(file.data(), file.size(), m_images);
+    if (out.verdict != BmpVerdict::NotBmp) UpdateData(false);
+    ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton);
+    ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton);
+    if (out.message) m_host.MessageBox(out.message, "");
+}
+
+// The host draws the 240x160 preview one screen pixel per preview pixel, two
+// pixels inside the top-left corner of frame 1186, from m_images.preview.
+void CLoaderDlg::DrawPreview() { m_host.RedrawPreview(); }
 
 } // namespace quillet

@@ -1,13 +1,256 @@
-// Placeholder bodies: being written.
+// The acknowledged block stream: the first block of every stream, the block
+// acknowledgement that carries a stream on, firmware image files and the
+// three FPGA buttons.
+#include <algorithm>
+#include <cstring>
+
 #include "app/LoaderDlg.h"
+#include "pattern/FileBytes.h"
 
 namespace quillet {
 
-void CLoaderDlg::OnGeneratorFpga() {}
-void CLoaderDlg::OnAnalyzerFpga() {}
-void CLoaderDlg::OnAuxFpga() {}
-int CLoaderDlg::StartBlockStream(int) { return 0; }
-void CLoaderDlg::OnBlockAck() {}
-int CLoaderDlg::LoadFirmwareFile(const std::string&) { return 0; }
+namespace {
+
+constexpr const char* kBinFilter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
+constexpr const char* kGeneratorFpgaFile = "./data/GENERATOR_FPGA.bin";
+constexpr const char* kAnalyzerFpgaFile = "./data/ANALYZER_FPGA.bin";
+constexpr const char* kNoteUpdating = "Note: While updating \r\n firmware ,please \r\n do not press any button!";
+constexpr const char* kNoteSucceeded =
+    "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
+constexpr unsigned kCloseDelayMs = 1000;
+
+std::string FileNameOf(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+float Percent(std::uint32_t part, std::uint32_t whole) {
+    return static_cast<float>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
+}
+
+} // namespace
+
+// ---- stream helpers ---------------------------------------------------------
+
+void SetStreamKind(StreamState& st, int kind) {
+    st.kindFpga = kind == kStreamFpga;
+    st.kindAux = kind == kStreamAux;
+    st.kindPattern = kind == kStreamPattern;
+    st.kindPanel = kind == kStreamPanel;
+}
+
+std::uint8_t BlockSubCommand(const StreamState& st) {
+    if (st.kindFpga) return 0x00;
+    if (st.kindAux) return 0x01;
+    if (st.kindPattern) return 0x30;
+    if (st.kindPanel) return 0x21;
+    return 0x00;
+}
+
+int FillNextBlock(StreamState& st) {
+    const std::size_t end = std::min<std::size_t>(st.size, st.buffer.size());
+    const std::size_t left = st.position < end ? end - st.position : 0;
+    const std::size_t n = std::min<std::size_t>(left, kBlockData);
+    std::uint8_t* data = st.block + 4;
+    if (n) std::memcpy(data, st.buffer.data() + st.position, n);
+    std::memset(data + n, 0, kBlockData - n);
+    st.position += static_cast<std::uint32_t>(n);
+    return static_cast<int>(n);
+}
+
+void SetBlockHeader(StreamState& st, std::uint8_t subCommand, std::uint32_t number, std::uint8_t marker) {
+    st.block[0] = subCommand;
+    st.block[1] = static_cast<std::uint8_t>(number & 0xFF);
+    st.block[2] = static_cast<std::uint8_t>((number >> 8) & 0xFF);
+    st.block[3] = marker;
+}
+
+void BuildBlockFrame(const std::uint8_t* payload, std::uint8_t group, std::uint8_t machine,
+                     std::uint8_t* frame) {
+    frame[0] = 0xAA;
+    frame[1] = group;
+    frame[2] = machine;
+    frame[3] = static_cast<std::uint8_t>((kBlockPayload + 5) & 0xFF);  // 265: 09 01
+    frame[4] = static_cast<std::uint8_t>((kBlockPayload + 5) >> 8);
+    frame[5] = 0x00;  // console address
+    frame[6] = 0x00;
+    frame[7] = static_cast<std::uint8_t>(kBlockCode & 0xFF);
+    frame[8] = static_cast<std::uint8_t>(kBlockCode >> 8);
+    std::memcpy(frame + 9, payload, kBlockPayload);
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < kBlockFrameBytes - 1; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
+    frame[kBlockFrameBytes - 1] = static_cast<std::uint8_t>(0x100 - sum);
+}
+
+// ---- first block ---------------------------------------------------------------
+
+int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
+                               bool closeAfterLast) {
+    StreamState& st = m_stream;
+    SetStreamKind(st, kind);
+    st.finished = 0;
+    st.sentAny = 0;
+    st.closeArmed = 0;
+    st.blockNumber = firstBlock;
+    st.position = 0;
+    if (st.size == 0 || st.buffer.empty()) return 0;
+
+    const int placed = FillNextBlock(st);
+    const bool last = st.position >= std::min<std::size_t>(st.size, st.buffer.size());
+    const std::uint8_t marker = last ? kMarkerLast : firstMarker;
+    SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
+
+    if (handBuilt) {
+        BuildBlockFrame(st.block, 0x00, 0x00, m_boot.tx);
+        m_port->QueueWrite(m_boot.tx, kBlockFrameBytes);
+    } else {
+        SendCommand(kBlockCode, kBlockPayload, st.block);
+    }
+    st.sentAny = 1;
+    Report(FlowEvent::BlockSent, st.blockNumber, marker);
+    ++st.blockNumber;
+
+    if (placed == kBlockData) {
+        // The index of the block's last byte, as the percentage field has
+        // always shown it after the first block.
+        m_fProgress = Percent(st.position - 1, st.size);
+    } else {
+        // A source shorter than one block: its only block is a partial last
+        // block, which ends like any other partial last block.
+        m_fProgress = 100;
+        m_strNote = kNoteSucceeded;
+    }
+    if (last) {
+        st.finished = 1;
+        Report(FlowEvent::StreamFinished);
+    }
+    UpdateData(false);
+    if (last && closeAfterLast) {
+        m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+        st.closeArmed = 1;
+    }
+    return 1;
+}
+
+int CLoaderDlg::StartBlockStream(int kind) {
+    return SendFirstBlock(kind, 0, kMarkerNone, false, true);
+}
+
+// ---- acknowledgement --------------------------------------------------------------
+
+void CLoaderDlg::OnBlockAck() {
+    // Reply frame: AB, device address, length, console address, FF FF, then
+    // the payload 78 78 status and the checksum.
+    if (m_reply[9] != 0x78 || m_reply[10] != 0x78) return;
+    const std::uint8_t status = m_reply[11];
+    Report(FlowEvent::BlockAcked, status);
+    StreamState& st = m_stream;
+
+    if (status != 0) {
+        // The device asks for the block again: the same payload goes out
+        // unchanged, also when it was the block marked last.
+        if (!st.sentAny) return;
+        SendCommand(kBlockCode, kBlockPayload, st.block);
+        Report(FlowEvent::BlockSent, st.block[1] | st.block[2] << 8, st.block[3], "resend");
+        // The port stays open for a second after the last write.
+        if (st.block[3] == kMarkerLast && st.closeArmed && m_bPortOpen) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+        return;
+    }
+    // Nothing to carry on: no stream has started, or everything has gone out.
+    if (!st.sentAny || st.finished) return;
+
+    const std::size_t end = std::min<std::size_t>(st.size, st.buffer.size());
+    if (st.position >= end) return;
+    const int placed = FillNextBlock(st);
+    const bool last = st.position >= end;
+    const std::uint8_t marker = last ? kMarkerLast : kMarkerNone;
+    SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
+    SendCommand(kBlockCode, kBlockPayload, st.block);
+    Report(FlowEvent::BlockSent, st.blockNumber, marker);
+    ++st.blockNumber;
+
+    if (placed == kBlockData) {
+        m_fProgress = Percent(st.position, st.size);
+    } else {
+        m_fProgress = 100;
+        m_strNote = kNoteSucceeded;
+    }
+    if (last) {
+        st.finished = 1;
+        Report(FlowEvent::StreamFinished);
+    }
+    UpdateData(false);
+    if (last) {
+        m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+        st.closeArmed = 1;
+    }
+}
+
+// ---- files and the FPGA buttons ---------------------------------------------------
+
+int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(path, bytes)) {
+        m_host.MessageBox("Can not find " + FileNameOf(path) + " !", "");
+        return 0;
+    }
+    m_stream.size = static_cast<std::uint32_t>(bytes.size());
+    m_stream.buffer = std::move(bytes);
+    return m_stream.buffer.empty() ? 0 : 1;
+}
+
+void CLoaderDlg::OnGeneratorFpga() {
+    EndStalledExchanges();
+    if (!m_bPortOpen) {
+        m_host.MessageBox("Please turn on the COM port first!", kCaptionIsp);
+        return;
+    }
+    if (m_devGroup != 0x00) {
+        m_host.MessageBox("Please confirm the device is Signal Generator!", kCaptionIspBlank);
+        return;
+    }
+    UpdateData(true);
+    m_strNote = kNoteUpdating;
+    UpdateData(false);
+    if (!LoadFirmwareFile(kGeneratorFpgaFile)) return;
+    StartBlockStream(kStreamFpga);
+}
+
+void CLoaderDlg::OnAnalyzerFpga() {
+    EndStalledExchanges();
+    if (!m_bPortOpen) {
+        m_host.MessageBox("Please turn on the COM port first!", kCaptionIsp);
+        return;
+    }
+    if (m_devGroup != 0x01) {
+        m_host.MessageBox("Please confirm the device is Signal Analyzer!", kCaptionIspBlank);
+        return;
+    }
+    UpdateData(true);
+    m_strNote = kNoteUpdating;
+    UpdateData(false);
+    if (!LoadFirmwareFile(kAnalyzerFpgaFile)) return;
+    StartBlockStream(kStreamFpga);
+}
+
+void CLoaderDlg::OnAuxFpga() {
+    EndStalledExchanges();
+    UpdateData(true);
+    m_fProgress = 0;
+    m_host.SetCurrentDirectory("./");
+    const auto path = m_host.OpenFileDialog(kBinFilter, "./");
+    if (!path) return;
+    UpdateData(false);
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(*path, bytes)) {
+        m_host.MessageBox("Open file failed!", "");
+        return;
+    }
+    m_stream.size = static_cast<std::uint32_t>(bytes.size());
+    m_stream.buffer = std::move(bytes);
+    if (m_stream.buffer.empty()) return;
+    // No port or device check: with the port closed SendCommand says so.
+    StartBlockStream(kStreamAux);
+}
 
 } // namespace quillet

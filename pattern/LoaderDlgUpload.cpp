@@ -1,12 +1,123 @@
-// Placeholder bodies: being written.
+// "SG NAND FLASH" (the user pattern into slot 1..4, after the slot command
+// and the "cnd 12" wait) and the panel data of the front-panel display.
+#include <algorithm>
+#include <cstring>
+
 #include "app/LoaderDlg.h"
 
 namespace quillet {
 
-void CLoaderDlg::OnNandFlash() {}
-void CLoaderDlg::OnPanelDataFlash() {}
-void CLoaderDlg::EraseWaitByte(std::uint8_t) {}
-void CLoaderDlg::EraseWaitTick() {}
-void CLoaderDlg::StartPatternStream() {}
+namespace {
+
+constexpr const char* kMsgPatternRange = "User pattern number should be 1~4 !";
+constexpr const char* kMsgSearchFirst = "Please turn on the COM port first by searching device!";
+constexpr const char* kMsgNotGenerator = "Please confirm the device is Signal Generator!";
+constexpr const char* kNoteNand = "Note: While programming \r\n data flash ,please \r\n do not press any button!";
+constexpr const char* kNotePanel = "Note: While programming data flash, please \r\n do not press any button!";
+constexpr unsigned kEraseTickMs = 1000;
+constexpr int kEraseWaitLimit = 50;  // the 51st tick abandons the wait
+
+// The slot command of user pattern n: 28 bytes, no terminator.
+std::string SlotCommand(int slot) {
+    std::string text = "\r\nDBG 1\r\nfpw 7c 0";
+    text += static_cast<char>('5' + slot);  // 06..09
+    text += "\r\ncnd 12\r\n";
+    return text;
+}
+
+} // namespace
+
+void CLoaderDlg::OnNandFlash() {
+    EndStalledExchanges();
+    UpdateData(true);
+    if (m_nPatternNo < 1 || m_nPatternNo > 4) {
+        m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
+        return;
+    }
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kMsgSearchFirst, kCaptionIspBlank);
+        return;
+    }
+    const std::string command = SlotCommand(m_nPatternNo);
+
+    m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
+    m_strNote = kNoteNand;
+    if (m_images.raster.size() != kRasterBytes) m_images.raster.assign(kRasterBytes, 0);
+    m_stream.buffer = m_images.raster;
+    // Until the first block goes out, a stray acknowledgement of an earlier
+    // stream has nothing to carry on or send again.
+    m_stream.finished = 1;
+    m_stream.sentAny = 0;
+    m_stream.closeArmed = 0;
+
+    m_port->QueueWrite(reinterpret_cast<const std::uint8_t*>(command.data()), command.size());
+
+    m_strStatus = "Erasing.";
+    m_host.SetTimer(TIMER_ERASE, kEraseTickMs);
+    m_nEraseWait = 1;
+    UpdateData(false);
+    m_strEcho.clear();
+    Report(FlowEvent::EraseWaitStarted);
+}
+
+void CLoaderDlg::EraseWaitByte(std::uint8_t b) {
+    m_strEcho.push_back(static_cast<char>(b));
+    if (b != 0x0A || m_strEcho.find("cnd 12") == std::string::npos) return;
+    m_nEraseWait = 0;
+    m_host.KillTimer(TIMER_ERASE);
+    m_strStatus = " ";
+    UpdateData(false);
+    Report(FlowEvent::EraseWaitEnded, 1);
+    StartPatternStream();
+    m_strEcho.clear();
+}
+
+void CLoaderDlg::EraseWaitTick() {
+    if (m_nEraseWait == 0 || m_nEraseWait > kEraseWaitLimit) {
+        m_host.KillTimer(TIMER_ERASE);
+        // Abandoned without a message; the status line keeps its text.
+        if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);
+        m_nEraseWait = 0;
+        return;
+    }
+    ++m_nEraseWait;
+    static constexpr const char* kFrames[4] = {"Erasing....", "Erasing.", "Erasing..", "Erasing..."};
+    m_strStatus = kFrames[m_nEraseWait % 4];
+    UpdateData(false);
+}
+
+void CLoaderDlg::StartPatternStream() {
+    UpdateData(true);
+    SendFirstBlock(kStreamPattern, 0, kMarkerNone, true, true);
+}
+
+void CLoaderDlg::OnPanelDataFlash() {
+    EndStalledExchanges();
+    UpdateData(true);
+    if (m_nPatternNo < 1 || m_nPatternNo > 4) {
+        m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
+        return;
+    }
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kMsgSearchFirst, kCaptionIspBlank);
+        return;
+    }
+    if (m_devGroup != 0x00) {
+        m_host.MessageBox(kMsgNotGenerator, kCaptionIspBlank);
+        return;
+    }
+    UpdateData(true);
+    m_strNote = kNotePanel;
+    UpdateData(false);
+
+    m_fProgress = 0;
+    m_stream.buffer.assign(m_images.panel, m_images.panel + kPanelBytes);
+    m_stream.size = static_cast<std::uint32_t>(kPanelBytes);
+    // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.
+    if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);
+    m_nEraseWait = 0;
+    const std::uint32_t first = 300u * static_cast<std::uint32_t>(m_nPatternNo) + 11100u;
+    SendFirstBlock(kStreamPanel, first, kMarkerPanelFirst, true, true);
+}
 
 } // namespace quillet

@@ -2,22 +2,55 @@
 // patterns, panel data and the analyzer data flash to the instrument.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace quillet {
 
+// Stream kinds; the sub-command of each is in BlockSubCommand.
+constexpr int kStreamFpga = 0;     // 0x00
+constexpr int kStreamAux = 1;      // 0x01
+constexpr int kStreamPattern = 2;  // 0x30 '0'
+constexpr int kStreamPanel = 3;    // 0x21 '!' (also the analyzer data flash)
+
+constexpr std::uint16_t kBlockCode = 0x7878;
+constexpr int kBlockPayload = 260;  // sub-command, block number (2), marker, 256 data bytes
+constexpr int kBlockData = 256;
+constexpr std::size_t kBlockFrameBytes = 270;
+constexpr std::uint8_t kMarkerNone = 0x00;
+constexpr std::uint8_t kMarkerLast = 0x40;
+constexpr std::uint8_t kMarkerPanelFirst = 0x80;
+
 struct StreamState {
     std::vector<std::uint8_t> buffer;  // the bytes to send; replaced by every start step
     std::uint32_t size = 0;            // stream size in bytes
-    std::uint32_t position = 0;        // index of the next stream byte to place into a block
-    std::uint32_t blockNumber = 0;     // low 16 bits go into each block frame
+    std::uint32_t position = 0;        // stream bytes placed into blocks so far
+    std::uint32_t blockNumber = 0;     // number of the next block; low 16 bits go into each frame
     int kindFpga = 0;                  // stream kind flags, tested in this order
     int kindAux = 0;
     int kindPattern = 0;
     int kindPanel = 0;
-    std::uint8_t block[260] = {};      // payload of the block frames sent with SendCommand
+    std::uint8_t block[kBlockPayload] = {};  // payload of the block last sent
     int finished = 0;                  // set once the block carrying the last byte was sent
+    int sentAny = 0;                   // a block of this stream has gone out (a resend has something to send)
+    int closeArmed = 0;                // timer 5 was armed after the last block
 };
+
+// Sets the kind flags (the given one 1, the others 0).
+void SetStreamKind(StreamState& st, int kind);
+// Sub-command of the stream kind flags, the first set flag wins.
+std::uint8_t BlockSubCommand(const StreamState& st);
+// Places the next stream bytes into the data area of st.block, zero-padding
+// a block the data does not fill, and moves st.position past them. Returns
+// the number of stream bytes placed (0 when nothing is left). Never reads
+// past st.size or the end of st.buffer.
+int FillNextBlock(StreamState& st);
+// Puts the sub-command, block number and marker into st.block.
+void SetBlockHeader(StreamState& st, std::uint8_t subCommand, std::uint32_t number, std::uint8_t marker);
+// Builds the 270-byte block frame of `payload` for device address
+// (group, machine) with console address 00 00 and its checksum.
+void BuildBlockFrame(const std::uint8_t* payload, std::uint8_t group, std::uint8_t machine,
+                     std::uint8_t* frame);
 
 } // namespace quillet

@@ -1,0 +1,147 @@
+// BMP checks and the three conversions of "Load Image".
+#include "pattern/BmpImport.h"
+
+#include <cstring>
+
+namespace quillet {
+
+namespace {
+
+constexpr std::size_t kRasterStride = kRasterWidth * 3u;    // 5,760
+constexpr std::size_t kPreviewStride = kPreviewWidth * 3u;  // 720
+
+// Header fields, little-endian, offsets from the start of the file.
+constexpr std::size_t kOffPixelOffset = 10;
+constexpr std::size_t kOffWidth = 18;
+constexpr std::size_t kOffHeight = 22;
+constexpr std::size_t kOffBitCount = 28;
+constexpr std::size_t kOffCompression = 30;
+constexpr std::size_t kHeaderNeeded = kOffCompression + 4;  // 34 bytes
+
+std::uint32_t ReadU32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+BmpOutcome Reject(BmpOutcome out, BmpVerdict verdict, const char* message) {
+    out.verdict = verdict;
+    out.message = message;
+    // A rejected file leaves no upload button enabled: whatever the images
+    // hold now is not what the operator just chose.
+    out.nandButton = ButtonChange::Disable;
+    out.panelButton = ButtonChange::Disable;
+    return out;
+}
+
+} // namespace
+
+void ConvertRaster(const std::uint8_t* pixels, std::uint8_t* raster) {
+    for (int r = 0; r < kRasterHeight; ++r) {
+        const std::uint8_t* src = pixels + static_cast<std::size_t>(kRasterHeight - 1 - r) * kRasterStride;
+        std::uint8_t* dst = raster + static_cast<std::size_t>(r) * kRasterStride;
+        for (std::size_t c = 0; c < kRasterStride; c += 3) {
+            dst[c] = src[c + 2];
+            dst[c + 1] = src[c + 1];
+            dst[c + 2] = src[c];
+        }
+    }
+}
+
+// Each preview pixel is a weighted mean of nine raster pixels in a cross
+// around (r + 3, x + 4), r = trunc(6.75 i), x = 8 j. The weights 0.5, 0.1
+// and 0.05 are kept in twentieths (10, 2, 1; 22 in all) so the mean is exact:
+// it is rounded to the nearest integer, halves upwards, and a uniform area
+// keeps its value.
+void MakePreview(const std::uint8_t* raster, std::uint8_t* preview) {
+    for (int i = 0; i < kPreviewHeight; ++i) {
+        const int r = i * 27 / 4;  // trunc(i x 6.75)
+        const std::uint8_t* row1 = raster + static_cast<std::size_t>(r + 1) * kRasterStride;
+        const std::uint8_t* row2 = row1 + kRasterStride;
+        const std::uint8_t* row3 = row2 + kRasterStride;
+        const std::uint8_t* row4 = row3 + kRasterStride;
+        const std::uint8_t* row5 = row4 + kRasterStride;
+        std::uint8_t* out = preview + static_cast<std::size_t>(i) * kPreviewStride;
+        for (int j = 0; j < kPreviewWidth; ++j) {
+            const std::size_t x = static_cast<std::size_t>(8 * j);
+            for (std::size_t k = 0; k < 3; ++k) {
+                const unsigned sum = 10u * row3[(x + 4) * 3 + k] +
+                                     1u * row3[(x + 6) * 3 + k] + 2u * row3[(x + 5) * 3 + k] +
+                                     1u * row3[(x + 2) * 3 + k] + 2u * row3[(x + 3) * 3 + k] +
+                                     1u * row1[(x + 4) * 3 + k] + 2u * row2[(x + 4) * 3 + k] +
+                                     1u * row5[(x + 4) * 3 + k] + 2u * row4[(x + 4) * 3 + k];
+                const unsigned v = (sum + 11u) / 22u;
+                out[static_cast<std::size_t>(j) * 3 + k] = static_cast<std::uint8_t>(v > 255u ? 255u : v);
+            }
+        }
+    }
+}
+
+void MakePanel(const std::uint8_t* preview, std::uint8_t* panel) {
+    for (std::size_t p = 0; p < static_cast<std::size_t>(kPreviewWidth) * kPreviewHeight; ++p) {
+        const std::uint8_t red = preview[3 * p];
+        const std::uint8_t green = preview[3 * p + 1];
+        const std::uint8_t blue = preview[3 * p + 2];
+        panel[2 * p] = static_cast<std::uint8_t>((red & 0xF8) | (green >> 5));
+        panel[2 * p + 1] = static_cast<std::uint8_t>(((green & 0x1C) << 3) | (blue >> 3));
+    }
+}
+
+void ConvertPanelFile(const std::uint8_t* pixels, std::uint8_t* preview, std::uint8_t* panel) {
+    for (int r = 0; r < kPreviewHeight; ++r) {
+        const std::uint8_t* src = pixels + static_cast<std::size_t>(kPreviewHeight - 1 - r) * kPreviewStride;
+        std::uint8_t* dst = preview + static_cast<std::size_t>(r) * kPreviewStride;
+        for (std::size_t c = 0; c < kPreviewStride; c += 3) {
+            dst[c] = src[c + 2];
+            dst[c + 1] = src[c + 1];
+            dst[c + 2] = src[c];
+        }
+    }
+    MakePanel(preview, panel);
+}
+
+BmpOutcome DecodePatternBmp(const std::uint8_t* data, std::size_t size, PatternImages& images) {
+    BmpOutcome out;
+    if (size == 0 || data == nullptr) return out;  // nothing read: no message
+
+    if (size < 2 || data[0] != 'B' || data[1] != 'M') {
+        out.verdict = BmpVerdict::NotBmp;
+        out.message = kMsgNotBmp;
+        return out;  // buttons and images unchanged
+    }
+    if (size < kHeaderNeeded) return Reject(out, BmpVerdict::HeaderCut, kMsgHeaderCut);
+
+    out.pixelOffset = ReadU32(data + kOffPixelOffset);
+    out.width = static_cast<std::int32_t>(ReadU32(data + kOffWidth));
+    out.height = static_cast<std::int32_t>(ReadU32(data + kOffHeight));
+    out.bitCount = static_cast<std::int8_t>(data[kOffBitCount]);
+    out.compression = ReadU32(data + kOffCompression);
+
+    const bool pattern = out.width == kRasterWidth && out.height == kRasterHeight;
+    const bool panelOnly = out.width == kPreviewWidth && out.height == kPreviewHeight;
+    if (!pattern && !panelOnly) return Reject(out, BmpVerdict::WrongSize, kMsgWrongSize);
+    if (out.bitCount != 24) return Reject(out, BmpVerdict::Not24Bit, kMsgNot24Bit);
+    if (out.compression != 0) return Reject(out, BmpVerdict::Compressed, kMsgCompressed);
+    if (out.pixelOffset >= size) return Reject(out, BmpVerdict::BadOffset, kMsgBadOffset);
+
+    const std::size_t pixelBytes = pattern ? kRasterBytes : kPreviewBytes;
+    if (size - out.pixelOffset < pixelBytes) return Reject(out, BmpVerdict::PixelsCut, kMsgPixelsCut);
+
+    const std::uint8_t* pixels = data + out.pixelOffset;
+    if (pattern) {
+        if (images.raster.size() != kRasterBytes) images.raster.assign(kRasterBytes, 0);
+        ConvertRaster(pixels, images.raster.data());
+        MakePreview(images.raster.data(), images.preview);
+        MakePanel(images.preview, images.panel);
+        out.verdict = BmpVerdict::Pattern;
+        out.nandButton = ButtonChange::Enable;
+        out.panelButton = ButtonChange::Enable;
+    } else {
+        ConvertPanelFile(pixels, images.preview, images.panel);
+        out.verdict = BmpVerdict::Panel;
+        out.nandButton = ButtonChange::Disable;
+        out.panelButton = ButtonChange::Enable;
+    }
+    return out;
+}
+
+} // namespace quillet

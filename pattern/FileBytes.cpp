@@ -1,0 +1,31 @@
+#include "pattern/FileBytes.h"
+
+#include <cstdio>
+
+namespace quillet {
+
+bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    // The length first, so a large image is read in one piece; then on
+    // until the end in case the file grew or its length was not known.
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        const long length = std::ftell(f);
+        std::fseek(f, 0, SEEK_SET);
+        if (length > 0) {
+            bytes.resize(static_cast<std::size_t>(length));
+            bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+        }
+    }
+    std::uint8_t chunk[65536];
+    for (;;) {
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    std::fclose(f);
+    return true;
+}
+
+} // namespace quillet
