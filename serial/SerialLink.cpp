@@ -1,14 +1,302 @@
-// Placeholder bodies: being written.
+// CSerialLink: the port, its monitor thread and the hand-over of received
+// bytes and completed writes to the owner window on the GUI thread.
+//
+// Delivery. The monitor thread reads a burst (what is waiting, up to 4096
+// bytes) and posts it to the GUI thread as one piece of work, which calls the
+// owner once per byte, in order, then sends the other messages the event
+// mask asks for. The monitor thread waits until that work has run before it
+// reads again, so the owner sees what SendMessage would give it: one byte per
+// call, in arrival order, and no new reads while a handler runs.
+//
+// Shutdown. Every open has a session. RequestClose, OpenPort and the
+// destructor mark the session stopped; posted work checks the mark before
+// every byte, and the monitor thread stops waiting for the GUI thread at
+// once. So OpenPort and the destructor can wait for the monitor thread even
+// when they are called from a handler inside a delivery.
 #include "serial/SerialLink.h"
 
+#include <atomic>
+#include <cstdio>
+
+#include "serial/PortMap.h"
+#include "serial/SerialDevice.h"
+
 namespace quillet {
-struct CSerialLink::Impl {};
-CSerialLink::CSerialLink(IHost&) : m_impl(std::make_unique<Impl>()) {}
-CSerialLink::~CSerialLink() = default;
-bool CSerialLink::OpenPort(ISerialOwner*, unsigned, unsigned, char, unsigned, unsigned, std::uint32_t, std::uint32_t) { return false; }
-bool CSerialLink::StartMonitor() { return false; }
-bool CSerialLink::QueueWrite(const std::uint8_t*, std::size_t) { return false; }
-void CSerialLink::RequestClose() {}
-bool CSerialLink::IsOpen() const { return false; }
-std::string CSerialLink::FormatCommError(const std::string&, const std::string&, unsigned) { return {}; }
+
+namespace {
+
+constexpr std::size_t kBurstSize = 4096;
+// Writes queued and not yet performed; QueueWrite refuses more.
+constexpr std::size_t kMaxPendingWrites = 64;
+constexpr const char* kErrorCaption = "Application Error";
+
+// One open of the port: what the monitor thread and the work it posts share.
+// Posted work holds it, so it outlives the link if need be.
+struct Session {
+    Session(ISerialOwner* o, unsigned p, std::uint32_t m) : owner(o), port(p), mask(m) {}
+
+    ISerialOwner* const owner;
+    const unsigned port;
+    const std::uint32_t mask;
+
+    // Set on the GUI thread only; read by posted work (GUI thread) and, under
+    // `lock`, by the monitor thread.
+    std::atomic<bool> cancelled{false};
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool stop = false;             // shutdown asked for
+    std::uint64_t posted = 0;      // deliveries handed to the GUI thread
+    std::uint64_t finished = 0;    // deliveries that have run
+    std::deque<std::vector<std::uint8_t>> writes;
+
+    void Send(unsigned msg, std::uintptr_t wParam) {
+        if (!cancelled.load(std::memory_order_acquire))
+            owner->OnSerialMessage(msg, wParam, static_cast<std::intptr_t>(port));
+    }
+};
+
+} // namespace
+
+struct CSerialLink::Impl {
+    explicit Impl(IHost& h) : host(h) {}
+
+    IHost& host;
+    std::unique_ptr<ISerialDevice> device;
+    std::shared_ptr<Session> session;
+    std::thread monitor;
+    std::atomic<bool> open{false};
+    std::uint32_t writeBufferSize = 0;
+    std::string problem;
+
+    void Shutdown();
+    void ReportCommError(const SerialFailure& failure, unsigned port);
+    void PostCommError(const SerialFailure& failure, unsigned port);
+    void MonitorThread(std::shared_ptr<Session> s);
+    bool Deliver(const std::shared_ptr<Session>& s, std::vector<std::uint8_t> bytes, bool writeDone);
+    void DeviceLost(const std::shared_ptr<Session>& s, const SerialFailure& failure);
+};
+
+// Stops the session: nothing more is delivered, the monitor thread ends and
+// the device is closed. On the GUI thread.
+void CSerialLink::Impl::Shutdown() {
+    if (session) {
+        {
+            std::lock_guard<std::mutex> guard(session->lock);
+            session->stop = true;
+            session->cancelled.store(true, std::memory_order_release);
+        }
+        session->changed.notify_all();
+    }
+    if (monitor.joinable()) {
+        device->Wake();
+        monitor.join();
+    }
+    if (device && device->IsOpen()) device->Close();
+    open = false;
 }
+
+void CSerialLink::Impl::ReportCommError(const SerialFailure& failure, unsigned port) {
+    host.MessageBox(FormatCommError(failure.call, failure.text, port), kErrorCaption);
+}
+
+// From the monitor thread: the box is shown on the GUI thread and the
+// monitor thread goes on at once.
+void CSerialLink::Impl::PostCommError(const SerialFailure& failure, unsigned port) {
+    IHost* h = &host;
+    std::string text = FormatCommError(failure.call, failure.text, port);
+    host.Post([h, text = std::move(text)] { h->MessageBox(text, kErrorCaption); });
+}
+
+// Hands a burst of received bytes (or a write completion) to the GUI thread
+// and waits until it has been handled. False when the session was stopped.
+bool CSerialLink::Impl::Deliver(const std::shared_ptr<Session>& s, std::vector<std::uint8_t> bytes,
+                                bool writeDone) {
+    std::uint64_t ticket;
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        if (s->stop) return false;
+        ticket = ++s->posted;
+    }
+    host.Post([s, bytes = std::move(bytes), writeDone, ticket] {
+        if (writeDone) {
+            s->Send(WM_SERIAL_WRITE_DONE, 0);
+        } else {
+            if (s->mask & EV_RXCHAR)
+                for (std::uint8_t b : bytes) {
+                    if (s->cancelled.load(std::memory_order_acquire)) break;
+                    s->owner->OnSerialMessage(WM_SERIAL_RXCHAR, b, static_cast<std::intptr_t>(s->port));
+                }
+            // The rest of the comm events the mask names, in the driver's order.
+            if (s->mask & EV_CTS) s->Send(WM_SERIAL_CTS, 0);
+            if (s->mask & EV_BREAK) s->Send(WM_SERIAL_BREAK, 0);
+            if (s->mask & EV_ERR) s->Send(WM_SERIAL_ERR, 0);
+            if (s->mask & EV_RING) s->Send(WM_SERIAL_RING, 0);
+            if (s->mask & EV_RXFLAG) s->Send(WM_SERIAL_RXFLAG, 0);
+        }
+        {
+            std::lock_guard<std::mutex> guard(s->lock);
+            s->finished = ticket;
+        }
+        s->changed.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(s->lock);
+    s->changed.wait(guard, [&] { return s->finished >= ticket || s->stop; });
+    return !s->stop;
+}
+
+// The device has gone away: say so once, close it, tell the owner and end.
+void CSerialLink::Impl::DeviceLost(const std::shared_ptr<Session>& s, const SerialFailure& failure) {
+    PostCommError(failure, s->port);
+    device->Close();
+    open = false;
+    host.Post([s] { s->Send(WM_SERIAL_LOST, 0); });
+}
+
+void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
+    std::vector<std::uint8_t> buffer(kBurstSize);
+    const auto stopped = [&s] {
+        std::lock_guard<std::mutex> guard(s->lock);
+        return s->stop;
+    };
+    for (;;) {
+        // Shutdown first, then writes, then received bytes.
+        std::vector<std::uint8_t> write;
+        bool haveWrite = false;
+        {
+            std::lock_guard<std::mutex> guard(s->lock);
+            if (s->stop) break;
+            if (!s->writes.empty()) {
+                write = std::move(s->writes.front());
+                s->writes.pop_front();
+                haveWrite = true;
+            }
+        }
+        if (haveWrite) {
+            // Received bytes nobody has read yet are stale now; bytes of an
+            // earlier write are never thrown away.
+            device->PurgeInput();
+            const ISerialDevice::IoResult result = device->Write(write.data(), write.size(), stopped);
+            if (result.status == ISerialDevice::IoStatus::Stopped) break;
+            if (result.status == ISerialDevice::IoStatus::Gone) {
+                // The completion still comes, so chained writes see it.
+                PostCommError(*result.failure, s->port);
+                Deliver(s, {}, true);
+                device->Close();
+                open = false;
+                host.Post([s] { s->Send(WM_SERIAL_LOST, 0); });
+                return;
+            }
+            if (result.failure) PostCommError(*result.failure, s->port);
+            if (!Deliver(s, {}, true)) break;
+            continue;
+        }
+
+        switch (device->WaitForInput()) {
+        case ISerialDevice::WaitResult::Woken:
+            device->ClearWake();
+            continue;
+        case ISerialDevice::WaitResult::Gone:
+            DeviceLost(s, device->LastFailure());
+            return;
+        case ISerialDevice::WaitResult::Input:
+            break;
+        }
+        const ISerialDevice::IoResult result = device->Read(buffer.data(), buffer.size());
+        if (result.status != ISerialDevice::IoStatus::Done) {
+            DeviceLost(s, result.failure.value_or(SerialFailure{"ReadFile()", {}}));
+            return;
+        }
+        if (result.count == 0) continue;
+        if (!Deliver(s, std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + result.count), false))
+            break;
+    }
+    device->Close();
+    open = false;
+}
+
+CSerialLink::CSerialLink(IHost& host) : m_impl(std::make_unique<Impl>(host)) {}
+
+CSerialLink::~CSerialLink() { m_impl->Shutdown(); }
+
+bool CSerialLink::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, char parity,
+                           unsigned dataBits, unsigned stopBits, std::uint32_t eventMask,
+                           std::uint32_t writeBufferSize) {
+    Impl& d = *m_impl;
+    // A running monitor thread ends, and the old device is closed, before
+    // anything else changes.
+    d.Shutdown();
+    d.session = std::make_shared<Session>(owner, port, eventMask);
+    d.writeBufferSize = writeBufferSize;
+    d.problem.clear();
+    if (!d.device) d.device = MakeSerialDevice();
+    d.device->ClearWake();
+
+    switch (d.device->Open(PortMap::DevicePath(port))) {
+    case ISerialDevice::OpenStatus::Opened:
+        break;
+    case ISerialDevice::OpenStatus::Denied:
+        d.problem = d.device->Problem();
+        return false;
+    case ISerialDevice::OpenStatus::Absent:
+        return false;
+    }
+    const LineSettings line{baud, parity, dataBits, stopBits, eventMask};
+    if (const auto failure = d.device->Configure(line)) d.ReportCommError(*failure, port);
+    d.device->PurgeInput();
+    d.open = true;
+    return true;
+}
+
+bool CSerialLink::StartMonitor() {
+    Impl& d = *m_impl;
+    if (!d.open || d.monitor.joinable() || !d.session) return false;
+    {
+        std::lock_guard<std::mutex> guard(d.session->lock);
+        if (d.session->stop) return false;
+    }
+    d.monitor = std::thread([&d, s = d.session] { d.MonitorThread(s); });
+    return true;
+}
+
+bool CSerialLink::QueueWrite(const std::uint8_t* bytes, std::size_t length) {
+    Impl& d = *m_impl;
+    if (!d.open || !d.session || length > d.writeBufferSize) return false;
+    {
+        std::lock_guard<std::mutex> guard(d.session->lock);
+        if (d.session->stop || d.session->writes.size() >= kMaxPendingWrites) return false;
+        d.session->writes.emplace_back(bytes, bytes + length);
+    }
+    d.device->Wake();
+    return true;
+}
+
+void CSerialLink::RequestClose() {
+    Impl& d = *m_impl;
+    if (!d.session) return;
+    {
+        std::lock_guard<std::mutex> guard(d.session->lock);
+        d.session->stop = true;
+        d.session->cancelled.store(true, std::memory_order_release);
+    }
+    d.session->changed.notify_all();
+    if (d.monitor.joinable()) {
+        // The monitor thread closes the device and ends.
+        d.device->Wake();
+    } else if (d.device && d.device->IsOpen()) {
+        d.device->Close();
+        d.open = false;
+    }
+}
+
+bool CSerialLink::IsOpen() const { return m_impl->open; }
+
+std::string CSerialLink::OpenProblem() const { return m_impl->problem; }
+
+std::string CSerialLink::FormatCommError(const std::string& call, const std::string& systemText,
+                                         unsigned port) {
+    return "WARNING:  " + call + " Failed with the following error: \n" + systemText +
+           "\nPort: " + std::to_string(port) + "\n";
+}
+
+} // namespace quillet

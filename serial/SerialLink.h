@@ -39,6 +39,8 @@ public:
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length) override;
     void RequestClose() override;
     bool IsOpen() const override;
+    // After an open refused for lack of permission: what the operator can do.
+    std::string OpenProblem() const override;
 
     // Builds the box text "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n".
     static std::string FormatCommError(const std::string& call, const std::string& systemText,

@@ -1,0 +1,344 @@
+// The termios backend of ISerialDevice.
+//
+// The device is opened non-blocking and taken exclusively (an advisory lock
+// for other programs that lock ttys, and TIOCEXCL for the rest), so a second
+// Quillet or a terminal program cannot interleave bytes with a running
+// upload. The monitor thread waits with poll() on the device and on a wake
+// descriptor (an eventfd, or a pipe where there is none).
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#include <sys/eventfd.h>
+#endif
+
+#include "serial/SerialDevice.h"
+
+namespace quillet {
+namespace {
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+bool SpeedFor(unsigned baud, speed_t& speed) {
+    struct Entry {
+        unsigned baud;
+        speed_t speed;
+    };
+    static const Entry kSpeeds[] = {
+        {110, B110},       {300, B300},       {600, B600},       {1200, B1200},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
+        {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400},
+#ifdef B460800
+        {460800, B460800},
+#endif
+#ifdef B921600
+        {921600, B921600},
+#endif
+    };
+    for (const Entry& e : kSpeeds)
+        if (e.baud == baud) {
+            speed = e.speed;
+            return true;
+        }
+    return false;
+}
+
+// Where a device is gone for good: the kernel hung the tty up, or the
+// adapter has been unplugged.
+bool MeansGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
+}
+
+class PosixSerialDevice final : public ISerialDevice {
+public:
+    PosixSerialDevice() {
+#ifdef __linux__
+        m_wakeRead = m_wakeWrite = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#else
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            for (int fd : fds) {
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+            m_wakeRead = fds[0];
+            m_wakeWrite = fds[1];
+        }
+#endif
+    }
+
+    ~PosixSerialDevice() override {
+        Close();
+        if (m_wakeRead >= 0) ::close(m_wakeRead);
+        if (m_wakeWrite >= 0 && m_wakeWrite != m_wakeRead) ::close(m_wakeWrite);
+    }
+
+    OpenStatus Open(const std::string& path) override {
+        Close();
+        m_problem.clear();
+        m_path = path;
+        if (path.empty()) return OpenStatus::Absent;
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EACCES || errno == EPERM) {
+                m_problem = PermissionHint(path);
+                return OpenStatus::Denied;
+            }
+            return OpenStatus::Absent;
+        }
+        // Held by another program that locks it (another Quillet): as absent.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return OpenStatus::Absent;
+        }
+        // Later opens by anyone else fail with EBUSY. Not every device is a
+        // tty (a configuration step will say so), so a refusal is let pass.
+        m_exclusive = ::ioctl(fd, TIOCEXCL) == 0;
+        m_fd = fd;
+        m_isPty = LooksLikePty(fd, path);
+        return OpenStatus::Opened;
+    }
+
+    std::string Problem() const override { return m_problem; }
+
+    std::optional<SerialFailure> Configure(const LineSettings& line) override {
+        termios tio{};
+        if (::tcgetattr(m_fd, &tio) != 0) return SerialFailure{"GetCommState()", ErrorText(errno)};
+
+        speed_t speed{};
+        tcflag_t size = 0;
+        switch (line.dataBits) {
+        case 5: size = CS5; break;
+        case 6: size = CS6; break;
+        case 7: size = CS7; break;
+        case 8: size = CS8; break;
+        default: break;
+        }
+        tcflag_t parity = 0;
+        bool parityKnown = true;
+        switch (line.parity) {
+        case 'N': case 'n': parity = 0; break;
+        case 'E': case 'e': parity = PARENB; break;
+        case 'O': case 'o': parity = PARENB | PARODD; break;
+#ifdef CMSPAR
+        case 'M': case 'm': parity = PARENB | PARODD | CMSPAR; break;
+        case 'S': case 's': parity = PARENB | CMSPAR; break;
+#endif
+        default: parityKnown = false; break;
+        }
+        if (!SpeedFor(line.baud, speed) || size == 0 || !parityKnown ||
+            (line.stopBits != 1 && line.stopBits != 2))
+            return SerialFailure{"BuildCommDCB()", ErrorText(EINVAL)};
+
+        // Raw bytes both ways, no flow control, receiver on, modem lines
+        // ignored. VMIN 1 / VTIME 0 on a non-blocking descriptor: a read
+        // returns what is waiting or EAGAIN, and 0 only when the tty has been
+        // hung up.
+        ::cfmakeraw(&tio);
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+        tcflag_t parityBits = PARENB | PARODD;
+#ifdef CMSPAR
+        parityBits |= CMSPAR;
+#endif
+#ifdef CRTSCTS
+        tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | parityBits);
+        tio.c_cflag |= size | parity | CLOCAL | CREAD;
+        if (line.stopBits == 2) tio.c_cflag |= CSTOPB;
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        ::cfsetispeed(&tio, speed);
+        ::cfsetospeed(&tio, speed);
+
+        if (::tcsetattr(m_fd, TCSANOW, &tio) != 0) {
+            const int error = errno;
+            // A pseudo-terminal cannot carry parity: the kernel refuses a
+            // change that only asks for it. The far end is a program, which
+            // sees the bytes without parity anyway.
+            if (error == EINVAL && parity != 0 && m_isPty) {
+                tio.c_cflag &= ~parityBits;
+                if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
+                    return SerialFailure{"SetCommState()", ErrorText(errno)};
+            } else {
+                return SerialFailure{"SetCommState()", ErrorText(error)};
+            }
+        }
+        // tcsetattr succeeds when any part of the change was made: read the
+        // line back and report a setting the driver refused.
+        termios now{};
+        if (::tcgetattr(m_fd, &now) != 0) return SerialFailure{"GetCommState()", ErrorText(errno)};
+        bool refused = (now.c_cflag & CSIZE) != size || (now.c_cflag & CSTOPB) != (tio.c_cflag & CSTOPB) ||
+                       ::cfgetospeed(&now) != speed;
+        if (!m_isPty && (now.c_cflag & parityBits) != parity) refused = true;
+        if (refused) return SerialFailure{"SetCommState()", ErrorText(EINVAL)};
+
+        // RTS on (a pseudo-terminal has no modem lines: no harm done).
+        int rts = TIOCM_RTS;
+        (void)::ioctl(m_fd, TIOCMBIS, &rts);
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+        // USB adapters otherwise hold a short reply for up to 16 ms.
+        serial_struct serial{};
+        if (::ioctl(m_fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+            serial.flags |= ASYNC_LOW_LATENCY;
+            (void)::ioctl(m_fd, TIOCSSERIAL, &serial);
+        }
+#endif
+        return std::nullopt;
+    }
+
+    bool IsOpen() const override { return m_fd >= 0; }
+
+    void PurgeInput() override {
+        if (m_fd >= 0) ::tcflush(m_fd, TCIFLUSH);
+    }
+
+    WaitResult WaitForInput() override {
+        for (;;) {
+            pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_fd, POLLIN, 0}};
+            const int n = ::poll(fds, 2, -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                m_lastFailure = {"ReadFile()", ErrorText(errno)};
+                return WaitResult::Gone;
+            }
+            if (fds[0].revents & POLLIN) return WaitResult::Woken;
+            // Bytes still waiting are read before a hang-up is taken as such.
+            if (fds[1].revents & POLLIN) return WaitResult::Input;
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                m_lastFailure = {"ReadFile()",
+                                 ErrorText((fds[1].revents & POLLNVAL) ? EBADF : EIO)};
+                return WaitResult::Gone;
+            }
+        }
+    }
+
+    IoResult Read(std::uint8_t* buffer, std::size_t capacity) override {
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, capacity);
+            if (n > 0) return {IoStatus::Done, static_cast<std::size_t>(n), std::nullopt};
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return {IoStatus::Done, 0, std::nullopt};
+            // 0 on a tty in this mode: hung up. Any other failure of a tty
+            // read does not mend itself either.
+            return {IoStatus::Gone, 0, SerialFailure{"ReadFile()", ErrorText(n == 0 ? EIO : errno)}};
+        }
+    }
+
+    IoResult Write(const std::uint8_t* bytes, std::size_t length,
+                   const std::function<bool()>& stop) override {
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::write(m_fd, bytes + done, length - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return WriteFailure(errno, done);
+            // The output buffer is full: wait for room or a wake-up.
+            pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_fd, POLLOUT, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) return WriteFailure(errno, done);
+            if (fds[0].revents & POLLIN) {
+                ClearWake();
+                if (stop && stop()) return {IoStatus::Stopped, done, std::nullopt};
+            }
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+                return {IoStatus::Gone, done, SerialFailure{"WriteFile()", ErrorText(EIO)}};
+        }
+        // The write is done when the bytes have left.
+        while (::tcdrain(m_fd) != 0) {
+            if (errno == EINTR) continue;
+            return WriteFailure(errno, done);
+        }
+        return {IoStatus::Done, done, std::nullopt};
+    }
+
+    void ClearWake() override {
+        std::uint64_t value;
+        while (::read(m_wakeRead, &value, sizeof value) > 0) {
+        }
+    }
+
+    void Close() override {
+        if (m_fd < 0) return;
+        // The exclusive flag belongs to the tty, not to this descriptor: give
+        // it back so the port can be opened again while the tty lives on.
+        if (m_exclusive) ::ioctl(m_fd, TIOCNXCL);
+        ::flock(m_fd, LOCK_UN);
+        ::close(m_fd);
+        m_fd = -1;
+        m_exclusive = false;
+    }
+
+    SerialFailure LastFailure() const override { return m_lastFailure; }
+
+    void Wake() override {
+        const std::uint64_t one = 1;
+        // Full counter or pipe: a wake-up is pending already.
+        (void)!::write(m_wakeWrite, &one, m_wakeRead == m_wakeWrite ? sizeof one : 1);
+    }
+
+private:
+    IoResult WriteFailure(int error, std::size_t done) {
+        return {MeansGone(error) ? IoStatus::Gone : IoStatus::Failed, done,
+                SerialFailure{"WriteFile()", ErrorText(error)}};
+    }
+
+    static bool LooksLikePty(int fd, const std::string& path) {
+        if (path.rfind("/dev/pts/", 0) == 0) return true;
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+#ifdef __linux__
+        // Unix98 pty slaves (136..143) and the old BSD ones (3).
+        const unsigned maj = major(st.st_rdev);
+        return (maj >= 136 && maj <= 143) || maj == 3;
+#else
+        return false;
+#endif
+    }
+
+    static std::string PermissionHint(const std::string& path) {
+        std::string owner = "dialout";
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            const struct group* g = ::getgrgid(st.st_gid);
+            if (g && g->gr_name && *g->gr_name && std::strcmp(g->gr_name, "root") != 0)
+                owner = g->gr_name;
+        }
+        return "Permission denied on " + path +
+               ": add your user to the group that owns the device (for example: sudo usermod -aG " +
+               owner + " $USER), then log in again.";
+    }
+
+    int m_fd = -1;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    bool m_exclusive = false;
+    bool m_isPty = false;
+    std::string m_path;
+    std::string m_problem;
+    SerialFailure m_lastFailure;
+};
+
+} // namespace
+
+std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
+
+} // namespace quillet
+
+#endif // !_WIN32
