@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -14,13 +16,36 @@ struct EntryState {
     int ringIndex = 0;           // advanced before each store
 };
 
+// Bootloader states 0..6 are the exchange the instrument's bootloader
+// expects (sync, Get, Get ID, two Read Memory queries, erase, writes).
+// The two after them wait for the last write's acknowledgement and, when
+// the operator asked for it, read the flash back.
+constexpr int kBootAwaitLastAck = 7;
+constexpr int kBootVerify = 8;
+
 struct BootloaderState {
     int active = 0;              // main-MCU-bootloader flag
-    int state = 0;               // 0..6
+    int state = 0;               // 0..6, then kBootAwaitLastAck, kBootVerify
     int subStep = 0;
+    int readingData = 0;         // states 3 and 4: the Read Memory data bytes are arriving
     std::uint32_t writeAddress = 0;
     std::uint8_t tx[270] = {};   // transmit buffer (also the hand-built first block frames)
     std::uint32_t pendingLength = 0;
+
+    // What went wrong, for the operator: empty while every erase and write
+    // part was acknowledged by the bootloader itself (timer 10 standing in
+    // for a missing answer does not count) and the read-back, if asked for,
+    // found the flash equal to the image.
+    std::string failure;
+    std::uint32_t failureAddress = 0;
+    bool ackFromTimer = false;   // the byte being handled is timer 10's stand-in
+    bool verdictPending = false; // the failure is shown when timer 10 closes the port
+
+    // Read-back after the last piece (CLoaderDlg::m_bVerifyAfterWrite).
+    std::uint32_t verifyAddress = 0;     // start of the block being read
+    std::uint32_t verifyEnd = 0;         // end of the written area
+    std::uint32_t verifyCount = 0;       // bytes of the current block
+    std::vector<std::uint8_t> readBack;  // data of the current block
 };
 
 struct InputBoardState {

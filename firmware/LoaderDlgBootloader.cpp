@@ -1,11 +1,417 @@
-// Placeholder bodies: being written.
+// The main MCU's serial bootloader exchange (the STM32 USART bootloader):
+// sync at even parity, Get, Get ID, two Read Memory queries, mass erase and
+// the image in 128-byte pieces from 0x08000000, driven by received bytes
+// and by timers 8 (sync), 9 (delayed write) and 10 (stand-in ACK).
+#include <algorithm>
+#include <cstdio>
+
 #include "app/LoaderDlg.h"
 
 namespace quillet {
+namespace {
 
-void CLoaderDlg::BootSyncTick() {}
-void CLoaderDlg::BootSendTick() {}
-void CLoaderDlg::BootTimeoutTick() {}
-void CLoaderDlg::BootloaderStep(std::uint8_t) {}
+constexpr std::uint8_t kAck = 0x79;
+constexpr std::uint8_t kNack = 0x1F;
+constexpr std::uint32_t kFlashBase = 0x08000000;
+constexpr std::uint32_t kReadBlockMax = 256;
+constexpr unsigned kVerifyAnswerMs = 1000;
+
+constexpr const char* kNoteSucceeded =
+    "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
+constexpr const char* kNoteFailed =
+    "Note: Failed to update \r\nMCU firmware. Turn on the\r\n port and update again!";
+
+std::string Hex32(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(v));
+    return text;
+}
+
+void Write(ISerialPort& port, std::initializer_list<std::uint8_t> bytes) {
+    port.QueueWrite(bytes.begin(), bytes.size());
+}
+
+// Keeps the first part that the bootloader did not acknowledge itself.
+void RecordUnacked(BootloaderState& s, bool erase, std::uint32_t address) {
+    if (!s.failure.empty()) return;
+    s.failureAddress = address;
+    s.failure = erase ? "The MCU bootloader did not acknowledge the flash erase at " + Hex32(address) +
+                            ". The firmware was not written; please update it again."
+                      : "The MCU bootloader did not acknowledge the write at " + Hex32(address) +
+                            ". The firmware was not written completely; please update it again.";
+}
+
+void SetState(BootloaderState& s, int state) {
+    s.state = state;
+    s.subStep = 0;
+    s.readingData = 0;
+}
+
+// Address packet: four bytes, most significant first, and their XOR.
+void PutAddress(std::uint8_t* out, std::uint32_t a) {
+    out[0] = static_cast<std::uint8_t>(a >> 24);
+    out[1] = static_cast<std::uint8_t>(a >> 16);
+    out[2] = static_cast<std::uint8_t>(a >> 8);
+    out[3] = static_cast<std::uint8_t>(a);
+    out[4] = static_cast<std::uint8_t>(out[0] ^ out[1] ^ out[2] ^ out[3]);
+}
+
+// The image byte the flash should hold at `address` (0xFF past the image).
+std::uint8_t ExpectedAt(const StreamState& stream, std::uint32_t address) {
+    const std::uint32_t offset = address - kFlashBase;
+    return offset < stream.size && offset < stream.buffer.size() ? stream.buffer[offset] : 0xFF;
+}
+
+// The exchange has ended without a failure: the success note.
+void ShowSucceeded(CLoaderDlg& dlg) {
+    dlg.m_strNote = kNoteSucceeded;
+    dlg.UpdateData(false);
+    dlg.Report(FlowEvent::BootloaderDone, 1);
+}
+
+void ShowFailed(CLoaderDlg& dlg) {
+    BootloaderState& s = dlg.m_boot;
+    s.verdictPending = false;
+    dlg.m_strNote = kNoteFailed;
+    dlg.UpdateData(false);
+    dlg.Host().MessageBox(s.failure, kCaptionIspBlank);
+    dlg.Report(FlowEvent::BootloaderDone, 0, s.failureAddress, s.failure);
+}
+
+// The exchange is over: the success note now, or the failure when timer 10
+// closes the port (so the box never holds the close up).
+void EndExchange(CLoaderDlg& dlg) {
+    BootloaderState& s = dlg.m_boot;
+    s.active = 0;
+    if (s.failure.empty())
+        ShowSucceeded(dlg);
+    else
+        s.verdictPending = true;
+}
+
+// Read Memory of the next block of the written area: 11 EE; the ACK brings
+// the address, the next ACK the count.
+void RequestReadBlock(CLoaderDlg& dlg) {
+    BootloaderState& s = dlg.m_boot;
+    s.verifyCount = std::min(kReadBlockMax, s.verifyEnd - s.verifyAddress);
+    s.subStep = 0;
+    s.readBack.clear();
+    Write(dlg.Port(), {0x11, 0xEE});
+    dlg.Host().SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
+}
+
+void VerifyFailed(CLoaderDlg& dlg, std::string why, std::uint32_t address) {
+    BootloaderState& s = dlg.m_boot;
+    s.failure = std::move(why);
+    s.failureAddress = address;
+    s.active = 0;
+    s.verdictPending = true;
+    // Timer 10 closes the port and shows the failure, as after a write.
+    dlg.Host().SetTimer(TIMER_BOOT_TIMEOUT, 225);
+}
+
+void VerifyStep(CLoaderDlg& dlg, std::uint8_t b) {
+    BootloaderState& s = dlg.m_boot;
+    IHost& host = dlg.Host();
+    if (s.subStep < 3) {
+        if (b != kAck) {
+            VerifyFailed(dlg, "The MCU bootloader refused to read the flash back at " + Hex32(s.verifyAddress) +
+                                  "; the written firmware could not be checked.",
+                         s.verifyAddress);
+            return;
+        }
+        if (s.subStep == 0) {
+            std::uint8_t packet[5];
+            PutAddress(packet, s.verifyAddress);
+            dlg.Port().QueueWrite(packet, 5);
+        } else if (s.subStep == 1) {
+            const auto n = static_cast<std::uint8_t>(s.verifyCount - 1);
+            Write(dlg.Port(), {n, static_cast<std::uint8_t>(~n)});
+        }
+        ++s.subStep;
+        host.SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
+        return;
+    }
+    // Data bytes, whatever their value.
+    s.readBack.push_back(b);
+    if (s.readBack.size() < s.verifyCount) return;
+    for (std::uint32_t i = 0; i < s.verifyCount; ++i) {
+        const std::uint32_t address = s.verifyAddress + i;
+        if (s.readBack[i] != ExpectedAt(dlg.m_stream, address)) {
+            VerifyFailed(dlg, "The MCU flash differs from the firmware file at " + Hex32(address) +
+                                  "; please update it again.",
+                         address);
+            return;
+        }
+    }
+    s.verifyAddress += s.verifyCount;
+    if (s.verifyAddress < s.verifyEnd) {
+        RequestReadBlock(dlg);
+        return;
+    }
+    s.active = 0;
+    ShowSucceeded(dlg);
+    host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+}
+
+} // namespace
+
+void CLoaderDlg::BootSyncTick() {
+    static constexpr std::uint8_t kSync = 0x7F;
+    if (m_boot.active == 1) {
+        m_port->QueueWrite(&kSync, 1);
+        return;
+    }
+    if (m_cParity == 'N') {
+        m_cParity = 'E';
+        if (m_port->OpenPort(this, m_nPort, m_nBaud, 'E', m_nDataBits, m_nStopBits, m_nEventMask,
+                             kWriteBufferSize))
+            m_port->StartMonitor();
+        return;
+    }
+    m_port->QueueWrite(&kSync, 1);
+    m_boot.active = 1;
+    SetState(m_boot, 0);
+    m_boot.failure.clear();
+    m_boot.failureAddress = 0;
+    m_boot.verdictPending = false;
+    Report(FlowEvent::BootloaderStarted);
+}
+
+void CLoaderDlg::BootSendTick() {
+    m_port->QueueWrite(m_boot.tx, m_boot.pendingLength);
+    m_host.KillTimer(TIMER_BOOT_SEND);
+}
+
+void CLoaderDlg::BootTimeoutTick() {
+    m_host.KillTimer(TIMER_BOOT_TIMEOUT);
+    if (m_boot.active != 1) {
+        ClosePortNow();
+        if (m_boot.verdictPending) ShowFailed(*this);
+        return;
+    }
+    if (m_boot.state == kBootAwaitLastAck) {
+        // The last piece was never acknowledged.
+        RecordUnacked(m_boot, false, m_boot.writeAddress - 128);
+        m_boot.active = 0;
+        ClosePortNow();
+        ShowFailed(*this);
+        return;
+    }
+    if (m_boot.state == kBootVerify) {
+        m_boot.active = 0;
+        m_boot.failure = "The MCU bootloader did not answer while the flash was read back at " +
+                         Hex32(m_boot.verifyAddress) + "; the written firmware could not be checked.";
+        m_boot.failureAddress = m_boot.verifyAddress;
+        ClosePortNow();
+        ShowFailed(*this);
+        return;
+    }
+    // A missing answer is bridged as if the bootloader had acknowledged.
+    m_boot.ackFromTimer = true;
+    BootloaderStep(kAck);
+    m_boot.ackFromTimer = false;
+}
+
+void CLoaderDlg::BootloaderStep(std::uint8_t b) {
+    BootloaderState& s = m_boot;
+    const bool ack = b == kAck;
+    switch (s.state) {
+    case 0:
+        if (ack || b == kNack) {
+            m_host.Sleep(100);
+            Write(*m_port, {0x00, 0xFF});
+            m_host.KillTimer(TIMER_BOOT_SYNC);
+            SetState(s, 1);
+        }
+        break;
+
+    case 1:  // Get: two ACKs; the reply's data bytes are ignored
+    case 2:  // Get ID
+        if (!ack) break;
+        if (s.subStep == 0) {
+            s.subStep = 1;
+        } else {
+            m_host.Sleep(50);
+            if (s.state == 1)
+                Write(*m_port, {0x02, 0xFD});
+            else
+                Write(*m_port, {0x11, 0xEE});
+            SetState(s, s.state + 1);
+        }
+        break;
+
+    case 3:  // Read Memory, 4 bytes at 0x08000000
+        if (s.readingData) {
+            // The data bytes are counted whatever their value: a 0x79 among
+            // them is data, not an acknowledgement.
+            if (s.subStep < 3) {
+                ++s.subStep;
+            } else {
+                m_host.Sleep(50);
+                Write(*m_port, {0x11, 0xEE});
+                SetState(s, 4);
+            }
+        } else if (ack) {
+            if (s.subStep == 0) {
+                s.subStep = 1;
+                m_host.Sleep(50);
+                Write(*m_port, {0x08, 0x00, 0x00, 0x00, 0x08});
+            } else if (s.subStep == 1) {
+                s.subStep = 2;
+                m_host.Sleep(50);
+                Write(*m_port, {0x03, 0xFC});
+            } else {
+                s.subStep = 0;
+                s.readingData = 1;
+            }
+        } else if (s.subStep < 3) {
+            ++s.subStep;
+        } else {
+            m_host.Sleep(50);
+            Write(*m_port, {0x11, 0xEE});
+            SetState(s, 4);
+        }
+        break;
+
+    case 4:  // Read Memory, 2 bytes at 0x1FFFF7E0 (flash size)
+        if (s.readingData) {
+            if (s.subStep == 0) {
+                s.subStep = 1;
+            } else {
+                m_host.Sleep(10);
+                Write(*m_port, {0x43, 0xBC});
+                SetState(s, 5);
+            }
+        } else if (ack) {
+            if (s.subStep == 0) {
+                s.subStep = 1;
+                m_host.Sleep(50);
+                Write(*m_port, {0x1F, 0xFF, 0xF7, 0xE0, 0xF7});
+            } else if (s.subStep == 1) {
+                s.subStep = 2;
+                m_host.Sleep(10);
+                Write(*m_port, {0x01, 0xFE});
+            } else {
+                s.subStep = 0;
+                s.readingData = 1;
+            }
+        } else if (s.subStep == 0) {
+            s.subStep = 1;
+        } else {
+            m_host.Sleep(10);
+            Write(*m_port, {0x43, 0xBC});
+            SetState(s, 5);
+        }
+        break;
+
+    case 5:  // global erase: 43 BC acknowledged, then FF 00
+        m_strStatus = " ";
+        if (ack && s.ackFromTimer) RecordUnacked(s, true, kFlashBase);
+        if (b == kNack) RecordUnacked(s, true, kFlashBase);
+        if (!ack) break;
+        if (s.subStep == 0) {
+            s.subStep = 1;
+            s.tx[0] = 0xFF;
+            s.tx[1] = 0x00;
+            s.pendingLength = 2;
+            m_host.SetTimer(TIMER_BOOT_SEND, 10);
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 200);
+        } else {
+            s.tx[0] = 0x31;
+            s.tx[1] = 0xCE;
+            s.pendingLength = 2;
+            m_host.SetTimer(TIMER_BOOT_SEND, 2000);
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 3500);
+            s.writeAddress = kFlashBase;
+            m_stream.position = 0;
+            SetState(s, 6);
+        }
+        break;
+
+    case 6: {  // Write Memory, once per 128-byte piece
+        // The part this byte answers: the write command of the next piece,
+        // or the address or data of the piece just addressed.
+        const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - 128;
+        if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, false, piece);
+        if (!ack) break;
+        if (s.subStep == 0) {
+            s.subStep = 1;
+            PutAddress(s.tx, s.writeAddress);
+            s.pendingLength = 5;
+            m_host.SetTimer(TIMER_BOOT_SEND, 15);
+            s.writeAddress += 128;
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+        } else if (s.subStep == 1) {
+            s.subStep = 2;
+            // Data packet: 0x7F (128 bytes follow), the piece, the XOR of
+            // the 129 bytes; an image that ends early is filled with 0xFF.
+            s.tx[0] = 0x7F;
+            const std::uint32_t size = m_stream.size;
+            const std::uint32_t limit =
+                std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.buffer.size()));
+            std::uint32_t next = m_stream.position % 128;  // next slot to fill
+            while (next < 128 && m_stream.position < limit) {
+                s.tx[1 + next] = m_stream.buffer[m_stream.position];
+                ++m_stream.position;
+                ++next;
+            }
+            const bool ended = m_stream.position >= limit;
+            std::fill(s.tx + 1 + next, s.tx + 129, 0xFF);
+            if (ended)
+                m_fProgress = 100;
+            else
+                m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
+            std::uint8_t x = 0;
+            for (int i = 0; i < 129; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
+            s.tx[129] = x;
+            s.pendingLength = 130;
+            m_host.SetTimer(TIMER_BOOT_SEND, 15);
+            if (ended) {
+                // Timer 10 is not re-armed: the one armed at the address
+                // packet closes the port. The success note waits for the
+                // bootloader's own acknowledgement of this last piece.
+                SetState(s, kBootAwaitLastAck);
+            } else {
+                m_host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+            }
+            UpdateData(false);
+        } else {
+            s.subStep = 0;
+            s.tx[0] = 0x31;
+            s.tx[1] = 0xCE;
+            s.pendingLength = 2;
+            m_host.SetTimer(TIMER_BOOT_SEND, 50);
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+        }
+        break;
+    }
+
+    case kBootAwaitLastAck:
+        if (b == kNack) {
+            RecordUnacked(s, false, s.writeAddress - 128);
+            EndExchange(*this);
+        } else if (ack) {
+            if (m_bVerifyAfterWrite && s.failure.empty()) {
+                // Read the written area back before the verdict; the close
+                // by timer 10 waits until then.
+                SetState(s, kBootVerify);
+                s.verifyAddress = kFlashBase;
+                s.verifyEnd = s.writeAddress;
+                RequestReadBlock(*this);
+            } else {
+                EndExchange(*this);
+            }
+        }
+        break;
+
+    case kBootVerify:
+        VerifyStep(*this, b);
+        break;
+
+    default:
+        break;
+    }
+}
 
 } // namespace quillet

@@ -1,15 +1,312 @@
-// Placeholder bodies: being written.
+// Firmware buttons: the text commands that restart the main MCU, a sub-MCU
+// or an input board in boot mode, the banner matcher that recognises the
+// boot-mode line, the hand-over to the bootloader exchange, the outside
+// sub-MCU tool or the input-board loader, and the analyzer data flash.
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
 #include "app/LoaderDlg.h"
+#include "firmware/ExternalTool.h"
 
 namespace quillet {
+namespace {
 
-void CLoaderDlg::OnGeneratorMcu() {}
-void CLoaderDlg::OnAnalyzerMcu() {}
-void CLoaderDlg::OnSubMcu() {}
-void CLoaderDlg::OnInputBoardFirmware(int) {}
-void CLoaderDlg::OnAnalyzerDataFlash() {}
-void CLoaderDlg::StartMcuBootloader() {}
-void CLoaderDlg::MatchBanner(std::uint8_t) {}
-void CLoaderDlg::EndStalledExchanges() {}
+constexpr std::uint8_t kIspEntry[12] = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0D, 0x0A};
+constexpr std::uint8_t kBoardHello[3] = {0x03, 0x09, 0xF4};
+
+constexpr const char* kNoPort = "Please turn on the COM port first!";
+constexpr const char* kNoteUpdating = "Note: While updating \r\n firmware ,please \r\n do not press any button!";
+constexpr const char* kBinFilter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
+
+#ifdef _WIN32
+constexpr const char* kHere = ".\\";
+constexpr const char* kGeneratorMcuFile = ".\\data\\GENERATOR_MCU.bin";
+constexpr const char* kAnalyzerMcuFile = ".\\data\\ANALYZER_MCU.bin";
+#else
+constexpr const char* kHere = "./";
+constexpr const char* kGeneratorMcuFile = "./data/GENERATOR_MCU.bin";
+constexpr const char* kAnalyzerMcuFile = "./data/ANALYZER_MCU.bin";
+#endif
+
+// Reads the whole file; false when it cannot be opened.
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// Asks for an operator-chosen .bin file and reads it. Nothing when the
+// operator cancels, the file cannot be opened ("Open file failed!") or it
+// is empty.
+std::optional<std::vector<std::uint8_t>> ChooseBinFile(CLoaderDlg& dlg) {
+    IHost& host = dlg.Host();
+    host.SetCurrentDirectory(kHere);
+    const std::optional<std::string> path = host.OpenFileDialog(kBinFilter, kHere);
+    if (!path) return std::nullopt;
+    dlg.UpdateData(false);
+    std::vector<std::uint8_t> bytes;
+    if (!ReadWholeFile(*path, bytes)) {
+        host.MessageBox("Open file failed!", "");
+        return std::nullopt;
+    }
+    if (bytes.empty()) return std::nullopt;
+    return bytes;
+}
+
+// Starts the outside sub-MCU tool from the current directory, or tells the
+// operator why it could not be started.
+void StartSubMcuTool(CLoaderDlg& dlg) {
+    IHost& host = dlg.Host();
+    const char* pathVar = std::getenv("PATH");
+    const ToolLaunch tool = ResolveSubMcuTool(".", pathVar ? pathVar : "");
+    bool started = false;
+    std::string problem = tool.problem;
+    if (!tool.commandLine.empty()) {
+        started = host.StartProgram(tool.commandLine, SW_SHOW);
+        if (!started) problem = "The sub-MCU tool (" + tool.commandLine + ") could not be started.";
+    }
+    if (!started) host.MessageBox(problem, kCaptionIsp);
+    dlg.Report(FlowEvent::ExternalToolStarted, started ? 1 : 0, 0, started ? tool.commandLine : problem);
+}
+
+// Compares `pattern` with the characters just before the carriage return at
+// ring[index], backwards; returns the number of equal positions.
+int CountBannerMatches(const EntryState& e, const char* pattern, int length) {
+    int equal = 0;
+    for (int k = 0; k < length; ++k) {
+        const int at = ((e.ringIndex - 1 - k) % 16 + 16) % 16;
+        if (e.ring[at] == static_cast<std::uint8_t>(pattern[length - 1 - k])) ++equal;
+    }
+    return equal;
+}
+
+} // namespace
+
+void CLoaderDlg::OnGeneratorMcu() {
+    UpdateData(true);
+    if (m_nPatternNo == 101) m_devGroup = 0;
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kNoPort, kCaptionIsp);
+        return;
+    }
+    if (m_devGroup != 0) {
+        m_host.MessageBox("Please confirm the device is Signal Generator!", kCaptionIspBlank);
+        return;
+    }
+    EndStalledExchanges();
+    m_strNote = kNoteUpdating;
+    UpdateData(false);
+    m_entry.mcuEntry = 1;
+    if (m_nPatternNo == 101) {
+        // The instrument is taken to be in boot mode already.
+        StartMcuBootloader();
+    } else {
+        m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
+    }
+}
+
+void CLoaderDlg::OnAnalyzerMcu() {
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kNoPort, kCaptionIspBlank);
+        return;
+    }
+    if (m_devGroup != 1) {
+        m_host.MessageBox("Please confirm the device is Signal Analyzer!", kCaptionIspBlank);
+        return;
+    }
+    EndStalledExchanges();
+    m_strNote = kNoteUpdating;
+    UpdateData(false);
+    m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
+    m_entry.mcuEntry = 1;
+}
+
+void CLoaderDlg::OnSubMcu() {
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kNoPort, kCaptionIspBlank);
+        return;
+    }
+    const int sel = m_host.GetComboSel(IDC_MCU_LIST);
+    if (sel < 0 || sel > 10) {
+        m_host.MessageBox("Please select a MCU first!", kCaptionIsp);
+        return;
+    }
+    EndStalledExchanges();
+    static constexpr std::uint8_t kCrLf[2] = {0x0D, 0x0A};
+    m_port->QueueWrite(kCrLf, sizeof kCrLf);
+    std::uint8_t line[13] = {'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', ' ', '0', 0x0D, 0x0A};
+    if (sel == 10) {
+        line[9] = '2';
+        line[10] = '0';
+    } else {
+        line[10] = static_cast<std::uint8_t>('0' + sel);
+    }
+    // The first write must have left the port's single write buffer.
+    m_host.Sleep(100);
+    m_port->QueueWrite(line, sizeof line);
+    m_entry.subMcuEntry = 1;
+}
+
+void CLoaderDlg::OnInputBoardFirmware(int board) {
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kNoPort, kCaptionIspBlank);
+        return;
+    }
+    m_fProgress = 0;
+    // A cancelled dialog, a file that cannot be opened or an empty one sends
+    // nothing: the board is not restarted and no old buffer is streamed.
+    std::optional<std::vector<std::uint8_t>> image = ChooseBinFile(*this);
+    if (!image) return;
+    m_stream.size = static_cast<std::uint32_t>(image->size());
+    m_stream.buffer = std::move(*image);
+    EndStalledExchanges();
+    const std::uint8_t command[14] = {0x0D, 0x0A, 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ',
+                                      static_cast<std::uint8_t>('0' + board), 0x0D, 0x0A};
+    m_port->QueueWrite(command, sizeof command);
+    m_entry.inputEntry = 1;
+}
+
+void CLoaderDlg::OnAnalyzerDataFlash() {
+    // The analyzer's block acknowledgements must pass the address check.
+    m_devGroup = 1;
+    m_devMachine = 0;
+    if (!m_bPortOpen) {
+        m_host.MessageBox(kNoPort, kCaptionIsp);
+        return;
+    }
+    UpdateData(true);
+    m_fProgress = 0;
+    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(*this);
+    if (!file) return;
+    m_stream.size = static_cast<std::uint32_t>(file->size());
+    m_stream.buffer = std::move(*file);
+    EndStalledExchanges();
+
+    m_stream.kindFpga = 0;
+    m_stream.kindAux = 0;
+    m_stream.kindPattern = 0;
+    m_stream.kindPanel = 1;
+    m_stream.finished = 0;
+    m_stream.blockNumber = 0;
+    m_stream.position = 0;
+
+    // The first block frame, built by hand: address 00 00, length 0x0109,
+    // console 00 00, code 0x7878, sub-command '!', block 0. A file of 256
+    // bytes or fewer is all in this block, which is then marked last; a
+    // shorter one is padded with zero bytes.
+    const std::uint32_t size = m_stream.size;
+    const std::uint32_t inBlock = size < 256 ? size : 256;
+    const std::uint8_t marker = size <= 256 ? 0x40 : 0x00;
+    std::uint8_t* f = m_boot.tx;
+    const std::uint8_t head[13] = {0xAA, 0x00, 0x00, 0x09, 0x01, 0x00, 0x00, 0x78, 0x78, 0x21, 0x00, 0x00, marker};
+    std::copy(head, head + 13, f);
+    std::fill(f + 13, f + 269, 0);
+    std::copy(m_stream.buffer.begin(), m_stream.buffer.begin() + inBlock, f + 13);
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 269; ++i) sum = static_cast<std::uint8_t>(sum + f[i]);
+    f[269] = static_cast<std::uint8_t>(0x100 - sum);
+    // The payload also goes to the block buffer, so that a request to send
+    // block 0 again repeats it.
+    std::copy(f + 9, f + 269, m_stream.block);
+
+    m_port->QueueWrite(f, 270);
+    Report(FlowEvent::BlockSent, 0, marker);
+    if (marker == 0x40) Report(FlowEvent::StreamFinished);
+    m_stream.blockNumber = 1;
+    if (size < 256) {
+        m_stream.position = size;
+        m_fProgress = 100;
+    } else {
+        m_stream.position = 256;
+        m_fProgress = 255.0f / static_cast<float>(size) * 100.0f;
+    }
+    UpdateData(false);
+    m_host.SetTimer(TIMER_SCAN, 7000);
+}
+
+void CLoaderDlg::StartMcuBootloader() {
+    // The monitor thread closes the device; the port display stays as it is.
+    m_port->RequestClose();
+    if (!LoadFirmwareFile(m_devGroup == 1 ? kAnalyzerMcuFile : kGeneratorMcuFile)) return;
+    m_strStatus = "Please wait...";
+    m_host.SetTimer(TIMER_BOOT_SYNC, 300);
+}
+
+void CLoaderDlg::MatchBanner(std::uint8_t b) {
+    m_entry.ringIndex = (m_entry.ringIndex + 1) % 16;
+    m_entry.ring[m_entry.ringIndex] = b;
+    if (b != 0x0D) return;
+
+    if (m_entry.inputEntry == 1) {
+        static constexpr const char* kBoards[4] = {"UBD 01", "UBD 02", "UBD 03", "UBD 04"};
+        for (const char* banner : kBoards) {
+            if (CountBannerMatches(m_entry, banner, 6) != 6) continue;
+            m_board.active = 1;
+            m_board.state = 0;
+            m_host.Sleep(500);
+            m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
+            m_entry.mcuEntry = 0;
+            m_entry.subMcuEntry = 0;
+            m_entry.inputEntry = 0;
+            return;
+        }
+        return;
+    }
+
+    if (CountBannerMatches(m_entry, " ISP MODE...", 12) == 12) {
+        if (m_entry.subMcuEntry == 1) {
+            StartSubMcuTool(*this);
+            m_entry.mcuEntry = 0;
+            m_entry.subMcuEntry = 0;
+            // The port is given up so that the outside tool can open it.
+            ClosePortNow();
+            UpdateData(false);
+        } else {
+            StartMcuBootloader();
+        }
+        return;
+    }
+
+    if (CountBannerMatches(m_entry, "UBD 00", 6) < 3) return;
+    m_host.Sleep(400);
+    UpdateData(true);
+    if (m_nKeyboardChain == 1099) {
+        m_host.MessageBox(
+            "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD",
+            kCaptionIsp);
+        StartSubMcuTool(*this);
+        m_entry.mcuEntry = 0;
+        m_entry.subMcuEntry = 0;
+        m_nKeyboardChain = 0;
+        ClosePortNow();
+        UpdateData(false);
+    } else {
+        m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
+    }
+}
+
+void CLoaderDlg::EndStalledExchanges() {
+    if (m_boot.active)
+        Report(FlowEvent::BootloaderDone, 0, 0, "The bootloader exchange was ended before it finished.");
+    m_boot.active = 0;
+    m_boot.state = 0;
+    m_boot.subStep = 0;
+    m_boot.readingData = 0;
+    m_host.KillTimer(TIMER_BOOT_SYNC);
+    m_host.KillTimer(TIMER_BOOT_SEND);
+    m_host.KillTimer(TIMER_BOOT_TIMEOUT);
+
+    m_board.active = 0;
+    m_board.state = 0;
+    m_board.streaming = 0;
+    m_board.piecePending = 0;
+    m_board.frameLeft = 0;
+
+    m_entry.mcuEntry = 0;
+    m_entry.subMcuEntry = 0;
+    m_entry.inputEntry = 0;
+}
 
 } // namespace quillet

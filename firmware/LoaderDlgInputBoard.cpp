@@ -1,9 +1,155 @@
-// Placeholder bodies: being written.
+// The input-board loader: the board's boot ROM takes the RAM loader in
+// 250-byte packets, the started loader takes three set-up packets and then
+// the firmware as CRC-16 chunk frames, each frame written in pieces of at
+// most 512 bytes chained on write completions.
+#include <algorithm>
+
 #include "app/LoaderDlg.h"
+#include "firmware/Crc16.h"
+#include "firmware/RamLoader.h"
 
 namespace quillet {
+namespace {
 
-void CLoaderDlg::InputBoardLoaderStep(std::uint8_t) {}
-void CLoaderDlg::StreamNextChunk() {}
+constexpr std::uint8_t kPrompt = 0xF1;
+constexpr std::uint32_t kRamLoaderAddress = 0x0510;
+constexpr std::uint32_t kFirmwareAddress = 0x00A00000;
+constexpr std::int64_t kPieceMax = 250;
+constexpr std::int64_t kChunkMax = 4096;
+constexpr std::uint32_t kWriteMax = 512;
+
+void PutBig32(std::uint8_t* out, std::uint32_t v) {
+    out[0] = static_cast<std::uint8_t>(v >> 24);
+    out[1] = static_cast<std::uint8_t>(v >> 16);
+    out[2] = static_cast<std::uint8_t>(v >> 8);
+    out[3] = static_cast<std::uint8_t>(v);
+}
+
+} // namespace
+
+void CLoaderDlg::InputBoardLoaderStep(std::uint8_t b) {
+    InputBoardState& s = m_board;
+    auto write = [this](std::initializer_list<std::uint8_t> bytes) {
+        m_port->QueueWrite(bytes.begin(), bytes.size());
+    };
+    switch (s.state) {
+    case 0:
+        if (b != kPrompt) return;
+        write({0x04, 0x20, 0x00, 0xDC});
+        m_host.Sleep(100);
+        s.state = 1;
+        return;
+    case 1:
+        if (b != '.') return;
+        // Start-up stub at 0x0500: xor ax,ax; mov ss,ax; jmp far 0000:0510.
+        write({0x0E, 0x13, 0x05, 0x00, 0x33, 0xC0, 0x8E, 0xD0, 0xEA, 0x10, 0x05, 0x00, 0x00, 0x8A});
+        s.remaining = s.total = static_cast<std::int64_t>(kRamLoaderImageSize);
+        s.destination = kRamLoaderAddress;
+        s.state = 2;
+        return;
+    case 2: {
+        if (b != kPrompt) return;
+        if (s.remaining > 0) {
+            const auto n = static_cast<std::size_t>(std::min(s.remaining, kPieceMax));
+            const std::size_t from = static_cast<std::size_t>(s.total - s.remaining);
+            std::uint8_t* p = s.buffer;
+            p[0] = static_cast<std::uint8_t>(n + 5);
+            p[1] = 0x13;
+            p[2] = static_cast<std::uint8_t>(s.destination >> 8);
+            p[3] = static_cast<std::uint8_t>(s.destination);
+            std::copy(kRamLoaderImage + from, kRamLoaderImage + from + n, p + 4);
+            std::uint8_t sum = 0;
+            for (std::size_t i = 0; i < n + 4; ++i) sum = static_cast<std::uint8_t>(sum + p[i]);
+            p[n + 4] = static_cast<std::uint8_t>(0x100 - sum);
+            m_port->QueueWrite(p, n + 5);
+            s.remaining -= static_cast<std::int64_t>(n);
+            s.destination += static_cast<std::uint32_t>(n);
+        }
+        if (s.remaining <= 0) s.state = 3;
+        return;
+    }
+    case 3:
+        if (b != kPrompt) return;
+        write({0x05, 0x1D, 0x05, 0x00, 0xD9});  // run the stub
+        s.state = 4;
+        return;
+    case 4:
+        if (b != 0xEF) return;  // the RAM loader is running
+        write({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0xBC});
+        s.state = 5;
+        return;
+    case 5:
+        if (b != 0xDF) return;
+        write({0x05, 0x19, 0xFF, 0xFF, 0xE4});
+        s.remaining = m_stream.size;
+        s.destination = kFirmwareAddress;
+        s.state = 6;
+        return;
+    case 6:
+        if (b != kPrompt) return;
+        // Announces the next chunk frame; its write completion sends it.
+        write({0x03, 0x10, 0xED});
+        s.streaming = 1;
+        return;
+    default:
+        return;
+    }
+}
+
+void CLoaderDlg::StreamNextChunk() {
+    InputBoardState& s = m_board;
+    if (s.piecePending == 1) {
+        const std::uint32_t k = s.frameLeft;
+        const std::uint8_t* from = s.buffer + (s.frameLength - s.frameLeft);
+        if (k <= kWriteMax) {
+            // The next chunk waits for the board's next prompt.
+            s.piecePending = 0;
+            s.streaming = 0;
+            m_port->QueueWrite(from, k);
+            s.frameLeft = 0;
+        } else {
+            m_port->QueueWrite(from, kWriteMax);
+            s.frameLeft -= kWriteMax;
+        }
+        return;
+    }
+    if (s.remaining < 1) {
+        s.streaming = 0;
+        s.active = 0;
+        s.state = 0;
+        s.piecePending = 0;
+        m_host.SetTimer(TIMER_CLOSE, 1000);
+        Report(FlowEvent::InputBoardDone);
+        return;
+    }
+
+    const std::uint32_t size = m_stream.size;
+    const auto n = static_cast<std::uint32_t>(std::min(s.remaining, kChunkMax));
+    const std::uint32_t from = size - static_cast<std::uint32_t>(s.remaining);
+    std::uint8_t* f = s.buffer;
+    PutBig32(f, s.destination);
+    PutBig32(f + 4, n);
+    const std::uint32_t available =
+        from < m_stream.buffer.size() ? std::min<std::uint32_t>(n, static_cast<std::uint32_t>(m_stream.buffer.size()) - from) : 0;
+    std::copy(m_stream.buffer.begin() + from, m_stream.buffer.begin() + from + available, f + 8);
+    std::fill(f + 8 + available, f + 8 + n, 0);
+    const std::uint16_t crc = ComputeCrc16(f + 8, n);
+    f[8 + n] = 0;
+    f[9 + n] = 0;
+    f[10 + n] = static_cast<std::uint8_t>(crc >> 8);
+    f[11 + n] = static_cast<std::uint8_t>(crc);
+    Report(FlowEvent::InputBoardChunk, s.destination, n);
+    s.remaining -= n;
+    s.destination += n;
+
+    s.frameLength = n + 12;
+    const std::uint32_t first = std::min(s.frameLength, kWriteMax);
+    s.piecePending = s.frameLength > kWriteMax ? 1 : 0;
+    m_port->QueueWrite(f, first);
+    s.frameLeft = s.frameLength - first;
+
+    m_fProgress = static_cast<float>(size - static_cast<std::uint32_t>(s.remaining)) / static_cast<float>(size) * 100.0f;
+    UpdateData(false);
+}
 
 } // namespace quillet
