@@ -135,6 +135,10 @@ public:
     std::string m_strNote = "Note: Only for signal generator firmware updating !";  // edit 1168
     int m_nPatternNo = 0;            // edit 1184
 
+    // Set by the command line's `mcu --verify`: after the last piece the
+    // main-MCU exchange reads the written flash back and compares it.
+    bool m_bVerifyAfterWrite = false;
+
     // Serial settings and port display.
     unsigned m_nBaud = 115200;
     unsigned m_nPort = 1;
