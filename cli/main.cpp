@@ -1,6 +1,151 @@
-// quillet-cli: the dialog's flows from a command line.
+// quillet-cli: the dialog's flows from a command line. It presses the
+// buttons and fills the fields an operator would, on the plain event loop,
+// and turns the outcome into an exit code.
 #include <cstdio>
-int main() {
-    std::puts("quillet-cli: not yet built");
-    return 0;
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cli/Args.h"
+#include "cli/BmpCompare.h"
+#include "cli/Kinds.h"
+#include "cli/Session.h"
+#include "serial/PortMap.h"
+#include "sim/lib/Simulator.h"
+
+#if __has_include("pattern/SamplePattern.h")
+#include "pattern/SamplePattern.h"
+#define QUILLET_HAVE_SAMPLE_PATTERN 1
+#endif
+// The in-process simulator of the demo (off while its library is a stub).
+#define QUILLET_CLI_WITH_SIM 0
+
+namespace quillet::cli {
+namespace {
+
+int ListPorts() {
+    for (const auto& [com, device] : PortMap::Present()) std::printf("COM%u  %s\n", com, device.c_str());
+    return kExitDone;
+}
+
+// The embedded job for machines without a display: a simulated signal
+// generator in this process, offered as COM1, receives the sample pattern
+// in slot 1; then the image it stored is compared with the source.
+int RunDemo(const SessionOptions& options) {
+#if !defined(QUILLET_HAVE_SAMPLE_PATTERN) || !QUILLET_CLI_WITH_SIM
+    (void)options;
+    std::fprintf(stderr, "quillet-cli: this build has no simulator for the demo\n");
+    return kExitFailed;
+#else
+    const std::string outDir = "./quillet-demo";
+    std::error_code ec;
+    std::filesystem::create_directories(outDir, ec);
+    if (ec) {
+        std::fprintf(stderr, "quillet-cli: cannot make %s: %s\n", outDir.c_str(), ec.message().c_str());
+        return kExitFailed;
+    }
+    const std::string sample = outDir + "/sample_pattern.bmp";
+    if (!WriteSamplePatternBmp(sample)) {
+        std::fprintf(stderr, "quillet-cli: cannot write the sample pattern %s\n", sample.c_str());
+        return kExitFailed;
+    }
+    std::printf("sample 1920x1080 test pattern: %s\n", sample.c_str());
+
+    sim::Options simOptions;
+    simOptions.kind = sim::Kind::Generator;
+    simOptions.outputDir = outDir;
+    sim::Simulator simulator(simOptions);
+    const std::string device = simulator.OpenPty();
+    if (device.empty()) {
+        std::fprintf(stderr, "quillet-cli: the simulator could not make a pseudo-terminal\n");
+        return kExitFailed;
+    }
+    simulator.Start();
+    PortMap::SetOverride(device);
+    std::printf("simulated signal generator on COM1 (%s), storing in %s\n", device.c_str(),
+                outDir.c_str());
+    std::fflush(stdout);
+
+    int rc = kExitFailed;
+    {
+        Session session(options);
+        rc = session.StorePattern(1, sample);
+    }
+    simulator.Stop();
+    const sim::Summary summary = simulator.GetSummary();
+    for (const auto& v : summary.violations)
+        std::fprintf(stderr, "simulator: protocol violation: %s\n", v.c_str());
+    if (rc != kExitDone) return rc;
+
+    std::string stored;
+    for (const auto& f : summary.filesWritten)
+        if (f.find("pattern_slot1") != std::string::npos) stored = f;
+    if (stored.empty()) {
+        std::fprintf(stderr, "quillet-cli: the simulator stored no pattern for slot 1\n");
+        return kExitFailed;
+    }
+    const BmpComparison cmp = CompareBmpPixels(sample, stored);
+    if (!cmp.readable) {
+        std::printf("the simulator stored the received image at %s (not compared: %s)\n",
+                    stored.c_str(), cmp.problem.c_str());
+        return kExitDone;
+    }
+    if (!cmp.sameSize || cmp.differing) {
+        std::printf("the simulator stored the received image at %s, but it differs from the source"
+                    " (%lld pixels)\n", stored.c_str(), cmp.sameSize ? cmp.differing : -1LL);
+        return kExitFailed;
+    }
+    std::printf("the simulator stored the received image at %s; it equals the source pixel for"
+                " pixel\n", stored.c_str());
+    return kExitDone;
+#endif
+}
+
+int Main(const std::vector<std::string>& argv) {
+    Args args;
+    std::string err = ParseArgs(argv, args);
+    if (err.empty() && args.help) {
+        std::fputs(UsageText(), stdout);
+        return kExitDone;
+    }
+    if (err.empty()) err = CheckCommand(args);
+    if (!err.empty()) {
+        std::fprintf(stderr, "quillet-cli: %s\nTry 'quillet-cli --help' for the commands.\n",
+                     err.c_str());
+        return kExitUsage;
+    }
+    if (args.ports) PortMap::SetOverride(*args.ports);
+
+    SessionOptions options;
+    options.timeoutMs = args.timeoutMs;
+    options.verbose = args.verbose;
+    const std::string& c = args.command;
+    const std::string* kindName = args.kind ? &*args.kind : nullptr;
+
+    if (c == "ports") return ListPorts();
+    if (c == "demo") return RunDemo(options);
+
+    Session session(options);
+    if (c == "search") return session.Search(KindOrGenerator(kindName));
+    if (c == "pattern") return session.StorePattern(*args.slot, args.operands[0]);
+    if (c == "panel") return session.StorePanel(*args.slot, args.operands[0]);
+    if (c == "fpga")
+        return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "",
+                                 KindOrGenerator(kindName));
+    if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
+    if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), KindOrGenerator(kindName));
+    if (c == "input-board")
+        return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1],
+                                        KindOrGenerator(kindName));
+    if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);
+    return kExitUsage;
+}
+
+} // namespace
+} // namespace quillet::cli
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return quillet::cli::Main(args);
 }

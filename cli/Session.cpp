@@ -1,0 +1,531 @@
+#include "cli/Session.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "serial/PortMap.h"
+#include "serial/SerialLink.h"
+
+namespace quillet::cli {
+
+namespace {
+
+// `mcu --verify` asks the dialog to read the flash back after writing; the
+// member only exists in builds whose bootloader flow has the read-back.
+template <class D>
+bool SetVerifyAfterWrite(D& dlg, bool verify) {
+    if constexpr (requires { dlg.m_bVerifyAfterWrite = verify; }) {
+        dlg.m_bVerifyAfterWrite = verify;
+        return true;
+    } else {
+        return !verify;
+    }
+}
+
+std::uint64_t FileSize(const std::string& path) {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path, ec);
+    return ec ? 0 : static_cast<std::uint64_t>(n);
+}
+
+std::string AbsolutePath(const std::string& path) {
+    std::error_code ec;
+    const auto p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.string();
+}
+
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+// A lone carriage return in a box text would overwrite the line on a
+// terminal; it is shown as a line break there.
+std::string ForTerminal(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
+            out += '\n';
+        else if (text[i] != '\r')
+            out += text[i];
+    }
+    return out;
+}
+
+} // namespace
+
+Session::Session(const SessionOptions& options)
+    : m_options(options),
+      m_port(std::make_unique<CSerialLink>(m_host), [this] { return m_host.NowMs(); }),
+      m_dlg(m_host, &m_port),
+      m_progress(stderr, isatty(STDERR_FILENO) && !options.verbose,
+                 [this] { return m_host.NowMs(); }) {
+    m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
+    m_host.onItemText = [this](int id, const std::string& text) { OnItemText(id, text); };
+    m_port.onReceived = [this](std::uint8_t) { m_lastRxMs = m_host.NowMs(); };
+    if (options.verbose) {
+        m_port.SetVerbose(stderr);
+        m_port.beforeLog = [this] { m_progress.Clear(); };
+    }
+    m_dlg.SetEventSink([this](const FlowEventInfo& e) { OnEvent(e); });
+    m_dlg.OnInitDialog();
+}
+
+Session::~Session() {
+    m_progress.End();
+    m_port.FlushLog();
+    m_dlg.SetEventSink(nullptr);
+    m_host.onItemText = nullptr;
+}
+
+void Session::Say(const std::string& text) {
+    m_progress.Clear();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+void Session::OnBox(const EventLoopHost::Box& box) {
+    ++m_boxes;
+    m_progress.Clear();
+    const bool terminal = isatty(STDERR_FILENO);
+    const std::string text = terminal ? ForTerminal(box.text) : box.text;
+    std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), text.c_str());
+    std::fflush(stderr);
+}
+
+void Session::OnItemText(int id, const std::string& text) {
+    if (id != IDC_PROGRESS) return;
+    const double p = std::strtod(text.c_str(), nullptr);
+    if (p != m_percent) m_lastProgressMs = m_host.NowMs();
+    m_percent = p;
+    m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
+}
+
+void Session::OnEvent(const FlowEventInfo& e) {
+    const std::uint64_t now = m_host.NowMs();
+    switch (e.event) {
+    case FlowEvent::BlockSent:
+        m_sent.push_back(SentBlock{e.a, static_cast<int>(e.b)});
+        if (m_sent.size() == 1) m_lastProgressMs = now;
+        break;
+    case FlowEvent::BlockAcked: {
+        // Acknowledgements answer the blocks in the order they were sent
+        // (resends included), one each.
+        const std::size_t index = m_acks++;
+        m_lastProgressMs = now;
+        if (index < m_sent.size()) {
+            if (e.a == 0) {
+                ++m_goodAcks;
+                m_lastGoodAck = static_cast<long long>(index);
+                if ((m_sent[index].marker & 0x40) && !m_lastBlockAcked) {
+                    m_lastBlockAcked = true;
+                    m_lastBlockAckedMs = now;
+                }
+            } else {
+                ++m_resendRequests;
+            }
+        }
+        m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
+        break;
+    }
+    case FlowEvent::EraseWaitStarted: m_eraseStarted = true; break;
+    case FlowEvent::EraseWaitEnded:
+        m_eraseEnded = e.a;
+        m_lastProgressMs = now;
+        break;
+    case FlowEvent::BootloaderStarted: m_bootStarted = true; break;
+    case FlowEvent::BootloaderDone:
+        m_bootDone = e.a;
+        m_bootText = e.text;
+        break;
+    case FlowEvent::InputBoardChunk:
+        m_inputBytes += static_cast<std::uint64_t>(e.b);
+        m_lastProgressMs = now;
+        break;
+    case FlowEvent::InputBoardDone: m_inputDone = true; break;
+    case FlowEvent::ExternalToolStarted: m_toolStarted = e.a; break;
+    case FlowEvent::PortClosed: ++m_portClosed; break;
+    case FlowEvent::PortLost: m_portLost = true; break;
+    default: break;
+    }
+}
+
+std::string Session::Elapsed() const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s",
+                  static_cast<double>(m_host.NowMs() - m_pressMs) / 1000.0);
+    return text;
+}
+
+int Session::Run(const std::function<std::optional<int>()>& verdict,
+                 const std::function<std::optional<std::uint64_t>()>& idleSince,
+                 unsigned timeoutMs, const std::function<std::string()>& stallText) {
+    for (;;) {
+        std::optional<int> v;
+        m_host.RunUntil(
+            [&] {
+                v = verdict();
+                return v.has_value();
+            },
+            100);
+        if (!v) v = verdict();
+        if (v) return *v;
+        const auto since = idleSince();
+        if (since && m_host.NowMs() > *since + timeoutMs) {
+            m_progress.End();
+            Say(stallText());
+            return kExitTimeout;
+        }
+        // Keeps the rate and the time left moving while nothing arrives.
+        m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
+    }
+}
+
+void Session::PressWithFile(int button, const std::string& path) {
+    m_host.QueueFileAnswer(AbsolutePath(path));
+    m_boxesAtPress = m_boxes;
+    m_pressMs = m_host.NowMs();
+    m_dlg.OnCommand(button);
+}
+
+// ---- search ------------------------------------------------------------------
+
+int Session::Search(const KindInfo& kind, bool printFound) {
+    m_boxesAtPress = m_boxes;
+    m_pressMs = m_host.NowMs();
+    if (!printFound) Say(std::string("searching for the ") + kind.description + " ...");
+    m_dlg.OnCommand(kind.searchButton);
+    // The scan has its own timing (at most 99 ports of 0.4 s); the limit
+    // here only guards against a scan that never ends.
+    const int rc = Run(
+        [&]() -> std::optional<int> {
+            if (m_dlg.m_search.inProgress) return std::nullopt;
+            return (m_dlg.m_bPortOpen && m_dlg.m_search.deviceFound) ? kExitDone : kExitFailed;
+        },
+        [&]() -> std::optional<std::uint64_t> { return m_pressMs; }, 120000,
+        [] { return std::string("quillet-cli: the search did not end"); });
+    if (rc != kExitDone) {
+        if (rc == kExitFailed && !NewBox())
+            Say(std::string("quillet-cli: no ") + kind.description + " answered");
+        return rc;
+    }
+    const unsigned com = m_dlg.m_nPort;
+    const std::string device = PortMap::DevicePath(com);
+    if (printFound) {
+        std::printf("Found the %s on COM%u  %s\n", kind.description, com, device.c_str());
+        std::fflush(stdout);
+    } else {
+        Say(std::string("found the ") + kind.description + " on COM" + std::to_string(com) +
+            " (" + device + ")");
+    }
+    return kExitDone;
+}
+
+// ---- block streams ----------------------------------------------------------------
+
+int Session::FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
+                               bool eraseFirst) {
+    m_unitsDone = [this] { return static_cast<std::uint64_t>(m_goodAcks); };
+    m_progress.Begin(what, totalBlocks, "blocks");
+    const std::size_t closedAtPress = m_portClosed;
+    m_boxesAtPress = m_boxes;
+    m_pressMs = m_host.NowMs();
+    m_lastProgressMs = m_pressMs;
+    m_dlg.OnCommand(button);
+
+    bool sawEraseWait = m_dlg.m_nEraseWait != 0;
+    if (!eraseFirst && m_sent.empty() && !NewBox()) {
+        if (m_dlg.m_stream.blockNumber > 0) {
+            // A first block built by hand and not reported: it is block
+            // number - 1, marked last when it carried the whole source.
+            const bool last = m_dlg.m_stream.position >= m_dlg.m_stream.size;
+            m_sent.push_back(SentBlock{static_cast<long long>(m_dlg.m_stream.blockNumber) - 1,
+                                       last ? 0x40 : 0x00});
+        } else {
+            m_progress.End();
+            Say("quillet-cli: nothing was sent (the source is empty)");
+            return kExitFailed;
+        }
+    }
+
+    const int rc = Run(
+        [&]() -> std::optional<int> {
+            if (NewBox()) return kExitFailed;
+            if (m_portLost) {
+                Say("quillet-cli: the port went away during the transfer");
+                return kExitFailed;
+            }
+            if (m_lastBlockAcked) {
+                // Done; the program closes the port a second later.
+                if (m_portClosed > closedAtPress || m_host.NowMs() > m_lastBlockAckedMs + 2500)
+                    return kExitDone;
+                return std::nullopt;
+            }
+            if (m_dlg.m_nEraseWait != 0) {
+                sawEraseWait = true;
+                m_progress.SetStage("erasing");
+                return std::nullopt;
+            }
+            m_progress.SetStage("");
+            if (eraseFirst && m_sent.empty()) {
+                if (sawEraseWait || m_eraseEnded) {
+                    Say("quillet-cli: the instrument did not confirm the erase (no \"cnd 12\" line)");
+                    return kExitTimeout;
+                }
+                Say("quillet-cli: nothing was sent");
+                return kExitFailed;
+            }
+            return std::nullopt;
+        },
+        [&]() -> std::optional<std::uint64_t> {
+            if (m_dlg.m_nEraseWait != 0) return std::nullopt;  // the erase wait has its own limit
+            return m_lastProgressMs;
+        },
+        m_options.timeoutMs,
+        [&] {
+            std::string text = "quillet-cli: time-out: the instrument has not acknowledged a block for " +
+                               std::to_string((m_options.timeoutMs + 500) / 1000) + " s; ";
+            if (m_lastGoodAck >= 0)
+                text += "the last acknowledged block is block " +
+                        std::to_string(m_sent[static_cast<std::size_t>(m_lastGoodAck)].number) +
+                        " (" + std::to_string(m_goodAcks) +
+                        (totalBlocks ? " of " + std::to_string(totalBlocks) : std::string()) +
+                        " blocks acknowledged)";
+            else
+                text += "no block was acknowledged";
+            return text;
+        });
+    m_progress.End();
+    if (rc == kExitDone) {
+        std::string text = what + ": done, " + std::to_string(m_goodAcks) +
+                           " blocks acknowledged";
+        if (m_resendRequests)
+            text += ", " + std::to_string(m_resendRequests) + " sent again on request";
+        text += " (" + Elapsed() + ")";
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+    return rc;
+}
+
+int Session::StorePattern(int slot, const std::string& image) {
+    int rc = Search(*FindKind("generator"), false);
+    if (rc != kExitDone) return rc;
+    PressWithFile(IDC_LOAD_IMAGE, image);
+    if (NewBox()) return kExitFailed;
+    if (!m_host.IsItemEnabled(IDC_NAND_FLASH)) {
+        Say("quillet-cli: " + image +
+            " cannot be stored as a user pattern: it must be a 1920x1080 24-bit BMP");
+        return kExitFailed;
+    }
+    m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
+    return FollowBlockStream(IDC_NAND_FLASH,
+                             "storing " + image + " in user-pattern slot " + std::to_string(slot),
+                             24300, true);
+}
+
+int Session::StorePanel(int slot, const std::string& image) {
+    int rc = Search(*FindKind("generator"), false);
+    if (rc != kExitDone) return rc;
+    PressWithFile(IDC_LOAD_IMAGE, image);
+    if (NewBox()) return kExitFailed;
+    if (!m_host.IsItemEnabled(IDC_PANEL_DATA)) {
+        Say("quillet-cli: " + image + " gives no panel image");
+        return kExitFailed;
+    }
+    m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
+    return FollowBlockStream(IDC_PANEL_DATA,
+                             "storing the panel image of " + image + " in slot " +
+                                 std::to_string(slot),
+                             300, false);
+}
+
+int Session::WriteFpga(const std::string& which, const std::string& auxFile,
+                       const KindInfo& auxKind) {
+    const bool aux = which == "aux";
+    const KindInfo& kind = aux ? auxKind : *FindKind(which);
+    int rc = Search(kind, false);
+    if (rc != kExitDone) return rc;
+    std::string file;
+    int button = 0;
+    if (which == "generator") {
+        file = "./data/GENERATOR_FPGA.bin";
+        button = IDC_GENERATOR_FPGA;
+    } else if (which == "analyzer") {
+        file = "./data/ANALYZER_FPGA.bin";
+        button = IDC_ANALYZER_FPGA;
+    } else {
+        file = auxFile;
+        button = IDC_AUX_FPGA;
+        m_host.QueueFileAnswer(AbsolutePath(file));
+    }
+    return FollowBlockStream(button, "writing " + file + " to the " + which + " FPGA flash",
+                             CeilDiv(FileSize(file), 256), false);
+}
+
+int Session::FlashAnalyzerData(const std::string& file) {
+    int rc = Search(*FindKind("analyzer"), false);
+    if (rc != kExitDone) return rc;
+    m_host.QueueFileAnswer(AbsolutePath(file));
+    return FollowBlockStream(IDC_ANALYZER_DATA, "writing " + file + " to the analyzer's data flash",
+                             CeilDiv(FileSize(file), 256), false);
+}
+
+// ---- firmware -------------------------------------------------------------------------
+
+int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
+    if (!SetVerifyAfterWrite(m_dlg, verify)) {
+        Say("quillet-cli: this build cannot read the flash back (--verify)");
+        return kExitFailed;
+    }
+    int rc = Search(*FindKind(analyzer ? "analyzer" : "generator"), false);
+    if (rc != kExitDone) return rc;
+    const std::string file = analyzer ? "./data/ANALYZER_MCU.bin" : "./data/GENERATOR_MCU.bin";
+    const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
+    if (direct) m_host.SetItemText(IDC_PATTERN_NO, "101");
+    m_unitsDone = [this, pieces] {
+        return static_cast<std::uint64_t>(std::llround(m_percent / 100.0 * static_cast<double>(pieces)));
+    };
+    m_progress.Begin("updating the main MCU from " + file, pieces, "pieces");
+    m_progress.SetStage(direct ? "synchronising" : "waiting for boot mode");
+    m_boxesAtPress = m_boxes;
+    m_pressMs = m_host.NowMs();
+    std::optional<std::uint64_t> doneAt;
+    std::size_t closedAtDone = 0;
+    m_dlg.OnCommand(analyzer ? IDC_ANALYZER_MCU : IDC_GENERATOR_MCU);
+    rc = Run(
+        [&]() -> std::optional<int> {
+            if (m_bootStarted && !m_bootDone) m_progress.SetStage(m_percent > 0 ? "" : "erasing");
+            if (m_bootDone) {
+                if (*m_bootDone != 1) {
+                    if (!NewBox())
+                        Say("quillet-cli: " + (m_bootText.empty() ? std::string("the update failed")
+                                                                   : m_bootText));
+                    return kExitFailed;
+                }
+                if (NewBox()) return kExitFailed;
+                // The program closes the port shortly after the last piece.
+                if (!doneAt) {
+                    doneAt = m_host.NowMs();
+                    closedAtDone = m_portClosed;
+                }
+                if (m_portClosed > closedAtDone || m_host.NowMs() > *doneAt + 1500)
+                    return kExitDone;
+                return std::nullopt;
+            }
+            if (NewBox()) return kExitFailed;
+            if (m_portLost) {
+                Say("quillet-cli: the port went away during the update");
+                return kExitFailed;
+            }
+            return std::nullopt;
+        },
+        [&]() -> std::optional<std::uint64_t> {
+            return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
+        },
+        m_options.timeoutMs,
+        [&] {
+            return std::string("quillet-cli: time-out: the instrument has not answered for ") +
+                   std::to_string((m_options.timeoutMs + 500) / 1000) + " s " +
+                   (m_bootStarted ? "(bootloader exchange, " + std::to_string(static_cast<int>(m_percent)) + " % written)"
+                                  : "(no boot-mode answer)");
+        });
+    m_progress.End();
+    if (rc == kExitDone) {
+        std::printf("main MCU updated from %s: every piece acknowledged%s (%s)\n", file.c_str(),
+                    verify ? " and the flash read back equal" : "", Elapsed().c_str());
+        std::fflush(stdout);
+    }
+    return rc;
+}
+
+int Session::EnterSubMcu(int index, const KindInfo& kind) {
+    int rc = Search(kind, false);
+    if (rc != kExitDone) return rc;
+    const unsigned com = m_dlg.m_nPort;
+    m_host.SetComboSel(IDC_MCU_LIST, index);
+    const std::size_t closedAtPress = m_portClosed;
+    std::optional<std::uint64_t> closedAt;
+    m_boxesAtPress = m_boxes;
+    m_pressMs = m_host.NowMs();
+    Say("restarting sub-MCU " + std::to_string(index) + " in boot mode ...");
+    m_dlg.OnCommand(IDC_SUB_MCU);
+    rc = Run(
+        [&]() -> std::optional<int> {
+            if (m_portClosed > closedAtPress) {
+                // The port is given up right after the tool was started; a
+                // tool that could not be started has said so in a box.
+                if (!closedAt) closedAt = m_host.NowMs();
+                if (m_toolStarted) return (*m_toolStarted == 1 && !NewBox()) ? kExitDone : kExitFailed;
+                if (m_host.NowMs() < *closedAt + 300) return std::nullopt;
+                return NewBox() ? kExitFailed : kExitDone;
+            }
+            if (NewBox()) return kExitFailed;
+            if (m_portLost) {
+                Say("quillet-cli: the port went away");
+                return kExitFailed;
+            }
+            return std::nullopt;
+        },
+        [&]() -> std::optional<std::uint64_t> {
+            if (closedAt) return std::nullopt;
+            return std::max(m_lastRxMs, m_pressMs);
+        },
+        m_options.timeoutMs,
+        [&] {
+            return "quillet-cli: time-out: the instrument has not answered for " +
+                   std::to_string((m_options.timeoutMs + 500) / 1000) +
+                   " s (no boot-mode answer from the sub-MCU)";
+        });
+    if (rc == kExitDone) {
+        std::printf("COM%u given up to the outside tool ./FlyMcu/FlyMcu.exe\n", com);
+        std::fflush(stdout);
+    }
+    return rc;
+}
+
+int Session::UpdateInputBoard(int board, const std::string& file, const KindInfo& kind) {
+    int rc = Search(kind, false);
+    if (rc != kExitDone) return rc;
+    const std::uint64_t size = FileSize(file);
+    m_unitsDone = [this] { return m_inputBytes; };
+    m_progress.Begin("updating input board " + std::to_string(board) + " from " + file, size,
+                     "bytes");
+    m_progress.SetStage("waiting for boot mode");
+    const std::size_t closedAtPress = m_portClosed;
+    PressWithFile(IDC_IN1 + board - 1, file);
+    rc = Run(
+        [&]() -> std::optional<int> {
+            if (NewBox()) return kExitFailed;
+            if (m_portLost) {
+                Say("quillet-cli: the port went away during the update");
+                return kExitFailed;
+            }
+            if (m_dlg.m_board.active && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
+            if (m_inputBytes > 0) m_progress.SetStage("");
+            const bool ended = m_inputDone || (m_inputBytes > 0 && m_dlg.m_board.active == 0);
+            if (ended && m_portClosed > closedAtPress) return kExitDone;
+            return std::nullopt;
+        },
+        [&]() -> std::optional<std::uint64_t> {
+            return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
+        },
+        m_options.timeoutMs,
+        [&] {
+            return "quillet-cli: time-out: the input board has not answered for " +
+                   std::to_string((m_options.timeoutMs + 500) / 1000) + " s (" +
+                   std::to_string(m_inputBytes) + " of " + std::to_string(size) +
+                   " bytes sent)";
+        });
+    m_progress.End();
+    if (rc == kExitDone) {
+        std::printf("input board %d updated from %s: %llu bytes sent (%s)\n", board, file.c_str(),
+                    static_cast<unsigned long long>(m_inputBytes), Elapsed().c_str());
+        std::fflush(stdout);
+    }
+    return rc;
+}
+
+} // namespace quillet::cli

@@ -1,0 +1,113 @@
+// One run of quillet-cli against the dialog: the event-loop host, the
+// dialog with its real serial link (tapped), the flow events, the progress
+// display and the exit code of each flow.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/LoaderDlg.h"
+#include "cli/Kinds.h"
+#include "cli/Progress.h"
+#include "cli/TrafficPort.h"
+#include "platform/EventLoopHost.h"
+
+namespace quillet::cli {
+
+// Exit codes.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitTimeout = 3;
+
+struct SessionOptions {
+    unsigned timeoutMs = 10000;
+    bool verbose = false;
+};
+
+class Session {
+public:
+    explicit Session(const SessionOptions& options);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Each returns the exit code.
+    int Search(const KindInfo& kind, bool printFound = true);
+    int StorePattern(int slot, const std::string& image);
+    int StorePanel(int slot, const std::string& image);
+    int WriteFpga(const std::string& which, const std::string& auxFile, const KindInfo& auxKind);
+    int UpdateMcu(bool analyzer, bool direct, bool verify);
+    int EnterSubMcu(int index, const KindInfo& kind);
+    int UpdateInputBoard(int board, const std::string& file, const KindInfo& kind);
+    int FlashAnalyzerData(const std::string& file);
+
+    CLoaderDlg& Dialog() { return m_dlg; }
+    EventLoopHost& Host() { return m_host; }
+
+private:
+    struct SentBlock {
+        long long number;
+        int marker;
+    };
+
+    void OnEvent(const FlowEventInfo& e);
+    void OnItemText(int id, const std::string& text);
+    void OnBox(const EventLoopHost::Box& box);
+    // Says something of the command line's own on stderr.
+    void Say(const std::string& text);
+
+    // Runs the event loop until `verdict` gives an exit code. `idleSince`
+    // gives the time the instrument last showed life, or nothing while the
+    // time-out does not apply; `stallText` what to say when it runs out.
+    int Run(const std::function<std::optional<int>()>& verdict,
+            const std::function<std::optional<std::uint64_t>()>& idleSince, unsigned timeoutMs,
+            const std::function<std::string()>& stallText);
+
+    // Presses a button that loads a file through the file dialog.
+    void PressWithFile(int button, const std::string& path);
+    // Presses a stream-starting button and follows the block stream to the
+    // acknowledgement of its last block.
+    int FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
+                          bool eraseFirst);
+    bool NewBox() const { return m_boxes > m_boxesAtPress; }
+    std::string Elapsed() const;
+
+    SessionOptions m_options;
+    EventLoopHost m_host;
+    TrafficPort m_port;
+    CLoaderDlg m_dlg;
+    Progress m_progress;
+
+    // What the flow events told.
+    std::atomic<std::size_t> m_boxes{0};
+    std::size_t m_boxesAtPress = 0;
+    std::uint64_t m_pressMs = 0;
+    std::uint64_t m_lastRxMs = 0;
+    std::uint64_t m_lastProgressMs = 0;
+    std::vector<SentBlock> m_sent;
+    std::size_t m_acks = 0;               // accepted acknowledgements so far
+    long long m_lastGoodAck = -1;         // index into m_sent of the last status-0 acknowledgement
+    bool m_lastBlockAcked = false;
+    std::uint64_t m_lastBlockAckedMs = 0;
+    std::size_t m_resendRequests = 0;
+    bool m_eraseStarted = false;
+    std::optional<long long> m_eraseEnded;
+    std::optional<long long> m_bootDone;
+    std::string m_bootText;
+    bool m_bootStarted = false;
+    bool m_inputDone = false;
+    std::uint64_t m_inputBytes = 0;
+    std::optional<long long> m_toolStarted;
+    std::size_t m_portClosed = 0;
+    bool m_portLost = false;
+    double m_percent = 0;
+    std::size_t m_goodAcks = 0;           // acknowledgements with status 0 of blocks sent
+    std::function<std::uint64_t()> m_unitsDone;  // units of the current progress display
+};
+
+} // namespace quillet::cli
