@@ -1,0 +1,301 @@
+// The device search on the virtual clock: which ports are tried, the
+// 300 / 400 / 200 ms timing, the reply matcher, the saved-port and parity
+// rules, both failure outcomes and the display states.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/LoaderDlg.h"
+#include "platform/VirtualHost.h"
+#include "support/FakeSerialPort.h"
+
+namespace quillet {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr const char* kNotFound =
+    "Can not find available device for this console(from com1 to com99)\r Or COM port is used by "
+    "other application!";
+
+Bytes GeneratorReply() { return {0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x00, 0x00, 0x54}; }
+
+struct SearchTest : ::testing::Test {
+    VirtualHost host;
+    test::FakeSerialPort port;
+    CLoaderDlg dlg{host, &port};
+    std::vector<FlowEventInfo> events;
+
+    void SetUp() override {
+        dlg.OnInitDialog();
+        dlg.SetEventSink([this](const FlowEventInfo& e) { events.push_back(e); });
+    }
+    // Bytes from the instrument, `gap` ms apart, the first one now.
+    void Answer(const Bytes& bytes, unsigned gap = 0) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i && gap) host.Advance(gap);
+            port.Receive({bytes[i]});
+        }
+    }
+    std::vector<unsigned> Tried() const {
+        std::vector<unsigned> v;
+        for (const auto& o : port.opens) v.push_back(o.port);
+        return v;
+    }
+    int Count(FlowEvent e) const {
+        int n = 0;
+        for (const auto& x : events) n += x.event == e;
+        return n;
+    }
+};
+
+TEST_F(SearchTest, EveryButtonSendsTheSearchFrameOfItsKind) {
+    const std::pair<int, std::uint8_t> buttons[] = {
+        {IDC_SEARCH_GENERATOR, 0x00}, {IDC_SEARCH_ANALYZER, 0x01}, {IDC_SEARCH_MV42, 0x02},
+        {IDC_SEARCH_MV48, 0x03},      {IDC_SEARCH_DA28, 0x04},     {IDC_SEARCH_KX4, 0x05},
+        {IDC_SEARCH_MV99, 0x06},      {IDC_SEARCH_MX88, 0x07}};
+    for (auto [id, g] : buttons) {
+        port.writes.clear();
+        dlg.OnCommand(id);
+        ASSERT_EQ(port.writes.size(), 1u) << id;
+        EXPECT_EQ(port.writes[0],
+                  (Bytes{0xAA, g, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8,
+                         static_cast<std::uint8_t>(0x57 - g)}))
+            << id;
+        EXPECT_EQ(dlg.m_devGroup, g);
+        EXPECT_EQ(dlg.m_devMachine, 0x00);
+    }
+}
+
+TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
+    port.present = {3};
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(Tried(), (std::vector<unsigned>{1, 2, 3}));
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], (Bytes{0xAA, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x57}));
+    EXPECT_EQ(port.monitorStarts, 1);
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 300u);
+    EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), "Please wait.....");
+    EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
+    EXPECT_EQ(port.opens[2].bufferSize, 512u);
+
+    host.Advance(40);
+    Answer(GeneratorReply(), 1);  // bytes at 40..51 ms
+    // 200 ms after the eleventh byte; the checksum byte comes after the
+    // match has ended and moves nothing.
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 250u);
+    host.Advance(198);
+    EXPECT_EQ(dlg.m_search.inProgress, 1);
+    host.Advance(1);
+    EXPECT_EQ(dlg.m_search.inProgress, 0);
+    EXPECT_EQ(dlg.m_search.deviceFound, 1);
+    EXPECT_EQ(dlg.m_nPort, 3u);
+    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_TRUE(port.open);
+    EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 2);
+    EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Close Port");
+    EXPECT_EQ(host.portIcon, IDI_PORT_OPEN);
+    EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
+    ASSERT_EQ(Count(FlowEvent::SearchFound), 1);
+    EXPECT_EQ(events.back().a, 3);
+    EXPECT_EQ(port.writes.size(), 1u);
+    EXPECT_TRUE(host.boxes.empty());
+    // Later bytes go to the frame parser again.
+    port.Receive({0xAB});
+    EXPECT_EQ(dlg.m_nRxState, 0);
+}
+
+TEST_F(SearchTest, EveryByteAfterTheHeaderMovesTheTick) {
+    port.present = {1};
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    host.Advance(100);
+    port.Receive({0x55});  // noise in the idle state: no re-arm
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 300u);
+    port.Receive({0xAB});  // the header itself is taken in the idle state
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 300u);
+    const Bytes reply = GeneratorReply();
+    for (std::size_t i = 1; i < 11; ++i) {
+        host.Advance(150);
+        port.Receive({reply[i]});
+        EXPECT_EQ(host.TimerDue(TIMER_SCAN), host.Now() + 200) << i;
+    }
+    // Bytes 150 ms apart: the search is still waiting after 1.6 s.
+    EXPECT_EQ(host.Now(), 1600u);
+    host.Advance(150);
+    port.Receive({reply[11]});
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 1800u);
+    EXPECT_EQ(dlg.m_search.inProgress, 1);
+    host.Advance(50);
+    EXPECT_EQ(Count(FlowEvent::SearchFound), 1);
+}
+
+TEST_F(SearchTest, ReplyCutAfterSixBytesMovesTheScanOn) {
+    port.present = {1, 2};
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    host.Advance(10);
+    const Bytes r = GeneratorReply();
+    Answer(Bytes(r.begin(), r.begin() + 6), 10);  // last byte at 60 ms
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 260u);
+    host.Advance(199);
+    EXPECT_EQ(port.opens.size(), 1u);
+    host.Advance(1);
+    EXPECT_EQ(Tried(), (std::vector<unsigned>{1, 2}));
+    EXPECT_EQ(port.closeRequests, 2);  // at the start and before COM2
+    EXPECT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1], port.writes[0]);
+    EXPECT_EQ(host.TimerDue(TIMER_SCAN), 660u);
+    EXPECT_EQ(dlg.m_search.inProgress, 1);
+}
+
+TEST_F(SearchTest, RepliesThatDoNotMatchAreNotFound) {
+    const Bytes analyzer{0xAB, 0x01, 0x00, 0x07, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x01, 0x00, 0x52};
+    Bytes wrongLength = GeneratorReply();
+    wrongLength[3] = 0x08;
+    Bytes wrongHigh = GeneratorReply();
+    wrongHigh[4] = 0x01;
+    Bytes otherMachine = GeneratorReply();
+    otherMachine[10] = 0x01;
+    Bytes wrongCode = GeneratorReply();
+    wrongCode[7] = 0x01;
+    for (const Bytes& reply : {analyzer, wrongLength, wrongHigh, otherMachine, wrongCode}) {
+        events.clear();
+        host.boxes.clear();
+        port.present = {1};
+        dlg.OnCommand(IDC_SEARCH_GENERATOR);
+        Answer(reply);
+        host.Advance(300);
+        EXPECT_EQ(dlg.m_search.deviceFound, 0);
+        EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
+        ASSERT_EQ(host.boxes.size(), 1u);
+        EXPECT_EQ(host.boxes[0].text, kNotFound);
+        EXPECT_EQ(host.boxes[0].caption, "ISP");
+        EXPECT_EQ(dlg.m_nRxState, -1);
+    }
+}
+
+TEST_F(SearchTest, AnalyzerIsFoundByItsOwnButtonAndChecksumIsNotExamined) {
+    port.present = {2};
+    dlg.OnCommand(IDC_SEARCH_ANALYZER);
+    Answer({0xAB, 0x01, 0x00, 0x07, 0x00, 0x5A, 0x5A, 0x02, 0xF8, 0x01, 0x00, 0x00});
+    host.Advance(200);
+    ASSERT_EQ(Count(FlowEvent::SearchFound), 1);
+    EXPECT_EQ(events.back().a, 2);
+    EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 1);
+}
+
+TEST_F(SearchTest, EleventhByteLateIsLost) {
+    port.present = {1, 2};
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    const Bytes r = GeneratorReply();
+    Answer(Bytes(r.begin(), r.begin() + 10));
+    host.Advance(200);
+    EXPECT_EQ(dlg.m_search.deviceFound, 0);
+    EXPECT_EQ(Tried(), (std::vector<unsigned>{1, 2}));
+    EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
+}
+
+TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
+    port.present = {1, 2, 3};
+    dlg.OnCommand(IDC_PORT_BUTTON);  // COM1 open before the search
+    ASSERT_EQ(dlg.m_bPortOpen, 1);
+    dlg.m_nPort = 7;
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
+    EXPECT_GE(port.closeRequests, 1);
+    host.Advance(300 + 400 + 399);
+    EXPECT_TRUE(host.boxes.empty());
+    host.Advance(1);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, kNotFound);
+    EXPECT_EQ(host.boxes[0].caption, "ISP");
+    EXPECT_EQ(host.boxes[0].at, 1100u);
+    EXPECT_EQ(dlg.m_nPort, 7u);
+    EXPECT_EQ(dlg.m_search.inProgress, 0);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
+    EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
+    EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
+    EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
+    EXPECT_FALSE(port.open);
+    ASSERT_EQ(Count(FlowEvent::SearchFailed), 1);
+    EXPECT_EQ(events.back().a, 1);
+}
+
+TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
+    port.present.clear();
+    dlg.m_nPort = 7;
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(port.opens.size(), 99u);
+    EXPECT_EQ(port.opens.back().port, 99u);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, kNotFound);
+    EXPECT_EQ(host.boxes[0].caption, "ISP");
+    EXPECT_EQ(host.boxes[0].at, 0u);
+    EXPECT_EQ(dlg.m_nPort, 1u);
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
+    EXPECT_EQ(dlg.m_search.inProgress, 0);
+    EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
+    ASSERT_EQ(Count(FlowEvent::SearchFailed), 1);
+    EXPECT_EQ(events.back().a, 0);
+}
+
+TEST_F(SearchTest, NewSearchWithNoPortEndsTheScanItInterrupted) {
+    port.present = {1, 2};
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    port.present.clear();
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    host.Advance(5000);
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(Count(FlowEvent::SearchFailed), 1);
+    EXPECT_EQ(dlg.m_search.inProgress, 0);
+}
+
+TEST_F(SearchTest, OnlyTheGeneratorSearchResetsParity) {
+    port.present = {1};
+    dlg.m_cParity = 'E';
+    dlg.OnCommand(IDC_SEARCH_ANALYZER);
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    EXPECT_EQ(dlg.m_cParity, 'E');
+    dlg.OnCommand(IDC_SEARCH_MX88);
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(port.opens.back().parity, 'N');
+    EXPECT_EQ(dlg.m_cParity, 'N');
+    // The later ports of a scan keep the parity too.
+    dlg.m_cParity = 'E';
+    port.present = {1, 2};
+    dlg.OnCommand(IDC_SEARCH_ANALYZER);
+    host.Advance(300);
+    EXPECT_EQ(port.opens.back().port, 2u);
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    EXPECT_EQ(port.opens.back().baud, 115200u);
+    EXPECT_EQ(port.opens.back().eventMask, 3u);
+}
+
+TEST_F(SearchTest, FullScanOfNinetyNineSilentPortsTakesThirtyNineAndAHalfSeconds) {
+    port.present.clear();
+    for (unsigned p = 1; p <= 99; ++p) port.present.insert(p);
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    host.Advance(39499);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(port.writes.size(), 99u);
+    host.Advance(1);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].at, 39500u);
+    EXPECT_EQ(port.opens.size(), 99u);
+    EXPECT_EQ(dlg.m_nPort, 1u);  // the saved port
+}
+
+TEST_F(SearchTest, TimerFourOutsideASearchDoesNothing) {
+    host.SetTimer(TIMER_SCAN, 7000);
+    host.Advance(21000);
+    EXPECT_TRUE(port.opens.empty());
+    EXPECT_EQ(port.closeRequests, 0);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_TRUE(host.IsTimerArmed(TIMER_SCAN));
+}
+
+} // namespace
+} // namespace quillet
