@@ -6,6 +6,7 @@
 
 #include "app/LoaderDlg.h"
 #include "pattern/FileBytes.h"
+#include "protocol/Frame.h"
 
 namespace quillet {
 
@@ -67,19 +68,7 @@ void SetBlockHeader(StreamState& st, std::uint8_t subCommand, std::uint32_t numb
 
 void BuildBlockFrame(const std::uint8_t* payload, std::uint8_t group, std::uint8_t machine,
                      std::uint8_t* frame) {
-    frame[0] = 0xAA;
-    frame[1] = group;
-    frame[2] = machine;
-    frame[3] = static_cast<std::uint8_t>((kBlockPayload + 5) & 0xFF);  // 265: 09 01
-    frame[4] = static_cast<std::uint8_t>((kBlockPayload + 5) >> 8);
-    frame[5] = 0x00;  // console address
-    frame[6] = 0x00;
-    frame[7] = static_cast<std::uint8_t>(kBlockCode & 0xFF);
-    frame[8] = static_cast<std::uint8_t>(kBlockCode >> 8);
-    std::memcpy(frame + 9, payload, kBlockPayload);
-    std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < kBlockFrameBytes - 1; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
-    frame[kBlockFrameBytes - 1] = static_cast<std::uint8_t>(0x100 - sum);
+    BuildRequestFrame(frame, {group, machine}, {0x00, 0x00}, kBlockCode, payload, kBlockPayload);
 }
 
 // ---- first block ---------------------------------------------------------------

@@ -1,0 +1,262 @@
+// "Load Image" with BMP files written by Pillow: the raster, preview and
+// panel images, the buttons and every message.
+#include <map>
+
+#include "PatternSupport.h"
+#include "pattern/BmpImport.h"
+
+namespace quillet {
+namespace {
+
+using test::DialogWithPort;
+
+// Pillow writes every file; the raw RGB next to some is what Pillow itself
+// decodes from that BMP.
+constexpr const char* kMakeFiles = R"PY(
+import random, struct, sys, os
+from PIL import Image
+d = os.path.dirname(os.path.abspath(__file__))
+p = lambda n: os.path.join(d, n)
+def solid(name, size, colour, mode="RGB"):
+    Image.new(mode, size, colour).save(p(name), "BMP")
+solid("solid.bmp", (1920, 1080), (10, 20, 30))
+solid("white.bmp", (1920, 1080), (255, 255, 255))
+for v in (10, 127, 128, 200, 255):
+    solid("grey%d.bmp" % v, (1920, 1080), (v, v, v))
+rnd = random.Random(4)
+img = Image.frombytes("RGB", (1920, 1080), rnd.randbytes(1920 * 1080 * 3))
+img.save(p("random.bmp"), "BMP")
+open(p("random.rgb"), "wb").write(Image.open(p("random.bmp")).convert("RGB").tobytes())
+small = Image.frombytes("RGB", (240, 160), rnd.randbytes(240 * 160 * 3))
+small.save(p("panel.bmp"), "BMP")
+open(p("panel.rgb"), "wb").write(Image.open(p("panel.bmp")).convert("RGB").tobytes())
+solid("rgba.bmp", (1920, 1080), (1, 2, 3, 4), "RGBA")
+solid("short.bmp", (1920, 1079), (1, 2, 3))
+solid("p8.bmp", (240, 160), 3, "P")
+solid("small.bmp", (100, 50), (1, 2, 3))
+Image.new("RGB", (8, 8)).save(p("picture.png"), "PNG")
+data = bytearray(open(p("solid.bmp"), "rb").read())
+def patched(name, off, fmt, value):
+    b = bytearray(data); struct.pack_into(fmt, b, off, value); open(p(name), "wb").write(b)
+patched("topdown.bmp", 22, "<i", -1080)
+patched("rle.bmp", 30, "<I", 1)
+patched("offset.bmp", 10, "<I", len(data) + 10)
+open(p("cut.bmp"), "wb").write(data[:len(data) - 1])
+open(p("header.bmp"), "wb").write(data[:20])
+open(p("empty.bmp"), "wb").write(b"")
+)PY";
+
+class ImportTest : public ::testing::Test {
+protected:
+    static inline std::filesystem::path dir;
+    static inline bool ready = false;
+
+    static void SetUpTestSuite() {
+        if (!test::PillowAvailable()) return;
+        dir = test::MakeScratchDir("import");
+        ready = !dir.empty() && test::RunPython(dir, kMakeFiles);
+    }
+    static void TearDownTestSuite() {
+        if (!dir.empty()) std::filesystem::remove_all(dir);
+    }
+    void SetUp() override {
+        if (!ready) GTEST_SKIP() << "Debian's python3 with Pillow is needed to write the BMP files";
+    }
+
+    DialogWithPort d;
+
+    void Load(const std::string& name) {
+        d.host.fileAnswers.push_back((dir / name).string());
+        d.dlg.OnLoadImage();
+    }
+    bool Enabled(int id) { return d.host.IsItemEnabled(id); }
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> m;
+        for (const auto& b : d.host.boxes) m.push_back(b.text);
+        return m;
+    }
+    std::vector<std::uint8_t> Preview() const {
+        return {d.dlg.m_images.preview, d.dlg.m_images.preview + kPreviewBytes};
+    }
+    std::vector<std::uint8_t> Panel() const { return {d.dlg.m_images.panel, d.dlg.m_images.panel + kPanelBytes}; }
+};
+
+bool AllPixels(const std::uint8_t* p, std::size_t bytes, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+    for (std::size_t i = 0; i < bytes; i += 3)
+        if (p[i] != a || p[i + 1] != b || p[i + 2] != c) return false;
+    return true;
+}
+
+TEST_F(ImportTest, RasterIsWhatPillowDecodesAndPreviewFollowsIt) {
+    Load("random.bmp");
+    EXPECT_TRUE(d.host.boxes.empty());
+    EXPECT_TRUE(Enabled(IDC_NAND_FLASH));
+    EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
+    const auto rgb = test::ReadAll(dir / "random.rgb");
+    ASSERT_EQ(rgb.size(), kRasterBytes);
+    EXPECT_TRUE(d.dlg.m_images.raster == rgb);
+
+    // The preview against the nine-sample cross taken straight from Pillow's
+    // pixels: weights in twentieths, mean rounded to nearest.
+    auto at = [&](int row, int col, int k) { return static_cast<int>(rgb[(row * 1920 + col) * 3 + k]); };
+    int wrong = 0;
+    for (int i = 0; i < 160; ++i)
+        for (int j = 0; j < 240; ++j)
+            for (int k = 0; k < 3; ++k) {
+                const int r = static_cast<int>(i * 6.75), x = 8 * j;
+                auto P = [&](int row, int col) { return at(row, col, k); };
+                const int s = 10 * P(r + 3, x + 4) + P(r + 3, x + 6) + 2 * P(r + 3, x + 5) + P(r + 3, x + 2) +
+                              2 * P(r + 3, x + 3) + P(r + 1, x + 4) + 2 * P(r + 2, x + 4) + P(r + 5, x + 4) +
+                              2 * P(r + 4, x + 4);
+                const int want = (s + 11) / 22;
+                wrong += d.dlg.m_images.preview[(i * 240 + j) * 3 + k] != want;
+            }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GE(d.host.previewRedraws, 1);
+    ASSERT_FALSE(d.host.fileFilters.empty());
+    EXPECT_EQ(d.host.fileFilters[0], "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||");
+    ASSERT_FALSE(d.host.directories.empty());
+    EXPECT_EQ(d.host.directories[0], "./");
+}
+
+TEST_F(ImportTest, SolidColoursKeepTheirValueInPreviewAndPanel) {
+    Load("solid.bmp");
+    EXPECT_TRUE(AllPixels(d.dlg.m_images.raster.data(), kRasterBytes, 10, 20, 30));
+    EXPECT_TRUE(AllPixels(d.dlg.m_images.preview, kPreviewBytes, 10, 20, 30));
+    // (10, 20, 30) in RGB565: 00001 000101 00011.
+    for (std::size_t i = 0; i < kPanelBytes; i += 2) {
+        ASSERT_EQ(d.dlg.m_images.panel[i], 0x08) << i;
+        ASSERT_EQ(d.dlg.m_images.panel[i + 1], 0xA3) << i;
+    }
+    Load("white.bmp");
+    EXPECT_TRUE(AllPixels(d.dlg.m_images.preview, kPreviewBytes, 255, 255, 255));
+    EXPECT_EQ(Panel(), std::vector<std::uint8_t>(kPanelBytes, 0xFF));
+}
+
+TEST_F(ImportTest, UniformGreyKeepsItsValueInThePreview) {
+    for (int v : {10, 127, 128, 200, 255}) {
+        Load("grey" + std::to_string(v) + ".bmp");
+        EXPECT_TRUE(AllPixels(d.dlg.m_images.preview, kPreviewBytes, v, v, v)) << v;
+    }
+}
+
+TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
+    Load("solid.bmp");
+    const auto raster = d.dlg.m_images.raster;
+    Load("panel.bmp");
+    EXPECT_TRUE(d.host.boxes.empty());
+    EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
+    EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
+    const auto rgb = test::ReadAll(dir / "panel.rgb");
+    EXPECT_EQ(Preview(), rgb);
+    for (std::size_t p = 0; p < 240 * 160; p += 997) {
+        const int r = rgb[3 * p], g = rgb[3 * p + 1], b = rgb[3 * p + 2];
+        EXPECT_EQ(d.dlg.m_images.panel[2 * p], (r & 0xF8) | (g >> 5));
+        EXPECT_EQ(d.dlg.m_images.panel[2 * p + 1], ((g & 0x1C) << 3) | (b >> 3));
+    }
+    EXPECT_TRUE(d.dlg.m_images.raster == raster);  // the raster keeps the last pattern
+}
+
+struct Rejection {
+    const char* file;
+    const char* message;
+};
+
+TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
+    const Rejection cases[] = {
+        {"rgba.bmp", "It is not 24bit true color BMP file!"},
+        {"p8.bmp", "It is not 24bit true color BMP file!"},
+        {"short.bmp", "It should be 1920x1080 image size bitmap file!"},
+        {"topdown.bmp", "It should be 1920x1080 image size bitmap file!"},
+        {"small.bmp", "It should be 1920x1080 image size bitmap file!"},
+        {"rle.bmp", kMsgCompressed},
+        {"offset.bmp", kMsgBadOffset},
+        {"cut.bmp", kMsgPixelsCut},
+        {"header.bmp", kMsgHeaderCut},
+    };
+    Load("solid.bmp");
+    const auto raster = d.dlg.m_images.raster;
+    const auto preview = Preview();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        d.host.boxes.clear();
+        d.host.EnableItem(IDC_NAND_FLASH, true);
+        d.host.EnableItem(IDC_PANEL_DATA, true);
+        const int redraws = d.host.previewRedraws;
+        Load(c.file);
+        ASSERT_EQ(Messages(), std::vector<std::string>{c.message});
+        EXPECT_EQ(d.host.boxes[0].caption, IHost::AppTitle());  // the default caption
+        EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
+        EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
+        EXPECT_TRUE(d.dlg.m_images.raster == raster);
+        EXPECT_EQ(Preview(), preview);
+        EXPECT_EQ(d.host.previewRedraws, redraws + 1);
+    }
+}
+
+TEST_F(ImportTest, FailuresBeforeTheHeaderLeaveButtonsAlone) {
+    Load("panel.bmp");  // 1181 off, 1144 on
+    const auto preview = Preview();
+    Load("picture.png");
+    Load("empty.bmp");
+    Load("missing.bmp");
+    d.dlg.OnLoadImage();  // cancelled: no answer queued
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"It is not BMP file!", "Open file failed!"}));
+    EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
+    EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
+    EXPECT_EQ(Preview(), preview);
+    EXPECT_EQ(d.host.previewRedraws, 5);  // drawn after every outcome
+}
+
+// ---- the preview filter on its own -------------------------------------------
+
+struct PreviewFilter : ::testing::Test {
+    std::vector<std::uint8_t> raster = std::vector<std::uint8_t>(kRasterBytes, 0);
+    std::uint8_t preview[kPreviewBytes] = {};
+    void Set(int row, int col, std::uint8_t v) { raster[(row * 1920 + col) * 3 + 1] = v; }
+    int Green(int i, int j) {
+        MakePreview(raster.data(), preview);
+        return preview[(i * 240 + j) * 3 + 1];
+    }
+};
+
+// Which raster pixels move preview pixel (i, j), and by how much alone.
+std::map<std::pair<int, int>, int> Influence(PreviewFilter& f, int i, int j, int rows0, int cols0) {
+    std::map<std::pair<int, int>, int> seen;
+    for (int r = rows0; r < rows0 + 10; ++r)
+        for (int c = cols0; c < cols0 + 10; ++c) {
+            if (r >= 1080 || c >= 1920) continue;
+            f.Set(r, c, 255);
+            const int v = f.Green(i, j);
+            f.Set(r, c, 0);
+            if (v) seen[{r, c}] = v;
+        }
+    return seen;
+}
+
+TEST_F(PreviewFilter, TopLeftAndBottomRightCells) {
+    // One sample of 255 alone: 10/22 -> 116, 2/22 -> 23, 1/22 -> 12.
+    const std::map<std::pair<int, int>, int> topLeft = {
+        {{3, 4}, 116}, {{3, 6}, 12}, {{3, 5}, 23}, {{3, 2}, 12}, {{3, 3}, 23},
+        {{1, 4}, 12},  {{2, 4}, 23}, {{5, 4}, 12}, {{4, 4}, 23}};
+    EXPECT_EQ(Influence(*this, 0, 0, 0, 0), topLeft);
+    std::map<std::pair<int, int>, int> bottomRight;
+    for (const auto& [pos, v] : topLeft) bottomRight[{pos.first + 1073, pos.second + 1912}] = v;
+    EXPECT_EQ(Influence(*this, 159, 239, 1071, 1910), bottomRight);
+}
+
+TEST_F(PreviewFilter, HalvesRoundUpAndNothingWrapsAround) {
+    Set(3, 4, 1);
+    EXPECT_EQ(Green(0, 0), 0);  // 10/22
+    Set(3, 6, 1);
+    EXPECT_EQ(Green(0, 0), 1);  // 11/22
+    for (int c = 0; c < 16; ++c)
+        for (int r = 0; r < 8; ++r) Set(r, c, 255);
+    Set(3, 4, 0);  // 12 x 255 / 22 = 139.1
+    EXPECT_EQ(Green(0, 0), 139);
+    Set(3, 4, 128);  // (12 x 255 + 10 x 128) / 22 = 197.3
+    EXPECT_EQ(Green(0, 0), 197);
+}
+
+} // namespace
+} // namespace quillet

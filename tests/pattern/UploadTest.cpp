@@ -1,0 +1,230 @@
+// "SG NAND FLASH" and the panel data on the virtual clock: slot commands,
+// the "cnd 12" wait and its limit, the first frames and whole streams.
+#include "PatternSupport.h"
+
+namespace quillet {
+namespace {
+
+using test::BlockNumberOf;
+using test::MarkerOf;
+using test::SumsToZero;
+
+class UploadTest : public ::testing::Test, public test::DialogWithPort {
+protected:
+    std::string Text(std::size_t write) const {
+        const auto& w = port.writes.at(write);
+        return std::string(w.begin(), w.end());
+    }
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> m;
+        for (const auto& b : host.boxes) m.push_back(b.text);
+        return m;
+    }
+    void StartNand(int slot) {
+        SetPatternNo(slot);
+        dlg.OnNandFlash();
+    }
+};
+
+TEST_F(UploadTest, RangeAndPortAreCheckedFirst) {
+    for (int n : {0, 5}) {
+        SetPatternNo(n);
+        dlg.OnNandFlash();
+        dlg.OnPanelDataFlash();
+    }
+    SetPatternNo(2);
+    dlg.OnNandFlash();
+    dlg.OnPanelDataFlash();
+    Open();
+    dlg.m_devGroup = 1;
+    dlg.OnPanelDataFlash();
+    const std::string range = "User pattern number should be 1~4 !";
+    const std::string port1 = "Please turn on the COM port first by searching device!";
+    EXPECT_EQ(Messages(), (std::vector<std::string>{range, range, range, range, port1, port1,
+                                                    "Please confirm the device is Signal Generator!"}));
+    EXPECT_EQ(host.boxes[0].caption, "ISP");
+    EXPECT_EQ(host.boxes[4].caption, " ISP");
+    EXPECT_EQ(host.boxes[6].caption, " ISP");
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(dlg.m_nEraseWait, 0);
+}
+
+TEST_F(UploadTest, SlotCommandsAreTwentyEightBytes) {
+    Open();
+    for (int slot = 1; slot <= 4; ++slot) {
+        StartNand(slot);
+        const std::string want = std::string("\r\nDBG 1\r\nfpw 7c 0") + char('5' + slot) + "\r\ncnd 12\r\n";
+        EXPECT_EQ(Text(port.writes.size() - 1), want);
+        EXPECT_EQ(want.size(), 28u);
+    }
+    EXPECT_EQ(Text(2), "\r\nDBG 1\r\nfpw 7c 08\r\ncnd 12\r\n");
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While programming \r\n data flash ,please \r\n do not press any button!");
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), "Erasing.");
+    EXPECT_EQ(host.TimerPeriod(TIMER_ERASE), 1000u);
+}
+
+TEST_F(UploadTest, WaitEndsOnlyAtALineFeedAfterLowerCaseCnd12) {
+    Open();
+    StartNand(1);
+    ReceiveText("Erase block 0..\r\nCND 12\r\n");
+    ReceiveText("done: cnd 12");
+    EXPECT_EQ(dlg.m_nEraseWait, 1);
+    EXPECT_EQ(port.writes.size(), 1u);
+    ReceiveText("\r");
+    EXPECT_EQ(port.writes.size(), 1u);
+    ReceiveText("\n");
+    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), " ");
+    EXPECT_TRUE(dlg.m_strEcho.empty());
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1].size(), 270u);
+    EXPECT_EQ(Count(FlowEvent::EraseWaitEnded), 1);
+}
+
+TEST_F(UploadTest, SecondLineWithCnd12EndsTheWait) {
+    Open();
+    StartNand(2);
+    ReceiveText("fpw 7c 07\n");
+    EXPECT_EQ(dlg.m_nEraseWait, 1);
+    ReceiveText(">> cnd 12 ok\n");
+    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_EQ(port.writes.size(), 2u);
+}
+
+TEST_F(UploadTest, EraseAnimationAndTheFiftyOneTickLimit) {
+    Open();
+    StartNand(1);
+    const char* frames[] = {"Erasing..", "Erasing...", "Erasing....", "Erasing."};
+    for (int t = 0; t < 4; ++t) {
+        host.Advance(1000);
+        EXPECT_EQ(host.GetItemText(IDC_STATUS), frames[t]);
+    }
+    host.Advance(46000);  // 50 ticks: the counter is 51
+    EXPECT_EQ(dlg.m_nEraseWait, 51);
+    EXPECT_TRUE(host.IsTimerArmed(TIMER_ERASE));
+    const std::string status = host.GetItemText(IDC_STATUS);
+    host.Advance(1000);
+    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), status);
+    ASSERT_EQ(events.back().event, FlowEvent::EraseWaitEnded);
+    EXPECT_EQ(events.back().a, 0);
+    ReceiveText("cnd 12\n");  // too late: goes to the frame parser, nothing starts
+    EXPECT_EQ(port.writes.size(), 1u);
+}
+
+TEST_F(UploadTest, FirstPatternFrameOfAnAllZeroRaster) {
+    Open();
+    StartNand(1);
+    ReceiveText("cnd 12\n");
+    ASSERT_EQ(port.writes.size(), 2u);
+    const auto& f = port.writes[1];
+    std::vector<std::uint8_t> want = {0xAA, 0x00, 0x00, 0x09, 0x01, 0x00, 0x00, 0x78, 0x78, 0x30, 0x00, 0x00, 0x00};
+    want.resize(269, 0);
+    want.push_back(0x2C);
+    EXPECT_EQ(f, want);
+    EXPECT_EQ(dlg.m_fProgress, static_cast<float>(255.0 / 6220800.0 * 100.0));
+}
+
+TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
+    for (std::size_t i = 0; i < kRasterBytes; ++i) dlg.m_images.raster[i] = static_cast<std::uint8_t>(i % 251);
+    Open();
+    StartNand(4);
+    ReceiveText("cnd 12\r\n");
+    for (int k = 1; k < 24300; ++k) Ack();
+    ASSERT_EQ(port.writes.size(), 24301u);
+    std::vector<std::uint8_t> sent;
+    sent.reserve(kRasterBytes);
+    int bad = 0;
+    for (std::size_t k = 1; k < port.writes.size(); ++k) {
+        const auto& f = port.writes[k];
+        bad += f.size() != 270 || f[9] != 0x30 || BlockNumberOf(f) != k - 1 || !SumsToZero(f) ||
+               MarkerOf(f) != (k == 24300 ? 0x40 : 0x00);
+        sent.insert(sent.end(), f.begin() + 13, f.begin() + 269);
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_TRUE(sent == dlg.m_images.raster);
+    const auto& last = port.writes.back();
+    EXPECT_EQ(last[10], 0xEB);
+    EXPECT_EQ(last[11], 0x5E);
+    EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "100");
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While programming \r\n data flash ,please \r\n do not press any button!");
+    EXPECT_TRUE(host.IsTimerArmed(TIMER_CLOSE));
+    Ack();
+    EXPECT_EQ(port.writes.size(), 24301u);
+}
+
+TEST_F(UploadTest, FirstPanelFrameOfSlotOne) {
+    Open();
+    SetPatternNo(1);
+    dlg.OnPanelDataFlash();
+    ASSERT_EQ(port.writes.size(), 1u);
+    std::vector<std::uint8_t> want = {0xAA, 0x00, 0x00, 0x09, 0x01, 0x00, 0x00, 0x78, 0x78, 0x21, 0x88, 0x2C, 0x80};
+    want.resize(269, 0);
+    want.push_back(0x07);
+    EXPECT_EQ(port.writes[0], want);
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While programming data flash, please \r\n do not press any button!");
+    EXPECT_EQ(dlg.m_fProgress, static_cast<float>(255.0 / 76800.0 * 100.0));
+}
+
+TEST_F(UploadTest, PanelSlotFourRunsFrom12300To12599) {
+    for (std::size_t i = 0; i < kPanelBytes; ++i) dlg.m_images.panel[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    Open();
+    SetPatternNo(4);
+    dlg.OnPanelDataFlash();
+    for (int k = 1; k < 300; ++k) Ack();
+    ASSERT_EQ(port.writes.size(), 300u);
+    EXPECT_EQ(port.writes[0][10], 0x0C);
+    EXPECT_EQ(port.writes[0][11], 0x30);
+    std::vector<std::uint8_t> sent;
+    for (std::size_t k = 0; k < 300; ++k) {
+        const auto& f = port.writes[k];
+        ASSERT_EQ(BlockNumberOf(f), 12300u + k);
+        ASSERT_EQ(f[9], 0x21);
+        ASSERT_EQ(MarkerOf(f), k == 0 ? 0x80 : k == 299 ? 0x40 : 0x00);
+        sent.insert(sent.end(), f.begin() + 13, f.begin() + 269);
+    }
+    EXPECT_EQ(sent, std::vector<std::uint8_t>(dlg.m_images.panel, dlg.m_images.panel + kPanelBytes));
+    EXPECT_TRUE(host.IsTimerArmed(TIMER_CLOSE));
+}
+
+TEST_F(UploadTest, FirstBlockOfAStreamCanBeResent) {
+    Open();
+    SetPatternNo(3);
+    dlg.OnPanelDataFlash();
+    Ack(1);
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1], port.writes[0]);
+}
+
+TEST_F(UploadTest, PanelButtonDuringTheEraseWaitStreamsThePanel) {
+    Open();
+    StartNand(1);
+    SetPatternNo(2);
+    dlg.OnPanelDataFlash();
+    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(BlockNumberOf(port.writes[1]), 11700u);
+    host.Advance(1000);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
+    Ack();  // the acknowledgement reaches the stream, not the echo text
+    ASSERT_EQ(port.writes.size(), 3u);
+    EXPECT_EQ(BlockNumberOf(port.writes[2]), 11701u);
+}
+
+TEST_F(UploadTest, StrayAckDuringAWaitThatLapsedSendsNothing) {
+    Open();
+    SetPatternNo(1);
+    dlg.OnPanelDataFlash();
+    Ack();
+    StartNand(1);
+    host.Advance(52000);  // the wait lapses
+    const auto writes = port.writes.size();
+    Ack(0);
+    Ack(1);
+    EXPECT_EQ(port.writes.size(), writes);
+}
+
+} // namespace
+} // namespace quillet
