@@ -23,7 +23,6 @@ namespace {
 std::mutex g_lock;
 std::optional<std::vector<std::string>> g_override;
 
-#ifndef _WIN32
 // The devices NAME<digits> in /dev, numerically (ttyUSB2 before ttyUSB10).
 std::vector<std::string> NumberedDevices(const std::vector<std::string>& names, const std::string& prefix) {
     std::vector<std::pair<unsigned long, std::string>> found;
@@ -40,18 +39,14 @@ std::vector<std::string> NumberedDevices(const std::vector<std::string>& names, 
     return paths;
 }
 
+#ifndef _WIN32
 std::vector<std::string> SerialDevicesPresent() {
     std::vector<std::string> names;
     if (DIR* dir = ::opendir("/dev")) {
         while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
         ::closedir(dir);
     }
-    std::vector<std::string> map;
-    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
-        auto part = NumberedDevices(names, prefix);
-        map.insert(map.end(), part.begin(), part.end());
-    }
-    return map;
+    return PortMap::OrderDevices(names);
 }
 #endif
 
@@ -75,6 +70,15 @@ std::optional<std::vector<std::string>> CurrentMap() {
 }
 
 } // namespace
+
+std::vector<std::string> PortMap::OrderDevices(const std::vector<std::string>& namesInDev) {
+    std::vector<std::string> map;
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        auto part = NumberedDevices(namesInDev, prefix);
+        map.insert(map.end(), part.begin(), part.end());
+    }
+    return map;
+}
 
 std::vector<std::string> PortMap::ParseList(const std::string& commaSeparatedPaths) {
     std::vector<std::string> entries;

@@ -26,6 +26,9 @@ public:
     static void ClearOverride();
     // Parses a comma-separated list: entry i is COM i+1 ("" = absent).
     static std::vector<std::string> ParseList(const std::string& commaSeparatedPaths);
+    // The default map from the names found in /dev: ttyUSB*, ttyACM*, ttyS*,
+    // each numerically, as full paths. Other names are left out.
+    static std::vector<std::string> OrderDevices(const std::vector<std::string>& namesInDev);
 };
 
 } // namespace quillet
