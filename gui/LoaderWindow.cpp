@@ -1,0 +1,321 @@
+#include "gui/LoaderWindow.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyleOptionButton>
+
+#include "app/LoaderDlg.h"
+#include "app/Resources.h"
+#include "gui/Icons.h"
+#include "gui/QtHost.h"
+#include "serial/PortMap.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace quillet::gui {
+
+namespace {
+
+// A push button whose caption wraps onto several lines (BS_MULTILINE).
+class WrapButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        QStyleOptionButton opt;
+        initStyleOption(&opt);
+        opt.text.clear();
+        style()->drawControl(QStyle::CE_PushButton, &opt, &p, this);
+        const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &opt, this);
+        p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                 QPalette::ButtonText));
+        p.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, text());
+    }
+};
+
+// The COM list: before it drops down, each entry learns the device it
+// stands for (the port map can change while the program runs).
+class PortCombo : public QComboBox {
+public:
+    PortCombo(QWidget* parent, std::function<void()> beforePopup)
+        : QComboBox(parent), m_beforePopup(std::move(beforePopup)) {}
+
+    void showPopup() override {
+        if (m_beforePopup) m_beforePopup();
+        QComboBox::showPopup();
+    }
+
+private:
+    std::function<void()> m_beforePopup;
+};
+
+// The black frame of the preview. The dialog's preview image is drawn at
+// one screen pixel per preview pixel, two pixels inside the top-left corner.
+class PreviewFrame : public QFrame {
+public:
+    PreviewFrame(QWidget* parent, std::function<const CLoaderDlg*()> dialog)
+        : QFrame(parent), m_dialog(std::move(dialog)) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setPen(Qt::black);
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+        const CLoaderDlg* dlg = m_dialog();
+        if (!dlg) return;
+        const QImage image(dlg->m_images.preview, kPreviewWidth, kPreviewHeight,
+                           kPreviewWidth * 3, QImage::Format_RGB888);
+        p.drawImage(QPoint(2, 2), image);
+    }
+
+private:
+    std::function<const CLoaderDlg*()> m_dialog;
+};
+
+} // namespace
+
+LoaderWindow::LoaderWindow(QWidget* parent) : QDialog(parent), m_units(DialogFont()) {
+    const DialogTemplate& t = MainDialogTemplate();
+    setFont(DialogFont());
+    setWindowTitle(t.caption);
+    setWindowIcon(AppIcon());
+    // Popup with caption, system menu and minimize box, modal frame.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(m_units.X(t.w), m_units.Y(t.h));
+    BuildControls();
+    m_host = std::make_unique<QtHost>(*this);
+}
+
+LoaderWindow::~LoaderWindow() {
+    m_dlg.reset();   // ends the monitor thread while the host and controls exist
+    m_host.reset();
+}
+
+void LoaderWindow::Initialise(ISerialPort* port) {
+    m_dlg = std::make_unique<CLoaderDlg>(*m_host, port);
+    m_dlg->OnInitDialog();
+}
+
+QWidget* LoaderWindow::Control(int id) const {
+    const auto it = m_controls.find(id);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+void LoaderWindow::BuildControls() {
+    int index = 0;
+    for (const ControlTemplate& c : MainDialogTemplate().controls) {
+        const QRect r = m_units.Rect(c.x, c.y, c.w, c.h);
+        QWidget* w = nullptr;
+        switch (c.kind) {
+        case ControlKind::PushButton:
+        case ControlKind::DefPushButton: {
+            auto* b = new QPushButton(c.caption, this);
+            b->setAutoDefault(false);
+            w = b;
+            break;
+        }
+        case ControlKind::MultiLineButton: {
+            auto* b = new WrapButton(c.caption, this);
+            b->setAutoDefault(false);
+            w = b;
+            break;
+        }
+        case ControlKind::StaticText: {
+            auto* label = new QLabel(c.caption, this);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setWordWrap(true);
+            w = label;
+            break;
+        }
+        case ControlKind::StaticIcon: {
+            // Starts empty: the template's icon name names no icon.
+            auto* label = new QLabel(this);
+            label->setAlignment(Qt::AlignCenter);
+            w = label;
+            break;
+        }
+        case ControlKind::DropDownCombo: {
+            QComboBox* combo = nullptr;
+            if (c.id == IDC_COM_LIST) {
+                combo = new PortCombo(this, [this] { RefreshPortTooltips(); });
+                combo->addItems(ComListEntries());
+            } else {
+                combo = new QComboBox(this);
+                combo->addItems(McuListEntries());
+            }
+            combo->setEditable(true);
+            combo->setInsertPolicy(QComboBox::NoInsert);
+            combo->setCurrentIndex(-1);
+            // The template height includes the dropped-down list.
+            const int fieldHeight = combo->sizeHint().height();
+            const int itemHeight = QFontMetrics(font()).height() + 2;
+            combo->setMaxVisibleItems(std::max(1, (r.height() - fieldHeight) / itemHeight));
+            w = combo;
+            break;
+        }
+        case ControlKind::Edit:
+        case ControlKind::ReadOnlyEdit: {
+            auto* edit = new QLineEdit(this);
+            edit->setReadOnly(c.kind == ControlKind::ReadOnlyEdit);
+            w = edit;
+            break;
+        }
+        case ControlKind::MultiLineEdit: {
+            auto* edit = new QPlainTextEdit(this);
+            edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+            edit->document()->setDocumentMargin(1);
+            w = edit;
+            break;
+        }
+        case ControlKind::GroupBox:
+        case ControlKind::CentredGroupBox: {
+            auto* box = new QGroupBox(c.caption, this);
+            if (c.kind == ControlKind::CentredGroupBox) box->setAlignment(Qt::AlignHCenter);
+            w = box;
+            break;
+        }
+        case ControlKind::BlackFrame:
+            w = new PreviewFrame(this, [this]() -> const CLoaderDlg* { return m_dlg.get(); });
+            break;
+        }
+        w->setGeometry(r);
+        if (c.kind == ControlKind::DropDownCombo)
+            w->setGeometry(r.x(), r.y(), r.width(), w->sizeHint().height());
+        w->setProperty("ctrlId", c.id);
+        w->setProperty("templateIndex", index++);
+        if (c.hidden) w->setHidden(true);
+        if (c.disabled) w->setEnabled(false);
+        if (c.kind == ControlKind::GroupBox || c.kind == ControlKind::CentredGroupBox) {
+            // Group boxes sit behind the controls they surround (the style may
+            // shade their inside) and take no clicks.
+            w->setAttribute(Qt::WA_TransparentForMouseEvents);
+            w->lower();
+        }
+        if (c.id != IDC_STATIC) m_controls[c.id] = w;
+
+        const int id = c.id;
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            connect(b, &QAbstractButton::clicked, this, [this, id] { Command(id); });
+        } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            connect(combo, &QComboBox::activated, this, [this, id] { Command(id); });
+            if (id == IDC_COM_LIST) {
+                connect(combo, &QComboBox::currentIndexChanged, this, [combo](int index) {
+                    combo->setToolTip(index >= 0 ? combo->itemData(index, Qt::ToolTipRole).toString()
+                                                 : QString());
+                });
+            }
+        }
+    }
+    RefreshPortTooltips();
+}
+
+void LoaderWindow::Command(int id) {
+    if (m_dlg) m_dlg->OnCommand(id);
+}
+
+void LoaderWindow::RefreshPortTooltips() {
+    auto* combo = qobject_cast<QComboBox*>(Control(IDC_COM_LIST));
+    if (!combo) return;
+    for (int i = 0; i < combo->count(); ++i) {
+        const unsigned com = static_cast<unsigned>(i + 1);
+        const std::string device = PortMap::DevicePath(com);
+        const QString tip = device.empty()
+            ? QStringLiteral("COM%1: no device").arg(com)
+            : QStringLiteral("COM%1: %2").arg(com).arg(QString::fromStdString(device));
+        combo->setItemData(i, tip, Qt::ToolTipRole);
+    }
+    const int sel = combo->currentIndex();
+    combo->setToolTip(sel >= 0 ? combo->itemData(sel, Qt::ToolTipRole).toString() : QString());
+}
+
+QMenu* LoaderWindow::CreateContextMenu(QWidget* parent) {
+    auto* menu = new QMenu(parent);
+    QAction* about = menu->addAction(QString::fromLatin1(kStrAbout));
+    connect(about, &QAction::triggered, this, [this] {
+        if (m_dlg) m_dlg->OnSysCommand(IDM_ABOUTBOX);
+    });
+    return menu;
+}
+
+void LoaderWindow::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu* menu = CreateContextMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+void LoaderWindow::UpdatePreview() {
+    if (m_inPaint) return;  // the paint under way draws it
+    if (QWidget* frame = Control(IDC_PREVIEW)) frame->update();
+}
+
+void LoaderWindow::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    if (!m_dlg) return;
+    m_inPaint = true;
+    m_dlg->OnPaint(isMinimized());
+    m_inPaint = false;
+}
+
+void LoaderWindow::EndModal() {
+    m_ending = true;
+    QDialog::done(IDOK);
+}
+
+void LoaderWindow::closeEvent(QCloseEvent* event) {
+    if (m_ending || !m_dlg) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    m_dlg->OnClose();  // ends the dialog through the host
+}
+
+void LoaderWindow::reject() {
+    // Escape closes the dialog the same way as the close box.
+    if (m_dlg)
+        m_dlg->OnClose();
+    else
+        QDialog::reject();
+}
+
+#ifdef _WIN32
+void LoaderWindow::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (m_systemMenuReady) return;
+    m_systemMenuReady = true;
+    HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
+    if (menu) {
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX,
+                    reinterpret_cast<LPCWSTR>(QString::fromLatin1(kStrAbout).utf16()));
+    }
+}
+
+bool LoaderWindow::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+    const MSG* msg = static_cast<const MSG*>(message);
+    if (msg->message == WM_SYSCOMMAND && (msg->wParam & 0xFFF0) == IDM_ABOUTBOX && m_dlg) {
+        m_dlg->OnSysCommand(static_cast<unsigned>(msg->wParam));
+        *result = 0;
+        return true;
+    }
+    return QDialog::nativeEvent(eventType, message, result);
+}
+#endif
+
+} // namespace quillet::gui

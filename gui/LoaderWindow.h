@@ -1,0 +1,73 @@
+// LoaderWindow: the main dialog on screen. Builds the controls of template
+// 102, owns the Qt host and the dialog object, and routes the window's
+// events to CLoaderDlg: button clicks and list selections to OnCommand,
+// paints to OnPaint, closing to OnClose, the about item to OnSysCommand.
+#pragma once
+
+#include <QDialog>
+#include <map>
+#include <memory>
+
+#include "gui/DialogTemplate.h"
+
+class QMenu;
+
+namespace quillet {
+class CLoaderDlg;
+class ISerialPort;
+}
+
+namespace quillet::gui {
+
+class QtHost;
+
+class LoaderWindow : public QDialog {
+public:
+    explicit LoaderWindow(QWidget* parent = nullptr);
+    ~LoaderWindow() override;
+
+    // Constructs the dialog object (with its own serial link unless `port`
+    // is given) and runs OnInitDialog. Call once, after the sockets start.
+    void Initialise(ISerialPort* port = nullptr);
+
+    CLoaderDlg& Dialog() { return *m_dlg; }
+    QtHost& Host() { return *m_host; }
+    const DialogUnits& Units() const { return m_units; }
+    // The control with id `id`, or nullptr (unnamed statics have no id).
+    QWidget* Control(int id) const;
+
+    // The context menu carrying the about item (string 101).
+    QMenu* CreateContextMenu(QWidget* parent);
+    // Tooltips of the COM list: which device each entry stands for.
+    void RefreshPortTooltips();
+
+    // Called by the host.
+    void UpdatePreview();
+    void EndModal();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void reject() override;
+#ifdef _WIN32
+    void showEvent(QShowEvent* event) override;
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
+
+private:
+    void BuildControls();
+    void Command(int id);
+
+    DialogUnits m_units;
+    std::map<int, QWidget*> m_controls;
+    std::unique_ptr<QtHost> m_host;
+    std::unique_ptr<CLoaderDlg> m_dlg;  // destroyed before the host
+    bool m_inPaint = false;
+    bool m_ending = false;
+#ifdef _WIN32
+    bool m_systemMenuReady = false;
+#endif
+};
+
+} // namespace quillet::gui

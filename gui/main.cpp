@@ -1,0 +1,171 @@
+// quillet: the dialog.
+//
+//   quillet                       the dialog with the port map of this machine
+//   quillet --demo                the dialog with a simulated signal generator on COM1
+//   quillet --screenshot FILE.png [--load IMAGE.bmp]
+//                                 renders the dialog to a picture and exits
+//
+// Without a display (no DISPLAY, no WAYLAND_DISPLAY, no QT_QPA_PLATFORM) the
+// dialog cannot be shown; the same job then runs from the command line.
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPixmap>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+#include "app/LoaderDlg.h"
+#include "app/Resources.h"
+#include "gui/Demo.h"
+#include "gui/GuiSupport.h"
+#include "gui/LoaderWindow.h"
+#include "gui/QtHost.h"
+
+namespace {
+
+using namespace quillet;
+using namespace quillet::gui;
+
+struct Arguments {
+    bool demo = false;
+    std::string screenshot;
+    std::string load;
+};
+
+void Usage(std::FILE* out) {
+    std::fputs(
+        "usage: quillet [--demo]\n"
+        "       quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
+        "  --demo              attach a simulated signal generator as COM1 and offer a\n"
+        "                      sample test pattern in the demo folder\n"
+        "  --screenshot FILE   render the dialog to a PNG picture and exit\n"
+        "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n",
+        out);
+}
+
+// 0 to go on, otherwise the exit code.
+int ParseArguments(int argc, char** argv, Arguments& args) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        if (a == "--demo") {
+            args.demo = true;
+        } else if (a == "--screenshot") {
+            if (!value(args.screenshot)) break;
+        } else if (a == "--load") {
+            if (!value(args.load)) break;
+        } else if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return -1;
+        } else {
+            std::fprintf(stderr, "quillet: unknown argument %s\n", a.c_str());
+            Usage(stderr);
+            return 2;
+        }
+        continue;
+    }
+    if ((argc > 1 && std::strcmp(argv[argc - 1], "--screenshot") == 0) ||
+        (argc > 1 && std::strcmp(argv[argc - 1], "--load") == 0)) {
+        std::fprintf(stderr, "quillet: %s needs a file name\n", argv[argc - 1]);
+        return 2;
+    }
+    if (!args.load.empty() && args.screenshot.empty()) {
+        std::fputs("quillet: --load goes with --screenshot\n", stderr);
+        return 2;
+    }
+    return 0;
+}
+
+// Hands the job to quillet-cli demo; returns only when that failed.
+int RunCliDemo(const char* argv0) {
+    std::puts("No display found: running the same job from the command line (quillet-cli demo).");
+    std::fflush(stdout);
+    const std::string beside = FindCliBeside(SelfDirectory(argv0));
+    if (!beside.empty()) {
+        execl(beside.c_str(), beside.c_str(), "demo", static_cast<char*>(nullptr));
+    }
+    execlp("quillet-cli", "quillet-cli", "demo", static_cast<char*>(nullptr));
+    std::fprintf(stderr, "quillet: cannot start quillet-cli: %s\n", std::strerror(errno));
+    return 127;
+}
+
+int Screenshot(LoaderWindow& window, const Arguments& args) {
+    QtHost& host = window.Host();
+    // No one is there to close boxes: they go to stderr.
+    host.messageBoxHook = [](const std::string& text, const std::string& caption) {
+        std::fprintf(stderr, "%s: %s\n", caption.empty() ? IHost::AppTitle() : caption.c_str(),
+                     text.c_str());
+        return IDOK;
+    };
+    if (!args.load.empty()) {
+        std::error_code ec;
+        const std::string image = std::filesystem::absolute(args.load, ec).string();
+        bool asked = false;
+        host.fileDialogHook = [&](const std::string&, const std::string&) -> std::optional<std::string> {
+            if (asked) return std::nullopt;
+            asked = true;
+            return image;
+        };
+        window.Dialog().OnCommand(IDC_LOAD_IMAGE);
+        host.fileDialogHook = nullptr;
+    }
+    window.ensurePolished();
+    const QPixmap picture = window.grab();
+    if (!picture.save(QString::fromStdString(args.screenshot), "PNG")) {
+        std::fprintf(stderr, "quillet: cannot write %s\n", args.screenshot.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Arguments args;
+    if (const int rc = ParseArguments(argc, argv, args); rc != 0) return rc < 0 ? 0 : rc;
+
+    const bool display = HasDisplay([](const char* name) { return std::getenv(name); });
+    if (!display) {
+        // A picture needs no screen; everything else is the command line's job.
+        if (args.screenshot.empty()) return RunCliDemo(argv[0]);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+
+    QApplication app(argc, argv);
+    LoaderWindow window;
+    if (!window.Host().SocketsStartup()) {
+        window.Host().MessageBox(kStrSocketsFailed, "");
+        return 1;
+    }
+
+    // The demo's simulator must be serving before the dialog starts.
+    DemoSession demo;
+    if (args.demo) {
+        std::string error;
+        const std::string base = QDir::tempPath().toStdString();
+        if (!demo.Start(base, error)) {
+            std::fprintf(stderr, "quillet: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("Demo: a simulated signal generator is COM1 (%s).\n"
+                    "      Press \"Search Signal Generator\", then \"Load Image\" and pick\n"
+                    "      %s, enter a slot 1 to 4 and press \"SG NAND FLASH\".\n"
+                    "      The simulator stores what it receives in %s\n",
+                    demo.Device().c_str(), demo.SamplePath().c_str(), demo.ReceivedDir().c_str());
+        std::fflush(stdout);
+    }
+
+    window.Initialise();
+    if (!args.screenshot.empty()) return Screenshot(window, args);
+
+    window.exec();
+    return 0;
+}

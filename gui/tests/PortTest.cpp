@@ -1,0 +1,151 @@
+// The port display, the COM list and the device search, driven through the
+// widgets with the real serial link on pseudo-terminals.
+#include <QComboBox>
+#include <QPushButton>
+#include <QTest>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/LoaderDlg.h"
+#include "gui/LoaderWindow.h"
+#include "gui/QtHost.h"
+#include "serial/PortMap.h"
+#include "sim/lib/Simulator.h"
+
+namespace quillet::gui {
+namespace {
+
+// A pseudo-terminal pair; the test holds the master side.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty() {
+        char name[256] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            path = name;
+            // The program opens the slave by its path; our copy is not needed.
+            close(slave);
+            slave = -1;
+        }
+    }
+    ~Pty() {
+        if (master >= 0) close(master);
+    }
+};
+
+struct PortFixture : ::testing::Test {
+    std::vector<std::string> boxes;
+    void TearDown() override { PortMap::ClearOverride(); }
+    void Attach(LoaderWindow& window) {
+        window.Host().messageBoxHook = [this](const std::string& text, const std::string&) {
+            boxes.push_back(text);
+            return IDOK;
+        };
+    }
+    static void Select(LoaderWindow& window, int index) {
+        auto* combo = qobject_cast<QComboBox*>(window.Control(1106));
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+    }
+    static QPushButton* Button(LoaderWindow& window, int id) {
+        return qobject_cast<QPushButton*>(window.Control(id));
+    }
+};
+
+TEST_F(PortFixture, PortButtonOpensAndClosesThePort) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    PortMap::SetOverride(pty.path);
+    LoaderWindow window;
+    Attach(window);
+    window.Initialise();
+
+    Button(window, 1006)->click();
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+    EXPECT_EQ(Button(window, 1006)->text(), "Close Port");
+    EXPECT_EQ(window.Host().PortIcon(), 134);
+    EXPECT_TRUE(window.Dialog().Port().IsOpen());
+
+    Button(window, 1006)->click();
+    EXPECT_EQ(Button(window, 1006)->text(), "Turn on Port");
+    EXPECT_EQ(window.Host().PortIcon(), 133);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.Dialog().Port().IsOpen(); }, 3000));
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(PortFixture, SelectingPresentAndAbsentComEntries) {
+    Pty pty;
+    ASSERT_FALSE(pty.path.empty());
+    PortMap::SetOverride("," + pty.path);  // COM1 absent, COM2 the pty
+    LoaderWindow window;
+    Attach(window);
+    window.Initialise();
+    auto* combo = qobject_cast<QComboBox*>(window.Control(1106));
+    EXPECT_TRUE(combo->itemData(1, Qt::ToolTipRole).toString().contains(
+        QString::fromStdString(pty.path)));
+
+    Select(window, 1);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(Button(window, 1006)->text(), "Close Port");
+    EXPECT_EQ(window.Host().PortIcon(), 134);
+    EXPECT_EQ(window.Dialog().m_nPort, 2u);
+    EXPECT_EQ(combo->toolTip(), combo->itemData(1, Qt::ToolTipRole).toString());
+
+    Select(window, 0);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Can not find this port or used by other application");
+    EXPECT_EQ(Button(window, 1006)->text(), "Turn on Port");
+    EXPECT_EQ(window.Host().PortIcon(), 133);
+
+    // The empty last entry asks for COM100, which does not exist.
+    boxes.clear();
+    Select(window, 99);
+    EXPECT_EQ(window.Dialog().m_nPort, 100u);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Can not find this port or used by other application");
+    EXPECT_EQ(window.Dialog().m_bPortOpen, 0);
+}
+
+TEST_F(PortFixture, SearchFindsTheSimulatedGeneratorOnCom3) {
+    sim::Options options;
+    options.kind = sim::Kind::Generator;
+    options.outputDir = ::testing::TempDir();
+    sim::Simulator simulator(options);
+    const std::string device = simulator.OpenPty();
+    ASSERT_FALSE(device.empty());
+    simulator.Start();
+    PortMap::SetOverride(",," + device);  // COM1, COM2 absent
+
+    LoaderWindow window;
+    Attach(window);
+    window.Initialise();
+    std::vector<FlowEventInfo> events;
+    window.Dialog().SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
+
+    Button(window, 1107)->click();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (auto& e : events)
+                if (e.event == FlowEvent::SearchFound || e.event == FlowEvent::SearchFailed)
+                    return true;
+            return false;
+        },
+        10000));
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+    EXPECT_EQ(Button(window, 1006)->text(), "Close Port");
+    EXPECT_EQ(qobject_cast<QComboBox*>(window.Control(1106))->currentText(), "COM3");
+    EXPECT_EQ(window.Host().PortIcon(), 134);
+    simulator.Stop();
+    const std::vector<std::uint8_t> frame = {0xAA, 0x00, 0x00, 0x05, 0x00,
+                                             0x00, 0x00, 0x02, 0xF8, 0x57};
+    EXPECT_EQ(simulator.Received(), frame);
+}
+
+} // namespace
+} // namespace quillet::gui
