@@ -197,8 +197,9 @@ Commands:
   mcu generator|analyzer [--direct] [--verify]
                                  update the main MCU from ./data/GENERATOR_MCU.bin
                                  or ./data/ANALYZER_MCU.bin through its bootloader;
-                                 --direct: the MCU already waits in boot mode
-                                 (user pattern number 101); --verify: read the
+                                 --direct: the MCU already waits in its bootloader
+                                 on the first port of the map (no search; user
+                                 pattern number 101); --verify: read the
                                  flash back after writing and compare
   sub-mcu INDEX [--kind KIND]    restart sub-MCU INDEX (0 Keyboard, 1..9 input1..9
                                  MCU, 10 LAN MCU) in boot mode and hand the port

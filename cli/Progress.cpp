@@ -35,7 +35,7 @@ void Progress::SetStage(const std::string& stage) {
         std::fprintf(m_out, "%s\n", stage.c_str());
         std::fflush(m_out);
     }
-    Draw(true);
+    if (m_terminal) Draw(true);
 }
 
 void Progress::Update(double percent, std::uint64_t done) {
@@ -113,8 +113,9 @@ void Progress::Draw(bool force) {
         std::fflush(m_out);
         return;
     }
+    // Plain lines at each tenth of the way; the last one is written by End().
     const int tenth = static_cast<int>(m_percent / 10.0);
-    if (tenth == m_lastTenth || m_percent <= 0) return;
+    if (!force && (tenth == m_lastTenth || tenth < 1 || tenth >= 10)) return;
     m_lastTenth = tenth;
     std::string counts = std::to_string(m_done);
     if (m_total) counts += "/" + std::to_string(m_total);
@@ -145,8 +146,7 @@ void Progress::End() {
             Draw(true);
             std::fputc('\n', m_out);
         }
-    } else if (m_percent >= 100.0 && m_lastTenth < 10) {
-        m_lastTenth = -1;
+    } else if (m_percent > 0) {
         Draw(true);
     }
     std::fflush(m_out);

@@ -223,6 +223,23 @@ int Session::Search(const KindInfo& kind, bool printFound) {
     return kExitDone;
 }
 
+// An MCU that already waits in its bootloader does not answer a search: the
+// operator picks its port in the COM list instead.
+int Session::OpenFirstPort() {
+    const auto present = PortMap::Present();
+    if (present.empty()) {
+        Say("quillet-cli: no serial port present (see --ports)");
+        return kExitFailed;
+    }
+    const unsigned com = present.front().first;
+    m_boxesAtPress = m_boxes;
+    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(com) - 1);
+    m_dlg.OnCommand(IDC_COM_LIST);
+    if (!m_dlg.m_bPortOpen || NewBox()) return kExitFailed;
+    Say("opened COM" + std::to_string(com) + " (" + present.front().second + ")");
+    return kExitDone;
+}
+
 // ---- block streams ----------------------------------------------------------------
 
 int Session::FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
@@ -380,7 +397,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
         Say("quillet-cli: this build cannot read the flash back (--verify)");
         return kExitFailed;
     }
-    int rc = Search(*FindKind(analyzer ? "analyzer" : "generator"), false);
+    int rc = direct ? OpenFirstPort() : Search(*FindKind(analyzer ? "analyzer" : "generator"), false);
     if (rc != kExitDone) return rc;
     const std::string file = analyzer ? "./data/ANALYZER_MCU.bin" : "./data/GENERATOR_MCU.bin";
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);

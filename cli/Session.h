@@ -68,6 +68,8 @@ private:
             const std::function<std::optional<std::uint64_t>()>& idleSince, unsigned timeoutMs,
             const std::function<std::string()>& stallText);
 
+    // Opens the first port of the map through the COM list.
+    int OpenFirstPort();
     // Presses a button that loads a file through the file dialog.
     void PressWithFile(int button, const std::string& path);
     // Presses a stream-starting button and follows the block stream to the
