@@ -9,11 +9,6 @@
 
 #include "pattern/BmpImport.h"
 
-// The core library is built without coverage instrumentation; the decoder is
-// compiled in here so the fuzzer sees its branches (the linker then takes no
-// copy of it from the library).
-#include "pattern/BmpImport.cpp"
-
 using namespace quillet;
 
 namespace {
