@@ -184,45 +184,11 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
     m_stream.buffer = std::move(*file);
     EndStalledExchanges();
 
-    m_stream.kindFpga = 0;
-    m_stream.kindAux = 0;
-    m_stream.kindPattern = 0;
-    m_stream.kindPanel = 1;
-    m_stream.finished = 0;
-    m_stream.blockNumber = 0;
-    m_stream.position = 0;
-
-    // The first block frame, built by hand: address 00 00, length 0x0109,
-    // console 00 00, code 0x7878, sub-command '!', block 0. A file of 256
-    // bytes or fewer is all in this block, which is then marked last; a
-    // shorter one is padded with zero bytes.
-    const std::uint32_t size = m_stream.size;
-    const std::uint32_t inBlock = size < 256 ? size : 256;
-    const std::uint8_t marker = size <= 256 ? 0x40 : 0x00;
-    std::uint8_t* f = m_boot.tx;
-    const std::uint8_t head[13] = {0xAA, 0x00, 0x00, 0x09, 0x01, 0x00, 0x00, 0x78, 0x78, 0x21, 0x00, 0x00, marker};
-    std::copy(head, head + 13, f);
-    std::fill(f + 13, f + 269, 0);
-    std::copy(m_stream.buffer.begin(), m_stream.buffer.begin() + inBlock, f + 13);
-    std::uint8_t sum = 0;
-    for (int i = 0; i < 269; ++i) sum = static_cast<std::uint8_t>(sum + f[i]);
-    f[269] = static_cast<std::uint8_t>(0x100 - sum);
-    // The payload also goes to the block buffer, so that a request to send
-    // block 0 again repeats it.
-    std::copy(f + 9, f + 269, m_stream.block);
-
-    m_port->QueueWrite(f, 270);
-    Report(FlowEvent::BlockSent, 0, marker);
-    if (marker == 0x40) Report(FlowEvent::StreamFinished);
-    m_stream.blockNumber = 1;
-    if (size < 256) {
-        m_stream.position = size;
-        m_fProgress = 100;
-    } else {
-        m_stream.position = 256;
-        m_fProgress = 255.0f / static_cast<float>(size) * 100.0f;
-    }
-    UpdateData(false);
+    // The first block frame is built by hand with device address 00 00;
+    // the analyzer's acknowledgements carry the rest (OnBlockAck). A file of
+    // at most 256 bytes is all in this block, marked last (a shorter one
+    // padded with zero bytes); no timer 5 follows it here.
+    SendFirstBlock(kStreamPanel, 0, kMarkerNone, true, false);
     m_host.SetTimer(TIMER_SCAN, 7000);
 }
 

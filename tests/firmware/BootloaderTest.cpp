@@ -1,0 +1,439 @@
+// The main-MCU bootloader exchange on the virtual clock, against a small
+// STM32 USART bootloader that answers every write at once.
+#include "FirmwareSupport.h"
+
+namespace quillet {
+namespace {
+
+using test::Bytes;
+using test::MiniBootloader;
+
+constexpr const char* kSucceeded = "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
+
+struct Written {
+    Bytes bytes;
+    std::uint64_t at;
+    unsigned timeoutPeriod;    // timer 10 at the moment of the write (0 = not armed)
+    std::uint64_t timeoutDue;
+    float progress;
+};
+
+struct BootFixture : test::FirmwareFixture {
+    MiniBootloader boot;
+    test::ScratchDir scratch;
+    std::size_t served = 0;
+    std::vector<Written> log;
+
+    void SetUp() override {
+        test::FirmwareFixture::SetUp();
+        port.onWrite = [this](const Bytes& w) {
+            const bool armed = host.IsTimerArmed(TIMER_BOOT_TIMEOUT);
+            log.push_back(Written{w, host.Now(), armed ? host.TimerPeriod(TIMER_BOOT_TIMEOUT) : 0u,
+                                  armed ? host.TimerDue(TIMER_BOOT_TIMEOUT) : 0u, dlg.m_fProgress});
+        };
+    }
+
+    // The device answers what reached it while the port was open.
+    void Serve() {
+        while (served < port.writes.size()) {
+            const Bytes w = port.writes[served++];
+            if (!port.open) continue;
+            const Bytes reply = boot.Answer(w);
+            if (!reply.empty()) port.Receive(reply);
+        }
+    }
+    void Pump(std::uint64_t ms) {
+        Serve();
+        for (std::uint64_t i = 0; i < ms; ++i) {
+            host.Advance(1);
+            Serve();
+        }
+    }
+    // What the image button does after the banner: load the file, close the
+    // port and arm timer 8.
+    void Start(const Bytes& image) {
+        scratch.Write("data/GENERATOR_MCU.bin", image);
+        const std::size_t before = port.writes.size();
+        dlg.StartMcuBootloader();
+        ASSERT_EQ(port.writes.size(), before);
+        ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+        served = port.writes.size();
+    }
+    std::vector<Written> WritesOf(std::size_t length) const {
+        std::vector<Written> out;
+        for (const auto& w : log)
+            if (w.bytes.size() == length) out.push_back(w);
+        return out;
+    }
+    Bytes FlashImage(std::size_t n) const {
+        Bytes out(n);
+        for (std::size_t i = 0; i < n; ++i) out[i] = boot.FlashAt(0x08000000 + static_cast<std::uint32_t>(i));
+        return out;
+    }
+    static Bytes Padded(Bytes image) {
+        image.resize((image.size() + 127) / 128 * 128, 0xFF);
+        return image;
+    }
+};
+
+TEST_F(BootFixture, ImageOf300BytesGoesOutAsThreePiecesWithFill) {
+    const Bytes image = test::Pattern(300);
+    Start(image);
+    Pump(6000);
+    EXPECT_TRUE(boot.errors.empty());
+
+    const auto addresses = WritesOf(5);
+    // 08 00 00 00 08 is also the Read Memory address; the write addresses follow it.
+    ASSERT_EQ(addresses.size(), 5u);
+    EXPECT_EQ(addresses[2].bytes, (Bytes{0x08, 0x00, 0x00, 0x00, 0x08}));
+    EXPECT_EQ(addresses[3].bytes, (Bytes{0x08, 0x00, 0x00, 0x80, 0x88}));
+    EXPECT_EQ(addresses[4].bytes, (Bytes{0x08, 0x00, 0x01, 0x00, 0x09}));
+
+    const auto data = WritesOf(130);
+    ASSERT_EQ(data.size(), 3u);
+    const Bytes& third = data[2].bytes;
+    EXPECT_EQ(third[0], 0x7F);
+    EXPECT_TRUE(std::equal(image.begin() + 256, image.end(), third.begin() + 1));
+    EXPECT_EQ(std::count(third.begin() + 45, third.begin() + 129, 0xFF), 84);
+    std::uint8_t x = 0;
+    for (int i = 0; i < 129; ++i) x ^= third[i];
+    EXPECT_EQ(third[129], x);
+    EXPECT_EQ(FormatProgress(data[0].progress), "42.6667");
+    EXPECT_EQ(FormatProgress(data[1].progress), "85.3333");
+    EXPECT_EQ(data[2].progress, 100.0f);
+    EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "100");
+
+    EXPECT_EQ(FlashImage(384), Padded(image));
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
+    EXPECT_TRUE(host.boxes.empty());
+    ASSERT_EQ(EventsOf(FlowEvent::BootloaderDone).size(), 1u);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone)[0].a, 1);
+    // The port closes 225 ms after the last address packet was armed on
+    // timer 9 (it went out 15 ms later).
+    EXPECT_EQ(TimeOf(FlowEvent::PortClosed), static_cast<long long>(addresses[4].at - 15 + 225));
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(dlg.m_cParity, 'E');
+    // The main-MCU entry flag is the entry's business; the exchange leaves it.
+}
+
+TEST_F(BootFixture, ImageOf256BytesEndsWithTheSecondPieceFull) {
+    const Bytes image = test::Pattern(256, 7);
+    Start(image);
+    Pump(6000);
+    const auto data = WritesOf(130);
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_TRUE(std::equal(image.begin() + 128, image.end(), data[1].bytes.begin() + 1));
+    EXPECT_EQ(data[0].progress, 50.0f);
+    EXPECT_EQ(data[1].progress, 100.0f);
+    EXPECT_EQ(FlashImage(256), image);
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
+}
+
+TEST_F(BootFixture, SyncAnsweredWithNackIsAccepted) {
+    boot.syncReply = MiniBootloader::kNack;
+    const Bytes image = test::Pattern(200, 3);
+    Start(image);
+    Pump(6000);
+    EXPECT_EQ(FlashImage(256), Padded(image));
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
+}
+
+TEST_F(BootFixture, TimingOfTheWholeExchange) {
+    boot.syncsIgnored = 2;
+    Start(test::Pattern(300));
+    Pump(6000);
+
+    ASSERT_EQ(port.opens.size(), 2u);  // the port button, then the reopen
+    EXPECT_EQ(port.openTimes[1], 300u);
+    EXPECT_EQ(port.opens[1].parity, 'E');
+    EXPECT_EQ(port.opens[1].baud, 115200u);
+    EXPECT_EQ(port.opens[1].dataBits, 8u);
+    EXPECT_EQ(port.opens[1].stopBits, 1u);
+    EXPECT_EQ(port.opens[1].bufferSize, 512u);
+    EXPECT_EQ(port.monitorStarts, 2);
+
+    // Sync every 300 ms from 600 ms until answered; then the fixed pauses.
+    const std::vector<std::pair<Bytes, std::uint64_t>> expected = {
+        {{0x7F}, 600},
+        {{0x7F}, 900},
+        {{0x7F}, 1200},
+        {{0x00, 0xFF}, 1300},
+        {{0x02, 0xFD}, 1350},
+        {{0x11, 0xEE}, 1400},
+        {{0x08, 0x00, 0x00, 0x00, 0x08}, 1450},
+        {{0x03, 0xFC}, 1500},
+        {{0x11, 0xEE}, 1550},
+        {{0x1F, 0xFF, 0xF7, 0xE0, 0xF7}, 1600},
+        {{0x01, 0xFE}, 1610},
+        {{0x43, 0xBC}, 1620},
+        {{0xFF, 0x00}, 1630},
+        {{0x31, 0xCE}, 3630},
+    };
+    ASSERT_GE(log.size(), expected.size() + 4);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(log[i].bytes, expected[i].first) << "write " << i;
+        EXPECT_EQ(log[i].at, expected[i].second) << "write " << i;
+    }
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+    // Timer 10 behind each part: 200 ms for the erase codes, 3500 ms for
+    // the first write command, 225 ms later on.
+    EXPECT_EQ(log[12].timeoutPeriod, 200u);
+    EXPECT_EQ(log[12].timeoutDue, 1820u);
+    EXPECT_EQ(log[13].timeoutPeriod, 3500u);
+    EXPECT_EQ(log[13].timeoutDue, 5130u);
+    const std::size_t a = expected.size();
+    EXPECT_EQ(log[a].bytes.size(), 5u);                 // address, 15 ms after the ACK
+    EXPECT_EQ(log[a].at, 3645u);
+    EXPECT_EQ(log[a].timeoutPeriod, 225u);
+    EXPECT_EQ(log[a].timeoutDue, 3855u);
+    EXPECT_EQ(log[a + 1].bytes.size(), 130u);           // data, 15 ms after the ACK
+    EXPECT_EQ(log[a + 1].at, 3660u);
+    EXPECT_EQ(log[a + 1].timeoutDue, 3870u);
+    EXPECT_EQ(log[a + 2].bytes, (Bytes{0x31, 0xCE}));  // next command, 50 ms after the ACK
+    EXPECT_EQ(log[a + 2].at, 3710u);
+    EXPECT_EQ(log[a + 2].timeoutDue, 3885u);
+}
+
+TEST_F(BootFixture, SilentBootloaderIsBridgedByTimerTenButNotCalledASuccess) {
+    boot.silentWriteCommand = true;  // the first 31 CE gets no answer
+    const Bytes image = test::Pattern(128);
+    Start(image);
+    Pump(8000);
+    // The write command went out at 1030 (no sync skipped); 3500 ms after
+    // the erase ACK timer 10 stands in and the address follows 15 ms later.
+    const auto addresses = WritesOf(5);  // two Read Memory addresses, one write address
+    ASSERT_EQ(addresses.size(), 3u);
+    EXPECT_EQ(addresses[2].at, 1030u + 3500u + 15u);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].caption, " ISP");
+    EXPECT_NE(host.boxes[0].text.find("0x08000000"), std::string::npos);
+    EXPECT_NE(host.GetItemText(IDC_NOTE), kSucceeded);
+    const auto done = EventsOf(FlowEvent::BootloaderDone);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].a, 0);
+    EXPECT_EQ(done[0].b, 0x08000000);
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+}
+
+TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
+    const Bytes image = test::Pattern(300, 5);
+    // The traffic of a run where every part is acknowledged.
+    Start(image);
+    Pump(6000);
+    const std::vector<Bytes> clean(port.writes.begin() + 0, port.writes.end());
+    ASSERT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
+
+    VirtualHost host2;
+    test::TimedPort port2{host2};
+    CLoaderDlg dlg2{host2, &port2};
+    dlg2.OnInitDialog();
+    std::vector<FlowEventInfo> ev2;
+    std::vector<std::uint64_t> closeTimes;
+    dlg2.SetEventSink([&](const FlowEventInfo& e) {
+        ev2.push_back(e);
+        if (e.event == FlowEvent::PortClosed) closeTimes.push_back(host2.Now());
+    });
+    dlg2.OnPortButton();
+    MiniBootloader refusing;
+    refusing.nackData = {0x08000080};
+    std::size_t served2 = port2.writes.size();
+    auto serve = [&] {
+        while (served2 < port2.writes.size()) {
+            const Bytes w = port2.writes[served2++];
+            if (!port2.open) continue;
+            const Bytes r = refusing.Answer(w);
+            if (!r.empty()) port2.Receive(r);
+        }
+    };
+    dlg2.StartMcuBootloader();
+    served2 = port2.writes.size();
+    std::vector<std::uint64_t> dataTimes;
+    port2.onWrite = [&](const Bytes& w) {
+        if (w.size() == 130) dataTimes.push_back(host2.Now());
+    };
+    for (int i = 0; i < 6000; ++i) {
+        host2.Advance(1);
+        serve();
+    }
+    // The same bytes went out; after the refused piece the exchange went on
+    // 225 ms after that piece's address was acknowledged.
+    EXPECT_EQ(std::vector<Bytes>(port2.writes.begin() + 0, port2.writes.end()), clean);
+    ASSERT_EQ(dataTimes.size(), 3u);
+    ASSERT_EQ(host2.boxes.size(), 1u);
+    EXPECT_EQ(host2.boxes[0].caption, " ISP");
+    EXPECT_NE(host2.boxes[0].text.find("0x08000080"), std::string::npos);
+    EXPECT_EQ(host2.GetItemText(IDC_NOTE).find("Note: Succeed"), std::string::npos);
+    int done = 0;
+    for (const auto& e : ev2) {
+        if (e.event != FlowEvent::BootloaderDone) continue;
+        ++done;
+        EXPECT_EQ(e.a, 0);
+        EXPECT_EQ(e.b, 0x08000080);
+        EXPECT_FALSE(e.text.empty());
+    }
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(closeTimes.size(), 1u);
+    EXPECT_EQ(dlg2.m_bPortOpen, 0);
+}
+
+TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
+    const Bytes image = test::Pattern(130);
+    boot.silentData = {0x08000080};
+    Start(image);
+    Pump(6000);
+    const auto addresses = WritesOf(5);
+    ASSERT_EQ(addresses.size(), 4u);
+    EXPECT_EQ(TimeOf(FlowEvent::PortClosed), static_cast<long long>(addresses[3].at - 15 + 225));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].text.find("0x08000080"), std::string::npos);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
+    EXPECT_EQ(dlg.m_boot.active, 0);
+}
+
+TEST_F(BootFixture, ReadMemoryDataBytesOf0x79AreCountedAsData) {
+    boot.readOverride[0x08000000] = {0x79, 0x79, 0x79, 0x79};
+    boot.readOverride[0x1FFFF7E0] = {0x79, 0x79};
+    const Bytes image = test::Pattern(128, 9);
+    Start(image);
+    Pump(6000);
+    EXPECT_TRUE(boot.errors.empty());
+    EXPECT_EQ(FlashImage(128), image);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
+    // Exactly one read of each kind went out.
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const Written& w) { return w.bytes == Bytes{0x03, 0xFC}; }), 1);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const Written& w) { return w.bytes == Bytes{0x01, 0xFE}; }), 1);
+}
+
+TEST_F(BootFixture, StatesIgnoreStrayBytesAndCountReadData) {
+    dlg.m_boot.active = 1;
+    dlg.m_boot.state = 1;
+    const std::size_t w0 = port.writes.size();
+    dlg.BootloaderStep(0x1F);          // NACK ignored in state 1
+    dlg.BootloaderStep(0x79);
+    dlg.BootloaderStep(0x42);
+    EXPECT_EQ(port.writes.size(), w0);
+    dlg.BootloaderStep(0x79);
+    EXPECT_EQ(dlg.m_boot.state, 2);
+    EXPECT_EQ(port.writes.back(), (Bytes{0x02, 0xFD}));
+    // State 3 after its three ACKs: four data bytes of any value.
+    dlg.m_boot.state = 3;
+    dlg.m_boot.subStep = 0;
+    for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
+    const std::size_t w1 = port.writes.size();
+    for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
+    EXPECT_EQ(port.writes.size(), w1);
+    dlg.BootloaderStep(0x00);
+    EXPECT_EQ(dlg.m_boot.state, 4);
+    EXPECT_EQ(port.writes.back(), (Bytes{0x11, 0xEE}));
+}
+
+TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
+    dlg.m_bVerifyAfterWrite = true;
+    const Bytes image = test::Pattern(300, 11);
+    Start(image);
+    Pump(8000);
+    EXPECT_TRUE(boot.errors.empty());
+    // Two reads: 256 bytes at 0x08000000, 128 at 0x08000100.
+    std::vector<Bytes> counts;
+    for (std::size_t i = 0; i + 1 < log.size(); ++i)
+        if (log[i].bytes.size() == 5 && log[i + 1].bytes.size() == 2 && log[i].at > 3000) counts.push_back(log[i + 1].bytes);
+    ASSERT_EQ(counts.size(), 2u);
+    EXPECT_EQ(counts[0], (Bytes{0xFF, 0x00}));
+    EXPECT_EQ(counts[1], (Bytes{0x7F, 0x80}));
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+}
+
+TEST_F(BootFixture, ReadBackFindsAWrongByte) {
+    dlg.m_bVerifyAfterWrite = true;
+    boot.corruptAt = {0x08000105};
+    Start(test::Pattern(300, 11));
+    Pump(8000);
+    const auto done = EventsOf(FlowEvent::BootloaderDone);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].a, 0);
+    EXPECT_EQ(done[0].b, 0x08000105);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].text.find("0x08000105"), std::string::npos);
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+}
+
+TEST_F(BootFixture, WithoutReadBackTheTrafficHasNoReadAfterTheWrites) {
+    Start(test::Pattern(300, 11));
+    Pump(8000);
+    const auto it = std::find_if(log.begin(), log.end(), [](const Written& w) { return w.bytes == Bytes{0x43, 0xBC}; });
+    ASSERT_NE(it, log.end());
+    EXPECT_EQ(std::count_if(it, log.end(), [](const Written& w) { return w.bytes == Bytes{0x11, 0xEE}; }), 0);
+}
+
+TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
+    Start(test::Pattern(128));
+    port.present.clear();
+    host.Advance(300);
+    EXPECT_EQ(dlg.m_cParity, 'E');
+    EXPECT_EQ(port.monitorStarts, 1);  // only the port button's
+    host.Advance(300);
+    EXPECT_EQ(dlg.m_boot.active, 1);
+    EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
+    host.Advance(300);
+    EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderStarted).size(), 1u);
+}
+
+TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
+    dlg.m_devGroup = 1;
+    dlg.StartMcuBootloader();
+    EXPECT_EQ(port.closeRequests, 1);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text.rfind("Can not find ", 0), 0u);
+}
+
+TEST_F(BootFixture, AnalyzerImageIsTakenForGroupOne) {
+    scratch.Write("data/ANALYZER_MCU.bin", test::Pattern(10));
+    dlg.m_devGroup = 1;
+    dlg.StartMcuBootloader();
+    EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+    EXPECT_EQ(dlg.m_stream.size, 10u);
+    EXPECT_EQ(dlg.m_strStatus, "Please wait...");
+}
+
+TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
+    boot.silentWriteCommand = false;
+    Start(test::Pattern(128));
+    Pump(700);
+    ASSERT_EQ(dlg.m_boot.active, 1);
+    // The device falls silent in the middle of the queries.
+    dlg.m_boot.state = 2;
+    dlg.OnPortButton();
+    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
+    // Reopened, later bytes reach the frame parser and send nothing.
+    dlg.OnPortButton();
+    EXPECT_EQ(port.opens.back().parity, 'N');
+    const std::size_t w = port.writes.size();
+    port.Receive({0x79, 0x79, 0x79});
+    EXPECT_EQ(port.writes.size(), w);
+    EXPECT_EQ(dlg.m_boot.state, 0);
+}
+
+TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
+    Start(test::Pattern(128));
+    // Until the erase codes are armed on timer 9, timer 10 behind them.
+    for (int i = 0; i < 3000 && !host.IsTimerArmed(TIMER_BOOT_SEND); ++i) Pump(1);
+    ASSERT_EQ(dlg.m_boot.state, 5);
+    ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
+}
+
+} // namespace
+} // namespace quillet

@@ -1,0 +1,370 @@
+// Bootloader entry: the firmware buttons' checks, messages and text
+// commands, the banner matcher, the outside sub-MCU tool and the analyzer
+// data flash.
+#include <sys/stat.h>
+
+#include "FirmwareSupport.h"
+#include "firmware/ExternalTool.h"
+
+namespace quillet {
+namespace {
+
+using test::Bytes;
+using test::Text;
+
+const Bytes kIspEntry = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0D, 0x0A};
+
+struct EntryFixture : test::FirmwareFixture {
+    void Banner(const std::string& line) {
+        for (char c : line) dlg.MatchBanner(static_cast<std::uint8_t>(c));
+    }
+};
+
+struct ClosedPortFixture : EntryFixture {
+    void SetUp() override {
+        EntryFixture::SetUp();
+        dlg.OnPortButton();
+        host.boxes.clear();
+    }
+};
+
+TEST_F(ClosedPortFixture, EveryButtonAsksForThePortWithItsCaption) {
+    const std::vector<std::pair<int, const char*>> buttons = {
+        {IDC_GENERATOR_MCU, "ISP"}, {IDC_SUB_MCU, " ISP"}, {IDC_IN1, " ISP"},      {IDC_IN4, " ISP"},
+        {IDC_ANALYZER_MCU, " ISP"}, {IDC_ANALYZER_DATA, "ISP"},
+    };
+    for (const auto& [id, caption] : buttons) {
+        host.boxes.clear();
+        dlg.OnCommand(id);
+        ASSERT_EQ(host.boxes.size(), 1u) << id;
+        EXPECT_EQ(host.boxes[0].text, "Please turn on the COM port first!") << id;
+        EXPECT_EQ(host.boxes[0].caption, caption) << id;
+    }
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_TRUE(host.fileFilters.empty());
+    // The data flash button takes the analyzer's address even so.
+    EXPECT_EQ(dlg.m_devGroup, 1);
+    EXPECT_EQ(dlg.m_devMachine, 0);
+}
+
+TEST_F(EntryFixture, DeviceKindIsChecked) {
+    dlg.m_devGroup = 1;
+    dlg.OnGeneratorMcu();
+    dlg.m_devGroup = 0;
+    dlg.OnAnalyzerMcu();
+    ASSERT_EQ(host.boxes.size(), 2u);
+    EXPECT_EQ(host.boxes[0].text, "Please confirm the device is Signal Generator!");
+    EXPECT_EQ(host.boxes[0].caption, " ISP");
+    EXPECT_EQ(host.boxes[1].text, "Please confirm the device is Signal Analyzer!");
+    EXPECT_EQ(host.boxes[1].caption, " ISP");
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
+}
+
+TEST_F(EntryFixture, GeneratorAndAnalyzerSendTheEntryCommand) {
+    dlg.OnGeneratorMcu();
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], kIspEntry);
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While updating \r\n firmware ,please \r\n do not press any button!");
+    EXPECT_EQ(port.closeRequests, 0);
+
+    dlg.m_devGroup = 1;
+    dlg.OnAnalyzerMcu();
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1], kIspEntry);
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+}
+
+TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
+    test::ScratchDir scratch;
+    scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
+    dlg.m_devGroup = 1;  // forced back to the generator
+    host.texts[IDC_PATTERN_NO] = "101";
+    dlg.OnGeneratorMcu();
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(dlg.m_devGroup, 0);
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(port.closeRequests, 1);
+    EXPECT_EQ(host.TimerPeriod(TIMER_BOOT_SYNC), 300u);
+    host.Advance(300);
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    host.Advance(300);
+    ASSERT_FALSE(port.writes.empty());
+    EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
+    EXPECT_EQ(dlg.m_boot.active, 1);
+}
+
+TEST_F(EntryFixture, SubMcuNeedsASelectionAndSendsItsSelector) {
+    host.comboSel[IDC_MCU_LIST] = -1;
+    dlg.OnSubMcu();
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "Please select a MCU first!");
+    EXPECT_EQ(host.boxes[0].caption, "ISP");
+    EXPECT_TRUE(port.writes.empty());
+
+    host.comboSel[IDC_MCU_LIST] = 0;
+    dlg.OnSubMcu();
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[0], (Bytes{0x0D, 0x0A}));
+    EXPECT_EQ(port.writes[1], Text("UBP 32 2  0\r\n"));
+    EXPECT_EQ(port.writeTimes[1] - port.writeTimes[0], 100u);
+    EXPECT_EQ(dlg.m_entry.subMcuEntry, 1);
+
+    host.comboSel[IDC_MCU_LIST] = 9;
+    dlg.OnSubMcu();
+    EXPECT_EQ(port.writes.back(), Text("UBP 32 2  9\r\n"));
+    host.comboSel[IDC_MCU_LIST] = 10;
+    dlg.OnSubMcu();
+    EXPECT_EQ(port.writes.back(), Text("UBP 32 2 20\r\n"));
+}
+
+TEST_F(EntryFixture, InputBoardButtonSendsItsBoardDigitAfterTheFile) {
+    test::ScratchDir scratch;
+    const auto path = scratch.Write("board.bin", test::Pattern(40));
+    host.fileAnswers.push_back(path);
+    dlg.OnCommand(IDC_IN3);
+    ASSERT_EQ(host.fileFilters.size(), 1u);
+    EXPECT_EQ(host.fileFilters[0], "bmp file(*.bin)|*.bin|all file(*.*)|*.*||");
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], Text("\r\nUBP 32 2 3\r\n"));
+    EXPECT_EQ(dlg.m_entry.inputEntry, 1);
+    EXPECT_EQ(dlg.m_stream.size, 40u);
+    EXPECT_EQ(dlg.m_stream.buffer, test::Pattern(40));
+}
+
+TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
+    test::ScratchDir scratch;
+    const Bytes before = dlg.m_stream.buffer;
+    host.fileAnswers.push_back(std::nullopt);  // cancel
+    dlg.OnInputBoardFirmware(1);
+    host.fileAnswers.push_back((scratch.Path() / "missing.bin").string());
+    dlg.OnInputBoardFirmware(2);
+    host.fileAnswers.push_back(scratch.Write("empty.bin", {}));
+    dlg.OnInputBoardFirmware(3);
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(dlg.m_entry.inputEntry, 0);
+    EXPECT_EQ(dlg.m_stream.buffer, before);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "Open file failed!");
+}
+
+// ---- banner matcher ------------------------------------------------------------
+
+TEST_F(EntryFixture, LooseUbd00ResendsTheEntryCommand) {
+    dlg.m_entry.mcuEntry = 1;
+    Banner("boot UBD 77\r");  // four equal positions
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], kIspEntry);
+    ASSERT_EQ(host.sleeps.size(), 1u);
+    EXPECT_EQ(host.sleeps[0].second, 400u);
+    Banner("UBX 9Y\r");  // three
+    EXPECT_EQ(port.writes.size(), 2u);
+    // "UBX 99" has U, B and the blank in place: three positions as well.
+    Banner("UBX 99\r");
+    EXPECT_EQ(port.writes.size(), 3u);
+    Banner("UXX 99\r");  // two
+    EXPECT_EQ(port.writes.size(), 3u);
+    Banner("UBD 00");    // no carriage return yet
+    EXPECT_EQ(port.writes.size(), 3u);
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+}
+
+TEST_F(EntryFixture, IspModeMustEndRightBeforeTheCarriageReturn) {
+    dlg.m_entry.subMcuEntry = 1;
+    Banner(" ISP MODE...X\r");
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_TRUE(host.startedPrograms.empty());
+    EXPECT_EQ(dlg.m_bPortOpen, 1);
+}
+
+TEST_F(EntryFixture, IspModeAfterAMainEntryStartsTheBootloader) {
+    test::ScratchDir scratch;
+    scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
+    dlg.m_entry.mcuEntry = 1;
+    // Longer than the ring: only the last 16 characters count.
+    Banner("0123456789abcdefghij ISP MODE...\r");
+    EXPECT_EQ(port.closeRequests, 1);
+    EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(dlg.m_bPortOpen, 1);  // the display is left as it was
+}
+
+TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
+    test::ScratchDir scratch;
+    scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\nexit 0\n"));
+    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    dlg.m_entry.mcuEntry = 1;
+    dlg.m_entry.subMcuEntry = 1;
+    Banner("xx ISP MODE...\r");
+    ASSERT_EQ(host.startedPrograms.size(), 1u);
+    EXPECT_EQ(host.startedPrograms[0], "./FlyMcu/FlyMcu.exe");
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
+    EXPECT_EQ(dlg.m_entry.subMcuEntry, 0);
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
+    EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 1);
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
+    test::ScratchDir scratch;  // no FlyMcu folder here
+    dlg.m_entry.subMcuEntry = 1;
+    Banner(" ISP MODE...\r");
+    EXPECT_TRUE(host.startedPrograms.empty());
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].caption, "ISP");
+    EXPECT_NE(host.boxes[0].text.find("FlyMcu"), std::string::npos);
+    EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 0);
+    // The port is given up all the same.
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+
+    // Present, but the host cannot start it.
+    scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
+    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    host.startProgramResult = false;
+    dlg.m_entry.subMcuEntry = 1;
+    Banner(" ISP MODE...\r");
+    ASSERT_EQ(host.boxes.size(), 2u);
+    EXPECT_EQ(host.boxes[1].caption, "ISP");
+    EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(1).a, 0);
+}
+
+TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
+    test::ScratchDir scratch;
+    scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
+    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    dlg.m_entry.mcuEntry = 1;
+    host.texts[IDC_KEYBOARD_CHAIN] = "1099";
+    Banner("UBD 00\r");
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text,
+              "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD");
+    EXPECT_EQ(host.boxes[0].caption, "ISP");
+    EXPECT_EQ(host.startedPrograms.size(), 1u);
+    EXPECT_EQ(dlg.m_nKeyboardChain, 0);
+    EXPECT_EQ(host.GetItemText(IDC_KEYBOARD_CHAIN), "0");
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
+    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_TRUE(port.writes.empty());
+}
+
+TEST_F(EntryFixture, BoardBannerStartsTheLoader) {
+    dlg.m_entry.inputEntry = 1;
+    dlg.m_entry.mcuEntry = 1;
+    Banner("UBD 05\r");   // not a board
+    Banner("UBD 00\r");   // not tried while a board entry is under way
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(dlg.m_entry.inputEntry, 1);
+    Banner("UBD 03\r");
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], (Bytes{0x03, 0x09, 0xF4}));
+    EXPECT_EQ(host.sleeps.back().second, 500u);
+    EXPECT_EQ(dlg.m_board.active, 1);
+    EXPECT_EQ(dlg.m_entry.inputEntry, 0);
+    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
+    // From now on received bytes go to the loader.
+    port.Receive({0xF1});
+    EXPECT_EQ(port.writes.back(), (Bytes{0x04, 0x20, 0x00, 0xDC}));
+}
+
+TEST_F(EntryFixture, BannerBytesArriveThroughTheFrameParser) {
+    dlg.OnGeneratorMcu();
+    port.Receive(Text("UBD 77\r"));
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1], kIspEntry);
+}
+
+// ---- outside tool ---------------------------------------------------------------
+
+TEST(SubMcuToolTest, HowTheToolIsStarted) {
+    test::ScratchDir scratch;
+    const std::string base = scratch.Path().string();
+    const std::string bin = (scratch.Path() / "bin").string();
+    std::filesystem::create_directories(bin);
+
+    ToolLaunch t = ResolveSubMcuTool(base, bin);
+    EXPECT_TRUE(t.commandLine.empty());
+    EXPECT_FALSE(t.problem.empty());
+
+    scratch.Write("FlyMcu/FlyMcu.exe", Text("MZ\x90"));
+    t = ResolveSubMcuTool(base, bin);  // a Windows program, no wine
+    EXPECT_TRUE(t.commandLine.empty());
+    EXPECT_NE(t.problem.find("wine"), std::string::npos);
+
+    scratch.Write("bin/wine", Text("#!/bin/sh\n"));
+    ::chmod((scratch.Path() / "bin/wine").c_str(), 0755);
+    t = ResolveSubMcuTool(base, "/nonexistent:" + bin);
+    EXPECT_EQ(t.commandLine, "wine ./FlyMcu/FlyMcu.exe");
+
+    scratch.Write("FlyMcu/FlyMcu.exe", Text("plain text"));
+    t = ResolveSubMcuTool(base, bin);  // neither a Windows program nor executable
+    EXPECT_TRUE(t.commandLine.empty());
+    EXPECT_FALSE(t.problem.empty());
+
+    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    t = ResolveSubMcuTool(base, "");
+    EXPECT_EQ(t.commandLine, "./FlyMcu/FlyMcu.exe");
+}
+
+// ---- analyzer data flash ----------------------------------------------------------
+
+struct DataFlashFixture : EntryFixture {
+    test::ScratchDir scratch;
+    void Choose(std::size_t n) { host.fileAnswers.push_back(scratch.Write("data.bin", test::Pattern(n, 3))); }
+    static std::uint8_t Sum(const Bytes& f) {
+        std::uint8_t s = 0;
+        for (auto b : f) s = static_cast<std::uint8_t>(s + b);
+        return s;
+    }
+};
+
+TEST_F(DataFlashFixture, FirstBlockIsBuiltByHand) {
+    Choose(257);
+    dlg.OnAnalyzerDataFlash();
+    ASSERT_EQ(port.writes.size(), 1u);
+    const Bytes& f = port.writes[0];
+    ASSERT_EQ(f.size(), 270u);
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 13),
+              (Bytes{0xAA, 0x00, 0x00, 0x09, 0x01, 0x00, 0x00, 0x78, 0x78, 0x21, 0x00, 0x00, 0x00}));
+    const Bytes data = test::Pattern(257, 3);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 256, f.begin() + 13));
+    EXPECT_EQ(Sum(f), 0);
+    EXPECT_EQ(dlg.m_stream.blockNumber, 1u);
+    EXPECT_EQ(dlg.m_stream.position, 256u);
+    EXPECT_EQ(dlg.m_devGroup, 1);
+    EXPECT_EQ(host.GetItemText(IDC_PROGRESS), FormatProgress(255.0f / 257.0f * 100.0f));
+    EXPECT_EQ(host.TimerPeriod(TIMER_SCAN), 7000u);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_CLOSE));
+}
+
+TEST_F(DataFlashFixture, FileOf256BytesIsOneLastBlockWithoutClose) {
+    Choose(256);
+    dlg.OnAnalyzerDataFlash();
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0][12], 0x40);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_CLOSE));
+    EXPECT_EQ(EventsOf(FlowEvent::StreamFinished).size(), 1u);
+}
+
+TEST_F(DataFlashFixture, ShortFileIsOnePaddedLastBlock) {
+    Choose(100);
+    dlg.OnAnalyzerDataFlash();
+    ASSERT_EQ(port.writes.size(), 1u);
+    const Bytes& f = port.writes[0];
+    EXPECT_EQ(f[12], 0x40);
+    const Bytes data = test::Pattern(100, 3);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), f.begin() + 13));
+    EXPECT_EQ(std::count(f.begin() + 113, f.begin() + 269, 0), 156);
+    EXPECT_EQ(Sum(f), 0);
+    EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "100");
+}
+
+TEST_F(DataFlashFixture, CancelSendsNothing) {
+    dlg.OnAnalyzerDataFlash();
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
+}
+
+} // namespace
+} // namespace quillet
