@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -40,8 +41,11 @@ class PtyPair {
 public:
     PtyPair() {
         char name[128] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-        path = name;
+        int m = -1, s = -1;
+        if (::openpty(&m, &s, name, nullptr, nullptr) != 0) return;
+        master = m;
+        slave = s;
+        path.assign(name, ::strnlen(name, sizeof name));
         TermiosHook::Ignore(master);
         TermiosHook::Ignore(slave);
         termios tio{};
