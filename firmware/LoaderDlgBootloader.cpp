@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/LoaderDlg.h"
+#include "firmware/BootloaderVerdict.h"
 
 namespace quillet {
 namespace {
@@ -67,15 +68,6 @@ void ShowSucceeded(CLoaderDlg& dlg) {
     dlg.m_strNote = kNoteSucceeded;
     dlg.UpdateData(false);
     dlg.Report(FlowEvent::BootloaderDone, 1);
-}
-
-void ShowFailed(CLoaderDlg& dlg) {
-    BootloaderState& s = dlg.m_boot;
-    s.verdictPending = false;
-    dlg.m_strNote = kNoteFailed;
-    dlg.UpdateData(false);
-    dlg.Host().MessageBox(s.failure, kCaptionIspBlank);
-    dlg.Report(FlowEvent::BootloaderDone, 0, s.failureAddress, s.failure);
 }
 
 // The exchange is over: the success note now, or the failure when timer 10
@@ -156,6 +148,15 @@ void VerifyStep(CLoaderDlg& dlg, std::uint8_t b) {
 
 } // namespace
 
+void ShowBootloaderFailure(CLoaderDlg& dlg) {
+    BootloaderState& s = dlg.m_boot;
+    s.verdictPending = false;
+    dlg.m_strNote = kNoteFailed;
+    dlg.UpdateData(false);
+    dlg.Host().MessageBox(s.failure, kCaptionIspBlank);
+    dlg.Report(FlowEvent::BootloaderDone, 0, s.failureAddress, s.failure);
+}
+
 void CLoaderDlg::BootSyncTick() {
     static constexpr std::uint8_t kSync = 0x7F;
     if (m_boot.active == 1) {
@@ -187,7 +188,7 @@ void CLoaderDlg::BootTimeoutTick() {
     m_host.KillTimer(TIMER_BOOT_TIMEOUT);
     if (m_boot.active != 1) {
         ClosePortNow();
-        if (m_boot.verdictPending) ShowFailed(*this);
+        if (m_boot.verdictPending) ShowBootloaderFailure(*this);
         return;
     }
     if (m_boot.state == kBootAwaitLastAck) {
@@ -195,7 +196,7 @@ void CLoaderDlg::BootTimeoutTick() {
         RecordUnacked(m_boot, false, m_boot.writeAddress - 128);
         m_boot.active = 0;
         ClosePortNow();
-        ShowFailed(*this);
+        ShowBootloaderFailure(*this);
         return;
     }
     if (m_boot.state == kBootVerify) {
@@ -204,7 +205,7 @@ void CLoaderDlg::BootTimeoutTick() {
                          Hex32(m_boot.verifyAddress) + "; the written firmware could not be checked.";
         m_boot.failureAddress = m_boot.verifyAddress;
         ClosePortNow();
-        ShowFailed(*this);
+        ShowBootloaderFailure(*this);
         return;
     }
     // A missing answer is bridged as if the bootloader had acknowledged.

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "app/LoaderDlg.h"
+#include "firmware/BootloaderVerdict.h"
 #include "firmware/ExternalTool.h"
 
 namespace quillet {
@@ -256,6 +257,10 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
 void CLoaderDlg::EndStalledExchanges() {
     if (m_boot.active)
         Report(FlowEvent::BootloaderDone, 0, 0, "The bootloader exchange was ended before it finished.");
+    // A failed exchange whose port close (timer 10) is overtaken still
+    // tells the operator.
+    else if (m_boot.verdictPending)
+        ShowBootloaderFailure(*this);
     m_boot.active = 0;
     m_boot.state = 0;
     m_boot.subStep = 0;

@@ -292,6 +292,22 @@ TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
     EXPECT_EQ(dlg.m_boot.active, 0);
 }
 
+TEST_F(BootFixture, FailureIsToldEvenWhenThePortIsClosedFirst) {
+    boot.nackData = {0x08000000};
+    Start(test::Pattern(128));
+    // Until the refused last piece has ended the exchange.
+    for (int i = 0; i < 6000 && !dlg.m_boot.verdictPending; ++i) Pump(1);
+    ASSERT_TRUE(dlg.m_boot.verdictPending);
+    ASSERT_TRUE(host.boxes.empty());
+    dlg.OnPortButton();  // before timer 10 closes the port
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].text.find("0x08000000"), std::string::npos);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
+    host.Advance(1000);
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).size(), 1u);
+}
+
 TEST_F(BootFixture, ReadMemoryDataBytesOf0x79AreCountedAsData) {
     boot.readOverride[0x08000000] = {0x79, 0x79, 0x79, 0x79};
     boot.readOverride[0x1FFFF7E0] = {0x79, 0x79};
