@@ -138,7 +138,9 @@ void LoaderWindow::BuildControls() {
             auto* label = new QLabel(c.caption, this);
             label->setTextFormat(Qt::PlainText);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-            label->setWordWrap(true);
+            // Text statics wrap at word ends; a one-line static keeps its
+            // line (a word wrapped away would not be seen at all).
+            label->setWordWrap(r.height() >= 2 * QFontMetrics(font()).height());
             w = label;
             break;
         }

@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "gui/tests/Wait.h"
 #include <QThread>
 #include <atomic>
 #include <filesystem>
@@ -47,7 +49,7 @@ TEST_F(HostFixture, TimerTicksRepeatAndRearmingStartsOver) {
     const qint64 armed = clock.elapsed();
     QTest::qWait(300);
     EXPECT_TRUE(ticks.empty());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !ticks.empty(); }, 3000));
+    EXPECT_TRUE(test::WaitFor([&] { return !ticks.empty(); }, 3000));
     ASSERT_FALSE(ticks.empty());
     EXPECT_GE(ticks.front().second - armed, 550);
     host.KillTimer(4);
@@ -81,7 +83,7 @@ TEST_F(HostFixture, PostedWorkRunsOnTheGuiThreadInOrder) {
     });
     worker.join();
     EXPECT_TRUE(order.empty());  // nothing runs before the event loop does
-    EXPECT_TRUE(QTest::qWaitFor([&] { return order.size() == 200; }, 5000));
+    EXPECT_TRUE(test::WaitFor([&] { return order.size() == 200; }, 5000));
     EXPECT_EQ(wrongThread.load(), 0);
     for (int i = 0; i < static_cast<int>(order.size()); ++i) ASSERT_EQ(order[i], i);
 }
@@ -101,7 +103,7 @@ TEST_F(HostFixture, MessageBoxFromAnotherThreadIsShownOnTheGuiThreadAndWaitsForI
         result = host.MessageBox("WARNING:  ReadFile Failed", "Application Error");
         returned = true;
     });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return returned.load(); }, 5000));
+    EXPECT_TRUE(test::WaitFor([&] { return returned.load(); }, 5000));
     worker.join();
     EXPECT_TRUE(onGui);
     EXPECT_EQ(result.load(), IDOK);

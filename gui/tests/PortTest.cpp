@@ -3,6 +3,8 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QTest>
+
+#include "gui/tests/Wait.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -75,7 +77,7 @@ TEST_F(PortFixture, PortButtonOpensAndClosesThePort) {
     Button(window, 1006)->click();
     EXPECT_EQ(Button(window, 1006)->text(), "Turn on Port");
     EXPECT_EQ(window.Host().PortIcon(), 133);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.Dialog().Port().IsOpen(); }, 3000));
+    EXPECT_TRUE(test::WaitFor([&] { return !window.Dialog().Port().IsOpen(); }, 3000));
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -129,7 +131,7 @@ TEST_F(PortFixture, SearchFindsTheSimulatedGeneratorOnCom3) {
     window.Dialog().SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
 
     Button(window, 1107)->click();
-    EXPECT_TRUE(QTest::qWaitFor(
+    EXPECT_TRUE(test::WaitFor(
         [&] {
             for (auto& e : events)
                 if (e.event == FlowEvent::SearchFound || e.event == FlowEvent::SearchFailed)

@@ -122,7 +122,9 @@ TEST(DialogTemplate, EveryControlAsTheTemplateHasIt) {
         EXPECT_EQ(TextOf(w), QString::fromUtf8(row.caption));
         EXPECT_EQ(w->isHidden(), row.hidden);
         EXPECT_EQ(w->isEnabled(), !row.off);
-        if (row.id != -1) EXPECT_EQ(window.Control(row.id), w);
+        if (row.id != -1) {
+            EXPECT_EQ(window.Control(row.id), w);
+        }
         const QRect g = w->geometry();
         EXPECT_EQ(g.x(), Px(row.x, base.x, 4));
         EXPECT_EQ(g.y(), Px(row.y, base.y, 8));
