@@ -1,5 +1,8 @@
 // The port map (see PortMap.h). The map is worked out afresh on every call,
 // so a device plugged in while the program runs is found by the next search.
+#if defined(_MSC_VER) && !defined(_CRT_SECURE_NO_WARNINGS)
+#define _CRT_SECURE_NO_WARNINGS  // getenv
+#endif
 #include "serial/PortMap.h"
 
 #include <algorithm>

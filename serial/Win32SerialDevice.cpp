@@ -1,0 +1,226 @@
+// The Windows backend of ISerialDevice: the comm API with overlapped I/O.
+//
+// The device is opened without sharing, so a port held by another program
+// fails like an absent one. The monitor thread waits on the wake event and
+// on a pending WaitCommEvent; reads take what the driver has queued, writes
+// complete when the driver has sent the bytes (FlushFileBuffers).
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "serial/SerialDevice.h"
+
+namespace quillet {
+namespace {
+
+std::string SystemText(DWORD code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                   reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string result = n && text ? std::string(text, n) : "Error " + std::to_string(code);
+    if (text) LocalFree(text);
+    return result;
+}
+
+SerialFailure Failure(const char* call, DWORD code) { return SerialFailure{call, SystemText(code)}; }
+
+// Errors a comm handle gives once its device has been removed.
+bool MeansGone(DWORD code) {
+    return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE ||
+           code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_OPERATION_ABORTED ||
+           code == ERROR_INVALID_HANDLE || code == ERROR_FILE_NOT_FOUND;
+}
+
+class Win32SerialDevice final : public ISerialDevice {
+public:
+    Win32SerialDevice() {
+        m_wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m_waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m_readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m_writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+
+    ~Win32SerialDevice() override {
+        Close();
+        for (HANDLE h : {m_wake, m_waitEvent, m_readEvent, m_writeEvent})
+            if (h) CloseHandle(h);
+    }
+
+    OpenStatus Open(const std::string& path) override {
+        Close();
+        if (path.empty()) return OpenStatus::Absent;
+        m_port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+        if (m_port == INVALID_HANDLE_VALUE) {
+            m_port = nullptr;
+            return OpenStatus::Absent;  // missing, or held by another program
+        }
+        return OpenStatus::Opened;
+    }
+
+    std::string Problem() const override { return {}; }
+
+    std::optional<SerialFailure> Configure(const LineSettings& line) override {
+        COMMTIMEOUTS timeouts{1000, 1000, 1000, 1000, 1000};
+        if (!SetCommTimeouts(m_port, &timeouts)) return Failure("SetCommTimeouts()", GetLastError());
+        // Received bytes must wake the monitor thread whatever else is asked for.
+        if (!SetCommMask(m_port, line.eventMask | EV_RXCHAR)) return Failure("SetCommMask()", GetLastError());
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(m_port, &dcb)) return Failure("GetCommState()", GetLastError());
+        dcb.EvtChar = 'q';
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        char definition[50];
+        std::snprintf(definition, sizeof definition, "baud=%u parity=%c data=%u stop=%u", line.baud, line.parity,
+                      line.dataBits, line.stopBits);
+        if (!BuildCommDCBA(definition, &dcb)) return Failure("BuildCommDCB()", GetLastError());
+        if (!SetCommState(m_port, &dcb)) return Failure("SetCommState()", GetLastError());
+        return std::nullopt;
+    }
+
+    bool IsOpen() const override { return m_port != nullptr; }
+
+    void PurgeInput() override {
+        if (m_port) PurgeComm(m_port, PURGE_RXCLEAR);
+    }
+
+    WaitResult WaitForInput() override {
+        for (;;) {
+            DWORD errors = 0;
+            COMSTAT status{};
+            if (!ClearCommError(m_port, &errors, &status)) {
+                const DWORD code = GetLastError();
+                m_lastFailure = Failure("ReadFile()", code);
+                return WaitResult::Gone;
+            }
+            if (status.cbInQue > 0) return WaitResult::Input;
+            if (!m_waitPending) {
+                ResetEvent(m_waitEvent);
+                m_waitOv = OVERLAPPED{};
+                m_waitOv.hEvent = m_waitEvent;
+                m_events = 0;
+                if (WaitCommEvent(m_port, &m_events, &m_waitOv)) continue;  // an event came at once
+                const DWORD code = GetLastError();
+                if (code != ERROR_IO_PENDING) {
+                    m_lastFailure = Failure("WaitCommEvent()", code);
+                    return WaitResult::Gone;
+                }
+                m_waitPending = true;
+            }
+            HANDLE handles[2] = {m_wake, m_waitEvent};
+            const DWORD which = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (which == WAIT_OBJECT_0) return WaitResult::Woken;
+            if (which != WAIT_OBJECT_0 + 1) {
+                m_lastFailure = Failure("WaitCommEvent()", GetLastError());
+                return WaitResult::Gone;
+            }
+            DWORD unused = 0;
+            m_waitPending = false;
+            if (!GetOverlappedResult(m_port, &m_waitOv, &unused, FALSE)) {
+                m_lastFailure = Failure("WaitCommEvent()", GetLastError());
+                return WaitResult::Gone;
+            }
+        }
+    }
+
+    IoResult Read(std::uint8_t* buffer, std::size_t capacity) override {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(m_port, &errors, &status))
+            return {IoStatus::Gone, 0, Failure("ReadFile()", GetLastError())};
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
+        if (want == 0) return {IoStatus::Done, 0, std::nullopt};
+        OVERLAPPED ov{};
+        ResetEvent(m_readEvent);
+        ov.hEvent = m_readEvent;
+        DWORD got = 0;
+        if (!ReadFile(m_port, buffer, want, &got, &ov)) {
+            const DWORD code = GetLastError();
+            if (code != ERROR_IO_PENDING) return {IoStatus::Gone, 0, Failure("ReadFile()", code)};
+            if (!GetOverlappedResult(m_port, &ov, &got, TRUE))
+                return {IoStatus::Gone, 0, Failure("GetOverlappedResults() in ReadFile()", GetLastError())};
+        }
+        return {IoStatus::Done, got, std::nullopt};
+    }
+
+    IoResult Write(const std::uint8_t* bytes, std::size_t length,
+                   const std::function<bool()>& stop) override {
+        OVERLAPPED ov{};
+        ResetEvent(m_writeEvent);
+        ov.hEvent = m_writeEvent;
+        DWORD written = 0;
+        if (!WriteFile(m_port, bytes, static_cast<DWORD>(length), &written, &ov)) {
+            DWORD code = GetLastError();
+            if (code != ERROR_IO_PENDING) return WriteFailure(code, 0);
+            for (;;) {
+                HANDLE handles[2] = {m_wake, m_writeEvent};
+                const DWORD which = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+                if (which == WAIT_OBJECT_0) {
+                    ClearWake();
+                    if (stop && stop()) {
+                        CancelIoEx(m_port, &ov);
+                        GetOverlappedResult(m_port, &ov, &written, TRUE);
+                        return {IoStatus::Stopped, written, std::nullopt};
+                    }
+                    continue;
+                }
+                if (!GetOverlappedResult(m_port, &ov, &written, TRUE)) return WriteFailure(GetLastError(), written);
+                break;
+            }
+        }
+        // Done when the driver has sent the bytes.
+        if (!FlushFileBuffers(m_port)) return WriteFailure(GetLastError(), written);
+        return {IoStatus::Done, written, std::nullopt};
+    }
+
+    void ClearWake() override { ResetEvent(m_wake); }
+
+    void Close() override {
+        if (!m_port) return;
+        if (m_waitPending) {
+            // Ends the pending WaitCommEvent before its record goes away.
+            SetCommMask(m_port, 0);
+            CancelIoEx(m_port, &m_waitOv);
+            DWORD unused = 0;
+            GetOverlappedResult(m_port, &m_waitOv, &unused, TRUE);
+            m_waitPending = false;
+        }
+        CloseHandle(m_port);
+        m_port = nullptr;
+    }
+
+    SerialFailure LastFailure() const override { return m_lastFailure; }
+
+    void Wake() override { SetEvent(m_wake); }
+
+private:
+    IoResult WriteFailure(DWORD code, DWORD written) {
+        return {MeansGone(code) ? IoStatus::Gone : IoStatus::Failed, written, Failure("WriteFile()", code)};
+    }
+
+    HANDLE m_port = nullptr;
+    HANDLE m_wake = nullptr;
+    HANDLE m_waitEvent = nullptr;
+    HANDLE m_readEvent = nullptr;
+    HANDLE m_writeEvent = nullptr;
+    OVERLAPPED m_waitOv{};
+    DWORD m_events = 0;
+    bool m_waitPending = false;
+    SerialFailure m_lastFailure;
+};
+
+} // namespace
+
+std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<Win32SerialDevice>(); }
+
+} // namespace quillet
+
+#endif // _WIN32
