@@ -20,7 +20,10 @@
 #include "serial/PortMap.h"
 
 #ifdef _WIN32
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#undef MessageBox
 #endif
 
 namespace quillet::gui {
@@ -123,15 +126,12 @@ void LoaderWindow::BuildControls() {
         switch (c.kind) {
         case ControlKind::PushButton:
         case ControlKind::DefPushButton: {
-            auto* b = new QPushButton(c.caption, this);
-            b->setAutoDefault(false);
-            w = b;
+            // A focused push button answers Enter, as in any dialog.
+            w = new QPushButton(c.caption, this);
             break;
         }
         case ControlKind::MultiLineButton: {
-            auto* b = new WrapButton(c.caption, this);
-            b->setAutoDefault(false);
-            w = b;
+            w = new WrapButton(c.caption, this);
             break;
         }
         case ControlKind::StaticText: {

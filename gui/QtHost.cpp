@@ -20,7 +20,10 @@
 #include "gui/LoaderWindow.h"
 
 #ifdef _WIN32
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <winsock2.h>
+#undef MessageBox
 #endif
 
 namespace quillet::gui {

@@ -11,12 +11,15 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPixmap>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include "app/LoaderDlg.h"
 #include "app/Resources.h"
@@ -88,12 +91,16 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
 int RunCliDemo(const char* argv0) {
     std::puts("No display found: running the same job from the command line (quillet-cli demo).");
     std::fflush(stdout);
+#ifndef _WIN32
     const std::string beside = FindCliBeside(SelfDirectory(argv0));
     if (!beside.empty()) {
         execl(beside.c_str(), beside.c_str(), "demo", static_cast<char*>(nullptr));
     }
     execlp("quillet-cli", "quillet-cli", "demo", static_cast<char*>(nullptr));
     std::fprintf(stderr, "quillet: cannot start quillet-cli: %s\n", std::strerror(errno));
+#else
+    (void)argv0;  // a Windows desktop always has a display
+#endif
     return 127;
 }
 
@@ -136,7 +143,7 @@ int main(int argc, char** argv) {
     if (!display) {
         // A picture needs no screen; everything else is the command line's job.
         if (args.screenshot.empty()) return RunCliDemo(argv[0]);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     }
 
     QApplication app(argc, argv);
