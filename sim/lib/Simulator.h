@@ -38,6 +38,9 @@ struct Options {
     std::string outputDir = ".";       // where received patterns, panel data and firmware go
     bool verbose = false;              // hex dump of the traffic with time stamps
     std::FILE* log = stderr;
+    bool startInBootloader = false;    // the main MCU starts in its system bootloader
+    unsigned bannerDelayMs = 50;       // delay before a boot-mode banner line
+    std::uint32_t noiseSeed = 1;       // seed of the noise bytes (runs repeat exactly)
 };
 
 // What the simulator received and stored.
@@ -48,6 +51,10 @@ struct Summary {
     std::uint64_t blocksResent = 0;        // resend requests the simulator made
     std::vector<std::string> violations;   // protocol violations seen
     std::vector<std::string> filesWritten; // paths of stored images and firmware
+    std::uint64_t blocksReceived = 0;      // block frames seen, answered or not
+    std::uint64_t bootloaderCommands = 0;  // STM32 bootloader commands accepted
+    std::uint64_t chunkFrames = 0;         // input-board chunk frames accepted
+    std::uint64_t violationsNotListed = 0; // violations beyond the listed ones
 };
 
 class Simulator {
@@ -69,6 +76,8 @@ public:
     // Every byte received so far, in order.
     std::vector<std::uint8_t> Received() const;
     Summary GetSummary() const;
+    // Writes <outputDir>/summary.txt (Stop() does this too) and returns its path.
+    std::string WriteSummaryFile();
 
 private:
     struct Impl;
