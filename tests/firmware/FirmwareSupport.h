@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "app/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
@@ -208,7 +210,7 @@ public:
     ScratchDir() {
         m_old = std::filesystem::current_path();
         m_dir = std::filesystem::temp_directory_path() /
-                ("quillet-fw-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ("quillet-fw-" + std::to_string(::getpid()) + "-" +
                  std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         std::filesystem::create_directories(m_dir);
         std::filesystem::current_path(m_dir);
