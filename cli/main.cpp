@@ -18,8 +18,6 @@
 #include "pattern/SamplePattern.h"
 #define QUILLET_HAVE_SAMPLE_PATTERN 1
 #endif
-// The in-process simulator of the demo (off while its library is a stub).
-#define QUILLET_CLI_WITH_SIM 0
 
 namespace quillet::cli {
 namespace {
@@ -33,7 +31,7 @@ int ListPorts() {
 // generator in this process, offered as COM1, receives the sample pattern
 // in slot 1; then the image it stored is compared with the source.
 int RunDemo(const SessionOptions& options) {
-#if !defined(QUILLET_HAVE_SAMPLE_PATTERN) || !QUILLET_CLI_WITH_SIM
+#ifndef QUILLET_HAVE_SAMPLE_PATTERN
     (void)options;
     std::fprintf(stderr, "quillet-cli: this build has no simulator for the demo\n");
     return kExitFailed;

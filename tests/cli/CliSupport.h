@@ -1,0 +1,70 @@
+// Running quillet-cli and quillet-sim as programs from the tests: temporary
+// folders, a child process with its output captured and a time limit, and
+// files written and decoded by Debian's Pillow (an outside BMP encoder).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillet::test {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+struct RunResult {
+    int code = -1;           // exit code; -1 when killed or not started
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs `program` with `args` in `cwd` (empty: the current one), at most
+// `limitSeconds`. With `stderrTerminal` its stderr is a pseudo-terminal.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd = "", double limitSeconds = 60,
+                     bool stderrTerminal = false);
+RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd = "",
+                 double limitSeconds = 60, bool stderrTerminal = false);
+
+// quillet-sim running in the background; its device is the first line it prints.
+class SimProgram {
+public:
+    explicit SimProgram(const std::vector<std::string>& args);
+    ~SimProgram();  // SIGTERM, then wait
+    const std::string& Device() const { return m_device; }
+    // Stops the program and returns what it wrote on stderr.
+    std::string Stop();
+
+private:
+    int m_pid = -1;
+    int m_errFd = -1;
+    std::string m_device;
+    std::string m_err;
+};
+
+std::vector<std::uint8_t> ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed);
+bool HavePillow();
+// Writes a random RGB image as a 24-bit BMP with Pillow, and its pixels as
+// raw RGB rows top to bottom beside it (path + ".rgb").
+bool PillowRandomBmp(const std::string& path, int width, int height, int seed);
+// Decodes any image Pillow reads into raw RGB rows top to bottom.
+bool PillowDecodeRgb(const std::string& image, const std::string& rgbOut);
+// Waits until `pred` holds, at most `seconds`.
+bool WaitFor(const std::function<bool()>& pred, double seconds);
+
+} // namespace quillet::test

@@ -1,0 +1,406 @@
+// quillet-cli end to end: the program run as a child process against the
+// instrument simulator over real pseudo-terminals (the simulator library in
+// this process, or the quillet-sim program), with its exit codes, its
+// output and what the instrument received and stored.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include "cli/CliSupport.h"
+#include "sim/lib/Simulator.h"
+
+namespace quillet::test {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::size_t CountOf(const std::vector<std::uint8_t>& hay, const std::vector<std::uint8_t>& needle) {
+    std::size_t n = 0;
+    for (auto it = hay.begin();
+         (it = std::search(it, hay.end(), needle.begin(), needle.end())) != hay.end(); ++it)
+        ++n;
+    return n;
+}
+
+const std::vector<std::uint8_t> kGeneratorSearchFrame = {0xAA, 0x00, 0x00, 0x05, 0x00,
+                                                         0x00, 0x00, 0x02, 0xF8, 0x57};
+
+// A simulator in this process on a pseudo-terminal, writing into a
+// temporary folder that is also the command line's current directory.
+struct CliFixture : ::testing::Test {
+    TempDir dir;
+    std::unique_ptr<sim::Simulator> simulator;
+    std::string device;
+
+    void StartSim(sim::Options o = {}) {
+        o.outputDir = dir / "sim";
+        o.log = stderr;
+        std::filesystem::create_directories(o.outputDir);
+        simulator = std::make_unique<sim::Simulator>(o);
+        device = simulator->OpenPty();
+        ASSERT_FALSE(device.empty());
+        simulator->Start();
+    }
+    void TearDown() override {
+        if (simulator) simulator->Stop();
+    }
+    // The simulator's output, once it has been stopped.
+    sim::Summary StopSim() {
+        simulator->Stop();
+        return simulator->GetSummary();
+    }
+    std::string Ports(int com) const {
+        std::string list;
+        for (int i = 1; i < com; ++i) list += ",";
+        return list + device;
+    }
+    RunResult Cli(std::vector<std::string> args, int com = 1, double limit = 60) {
+        args.insert(args.begin(), {"--ports", Ports(com)});
+        return RunCli(args, dir.Path(), limit);
+    }
+};
+
+std::string Describe(const RunResult& r) {
+    return "exit " + std::to_string(r.code) + (r.timedOut ? " (killed)" : "") + "\nstdout:\n" +
+           r.out + "\nstderr:\n" + r.err.substr(0, 4000);
+}
+
+// ---- command line --------------------------------------------------------------
+
+TEST(CliUsage, UsageErrorsExitTwoAndNameTheProblem) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no command"},
+        {{"frobnicate"}, "unknown command"},
+        {{"search", "--bogus"}, "unknown option --bogus"},
+        {{"search", "--kind", "toaster"}, "unknown instrument kind"},
+        {{"search", "--kind"}, "needs a value"},
+        {{"pattern", "x.bmp"}, "--slot"},
+        {{"pattern", "--slot", "5", "x.bmp"}, "1 to 4"},
+        {{"pattern", "--slot", "2x", "x.bmp"}, "1 to 4"},
+        {{"panel", "--slot", "1"}, "usage"},
+        {{"fpga", "video"}, "unknown FPGA"},
+        {{"fpga", "aux"}, "usage"},
+        {{"mcu", "analyzer", "--direct"}, "--direct"},
+        {{"sub-mcu", "11"}, "0 to 10"},
+        {{"input-board", "5", "fw.bin"}, "1 to 4"},
+        {{"analyzer-data"}, "usage"},
+        {{"search", "--timeout", "soon"}, "--timeout"},
+        {{"search", "--timeout", "0"}, "--timeout"},
+        {{"ports", "--slot", "1"}, "--slot does not go with ports"},
+        {{"search", "--verify"}, "--verify does not go with search"},
+    };
+    for (const auto& [args, message] : cases) {
+        const RunResult r = RunCli(args);
+        std::string joined;
+        for (const auto& a : args) joined += a + " ";
+        EXPECT_EQ(r.code, 2) << joined << "\n" << Describe(r);
+        EXPECT_TRUE(Contains(r.err, message)) << joined << "\n" << r.err;
+        EXPECT_TRUE(r.out.empty()) << joined;
+    }
+}
+
+TEST(CliUsage, HelpListsEveryCommandAndOption) {
+    const RunResult r = RunCli({"--help"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    for (const char* word : {"ports", "search", "pattern --slot N", "panel --slot N", "fpga generator|analyzer",
+                             "fpga aux FILE", "mcu generator|analyzer", "--direct", "--verify",
+                             "sub-mcu INDEX", "input-board N FILE", "analyzer-data FILE", "demo",
+                             "--ports LIST", "--timeout S", "--verbose", "--kind"})
+        EXPECT_TRUE(Contains(r.out, word)) << word;
+}
+
+TEST(CliUsage, PortsListsTheMapInComOrder) {
+    const RunResult r = RunCli({"ports", "--ports", ",/dev/first,,/dev/second"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_EQ(r.out, "COM2  /dev/first\nCOM4  /dev/second\n");
+}
+
+// ---- search ---------------------------------------------------------------------
+
+TEST_F(CliFixture, SearchFindsTheGeneratorOnCom3WithOneSearchFrame) {
+    StartSim();
+    const RunResult r = Cli({"search"}, 3);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "COM3")) << r.out;
+    EXPECT_TRUE(Contains(r.out, device)) << r.out;
+    ASSERT_TRUE(WaitFor([&] { return simulator->Received().size() >= 10; }, 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(simulator->Received(), kGeneratorSearchFrame);
+}
+
+TEST_F(CliFixture, VerboseDumpsTheTraffic) {
+    StartSim();
+    const RunResult r = Cli({"-v", "search"}, 1);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "TX   10: aa 00 00 05 00 00 00 02 f8 57")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "RX   12: ab 00 00 07 00 00 00 02 f8 00 00")) << r.err;
+}
+
+TEST_F(CliFixture, AnalyzerIsFoundByItsKindOnly) {
+    sim::Options o;
+    o.kind = sim::Kind::Analyzer;
+    StartSim(o);
+    const RunResult generator = Cli({"search"}, 2);
+    EXPECT_EQ(generator.code, 1) << Describe(generator);
+    EXPECT_TRUE(Contains(generator.err,
+                         "ISP: Can not find available device for this console(from com1 to com99)\r"
+                         " Or COM port is used by other application!"))
+        << generator.err;
+    EXPECT_TRUE(generator.out.empty());
+
+    const RunResult analyzer = Cli({"search", "--kind", "analyzer"}, 2);
+    ASSERT_EQ(analyzer.code, 0) << Describe(analyzer);
+    EXPECT_TRUE(Contains(analyzer.out, "COM2")) << analyzer.out;
+}
+
+TEST(CliSimProgram, SilentInstrumentIsNotFound) {
+    SimProgram sim({"--silent"});
+    ASSERT_EQ(sim.Device().rfind("/dev/", 0), 0u) << sim.Device();
+    const RunResult r = RunCli({"--ports", sim.Device(), "search"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "Can not find available device for this console")) << r.err;
+    // One port opened and got its 300 ms; the search had nothing else to wait for.
+    EXPECT_GT(r.seconds, 0.25);
+}
+
+TEST(CliSimProgram, NoPortAtAllFailsAtOnce) {
+    const RunResult r = RunCli({"--ports", ",,", "search", "--kind", "mv42"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "Can not find available device")) << r.err;
+}
+
+// ---- user pattern and panel -----------------------------------------------------------
+
+TEST_F(CliFixture, FullPatternUploadToSlot2StoresTheSourcePixelForPixel) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    const std::string image = dir / "pattern.bmp";
+    ASSERT_TRUE(PillowRandomBmp(image, 1920, 1080, 7));
+    sim::Options o;
+    o.eraseTimeMs = 100;
+    StartSim(o);
+    const RunResult r = Cli({"pattern", "--slot", "2", image}, 1, 90);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "24300 blocks acknowledged")) << r.out;
+    const sim::Summary s = StopSim();
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    EXPECT_EQ(s.blocksAccepted, 24300u);
+    const std::string stored = dir / "sim/pattern_slot2.bmp";
+    ASSERT_TRUE(PillowDecodeRgb(stored, dir / "stored.rgb"));
+    const auto expected = ReadFile(image + ".rgb");
+    const auto got = ReadFile(dir / "stored.rgb");
+    ASSERT_EQ(expected.size(), 1920u * 1080u * 3u);
+    EXPECT_TRUE(got == expected) << "stored image differs from the source";
+    // Plain progress lines, as stderr is no terminal.
+    EXPECT_TRUE(Contains(r.err, "progress  50.0%")) << r.err.substr(0, 2000);
+}
+
+// RGB565, high byte first, of raw RGB pixels.
+std::vector<std::uint8_t> Rgb565(const std::vector<std::uint8_t>& rgb) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        out.push_back(static_cast<std::uint8_t>((rgb[i] & 0xF8) | (rgb[i + 1] >> 5)));
+        out.push_back(static_cast<std::uint8_t>(((rgb[i + 1] & 0x1C) << 3) | (rgb[i + 2] >> 3)));
+    }
+    return out;
+}
+
+TEST_F(CliFixture, PanelUploadStoresTheRgb565Image) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    const std::string image = dir / "panel.bmp";
+    ASSERT_TRUE(PillowRandomBmp(image, 240, 160, 3));
+    StartSim();
+    const RunResult r = Cli({"panel", "--slot", "3", image}, 2);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    const sim::Summary s = StopSim();
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    EXPECT_EQ(s.blocksAccepted, 300u);
+    EXPECT_EQ(ReadFile(dir / "sim/panel_slot3.bin"), Rgb565(ReadFile(image + ".rgb")));
+}
+
+TEST_F(CliFixture, ResendRequestsAreAnsweredAndTheUploadCompletes) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    const std::string image = dir / "panel.bmp";
+    ASSERT_TRUE(PillowRandomBmp(image, 240, 160, 4));
+    sim::Options o;
+    // Slot 1 runs from block 11400 to 11699; the last one is asked for again too.
+    o.resendBlocks = {11405, 11500, 11699};
+    o.noiseBytes = 3;
+    StartSim(o);
+    const RunResult r = Cli({"panel", "--slot", "1", image});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "3 sent again on request")) << r.out;
+    const sim::Summary s = StopSim();
+    EXPECT_EQ(s.blocksResent, 3u);
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    EXPECT_EQ(ReadFile(dir / "sim/panel_slot1.bin"), Rgb565(ReadFile(image + ".rgb")));
+}
+
+TEST_F(CliFixture, StalledInstrumentEndsWithTimeOutNamingTheLastBlock) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    const std::string image = dir / "panel.bmp";
+    ASSERT_TRUE(PillowRandomBmp(image, 240, 160, 5));
+    sim::Options o;
+    o.stopAfterBlocks = 50;
+    StartSim(o);
+    const RunResult r = Cli({"--timeout", "1", "panel", "--slot", "1", image});
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    // 50 blocks acknowledged: 11400 to 11449.
+    EXPECT_TRUE(Contains(r.err, "the last acknowledged block is block 11449 (50 of 300")) << r.err;
+    EXPECT_LT(r.seconds, 10);
+}
+
+TEST_F(CliFixture, TerminalShowsABarRedrawnInPlace) {
+    const auto image = RandomBytes(60 * 256, 13);
+    WriteFile(dir / "aux.bin", image);
+    StartSim();
+    const RunResult r = [&] {
+        return RunCli({"--ports", Ports(1), "fpga", "aux", dir / "aux.bin"}, dir.Path(), 60, true);
+    }();
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    // Redrawn in place: carriage return and erase-line before each drawing,
+    // the final state on a line of its own.
+    EXPECT_TRUE(Contains(r.err, "\r\033[K[")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "100.0%  60/60 blocks")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "left 0:00\r\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "progress ")) << "plain lines on a terminal";
+}
+
+TEST_F(CliFixture, RejectedImageFailsWithTheProgramsMessage) {
+    WriteFile(dir / "not.bmp", {'P', 'K', 3, 4, 5, 6});
+    StartSim();
+    const RunResult r = Cli({"pattern", "--slot", "1", dir / "not.bmp"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "It is not BMP file!")) << r.err;
+    EXPECT_EQ(StopSim().blocksReceived, 0u);
+}
+
+// ---- FPGA and analyzer data ------------------------------------------------------------
+
+TEST_F(CliFixture, GeneratorFpgaImageFromTheDataFolder) {
+    const auto image = RandomBytes(1000, 11);
+    WriteFile(dir / "data/GENERATOR_FPGA.bin", image);
+    StartSim();
+    const RunResult r = Cli({"fpga", "generator"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "4 blocks acknowledged")) << r.out;
+    StopSim();
+    auto stored = ReadFile(dir / "sim/fpga.bin");
+    ASSERT_GE(stored.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+}
+
+TEST_F(CliFixture, MissingFpgaImageFails) {
+    StartSim();
+    const RunResult r = Cli({"fpga", "generator"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "GENERATOR_FPGA.bin")) << r.err;
+}
+
+TEST_F(CliFixture, AnalyzerDataFlash) {
+    const auto data = RandomBytes(5000, 12);
+    WriteFile(dir / "analyzer.bin", data);
+    sim::Options o;
+    o.kind = sim::Kind::Analyzer;
+    StartSim(o);
+    const RunResult r = Cli({"analyzer-data", dir / "analyzer.bin"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "20 blocks acknowledged")) << r.out;
+    const sim::Summary s = StopSim();
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    auto stored = ReadFile(dir / "sim/analyzer_data.bin");
+    ASSERT_GE(stored.size(), data.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()));
+    EXPECT_TRUE(std::all_of(stored.begin() + static_cast<long>(data.size()), stored.end(),
+                            [](std::uint8_t b) { return b == 0; }));
+}
+
+// ---- firmware ---------------------------------------------------------------------------
+
+TEST_F(CliFixture, MainMcuUpdateWritesTheImagePaddedWithFF) {
+    const auto image = RandomBytes(1000, 21);
+    WriteFile(dir / "data/GENERATOR_MCU.bin", image);
+    StartSim();
+    const RunResult r = Cli({"mcu", "generator"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    const sim::Summary s = StopSim();
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    auto expected = image;
+    expected.resize(1024, 0xFF);
+    EXPECT_EQ(ReadFile(dir / "sim/mcu_flash.bin"), expected);
+}
+
+// An MCU already in its bootloader does not answer a search: --direct opens
+// the first port of the map and goes straight to the bootloader exchange.
+TEST(CliSimProgram, DirectMcuUpdateWithReadBack) {
+    TempDir dir;
+    const auto image = RandomBytes(640, 22);
+    WriteFile(dir / "data/GENERATOR_MCU.bin", image);
+    SimProgram sim({"--boot", "--out", dir / "sim"});
+    ASSERT_FALSE(sim.Device().empty());
+    const RunResult r = RunCli({"--ports", sim.Device(), "mcu", "generator", "--direct", "--verify"},
+                               dir.Path());
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "read back equal")) << r.out;
+    sim.Stop();
+    EXPECT_EQ(ReadFile(dir / "sim/mcu_flash.bin"), image);
+}
+
+TEST_F(CliFixture, MainMcuUpdateWithoutImageFails) {
+    StartSim();
+    const RunResult r = Cli({"--timeout", "3", "mcu", "generator"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "GENERATOR_MCU.bin")) << r.err;
+}
+
+TEST_F(CliFixture, InputBoardUpdateDeliversTheFile) {
+    const auto firmware = RandomBytes(10000, 31);
+    WriteFile(dir / "board.bin", firmware);
+    StartSim();
+    const RunResult r = Cli({"input-board", "2", dir / "board.bin"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "10000 bytes sent")) << r.out;
+    const sim::Summary s = StopSim();
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    EXPECT_EQ(s.chunkFrames, 3u);
+    EXPECT_EQ(ReadFile(dir / "sim/input_board2.bin"), firmware);
+}
+
+TEST_F(CliFixture, SubMcuEntryHandsThePortToTheOutsideTool) {
+    // A stand-in for the outside tool that notes it was started, and where.
+    const std::string tool = dir / "FlyMcu/FlyMcu.exe";
+    std::filesystem::create_directories(dir / "FlyMcu");
+    {
+        std::ofstream t(tool);
+        t << "#!/bin/sh\npwd > \"" << dir / "tool-started" << "\"\n";
+    }
+    chmod(tool.c_str(), 0755);
+    StartSim();
+    const RunResult r = Cli({"sub-mcu", "3"}, 4);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "COM4 given up")) << r.out;
+    const std::string command = "\r\nUBP 32 2  3\r\n";
+    EXPECT_EQ(CountOf(simulator->Received(), std::vector<std::uint8_t>(command.begin(), command.end())), 1u);
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "tool-started"); }, 5));
+    const auto where = ReadFile(dir / "tool-started");
+    EXPECT_EQ(std::string(where.begin(), where.end()), std::filesystem::canonical(dir.Path()).string() + "\n");
+}
+
+TEST_F(CliFixture, SubMcuWithoutTheToolFails) {
+    StartSim();
+    const RunResult r = Cli({"sub-mcu", "10"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "FlyMcu")) << r.err;
+}
+
+} // namespace
+} // namespace quillet::test
