@@ -141,6 +141,10 @@ std::vector<Reply> Instrument::Feed(std::uint8_t b, std::uint64_t nowMs, bool li
     std::vector<Reply> out;
     m_received.push_back(b);
     ++m_sum.bytesReceived;
+    if (m_swallowLf) {
+        m_swallowLf = false;
+        if (b == '\n') return out;
+    }
     NoteBoundary();
     switch (m_mode) {
     case Mode::Application: AppByte(b, nowMs, out); break;
@@ -202,6 +206,8 @@ void Instrument::AppByte(std::uint8_t b, std::uint64_t now, std::vector<Reply>& 
             const std::string line = m_line;
             m_line.clear();
             HandleLine(line, now, out);
+            // The line feed of the command's CR LF still belongs to the console.
+            m_swallowLf = b == '\r' && m_mode != Mode::Application;
         }
         return;
     }

@@ -102,6 +102,7 @@ private:
     std::vector<std::uint8_t> m_frame;
     bool m_inFrame = false;
     std::string m_line;
+    bool m_swallowLf = false;
     int m_fpwSlot = 0;        // slot named by the last "fpw 7c 0N" line
     int m_patternSlot = 0;    // slot selected by the last "cnd 12"
     std::uint64_t m_eraseEnd = 0;
