@@ -865,7 +865,8 @@ void Instrument::BoardChunk(std::vector<Reply>& out) {
 void Instrument::NoteBoundary() {
     bool boundary = false;
     if (m_mode == Mode::Bootloader) boundary = m_bl == Bl::WaitSync || m_bl == Bl::Cmd;
-    if (m_mode == Mode::InputBoard) boundary = m_pkt.empty() && !m_inChunk;
+    // Chunk frames start with the address 00 Ax xx xx, never with 0xAA.
+    if (m_mode == Mode::InputBoard) boundary = m_pkt.empty();
     if (!boundary) return;
     m_boundaries.push_back(m_received.size() - 1);
     if (m_boundaries.size() > 16) m_boundaries.pop_front();

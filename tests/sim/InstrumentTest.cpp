@@ -548,6 +548,21 @@ TEST_F(InputBoardTest, RamLoaderPiecesAreChecked) {
     EXPECT_NE(v[2].find("1 pieces of 250 bytes"), std::string::npos);
 }
 
+TEST_F(InputBoardTest, SearchAfterTheLastChunkFindsTheApplication) {
+    // A last chunk over 500 bytes leaves the program sending one more
+    // 03 10 ED; the next flow starts with a search.
+    Instrument inst(opt);
+    Boot(inst);
+    Bytes d(600, 0x33);
+    inst.Feed(Bytes{0x03, 0x10, 0xED}, 0);
+    inst.Feed(Chunk(0x00A00000, d.data(), 600), 0);
+    inst.Feed(Bytes{0x03, 0x10, 0xED}, 0);
+    const Bytes r = Joined(inst.Feed(Bytes{0xAA, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x57}, 0));
+    EXPECT_EQ(r, (Bytes{0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x00, 0x00, 0x54}));
+    EXPECT_EQ(inst.CurrentMode(), Mode::Application);
+    EXPECT_TRUE(inst.GetSummary().violations.empty());
+}
+
 TEST(ChunkCrc, CheckValuesAndOutsideImplementation) {
     EXPECT_EQ(ChunkCrc16(nullptr, 0), 0x1021);
     const std::uint8_t abc[] = {'a', 'b', 'c'};
