@@ -103,6 +103,8 @@ public:
     void OnGeneratorFpga();
     void OnAnalyzerFpga();
     void OnAuxFpga();
+    void StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* file);
+    bool CheckSlotAndPort();
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
     void OnBlockAck();
     int LoadFirmwareFile(const std::string& path);

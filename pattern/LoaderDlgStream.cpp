@@ -188,38 +188,31 @@ int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
     return m_stream.buffer.empty() ? 0 : 1;
 }
 
-void CLoaderDlg::OnGeneratorFpga() {
+// The generator's and the analyzer's FPGA buttons: port, then device kind,
+// then the note, the fixed image file and the stream.
+void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* file) {
     EndStalledExchanges();
     if (!m_bPortOpen) {
         m_host.MessageBox("Please turn on the COM port first!", kCaptionIsp);
         return;
     }
-    if (m_devGroup != 0x00) {
-        m_host.MessageBox("Please confirm the device is Signal Generator!", kCaptionIspBlank);
+    if (m_devGroup != group) {
+        m_host.MessageBox(wrongDevice, kCaptionIspBlank);
         return;
     }
     UpdateData(true);
     m_strNote = kNoteUpdating;
     UpdateData(false);
-    if (!LoadFirmwareFile(kGeneratorFpgaFile)) return;
+    if (!LoadFirmwareFile(file)) return;
     StartBlockStream(kStreamFpga);
 }
 
+void CLoaderDlg::OnGeneratorFpga() {
+    StartFpgaImage(0x00, "Please confirm the device is Signal Generator!", kGeneratorFpgaFile);
+}
+
 void CLoaderDlg::OnAnalyzerFpga() {
-    EndStalledExchanges();
-    if (!m_bPortOpen) {
-        m_host.MessageBox("Please turn on the COM port first!", kCaptionIsp);
-        return;
-    }
-    if (m_devGroup != 0x01) {
-        m_host.MessageBox("Please confirm the device is Signal Analyzer!", kCaptionIspBlank);
-        return;
-    }
-    UpdateData(true);
-    m_strNote = kNoteUpdating;
-    UpdateData(false);
-    if (!LoadFirmwareFile(kAnalyzerFpgaFile)) return;
-    StartBlockStream(kStreamFpga);
+    StartFpgaImage(0x01, "Please confirm the device is Signal Analyzer!", kAnalyzerFpgaFile);
 }
 
 void CLoaderDlg::OnAuxFpga() {

@@ -27,17 +27,24 @@ std::string SlotCommand(int slot) {
 
 } // namespace
 
-void CLoaderDlg::OnNandFlash() {
+// The checks both upload buttons make first, in this order: the slot
+// number, then the port. False (after the message) when one fails.
+bool CLoaderDlg::CheckSlotAndPort() {
     EndStalledExchanges();
     UpdateData(true);
     if (m_nPatternNo < 1 || m_nPatternNo > 4) {
         m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
-        return;
+        return false;
     }
     if (!m_bPortOpen) {
         m_host.MessageBox(kMsgSearchFirst, kCaptionIspBlank);
-        return;
+        return false;
     }
+    return true;
+}
+
+void CLoaderDlg::OnNandFlash() {
+    if (!CheckSlotAndPort()) return;
     const std::string command = SlotCommand(m_nPatternNo);
 
     m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
@@ -92,16 +99,7 @@ void CLoaderDlg::StartPatternStream() {
 }
 
 void CLoaderDlg::OnPanelDataFlash() {
-    EndStalledExchanges();
-    UpdateData(true);
-    if (m_nPatternNo < 1 || m_nPatternNo > 4) {
-        m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
-        return;
-    }
-    if (!m_bPortOpen) {
-        m_host.MessageBox(kMsgSearchFirst, kCaptionIspBlank);
-        return;
-    }
+    if (!CheckSlotAndPort()) return;
     if (m_devGroup != 0x00) {
         m_host.MessageBox(kMsgNotGenerator, kCaptionIspBlank);
         return;
