@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +32,22 @@ inline long PeakRssKb() {
     return usage.ru_maxrss;
 }
 
+// An empty folder of the benchmark's own under the temporary directory.
+inline std::filesystem::path FreshDir(const std::string& name) {
+    const auto dir = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+// A file of `size` random bytes (the same bytes for the same seed).
+inline void WriteRandomFile(const std::filesystem::path& path, std::size_t size, unsigned seed) {
+    std::vector<char> bytes(size);
+    std::mt19937 rng(seed);
+    for (auto& c : bytes) c = static_cast<char>(rng());
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
 // Simulators on pseudo-terminals, offered as COM1, COM2, ... in order.
 struct SimBench {
     std::vector<std::unique_ptr<sim::Simulator>> sims;
@@ -39,6 +58,15 @@ struct SimBench {
         paths.push_back(sims.back()->OpenPty());
         sims.back()->Start();
         return *sims.back();
+    }
+    // A signal generator that answers at once, storing into `outDir`.
+    sim::Simulator& AddGenerator(const std::filesystem::path& outDir) {
+        sim::Options gen;
+        gen.searchReplyDelayMs = 0;
+        gen.eraseTimeMs = 0;
+        gen.bannerDelayMs = 0;
+        gen.outputDir = outDir.string();
+        return Add(gen);
     }
     void Offer() const {
         std::string list;
@@ -64,6 +92,12 @@ struct DialogBench {
     bool Saw(FlowEvent e) const {
         for (const auto& x : events)
             if (x.event == e) return true;
+        return false;
+    }
+    // Searches the generator; false (and a line on stderr) when not found.
+    bool FindGenerator() {
+        if (Search(IDC_SEARCH_GENERATOR, nullptr)) return true;
+        std::fprintf(stderr, "generator not found\n");
         return false;
     }
     // Presses a search button and runs until the search has ended.

@@ -3,9 +3,6 @@
 // Debian's stm32flash writing the same image to the same simulated
 // bootloader in the same run.
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
 
 #include "bench/BenchSupport.h"
 
@@ -29,28 +26,19 @@ double FloorMs(std::size_t imageBytes) {
 
 int main() {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / "quillet-mcu-bench";
-    fs::remove_all(dir);
+    const fs::path dir = FreshDir("quillet-mcu-bench");
     fs::create_directories(dir / "data");
-    std::vector<char> image(64 * 1024);
-    std::mt19937 rng(7);
-    for (auto& c : image) c = static_cast<char>(rng());
+    const std::size_t size = 64 * 1024;
     const fs::path file = dir / "data" / "GENERATOR_MCU.bin";
-    std::ofstream(file, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+    WriteRandomFile(file, size, 7);
     fs::current_path(dir);
 
     SimBench sims;
-    sim::Options gen;
-    gen.searchReplyDelayMs = 0;
-    gen.outputDir = dir.string();
-    sims.Add(gen);
+    sims.AddGenerator(dir);
     sims.Offer();
 
     DialogBench d;
-    if (!d.Search(IDC_SEARCH_GENERATOR, nullptr)) {
-        std::fprintf(stderr, "generator not found\n");
-        return 1;
-    }
+    if (!d.FindGenerator()) return 1;
     d.events.clear();
     const auto t0 = Clock::now();
     d.dlg->OnCommand(IDC_GENERATOR_MCU);
@@ -69,11 +57,11 @@ int main() {
     d.host.RunUntil([&] { return d.Saw(FlowEvent::PortClosed); }, 5000);
     d.host.RunUntil(nullptr, 300);
 
-    const double floor = FloorMs(image.size());
-    std::printf("main-MCU update of %zu bytes (%zu pieces of 128):\n", image.size(), (image.size() + 127) / 128);
+    const double floor = FloorMs(size);
+    std::printf("main-MCU update of %zu bytes (%zu pieces of 128):\n", size, (size + 127) / 128);
     std::printf("  flow, button to last piece:   %8.0f ms (%s)\n", total, ok ? "every part acknowledged" : "FAILED");
     std::printf("  floor of the fixed delays:     %8.0f ms (the flow adds %.0f ms, %.2f ms per piece)\n", floor,
-                total - floor, (total - floor) / static_cast<double>((image.size() + 127) / 128));
+                total - floor, (total - floor) / static_cast<double>((size + 127) / 128));
 
     const std::string cmd = "timeout 300 stm32flash -b 115200 -m 8n1 -w '" + file.string() + "' '" +
                             sims.paths[0] + "' >/dev/null 2>&1";

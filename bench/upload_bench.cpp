@@ -65,8 +65,7 @@ double BareExchangesPerSecond(unsigned rounds) {
 
 int main() {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / "quillet-upload-bench";
-    fs::create_directories(dir);
+    const fs::path dir = FreshDir("quillet-upload-bench");
     const std::string image = (dir / "sample.bmp").string();
     if (!WriteSamplePatternBmp(image)) {
         std::fprintf(stderr, "cannot write %s\n", image.c_str());
@@ -76,18 +75,11 @@ int main() {
     const double bare = BareExchangesPerSecond(24300);
 
     SimBench sims;
-    sim::Options gen;
-    gen.searchReplyDelayMs = 0;
-    gen.eraseTimeMs = 0;
-    gen.outputDir = dir.string();
-    sims.Add(gen);
+    sims.AddGenerator(dir);
     sims.Offer();
 
     DialogBench d;
-    if (!d.Search(IDC_SEARCH_GENERATOR, nullptr)) {
-        std::fprintf(stderr, "generator not found\n");
-        return 1;
-    }
+    if (!d.FindGenerator()) return 1;
     d.host.QueueFileAnswer(image);
     d.dlg->OnCommand(IDC_LOAD_IMAGE);
     d.host.SetItemText(IDC_PATTERN_NO, "1");
