@@ -99,6 +99,16 @@ TEST_F(DemoFixture, OperatorFindsLoadsAndStoresTheSampleFromTheDialog) {
         << (boxes.empty() ? "" : boxes.front());
     EXPECT_TRUE(boxes.empty()) << boxes.front();
     EXPECT_EQ(host.GetItemText(1190), "100");
+    // The instrument has stored the pattern once it acknowledged the last block.
+    auto lastAcked = [&] {
+        bool finished = false;
+        for (const auto& e : events) {
+            if (e.event == FlowEvent::StreamFinished) finished = true;
+            if (finished && e.event == FlowEvent::BlockAcked && e.a == 0) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(test::WaitFor(lastAcked, 5000));
     demo.Stop();
 
     // What the simulated generator stored in slot 3 is the sample, pixel for pixel.
