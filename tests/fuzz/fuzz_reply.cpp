@@ -22,13 +22,6 @@
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 
-// The core library is built without coverage instrumentation; compiling the
-// receive-side sources into this target lets the fuzzer see their branches.
-// The linker then takes these definitions and leaves the library's copies
-// of the two objects out.
-#include "../../discovery/LoaderDlgSearch.cpp"
-#include "../../protocol/LoaderDlgFrames.cpp"
-
 namespace {
 
 constexpr std::uint8_t kToggle = 0xC3;  // mode 2: flips the search flag
