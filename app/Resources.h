@@ -73,6 +73,19 @@ inline constexpr const char* kCaptionIspBlank = " ISP";
 inline constexpr const char* kCaptionConsole = "ISP PC CONSOLE";
 inline constexpr const char* kCaptionAppError = "Application Error";
 
+// File dialog filter of every firmware button (its description says bmp).
+inline constexpr const char* kBinFileFilter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
+// The folder file dialogs start in: the program's current directory.
+#ifdef _WIN32
+inline constexpr const char* kCurrentDir = ".\\";
+#else
+inline constexpr const char* kCurrentDir = "./";
+#endif
+
+// Note line while firmware goes to the instrument.
+inline constexpr const char* kNoteUpdating =
+    "Note: While updating \r\n firmware ,please \r\n do not press any button!";
+
 // Button texts of the port display.
 inline constexpr const char* kTurnOnPort = "Turn on Port";
 inline constexpr const char* kClosePort = "Close Port";

@@ -3,12 +3,11 @@
 // boot-mode line, the hand-over to the bootloader exchange, the outside
 // sub-MCU tool or the input-board loader, and the analyzer data flash.
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "app/LoaderDlg.h"
 #include "firmware/BootloaderVerdict.h"
 #include "firmware/ExternalTool.h"
+#include "pattern/FileBytes.h"
 
 namespace quillet {
 namespace {
@@ -17,44 +16,13 @@ constexpr std::uint8_t kIspEntry[12] = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2'
 constexpr std::uint8_t kBoardHello[3] = {0x03, 0x09, 0xF4};
 
 constexpr const char* kNoPort = "Please turn on the COM port first!";
-constexpr const char* kNoteUpdating = "Note: While updating \r\n firmware ,please \r\n do not press any button!";
-constexpr const char* kBinFilter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
-
 #ifdef _WIN32
-constexpr const char* kHere = ".\\";
 constexpr const char* kGeneratorMcuFile = ".\\data\\GENERATOR_MCU.bin";
 constexpr const char* kAnalyzerMcuFile = ".\\data\\ANALYZER_MCU.bin";
 #else
-constexpr const char* kHere = "./";
 constexpr const char* kGeneratorMcuFile = "./data/GENERATOR_MCU.bin";
 constexpr const char* kAnalyzerMcuFile = "./data/ANALYZER_MCU.bin";
 #endif
-
-// Reads the whole file; false when it cannot be opened.
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
-// Asks for an operator-chosen .bin file and reads it. Nothing when the
-// operator cancels, the file cannot be opened ("Open file failed!") or it
-// is empty.
-std::optional<std::vector<std::uint8_t>> ChooseBinFile(CLoaderDlg& dlg) {
-    IHost& host = dlg.Host();
-    host.SetCurrentDirectory(kHere);
-    const std::optional<std::string> path = host.OpenFileDialog(kBinFilter, kHere);
-    if (!path) return std::nullopt;
-    dlg.UpdateData(false);
-    std::vector<std::uint8_t> bytes;
-    if (!ReadWholeFile(*path, bytes)) {
-        host.MessageBox("Open file failed!", "");
-        return std::nullopt;
-    }
-    if (bytes.empty()) return std::nullopt;
-    return bytes;
-}
 
 // Starts the outside sub-MCU tool from the current directory, or tells the
 // operator why it could not be started.
@@ -158,7 +126,7 @@ void CLoaderDlg::OnInputBoardFirmware(int board) {
     m_fProgress = 0;
     // A cancelled dialog, a file that cannot be opened or an empty one sends
     // nothing: the board is not restarted and no old buffer is streamed.
-    std::optional<std::vector<std::uint8_t>> image = ChooseBinFile(*this);
+    std::optional<std::vector<std::uint8_t>> image = ChooseBinFile(m_host, [this] { UpdateData(false); });
     if (!image) return;
     m_stream.size = static_cast<std::uint32_t>(image->size());
     m_stream.buffer = std::move(*image);
@@ -179,7 +147,7 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
     }
     UpdateData(true);
     m_fProgress = 0;
-    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(*this);
+    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(m_host, [this] { UpdateData(false); });
     if (!file) return;
     m_stream.size = static_cast<std::uint32_t>(file->size());
     m_stream.buffer = std::move(*file);

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "app/Resources.h"
+#include "platform/Host.h"
+
 namespace quillet {
 
 bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes) {
@@ -26,6 +29,20 @@ bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes) {
     }
     std::fclose(f);
     return true;
+}
+
+std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen) {
+    host.SetCurrentDirectory(kCurrentDir);
+    const std::optional<std::string> path = host.OpenFileDialog(kBinFileFilter, kCurrentDir);
+    if (!path) return std::nullopt;
+    if (chosen) chosen();
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(*path, bytes)) {
+        host.MessageBox("Open file failed!", "");
+        return std::nullopt;
+    }
+    if (bytes.empty()) return std::nullopt;
+    return bytes;
 }
 
 } // namespace quillet

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,5 +13,13 @@ namespace quillet {
 // opened; true otherwise, with `bytes` empty when nothing could be read (a
 // directory, an empty file).
 bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes);
+
+class IHost;
+
+// The firmware buttons' file choice: the current directory, the .bin file
+// dialog, then the whole file. Nothing when the operator cancels, when the
+// file cannot be opened (after "Open file failed!") or when it is empty.
+// `chosen` runs once a file has been chosen, before it is read.
+std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen);
 
 } // namespace quillet

@@ -12,10 +12,8 @@ namespace quillet {
 
 namespace {
 
-constexpr const char* kBinFilter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
 constexpr const char* kGeneratorFpgaFile = "./data/GENERATOR_FPGA.bin";
 constexpr const char* kAnalyzerFpgaFile = "./data/ANALYZER_FPGA.bin";
-constexpr const char* kNoteUpdating = "Note: While updating \r\n firmware ,please \r\n do not press any button!";
 constexpr const char* kNoteSucceeded =
     "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
 constexpr unsigned kCloseDelayMs = 1000;
@@ -219,18 +217,10 @@ void CLoaderDlg::OnAuxFpga() {
     EndStalledExchanges();
     UpdateData(true);
     m_fProgress = 0;
-    m_host.SetCurrentDirectory("./");
-    const auto path = m_host.OpenFileDialog(kBinFilter, "./");
-    if (!path) return;
-    UpdateData(false);
-    std::vector<std::uint8_t> bytes;
-    if (!ReadFileBytes(*path, bytes)) {
-        m_host.MessageBox("Open file failed!", "");
-        return;
-    }
-    m_stream.size = static_cast<std::uint32_t>(bytes.size());
-    m_stream.buffer = std::move(bytes);
-    if (m_stream.buffer.empty()) return;
+    auto bytes = ChooseBinFile(m_host, [this] { UpdateData(false); });
+    if (!bytes) return;
+    m_stream.size = static_cast<std::uint32_t>(bytes->size());
+    m_stream.buffer = std::move(*bytes);
     // No port or device check: with the port closed SendCommand says so.
     StartBlockStream(kStreamAux);
 }
