@@ -105,6 +105,9 @@ public:
     void OnAuxFpga();
     void StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* file);
     bool CheckSlotAndPort();
+    void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
+                        bool closeAfterLast);
+    bool SearchFromPort(unsigned first);
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
     void OnBlockAck();
     int LoadFirmwareFile(const std::string& path);

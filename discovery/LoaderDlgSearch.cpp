@@ -20,6 +20,22 @@ constexpr const char* kPleaseWait = "Please wait.....";
 
 } // namespace
 
+// Opens the first port from `first` on that opens, and sends it the search
+// frame. False when no port up to COM99 opens. Ports that do not open cost
+// no waiting.
+bool CLoaderDlg::SearchFromPort(unsigned first) {
+    for (m_nPort = first; m_nPort <= kLastPort; ++m_nPort) {
+        if (!m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
+                              m_nEventMask, kWriteBufferSize))
+            continue;
+        m_port->StartMonitor();
+        m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
+        m_search.inProgress = 1;
+        return true;
+    }
+    return false;
+}
+
 void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // A new search ends a firmware exchange left waiting for its peer.
     EndStalledExchanges();
@@ -41,13 +57,7 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // keep what the main-MCU bootloader may have set.
     if (group == 0x00) m_cParity = 'N';
 
-    for (m_nPort = 1; m_nPort <= kLastPort; ++m_nPort) {
-        if (!m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
-                              m_nEventMask, kWriteBufferSize))
-            continue;
-        m_port->StartMonitor();
-        m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
-        m_search.inProgress = 1;
+    if (SearchFromPort(1)) {
         m_strSearchStatus = kPleaseWait;
         UpdateData(false);
         m_host.SetTimer(TIMER_SCAN, kFirstPortWaitMs);
@@ -118,13 +128,7 @@ void CLoaderDlg::ScanNextPort() {
 
     // No reply on this port: on to the next one that opens.
     m_port->RequestClose();
-    for (++m_nPort; m_nPort <= kLastPort; ++m_nPort) {
-        if (!m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
-                              m_nEventMask, kWriteBufferSize))
-            continue;
-        m_port->StartMonitor();
-        m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
-        m_search.inProgress = 1;
+    if (SearchFromPort(m_nPort + 1)) {
         m_host.SetTimer(TIMER_SCAN, kLaterPortWaitMs);
         return;
     }

@@ -94,19 +94,28 @@ int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t 
         SendCommand(kBlockCode, kBlockPayload, st.block);
     }
     st.sentAny = 1;
+    // After the first block the percentage field shows the index of the
+    // block's last byte, as it always has. A source shorter than one block
+    // is a partial last block and ends like any other.
+    AfterBlockSent(marker, placed == kBlockData, st.position - 1, closeAfterLast);
+    return 1;
+}
+
+// What follows every new block: the report, the next block number, the
+// percentage (or, after a partial last block, 100 and the success note),
+// the end of the stream and timer 5 after the block marked last.
+void CLoaderDlg::AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
+                                bool closeAfterLast) {
+    StreamState& st = m_stream;
     Report(FlowEvent::BlockSent, st.blockNumber, marker);
     ++st.blockNumber;
-
-    if (placed == kBlockData) {
-        // The index of the block's last byte, as the percentage field has
-        // always shown it after the first block.
-        m_fProgress = Percent(st.position - 1, st.size);
+    if (fullBlock) {
+        m_fProgress = Percent(progressPosition, st.size);
     } else {
-        // A source shorter than one block: its only block is a partial last
-        // block, which ends like any other partial last block.
         m_fProgress = 100;
         m_strNote = kNoteSucceeded;
     }
+    const bool last = marker == kMarkerLast;
     if (last) {
         st.finished = 1;
         Report(FlowEvent::StreamFinished);
@@ -116,7 +125,6 @@ int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t 
         m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         st.closeArmed = 1;
     }
-    return 1;
 }
 
 int CLoaderDlg::StartBlockStream(int kind) {
@@ -153,24 +161,7 @@ void CLoaderDlg::OnBlockAck() {
     const std::uint8_t marker = last ? kMarkerLast : kMarkerNone;
     SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
     SendCommand(kBlockCode, kBlockPayload, st.block);
-    Report(FlowEvent::BlockSent, st.blockNumber, marker);
-    ++st.blockNumber;
-
-    if (placed == kBlockData) {
-        m_fProgress = Percent(st.position, st.size);
-    } else {
-        m_fProgress = 100;
-        m_strNote = kNoteSucceeded;
-    }
-    if (last) {
-        st.finished = 1;
-        Report(FlowEvent::StreamFinished);
-    }
-    UpdateData(false);
-    if (last) {
-        m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
-        st.closeArmed = 1;
-    }
+    AfterBlockSent(marker, placed == kBlockData, st.position, true);
 }
 
 // ---- files and the FPGA buttons ---------------------------------------------------
