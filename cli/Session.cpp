@@ -15,18 +15,6 @@ namespace quillet::cli {
 
 namespace {
 
-// `mcu --verify` asks the dialog to read the flash back after writing; the
-// member only exists in builds whose bootloader flow has the read-back.
-template <class D>
-bool SetVerifyAfterWrite(D& dlg, bool verify) {
-    if constexpr (requires { dlg.m_bVerifyAfterWrite = verify; }) {
-        dlg.m_bVerifyAfterWrite = verify;
-        return true;
-    } else {
-        return !verify;
-    }
-}
-
 std::uint64_t FileSize(const std::string& path) {
     std::error_code ec;
     const auto n = std::filesystem::file_size(path, ec);
@@ -393,10 +381,8 @@ int Session::FlashAnalyzerData(const std::string& file) {
 // ---- firmware -------------------------------------------------------------------------
 
 int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
-    if (!SetVerifyAfterWrite(m_dlg, verify)) {
-        Say("quillet-cli: this build cannot read the flash back (--verify)");
-        return kExitFailed;
-    }
+    // --verify: the exchange reads the flash back after the last piece.
+    m_dlg.m_bVerifyAfterWrite = verify;
     int rc = direct ? OpenFirstPort() : Search(*FindKind(analyzer ? "analyzer" : "generator"), false);
     if (rc != kExitDone) return rc;
     const std::string file = analyzer ? "./data/ANALYZER_MCU.bin" : "./data/GENERATOR_MCU.bin";
