@@ -242,17 +242,9 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
 
     bool sawEraseWait = m_dlg.m_nEraseWait != 0;
     if (!eraseFirst && m_sent.empty() && !NewBox()) {
-        if (m_dlg.m_stream.blockNumber > 0) {
-            // A first block built by hand and not reported: it is block
-            // number - 1, marked last when it carried the whole source.
-            const bool last = m_dlg.m_stream.position >= m_dlg.m_stream.size;
-            m_sent.push_back(SentBlock{static_cast<long long>(m_dlg.m_stream.blockNumber) - 1,
-                                       last ? 0x40 : 0x00});
-        } else {
-            m_progress.End();
-            Say("quillet-cli: nothing was sent (the source is empty)");
-            return kExitFailed;
-        }
+        m_progress.End();
+        Say("quillet-cli: nothing was sent (the source is empty)");
+        return kExitFailed;
     }
 
     const int rc = Run(
