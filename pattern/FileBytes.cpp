@@ -1,6 +1,8 @@
 #include "pattern/FileBytes.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "app/Resources.h"
 #include "platform/Host.h"
@@ -13,7 +15,10 @@ bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes) {
     if (!f) return false;
     // The length first, so a large image is read in one piece; then on
     // until the end in case the file grew or its length was not known.
-    if (std::fseek(f, 0, SEEK_END) == 0) {
+    // Only a regular file has a length to trust: a directory opens here too
+    // and its end position can be huge.
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec) && std::fseek(f, 0, SEEK_END) == 0) {
         const long length = std::ftell(f);
         std::fseek(f, 0, SEEK_SET);
         if (length > 0) {

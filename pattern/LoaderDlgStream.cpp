@@ -135,7 +135,9 @@ int CLoaderDlg::StartBlockStream(int kind) {
 
 void CLoaderDlg::OnBlockAck() {
     // Reply frame: AB, device address, length, console address, FF FF, then
-    // the payload 78 78 status and the checksum.
+    // the payload 78 78 status and the checksum. A frame too short for that
+    // payload would leave the status to its checksum or to an earlier frame.
+    if (m_nExpectedLength < 8) return;
     if (m_reply[9] != 0x78 || m_reply[10] != 0x78) return;
     const std::uint8_t status = m_reply[11];
     Report(FlowEvent::BlockAcked, status);

@@ -5,6 +5,7 @@
 
 #include "PatternSupport.h"
 #include "pattern/StreamState.h"
+#include "protocol/Frame.h"
 
 namespace quillet {
 namespace {
@@ -178,6 +179,27 @@ TEST_F(StreamTest, OtherPayloadsAndStrayAcksAreIgnored) {
     EXPECT_EQ(port.writes.size(), 2u);
 }
 
+TEST_F(StreamTest, AckTooShortForItsPayloadIsIgnored) {
+    Open();
+    StartAux(Source(1000));
+    Ack(1);  // leaves 78 78 01 at reply bytes 9..11
+    ASSERT_EQ(port.writes.size(), 2u);
+    // Code FF FF with length 7: bytes 9 and 10 are 78 78 but there is no
+    // status byte; byte 11 (the checksum would be 12) is left from the
+    // frame before. Console bytes 60 00 make the checksum 00.
+    std::vector<std::uint8_t> f = {0xAB, 0x00, 0x00, 0x07, 0x00, 0x60, 0x00, 0xFF, 0xFF, 0x78, 0x78};
+    f.push_back(FrameChecksum(f.data(), f.size()));
+    ASSERT_EQ(f.back(), 0x00);
+    port.Receive(f);
+    EXPECT_EQ(port.writes.size(), 2u);
+    // Length 8 with the status in place is taken.
+    f = {0xAB, 0x00, 0x00, 0x08, 0x00, 0x60, 0x00, 0xFF, 0xFF, 0x78, 0x78, 0x00};
+    f.push_back(FrameChecksum(f.data(), f.size()));
+    port.Receive(f);
+    ASSERT_EQ(port.writes.size(), 3u);
+    EXPECT_EQ(BlockNumberOf(port.writes[2]), 1u);
+}
+
 TEST_F(StreamTest, BlockNumbersAboveTwoFiveFiveUseTheHighByte) {
     Open();
     dlg.m_devGroup = 0x01;  // blocks after the first carry the searched address
@@ -202,6 +224,13 @@ TEST_F(StreamTest, AuxWithThePortClosedLetsTheSenderSaySo) {
     host.fileAnswers.push_back((dir / "none.bin").string());
     dlg.OnAuxFpga();
     EXPECT_EQ(Messages(), std::vector<std::string>{"Open file failed!"});
+    // A folder chosen instead of a file: nothing read, nothing sent, and
+    // the program keeps running.
+    host.boxes.clear();
+    host.fileAnswers.push_back(dir.string());
+    dlg.OnAuxFpga();
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_TRUE(port.writes.empty());
 }
 
 // ---- the fixed-name FPGA buttons ------------------------------------------------
