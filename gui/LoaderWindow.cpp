@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QFrame>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -286,6 +287,18 @@ void LoaderWindow::closeEvent(QCloseEvent* event) {
     }
     event->ignore();
     m_dlg->OnClose();  // ends the dialog through the host
+}
+
+void LoaderWindow::keyPressEvent(QKeyEvent* event) {
+    // Template 102 has no default push button: Enter presses the button that
+    // has the focus and nothing else. Typed in an edit or the COM list, it
+    // must not press the first button of the dialog ("Turn on Port").
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !qobject_cast<QAbstractButton*>(focusWidget())) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void LoaderWindow::reject() {

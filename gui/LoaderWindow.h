@@ -49,6 +49,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
 #ifdef _WIN32
     void showEvent(QShowEvent* event) override;

@@ -1,6 +1,7 @@
 // The port display, the COM list and the device search, driven through the
 // widgets with the real serial link on pseudo-terminals.
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -112,6 +113,25 @@ TEST_F(PortFixture, SelectingPresentAndAbsentComEntries) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], "Can not find this port or used by other application");
     EXPECT_EQ(window.Dialog().m_bPortOpen, 0);
+}
+
+TEST_F(PortFixture, EnterInAnEditPressesNoButtonButAFocusedButtonAnswersIt) {
+    PortMap::SetOverride("");  // no port opens: a press of 1006 shows a box
+    LoaderWindow window;
+    Attach(window);
+    window.Initialise();
+    window.show();
+    auto* slot = qobject_cast<QLineEdit*>(window.Control(1184));
+    slot->setFocus();
+    QTest::keyClick(slot, Qt::Key_Return);
+    QTest::keyClick(slot, Qt::Key_Enter);
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+    EXPECT_EQ(window.Dialog().m_bPortOpen, 0);
+
+    Button(window, 1006)->setFocus();
+    QTest::keyClick(Button(window, 1006), Qt::Key_Return);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Can not find this port or used by other application");
 }
 
 TEST_F(PortFixture, SearchFindsTheSimulatedGeneratorOnCom3) {
