@@ -250,8 +250,10 @@ TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
     dlg2.StartMcuBootloader();
     served2 = port2.writes.size();
     std::vector<std::uint64_t> dataTimes;
+    std::vector<std::uint64_t> commandTimes;  // the write commands after the erase
     port2.onWrite = [&](const Bytes& w) {
         if (w.size() == 130) dataTimes.push_back(host2.Now());
+        if (w == Bytes{0x31, 0xCE}) commandTimes.push_back(host2.Now());
     };
     for (int i = 0; i < 6000; ++i) {
         host2.Advance(1);
@@ -261,6 +263,12 @@ TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
     // 225 ms after that piece's address was acknowledged.
     EXPECT_EQ(std::vector<Bytes>(port2.writes.begin() + 0, port2.writes.end()), clean);
     ASSERT_EQ(dataTimes.size(), 3u);
+    ASSERT_EQ(commandTimes.size(), 3u);
+    // An acknowledged piece is followed by the next write command 50 ms
+    // later; the refused one only when timer 10 (225 ms from the address
+    // ACK, 15 ms before the data went out) stands in, 50 ms after that.
+    EXPECT_EQ(commandTimes[1], dataTimes[0] + 50);
+    EXPECT_EQ(commandTimes[2], dataTimes[1] - 15 + 225 + 50);
     ASSERT_EQ(host2.boxes.size(), 1u);
     EXPECT_EQ(host2.boxes[0].caption, " ISP");
     EXPECT_NE(host2.boxes[0].text.find("0x08000080"), std::string::npos);
@@ -405,7 +413,8 @@ TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
     ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text.rfind("Can not find ", 0), 0u);
+    // The file asked for is named.
+    EXPECT_EQ(host.boxes[0].text, "Can not find ANALYZER_MCU.bin !");
 }
 
 TEST_F(BootFixture, AnalyzerImageIsTakenForGroupOne) {
