@@ -105,6 +105,7 @@ public:
     void OnAuxFpga();
     void StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* file);
     bool CheckSlotAndPort();
+    void DisableUploads();
     void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
                         bool closeAfterLast);
     bool SearchFromPort(unsigned first);

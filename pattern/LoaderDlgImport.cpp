@@ -30,18 +30,33 @@ void CLoaderDlg::ImportPatternImage() {
 
     // The file goes into storage of its own, so a stream that may still be
     // running keeps its buffer.
+    // The operator chose a file: if it is rejected, no upload button stays
+    // enabled for an image loaded before it.
     std::vector<std::uint8_t> file;
     if (!ReadFileBytes(*path, file)) {
+        DisableUploads();
         m_host.MessageBox(kMsgOpenFailed, "");
         return;
     }
-    if (file.empty()) return;
+    if (file.empty()) {
+        DisableUploads();
+        return;
+    }
 
     const BmpOutcome out = DecodePatternBmp(file.data(), file.size(), m_images);
-    if (out.verdict != BmpVerdict::NotBmp) UpdateData(false);
-    ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton);
-    ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton);
+    if (out.verdict == BmpVerdict::NotBmp) {
+        DisableUploads();
+    } else {
+        UpdateData(false);
+        ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton);
+        ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton);
+    }
     if (out.message) m_host.MessageBox(out.message, "");
+}
+
+void CLoaderDlg::DisableUploads() {
+    m_host.EnableItem(IDC_NAND_FLASH, false);
+    m_host.EnableItem(IDC_PANEL_DATA, false);
 }
 
 // The host draws the 240x160 preview one screen pixel per preview pixel, two

@@ -174,18 +174,24 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
     }
 }
 
-TEST_F(ImportTest, FailuresBeforeTheHeaderLeaveButtonsAlone) {
+TEST_F(ImportTest, FilesRejectedBeforeTheHeaderDisableUploadsAndCancelKeepsThem) {
     Load("panel.bmp");  // 1181 off, 1144 on
     const auto preview = Preview();
-    Load("picture.png");
-    Load("empty.bmp");
-    Load("missing.bmp");
     d.dlg.OnLoadImage();  // cancelled: no answer queued
-    EXPECT_EQ(Messages(), (std::vector<std::string>{"It is not BMP file!", "Open file failed!"}));
-    EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
     EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
-    EXPECT_EQ(Preview(), preview);
-    EXPECT_EQ(d.host.previewRedraws, 5);  // drawn after every outcome
+    // Whatever the chosen file's fault, the earlier image can no longer be
+    // uploaded by mistake; the images themselves stay as they were.
+    for (const char* rejected : {"picture.png", "empty.bmp", "missing.bmp"}) {
+        SCOPED_TRACE(rejected);
+        Load("panel.bmp");
+        ASSERT_TRUE(Enabled(IDC_PANEL_DATA));
+        Load(rejected);
+        EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
+        EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
+        EXPECT_EQ(Preview(), preview);
+    }
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"It is not BMP file!", "Open file failed!"}));
+    EXPECT_EQ(d.host.previewRedraws, 8);  // drawn after every outcome
 }
 
 // ---- the preview filter on its own -------------------------------------------
