@@ -31,6 +31,10 @@ struct BootloaderState {
     std::uint32_t writeAddress = 0;
     std::uint8_t tx[270] = {};   // transmit buffer (also the hand-built first block frames)
     std::uint32_t pendingLength = 0;
+    // Set when the image is loaded and the port closed: the next tick of
+    // timer 8 reopens the port at even parity, also when an earlier update
+    // already left the parity at 'E'.
+    bool reopenPending = false;
 
     // What went wrong, for the operator: empty while every erase and write
     // part was acknowledged by the bootloader itself (timer 10 standing in

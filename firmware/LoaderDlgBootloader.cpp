@@ -163,7 +163,12 @@ void CLoaderDlg::BootSyncTick() {
         m_port->QueueWrite(&kSync, 1);
         return;
     }
-    if (m_cParity == 'N') {
+    // The port was closed for the exchange: the first tick reopens it at
+    // even parity. Testing the parity alone would leave the port closed when
+    // an earlier update had already set 'E', and the sync bytes would go
+    // nowhere for good. A failed reopen is not tried again.
+    if (m_cParity == 'N' || m_boot.reopenPending) {
+        m_boot.reopenPending = false;
         m_cParity = 'E';
         if (m_port->OpenPort(this, m_nPort, m_nBaud, 'E', m_nDataBits, m_nStopBits, m_nEventMask,
                              kWriteBufferSize))

@@ -166,6 +166,7 @@ void CLoaderDlg::StartMcuBootloader() {
     m_port->RequestClose();
     if (!LoadFirmwareFile(m_devGroup == 1 ? kAnalyzerMcuFile : kGeneratorMcuFile)) return;
     m_strStatus = "Please wait...";
+    m_boot.reopenPending = true;
     m_host.SetTimer(TIMER_BOOT_SYNC, 300);
 }
 

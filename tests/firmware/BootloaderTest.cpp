@@ -407,6 +407,21 @@ TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
     EXPECT_EQ(EventsOf(FlowEvent::BootloaderStarted).size(), 1u);
 }
 
+TEST_F(BootFixture, SecondUpdateAfterEvenParityStillReopensThePort) {
+    dlg.m_cParity = 'E';  // left by an earlier update; the COM list keeps it
+    Start(test::Pattern(128));
+    const std::size_t opens = port.opens.size();
+    host.Advance(300);
+    ASSERT_EQ(port.opens.size(), opens + 1);
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    EXPECT_TRUE(port.open);
+    EXPECT_EQ(dlg.m_boot.active, 0);
+    Pump(3000);
+    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(FlashImage(128), test::Pattern(128));
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
+}
+
 TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
     dlg.m_devGroup = 1;
     dlg.StartMcuBootloader();
