@@ -42,13 +42,7 @@ int main() {
     d.events.clear();
     const auto t0 = Clock::now();
     d.dlg->OnCommand(IDC_GENERATOR_MCU);
-    Clock::time_point started{};
-    d.host.RunUntil(
-        [&] {
-            if (started == Clock::time_point{} && d.Saw(FlowEvent::BootloaderStarted)) started = Clock::now();
-            return d.Saw(FlowEvent::BootloaderDone);
-        },
-        300000);
+    d.host.RunUntil([&] { return d.Saw(FlowEvent::BootloaderDone); }, 300000);
     const double total = MsSince(t0);
     bool ok = false;
     for (const auto& e : d.events)
