@@ -35,16 +35,21 @@ BmpOutcome Reject(BmpOutcome out, BmpVerdict verdict, const char* message) {
 
 } // namespace
 
-void ConvertRaster(const std::uint8_t* pixels, std::uint8_t* raster) {
-    for (int r = 0; r < kRasterHeight; ++r) {
-        const std::uint8_t* src = pixels + static_cast<std::size_t>(kRasterHeight - 1 - r) * kRasterStride;
-        std::uint8_t* dst = raster + static_cast<std::size_t>(r) * kRasterStride;
-        for (std::size_t c = 0; c < kRasterStride; c += 3) {
+// Bottom-up rows of blue, green, red become top-down rows of red, green, blue.
+static void FlipToRgb(const std::uint8_t* pixels, std::uint8_t* out, int height, std::size_t stride) {
+    for (int r = 0; r < height; ++r) {
+        const std::uint8_t* src = pixels + static_cast<std::size_t>(height - 1 - r) * stride;
+        std::uint8_t* dst = out + static_cast<std::size_t>(r) * stride;
+        for (std::size_t c = 0; c < stride; c += 3) {
             dst[c] = src[c + 2];
             dst[c + 1] = src[c + 1];
             dst[c + 2] = src[c];
         }
     }
+}
+
+void ConvertRaster(const std::uint8_t* pixels, std::uint8_t* raster) {
+    FlipToRgb(pixels, raster, kRasterHeight, kRasterStride);
 }
 
 // Each preview pixel is a weighted mean of nine raster pixels in a cross
@@ -87,15 +92,7 @@ void MakePanel(const std::uint8_t* preview, std::uint8_t* panel) {
 }
 
 void ConvertPanelFile(const std::uint8_t* pixels, std::uint8_t* preview, std::uint8_t* panel) {
-    for (int r = 0; r < kPreviewHeight; ++r) {
-        const std::uint8_t* src = pixels + static_cast<std::size_t>(kPreviewHeight - 1 - r) * kPreviewStride;
-        std::uint8_t* dst = preview + static_cast<std::size_t>(r) * kPreviewStride;
-        for (std::size_t c = 0; c < kPreviewStride; c += 3) {
-            dst[c] = src[c + 2];
-            dst[c + 1] = src[c + 1];
-            dst[c + 2] = src[c];
-        }
-    }
+    FlipToRgb(pixels, preview, kPreviewHeight, kPreviewStride);
     MakePanel(preview, panel);
 }
 
