@@ -8,9 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/FlowTimings.h"
+#include "discovery/DeviceKinds.h"
 #include "serial/SerialLink.h"
 
 namespace quillet {
+
+namespace {
+constexpr unsigned kChunkFrameGapMs = 1;
+} // namespace
 
 CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port) : m_host(host) {
     if (port) {
@@ -88,17 +94,14 @@ void CLoaderDlg::OnClose() {
 }
 
 void CLoaderDlg::OnCommand(int controlId) {
+    // The eight search buttons share one handler body, with their kind.
+    if (const DeviceKind* kind = DeviceKindOfButton(controlId)) {
+        StartDeviceSearch(kind->group);
+        return;
+    }
     switch (controlId) {
     case IDC_PORT_BUTTON: OnPortButton(); break;
     case IDC_COM_LIST: OnPortListSelect(); break;
-    case IDC_SEARCH_GENERATOR: StartDeviceSearch(0x00); break;
-    case IDC_SEARCH_ANALYZER: StartDeviceSearch(0x01); break;
-    case IDC_SEARCH_MV42: StartDeviceSearch(0x02); break;
-    case IDC_SEARCH_MV48: StartDeviceSearch(0x03); break;
-    case IDC_SEARCH_DA28: StartDeviceSearch(0x04); break;
-    case IDC_SEARCH_KX4: StartDeviceSearch(0x05); break;
-    case IDC_SEARCH_MV99: StartDeviceSearch(0x06); break;
-    case IDC_SEARCH_MX88: StartDeviceSearch(0x07); break;
     case IDC_GENERATOR_MCU: OnGeneratorMcu(); break;
     case IDC_SUB_MCU: OnSubMcu(); break;
     case IDC_IN1: OnInputBoardFirmware(1); break;
@@ -239,7 +242,7 @@ void CLoaderDlg::OnTimer(unsigned id) {
     case TIMER_SCAN: ScanNextPort(); break;
     case TIMER_CLOSE:
         ClosePortNow();
-        m_host.Sleep(50);
+        m_host.Sleep(kCloseSettleMs);
         m_host.KillTimer(TIMER_CLOSE);
         break;
     case TIMER_BOOT_SYNC: BootSyncTick(); break;
@@ -251,7 +254,8 @@ void CLoaderDlg::OnTimer(unsigned id) {
 
 long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
     if (m_board.streaming) {
-        if (!m_board.piecePending) m_host.Sleep(1);
+        // A short pause before each new chunk frame, none between its pieces.
+        if (!m_board.piecePending) m_host.Sleep(kChunkFrameGapMs);
         StreamNextChunk();
     }
     return 0;

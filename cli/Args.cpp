@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <set>
 
-#include "cli/Kinds.h"
+#include "discovery/DeviceKinds.h"
 
 namespace quillet::cli {
 
@@ -92,8 +92,8 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out) {
                 err = "--timeout needs a number of seconds above 0, not \"" + v + "\"";
         } else if (word == "--kind") {
             if ((err = value(v)).empty()) {
-                if (!FindKind(v))
-                    err = "unknown instrument kind \"" + v + "\" (" + KindNames() + ")";
+                if (!FindDeviceKind(v))
+                    err = "unknown instrument kind \"" + v + "\" (" + DeviceKindNames() + ")";
                 else
                     out.kind = v;
             }
@@ -177,7 +177,7 @@ std::string CheckCommand(const Args& a) {
     return {};
 }
 
-const char* UsageText() {
+std::string UsageText() {
     return R"(Usage: quillet-cli [OPTIONS] COMMAND [ARGUMENTS]
 
 Drives the instrument's flows from a command line, as an operator would press
@@ -210,7 +210,7 @@ Commands:
   demo                           start a simulated signal generator in this
                                  process and store a sample pattern in slot 1
 
-Kinds: generator, analyzer, mv42, mv48, da28, kx4, mv99, mx88.
+Kinds: )" + DeviceKindNames() + R"(.
 
 Options:
   --ports LIST     the devices behind COM1, COM2, ... (comma-separated; an empty

@@ -29,7 +29,7 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out);
 std::string CheckCommand(const Args& args);
 
 // The usage text listing every command.
-const char* UsageText();
+std::string UsageText();
 
 // Decimal integer with nothing else around it.
 bool ParseInteger(const std::string& text, long long& value);

@@ -180,7 +180,7 @@ void Session::PressWithFile(int button, const std::string& path) {
 
 // ---- search ------------------------------------------------------------------
 
-int Session::Search(const KindInfo& kind, bool printFound) {
+int Session::Search(const DeviceKind& kind, bool printFound) {
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
     if (!printFound) Say(std::string("searching for the ") + kind.description + " ...");
@@ -308,7 +308,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
 }
 
 int Session::StorePattern(int slot, const std::string& image) {
-    int rc = Search(*FindKind("generator"), false);
+    int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     PressWithFile(IDC_LOAD_IMAGE, image);
     if (NewBox()) return kExitFailed;
@@ -324,7 +324,7 @@ int Session::StorePattern(int slot, const std::string& image) {
 }
 
 int Session::StorePanel(int slot, const std::string& image) {
-    int rc = Search(*FindKind("generator"), false);
+    int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     PressWithFile(IDC_LOAD_IMAGE, image);
     if (NewBox()) return kExitFailed;
@@ -340,9 +340,9 @@ int Session::StorePanel(int slot, const std::string& image) {
 }
 
 int Session::WriteFpga(const std::string& which, const std::string& auxFile,
-                       const KindInfo& auxKind) {
+                       const DeviceKind& auxKind) {
     const bool aux = which == "aux";
-    const KindInfo& kind = aux ? auxKind : *FindKind(which);
+    const DeviceKind& kind = aux ? auxKind : *FindDeviceKind(which);
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
     std::string file;
@@ -363,7 +363,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
 }
 
 int Session::FlashAnalyzerData(const std::string& file) {
-    int rc = Search(*FindKind("analyzer"), false);
+    int rc = Search(DeviceKindOfGroup(kGroupAnalyzer), false);
     if (rc != kExitDone) return rc;
     m_host.QueueFileAnswer(AbsolutePath(file));
     return FollowBlockStream(IDC_ANALYZER_DATA, "writing " + file + " to the analyzer's data flash",
@@ -375,7 +375,8 @@ int Session::FlashAnalyzerData(const std::string& file) {
 int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
     // --verify: the exchange reads the flash back after the last piece.
     m_dlg.m_bVerifyAfterWrite = verify;
-    int rc = direct ? OpenFirstPort() : Search(*FindKind(analyzer ? "analyzer" : "generator"), false);
+    int rc = direct ? OpenFirstPort()
+                    : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     const std::string file = analyzer ? "./data/ANALYZER_MCU.bin" : "./data/GENERATOR_MCU.bin";
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
@@ -436,7 +437,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
     return rc;
 }
 
-int Session::EnterSubMcu(int index, const KindInfo& kind) {
+int Session::EnterSubMcu(int index, const DeviceKind& kind) {
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
     const unsigned com = m_dlg.m_nPort;
@@ -481,7 +482,7 @@ int Session::EnterSubMcu(int index, const KindInfo& kind) {
     return rc;
 }
 
-int Session::UpdateInputBoard(int board, const std::string& file, const KindInfo& kind) {
+int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKind& kind) {
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
     const std::uint64_t size = FileSize(file);

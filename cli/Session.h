@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/LoaderDlg.h"
-#include "cli/Kinds.h"
+#include "discovery/DeviceKinds.h"
 #include "cli/Progress.h"
 #include "cli/TrafficPort.h"
 #include "platform/EventLoopHost.h"
@@ -37,13 +37,13 @@ public:
     Session& operator=(const Session&) = delete;
 
     // Each returns the exit code.
-    int Search(const KindInfo& kind, bool printFound = true);
+    int Search(const DeviceKind& kind, bool printFound = true);
     int StorePattern(int slot, const std::string& image);
     int StorePanel(int slot, const std::string& image);
-    int WriteFpga(const std::string& which, const std::string& auxFile, const KindInfo& auxKind);
+    int WriteFpga(const std::string& which, const std::string& auxFile, const DeviceKind& auxKind);
     int UpdateMcu(bool analyzer, bool direct, bool verify);
-    int EnterSubMcu(int index, const KindInfo& kind);
-    int UpdateInputBoard(int board, const std::string& file, const KindInfo& kind);
+    int EnterSubMcu(int index, const DeviceKind& kind);
+    int UpdateInputBoard(int board, const std::string& file, const DeviceKind& kind);
     int FlashAnalyzerData(const std::string& file);
 
     CLoaderDlg& Dialog() { return m_dlg; }

@@ -9,8 +9,8 @@
 
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"
-#include "cli/Kinds.h"
 #include "cli/Session.h"
+#include "discovery/DeviceKinds.h"
 #include "serial/PortMap.h"
 #include "sim/lib/Simulator.h"
 
@@ -51,7 +51,7 @@ int RunDemo(const SessionOptions& options) {
     std::printf("sample 1920x1080 test pattern: %s\n", sample.c_str());
 
     sim::Options simOptions;
-    simOptions.kind = sim::Kind::Generator;
+    simOptions.kind = kGroupGenerator;
     simOptions.outputDir = outDir;
     sim::Simulator simulator(simOptions);
     const std::string device = simulator.OpenPty();
@@ -104,7 +104,7 @@ int Main(const std::vector<std::string>& argv) {
     Args args;
     std::string err = ParseArgs(argv, args);
     if (err.empty() && args.help) {
-        std::fputs(UsageText(), stdout);
+        std::fputs(UsageText().c_str(), stdout);
         return kExitDone;
     }
     if (err.empty()) err = CheckCommand(args);
@@ -119,23 +119,24 @@ int Main(const std::vector<std::string>& argv) {
     options.timeoutMs = args.timeoutMs;
     options.verbose = args.verbose;
     const std::string& c = args.command;
-    const std::string* kindName = args.kind ? &*args.kind : nullptr;
+    // --kind was checked against the kinds table; the generator by default.
+    const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
     if (c == "ports") return ListPorts();
     if (c == "demo") return RunDemo(options);
 
     Session session(options);
-    if (c == "search") return session.Search(KindOrGenerator(kindName));
+    if (c == "search") return session.Search(kind);
     if (c == "pattern") return session.StorePattern(*args.slot, args.operands[0]);
     if (c == "panel") return session.StorePanel(*args.slot, args.operands[0]);
     if (c == "fpga")
         return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "",
-                                 KindOrGenerator(kindName));
+                                 kind);
     if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
-    if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), KindOrGenerator(kindName));
+    if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), kind);
     if (c == "input-board")
         return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1],
-                                        KindOrGenerator(kindName));
+                                        kind);
     if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);
     return kExitUsage;
 }

@@ -2,6 +2,7 @@
 // with the search frame of their device kind; timer 4 paces the scan and
 // the first port whose reply repeats the device address stays open.
 #include "app/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
 #include "protocol/Frame.h"
 
 namespace quillet {
@@ -55,7 +56,7 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
 
     // Only the signal generator's search goes back to no parity; the others
     // keep what the main-MCU bootloader may have set.
-    if (group == 0x00) m_cParity = 'N';
+    if (group == kGroupGenerator) m_cParity = 'N';
 
     if (SearchFromPort(1)) {
         m_strSearchStatus = kPleaseWait;

@@ -8,24 +8,35 @@
 
 namespace quillet {
 
+constexpr int kBannerRingSize = 16;
+
 struct EntryState {
     int mcuEntry = 0;        // main-MCU entry under way
     int subMcuEntry = 0;     // sub-MCU entry under way
     int inputEntry = 0;      // input-board entry under way
-    std::uint8_t ring[16] = {};  // last characters seen by the banner matcher
+    std::uint8_t ring[kBannerRingSize] = {};  // last characters seen by the banner matcher
     int ringIndex = 0;           // advanced before each store
 };
 
-// Bootloader states 0..6 are the exchange the instrument's bootloader
-// expects (sync, Get, Get ID, two Read Memory queries, erase, writes).
-// The two after them wait for the last write's acknowledgement and, when
-// the operator asked for it, read the flash back.
-constexpr int kBootAwaitLastAck = 7;
-constexpr int kBootVerify = 8;
+// States of the main-MCU bootloader exchange. 0..6 are the exchange the
+// instrument's bootloader expects; the two after them wait for the last
+// write's acknowledgement and, when the operator asked for it, read the
+// flash back.
+enum class BootState : int {
+    Sync = 0,           // 0x7F until the first ACK or NACK
+    Get = 1,            // 00 FF: two ACKs
+    GetId = 2,          // 02 FD: two ACKs
+    ReadFlash = 3,      // Read Memory, 4 bytes at the flash start
+    ReadFlashSize = 4,  // Read Memory, 2 bytes of the device signature
+    Erase = 5,          // global mass erase
+    Write = 6,          // Write Memory, once per 128-byte piece
+    AwaitLastAck = 7,   // the last piece is out; its ACK is awaited
+    Verify = 8,         // the written flash is read back
+};
 
 struct BootloaderState {
     int active = 0;              // main-MCU-bootloader flag
-    int state = 0;               // 0..6, then kBootAwaitLastAck, kBootVerify
+    BootState state = BootState::Sync;
     int subStep = 0;
     int readingData = 0;         // states 3 and 4: the Read Memory data bytes are arriving
     std::uint32_t writeAddress = 0;

@@ -15,6 +15,26 @@ constexpr std::uint8_t kAck = 0x79;
 constexpr std::uint8_t kNack = 0x1F;
 constexpr std::uint32_t kFlashBase = 0x08000000;
 constexpr std::uint32_t kReadBlockMax = 256;
+
+// A Write Memory piece: 128 bytes, sent as its length byte (count - 1), the
+// bytes and their XOR.
+constexpr std::uint32_t kPieceBytes = 128;
+constexpr std::uint8_t kPieceLengthByte = kPieceBytes - 1;
+constexpr std::uint32_t kDataPacketBytes = kPieceBytes + 2;
+
+// Blocking pauses before a write.
+constexpr unsigned kAfterSyncMs = 100;     // from the sync answer to Get
+constexpr unsigned kCommandGapMs = 50;     // before the queries and their parts
+constexpr unsigned kShortGapMs = 10;       // before the last Read Memory part and the erase
+// One-shot delays of timer 9 (delayed write) and limits of timer 10, whose
+// tick stands in for a missing ACK.
+constexpr unsigned kEraseCodesDelayMs = 10;
+constexpr unsigned kEraseAnswerMs = 200;
+constexpr unsigned kFirstWriteDelayMs = 2000;  // the mass erase takes its time
+constexpr unsigned kFirstWriteAnswerMs = 3500;
+constexpr unsigned kPiecePartDelayMs = 15;     // address and data packets
+constexpr unsigned kNextPieceDelayMs = 50;     // the next piece's write command
+constexpr unsigned kPartAnswerMs = 225;        // also the close after the exchange
 constexpr unsigned kVerifyAnswerMs = 1000;
 
 constexpr const char* kNoteSucceeded =
@@ -42,7 +62,7 @@ void RecordUnacked(BootloaderState& s, bool erase, std::uint32_t address) {
                             ". The firmware was not written completely; please update it again.";
 }
 
-void SetState(BootloaderState& s, int state) {
+void SetState(BootloaderState& s, BootState state) {
     s.state = state;
     s.subStep = 0;
     s.readingData = 0;
@@ -99,7 +119,7 @@ void VerifyFailed(CLoaderDlg& dlg, std::string why, std::uint32_t address) {
     s.active = 0;
     s.verdictPending = true;
     // Timer 10 closes the port and shows the failure, as after a write.
-    dlg.Host().SetTimer(TIMER_BOOT_TIMEOUT, 225);
+    dlg.Host().SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
 }
 
 void VerifyStep(CLoaderDlg& dlg, std::uint8_t b) {
@@ -143,7 +163,7 @@ void VerifyStep(CLoaderDlg& dlg, std::uint8_t b) {
     }
     s.active = 0;
     ShowSucceeded(dlg);
-    host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+    host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
 }
 
 } // namespace
@@ -177,7 +197,7 @@ void CLoaderDlg::BootSyncTick() {
     }
     m_port->QueueWrite(&kSync, 1);
     m_boot.active = 1;
-    SetState(m_boot, 0);
+    SetState(m_boot, BootState::Sync);
     m_boot.failure.clear();
     m_boot.failureAddress = 0;
     m_boot.verdictPending = false;
@@ -196,15 +216,15 @@ void CLoaderDlg::BootTimeoutTick() {
         if (m_boot.verdictPending) ShowBootloaderFailure(*this);
         return;
     }
-    if (m_boot.state == kBootAwaitLastAck) {
+    if (m_boot.state == BootState::AwaitLastAck) {
         // The last piece was never acknowledged.
-        RecordUnacked(m_boot, false, m_boot.writeAddress - 128);
+        RecordUnacked(m_boot, false, m_boot.writeAddress - kPieceBytes);
         m_boot.active = 0;
         ClosePortNow();
         ShowBootloaderFailure(*this);
         return;
     }
-    if (m_boot.state == kBootVerify) {
+    if (m_boot.state == BootState::Verify) {
         m_boot.active = 0;
         m_boot.failure = "The MCU bootloader did not answer while the flash was read back at " +
                          Hex32(m_boot.verifyAddress) + "; the written firmware could not be checked.";
@@ -223,49 +243,51 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
     BootloaderState& s = m_boot;
     const bool ack = b == kAck;
     switch (s.state) {
-    case 0:
+    case BootState::Sync:
         if (ack || b == kNack) {
-            m_host.Sleep(100);
+            m_host.Sleep(kAfterSyncMs);
             Write(*m_port, {0x00, 0xFF});
             m_host.KillTimer(TIMER_BOOT_SYNC);
-            SetState(s, 1);
+            SetState(s, BootState::Get);
         }
         break;
 
-    case 1:  // Get: two ACKs; the reply's data bytes are ignored
-    case 2:  // Get ID
+    case BootState::Get:  // two ACKs; the reply's data bytes are ignored
+    case BootState::GetId:
         if (!ack) break;
         if (s.subStep == 0) {
             s.subStep = 1;
         } else {
-            m_host.Sleep(50);
-            if (s.state == 1)
+            m_host.Sleep(kCommandGapMs);
+            if (s.state == BootState::Get) {
                 Write(*m_port, {0x02, 0xFD});
-            else
+                SetState(s, BootState::GetId);
+            } else {
                 Write(*m_port, {0x11, 0xEE});
-            SetState(s, s.state + 1);
+                SetState(s, BootState::ReadFlash);
+            }
         }
         break;
 
-    case 3:  // Read Memory, 4 bytes at 0x08000000
+    case BootState::ReadFlash:  // 4 bytes at 0x08000000
         if (s.readingData) {
             // The data bytes are counted whatever their value: a 0x79 among
             // them is data, not an acknowledgement.
             if (s.subStep < 3) {
                 ++s.subStep;
             } else {
-                m_host.Sleep(50);
+                m_host.Sleep(kCommandGapMs);
                 Write(*m_port, {0x11, 0xEE});
-                SetState(s, 4);
+                SetState(s, BootState::ReadFlashSize);
             }
         } else if (ack) {
             if (s.subStep == 0) {
                 s.subStep = 1;
-                m_host.Sleep(50);
+                m_host.Sleep(kCommandGapMs);
                 Write(*m_port, {0x08, 0x00, 0x00, 0x00, 0x08});
             } else if (s.subStep == 1) {
                 s.subStep = 2;
-                m_host.Sleep(50);
+                m_host.Sleep(kCommandGapMs);
                 Write(*m_port, {0x03, 0xFC});
             } else {
                 s.subStep = 0;
@@ -274,29 +296,29 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
         } else if (s.subStep < 3) {
             ++s.subStep;
         } else {
-            m_host.Sleep(50);
+            m_host.Sleep(kCommandGapMs);
             Write(*m_port, {0x11, 0xEE});
-            SetState(s, 4);
+            SetState(s, BootState::ReadFlashSize);
         }
         break;
 
-    case 4:  // Read Memory, 2 bytes at 0x1FFFF7E0 (flash size)
+    case BootState::ReadFlashSize:  // 2 bytes at 0x1FFFF7E0
         if (s.readingData) {
             if (s.subStep == 0) {
                 s.subStep = 1;
             } else {
-                m_host.Sleep(10);
+                m_host.Sleep(kShortGapMs);
                 Write(*m_port, {0x43, 0xBC});
-                SetState(s, 5);
+                SetState(s, BootState::Erase);
             }
         } else if (ack) {
             if (s.subStep == 0) {
                 s.subStep = 1;
-                m_host.Sleep(50);
+                m_host.Sleep(kCommandGapMs);
                 Write(*m_port, {0x1F, 0xFF, 0xF7, 0xE0, 0xF7});
             } else if (s.subStep == 1) {
                 s.subStep = 2;
-                m_host.Sleep(10);
+                m_host.Sleep(kShortGapMs);
                 Write(*m_port, {0x01, 0xFE});
             } else {
                 s.subStep = 0;
@@ -305,13 +327,13 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
         } else if (s.subStep == 0) {
             s.subStep = 1;
         } else {
-            m_host.Sleep(10);
+            m_host.Sleep(kShortGapMs);
             Write(*m_port, {0x43, 0xBC});
-            SetState(s, 5);
+            SetState(s, BootState::Erase);
         }
         break;
 
-    case 5:  // global erase: 43 BC acknowledged, then FF 00
+    case BootState::Erase:  // 43 BC acknowledged, then FF 00
         m_strStatus = " ";
         if (ack && s.ackFromTimer) RecordUnacked(s, true, kFlashBase);
         if (b == kNack) RecordUnacked(s, true, kFlashBase);
@@ -321,65 +343,65 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
             s.tx[0] = 0xFF;
             s.tx[1] = 0x00;
             s.pendingLength = 2;
-            m_host.SetTimer(TIMER_BOOT_SEND, 10);
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 200);
+            m_host.SetTimer(TIMER_BOOT_SEND, kEraseCodesDelayMs);
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kEraseAnswerMs);
         } else {
             s.tx[0] = 0x31;
             s.tx[1] = 0xCE;
             s.pendingLength = 2;
-            m_host.SetTimer(TIMER_BOOT_SEND, 2000);
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 3500);
+            m_host.SetTimer(TIMER_BOOT_SEND, kFirstWriteDelayMs);
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFirstWriteAnswerMs);
             s.writeAddress = kFlashBase;
             m_stream.position = 0;
-            SetState(s, 6);
+            SetState(s, BootState::Write);
         }
         break;
 
-    case 6: {  // Write Memory, once per 128-byte piece
+    case BootState::Write: {
         // The part this byte answers: the write command of the next piece,
         // or the address or data of the piece just addressed.
-        const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - 128;
+        const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes;
         if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, false, piece);
         if (!ack) break;
         if (s.subStep == 0) {
             s.subStep = 1;
             PutAddress(s.tx, s.writeAddress);
             s.pendingLength = 5;
-            m_host.SetTimer(TIMER_BOOT_SEND, 15);
-            s.writeAddress += 128;
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+            m_host.SetTimer(TIMER_BOOT_SEND, kPiecePartDelayMs);
+            s.writeAddress += kPieceBytes;
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
         } else if (s.subStep == 1) {
             s.subStep = 2;
             // Data packet: 0x7F (128 bytes follow), the piece, the XOR of
             // the 129 bytes; an image that ends early is filled with 0xFF.
-            s.tx[0] = 0x7F;
+            s.tx[0] = kPieceLengthByte;
             const std::uint32_t size = m_stream.size;
             const std::uint32_t limit =
                 std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.buffer.size()));
-            std::uint32_t next = m_stream.position % 128;  // next slot to fill
-            while (next < 128 && m_stream.position < limit) {
+            std::uint32_t next = m_stream.position % kPieceBytes;  // next slot to fill
+            while (next < kPieceBytes && m_stream.position < limit) {
                 s.tx[1 + next] = m_stream.buffer[m_stream.position];
                 ++m_stream.position;
                 ++next;
             }
             const bool ended = m_stream.position >= limit;
-            std::fill(s.tx + 1 + next, s.tx + 129, 0xFF);
+            std::fill(s.tx + 1 + next, s.tx + 1 + kPieceBytes, 0xFF);
             if (ended)
                 m_fProgress = 100;
             else
                 m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
             std::uint8_t x = 0;
-            for (int i = 0; i < 129; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
-            s.tx[129] = x;
-            s.pendingLength = 130;
-            m_host.SetTimer(TIMER_BOOT_SEND, 15);
+            for (std::uint32_t i = 0; i <= kPieceBytes; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
+            s.tx[kPieceBytes + 1] = x;
+            s.pendingLength = kDataPacketBytes;
+            m_host.SetTimer(TIMER_BOOT_SEND, kPiecePartDelayMs);
             if (ended) {
                 // Timer 10 is not re-armed: the one armed at the address
                 // packet closes the port. The success note waits for the
                 // bootloader's own acknowledgement of this last piece.
-                SetState(s, kBootAwaitLastAck);
+                SetState(s, BootState::AwaitLastAck);
             } else {
-                m_host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+                m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
             }
             UpdateData(false);
         } else {
@@ -387,21 +409,21 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
             s.tx[0] = 0x31;
             s.tx[1] = 0xCE;
             s.pendingLength = 2;
-            m_host.SetTimer(TIMER_BOOT_SEND, 50);
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, 225);
+            m_host.SetTimer(TIMER_BOOT_SEND, kNextPieceDelayMs);
+            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
         }
         break;
     }
 
-    case kBootAwaitLastAck:
+    case BootState::AwaitLastAck:
         if (b == kNack) {
-            RecordUnacked(s, false, s.writeAddress - 128);
+            RecordUnacked(s, false, s.writeAddress - kPieceBytes);
             EndExchange(*this);
         } else if (ack) {
             if (m_bVerifyAfterWrite && s.failure.empty()) {
                 // Read the written area back before the verdict; the close
                 // by timer 10 waits until then.
-                SetState(s, kBootVerify);
+                SetState(s, BootState::Verify);
                 s.verifyAddress = kFlashBase;
                 s.verifyEnd = s.writeAddress;
                 RequestReadBlock(*this);
@@ -411,7 +433,7 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
         }
         break;
 
-    case kBootVerify:
+    case BootState::Verify:
         VerifyStep(*this, b);
         break;
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
 #include "firmware/BootloaderVerdict.h"
 #include "firmware/ExternalTool.h"
 #include "pattern/FileBytes.h"
@@ -14,6 +15,19 @@ namespace {
 
 constexpr std::uint8_t kIspEntry[12] = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0D, 0x0A};
 constexpr std::uint8_t kBoardHello[3] = {0x03, 0x09, 0xF4};
+
+// The user pattern number that takes the generator's MCU update straight to
+// its bootloader (the instrument already waits in boot mode).
+constexpr int kDirectBootPatternNo = 101;
+// The keyboard chain code that hands a main-MCU entry on to the sub-MCU
+// tool for the keyboard.
+constexpr int kKeyboardChainCode = 1099;
+
+constexpr unsigned kSubMcuLineGapMs = 100;    // between the two sub-MCU entry writes
+constexpr unsigned kBoardHelloDelayMs = 500;  // from the board's banner to its first packet
+constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
+constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync byte each tick
+constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
 
 constexpr const char* kNoPort = "Please turn on the COM port first!";
 #ifdef _WIN32
@@ -45,7 +59,7 @@ void StartSubMcuTool(CLoaderDlg& dlg) {
 int CountBannerMatches(const EntryState& e, const char* pattern, int length) {
     int equal = 0;
     for (int k = 0; k < length; ++k) {
-        const int at = ((e.ringIndex - 1 - k) % 16 + 16) % 16;
+        const int at = ((e.ringIndex - 1 - k) % kBannerRingSize + kBannerRingSize) % kBannerRingSize;
         if (e.ring[at] == static_cast<std::uint8_t>(pattern[length - 1 - k])) ++equal;
     }
     return equal;
@@ -55,12 +69,12 @@ int CountBannerMatches(const EntryState& e, const char* pattern, int length) {
 
 void CLoaderDlg::OnGeneratorMcu() {
     UpdateData(true);
-    if (m_nPatternNo == 101) m_devGroup = 0;
+    if (m_nPatternNo == kDirectBootPatternNo) m_devGroup = kGroupGenerator;
     if (!m_bPortOpen) {
         m_host.MessageBox(kNoPort, kCaptionIsp);
         return;
     }
-    if (m_devGroup != 0) {
+    if (m_devGroup != kGroupGenerator) {
         m_host.MessageBox("Please confirm the device is Signal Generator!", kCaptionIspBlank);
         return;
     }
@@ -68,7 +82,7 @@ void CLoaderDlg::OnGeneratorMcu() {
     m_strNote = kNoteUpdating;
     UpdateData(false);
     m_entry.mcuEntry = 1;
-    if (m_nPatternNo == 101) {
+    if (m_nPatternNo == kDirectBootPatternNo) {
         // The instrument is taken to be in boot mode already.
         StartMcuBootloader();
     } else {
@@ -81,7 +95,7 @@ void CLoaderDlg::OnAnalyzerMcu() {
         m_host.MessageBox(kNoPort, kCaptionIspBlank);
         return;
     }
-    if (m_devGroup != 1) {
+    if (m_devGroup != kGroupAnalyzer) {
         m_host.MessageBox("Please confirm the device is Signal Analyzer!", kCaptionIspBlank);
         return;
     }
@@ -113,7 +127,7 @@ void CLoaderDlg::OnSubMcu() {
         line[10] = static_cast<std::uint8_t>('0' + sel);
     }
     // The first write must have left the port's single write buffer.
-    m_host.Sleep(100);
+    m_host.Sleep(kSubMcuLineGapMs);
     m_port->QueueWrite(line, sizeof line);
     m_entry.subMcuEntry = 1;
 }
@@ -139,7 +153,7 @@ void CLoaderDlg::OnInputBoardFirmware(int board) {
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
     // The analyzer's block acknowledgements must pass the address check.
-    m_devGroup = 1;
+    m_devGroup = kGroupAnalyzer;
     m_devMachine = 0;
     if (!m_bPortOpen) {
         m_host.MessageBox(kNoPort, kCaptionIsp);
@@ -158,20 +172,20 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
     // at most 256 bytes is all in this block, marked last (a shorter one
     // padded with zero bytes); no timer 5 follows it here.
     SendFirstBlock(kStreamPanel, 0, kMarkerNone, true, false);
-    m_host.SetTimer(TIMER_SCAN, 7000);
+    m_host.SetTimer(TIMER_SCAN, kAnalyzerDataTimerMs);
 }
 
 void CLoaderDlg::StartMcuBootloader() {
     // The monitor thread closes the device; the port display stays as it is.
     m_port->RequestClose();
-    if (!LoadFirmwareFile(m_devGroup == 1 ? kAnalyzerMcuFile : kGeneratorMcuFile)) return;
+    if (!LoadFirmwareFile(m_devGroup == kGroupAnalyzer ? kAnalyzerMcuFile : kGeneratorMcuFile)) return;
     m_strStatus = "Please wait...";
     m_boot.reopenPending = true;
-    m_host.SetTimer(TIMER_BOOT_SYNC, 300);
+    m_host.SetTimer(TIMER_BOOT_SYNC, kBootSyncPeriodMs);
 }
 
 void CLoaderDlg::MatchBanner(std::uint8_t b) {
-    m_entry.ringIndex = (m_entry.ringIndex + 1) % 16;
+    m_entry.ringIndex = (m_entry.ringIndex + 1) % kBannerRingSize;
     m_entry.ring[m_entry.ringIndex] = b;
     if (b != 0x0D) return;
 
@@ -181,7 +195,7 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
             if (CountBannerMatches(m_entry, banner, 6) != 6) continue;
             m_board.active = 1;
             m_board.state = 0;
-            m_host.Sleep(500);
+            m_host.Sleep(kBoardHelloDelayMs);
             m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
             m_entry.mcuEntry = 0;
             m_entry.subMcuEntry = 0;
@@ -206,9 +220,9 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
     }
 
     if (CountBannerMatches(m_entry, "UBD 00", 6) < 3) return;
-    m_host.Sleep(400);
+    m_host.Sleep(kUbd00PauseMs);
     UpdateData(true);
-    if (m_nKeyboardChain == 1099) {
+    if (m_nKeyboardChain == kKeyboardChainCode) {
         m_host.MessageBox(
             "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD",
             kCaptionIsp);
@@ -231,7 +245,7 @@ void CLoaderDlg::EndStalledExchanges() {
     else if (m_boot.verdictPending)
         ShowBootloaderFailure(*this);
     m_boot.active = 0;
-    m_boot.state = 0;
+    m_boot.state = BootState::Sync;
     m_boot.subStep = 0;
     m_boot.readingData = 0;
     m_host.KillTimer(TIMER_BOOT_SYNC);

@@ -4,6 +4,7 @@
 // most 512 bytes chained on write completions.
 #include <algorithm>
 
+#include "app/FlowTimings.h"
 #include "app/LoaderDlg.h"
 #include "firmware/Crc16.h"
 #include "firmware/RamLoader.h"
@@ -17,6 +18,8 @@ constexpr std::uint32_t kFirmwareAddress = 0x00A00000;
 constexpr std::int64_t kPieceMax = 250;
 constexpr std::int64_t kChunkMax = 4096;
 constexpr std::uint32_t kWriteMax = 512;
+// After the first packet to the boot ROM, before the next byte is looked at.
+constexpr unsigned kAfterFirstPacketMs = 100;
 
 void PutBig32(std::uint8_t* out, std::uint32_t v) {
     out[0] = static_cast<std::uint8_t>(v >> 24);
@@ -36,7 +39,7 @@ void CLoaderDlg::InputBoardLoaderStep(std::uint8_t b) {
     case 0:
         if (b != kPrompt) return;
         write({0x04, 0x20, 0x00, 0xDC});
-        m_host.Sleep(100);
+        m_host.Sleep(kAfterFirstPacketMs);
         s.state = 1;
         return;
     case 1:
@@ -118,7 +121,7 @@ void CLoaderDlg::StreamNextChunk() {
         s.active = 0;
         s.state = 0;
         s.piecePending = 0;
-        m_host.SetTimer(TIMER_CLOSE, 1000);
+        m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         Report(FlowEvent::InputBoardDone);
         return;
     }

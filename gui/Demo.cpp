@@ -32,7 +32,7 @@ bool DemoSession::Start(const std::string& baseDir, std::string& error) {
     }
 
     sim::Options options;
-    options.kind = sim::Kind::Generator;
+    options.kind = kGroupGenerator;
     options.outputDir = m_received;
     m_sim = std::make_unique<sim::Simulator>(options);
     m_device = m_sim->OpenPty();

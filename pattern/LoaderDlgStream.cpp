@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/FlowTimings.h"
 #include "app/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
 #include "pattern/FileBytes.h"
 #include "protocol/Frame.h"
 
@@ -16,7 +18,6 @@ constexpr const char* kGeneratorFpgaFile = "./data/GENERATOR_FPGA.bin";
 constexpr const char* kAnalyzerFpgaFile = "./data/ANALYZER_FPGA.bin";
 constexpr const char* kNoteSucceeded =
     "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
-constexpr unsigned kCloseDelayMs = 1000;
 
 std::string FileNameOf(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
@@ -199,11 +200,11 @@ void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* wrongDevice, con
 }
 
 void CLoaderDlg::OnGeneratorFpga() {
-    StartFpgaImage(0x00, "Please confirm the device is Signal Generator!", kGeneratorFpgaFile);
+    StartFpgaImage(kGroupGenerator, "Please confirm the device is Signal Generator!", kGeneratorFpgaFile);
 }
 
 void CLoaderDlg::OnAnalyzerFpga() {
-    StartFpgaImage(0x01, "Please confirm the device is Signal Analyzer!", kAnalyzerFpgaFile);
+    StartFpgaImage(kGroupAnalyzer, "Please confirm the device is Signal Analyzer!", kAnalyzerFpgaFile);
 }
 
 void CLoaderDlg::OnAuxFpga() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
 
 namespace quillet {
 
@@ -16,6 +17,11 @@ constexpr const char* kNoteNand = "Note: While programming \r\n data flash ,plea
 constexpr const char* kNotePanel = "Note: While programming data flash, please \r\n do not press any button!";
 constexpr unsigned kEraseTickMs = 1000;
 constexpr int kEraseWaitLimit = 50;  // the 51st tick abandons the wait
+
+// The panel image of user pattern n starts at block 300 n + 11100 of the
+// panel's data flash.
+constexpr std::uint32_t kPanelBlocksPerSlot = 300;
+constexpr std::uint32_t kPanelBlockBase = 11100;
 
 // The slot command of user pattern n: 28 bytes, no terminator.
 std::string SlotCommand(int slot) {
@@ -100,7 +106,7 @@ void CLoaderDlg::StartPatternStream() {
 
 void CLoaderDlg::OnPanelDataFlash() {
     if (!CheckSlotAndPort()) return;
-    if (m_devGroup != 0x00) {
+    if (m_devGroup != kGroupGenerator) {
         m_host.MessageBox(kMsgNotGenerator, kCaptionIspBlank);
         return;
     }
@@ -114,7 +120,7 @@ void CLoaderDlg::OnPanelDataFlash() {
     // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.
     if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);
     m_nEraseWait = 0;
-    const std::uint32_t first = 300u * static_cast<std::uint32_t>(m_nPatternNo) + 11100u;
+    const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(m_nPatternNo) + kPanelBlockBase;
     SendFirstBlock(kStreamPanel, first, kMarkerPanelFirst, true, true);
 }
 

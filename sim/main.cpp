@@ -15,11 +15,21 @@
 
 namespace {
 
-const char kUsage[] =
+// The kinds after the first (the default) for the usage text.
+std::string OtherKindNames() {
+    std::string names;
+    for (std::size_t i = 1; i < quillet::kDeviceKinds.size(); ++i)
+        names += std::string(", ") + quillet::kDeviceKinds[i].name;
+    return names;
+}
+
+std::string UsageText() {
+    return std::string(
     "usage: quillet-sim [options]\n"
     "Stands in for the instrument at the far end of a serial line.\n"
     "\n"
-    "  --kind KIND       generator (default), analyzer, mv42, mv48, da28, kx4, mv99, mx88\n"
+    "  --kind KIND       ") + quillet::kDeviceKinds[0].name + " (default)" + OtherKindNames() + "\n" +
+    std::string(
     "  --device PATH     serve this serial device instead of a new pseudo-terminal\n"
     "  --delay MS        delay before the search reply (default 20)\n"
     "  --silent          never answer the search\n"
@@ -32,7 +42,8 @@ const char kUsage[] =
     "  -v, --verbose     hex dump of the traffic with time stamps on standard error\n"
     "  --help            this text\n"
     "\n"
-    "The first line of standard output is the device to open. Stop with Ctrl+C.\n";
+    "The first line of standard output is the device to open. Stop with Ctrl+C.\n");
+}
 
 bool ParseUnsigned(const char* s, unsigned long& v) {
     if (!s || !*s) return false;
@@ -42,7 +53,7 @@ bool ParseUnsigned(const char* s, unsigned long& v) {
 }
 
 int Usage(const char* why) {
-    std::fprintf(stderr, "quillet-sim: %s\n%s", why, kUsage);
+    std::fprintf(stderr, "quillet-sim: %s\n%s", why, UsageText().c_str());
     return 2;
 }
 
@@ -57,7 +68,7 @@ int main(int argc, char** argv) {
         const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
         unsigned long n = 0;
         if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(UsageText().c_str(), stdout);
             return 0;
         } else if (a == "-v" || a == "--verbose") {
             opt.verbose = true;
@@ -66,7 +77,9 @@ int main(int argc, char** argv) {
         } else if (a == "--boot") {
             opt.startInBootloader = true;
         } else if (a == "--kind") {
-            if (!val || !ParseKind(val, opt.kind)) return Usage("--kind needs one of generator, analyzer, mv42, mv48, da28, kx4, mv99, mx88");
+            const quillet::DeviceKind* kind = val ? quillet::FindDeviceKind(val) : nullptr;
+            if (!kind) return Usage(("--kind needs one of " + quillet::DeviceKindNames()).c_str());
+            opt.kind = kind->group;
             ++i;
         } else if (a == "--device") {
             if (!val) return Usage("--device needs a path");
@@ -127,7 +140,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
     if (opt.verbose)
-        std::fprintf(stderr, "quillet-sim: %s on %s%s\n", KindName(opt.kind), path.c_str(),
+        std::fprintf(stderr, "quillet-sim: %s on %s%s\n", quillet::DeviceKindOfGroup(opt.kind).name, path.c_str(),
                      opt.startInBootloader ? " (system bootloader)" : "");
     sim.Start();
 

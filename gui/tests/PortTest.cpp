@@ -136,7 +136,7 @@ TEST_F(PortFixture, EnterInAnEditPressesNoButtonButAFocusedButtonAnswersIt) {
 
 TEST_F(PortFixture, SearchFindsTheSimulatedGeneratorOnCom3) {
     sim::Options options;
-    options.kind = sim::Kind::Generator;
+    options.kind = kGroupGenerator;
     options.outputDir = ::testing::TempDir();
     sim::Simulator simulator(options);
     const std::string device = simulator.OpenPty();

@@ -123,7 +123,7 @@ std::uint16_t ChunkCrc16(const std::uint8_t* data, std::size_t length) {
 
 Instrument::Instrument(Options options)
     : m_opt(std::move(options)),
-      m_group(static_cast<std::uint8_t>(m_opt.kind)),
+      m_group(m_opt.kind),
       m_rng(m_opt.noiseSeed ? m_opt.noiseSeed : 1) {
     if (m_opt.startInBootloader) EnterBootloader(-1);
 }
@@ -313,7 +313,7 @@ void Instrument::HandleBlock(const std::vector<std::uint8_t>& f, std::uint64_t n
         count = kPatternBlocks;
         break;
     case 0x21:
-        if (m_opt.kind == Kind::Analyzer) {
+        if (m_opt.kind == kGroupAnalyzer) {
             analyzerData = true;
         } else {
             if (num < kPanelFirst + 300 || num >= kPanelFirst + 5 * 300) {
@@ -922,7 +922,7 @@ Summary Instrument::GetSummary() const {
 
 std::string Instrument::SummaryText() const {
     const Summary s = GetSummary();
-    std::string t = Format("quillet-sim summary (%s, group address %02X)\n", KindName(m_opt.kind), m_group);
+    std::string t = Format("quillet-sim summary (%s, group address %02X)\n", DeviceKindOfGroup(m_opt.kind).name, m_group);
     t += Format("bytes received: %llu\n", (unsigned long long)s.bytesReceived);
     t += Format("search frames: %llu\n", (unsigned long long)s.searchFrames);
     t += Format("block frames: %llu received, %llu accepted, %llu resend requests\n",

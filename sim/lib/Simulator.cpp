@@ -24,8 +24,6 @@ namespace quillet::sim {
 
 namespace {
 
-const char* const kKindNames[] = {"generator", "analyzer", "mv42", "mv48", "da28", "kx4", "mv99", "mx88"};
-
 // Raw 115200 baud, 8 data bits, 1 stop bit; even parity with marked errors
 // when `even`.
 bool ConfigureLine(int fd, bool even) {
@@ -54,21 +52,6 @@ bool IsPseudoTerminal(int fd) {
 }
 
 } // namespace
-
-bool ParseKind(const std::string& name, Kind& kind) {
-    for (unsigned i = 0; i < 8; ++i) {
-        if (name == kKindNames[i]) {
-            kind = static_cast<Kind>(i);
-            return true;
-        }
-    }
-    return false;
-}
-
-const char* KindName(Kind kind) {
-    const unsigned i = static_cast<unsigned>(kind);
-    return i < 8 ? kKindNames[i] : "unknown";
-}
 
 struct Simulator::Impl {
     explicit Impl(Options o) : opt(o), inst(std::move(o)) {}

@@ -10,25 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "discovery/DeviceKinds.h"
+
 namespace quillet::sim {
 
-// The eight kinds of instrument; the value is the kind's group address.
-enum class Kind : std::uint8_t {
-    Generator = 0x00,
-    Analyzer = 0x01,
-    Mv42 = 0x02,
-    Mv48 = 0x03,
-    Da28 = 0x04,
-    Kx4 = 0x05,
-    Mv99 = 0x06,
-    Mx88 = 0x07,
-};
-// "generator", "analyzer", "mv42", "mv48", "da28", "kx4", "mv99", "mx88".
-bool ParseKind(const std::string& name, Kind& kind);
-const char* KindName(Kind kind);
-
 struct Options {
-    Kind kind = Kind::Generator;
+    std::uint8_t kind = kGroupGenerator;  // the instrument's kind: its group address (kDeviceKinds)
     bool answerSearch = true;          // false: the instrument never answers a search
     unsigned searchReplyDelayMs = 20;  // delay before the search reply
     unsigned eraseTimeMs = 1500;       // erase time before the "cnd 12" line

@@ -148,7 +148,7 @@ TEST_F(CliFixture, VerboseDumpsTheTraffic) {
 
 TEST_F(CliFixture, AnalyzerIsFoundByItsKindOnly) {
     sim::Options o;
-    o.kind = sim::Kind::Analyzer;
+    o.kind = kGroupAnalyzer;
     StartSim(o);
     const RunResult generator = Cli({"search"}, 2);
     EXPECT_EQ(generator.code, 1) << Describe(generator);
@@ -310,7 +310,7 @@ TEST_F(CliFixture, AnalyzerDataFlash) {
     const auto data = RandomBytes(5000, 12);
     WriteFile(dir / "analyzer.bin", data);
     sim::Options o;
-    o.kind = sim::Kind::Analyzer;
+    o.kind = kGroupAnalyzer;
     StartSim(o);
     const RunResult r = Cli({"analyzer-data", dir / "analyzer.bin"});
     ASSERT_EQ(r.code, 0) << Describe(r);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
 
@@ -65,6 +66,18 @@ TEST_F(SearchTest, EveryButtonSendsTheSearchFrameOfItsKind) {
         EXPECT_EQ(dlg.m_devGroup, g);
         EXPECT_EQ(dlg.m_devMachine, 0x00);
     }
+}
+
+// One row per kind: its name, button and group address each lead back to it.
+TEST(DeviceKinds, EveryRowIsFoundByItsNameButtonAndGroup) {
+    for (const DeviceKind& k : kDeviceKinds) {
+        EXPECT_EQ(FindDeviceKind(k.name), &k);
+        EXPECT_EQ(DeviceKindOfButton(k.searchButton), &k);
+        EXPECT_EQ(&DeviceKindOfGroup(k.group), &k);
+    }
+    EXPECT_EQ(FindDeviceKind("oscilloscope"), nullptr);
+    EXPECT_EQ(DeviceKindOfButton(IDC_LOAD_IMAGE), nullptr);
+    EXPECT_EQ(DeviceKindNames(), "generator, analyzer, mv42, mv48, da28, kx4, mv99, mx88");
 }
 
 TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {

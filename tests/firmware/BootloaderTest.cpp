@@ -332,24 +332,24 @@ TEST_F(BootFixture, ReadMemoryDataBytesOf0x79AreCountedAsData) {
 
 TEST_F(BootFixture, StatesIgnoreStrayBytesAndCountReadData) {
     dlg.m_boot.active = 1;
-    dlg.m_boot.state = 1;
+    dlg.m_boot.state = BootState::Get;
     const std::size_t w0 = port.writes.size();
     dlg.BootloaderStep(0x1F);          // NACK ignored in state 1
     dlg.BootloaderStep(0x79);
     dlg.BootloaderStep(0x42);
     EXPECT_EQ(port.writes.size(), w0);
     dlg.BootloaderStep(0x79);
-    EXPECT_EQ(dlg.m_boot.state, 2);
+    EXPECT_EQ(dlg.m_boot.state, BootState::GetId);
     EXPECT_EQ(port.writes.back(), (Bytes{0x02, 0xFD}));
     // State 3 after its three ACKs: four data bytes of any value.
-    dlg.m_boot.state = 3;
+    dlg.m_boot.state = BootState::ReadFlash;
     dlg.m_boot.subStep = 0;
     for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
     const std::size_t w1 = port.writes.size();
     for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
     EXPECT_EQ(port.writes.size(), w1);
     dlg.BootloaderStep(0x00);
-    EXPECT_EQ(dlg.m_boot.state, 4);
+    EXPECT_EQ(dlg.m_boot.state, BootState::ReadFlashSize);
     EXPECT_EQ(port.writes.back(), (Bytes{0x11, 0xEE}));
 }
 
@@ -447,7 +447,7 @@ TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     Pump(700);
     ASSERT_EQ(dlg.m_boot.active, 1);
     // The device falls silent in the middle of the queries.
-    dlg.m_boot.state = 2;
+    dlg.m_boot.state = BootState::GetId;
     dlg.OnPortButton();
     EXPECT_EQ(dlg.m_boot.active, 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
@@ -460,14 +460,14 @@ TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     const std::size_t w = port.writes.size();
     port.Receive({0x79, 0x79, 0x79});
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(dlg.m_boot.state, 0);
+    EXPECT_EQ(dlg.m_boot.state, BootState::Sync);
 }
 
 TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
     Start(test::Pattern(128));
     // Until the erase codes are armed on timer 9, timer 10 behind them.
     for (int i = 0; i < 3000 && !host.IsTimerArmed(TIMER_BOOT_SEND); ++i) Pump(1);
-    ASSERT_EQ(dlg.m_boot.state, 5);
+    ASSERT_EQ(dlg.m_boot.state, BootState::Erase);
     ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_EQ(dlg.m_boot.active, 0);

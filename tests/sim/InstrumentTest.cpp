@@ -81,7 +81,7 @@ TEST_F(InstrumentTest, SearchReplyForEveryKindAfterTheDelay) {
 
     for (std::uint8_t g = 1; g < 8; ++g) {
         Options o = opt;
-        o.kind = static_cast<Kind>(g);
+        o.kind = g;
         Instrument inst(o);
         auto rr = inst.Feed(SearchFrame(g), 0);
         ASSERT_EQ(rr.size(), 1u) << int(g);
@@ -137,7 +137,7 @@ TEST_F(InstrumentTest, BlockAcknowledgementBytes) {
 
     // An analyzer takes the hand-built first block (address 00 00) and the
     // later ones (01 00) and answers with its own address.
-    opt.kind = Kind::Analyzer;
+    opt.kind = quillet::kGroupAnalyzer;
     Instrument ana(opt);
     EXPECT_EQ(Joined(ana.Feed(BlockFrame(0, 0x21, 0, 0x00, data), 0)), Ack(1, 0));
     EXPECT_EQ(Joined(ana.Feed(BlockFrame(1, 0x21, 1, 0x40, data), 0)), Ack(1, 0));
