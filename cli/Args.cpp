@@ -1,9 +1,11 @@
 #include "cli/Args.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <set>
+#include <sstream>
 
 #include "discovery/DeviceKinds.h"
 
@@ -22,6 +24,200 @@ bool ParseInteger(const std::string& text, long long& value) {
 
 namespace {
 
+// ---- the table ------------------------------------------------------------------
+
+struct OptionInfo {
+    const char* key;      // name used in CommandInfo::options ("" for global options)
+    const char* shortName;
+    const char* longName;
+    const char* value;    // placeholder of its value, or nullptr for a flag
+    const char* help;     // lines separated by '\n'
+};
+
+const OptionInfo kGlobalOptions[] = {
+    {"", "-p", "--port", "DEVICE",
+     "use DEVICE as COM1 and no other port; a /dev/serial/by-id\n"
+     "name works too (default: $QUILLET_PORT)"},
+    {"", nullptr, "--ports", "LIST",
+     "the devices behind COM1, COM2, ... (comma-separated; an empty\n"
+     "item leaves that COM number absent), as QUILLET_PORTS"},
+    {"", nullptr, "--timeout", "S",
+     "give up when the instrument has not answered for S seconds\n"
+     "(default 10, or $QUILLET_TIMEOUT)"},
+    {"", "-v", "--verbose", nullptr, "hex dump of the serial traffic on stderr"},
+    {"", "-h", "--help", nullptr, "this text; with a command, that command's help"},
+    {"", nullptr, "--version", nullptr, "print the version and exit"},
+};
+
+const OptionInfo kCommandOptions[] = {
+    {"kind", nullptr, "--kind", "KIND", "the kind of instrument to search for (default generator)"},
+    {"slot", nullptr, "--slot", "N", "user pattern number, 1 to 4"},
+    {"direct", nullptr, "--direct",
+     nullptr,
+     "the MCU already waits in its bootloader on the first port of\n"
+     "the map: no search, user pattern number 101"},
+    {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare"},
+};
+
+struct CommandInfo {
+    const char* name;
+    const char* synopsis;     // what follows "quillet-cli "
+    const char* summary;      // the overview's lines, separated by '\n'
+    const char* description;  // the command's own help
+    std::vector<std::string> options;  // keys of the command options it takes
+};
+
+const CommandInfo kCommands[] = {
+    {"ports", "ports",
+     "list the serial ports of the map and what is behind them",
+     "Lists the COM numbers of the port map with their devices. After \"COMn  DEVICE\"\n"
+     "each line tells what is known of the device: product and manufacturer, USB\n"
+     "vendor and product id (VID:PID), serial number, kernel driver and the\n"
+     "/dev/serial/by-id name. An entry of an explicit map (-p, --ports, QUILLET_PORT,\n"
+     "QUILLET_PORTS) whose device does not exist is shown as absent. With -v every\n"
+     "field goes on a line of its own.\n",
+     {}},
+    {"search", "search [--kind KIND]",
+     "search COM1..COM99 for the instrument (default\n"
+     "generator) and print where it answered",
+     "Presses the search button of the instrument kind: tries COM1 to COM99 in turn\n"
+     "with the kind's search frame and prints the first port where the instrument\n"
+     "answered.\n",
+     {"kind"}},
+    {"pattern", "pattern --slot N IMAGE.bmp",
+     "store a 1920x1080 24-bit BMP in user-pattern\n"
+     "slot N (1..4) of the signal generator",
+     "Searches the signal generator, loads IMAGE.bmp (1920x1080, 24 bits per pixel)\n"
+     "and stores it in user-pattern slot N: the slot command, the wait for the\n"
+     "erase, then 24,300 blocks of 256 bytes, each acknowledged by the instrument.\n",
+     {"slot"}},
+    {"panel", "panel --slot N IMAGE.bmp",
+     "store the 240x160 panel image of IMAGE.bmp in\n"
+     "slot N (1..4) of the front-panel display",
+     "Searches the signal generator, loads IMAGE.bmp (1920x1080, or 240x160 for the\n"
+     "panel image alone) and stores its 240x160 RGB565 copy in slot N of the data\n"
+     "flash of the generator's front-panel display: 300 acknowledged blocks.\n",
+     {"slot"}},
+    {"fpga", "fpga generator|analyzer",
+     "write ./data/GENERATOR_FPGA.bin or\n"
+     "./data/ANALYZER_FPGA.bin to the FPGA flash",
+     "fpga generator|analyzer searches that instrument and writes its FPGA image,\n"
+     "./data/GENERATOR_FPGA.bin or ./data/ANALYZER_FPGA.bin, to its FPGA flash as\n"
+     "acknowledged blocks. fpga aux FILE searches the instrument of --kind (default\n"
+     "generator) and writes FILE to its auxiliary FPGA flash.\n",
+     {"kind"}},
+    {"mcu", "mcu generator|analyzer [--direct] [--verify]",
+     "update the main MCU through its bootloader from ./data/GENERATOR_MCU.bin or "
+     "./data/ANALYZER_MCU.bin",
+     "Searches the instrument, restarts its main MCU in its serial bootloader and\n"
+     "writes ./data/GENERATOR_MCU.bin or ./data/ANALYZER_MCU.bin into its flash in\n"
+     "pieces of 128 bytes at even parity.\n",
+     {"direct", "verify"}},
+    {"sub-mcu", "sub-mcu INDEX [--kind KIND]",
+     "restart sub-MCU INDEX (0 Keyboard, 1..9 input1..9\n"
+     "MCU, 10 LAN MCU) in boot mode and hand the port\n"
+     "to ./FlyMcu/FlyMcu.exe",
+     "Searches the instrument of --kind (default generator), restarts sub-MCU INDEX\n"
+     "of the MCU list (0 Keyboard, 1 to 9 input1 to input9 MCU, 10 LAN MCU) in\n"
+     "boot mode, gives up the port and starts the outside flashing tool\n"
+     "./FlyMcu/FlyMcu.exe (through wine when it is a Windows program).\n",
+     {"kind"}},
+    {"input-board", "input-board N FILE [--kind KIND]",
+     "update input board N (1..4) with FILE",
+     "Searches the instrument of --kind (default generator), loads the RAM loader\n"
+     "into input board N (1 to 4) and sends FILE to it in CRC-protected chunks.\n",
+     {"kind"}},
+    {"analyzer-data", "analyzer-data FILE",
+     "write FILE to the signal analyzer's data flash",
+     "Searches the signal analyzer and writes FILE to its data flash as\n"
+     "acknowledged blocks.\n",
+     {}},
+    {"demo", "demo",
+     "start a simulated signal generator in this\n"
+     "process and store a sample pattern in slot 1",
+     "Writes a sample 1920x1080 test pattern into ./quillet-demo, starts a\n"
+     "simulated signal generator in this process as COM1 and stores the pattern in\n"
+     "its slot 1; then compares the image the simulator stored with the source.\n",
+     {}},
+    {"help", "help [COMMAND]", "this text, or the help of COMMAND",
+     "Prints the overview of the commands, or the help of COMMAND.\n", {}},
+    {"completion", "completion",
+     "print the bash completion script",
+     "Prints the bash completion script of quillet-cli (commands, kinds, options\n"
+     "and the ports present). Packages install it; by hand:\n"
+     "  source <(quillet-cli completion)\n",
+     {}},
+};
+
+const CommandInfo* FindCommand(const std::string& name) {
+    for (const auto& c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+// "-p, --port DEVICE" / "    --ports LIST".
+std::string OptionLabel(const OptionInfo& o) {
+    std::string s = o.shortName ? std::string(o.shortName) + ", " : std::string("    ");
+    s += o.longName;
+    if (o.value) s += std::string(" ") + o.value;
+    return s;
+}
+
+// Writes `label` padded to `column`, then `text` word-wrapped to 79
+// characters with its later lines indented to that column; a label too long
+// for it gets a line of its own.
+void Column(std::string& out, const std::string& label, const std::string& text,
+            std::size_t column) {
+    constexpr std::size_t kWidth = 79;
+    out += label;
+    if (label.size() + 1 > column) out += "\n" + std::string(column, ' ');
+    else out += std::string(column - label.size(), ' ');
+    std::istringstream words(text);
+    std::string word;
+    std::size_t at = column;
+    bool first = true;
+    while (words >> word) {
+        if (!first && at + 1 + word.size() > kWidth) {
+            out += "\n" + std::string(column, ' ');
+            at = column;
+            first = true;
+        }
+        if (!first) {
+            out += ' ';
+            ++at;
+        }
+        out += word;
+        at += word.size();
+        first = false;
+    }
+    out += "\n";
+}
+
+std::string OptionList(const OptionInfo* begin, const OptionInfo* end, const std::string* onlyKeys,
+                       std::size_t keyCount) {
+    std::string out;
+    for (const OptionInfo* o = begin; o != end; ++o) {
+        if (onlyKeys && std::find(onlyKeys, onlyKeys + keyCount, std::string(o->key)) ==
+                            onlyKeys + keyCount)
+            continue;
+        Column(out, "  " + OptionLabel(*o), o->help, 25);
+    }
+    return out;
+}
+
+const char kEnvironmentText[] =
+    "Environment:\n"
+    "  QUILLET_PORT           the device for -p when it is not given\n"
+    "  QUILLET_PORTS          the port map when neither -p nor --ports is given\n"
+    "  QUILLET_TIMEOUT        seconds for --timeout when it is not given\n";
+
+const char kExitText[] =
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the flow failed (its message on stderr)\n"
+    "  2  usage error\n"
+    "  3  time-out (the instrument stopped answering)\n";
+
 bool ParseSeconds(const std::string& text, unsigned& ms) {
     if (text.empty()) return false;
     char* end = nullptr;
@@ -36,9 +232,11 @@ bool ParseSeconds(const std::string& text, unsigned& ms) {
 
 } // namespace
 
-std::string ParseArgs(const std::vector<std::string>& argv, Args& out) {
+std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Environment& env) {
     out = Args{};
     bool onlyOperands = false;
+    std::optional<std::string> port;
+    bool timeoutGiven = false;
     for (std::size_t i = 0; i < argv.size(); ++i) {
         std::string word = argv[i];
         if (onlyOperands || word.empty() || word[0] != '-' || word == "-") {
@@ -81,15 +279,25 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out) {
             err = flag(out.verbose);
         } else if (word == "-h" || word == "--help") {
             err = flag(out.help);
+        } else if (word == "--version") {
+            err = flag(out.version);
         } else if (word == "--direct") {
             err = flag(out.direct);
         } else if (word == "--verify") {
             err = flag(out.verify);
+        } else if (word == "-p" || word == "--port") {
+            if ((err = value(v)).empty()) {
+                if (v.empty() || v.find(',') != std::string::npos)
+                    err = word + " needs one device, not \"" + v + "\" (--ports takes a list)";
+                else
+                    port = v;
+            }
         } else if (word == "--ports") {
             if ((err = value(v)).empty()) out.ports = v;
         } else if (word == "--timeout") {
             if ((err = value(v)).empty() && !ParseSeconds(v, out.timeoutMs))
                 err = "--timeout needs a number of seconds above 0, not \"" + v + "\"";
+            timeoutGiven = true;
         } else if (word == "--kind") {
             if ((err = value(v)).empty()) {
                 if (!FindDeviceKind(v))
@@ -110,6 +318,23 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out) {
         }
         if (!err.empty()) return err;
     }
+    if (port && out.ports) return "-p/--port and --ports do not go together";
+    if (!port && !out.ports) {
+        if (const char* p = env ? env("QUILLET_PORT") : nullptr; p && *p) {
+            if (std::string(p).find(',') != std::string::npos)
+                return std::string("QUILLET_PORT names one device, not \"") + p +
+                       "\" (QUILLET_PORTS takes a list)";
+            port = p;
+        }
+    }
+    if (port) out.ports = *port;  // COM1 = the device, nothing else
+    if (!timeoutGiven) {
+        if (const char* t = env ? env("QUILLET_TIMEOUT") : nullptr; t && *t) {
+            if (!ParseSeconds(t, out.timeoutMs))
+                return std::string("QUILLET_TIMEOUT needs a number of seconds above 0, not \"") + t +
+                       "\"";
+        }
+    }
     return {};
 }
 
@@ -120,19 +345,21 @@ std::string CheckCommand(const Args& a) {
         if (a.operands.size() != n) return std::string("usage: quillet-cli ") + form;
         return {};
     };
-    std::set<std::string> allowed;  // command options the command accepts
+    const CommandInfo* info = FindCommand(c);
+    if (!info) return "unknown command \"" + c + "\"";
     std::string err;
-    if (c == "ports") {
-        err = operands(0, "ports");
+    if (c == "ports" || c == "demo" || c == "completion") {
+        err = operands(0, info->synopsis);
+    } else if (c == "help") {
+        if (a.operands.size() > 1) err = "usage: quillet-cli help [COMMAND]";
+        else if (a.operands.size() == 1 && !FindCommand(a.operands[0]))
+            err = "unknown command \"" + a.operands[0] + "\"";
     } else if (c == "search") {
-        allowed = {"kind"};
         err = operands(0, "search [--kind KIND]");
     } else if (c == "pattern" || c == "panel") {
-        allowed = {"slot"};
         err = operands(1, (c + " --slot N IMAGE.bmp").c_str());
         if (err.empty() && !a.slot) err = c + " needs --slot N (1 to 4)";
     } else if (c == "fpga") {
-        allowed = {"kind"};
         if (a.operands.empty()) {
             err = "usage: quillet-cli fpga generator|analyzer, or fpga aux FILE";
         } else if (a.operands[0] == "generator" || a.operands[0] == "analyzer") {
@@ -144,85 +371,164 @@ std::string CheckCommand(const Args& a) {
             err = "unknown FPGA \"" + a.operands[0] + "\" (generator, analyzer or aux)";
         }
     } else if (c == "mcu") {
-        allowed = {"direct", "verify"};
         err = operands(1, "mcu generator|analyzer [--direct] [--verify]");
         if (err.empty() && a.operands[0] != "generator" && a.operands[0] != "analyzer")
             err = "unknown MCU \"" + a.operands[0] + "\" (generator or analyzer)";
         if (err.empty() && a.direct && a.operands[0] != "generator")
             err = "--direct only goes with mcu generator";
     } else if (c == "sub-mcu") {
-        allowed = {"kind"};
         err = operands(1, "sub-mcu INDEX [--kind KIND]   (INDEX 0..10)");
         long long n = 0;
         if (err.empty() && (!ParseInteger(a.operands[0], n) || n < 0 || n > 10))
             err = "sub-mcu needs an MCU list index from 0 to 10, not \"" + a.operands[0] + "\"";
     } else if (c == "input-board") {
-        allowed = {"kind"};
         err = operands(2, "input-board N FILE [--kind KIND]   (N 1..4)");
         long long n = 0;
         if (err.empty() && (!ParseInteger(a.operands[0], n) || n < 1 || n > 4))
             err = "input-board needs a board number from 1 to 4, not \"" + a.operands[0] + "\"";
     } else if (c == "analyzer-data") {
         err = operands(1, "analyzer-data FILE");
-    } else if (c == "demo") {
-        err = operands(0, "demo");
-    } else {
-        return "unknown command \"" + c + "\"";
     }
     if (!err.empty()) return err;
-    if (a.kind && !allowed.count("kind")) return "--kind does not go with " + c;
-    if (a.slot && !allowed.count("slot")) return "--slot does not go with " + c;
-    if (a.direct && !allowed.count("direct")) return "--direct does not go with " + c;
-    if (a.verify && !allowed.count("verify")) return "--verify does not go with " + c;
+    const auto takes = [&](const char* key) {
+        return std::find(info->options.begin(), info->options.end(), key) != info->options.end();
+    };
+    if (a.kind && !takes("kind")) return "--kind does not go with " + c;
+    if (a.slot && !takes("slot")) return "--slot does not go with " + c;
+    if (a.direct && !takes("direct")) return "--direct does not go with " + c;
+    if (a.verify && !takes("verify")) return "--verify does not go with " + c;
     return {};
 }
 
+std::vector<std::string> CommandNames() {
+    std::vector<std::string> names;
+    for (const auto& c : kCommands) names.emplace_back(c.name);
+    return names;
+}
+
 std::string UsageText() {
-    return R"(Usage: quillet-cli [OPTIONS] COMMAND [ARGUMENTS]
+    std::string out =
+        "Usage: quillet-cli [OPTIONS] COMMAND [ARGUMENTS]\n"
+        "\n"
+        "Drives the instrument's flows from a command line, as an operator would press\n"
+        "the buttons of the dialog. Every flow starts with the search of its instrument.\n"
+        "\n"
+        "Commands:\n";
+    for (const auto& c : kCommands) {
+        Column(out, std::string("  ") + c.synopsis, c.summary, 33);
+        if (std::string(c.name) == "fpga")
+            Column(out, "  fpga aux FILE [--kind KIND]", "write FILE to the auxiliary FPGA flash", 33);
+    }
+    out += "\nKinds: " + DeviceKindNames() + ".\n\nOptions:\n";
+    out += OptionList(std::begin(kGlobalOptions), std::end(kGlobalOptions), nullptr, 0);
+    out += OptionList(std::begin(kCommandOptions), std::end(kCommandOptions), nullptr, 0);
+    out += "\n";
+    out += kEnvironmentText;
+    out += "\n";
+    out += kExitText;
+    out += "\nSee also:\n  quillet-cli help COMMAND (or COMMAND --help) for the help of one command.\n";
+    return out;
+}
 
-Drives the instrument's flows from a command line, as an operator would press
-the buttons of the dialog. Every flow starts with the search of its instrument.
+std::string CommandHelp(const std::string& command) {
+    const CommandInfo* c = FindCommand(command);
+    if (!c) return {};
+    std::string out = std::string("Usage: quillet-cli [OPTIONS] ") + c->synopsis + "\n";
+    if (command == "fpga") out += "       quillet-cli [OPTIONS] fpga aux FILE [--kind KIND]\n";
+    out += "\n";
+    out += c->description;
+    if (!c->options.empty()) {
+        out += "\nOptions of this command:\n";
+        out += OptionList(std::begin(kCommandOptions), std::end(kCommandOptions),
+                          c->options.data(), c->options.size());
+        if (std::find(c->options.begin(), c->options.end(), "kind") != c->options.end())
+            out += "\nKinds: " + DeviceKindNames() + ".\n";
+    }
+    out += "\nGlobal options:\n";
+    out += OptionList(std::begin(kGlobalOptions), std::end(kGlobalOptions), nullptr, 0);
+    out += "\n";
+    out += kExitText;
+    return out;
+}
 
-Commands:
-  ports                          list the present serial ports: "COMn  DEVICE"
-  search [--kind KIND]           search COM1..COM99 for the instrument (default
-                                 generator) and print where it answered
-  pattern --slot N IMAGE.bmp     store a 1920x1080 24-bit BMP in user-pattern
-                                 slot N (1..4) of the signal generator
-  panel --slot N IMAGE.bmp       store the 240x160 panel image of IMAGE.bmp in
-                                 slot N (1..4) of the front-panel display
-  fpga generator|analyzer        write ./data/GENERATOR_FPGA.bin or
-                                 ./data/ANALYZER_FPGA.bin to the FPGA flash
-  fpga aux FILE [--kind KIND]    write FILE to the auxiliary FPGA flash
-  mcu generator|analyzer [--direct] [--verify]
-                                 update the main MCU from ./data/GENERATOR_MCU.bin
-                                 or ./data/ANALYZER_MCU.bin through its bootloader;
-                                 --direct: the MCU already waits in its bootloader
-                                 on the first port of the map (no search; user
-                                 pattern number 101); --verify: read the
-                                 flash back after writing and compare
-  sub-mcu INDEX [--kind KIND]    restart sub-MCU INDEX (0 Keyboard, 1..9 input1..9
-                                 MCU, 10 LAN MCU) in boot mode and hand the port
-                                 to ./FlyMcu/FlyMcu.exe
-  input-board N FILE [--kind KIND]
-                                 update input board N (1..4) with FILE
-  analyzer-data FILE             write FILE to the signal analyzer's data flash
-  demo                           start a simulated signal generator in this
-                                 process and store a sample pattern in slot 1
+std::string BashCompletion() {
+    auto join = [](const std::vector<std::string>& words) {
+        std::string s;
+        for (const auto& w : words) s += (s.empty() ? "" : " ") + w;
+        return s;
+    };
+    std::vector<std::string> globals, valued;
+    for (const auto& o : kGlobalOptions) {
+        if (o.shortName) globals.emplace_back(o.shortName);
+        globals.emplace_back(o.longName);
+        if (o.value) {
+            if (o.shortName) valued.emplace_back(o.shortName);
+            valued.emplace_back(o.longName);
+        }
+    }
+    for (const auto& o : kCommandOptions)
+        if (o.value) valued.emplace_back(o.longName);
+    std::string perCommand;
+    for (const auto& c : kCommands) {
+        std::vector<std::string> opts;
+        for (const auto& key : c.options)
+            for (const auto& o : kCommandOptions)
+                if (key == o.key) opts.emplace_back(o.longName);
+        if (!opts.empty()) perCommand += "        " + std::string(c.name) + ") opts=\"" + join(opts) + "\" ;;\n";
+    }
+    std::string valuedPattern;
+    for (const auto& v : valued) valuedPattern += (valuedPattern.empty() ? "" : "|") + v;
 
-Kinds: )" + DeviceKindNames() + R"(.
-
-Options:
-  --ports LIST     the devices behind COM1, COM2, ... (comma-separated; an empty
-                   item leaves that COM number absent), as QUILLET_PORTS
-  --timeout S      give up when the instrument has not answered for S seconds
-                   (default 10)
-  -v, --verbose    hex dump of the serial traffic on stderr
-  -h, --help       this text
-
-Exit codes: 0 done, 1 the flow failed (its message on stderr), 2 usage error,
-3 time-out (the instrument stopped answering).
-)";
+    std::string s;
+    s += "# bash completion for quillet-cli (written by quillet-cli completion)\n";
+    s += "_quillet_cli() {\n";
+    s += "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n";
+    s += "    local commands=\"" + join(CommandNames()) + "\"\n";
+    s += "    local kinds=\"" + DeviceKindNames(" ") + "\"\n";
+    s += "    local globals=\"" + join(globals) + "\"\n";
+    s += "    COMPREPLY=()\n";
+    s += "    case $prev in\n";
+    s += "        -p|--port)\n";
+    s += "            local devices\n";
+    s += "            devices=$(\"${COMP_WORDS[0]}\" ports 2>/dev/null | awk '{print $2}'; "
+         "compgen -G '/dev/serial/by-id/*')\n";
+    s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
+    s += "            return ;;\n";
+    s += "        --ports) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
+    s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
+    s += "        --timeout) return ;;\n";
+    s += "    esac\n";
+    s += "    local i cmd= nops=0\n";
+    s += "    for ((i = 1; i < COMP_CWORD; i++)); do\n";
+    s += "        case ${COMP_WORDS[i]} in\n";
+    s += "            " + valuedPattern + ") ((i++)) ;;\n";
+    s += "            -*) ;;\n";
+    s += "            *) if [[ -z $cmd ]]; then cmd=${COMP_WORDS[i]}; else ((nops++)); fi ;;\n";
+    s += "        esac\n";
+    s += "    done\n";
+    s += "    if [[ $cur == -* ]]; then\n";
+    s += "        local opts=\n";
+    s += "        case $cmd in\n";
+    s += perCommand;
+    s += "        esac\n";
+    s += "        COMPREPLY=($(compgen -W \"$globals $opts\" -- \"$cur\"))\n";
+    s += "        return\n";
+    s += "    fi\n";
+    s += "    case $cmd in\n";
+    s += "        '') COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
+    s += "        help) ((nops == 0)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
+    s += "        fpga) if ((nops == 0)); then COMPREPLY=($(compgen -W \"generator analyzer aux\" -- \"$cur\"));"
+         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
+    s += "        mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"generator analyzer\" -- \"$cur\")) ;;\n";
+    s += "        sub-mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"0 1 2 3 4 5 6 7 8 9 10\" -- \"$cur\")) ;;\n";
+    s += "        input-board) if ((nops == 0)); then COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\"));"
+         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
+    s += "        pattern|panel|analyzer-data) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
+    s += "    esac\n";
+    s += "}\n";
+    s += "complete -o filenames -F _quillet_cli quillet-cli\n";
+    return s;
 }
 
 } // namespace quillet::cli

@@ -2,11 +2,13 @@
 // buttons and fills the fields an operator would, on the plain event loop,
 // and turns the outcome into an exit code.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "app/Version.h"
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"
 #include "cli/Session.h"
@@ -102,16 +104,35 @@ int RunDemo(const SessionOptions& options) {
 
 int Main(const std::vector<std::string>& argv) {
     Args args;
-    std::string err = ParseArgs(argv, args);
-    if (err.empty() && args.help) {
-        std::fputs(UsageText().c_str(), stdout);
+    std::string err = ParseArgs(argv, args, [](const char* name) { return std::getenv(name); });
+    if (err.empty() && args.version) {
+        std::printf("quillet-cli %s\n", VersionText());
         return kExitDone;
+    }
+    if (err.empty() && (args.help || args.command == "help")) {
+        // "help", "--help": the overview; "help CMD", "CMD --help": that command's.
+        std::string topic = args.command == "help" ? (args.operands.empty() ? "" : args.operands[0])
+                                                   : args.command;
+        if (topic.empty()) {
+            std::fputs(UsageText().c_str(), stdout);
+            return kExitDone;
+        }
+        const std::string text = CommandHelp(topic);
+        if (!text.empty()) {
+            std::fputs(text.c_str(), stdout);
+            return kExitDone;
+        }
+        err = "unknown command \"" + topic + "\"";
     }
     if (err.empty()) err = CheckCommand(args);
     if (!err.empty()) {
         std::fprintf(stderr, "quillet-cli: %s\nTry 'quillet-cli --help' for the commands.\n",
                      err.c_str());
         return kExitUsage;
+    }
+    if (args.command == "completion") {
+        std::fputs(BashCompletion().c_str(), stdout);
+        return kExitDone;
     }
     if (args.ports) PortMap::SetOverride(*args.ports);
 

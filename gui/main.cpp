@@ -22,6 +22,7 @@
 #endif
 
 #include "app/LoaderDlg.h"
+#include "app/Version.h"
 #include "app/Resources.h"
 #include "gui/Demo.h"
 #include "gui/GuiSupport.h"
@@ -41,12 +42,28 @@ struct Arguments {
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "usage: quillet [--demo]\n"
+        "Usage: quillet [--demo]\n"
         "       quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
+        "\n"
+        "The service dialog of the video test instrument: finds the instrument on a\n"
+        "serial port, stores user test patterns in it and updates its firmware.\n"
+        "COM n is the n-th device of the port map (see quillet-cli ports).\n"
+        "\n"
+        "Options:\n"
         "  --demo              attach a simulated signal generator as COM1 and offer a\n"
         "                      sample test pattern in the demo folder\n"
         "  --screenshot FILE   render the dialog to a PNG picture and exit\n"
-        "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n",
+        "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
+        "  -h, --help          this text\n"
+        "  --version           print the version and exit\n"
+        "\n"
+        "Without a display the dialog cannot be shown; the same job then runs from the\n"
+        "command line (quillet-cli demo).\n"
+        "\n"
+        "Environment:\n"
+        "  QUILLET_PORTS       the port map: the devices behind COM1, COM2, ...\n"
+        "                      (comma-separated; an empty item leaves that COM number\n"
+        "                      absent); unset, the serial devices present\n",
         out);
 }
 
@@ -67,6 +84,9 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
             if (!value(args.load)) break;
         } else if (a == "--help" || a == "-h") {
             Usage(stdout);
+            return -1;
+        } else if (a == "--version") {
+            std::printf("quillet %s\n", VersionText());
             return -1;
         } else {
             std::fprintf(stderr, "quillet: unknown argument %s\n", a.c_str());

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/Version.h"
 #include "sim/lib/Simulator.h"
 
 namespace {
@@ -25,9 +26,12 @@ std::string OtherKindNames() {
 
 std::string UsageText() {
     return std::string(
-    "usage: quillet-sim [options]\n"
-    "Stands in for the instrument at the far end of a serial line.\n"
+    "Usage: quillet-sim [OPTIONS]\n"
     "\n"
+    "Stands in for the instrument at the far end of a serial line, for training and\n"
+    "for work without hardware.\n"
+    "\n"
+    "Options:\n"
     "  --kind KIND       ") + quillet::kDeviceKinds[0].name + " (default)" + OtherKindNames() + "\n" +
     std::string(
     "  --device PATH     serve this serial device instead of a new pseudo-terminal\n"
@@ -40,7 +44,8 @@ std::string UsageText() {
     "  --out DIR         where received images, firmware and summary.txt go (default .)\n"
     "  --boot            start in the main MCU's system bootloader (for stm32flash and the like)\n"
     "  -v, --verbose     hex dump of the traffic with time stamps on standard error\n"
-    "  --help            this text\n"
+    "  -h, --help        this text\n"
+    "  --version         print the version and exit\n"
     "\n"
     "The first line of standard output is the device to open. Stop with Ctrl+C.\n");
 }
@@ -69,6 +74,9 @@ int main(int argc, char** argv) {
         unsigned long n = 0;
         if (a == "--help" || a == "-h") {
             std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("quillet-sim %s\n", quillet::VersionText());
             return 0;
         } else if (a == "-v" || a == "--verbose") {
             opt.verbose = true;

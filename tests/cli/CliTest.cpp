@@ -115,8 +115,75 @@ TEST(CliUsage, HelpListsEveryCommandAndOption) {
     for (const char* word : {"ports", "search", "pattern --slot N", "panel --slot N", "fpga generator|analyzer",
                              "fpga aux FILE", "mcu generator|analyzer", "--direct", "--verify",
                              "sub-mcu INDEX", "input-board N FILE", "analyzer-data FILE", "demo",
-                             "--ports LIST", "--timeout S", "--verbose", "--kind"})
+                             "--ports LIST", "--timeout S", "--verbose", "--kind", "--port DEVICE",
+                             "--version", "QUILLET_PORT ", "QUILLET_TIMEOUT"})
         EXPECT_TRUE(Contains(r.out, word)) << word;
+}
+
+TEST(CliUsage, VersionAndEachCommandsOwnHelp) {
+    for (const std::string program : {QUILLET_CLI_PATH, QUILLET_SIM_PATH}) {
+        const RunResult v = RunProgram(program, {"--version"});
+        ASSERT_EQ(v.code, 0) << Describe(v);
+        const std::string name = std::filesystem::path(program).filename().string();
+        EXPECT_EQ(v.out.rfind(name + " " QUILLET_VERSION, 0), 0u) << v.out;
+        EXPECT_EQ(std::count(v.out.begin(), v.out.end(), '\n'), 1) << v.out;
+    }
+    // "help CMD" and "CMD --help" print the same text: that command's usage,
+    // its own options and the global ones, not the other commands.
+    const RunResult a = RunCli({"help", "mcu"});
+    const RunResult b = RunCli({"mcu", "--help"});
+    ASSERT_EQ(a.code, 0) << Describe(a);
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(a.out.rfind("Usage: quillet-cli [OPTIONS] mcu generator|analyzer [--direct] [--verify]\n", 0), 0u)
+        << a.out;
+    EXPECT_TRUE(Contains(a.out, "--verify") && Contains(a.out, "--timeout S")) << a.out;
+    EXPECT_FALSE(Contains(a.out, "--slot") || Contains(a.out, "analyzer-data")) << a.out;
+    const RunResult bad = RunCli({"help", "frobnicate"});
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_TRUE(Contains(bad.err, "unknown command \"frobnicate\"")) << bad.err;
+}
+
+TEST(CliUsage, BashCompletionOffersCommandsKindsAndOptions) {
+    TempDir dir;
+    const RunResult c = RunCli({"completion"});
+    ASSERT_EQ(c.code, 0) << Describe(c);
+    WriteFile(dir / "completion.bash", std::vector<std::uint8_t>(c.out.begin(), c.out.end()));
+    // Completes the last word of `line` as bash would, and returns the offers.
+    auto complete = [&](const std::string& line) {
+        const std::string script = "source " + (dir / "completion.bash") + "; COMP_WORDS=(" + line +
+                                   "); [[ \"" + line + "\" == *' ' ]] && COMP_WORDS+=(''); "
+                                   "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _quillet_cli; "
+                                   "echo \"${COMPREPLY[*]}\"";
+        const RunResult r = RunProgram("/bin/bash", {"-c", script});
+        return r.out;
+    };
+    EXPECT_EQ(complete("quillet-cli pa"), "pattern panel\n");
+    EXPECT_EQ(complete("quillet-cli search --kind m"), "mv42 mv48 mv99 mx88\n");
+    EXPECT_EQ(complete("quillet-cli --timeout 3 mcu "), "generator analyzer\n");
+    EXPECT_EQ(complete("quillet-cli mcu generator --v"), "--verbose --version --verify\n");
+    EXPECT_EQ(complete("quillet-cli help in"), "input-board\n");
+}
+
+TEST(CliUsage, PortOptionAndEnvironmentDefaults) {
+    // -p is a one-entry map, as is QUILLET_PORT; the command line wins.
+    RunResult r = RunCli({"ports", "-p", "/dev/serial/by-id/usb-x-if00-port0"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_EQ(r.out.rfind("COM1  /dev/serial/by-id/usb-x-if00-port0", 0), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    ::setenv("QUILLET_PORT", "/dev/from-env", 1);
+    r = RunCli({"ports"});
+    EXPECT_EQ(r.out.rfind("COM1  /dev/from-env", 0), 0u) << r.out;
+    r = RunCli({"ports", "--ports", ",/dev/b"});
+    EXPECT_EQ(r.out.rfind("COM2  /dev/b", 0), 0u) << r.out;
+    ::unsetenv("QUILLET_PORT");
+    r = RunCli({"ports", "-p", "/dev/a", "--ports", "/dev/b"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "do not go together")) << r.err;
+    ::setenv("QUILLET_TIMEOUT", "soon", 1);
+    r = RunCli({"ports"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "QUILLET_TIMEOUT needs a number of seconds")) << r.err;
+    ::unsetenv("QUILLET_TIMEOUT");
 }
 
 TEST(CliUsage, PortsListsTheMapInComOrder) {
