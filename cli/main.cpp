@@ -24,8 +24,26 @@
 namespace quillet::cli {
 namespace {
 
-int ListPorts() {
-    for (const auto& [com, device] : PortMap::Present()) std::printf("COM%u  %s\n", com, device.c_str());
+// "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
+// line of its own.
+int ListPorts(bool verbose) {
+    for (const auto& [com, device] : PortMap::Present()) {
+        const PortDescription d = DescribePort(device);
+        const std::string summary = d.Summary();
+        std::printf("COM%u  %s%s%s\n", com, device.c_str(), summary.empty() ? "" : "  ",
+                    summary.c_str());
+        if (!verbose || !d.exists) continue;
+        const std::pair<const char*, const std::string*> fields[] = {
+            {"by-id", &d.byId},          {"product", &d.product},
+            {"manufacturer", &d.manufacturer}, {"serial number", &d.serialNumber},
+            {"USB vendor id", &d.vid},   {"USB product id", &d.pid},
+            {"interface", &d.interface}, {"USB location", &d.location},
+            {"driver", &d.driver},       {"subsystem", &d.subsystem},
+            {"sysfs", &d.sysfsPath},
+        };
+        for (const auto& [name, value] : fields)
+            if (!value->empty()) std::printf("      %-15s %s\n", name, value->c_str());
+    }
     return kExitDone;
 }
 
@@ -143,7 +161,7 @@ int Main(const std::vector<std::string>& argv) {
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
-    if (c == "ports") return ListPorts();
+    if (c == "ports") return ListPorts(args.verbose);
     if (c == "demo") return RunDemo(options);
 
     Session session(options);

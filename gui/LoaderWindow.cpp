@@ -1,5 +1,7 @@
 #include "gui/LoaderWindow.h"
 
+#include <map>
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -235,13 +237,20 @@ void LoaderWindow::Command(int id) {
 void LoaderWindow::RefreshPortTooltips() {
     auto* combo = qobject_cast<QComboBox*>(Control(IDC_COM_LIST));
     if (!combo) return;
+    // "COM3: /dev/ttyUSB0" and, on a second line, what is known of the
+    // device (as quillet-cli ports tells it).
+    std::map<unsigned, QString> tips;
+    for (const auto& [com, device] : PortMap::Present()) {
+        QString tip = QStringLiteral("COM%1: %2").arg(com).arg(QString::fromStdString(device));
+        const std::string summary = DescribePort(device).Summary();
+        if (!summary.empty()) tip += QStringLiteral("\n") + QString::fromStdString(summary);
+        tips[com] = tip;
+    }
     for (int i = 0; i < combo->count(); ++i) {
         const unsigned com = static_cast<unsigned>(i + 1);
-        const std::string device = PortMap::DevicePath(com);
-        const QString tip = device.empty()
-            ? QStringLiteral("COM%1: no device").arg(com)
-            : QStringLiteral("COM%1: %2").arg(com).arg(QString::fromStdString(device));
-        combo->setItemData(i, tip, Qt::ToolTipRole);
+        const auto it = tips.find(com);
+        combo->setItemData(i, it != tips.end() ? it->second : QStringLiteral("COM%1: no device").arg(com),
+                           Qt::ToolTipRole);
     }
     const int sel = combo->currentIndex();
     combo->setToolTip(sel >= 0 ? combo->itemData(sel, Qt::ToolTipRole).toString() : QString());

@@ -7,16 +7,17 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
+#include <system_error>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
-#else
-#include <dirent.h>
 #endif
 
 namespace quillet {
@@ -26,15 +27,18 @@ namespace {
 std::mutex g_lock;
 std::optional<std::vector<std::string>> g_override;
 
+namespace fs = std::filesystem;
+
 // The devices NAME<digits> in /dev, numerically (ttyUSB2 before ttyUSB10).
-std::vector<std::string> NumberedDevices(const std::vector<std::string>& names, const std::string& prefix) {
+std::vector<std::string> NumberedDevices(const std::vector<std::string>& names, const std::string& prefix,
+                                         const std::string& devRoot) {
     std::vector<std::pair<unsigned long, std::string>> found;
     for (const std::string& name : names) {
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
         const std::string digits = name.substr(prefix.size());
         if (digits.size() > 9 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
-        found.emplace_back(std::stoul(digits), "/dev/" + name);
+        found.emplace_back(std::stoul(digits), devRoot + "/" + name);
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> paths;
@@ -42,16 +46,23 @@ std::vector<std::string> NumberedDevices(const std::vector<std::string>& names, 
     return paths;
 }
 
-#ifndef _WIN32
-std::vector<std::string> SerialDevicesPresent() {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir("/dev")) {
-        while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
-        ::closedir(dir);
-    }
-    return PortMap::OrderDevices(names);
+// The first line of a sysfs attribute, without its line end; empty when
+// the file is not there.
+std::string ReadAttribute(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) return {};
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
 }
-#endif
+
+// The last part of where a sysfs link leads ("ftdi_sio" for .../drivers/ftdi_sio).
+std::string LinkName(const fs::path& link) {
+    std::error_code ec;
+    const fs::path target = fs::canonical(link, ec);
+    return ec ? std::string() : target.filename().string();
+}
 
 std::string WindowsName(unsigned com) {
     return com < 10 ? "COM" + std::to_string(com) : "\\\\.\\COM" + std::to_string(com);
@@ -68,19 +79,115 @@ std::optional<std::vector<std::string>> CurrentMap() {
 #ifdef _WIN32
     return std::nullopt;
 #else
-    return SerialDevicesPresent();
+    return PortMap::DefaultDevices();
 #endif
 }
 
 } // namespace
 
-std::vector<std::string> PortMap::OrderDevices(const std::vector<std::string>& namesInDev) {
+std::vector<std::string> PortMap::OrderDevices(const std::vector<std::string>& namesInDev,
+                                               const std::string& devRoot) {
     std::vector<std::string> map;
-    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
-        auto part = NumberedDevices(namesInDev, prefix);
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS", "ttyAMA", "rfcomm"}) {
+        auto part = NumberedDevices(namesInDev, prefix, devRoot);
         map.insert(map.end(), part.begin(), part.end());
     }
     return map;
+}
+
+std::vector<std::string> PortMap::DefaultDevices(const SystemPaths& paths) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(paths.dev, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+#ifdef __APPLE__
+    // The call-out devices; their tty.* twins wait for carrier on open.
+    std::vector<std::string> map;
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names)
+        if (name.rfind("cu.", 0) == 0) map.push_back(paths.dev + "/" + name);
+    return map;
+#else
+    std::vector<std::string> map;
+    for (auto& device : OrderDevices(names, paths.dev)) {
+        // The kernel keeps ttyS nodes for UARTs it looked for and did not
+        // find; their "type" is 0 (unknown). Opening one succeeds, but
+        // nothing is behind it.
+        const std::string name = fs::path(device).filename().string();
+        if (name.rfind("ttyS", 0) == 0 &&
+            ReadAttribute(fs::path(paths.sys) / "class" / "tty" / name / "type") == "0")
+            continue;
+        map.push_back(std::move(device));
+    }
+    return map;
+#endif
+}
+
+PortDescription DescribePort(const std::string& device, const SystemPaths& paths) {
+    PortDescription d;
+    d.device = device;
+    std::error_code ec;
+    if (device.empty() || !fs::exists(device, ec)) return d;
+    d.exists = true;
+    const fs::path real = fs::canonical(device, ec);
+    if (ec) return d;
+
+    // udev's stable name for it, if it made one.
+    std::vector<fs::path> links;
+    for (fs::directory_iterator it(fs::path(paths.dev) / "serial" / "by-id", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::error_code same;
+        if (fs::equivalent(it->path(), real, same) && !same) links.push_back(it->path());
+    }
+    std::sort(links.begin(), links.end());
+    if (!links.empty()) d.byId = links.front().string();
+
+    // The kernel's view: /sys/class/tty/NAME/device is the device behind
+    // the tty (none for virtual ones: pseudo-terminals, rfcomm).
+    const fs::path deviceLink = fs::path(paths.sys) / "class" / "tty" / real.filename() / "device";
+    fs::path sysDevice = fs::canonical(deviceLink, ec);
+    if (ec) return d;
+    // Newer kernels put a port and a controller device of their serial core
+    // between a UART's tty and its hardware; the hardware is above them.
+    for (int up = 0; up < 2 && LinkName(sysDevice / "subsystem") == "serial-base"; ++up)
+        sysDevice = sysDevice.parent_path();
+    d.sysfsPath = sysDevice.string();
+    d.subsystem = LinkName(sysDevice / "subsystem");
+    d.driver = LinkName(sysDevice / "driver");
+    // A USB serial converter's port hangs below its USB interface; a modem
+    // (cdc_acm) is the interface itself. The USB device is the interface's parent.
+    fs::path usbInterface;
+    if (d.subsystem == "usb-serial")
+        usbInterface = sysDevice.parent_path();
+    else if (d.subsystem == "usb")
+        usbInterface = sysDevice;
+    if (!usbInterface.empty()) {
+        const fs::path usbDevice = usbInterface.parent_path();
+        d.vid = ReadAttribute(usbDevice / "idVendor");
+        d.pid = ReadAttribute(usbDevice / "idProduct");
+        d.manufacturer = ReadAttribute(usbDevice / "manufacturer");
+        d.product = ReadAttribute(usbDevice / "product");
+        d.serialNumber = ReadAttribute(usbDevice / "serial");
+        d.interface = ReadAttribute(usbInterface / "interface");
+        d.location = usbInterface.filename().string();
+    }
+    return d;
+}
+
+std::string PortDescription::Summary() const {
+    if (!exists) return "absent";
+    std::vector<std::string> parts;
+    if (!product.empty() && !manufacturer.empty())
+        parts.push_back(product + " (" + manufacturer + ")");
+    else if (!product.empty() || !manufacturer.empty())
+        parts.push_back(product + manufacturer);
+    if (!vid.empty() || !pid.empty()) parts.push_back("USB " + vid + ":" + pid);
+    if (!serialNumber.empty()) parts.push_back("serial " + serialNumber);
+    if (!driver.empty()) parts.push_back("driver " + driver);
+    if (!byId.empty()) parts.push_back("by-id " + fs::path(byId).filename().string());
+    std::string text;
+    for (const auto& p : parts) text += (text.empty() ? "" : ", ") + p;
+    return text;
 }
 
 std::vector<std::string> PortMap::ParseList(const std::string& commaSeparatedPaths) {

@@ -2,9 +2,12 @@
 //
 // On POSIX, COM n is the n-th entry of the map. By default the map lists the
 // serial devices present, in this order: /dev/ttyUSB*, /dev/ttyACM*,
-// /dev/ttyS* (each numerically). The environment variable QUILLET_PORTS
-// (comma-separated device paths; an empty item leaves that COM number
-// absent) replaces it, and so does SetOverride (the command line's --ports).
+// /dev/ttyS*, /dev/ttyAMA*, /dev/rfcomm* (each kind numerically, ttyUSB2
+// before ttyUSB10); a ttyS node whose UART the kernel did not find (its
+// sysfs "type" is 0) is left out. On macOS the default map is /dev/cu.*
+// in name order. The environment variable QUILLET_PORTS (comma-separated
+// device paths; an empty item leaves that COM number absent) replaces it,
+// and so does SetOverride (the command line's --ports).
 // On Windows COM n is the device "COMn" ("\\.\COMn" from 10 on).
 #pragma once
 
@@ -14,12 +17,45 @@
 
 namespace quillet {
 
+// Where the system shows its devices. The defaults are the real ones; the
+// tests point them at a tree of their own.
+struct SystemPaths {
+    std::string dev = "/dev";
+    std::string sys = "/sys";
+};
+
+// What is known of the device behind a port (on Linux from sysfs, as the
+// kernel exposes it, and from the /dev/serial/by-id links udev makes).
+// Unknown fields are empty.
+struct PortDescription {
+    std::string device;        // as the map names it
+    bool exists = false;       // the device node is there
+    std::string byId;          // the /dev/serial/by-id link to it
+    std::string vid, pid;      // USB vendor and product id, four hex digits
+    std::string manufacturer;
+    std::string product;
+    std::string serialNumber;
+    std::string driver;        // kernel driver (ftdi_sio, cdc_acm, serial8250, ...)
+    std::string interface;     // USB interface name
+    std::string location;      // USB location: bus-port path and interface
+    std::string subsystem;     // usb-serial, usb, pnp, platform, amba, ...
+    std::string sysfsPath;     // the device's directory in sysfs
+
+    // One line of what is known: "FT232R USB UART (FTDI), USB 0403:6001,
+    // serial A50285BI, driver ftdi_sio, by-id usb-FTDI_..."; empty when
+    // nothing is; "absent" when the device does not exist.
+    std::string Summary() const;
+};
+
+// Describes `device` (a device path, or a /dev/serial/by-id link).
+PortDescription DescribePort(const std::string& device, const SystemPaths& paths = {});
+
 class PortMap {
 public:
     // Device path of COM `com`; empty when the map has no such port.
     static std::string DevicePath(unsigned com);
     // COM numbers that have a device in the map, with their devices, in
-    // ascending order.
+    // ascending order (an explicit map may name devices that do not exist).
     static std::vector<std::pair<unsigned, std::string>> Present();
     // Replaces the map by a comma-separated list, as QUILLET_PORTS does.
     static void SetOverride(const std::string& commaSeparatedPaths);
@@ -27,8 +63,13 @@ public:
     // Parses a comma-separated list: entry i is COM i+1 ("" = absent).
     static std::vector<std::string> ParseList(const std::string& commaSeparatedPaths);
     // The default map from the names found in /dev: ttyUSB*, ttyACM*, ttyS*,
-    // each numerically, as full paths. Other names are left out.
-    static std::vector<std::string> OrderDevices(const std::vector<std::string>& namesInDev);
+    // ttyAMA*, rfcomm*, each numerically, as full paths under `devRoot`.
+    // Other names are left out.
+    static std::vector<std::string> OrderDevices(const std::vector<std::string>& namesInDev,
+                                                 const std::string& devRoot = "/dev");
+    // The default map of this system: the devices of OrderDevices (on macOS
+    // /dev/cu.*) less the ttyS nodes without a UART behind them.
+    static std::vector<std::string> DefaultDevices(const SystemPaths& paths = {});
 };
 
 } // namespace quillet

@@ -61,6 +61,16 @@ struct PortFixture : ::testing::Test {
     }
 };
 
+TEST_F(PortFixture, ComListTooltipsDescribeTheDevices) {
+    PortMap::SetOverride("/dev/quillet-none,/dev/null,");
+    LoaderWindow window;
+    window.Initialise();
+    auto* combo = qobject_cast<QComboBox*>(window.Control(1106));
+    EXPECT_EQ(combo->itemData(0, Qt::ToolTipRole).toString(), "COM1: /dev/quillet-none\nabsent");
+    EXPECT_EQ(combo->itemData(1, Qt::ToolTipRole).toString(), "COM2: /dev/null");
+    EXPECT_EQ(combo->itemData(2, Qt::ToolTipRole).toString(), "COM3: no device");
+}
+
 TEST_F(PortFixture, PortButtonOpensAndClosesThePort) {
     Pty pty;
     ASSERT_FALSE(pty.path.empty());

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "serial/PortMap.h"
 
@@ -74,11 +76,102 @@ TEST_F(PortMapTest, EnvironmentIsReadOnEveryCallAndTheOverrideWins) {
 TEST_F(PortMapTest, DefaultOrderIsByKindThenNumerically) {
     const std::vector<std::string> dev = {"ttyS1",   "ttyUSB10", "console", "ttyACM0", "ttyUSB2",
                                           "ttyS0",   "ttyUSB",   "ttyS10",  "ttyS2",   "ttyUSB1x",
-                                          "ttyACM1", "tty5",     "null",    "ttyUSB0"};
+                                          "ttyACM1", "tty5",     "null",    "ttyUSB0",
+                                          "rfcomm0", "ttyAMA1",  "ttyAMA0"};
     EXPECT_EQ(PortMap::OrderDevices(dev),
               (std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyACM0",
                                         "/dev/ttyACM1", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
-                                        "/dev/ttyS10"}));
+                                        "/dev/ttyS10", "/dev/ttyAMA0", "/dev/ttyAMA1", "/dev/rfcomm0"}));
+}
+
+// A /dev and /sys of a machine with an FTDI converter (with its by-id link),
+// a CDC-ACM board, a real UART, a ttyS node without a UART and a Bluetooth
+// port, laid out as the kernel and udev lay them out.
+class FakeSystem : public ::testing::Test {
+protected:
+    std::filesystem::path root;
+    SystemPaths paths;
+
+    void File(const std::string& path, const std::string& text = "") {
+        std::filesystem::create_directories((root / path).parent_path());
+        std::ofstream(root / path) << text << "\n";
+    }
+    void Link(const std::string& link, const std::string& target) {
+        std::filesystem::create_directories((root / link).parent_path());
+        std::filesystem::create_directories(root / target);
+        std::filesystem::create_directory_symlink(root / target, root / link);
+    }
+    void SetUp() override {
+        char tmpl[] = "/tmp/quillet-sysfs-XXXXXX";
+        root = ::mkdtemp(tmpl);
+        paths = {(root / "dev").string(), (root / "sys").string()};
+        for (const char* node : {"ttyUSB0", "ttyACM0", "ttyS0", "ttyS1", "rfcomm0", "null"}) File("dev/" + std::string(node));
+        std::filesystem::create_directories(root / "dev/serial/by-id");
+        std::filesystem::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+
+        const std::string ftdi = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+        File(ftdi + "/idVendor", "0403");
+        File(ftdi + "/idProduct", "6001");
+        File(ftdi + "/manufacturer", "FTDI");
+        File(ftdi + "/product", "FT232R USB UART");
+        File(ftdi + "/serial", "A50285BI");
+        File(ftdi + "/1-2:1.0/interface", "FT232R USB UART");
+        Link(ftdi + "/1-2:1.0/ttyUSB0/subsystem", "sys/bus/usb-serial");
+        Link(ftdi + "/1-2:1.0/ttyUSB0/driver", "sys/bus/usb-serial/drivers/ftdi_sio");
+        Link("sys/class/tty/ttyUSB0/device", ftdi + "/1-2:1.0/ttyUSB0");
+
+        const std::string acm = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-3";
+        File(acm + "/idVendor", "2e8a");
+        File(acm + "/idProduct", "000a");
+        File(acm + "/product", "Board CDC");
+        Link(acm + "/1-3:1.0/subsystem", "sys/bus/usb");
+        Link(acm + "/1-3:1.0/driver", "sys/bus/usb/drivers/cdc_acm");
+        Link("sys/class/tty/ttyACM0/device", acm + "/1-3:1.0");
+
+        // A UART found on the board, behind the serial core's port device.
+        Link("sys/devices/pnp0/00:01/subsystem", "sys/bus/pnp");
+        Link("sys/devices/pnp0/00:01/driver", "sys/bus/pnp/drivers/serial");
+        Link("sys/devices/pnp0/00:01/00:01:0/00:01:0.0/subsystem", "sys/bus/serial-base");
+        Link("sys/devices/pnp0/00:01/00:01:0/subsystem", "sys/bus/serial-base");
+        Link("sys/class/tty/ttyS0/device", "sys/devices/pnp0/00:01/00:01:0/00:01:0.0");
+        File("sys/class/tty/ttyS0/type", "4");
+        // A node the kernel keeps although it found no UART for it.
+        Link("sys/class/tty/ttyS1/device", "sys/devices/platform/serial8250");
+        File("sys/class/tty/ttyS1/type", "0");
+        std::filesystem::create_directories(root / "sys/class/tty/rfcomm0");
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+    std::string Dev(const std::string& name) const { return paths.dev + "/" + name; }
+};
+
+TEST_F(FakeSystem, DefaultMapSkipsTtySWithoutAUart) {
+    EXPECT_EQ(PortMap::DefaultDevices(paths),
+              (std::vector<std::string>{Dev("ttyUSB0"), Dev("ttyACM0"), Dev("ttyS0"), Dev("rfcomm0")}));
+}
+
+TEST_F(FakeSystem, DescriptionsComeFromSysfsAndTheByIdLinks) {
+    const PortDescription usb = DescribePort(Dev("ttyUSB0"), paths);
+    EXPECT_TRUE(usb.exists);
+    EXPECT_EQ(usb.byId, Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+    EXPECT_EQ(usb.vid + ":" + usb.pid, "0403:6001");
+    EXPECT_EQ(usb.interface, "FT232R USB UART");
+    EXPECT_EQ(usb.location, "1-2:1.0");
+    EXPECT_EQ(usb.subsystem, "usb-serial");
+    EXPECT_EQ(usb.Summary(), "FT232R USB UART (FTDI), USB 0403:6001, serial A50285BI, driver ftdi_sio, "
+                             "by-id usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    // The by-id link names the same device.
+    const PortDescription byId = DescribePort(usb.byId, paths);
+    EXPECT_EQ(byId.Summary(), usb.Summary());
+    EXPECT_EQ(byId.sysfsPath, usb.sysfsPath);
+
+    EXPECT_EQ(DescribePort(Dev("ttyACM0"), paths).Summary(), "Board CDC, USB 2e8a:000a, driver cdc_acm");
+    const PortDescription uart = DescribePort(Dev("ttyS0"), paths);
+    EXPECT_EQ(uart.Summary(), "driver serial");
+    EXPECT_EQ(uart.subsystem, "pnp");
+    // Known to exist, nothing else known; or not there at all.
+    EXPECT_EQ(DescribePort(Dev("rfcomm0"), paths).Summary(), "");
+    EXPECT_TRUE(DescribePort(Dev("rfcomm0"), paths).exists);
+    EXPECT_EQ(DescribePort(Dev("ttyUSB7"), paths).Summary(), "absent");
 }
 
 TEST_F(PortMapTest, DefaultMapListsOnlySerialDevicesThatExist) {
