@@ -57,6 +57,8 @@ const OptionInfo kCommandOptions[] = {
      "the MCU already waits in its bootloader on the first port of\n"
      "the map: no search, user pattern number 101"},
     {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare"},
+    {"baud", nullptr, "--baud", "N",
+     "the simulated line runs at N baud, as a real one would (default: as fast as it can)"},
 };
 
 struct CommandInfo {
@@ -132,13 +134,15 @@ const CommandInfo kCommands[] = {
      "Searches the signal analyzer and writes FILE to its data flash as\n"
      "acknowledged blocks.\n",
      {}},
-    {"demo", "demo",
+    {"demo", "demo [--baud N]",
      "start a simulated signal generator in this\n"
      "process and store a sample pattern in slot 1",
      "Writes a sample 1920x1080 test pattern into ./quillet-demo, starts a\n"
      "simulated signal generator in this process as COM1 and stores the pattern in\n"
-     "its slot 1; then compares the image the simulator stored with the source.\n",
-     {}},
+     "its slot 1; then compares the image the simulator stored with the source.\n"
+     "With --baud 115200 the upload takes as long as on a real line (about ten\n"
+     "minutes).\n",
+     {"baud"}},
     {"help", "help [COMMAND]", "this text, or the help of COMMAND",
      "Prints the overview of the commands, or the help of COMMAND.\n", {}},
     {"completion", "completion",
@@ -305,6 +309,14 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
                 else
                     out.kind = v;
             }
+        } else if (word == "--baud") {
+            long long n = 0;
+            if ((err = value(v)).empty()) {
+                if (!ParseInteger(v, n) || n < 1 || n > 100000000)
+                    err = "--baud needs a rate in baud, e.g. 115200, not \"" + v + "\"";
+                else
+                    out.baud = static_cast<unsigned>(n);
+            }
         } else if (word == "--slot") {
             long long n = 0;
             if ((err = value(v)).empty()) {
@@ -397,6 +409,7 @@ std::string CheckCommand(const Args& a) {
     if (a.slot && !takes("slot")) return "--slot does not go with " + c;
     if (a.direct && !takes("direct")) return "--direct does not go with " + c;
     if (a.verify && !takes("verify")) return "--verify does not go with " + c;
+    if (a.baud && !takes("baud")) return "--baud does not go with " + c;
     return {};
 }
 

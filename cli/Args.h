@@ -23,6 +23,7 @@ struct Args {
     std::optional<int> slot;             // --slot N
     bool direct = false;                 // --direct
     bool verify = false;                 // --verify
+    unsigned baud = 0;                   // demo --baud N (0: the simulator answers at once)
 };
 
 // The environment as the parser reads it (std::getenv in the program).

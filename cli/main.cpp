@@ -50,9 +50,10 @@ int ListPorts(bool verbose) {
 // The embedded job for machines without a display: a simulated signal
 // generator in this process, offered as COM1, receives the sample pattern
 // in slot 1; then the image it stored is compared with the source.
-int RunDemo(const SessionOptions& options) {
+int RunDemo(const SessionOptions& options, unsigned baud) {
 #ifndef QUILLET_HAVE_SAMPLE_PATTERN
     (void)options;
+    (void)baud;
     std::fprintf(stderr, "quillet-cli: this build has no simulator for the demo\n");
     return kExitFailed;
 #else
@@ -73,6 +74,7 @@ int RunDemo(const SessionOptions& options) {
     sim::Options simOptions;
     simOptions.kind = kGroupGenerator;
     simOptions.outputDir = outDir;
+    simOptions.baud = baud;
     sim::Simulator simulator(simOptions);
     const std::string device = simulator.OpenPty();
     if (device.empty()) {
@@ -162,7 +164,7 @@ int Main(const std::vector<std::string>& argv) {
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
     if (c == "ports") return ListPorts(args.verbose);
-    if (c == "demo") return RunDemo(options);
+    if (c == "demo") return RunDemo(options, args.baud);
 
     Session session(options);
     if (c == "search") return session.Search(kind);

@@ -13,7 +13,7 @@ DemoSession::DemoSession() = default;
 
 DemoSession::~DemoSession() { Stop(); }
 
-bool DemoSession::Start(const std::string& baseDir, std::string& error) {
+bool DemoSession::Start(const std::string& baseDir, std::string& error, unsigned baud) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path folder = fs::path(baseDir) / "quillet-demo";
@@ -34,6 +34,7 @@ bool DemoSession::Start(const std::string& baseDir, std::string& error) {
     sim::Options options;
     options.kind = kGroupGenerator;
     options.outputDir = m_received;
+    options.baud = baud;
     m_sim = std::make_unique<sim::Simulator>(options);
     m_device = m_sim->OpenPty();
     if (m_device.empty()) {

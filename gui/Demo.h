@@ -21,8 +21,9 @@ public:
     DemoSession& operator=(const DemoSession&) = delete;
 
     // Starts the simulator and prepares the folder under `baseDir`. False
-    // with `error` set when something could not be set up.
-    bool Start(const std::string& baseDir, std::string& error);
+    // with `error` set when something could not be set up. With `baud` the
+    // simulated line runs at that rate (0: as fast as it can).
+    bool Start(const std::string& baseDir, std::string& error, unsigned baud = 0);
     void Stop();
 
     const std::string& Device() const { return m_device; }

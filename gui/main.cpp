@@ -36,13 +36,14 @@ using namespace quillet::gui;
 
 struct Arguments {
     bool demo = false;
+    unsigned baud = 0;
     std::string screenshot;
     std::string load;
 };
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "Usage: quillet [--demo]\n"
+        "Usage: quillet [--demo [--baud N]]\n"
         "       quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
         "\n"
         "The service dialog of the video test instrument: finds the instrument on a\n"
@@ -52,6 +53,8 @@ void Usage(std::FILE* out) {
         "Options:\n"
         "  --demo              attach a simulated signal generator as COM1 and offer a\n"
         "                      sample test pattern in the demo folder\n"
+        "  --baud N            with --demo: the simulated line runs at N baud, as a real\n"
+        "                      one would (default: as fast as it can)\n"
         "  --screenshot FILE   render the dialog to a PNG picture and exit\n"
         "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
         "  -h, --help          this text\n"
@@ -82,6 +85,15 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
             if (!value(args.screenshot)) break;
         } else if (a == "--load") {
             if (!value(args.load)) break;
+        } else if (a == "--baud") {
+            std::string v;
+            char* end = nullptr;
+            const unsigned long n = value(v) ? std::strtoul(v.c_str(), &end, 10) : 0;
+            if (v.empty() || *end != '\0' || n == 0 || n > 100000000) {
+                std::fputs("quillet: --baud needs a rate in baud, e.g. 115200\n", stderr);
+                return 2;
+            }
+            args.baud = static_cast<unsigned>(n);
         } else if (a == "--help" || a == "-h") {
             Usage(stdout);
             return -1;
@@ -100,6 +112,10 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         std::fprintf(stderr, "quillet: %s needs a file name\n", argv[argc - 1]);
         return 2;
     }
+    if (args.baud && !args.demo) {
+        std::fputs("quillet: --baud goes with --demo\n", stderr);
+        return 2;
+    }
     if (!args.load.empty() && args.screenshot.empty()) {
         std::fputs("quillet: --load goes with --screenshot\n", stderr);
         return 2;
@@ -108,18 +124,22 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
 }
 
 // Hands the job to quillet-cli demo; returns only when that failed.
-int RunCliDemo(const char* argv0) {
+int RunCliDemo(const char* argv0, unsigned baud) {
     std::puts("No display found: running the same job from the command line (quillet-cli demo).");
     std::fflush(stdout);
 #ifndef _WIN32
+    // "demo", or "demo --baud N" for a paced line.
+    const std::string rate = std::to_string(baud);
+    const char* more = baud ? "--baud" : nullptr;
     const std::string beside = FindCliBeside(SelfDirectory(argv0));
     if (!beside.empty()) {
-        execl(beside.c_str(), beside.c_str(), "demo", static_cast<char*>(nullptr));
+        execl(beside.c_str(), beside.c_str(), "demo", more, rate.c_str(), static_cast<char*>(nullptr));
     }
-    execlp("quillet-cli", "quillet-cli", "demo", static_cast<char*>(nullptr));
+    execlp("quillet-cli", "quillet-cli", "demo", more, rate.c_str(), static_cast<char*>(nullptr));
     std::fprintf(stderr, "quillet: cannot start quillet-cli: %s\n", std::strerror(errno));
 #else
     (void)argv0;  // a Windows desktop always has a display
+    (void)baud;
 #endif
     return 127;
 }
@@ -162,7 +182,7 @@ int main(int argc, char** argv) {
     const bool display = HasDisplay([](const char* name) { return std::getenv(name); });
     if (!display) {
         // A picture needs no screen; everything else is the command line's job.
-        if (args.screenshot.empty()) return RunCliDemo(argv[0]);
+        if (args.screenshot.empty()) return RunCliDemo(argv[0], args.baud);
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
 
@@ -178,7 +198,7 @@ int main(int argc, char** argv) {
     if (args.demo) {
         std::string error;
         const std::string base = QDir::tempPath().toStdString();
-        if (!demo.Start(base, error)) {
+        if (!demo.Start(base, error, args.baud)) {
             std::fprintf(stderr, "quillet: %s\n", error.c_str());
             return 1;
         }

@@ -43,6 +43,8 @@ std::string UsageText() {
     "  --noise N         send N noise bytes before each block acknowledgement\n"
     "  --out DIR         where received images, firmware and summary.txt go (default .)\n"
     "  --boot            start in the main MCU's system bootloader (for stm32flash and the like)\n"
+    "  --baud N          pace the line at N baud as a real one would (10 bits a byte,\n"
+    "                    11 at the bootloader's even parity); default: as fast as it can\n"
     "  -v, --verbose     hex dump of the traffic with time stamps on standard error\n"
     "  -h, --help        this text\n"
     "  --version         print the version and exit\n"
@@ -96,6 +98,11 @@ int main(int argc, char** argv) {
         } else if (a == "--out") {
             if (!val) return Usage("--out needs a directory");
             opt.outputDir = val;
+            ++i;
+        } else if (a == "--baud") {
+            if (!ParseUnsigned(val, n) || n == 0 || n > 100000000)
+                return Usage("--baud needs a rate in baud, e.g. 115200");
+            opt.baud = unsigned(n);
             ++i;
         } else if (a == "--delay" || a == "--erase-ms" || a == "--stop-after" || a == "--noise") {
             if (!ParseUnsigned(val, n)) return Usage((a + " needs a number").c_str());

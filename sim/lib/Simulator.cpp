@@ -15,8 +15,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "sim/lib/Instrument.h"
 
@@ -69,19 +74,46 @@ struct Simulator::Impl {
     std::atomic<bool> stop{false};
     std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
 
+    // Times are nanoseconds on the steady clock since t0; the instrument
+    // itself counts milliseconds.
     struct Due {
         std::uint64_t at;
         std::uint64_t seq;
         std::vector<std::uint8_t> bytes;
     };
-    std::vector<Due> queue;  // ordered by (at, seq)
+    std::vector<Due> queue;  // replies not yet due, ordered by (at, seq)
     std::uint64_t seq = 0;
-    std::vector<std::uint8_t> outBuf;
+    std::vector<std::uint8_t> outBuf;  // due bytes not yet taken by the device
     std::uint64_t blockedSince = 0;
     int markState = 0;  // PARMRK decoding: 0 plain, 1 after FF, 2 after FF 00
 
-    std::uint64_t Now() const {
-        return std::uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+    // With a baud rate, both directions of the line are paced: a byte
+    // reaches the instrument when its last bit would have arrived, and a
+    // reply byte is handed to the device when its last bit would have left.
+    // Each direction is free again after the byte before it.
+    struct LineByte {
+        std::uint64_t at;  // when its last bit is through
+        std::uint8_t byte;
+        bool flagged;      // received with a parity error
+    };
+    std::deque<LineByte> rxLine;  // on the way to the instrument
+    std::deque<LineByte> txLine;  // on the way to the program
+    std::uint64_t rxFree = 0;
+    std::uint64_t txFree = 0;
+
+    std::uint64_t NowNs() const {
+        return std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count());
+    }
+
+    // Line time of one byte: start bit, 8 data bits, a parity bit while the
+    // STM32 bootloader listens (8E1), one stop bit.
+    std::uint64_t ByteNs() {
+        bool even;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            even = inst.CurrentMode() == Mode::Bootloader;
+        }
+        return (even ? 11u : 10u) * 1000000000ull / opt.baud;
     }
 
     void Dump(const char* dir, const std::uint8_t* p, std::size_t n) const {
@@ -100,9 +132,9 @@ struct Simulator::Impl {
         std::fflush(opt.log);
     }
 
-    void Schedule(std::vector<Reply>&& replies, std::uint64_t now) {
+    void Schedule(std::vector<Reply>&& replies, std::uint64_t nowNs) {
         for (auto& r : replies) {
-            Due d{now + r.delayMs, seq++, std::move(r.bytes)};
+            Due d{nowNs + std::uint64_t(r.delayMs) * 1000000u, seq++, std::move(r.bytes)};
             auto it = std::upper_bound(queue.begin(), queue.end(), d, [](const Due& a, const Due& b) {
                 return a.at != b.at ? a.at < b.at : a.seq < b.seq;
             });
@@ -110,10 +142,20 @@ struct Simulator::Impl {
         }
     }
 
+    // Hands one byte to the instrument as received at `atNs`.
+    void Feed(std::uint8_t b, bool flagged, std::uint64_t atNs) {
+        std::vector<Reply> replies;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            replies = inst.Feed(b, atNs / 1000000u, flagged);
+        }
+        Schedule(std::move(replies), atNs);
+    }
+
     void Received(const std::uint8_t* p, std::size_t n) {
         Dump("RX", p, n);
-        const std::uint64_t now = Now();
-        std::lock_guard<std::mutex> lock(mu);
+        const std::uint64_t now = NowNs();
+        const std::uint64_t byteNs = opt.baud ? ByteNs() : 0;
         for (std::size_t i = 0; i < n; ++i) {
             std::uint8_t b = p[i];
             bool flagged = false;
@@ -128,14 +170,19 @@ struct Simulator::Impl {
                     flagged = true;
                 }
             }
-            Schedule(inst.Feed(b, now, flagged), now);
+            if (!opt.baud) {
+                Feed(b, flagged, now);
+                continue;
+            }
+            rxFree = std::max(rxFree, now) + byteNs;
+            rxLine.push_back(LineByte{rxFree, b, flagged});
         }
     }
 
     // A real port follows the instrument: 8E1 while the STM32 bootloader
     // listens, 8N1 otherwise. Switched only when nothing is waiting to go out.
     void FollowLine() {
-        if (!realPort || !queue.empty() || !outBuf.empty()) return;
+        if (!realPort || !queue.empty() || !outBuf.empty() || !txLine.empty()) return;
         bool even;
         {
             std::lock_guard<std::mutex> lock(mu);
@@ -148,14 +195,56 @@ struct Simulator::Impl {
         markState = 0;
     }
 
+    // Moves what is due: paced received bytes to the instrument, due replies
+    // onto the line (or straight out), paced reply bytes to the device.
+    void Advance(std::uint64_t now) {
+        while (!rxLine.empty() && rxLine.front().at <= now) {
+            const LineByte lb = rxLine.front();
+            rxLine.pop_front();
+            Feed(lb.byte, lb.flagged, lb.at);
+        }
+        while (!queue.empty() && queue.front().at <= now) {
+            Due d = std::move(queue.front());
+            queue.erase(queue.begin());
+            if (!opt.baud) {
+                outBuf.insert(outBuf.end(), d.bytes.begin(), d.bytes.end());
+                continue;
+            }
+            const std::uint64_t byteNs = ByteNs();
+            for (std::uint8_t b : d.bytes) {
+                txFree = std::max(txFree, d.at) + byteNs;
+                txLine.push_back(LineByte{txFree, b, false});
+            }
+        }
+        while (!txLine.empty() && txLine.front().at <= now) {
+            outBuf.push_back(txLine.front().byte);
+            txLine.pop_front();
+        }
+    }
+
+    // How long to wait for the next thing due. The paced lines are worked
+    // off in bursts: the wait runs to the last byte of each (a frame is of
+    // use to either side only once it is complete), and each byte still
+    // counts from its own time.
+    std::uint64_t WaitNs(std::uint64_t now) const {
+        std::uint64_t until = now + std::uint64_t(200000000);
+        if (!queue.empty()) until = std::min(until, queue.front().at);
+        if (!rxLine.empty()) until = std::min(until, rxLine.back().at);
+        if (!txLine.empty()) until = std::min(until, txLine.back().at);
+        if (!outBuf.empty()) until = std::min(until, now + std::uint64_t(10000000));
+        return until > now ? until - now : 0;
+    }
+
     void Run() {
+#ifdef PR_SET_TIMERSLACK
+        // Paced waits end within microseconds of their time, not the
+        // default 50 us later: a block exchange has two of them.
+        if (opt.baud) ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
         std::uint8_t buf[4096];
         while (!stop.load()) {
-            const std::uint64_t now = Now();
-            while (!queue.empty() && queue.front().at <= now) {
-                outBuf.insert(outBuf.end(), queue.front().bytes.begin(), queue.front().bytes.end());
-                queue.erase(queue.begin());
-            }
+            const std::uint64_t now = NowNs();
+            Advance(now);
             if (!outBuf.empty()) {
                 const ssize_t w = ::write(fd, outBuf.data(), outBuf.size());
                 if (w > 0) {
@@ -164,20 +253,20 @@ struct Simulator::Impl {
                     blockedSince = 0;
                 } else if (holdFd >= 0) {
                     // Nobody reads the pty: after two seconds, drop what waits unread.
-                    if (!blockedSince) blockedSince = now + 1;
-                    else if (now - blockedSince > 2000) {
+                    const std::uint64_t nowMs = now / 1000000u;
+                    if (!blockedSince) blockedSince = nowMs + 1;
+                    else if (nowMs - blockedSince > 2000) {
                         tcflush(holdFd, TCIFLUSH);
                         blockedSince = 0;
                     }
                 }
             }
             FollowLine();
-            int timeout = 200;
-            if (!queue.empty()) timeout = int(std::min<std::uint64_t>(200, queue.front().at > now ? queue.front().at - now : 0));
-            if (!outBuf.empty()) timeout = std::min(timeout, 10);
+            const std::uint64_t wait = WaitNs(NowNs());
+            const timespec timeout{time_t(wait / 1000000000ull), long(wait % 1000000000ull)};
             pollfd p[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
             if (!outBuf.empty()) p[0].events |= POLLOUT;
-            const int r = ::poll(p, 2, timeout);
+            const int r = ::ppoll(p, 2, &timeout, nullptr);
             if (r < 0) continue;
             if (p[1].revents & POLLIN) break;
             if (p[0].revents & POLLIN) {

@@ -28,6 +28,10 @@ struct Options {
     bool startInBootloader = false;    // the main MCU starts in its system bootloader
     unsigned bannerDelayMs = 50;       // delay before a boot-mode banner line
     std::uint32_t noiseSeed = 1;       // seed of the noise bytes (runs repeat exactly)
+    // Line rate: 0 answers as fast as it can; otherwise both directions are
+    // paced at this many baud, 10 bits a byte (8N1), 11 while the STM32
+    // bootloader listens (8E1).
+    unsigned baud = 0;
 };
 
 // What the simulator received and stored.

@@ -116,7 +116,7 @@ TEST(CliUsage, HelpListsEveryCommandAndOption) {
                              "fpga aux FILE", "mcu generator|analyzer", "--direct", "--verify",
                              "sub-mcu INDEX", "input-board N FILE", "analyzer-data FILE", "demo",
                              "--ports LIST", "--timeout S", "--verbose", "--kind", "--port DEVICE",
-                             "--version", "QUILLET_PORT ", "QUILLET_TIMEOUT"})
+                             "--version", "QUILLET_PORT ", "QUILLET_TIMEOUT", "demo [--baud N]"})
         EXPECT_TRUE(Contains(r.out, word)) << word;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Frame.h"
 #include "sim/lib/Simulator.h"
 
 using namespace quillet::sim;
@@ -206,5 +207,37 @@ TEST(SimPty, Stm32flashWritesAndVerifiesThroughTheBootloader) {
     const Bytes text = ReadFile(dir / "out" / "summary.txt");
     EXPECT_NE(std::string(text.begin(), text.end()).find("violations: 0"), std::string::npos)
         << std::string(text.begin(), text.end());
+    fs::remove_all(dir);
+}
+
+// --baud paces the line: 100 block frames of 270 bytes, each answered by a
+// 13-byte acknowledgement, need 100 x 283 x 10 bits at 115200 baud (2.46 s);
+// unpaced they take a few milliseconds.
+TEST(SimPty, BaudPacesBlockStreamsAtTheLineRate) {
+    EXPECT_EQ(WEXITSTATUS(std::system((std::string(QUILLET_SIM_PATH) + " --baud 0 2> /dev/null").c_str())), 2);
+    const fs::path dir = TempDir("baud");
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--baud", "115200", "--out", dir.string()}));
+    const int fd = OpenRaw(sim.device);
+    ASSERT_GE(fd, 0);
+    constexpr int kBlocks = 100;
+    std::uint8_t payload[260] = {};
+    std::uint8_t frame[270];
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int n = 0; n < kBlocks; ++n) {
+        payload[1] = std::uint8_t(n);
+        payload[3] = n == kBlocks - 1 ? 0x40 : 0x00;  // the last block
+        payload[4] = std::uint8_t(n * 7);
+        ASSERT_EQ(quillet::BuildRequestFrame(frame, {}, {}, 0x7878, payload, 260), sizeof frame);
+        WriteAll(fd, Bytes(frame, frame + sizeof frame));
+        const Bytes ack = ReadFor(fd, 13, 3000);
+        ASSERT_EQ(ack.size(), 13u) << "block " << n;
+        ASSERT_EQ(ack[11], 0) << "block " << n;  // accepted
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ::close(fd);
+    const double lineSeconds = kBlocks * 283 * 10 / 115200.0;
+    EXPECT_GE(seconds, 0.95 * lineSeconds) << seconds << " s for " << lineSeconds << " s on the line";
+    EXPECT_EQ(sim.Stop(), 0);
     fs::remove_all(dir);
 }
