@@ -44,7 +44,7 @@ struct Arguments {
 void Usage(std::FILE* out) {
     std::fputs(
         "Usage: quillet [--demo [--baud N]]\n"
-        "       quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
+        "  or:  quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
         "\n"
         "The service dialog of the video test instrument: finds the instrument on a\n"
         "serial port, stores user test patterns in it and updates its firmware.\n"

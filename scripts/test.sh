@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test:
-#   1. the normal build, all tests (the dialog's tests offscreen);
+#   1. the normal build, all tests (the dialog's tests offscreen), then the
+#      Debian package, unpacked and checked (scripts/check-package.sh);
 #   2. the core, simulator and command line with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, all their tests;
 #   3. the serial link with ThreadSanitizer, its tests;
@@ -23,6 +24,8 @@ echo "== 1. build and test =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 run_ctest main --test-dir build --output-on-failure -j "$jobs"
+deb=$(bash scripts/package.sh | tee /dev/stderr | tail -n 1)
+bash scripts/check-package.sh "$deb"
 
 echo "== 2. AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
