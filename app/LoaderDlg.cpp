@@ -278,4 +278,16 @@ void CLoaderDlg::OnSerialLost(unsigned port) {
     Report(FlowEvent::PortLost, port);
 }
 
+std::string CLoaderDlg::DataFile(const char* name) const {
+    if (m_dataFolder.empty()) {
+#ifdef _WIN32
+        return std::string(".\\data\\") + name;
+#else
+        return std::string("./data/") + name;
+#endif
+    }
+    const char last = m_dataFolder.back();
+    return m_dataFolder + (last == '/' || last == '\\' ? "" : "/") + name;
+}
+
 } // namespace quillet

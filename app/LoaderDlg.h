@@ -103,7 +103,7 @@ public:
     void OnGeneratorFpga();
     void OnAnalyzerFpga();
     void OnAuxFpga();
-    void StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* file);
+    void StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* image);
     bool CheckSlotAndPort();
     void DisableUploads();
     void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
@@ -131,6 +131,11 @@ public:
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return *m_port; }
     void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
+    // The folder of the fixed firmware images (GENERATOR_MCU.bin, ...);
+    // empty: ./data (.\data\ on Windows). Each dialog has its own.
+    void SetDataFolder(std::string folder) { m_dataFolder = std::move(folder); }
+    // The path the flows read the fixed image `name` from.
+    std::string DataFile(const char* name) const;
     void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
 
     // Members bound by dialog data exchange.
@@ -194,6 +199,7 @@ private:
     std::unique_ptr<ISerialPort> m_ownPort;
     ISerialPort* m_port = nullptr;
     FlowEventSink m_events;
+    std::string m_dataFolder;
 };
 
 } // namespace quillet

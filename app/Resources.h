@@ -82,6 +82,13 @@ inline constexpr const char* kCurrentDir = ".\\";
 inline constexpr const char* kCurrentDir = "./";
 #endif
 
+// The fixed firmware image files, read from the data folder: ".\data\"
+// beside the current directory unless the front end names another one.
+inline constexpr const char* kGeneratorMcuImage = "GENERATOR_MCU.bin";
+inline constexpr const char* kAnalyzerMcuImage = "ANALYZER_MCU.bin";
+inline constexpr const char* kGeneratorFpgaImage = "GENERATOR_FPGA.bin";
+inline constexpr const char* kAnalyzerFpgaImage = "ANALYZER_FPGA.bin";
+
 // Note line while firmware goes to the instrument.
 inline constexpr const char* kNoteUpdating =
     "Note: While updating \r\n firmware ,please \r\n do not press any button!";

@@ -41,6 +41,10 @@ const OptionInfo kGlobalOptions[] = {
     {"", nullptr, "--ports", "LIST",
      "the devices behind COM1, COM2, ... (comma-separated; an empty\n"
      "item leaves that COM number absent), as QUILLET_PORTS"},
+    {"", nullptr, "--data", "DIR",
+     "read the firmware images GENERATOR_MCU.bin, ANALYZER_MCU.bin,\n"
+     "GENERATOR_FPGA.bin and ANALYZER_FPGA.bin from DIR (default ./data,\n"
+     "or $QUILLET_DATA)"},
     {"", nullptr, "--timeout", "S",
      "give up when the instrument has not answered for S seconds\n"
      "(default 10, or $QUILLET_TIMEOUT)"},
@@ -101,19 +105,19 @@ const CommandInfo kCommands[] = {
      "flash of the generator's front-panel display: 300 acknowledged blocks.\n",
      {"slot"}},
     {"fpga", "fpga generator|analyzer",
-     "write ./data/GENERATOR_FPGA.bin or\n"
-     "./data/ANALYZER_FPGA.bin to the FPGA flash",
+     "write GENERATOR_FPGA.bin or ANALYZER_FPGA.bin of the data folder to the FPGA flash",
      "fpga generator|analyzer searches that instrument and writes its FPGA image,\n"
-     "./data/GENERATOR_FPGA.bin or ./data/ANALYZER_FPGA.bin, to its FPGA flash as\n"
+     "GENERATOR_FPGA.bin or ANALYZER_FPGA.bin of the data folder (./data or --data),\n"
+     "to its FPGA flash as\n"
      "acknowledged blocks. fpga aux FILE searches the instrument of --kind (default\n"
      "generator) and writes FILE to its auxiliary FPGA flash.\n",
      {"kind"}},
     {"mcu", "mcu generator|analyzer [--direct] [--verify]",
-     "update the main MCU through its bootloader from ./data/GENERATOR_MCU.bin or "
-     "./data/ANALYZER_MCU.bin",
+     "update the main MCU through its bootloader from GENERATOR_MCU.bin or "
+     "ANALYZER_MCU.bin of the data folder",
      "Searches the instrument, restarts its main MCU in its serial bootloader and\n"
-     "writes ./data/GENERATOR_MCU.bin or ./data/ANALYZER_MCU.bin into its flash in\n"
-     "pieces of 128 bytes at even parity.\n",
+     "writes GENERATOR_MCU.bin or ANALYZER_MCU.bin of the data folder (./data or\n"
+     "--data) into its flash in pieces of 128 bytes at even parity.\n",
      {"direct", "verify"}},
     {"sub-mcu", "sub-mcu INDEX [--kind KIND]",
      "restart sub-MCU INDEX (0 Keyboard, 1..9 input1..9\n"
@@ -213,7 +217,8 @@ const char kEnvironmentText[] =
     "Environment:\n"
     "  QUILLET_PORT           the device for -p when it is not given\n"
     "  QUILLET_PORTS          the port map when neither -p nor --ports is given\n"
-    "  QUILLET_TIMEOUT        seconds for --timeout when it is not given\n";
+    "  QUILLET_TIMEOUT        seconds for --timeout when it is not given\n"
+    "  QUILLET_DATA           the folder for --data when it is not given\n";
 
 const char kExitText[] =
     "Exit status:\n"
@@ -241,6 +246,7 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
     bool onlyOperands = false;
     std::optional<std::string> port;
     bool timeoutGiven = false;
+    bool dataGiven = false;
     for (std::size_t i = 0; i < argv.size(); ++i) {
         std::string word = argv[i];
         if (onlyOperands || word.empty() || word[0] != '-' || word == "-") {
@@ -296,6 +302,12 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
                 else
                     port = v;
             }
+        } else if (word == "--data") {
+            if ((err = value(v)).empty()) {
+                if (v.empty()) err = "--data needs a folder";
+                out.dataFolder = v;
+                dataGiven = true;
+            }
         } else if (word == "--ports") {
             if ((err = value(v)).empty()) out.ports = v;
         } else if (word == "--timeout") {
@@ -340,6 +352,9 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
         }
     }
     if (port) out.ports = *port;  // COM1 = the device, nothing else
+    if (!dataGiven) {
+        if (const char* d = env ? env("QUILLET_DATA") : nullptr; d && *d) out.dataFolder = d;
+    }
     if (!timeoutGiven) {
         if (const char* t = env ? env("QUILLET_TIMEOUT") : nullptr; t && *t) {
             if (!ParseSeconds(t, out.timeoutMs))
@@ -508,6 +523,7 @@ std::string BashCompletion() {
     s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
     s += "            return ;;\n";
     s += "        --ports) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    s += "        --data) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
     s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
     s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
     s += "        --timeout) return ;;\n";

@@ -16,6 +16,7 @@ struct Args {
     std::vector<std::string> operands;   // words after the command that are not options
     std::optional<std::string> ports;    // --ports LIST, or -p/--port DEVICE as a one-entry list
     unsigned timeoutMs = 10000;          // --timeout S
+    std::string dataFolder;              // --data DIR (empty: ./data)
     bool verbose = false;                // -v / --verbose
     bool help = false;                   // -h / --help
     bool version = false;                // -V / --version
@@ -31,7 +32,7 @@ using Environment = std::function<const char*(const char*)>;
 
 // Parses argv[1..]. Global and command options may appear anywhere. The
 // environment gives defaults: QUILLET_PORT for -p, QUILLET_TIMEOUT for
-// --timeout. Returns an empty string on success, otherwise what was wrong
+// --timeout, QUILLET_DATA for --data. Returns an empty string on success, otherwise what was wrong
 // (a usage error).
 std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Environment& env);
 

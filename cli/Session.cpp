@@ -58,6 +58,7 @@ Session::Session(const SessionOptions& options)
         m_port.beforeLog = [this] { m_progress.Clear(); };
     }
     m_dlg.SetEventSink([this](const FlowEventInfo& e) { OnEvent(e); });
+    m_dlg.SetDataFolder(options.dataFolder);
     m_dlg.OnInitDialog();
 }
 
@@ -348,10 +349,10 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
     std::string file;
     int button = 0;
     if (which == "generator") {
-        file = "./data/GENERATOR_FPGA.bin";
+        file = m_dlg.DataFile(kGeneratorFpgaImage);
         button = IDC_GENERATOR_FPGA;
     } else if (which == "analyzer") {
-        file = "./data/ANALYZER_FPGA.bin";
+        file = m_dlg.DataFile(kAnalyzerFpgaImage);
         button = IDC_ANALYZER_FPGA;
     } else {
         file = auxFile;
@@ -378,7 +379,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
     int rc = direct ? OpenFirstPort()
                     : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
     if (rc != kExitDone) return rc;
-    const std::string file = analyzer ? "./data/ANALYZER_MCU.bin" : "./data/GENERATOR_MCU.bin";
+    const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
     if (direct) m_host.SetItemText(IDC_PATTERN_NO, "101");
     m_unitsDone = [this, pieces] {

@@ -27,6 +27,7 @@ constexpr int kExitTimeout = 3;
 struct SessionOptions {
     unsigned timeoutMs = 10000;
     bool verbose = false;
+    std::string dataFolder;   // of the fixed firmware images; empty: ./data
 };
 
 class Session {

@@ -150,6 +150,11 @@ int Main(const std::vector<std::string>& argv) {
                      err.c_str());
         return kExitUsage;
     }
+    const bool readsData = args.command == "mcu" || (args.command == "fpga" && args.operands[0] != "aux");
+    if (readsData && !args.dataFolder.empty() && !std::filesystem::is_directory(args.dataFolder)) {
+        std::fprintf(stderr, "quillet-cli: the data folder %s does not exist\n", args.dataFolder.c_str());
+        return kExitUsage;
+    }
     if (args.command == "completion") {
         std::fputs(BashCompletion().c_str(), stdout);
         return kExitDone;
@@ -159,6 +164,7 @@ int Main(const std::vector<std::string>& argv) {
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;
     options.verbose = args.verbose;
+    options.dataFolder = args.dataFolder;
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);

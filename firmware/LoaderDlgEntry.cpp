@@ -30,13 +30,6 @@ constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync by
 constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
 
 constexpr const char* kNoPort = "Please turn on the COM port first!";
-#ifdef _WIN32
-constexpr const char* kGeneratorMcuFile = ".\\data\\GENERATOR_MCU.bin";
-constexpr const char* kAnalyzerMcuFile = ".\\data\\ANALYZER_MCU.bin";
-#else
-constexpr const char* kGeneratorMcuFile = "./data/GENERATOR_MCU.bin";
-constexpr const char* kAnalyzerMcuFile = "./data/ANALYZER_MCU.bin";
-#endif
 
 // Starts the outside sub-MCU tool from the current directory, or tells the
 // operator why it could not be started.
@@ -178,7 +171,7 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
 void CLoaderDlg::StartMcuBootloader() {
     // The monitor thread closes the device; the port display stays as it is.
     m_port->RequestClose();
-    if (!LoadFirmwareFile(m_devGroup == kGroupAnalyzer ? kAnalyzerMcuFile : kGeneratorMcuFile)) return;
+    if (!LoadFirmwareFile(DataFile(m_devGroup == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage))) return;
     m_strStatus = "Please wait...";
     m_boot.reopenPending = true;
     m_host.SetTimer(TIMER_BOOT_SYNC, kBootSyncPeriodMs);

@@ -14,8 +14,6 @@ namespace quillet {
 
 namespace {
 
-constexpr const char* kGeneratorFpgaFile = "./data/GENERATOR_FPGA.bin";
-constexpr const char* kAnalyzerFpgaFile = "./data/ANALYZER_FPGA.bin";
 constexpr const char* kNoteSucceeded =
     "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
 
@@ -182,7 +180,7 @@ int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
 
 // The generator's and the analyzer's FPGA buttons: port, then device kind,
 // then the note, the fixed image file and the stream.
-void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* file) {
+void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* image) {
     EndStalledExchanges();
     if (!m_bPortOpen) {
         m_host.MessageBox("Please turn on the COM port first!", kCaptionIsp);
@@ -195,16 +193,16 @@ void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* wrongDevice, con
     UpdateData(true);
     m_strNote = kNoteUpdating;
     UpdateData(false);
-    if (!LoadFirmwareFile(file)) return;
+    if (!LoadFirmwareFile(DataFile(image))) return;
     StartBlockStream(kStreamFpga);
 }
 
 void CLoaderDlg::OnGeneratorFpga() {
-    StartFpgaImage(kGroupGenerator, "Please confirm the device is Signal Generator!", kGeneratorFpgaFile);
+    StartFpgaImage(kGroupGenerator, "Please confirm the device is Signal Generator!", kGeneratorFpgaImage);
 }
 
 void CLoaderDlg::OnAnalyzerFpga() {
-    StartFpgaImage(kGroupAnalyzer, "Please confirm the device is Signal Analyzer!", kAnalyzerFpgaFile);
+    StartFpgaImage(kGroupAnalyzer, "Please confirm the device is Signal Analyzer!", kAnalyzerFpgaImage);
 }
 
 void CLoaderDlg::OnAuxFpga() {

@@ -116,7 +116,8 @@ TEST(CliUsage, HelpListsEveryCommandAndOption) {
                              "fpga aux FILE", "mcu generator|analyzer", "--direct", "--verify",
                              "sub-mcu INDEX", "input-board N FILE", "analyzer-data FILE", "demo",
                              "--ports LIST", "--timeout S", "--verbose", "--kind", "--port DEVICE",
-                             "--version", "QUILLET_PORT ", "QUILLET_TIMEOUT", "demo [--baud N]"})
+                             "--version", "QUILLET_PORT ", "QUILLET_TIMEOUT", "demo [--baud N]",
+                             "--data DIR", "QUILLET_DATA"})
         EXPECT_TRUE(Contains(r.out, word)) << word;
 }
 
@@ -360,6 +361,26 @@ TEST_F(CliFixture, GeneratorFpgaImageFromTheDataFolder) {
     const RunResult r = Cli({"fpga", "generator"});
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "4 blocks acknowledged")) << r.out;
+    StopSim();
+    auto stored = ReadFile(dir / "sim/fpga.bin");
+    ASSERT_GE(stored.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+}
+
+TEST_F(CliFixture, DataFolderFromTheOptionOrTheEnvironment) {
+    const auto image = RandomBytes(700, 14);
+    WriteFile(dir / "images/GENERATOR_FPGA.bin", image);
+    StartSim();
+    RunResult r = Cli({"--data", dir / "images", "fpga", "generator"});
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "3 blocks acknowledged")) << r.out;
+    ::setenv("QUILLET_DATA", (dir / "images").c_str(), 1);
+    r = Cli({"fpga", "generator"});
+    EXPECT_EQ(r.code, 0) << Describe(r);
+    r = Cli({"--data", dir / "none", "fpga", "generator"});
+    ::unsetenv("QUILLET_DATA");
+    EXPECT_EQ(r.code, 2) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "the data folder " + (dir / "none") + " does not exist")) << r.err;
     StopSim();
     auto stored = ReadFile(dir / "sim/fpga.bin");
     ASSERT_GE(stored.size(), image.size());
