@@ -32,6 +32,46 @@ namespace {
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+// The character size flag of 5 to 8 data bits; 0 for any other count.
+tcflag_t CharacterSizeFor(unsigned dataBits) {
+    switch (dataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    case 8: return CS8;
+    default: return 0;
+    }
+}
+
+// The parity flags of a parity character; false for an unknown one.
+bool ParityFor(char parityChar, tcflag_t& parity) {
+    switch (parityChar) {
+    case 'N': case 'n': parity = 0; return true;
+    case 'E': case 'e': parity = PARENB; return true;
+    case 'O': case 'o': parity = PARENB | PARODD; return true;
+#ifdef CMSPAR
+    case 'M': case 'm': parity = PARENB | PARODD | CMSPAR; return true;
+    case 'S': case 's': parity = PARENB | CMSPAR; return true;
+#endif
+    default: return false;
+    }
+}
+
+// RTS on (a pseudo-terminal has no modem lines: no harm done), and low
+// latency where the driver offers it.
+void RaiseRtsAndLowLatency(int fd) {
+    int rts = TIOCM_RTS;
+    (void)::ioctl(fd, TIOCMBIS, &rts);
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    // USB adapters otherwise hold a short reply for up to 16 ms.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        (void)::ioctl(fd, TIOCSSERIAL, &serial);
+    }
+#endif
+}
+
 bool SpeedFor(unsigned baud, speed_t& speed) {
     struct Entry {
         unsigned baud;
@@ -119,26 +159,9 @@ public:
         if (::tcgetattr(m_fd, &tio) != 0) return SerialFailure{"GetCommState()", ErrorText(errno)};
 
         speed_t speed{};
-        tcflag_t size = 0;
-        switch (line.dataBits) {
-        case 5: size = CS5; break;
-        case 6: size = CS6; break;
-        case 7: size = CS7; break;
-        case 8: size = CS8; break;
-        default: break;
-        }
+        const tcflag_t size = CharacterSizeFor(line.dataBits);
         tcflag_t parity = 0;
-        bool parityKnown = true;
-        switch (line.parity) {
-        case 'N': case 'n': parity = 0; break;
-        case 'E': case 'e': parity = PARENB; break;
-        case 'O': case 'o': parity = PARENB | PARODD; break;
-#ifdef CMSPAR
-        case 'M': case 'm': parity = PARENB | PARODD | CMSPAR; break;
-        case 'S': case 's': parity = PARENB | CMSPAR; break;
-#endif
-        default: parityKnown = false; break;
-        }
+        const bool parityKnown = ParityFor(line.parity, parity);
         if (!SpeedFor(line.baud, speed) || size == 0 || !parityKnown ||
             (line.stopBits != 1 && line.stopBits != 2))
             return SerialFailure{"BuildCommDCB()", ErrorText(EINVAL)};
@@ -186,17 +209,7 @@ public:
         if (!m_isPty && (now.c_cflag & parityBits) != parity) refused = true;
         if (refused) return SerialFailure{"SetCommState()", ErrorText(EINVAL)};
 
-        // RTS on (a pseudo-terminal has no modem lines: no harm done).
-        int rts = TIOCM_RTS;
-        (void)::ioctl(m_fd, TIOCMBIS, &rts);
-#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
-        // USB adapters otherwise hold a short reply for up to 16 ms.
-        serial_struct serial{};
-        if (::ioctl(m_fd, TIOCGSERIAL, &serial) == 0 && !(serial.flags & ASYNC_LOW_LATENCY)) {
-            serial.flags |= ASYNC_LOW_LATENCY;
-            (void)::ioctl(m_fd, TIOCSSERIAL, &serial);
-        }
-#endif
+        RaiseRtsAndLowLatency(m_fd);
         return std::nullopt;
     }
 
