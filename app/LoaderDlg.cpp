@@ -10,6 +10,7 @@
 
 #include "app/FlowTimings.h"
 #include "discovery/DeviceKinds.h"
+#include "protocol/Frame.h"
 #include "serial/SerialLink.h"
 
 namespace quillet {
@@ -65,11 +66,9 @@ bool CLoaderDlg::OnInitDialog() {
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
     m_strSearchStatus = " ";
 
-    m_nRxState = -1;
-    m_board.active = 0;
-    m_board.state = 0;
-    m_board.streaming = 0;
-    m_boot.active = 0;
+    m_nRxState = kRxIdle;
+    m_board.Reset();
+    m_boot.Reset();
     m_nEraseWait = 0;
 
     UpdateData(false);
@@ -168,6 +167,27 @@ bool CLoaderDlg::UpdateData(bool saveAndValidate) {
     return true;
 }
 
+// ---- checks the start handlers share ----------------------------------------
+
+bool CLoaderDlg::CheckPortOpen(const char* caption) {
+    if (m_bPortOpen) return true;
+    m_host.MessageBox("Please turn on the COM port first!", caption);
+    return false;
+}
+
+bool CLoaderDlg::CheckDeviceKind(std::uint8_t group) {
+    if (m_devGroup == group) return true;
+    m_host.MessageBox(group == kGroupAnalyzer ? "Please confirm the device is Signal Analyzer!"
+                                              : "Please confirm the device is Signal Generator!",
+                      kCaptionIspBlank);
+    return false;
+}
+
+void CLoaderDlg::ShowNote(const char* note) {
+    m_strNote = note;
+    UpdateData(false);
+}
+
 // ---- port control --------------------------------------------------------
 
 void CLoaderDlg::ShowPortOpen() {
@@ -190,11 +210,26 @@ void CLoaderDlg::ShowOpenProblem() {
     if (!problem.empty()) m_host.MessageBox(problem, "");
 }
 
-void CLoaderDlg::ClosePortNow() {
+// The one way a port is opened: COM `port` with the serial settings at
+// `parity`, and its monitor thread when it opens.
+bool CLoaderDlg::OpenPortWithSettings(unsigned port, char parity) {
+    if (!m_port->OpenPort(this, port, m_nBaud, parity, m_nDataBits, m_nStopBits, m_nEventMask,
+                          kWriteBufferSize))
+        return false;
+    m_port->StartMonitor();
+    return true;
+}
+
+// The display goes to closed and the monitor thread closes the device.
+void CLoaderDlg::ClosePortQuietly() {
     m_bPortOpen = 0;
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
     m_port->RequestClose();
     m_host.SetPortIcon(IDI_PORT_CLOSED);
+}
+
+void CLoaderDlg::ClosePortNow() {
+    ClosePortQuietly();
     Report(FlowEvent::PortClosed, m_nPort);
 }
 
@@ -207,9 +242,7 @@ void CLoaderDlg::OnPortButton() {
         return;
     }
     m_cParity = 'N';
-    if (m_port->OpenPort(this, m_nPort, m_nBaud, 'N', m_nDataBits, m_nStopBits, m_nEventMask,
-                         kWriteBufferSize)) {
-        m_port->StartMonitor();
+    if (OpenPortWithSettings(m_nPort, 'N')) {
         ShowPortOpen();
     } else {
         m_bPortOpen = 0;
@@ -223,9 +256,7 @@ void CLoaderDlg::OnPortListSelect() {
     if (m_port->IsOpen()) m_port->RequestClose();
     const int sel = m_host.GetComboSel(IDC_COM_LIST);
     m_nPort = static_cast<unsigned>(sel + 1);
-    if (m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
-                         m_nEventMask, kWriteBufferSize)) {
-        m_port->StartMonitor();
+    if (OpenPortWithSettings(m_nPort, m_cParity)) {
         ShowPortOpen();
     } else {
         m_host.SetPortIcon(IDI_PORT_CLOSED);

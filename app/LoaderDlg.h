@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,7 +104,7 @@ public:
     void OnGeneratorFpga();
     void OnAnalyzerFpga();
     void OnAuxFpga();
-    void StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* image);
+    void StartFpgaImage(std::uint8_t group, const char* image);
     bool CheckSlotAndPort();
     void DisableUploads();
     void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
@@ -194,6 +195,47 @@ private:
     void ShowPortOpen();
     void ShowPortClosed();
     void ShowOpenProblem();
+    bool OpenPortWithSettings(unsigned port, char parity);
+    // Checks of the start handlers: false after the operator's message.
+    bool CheckPortOpen(const char* caption);
+    bool CheckDeviceKind(std::uint8_t group);
+    void ShowNote(const char* note);
+    bool ChooseStreamFile();
+    void ClosePortQuietly();
+
+    // Reply parser, by receive state.
+    void ParseIdleByte(std::uint8_t b);
+    void TakeReplyByte(std::uint8_t b, bool accepted);
+    void ParseLengthHigh(std::uint8_t b);
+    void ParseFrameByte(std::uint8_t b);
+    void DispatchReply();
+
+    void EndSearchNotFound(unsigned port, int portsOpened);
+
+    // Bootloader entry.
+    bool PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group);
+    void MatchBoardBanner();
+    void HandOverToSubMcuTool();
+
+    // Main-MCU bootloader: what each state does with a received byte.
+    void BootSyncAnswer(std::uint8_t b);
+    void BootQueryAnswer(std::uint8_t b);
+    void BootReadAnswer(std::uint8_t b);
+    void BootEraseAnswer(std::uint8_t b);
+    void BootWriteAnswer(std::uint8_t b);
+    void BootLastAckAnswer(std::uint8_t b);
+    void BootVerifyAnswer(std::uint8_t b);
+    void ArmBootSend(std::uint32_t length, unsigned delayMs);
+    void QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsigned delayMs);
+    void SendDataPacket();
+    void RequestReadBlock();
+    void VerifyFailed(std::string why, std::uint32_t address);
+    void ShowBootSucceeded();
+    void EndBootExchange();
+    void ShowBootloaderFailure();
+
+    // Input-board loader.
+    void SendRamLoaderPiece();
 
     IHost& m_host;
     std::unique_ptr<ISerialPort> m_ownPort;

@@ -26,10 +26,7 @@ constexpr const char* kPleaseWait = "Please wait.....";
 // no waiting.
 bool CLoaderDlg::SearchFromPort(unsigned first) {
     for (m_nPort = first; m_nPort <= kLastPort; ++m_nPort) {
-        if (!m_port->OpenPort(this, m_nPort, m_nBaud, m_cParity, m_nDataBits, m_nStopBits,
-                              m_nEventMask, kWriteBufferSize))
-            continue;
-        m_port->StartMonitor();
+        if (!OpenPortWithSettings(m_nPort, m_cParity)) continue;
         m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
         m_search.inProgress = 1;
         return true;
@@ -46,10 +43,7 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     BuildRequestFrame(m_search.frame, {m_devGroup, m_devMachine}, {m_conGroup, m_conMachine},
                       kCodeSearch, nullptr, 0);
 
-    m_bPortOpen = 0;
-    m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
-    m_port->RequestClose();
-    m_host.SetPortIcon(IDI_PORT_CLOSED);
+    ClosePortQuietly();
 
     m_search.deviceFound = 0;
     m_search.savedPort = m_nPort;
@@ -68,43 +62,35 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // Not one port opened: the port number starts again at COM1. A scan
     // this search interrupted ends here too, so its ticks do not carry on
     // from the old port and show the failure a second time.
-    if (m_search.inProgress == 1) {
-        m_search.inProgress = 0;
-        m_host.KillTimer(TIMER_SCAN);
-    }
-    m_nPort = 1;
-    m_strSearchStatus = " ";
-    UpdateData(false);
-    m_host.MessageBox(kNoDevice, kCaptionIsp);
-    Report(FlowEvent::SearchFailed, 0);
+    EndSearchNotFound(1, 0);
 }
 
 void CLoaderDlg::MatchSearchReply(std::uint8_t b) {
     // Every byte after a reply's header moves the next tick to 200 ms later.
-    if (m_nRxState != -1) m_host.SetTimer(TIMER_SCAN, kAfterReplyByteMs);
-    if (b == kReplyHeader && m_nRxState == -1) {
+    if (m_nRxState != kRxIdle) m_host.SetTimer(TIMER_SCAN, kAfterReplyByteMs);
+    if (b == kReplyHeader && m_nRxState == kRxIdle) {
         m_nRxState = 0;
         return;
     }
     // Expected: AB G M 07 00 x x 02 F8 G M c. A byte that breaks the match
     // returns to idle and is not looked at again as a header.
-    int next = -1;
+    int next = kRxIdle;
     switch (m_nRxState) {
-    case 0: next = b == m_devGroup ? 1 : -1; break;
-    case 1: next = b == m_devMachine ? 2 : -1; break;
-    case 2: next = b == 0x07 ? 3 : -1; break;
-    case 3: next = b == 0x00 ? 4 : -1; break;
+    case 0: next = b == m_devGroup ? 1 : kRxIdle; break;
+    case 1: next = b == m_devMachine ? 2 : kRxIdle; break;
+    case 2: next = b == 0x07 ? 3 : kRxIdle; break;
+    case 3: next = b == 0x00 ? 4 : kRxIdle; break;
     case 4: next = 5; break;  // console address, not examined
     case 5: next = 6; break;
-    case 6: next = b == 0x02 ? 7 : -1; break;
-    case 7: next = b == 0xF8 ? 8 : -1; break;
-    case 8: next = b == m_devGroup ? 9 : -1; break;
+    case 6: next = b == 0x02 ? 7 : kRxIdle; break;
+    case 7: next = b == 0xF8 ? 8 : kRxIdle; break;
+    case 8: next = b == m_devGroup ? 9 : kRxIdle; break;
     case 9:
         if (b == m_devMachine) m_search.deviceFound = 1;
-        next = -1;
+        next = kRxIdle;
         break;
     default:  // idle, or a state the frame parser left behind
-        next = -1;
+        next = kRxIdle;
         break;
     }
     m_nRxState = next;
@@ -115,9 +101,7 @@ void CLoaderDlg::ScanNextPort() {
     if (m_search.inProgress != 1) return;
 
     if (m_search.deviceFound == 1) {
-        m_host.SetPortIcon(IDI_PORT_OPEN);
-        m_bPortOpen = 1;
-        m_host.SetItemText(IDC_PORT_BUTTON, kClosePort);
+        ShowPortOpen();
         m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
         m_strSearchStatus = " ";
         m_search.inProgress = 0;
@@ -135,13 +119,21 @@ void CLoaderDlg::ScanNextPort() {
     }
 
     // Ports opened, none answered: back to the port of before the search.
-    m_search.inProgress = 0;
-    m_host.KillTimer(TIMER_SCAN);
-    m_nPort = m_search.savedPort;
+    EndSearchNotFound(m_search.savedPort, 1);
+}
+
+// The scan ends without a device: the port number goes to `port`, and the
+// operator is told. `portsOpened` says whether any port opened.
+void CLoaderDlg::EndSearchNotFound(unsigned port, int portsOpened) {
+    if (m_search.inProgress == 1) {
+        m_search.inProgress = 0;
+        m_host.KillTimer(TIMER_SCAN);
+    }
+    m_nPort = port;
     m_strSearchStatus = " ";
     UpdateData(false);
     m_host.MessageBox(kNoDevice, kCaptionIsp);
-    Report(FlowEvent::SearchFailed, 1);
+    Report(FlowEvent::SearchFailed, portsOpened);
 }
 
 } // namespace quillet

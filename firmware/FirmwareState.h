@@ -16,6 +16,13 @@ struct EntryState {
     int inputEntry = 0;      // input-board entry under way
     std::uint8_t ring[kBannerRingSize] = {};  // last characters seen by the banner matcher
     int ringIndex = 0;           // advanced before each store
+
+    // Ends every entry under way; the banner ring is kept.
+    void Reset() {
+        mcuEntry = 0;
+        subMcuEntry = 0;
+        inputEntry = 0;
+    }
 };
 
 // States of the main-MCU bootloader exchange. 0..6 are the exchange the
@@ -61,11 +68,32 @@ struct BootloaderState {
     std::uint32_t verifyEnd = 0;         // end of the written area
     std::uint32_t verifyCount = 0;       // bytes of the current block
     std::vector<std::uint8_t> readBack;  // data of the current block
+
+    // Back to no exchange, at the start of the state table. The verdict of
+    // an exchange that ended keeps its own fields.
+    void Reset() {
+        active = 0;
+        state = BootState::Sync;
+        subStep = 0;
+        readingData = 0;
+    }
+};
+
+// States of the input-board loader, by the byte each one waits for and the
+// packet that byte brings.
+enum class BoardState : int {
+    Hello = 0,      // the boot ROM's first prompt: 04 20 00 DC
+    Stub = 1,       // '.': the start-up stub at 0x0500
+    RamLoader = 2,  // a prompt per piece of the RAM loader
+    RunStub = 3,    // a prompt: run the stub
+    Started = 4,    // 0xEF, the RAM loader runs: 09 1C ...
+    SetUp = 5,      // 0xDF: 05 19 FF FF E4
+    Stream = 6,     // a prompt before each chunk frame: 03 10 ED
 };
 
 struct InputBoardState {
     int active = 0;              // input-board-loader flag
-    int state = 0;               // 0..6
+    BoardState state = BoardState::Hello;
     int streaming = 0;           // input-board stream flag
     std::int64_t remaining = 0;  // bytes still to send
     std::int64_t total = 0;      // size of the RAM loader image during its download
@@ -74,6 +102,15 @@ struct InputBoardState {
     int piecePending = 0;        // the current chunk frame still has unsent bytes
     std::uint32_t frameLeft = 0; // frame bytes still to send
     std::uint32_t frameLength = 0;
+
+    // Back to no loader: flags and state 0, no frame half sent.
+    void Reset() {
+        active = 0;
+        state = BoardState::Hello;
+        streaming = 0;
+        piecePending = 0;
+        frameLeft = 0;
+    }
 };
 
 } // namespace quillet

@@ -2,19 +2,22 @@
 // sync at even parity, Get, Get ID, two Read Memory queries, mass erase and
 // the image in 128-byte pieces from 0x08000000, driven by received bytes
 // and by timers 8 (sync), 9 (delayed write) and 10 (stand-in ACK).
+// BootloaderStep hands each byte to the function of the state it is in.
 #include <algorithm>
 #include <cstdio>
 
 #include "app/LoaderDlg.h"
-#include "firmware/BootloaderVerdict.h"
 
 namespace quillet {
 namespace {
 
 constexpr std::uint8_t kAck = 0x79;
 constexpr std::uint8_t kNack = 0x1F;
+constexpr std::uint8_t kSync = 0x7F;
 constexpr std::uint32_t kFlashBase = 0x08000000;
+constexpr std::uint32_t kFlashSizeWord = 0x1FFFF7E0;  // in the STM32F1 device signature
 constexpr std::uint32_t kReadBlockMax = 256;
+constexpr std::size_t kAddressPacketBytes = 5;
 
 // A Write Memory piece: 128 bytes, sent as its length byte (count - 1), the
 // bytes and their XOR.
@@ -41,6 +44,23 @@ constexpr const char* kNoteSucceeded =
     "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
 constexpr const char* kNoteFailed =
     "Note: Failed to update \r\nMCU firmware. Turn on the\r\n port and update again!";
+
+// The two Read Memory queries of states 3 and 4: after the command's ACK
+// the address packet, after the address's ACK the count, after the count's
+// ACK the data bytes, which are only counted; the last of them starts the
+// next command.
+struct ReadQuery {
+    std::uint32_t address;
+    std::uint8_t count;      // data bytes asked for
+    unsigned countGapMs;     // pause before the count
+    std::uint8_t next[2];    // the command that follows the data
+    unsigned nextGapMs;      // pause before it
+    BootState nextState;
+};
+constexpr ReadQuery kReadFlash{kFlashBase, 4, kCommandGapMs, {0x11, 0xEE}, kCommandGapMs,
+                               BootState::ReadFlashSize};
+constexpr ReadQuery kReadFlashSize{kFlashSizeWord, 2, kShortGapMs, {0x43, 0xBC}, kShortGapMs,
+                                   BootState::Erase};
 
 std::string Hex32(std::uint32_t v) {
     char text[16];
@@ -83,102 +103,11 @@ std::uint8_t ExpectedAt(const StreamState& stream, std::uint32_t address) {
     return offset < stream.size && offset < stream.buffer.size() ? stream.buffer[offset] : 0xFF;
 }
 
-// The exchange has ended without a failure: the success note.
-void ShowSucceeded(CLoaderDlg& dlg) {
-    dlg.m_strNote = kNoteSucceeded;
-    dlg.UpdateData(false);
-    dlg.Report(FlowEvent::BootloaderDone, 1);
-}
-
-// The exchange is over: the success note now, or the failure when timer 10
-// closes the port (so the box never holds the close up).
-void EndExchange(CLoaderDlg& dlg) {
-    BootloaderState& s = dlg.m_boot;
-    s.active = 0;
-    if (s.failure.empty())
-        ShowSucceeded(dlg);
-    else
-        s.verdictPending = true;
-}
-
-// Read Memory of the next block of the written area: 11 EE; the ACK brings
-// the address, the next ACK the count.
-void RequestReadBlock(CLoaderDlg& dlg) {
-    BootloaderState& s = dlg.m_boot;
-    s.verifyCount = std::min(kReadBlockMax, s.verifyEnd - s.verifyAddress);
-    s.subStep = 0;
-    s.readBack.clear();
-    Write(dlg.Port(), {0x11, 0xEE});
-    dlg.Host().SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
-}
-
-void VerifyFailed(CLoaderDlg& dlg, std::string why, std::uint32_t address) {
-    BootloaderState& s = dlg.m_boot;
-    s.failure = std::move(why);
-    s.failureAddress = address;
-    s.active = 0;
-    s.verdictPending = true;
-    // Timer 10 closes the port and shows the failure, as after a write.
-    dlg.Host().SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
-}
-
-void VerifyStep(CLoaderDlg& dlg, std::uint8_t b) {
-    BootloaderState& s = dlg.m_boot;
-    IHost& host = dlg.Host();
-    if (s.subStep < 3) {
-        if (b != kAck) {
-            VerifyFailed(dlg, "The MCU bootloader refused to read the flash back at " + Hex32(s.verifyAddress) +
-                                  "; the written firmware could not be checked.",
-                         s.verifyAddress);
-            return;
-        }
-        if (s.subStep == 0) {
-            std::uint8_t packet[5];
-            PutAddress(packet, s.verifyAddress);
-            dlg.Port().QueueWrite(packet, 5);
-        } else if (s.subStep == 1) {
-            const auto n = static_cast<std::uint8_t>(s.verifyCount - 1);
-            Write(dlg.Port(), {n, static_cast<std::uint8_t>(~n)});
-        }
-        ++s.subStep;
-        host.SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
-        return;
-    }
-    // Data bytes, whatever their value.
-    s.readBack.push_back(b);
-    if (s.readBack.size() < s.verifyCount) return;
-    for (std::uint32_t i = 0; i < s.verifyCount; ++i) {
-        const std::uint32_t address = s.verifyAddress + i;
-        if (s.readBack[i] != ExpectedAt(dlg.m_stream, address)) {
-            VerifyFailed(dlg, "The MCU flash differs from the firmware file at " + Hex32(address) +
-                                  "; please update it again.",
-                         address);
-            return;
-        }
-    }
-    s.verifyAddress += s.verifyCount;
-    if (s.verifyAddress < s.verifyEnd) {
-        RequestReadBlock(dlg);
-        return;
-    }
-    s.active = 0;
-    ShowSucceeded(dlg);
-    host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
-}
-
 } // namespace
 
-void ShowBootloaderFailure(CLoaderDlg& dlg) {
-    BootloaderState& s = dlg.m_boot;
-    s.verdictPending = false;
-    dlg.m_strNote = kNoteFailed;
-    dlg.UpdateData(false);
-    dlg.Host().MessageBox(s.failure, kCaptionIspBlank);
-    dlg.Report(FlowEvent::BootloaderDone, 0, s.failureAddress, s.failure);
-}
+// ---- timers 8, 9 and 10 ------------------------------------------------------
 
 void CLoaderDlg::BootSyncTick() {
-    static constexpr std::uint8_t kSync = 0x7F;
     if (m_boot.active == 1) {
         m_port->QueueWrite(&kSync, 1);
         return;
@@ -190,9 +119,7 @@ void CLoaderDlg::BootSyncTick() {
     if (m_cParity == 'N' || m_boot.reopenPending) {
         m_boot.reopenPending = false;
         m_cParity = 'E';
-        if (m_port->OpenPort(this, m_nPort, m_nBaud, 'E', m_nDataBits, m_nStopBits, m_nEventMask,
-                             kWriteBufferSize))
-            m_port->StartMonitor();
+        OpenPortWithSettings(m_nPort, 'E');
         return;
     }
     m_port->QueueWrite(&kSync, 1);
@@ -213,7 +140,7 @@ void CLoaderDlg::BootTimeoutTick() {
     m_host.KillTimer(TIMER_BOOT_TIMEOUT);
     if (m_boot.active != 1) {
         ClosePortNow();
-        if (m_boot.verdictPending) ShowBootloaderFailure(*this);
+        if (m_boot.verdictPending) ShowBootloaderFailure();
         return;
     }
     if (m_boot.state == BootState::AwaitLastAck) {
@@ -221,7 +148,7 @@ void CLoaderDlg::BootTimeoutTick() {
         RecordUnacked(m_boot, false, m_boot.writeAddress - kPieceBytes);
         m_boot.active = 0;
         ClosePortNow();
-        ShowBootloaderFailure(*this);
+        ShowBootloaderFailure();
         return;
     }
     if (m_boot.state == BootState::Verify) {
@@ -230,7 +157,7 @@ void CLoaderDlg::BootTimeoutTick() {
                          Hex32(m_boot.verifyAddress) + "; the written firmware could not be checked.";
         m_boot.failureAddress = m_boot.verifyAddress;
         ClosePortNow();
-        ShowBootloaderFailure(*this);
+        ShowBootloaderFailure();
         return;
     }
     // A missing answer is bridged as if the bootloader had acknowledged.
@@ -239,207 +166,292 @@ void CLoaderDlg::BootTimeoutTick() {
     m_boot.ackFromTimer = false;
 }
 
+// Puts the first `length` bytes of the transmit buffer out with timer 9.
+void CLoaderDlg::ArmBootSend(std::uint32_t length, unsigned delayMs) {
+    m_boot.pendingLength = length;
+    m_host.SetTimer(TIMER_BOOT_SEND, delayMs);
+}
+
+void CLoaderDlg::QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsigned delayMs) {
+    std::copy(bytes.begin(), bytes.end(), m_boot.tx);
+    ArmBootSend(static_cast<std::uint32_t>(bytes.size()), delayMs);
+}
+
+// ---- the exchange, state by state -------------------------------------------------
+
 void CLoaderDlg::BootloaderStep(std::uint8_t b) {
+    switch (m_boot.state) {
+    case BootState::Sync: BootSyncAnswer(b); break;
+    case BootState::Get:
+    case BootState::GetId: BootQueryAnswer(b); break;
+    case BootState::ReadFlash:
+    case BootState::ReadFlashSize: BootReadAnswer(b); break;
+    case BootState::Erase: BootEraseAnswer(b); break;
+    case BootState::Write: BootWriteAnswer(b); break;
+    case BootState::AwaitLastAck: BootLastAckAnswer(b); break;
+    case BootState::Verify: BootVerifyAnswer(b); break;
+    }
+}
+
+// State 0: the first answer to the repeated sync byte, ACK or NACK (a
+// bootloader synchronised earlier says NACK), stops timer 8.
+void CLoaderDlg::BootSyncAnswer(std::uint8_t b) {
+    if (b != kAck && b != kNack) return;
+    m_host.Sleep(kAfterSyncMs);
+    Write(*m_port, {0x00, 0xFF});
+    m_host.KillTimer(TIMER_BOOT_SYNC);
+    SetState(m_boot, BootState::Get);
+}
+
+// States 1 and 2, Get and Get ID: two ACKs each (the reply's data bytes
+// between them are ignored), then the next command.
+void CLoaderDlg::BootQueryAnswer(std::uint8_t b) {
+    BootloaderState& s = m_boot;
+    if (b != kAck) return;
+    if (s.subStep == 0) {
+        s.subStep = 1;
+        return;
+    }
+    m_host.Sleep(kCommandGapMs);
+    if (s.state == BootState::Get) {
+        Write(*m_port, {0x02, 0xFD});
+        SetState(s, BootState::GetId);
+    } else {
+        Write(*m_port, {0x11, 0xEE});
+        SetState(s, BootState::ReadFlash);
+    }
+}
+
+// States 3 and 4, the Read Memory queries. Once the data bytes arrive they
+// are counted whatever their value: a 0x79 among them is data, not an ACK.
+// A byte other than ACK before them counts the same way.
+void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
+    BootloaderState& s = m_boot;
+    const ReadQuery& q = s.state == BootState::ReadFlash ? kReadFlash : kReadFlashSize;
+    if (s.readingData || b != kAck) {
+        if (s.subStep < q.count - 1) {
+            ++s.subStep;
+            return;
+        }
+        m_host.Sleep(q.nextGapMs);
+        m_port->QueueWrite(q.next, sizeof q.next);
+        SetState(s, q.nextState);
+        return;
+    }
+    if (s.subStep == 0) {
+        s.subStep = 1;
+        m_host.Sleep(kCommandGapMs);
+        std::uint8_t packet[kAddressPacketBytes];
+        PutAddress(packet, q.address);
+        m_port->QueueWrite(packet, sizeof packet);
+    } else if (s.subStep == 1) {
+        s.subStep = 2;
+        m_host.Sleep(q.countGapMs);
+        const auto n = static_cast<std::uint8_t>(q.count - 1);
+        Write(*m_port, {n, static_cast<std::uint8_t>(~n)});
+    } else {
+        s.subStep = 0;
+        s.readingData = 1;
+    }
+}
+
+// State 5, the global erase: 43 BC acknowledged, then FF 00; its ACK starts
+// the first write command after the erase has had its time.
+void CLoaderDlg::BootEraseAnswer(std::uint8_t b) {
+    BootloaderState& s = m_boot;
+    m_strStatus = " ";
+    const bool ack = b == kAck;
+    if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, true, kFlashBase);
+    if (!ack) return;
+    if (s.subStep == 0) {
+        s.subStep = 1;
+        QueueBootPacket({0xFF, 0x00}, kEraseCodesDelayMs);
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kEraseAnswerMs);
+        return;
+    }
+    QueueBootPacket({0x31, 0xCE}, kFirstWriteDelayMs);
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFirstWriteAnswerMs);
+    s.writeAddress = kFlashBase;
+    m_stream.position = 0;
+    SetState(s, BootState::Write);
+}
+
+// State 6, Write Memory once per piece: the command's ACK brings the
+// address packet, the address's ACK the data packet, the data's ACK the
+// next piece's command.
+void CLoaderDlg::BootWriteAnswer(std::uint8_t b) {
     BootloaderState& s = m_boot;
     const bool ack = b == kAck;
-    switch (s.state) {
-    case BootState::Sync:
-        if (ack || b == kNack) {
-            m_host.Sleep(kAfterSyncMs);
-            Write(*m_port, {0x00, 0xFF});
-            m_host.KillTimer(TIMER_BOOT_SYNC);
-            SetState(s, BootState::Get);
-        }
-        break;
+    // The part this byte answers: the write command of the next piece, or
+    // the address or data of the piece just addressed.
+    const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes;
+    if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, false, piece);
+    if (!ack) return;
+    if (s.subStep == 0) {
+        s.subStep = 1;
+        PutAddress(s.tx, s.writeAddress);
+        ArmBootSend(kAddressPacketBytes, kPiecePartDelayMs);
+        s.writeAddress += kPieceBytes;
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+    } else if (s.subStep == 1) {
+        s.subStep = 2;
+        SendDataPacket();
+    } else {
+        s.subStep = 0;
+        QueueBootPacket({0x31, 0xCE}, kNextPieceDelayMs);
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+    }
+}
 
-    case BootState::Get:  // two ACKs; the reply's data bytes are ignored
-    case BootState::GetId:
-        if (!ack) break;
+// Data packet: the length byte (128 bytes follow), the piece from the
+// stream position on, the XOR of the 129 bytes; an image that ends early is
+// filled with 0xFF.
+void CLoaderDlg::SendDataPacket() {
+    BootloaderState& s = m_boot;
+    s.tx[0] = kPieceLengthByte;
+    const std::uint32_t size = m_stream.size;
+    const std::uint32_t limit =
+        std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.buffer.size()));
+    std::uint32_t next = m_stream.position % kPieceBytes;  // next slot to fill
+    while (next < kPieceBytes && m_stream.position < limit) {
+        s.tx[1 + next] = m_stream.buffer[m_stream.position];
+        ++m_stream.position;
+        ++next;
+    }
+    const bool ended = m_stream.position >= limit;
+    std::fill(s.tx + 1 + next, s.tx + 1 + kPieceBytes, 0xFF);
+    if (ended)
+        m_fProgress = 100;
+    else
+        m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
+    std::uint8_t x = 0;
+    for (std::uint32_t i = 0; i <= kPieceBytes; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
+    s.tx[kPieceBytes + 1] = x;
+    ArmBootSend(kDataPacketBytes, kPiecePartDelayMs);
+    if (ended) {
+        // Timer 10 is not re-armed: the one armed at the address packet
+        // closes the port. The success note waits for the bootloader's own
+        // acknowledgement of this last piece.
+        SetState(s, BootState::AwaitLastAck);
+    } else {
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+    }
+    UpdateData(false);
+}
+
+// State 7: the last piece's own answer decides, or reading the flash back
+// when the operator asked for it.
+void CLoaderDlg::BootLastAckAnswer(std::uint8_t b) {
+    BootloaderState& s = m_boot;
+    if (b == kNack) {
+        RecordUnacked(s, false, s.writeAddress - kPieceBytes);
+        EndBootExchange();
+        return;
+    }
+    if (b != kAck) return;
+    if (m_bVerifyAfterWrite && s.failure.empty()) {
+        // Read the written area back before the verdict; the close by
+        // timer 10 waits until then.
+        SetState(s, BootState::Verify);
+        s.verifyAddress = kFlashBase;
+        s.verifyEnd = s.writeAddress;
+        RequestReadBlock();
+    } else {
+        EndBootExchange();
+    }
+}
+
+// ---- the end of the exchange and the read-back ----------------------------------
+
+// The exchange has ended without a failure: the success note.
+void CLoaderDlg::ShowBootSucceeded() {
+    m_strNote = kNoteSucceeded;
+    UpdateData(false);
+    Report(FlowEvent::BootloaderDone, 1);
+}
+
+// The exchange is over: the success note now, or the failure when timer 10
+// closes the port (so the box never holds the close up).
+void CLoaderDlg::EndBootExchange() {
+    m_boot.active = 0;
+    if (m_boot.failure.empty())
+        ShowBootSucceeded();
+    else
+        m_boot.verdictPending = true;
+}
+
+void CLoaderDlg::ShowBootloaderFailure() {
+    BootloaderState& s = m_boot;
+    s.verdictPending = false;
+    m_strNote = kNoteFailed;
+    UpdateData(false);
+    m_host.MessageBox(s.failure, kCaptionIspBlank);
+    Report(FlowEvent::BootloaderDone, 0, s.failureAddress, s.failure);
+}
+
+// Read Memory of the next block of the written area: 11 EE; the ACK brings
+// the address, the next ACK the count.
+void CLoaderDlg::RequestReadBlock() {
+    BootloaderState& s = m_boot;
+    s.verifyCount = std::min(kReadBlockMax, s.verifyEnd - s.verifyAddress);
+    s.subStep = 0;
+    s.readBack.clear();
+    Write(*m_port, {0x11, 0xEE});
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
+}
+
+void CLoaderDlg::VerifyFailed(std::string why, std::uint32_t address) {
+    BootloaderState& s = m_boot;
+    s.failure = std::move(why);
+    s.failureAddress = address;
+    s.active = 0;
+    s.verdictPending = true;
+    // Timer 10 closes the port and shows the failure, as after a write.
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+}
+
+// State 8: three ACKs (command, address, count), then the block's data.
+void CLoaderDlg::BootVerifyAnswer(std::uint8_t b) {
+    BootloaderState& s = m_boot;
+    if (s.subStep < 3) {
+        if (b != kAck) {
+            VerifyFailed("The MCU bootloader refused to read the flash back at " + Hex32(s.verifyAddress) +
+                             "; the written firmware could not be checked.",
+                         s.verifyAddress);
+            return;
+        }
         if (s.subStep == 0) {
-            s.subStep = 1;
-        } else {
-            m_host.Sleep(kCommandGapMs);
-            if (s.state == BootState::Get) {
-                Write(*m_port, {0x02, 0xFD});
-                SetState(s, BootState::GetId);
-            } else {
-                Write(*m_port, {0x11, 0xEE});
-                SetState(s, BootState::ReadFlash);
-            }
-        }
-        break;
-
-    case BootState::ReadFlash:  // 4 bytes at 0x08000000
-        if (s.readingData) {
-            // The data bytes are counted whatever their value: a 0x79 among
-            // them is data, not an acknowledgement.
-            if (s.subStep < 3) {
-                ++s.subStep;
-            } else {
-                m_host.Sleep(kCommandGapMs);
-                Write(*m_port, {0x11, 0xEE});
-                SetState(s, BootState::ReadFlashSize);
-            }
-        } else if (ack) {
-            if (s.subStep == 0) {
-                s.subStep = 1;
-                m_host.Sleep(kCommandGapMs);
-                Write(*m_port, {0x08, 0x00, 0x00, 0x00, 0x08});
-            } else if (s.subStep == 1) {
-                s.subStep = 2;
-                m_host.Sleep(kCommandGapMs);
-                Write(*m_port, {0x03, 0xFC});
-            } else {
-                s.subStep = 0;
-                s.readingData = 1;
-            }
-        } else if (s.subStep < 3) {
-            ++s.subStep;
-        } else {
-            m_host.Sleep(kCommandGapMs);
-            Write(*m_port, {0x11, 0xEE});
-            SetState(s, BootState::ReadFlashSize);
-        }
-        break;
-
-    case BootState::ReadFlashSize:  // 2 bytes at 0x1FFFF7E0
-        if (s.readingData) {
-            if (s.subStep == 0) {
-                s.subStep = 1;
-            } else {
-                m_host.Sleep(kShortGapMs);
-                Write(*m_port, {0x43, 0xBC});
-                SetState(s, BootState::Erase);
-            }
-        } else if (ack) {
-            if (s.subStep == 0) {
-                s.subStep = 1;
-                m_host.Sleep(kCommandGapMs);
-                Write(*m_port, {0x1F, 0xFF, 0xF7, 0xE0, 0xF7});
-            } else if (s.subStep == 1) {
-                s.subStep = 2;
-                m_host.Sleep(kShortGapMs);
-                Write(*m_port, {0x01, 0xFE});
-            } else {
-                s.subStep = 0;
-                s.readingData = 1;
-            }
-        } else if (s.subStep == 0) {
-            s.subStep = 1;
-        } else {
-            m_host.Sleep(kShortGapMs);
-            Write(*m_port, {0x43, 0xBC});
-            SetState(s, BootState::Erase);
-        }
-        break;
-
-    case BootState::Erase:  // 43 BC acknowledged, then FF 00
-        m_strStatus = " ";
-        if (ack && s.ackFromTimer) RecordUnacked(s, true, kFlashBase);
-        if (b == kNack) RecordUnacked(s, true, kFlashBase);
-        if (!ack) break;
-        if (s.subStep == 0) {
-            s.subStep = 1;
-            s.tx[0] = 0xFF;
-            s.tx[1] = 0x00;
-            s.pendingLength = 2;
-            m_host.SetTimer(TIMER_BOOT_SEND, kEraseCodesDelayMs);
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kEraseAnswerMs);
-        } else {
-            s.tx[0] = 0x31;
-            s.tx[1] = 0xCE;
-            s.pendingLength = 2;
-            m_host.SetTimer(TIMER_BOOT_SEND, kFirstWriteDelayMs);
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFirstWriteAnswerMs);
-            s.writeAddress = kFlashBase;
-            m_stream.position = 0;
-            SetState(s, BootState::Write);
-        }
-        break;
-
-    case BootState::Write: {
-        // The part this byte answers: the write command of the next piece,
-        // or the address or data of the piece just addressed.
-        const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes;
-        if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, false, piece);
-        if (!ack) break;
-        if (s.subStep == 0) {
-            s.subStep = 1;
-            PutAddress(s.tx, s.writeAddress);
-            s.pendingLength = 5;
-            m_host.SetTimer(TIMER_BOOT_SEND, kPiecePartDelayMs);
-            s.writeAddress += kPieceBytes;
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+            std::uint8_t packet[kAddressPacketBytes];
+            PutAddress(packet, s.verifyAddress);
+            m_port->QueueWrite(packet, sizeof packet);
         } else if (s.subStep == 1) {
-            s.subStep = 2;
-            // Data packet: 0x7F (128 bytes follow), the piece, the XOR of
-            // the 129 bytes; an image that ends early is filled with 0xFF.
-            s.tx[0] = kPieceLengthByte;
-            const std::uint32_t size = m_stream.size;
-            const std::uint32_t limit =
-                std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.buffer.size()));
-            std::uint32_t next = m_stream.position % kPieceBytes;  // next slot to fill
-            while (next < kPieceBytes && m_stream.position < limit) {
-                s.tx[1 + next] = m_stream.buffer[m_stream.position];
-                ++m_stream.position;
-                ++next;
-            }
-            const bool ended = m_stream.position >= limit;
-            std::fill(s.tx + 1 + next, s.tx + 1 + kPieceBytes, 0xFF);
-            if (ended)
-                m_fProgress = 100;
-            else
-                m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
-            std::uint8_t x = 0;
-            for (std::uint32_t i = 0; i <= kPieceBytes; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
-            s.tx[kPieceBytes + 1] = x;
-            s.pendingLength = kDataPacketBytes;
-            m_host.SetTimer(TIMER_BOOT_SEND, kPiecePartDelayMs);
-            if (ended) {
-                // Timer 10 is not re-armed: the one armed at the address
-                // packet closes the port. The success note waits for the
-                // bootloader's own acknowledgement of this last piece.
-                SetState(s, BootState::AwaitLastAck);
-            } else {
-                m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
-            }
-            UpdateData(false);
-        } else {
-            s.subStep = 0;
-            s.tx[0] = 0x31;
-            s.tx[1] = 0xCE;
-            s.pendingLength = 2;
-            m_host.SetTimer(TIMER_BOOT_SEND, kNextPieceDelayMs);
-            m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+            const auto n = static_cast<std::uint8_t>(s.verifyCount - 1);
+            Write(*m_port, {n, static_cast<std::uint8_t>(~n)});
         }
-        break;
+        ++s.subStep;
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
+        return;
     }
-
-    case BootState::AwaitLastAck:
-        if (b == kNack) {
-            RecordUnacked(s, false, s.writeAddress - kPieceBytes);
-            EndExchange(*this);
-        } else if (ack) {
-            if (m_bVerifyAfterWrite && s.failure.empty()) {
-                // Read the written area back before the verdict; the close
-                // by timer 10 waits until then.
-                SetState(s, BootState::Verify);
-                s.verifyAddress = kFlashBase;
-                s.verifyEnd = s.writeAddress;
-                RequestReadBlock(*this);
-            } else {
-                EndExchange(*this);
-            }
+    // Data bytes, whatever their value.
+    s.readBack.push_back(b);
+    if (s.readBack.size() < s.verifyCount) return;
+    for (std::uint32_t i = 0; i < s.verifyCount; ++i) {
+        const std::uint32_t address = s.verifyAddress + i;
+        if (s.readBack[i] != ExpectedAt(m_stream, address)) {
+            VerifyFailed("The MCU flash differs from the firmware file at " + Hex32(address) +
+                             "; please update it again.",
+                         address);
+            return;
         }
-        break;
-
-    case BootState::Verify:
-        VerifyStep(*this, b);
-        break;
-
-    default:
-        break;
     }
+    s.verifyAddress += s.verifyCount;
+    if (s.verifyAddress < s.verifyEnd) {
+        RequestReadBlock();
+        return;
+    }
+    s.active = 0;
+    ShowBootSucceeded();
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
 }
 
 } // namespace quillet

@@ -3,10 +3,10 @@
 // boot-mode line, the hand-over to the bootloader exchange, the outside
 // sub-MCU tool or the input-board loader, and the analyzer data flash.
 #include <cstdlib>
+#include <string_view>
 
 #include "app/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
-#include "firmware/BootloaderVerdict.h"
 #include "firmware/ExternalTool.h"
 #include "pattern/FileBytes.h"
 
@@ -29,7 +29,10 @@ constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the ans
 constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync byte each tick
 constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
 
-constexpr const char* kNoPort = "Please turn on the COM port first!";
+// Boot-mode lines of the instrument, each just before a carriage return.
+constexpr std::string_view kIspModeBanner = " ISP MODE...";
+constexpr std::string_view kUbd00Banner = "UBD 00";
+constexpr std::size_t kUbd00MinMatches = 3;
 
 // Starts the outside sub-MCU tool from the current directory, or tells the
 // operator why it could not be started.
@@ -49,31 +52,32 @@ void StartSubMcuTool(CLoaderDlg& dlg) {
 
 // Compares `pattern` with the characters just before the carriage return at
 // ring[index], backwards; returns the number of equal positions.
-int CountBannerMatches(const EntryState& e, const char* pattern, int length) {
-    int equal = 0;
+std::size_t CountBannerMatches(const EntryState& e, std::string_view pattern) {
+    const int length = static_cast<int>(pattern.size());
+    std::size_t equal = 0;
     for (int k = 0; k < length; ++k) {
         const int at = ((e.ringIndex - 1 - k) % kBannerRingSize + kBannerRingSize) % kBannerRingSize;
-        if (e.ring[at] == static_cast<std::uint8_t>(pattern[length - 1 - k])) ++equal;
+        const char expected = pattern[static_cast<std::size_t>(length - 1 - k)];
+        if (e.ring[at] == static_cast<std::uint8_t>(expected)) ++equal;
     }
     return equal;
 }
 
 } // namespace
 
+// The checks both main-MCU buttons make, in this order: the port, then the
+// device kind; then the note. False (after the message) when one fails.
+bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group) {
+    if (!CheckPortOpen(noPortCaption) || !CheckDeviceKind(group)) return false;
+    EndStalledExchanges();
+    ShowNote(kNoteUpdating);
+    return true;
+}
+
 void CLoaderDlg::OnGeneratorMcu() {
     UpdateData(true);
     if (m_nPatternNo == kDirectBootPatternNo) m_devGroup = kGroupGenerator;
-    if (!m_bPortOpen) {
-        m_host.MessageBox(kNoPort, kCaptionIsp);
-        return;
-    }
-    if (m_devGroup != kGroupGenerator) {
-        m_host.MessageBox("Please confirm the device is Signal Generator!", kCaptionIspBlank);
-        return;
-    }
-    EndStalledExchanges();
-    m_strNote = kNoteUpdating;
-    UpdateData(false);
+    if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
     m_entry.mcuEntry = 1;
     if (m_nPatternNo == kDirectBootPatternNo) {
         // The instrument is taken to be in boot mode already.
@@ -84,26 +88,13 @@ void CLoaderDlg::OnGeneratorMcu() {
 }
 
 void CLoaderDlg::OnAnalyzerMcu() {
-    if (!m_bPortOpen) {
-        m_host.MessageBox(kNoPort, kCaptionIspBlank);
-        return;
-    }
-    if (m_devGroup != kGroupAnalyzer) {
-        m_host.MessageBox("Please confirm the device is Signal Analyzer!", kCaptionIspBlank);
-        return;
-    }
-    EndStalledExchanges();
-    m_strNote = kNoteUpdating;
-    UpdateData(false);
+    if (!PrepareMcuUpdate(kCaptionIspBlank, kGroupAnalyzer)) return;
     m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
     m_entry.mcuEntry = 1;
 }
 
 void CLoaderDlg::OnSubMcu() {
-    if (!m_bPortOpen) {
-        m_host.MessageBox(kNoPort, kCaptionIspBlank);
-        return;
-    }
+    if (!CheckPortOpen(kCaptionIspBlank)) return;
     const int sel = m_host.GetComboSel(IDC_MCU_LIST);
     if (sel < 0 || sel > 10) {
         m_host.MessageBox("Please select a MCU first!", kCaptionIsp);
@@ -126,17 +117,10 @@ void CLoaderDlg::OnSubMcu() {
 }
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
-    if (!m_bPortOpen) {
-        m_host.MessageBox(kNoPort, kCaptionIspBlank);
-        return;
-    }
-    m_fProgress = 0;
+    if (!CheckPortOpen(kCaptionIspBlank)) return;
     // A cancelled dialog, a file that cannot be opened or an empty one sends
     // nothing: the board is not restarted and no old buffer is streamed.
-    std::optional<std::vector<std::uint8_t>> image = ChooseBinFile(m_host, [this] { UpdateData(false); });
-    if (!image) return;
-    m_stream.size = static_cast<std::uint32_t>(image->size());
-    m_stream.buffer = std::move(*image);
+    if (!ChooseStreamFile()) return;
     EndStalledExchanges();
     const std::uint8_t command[14] = {0x0D, 0x0A, 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ',
                                       static_cast<std::uint8_t>('0' + board), 0x0D, 0x0A};
@@ -148,16 +132,9 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
     // The analyzer's block acknowledgements must pass the address check.
     m_devGroup = kGroupAnalyzer;
     m_devMachine = 0;
-    if (!m_bPortOpen) {
-        m_host.MessageBox(kNoPort, kCaptionIsp);
-        return;
-    }
+    if (!CheckPortOpen(kCaptionIsp)) return;
     UpdateData(true);
-    m_fProgress = 0;
-    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(m_host, [this] { UpdateData(false); });
-    if (!file) return;
-    m_stream.size = static_cast<std::uint32_t>(file->size());
-    m_stream.buffer = std::move(*file);
+    if (!ChooseStreamFile()) return;
     EndStalledExchanges();
 
     // The first block frame is built by hand with device address 00 00;
@@ -171,7 +148,8 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
 void CLoaderDlg::StartMcuBootloader() {
     // The monitor thread closes the device; the port display stays as it is.
     m_port->RequestClose();
-    if (!LoadFirmwareFile(DataFile(m_devGroup == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage))) return;
+    const char* image = m_devGroup == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
+    if (!LoadFirmwareFile(DataFile(image))) return;
     m_strStatus = "Please wait...";
     m_boot.reopenPending = true;
     m_host.SetTimer(TIMER_BOOT_SYNC, kBootSyncPeriodMs);
@@ -183,51 +161,52 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
     if (b != 0x0D) return;
 
     if (m_entry.inputEntry == 1) {
-        static constexpr const char* kBoards[4] = {"UBD 01", "UBD 02", "UBD 03", "UBD 04"};
-        for (const char* banner : kBoards) {
-            if (CountBannerMatches(m_entry, banner, 6) != 6) continue;
-            m_board.active = 1;
-            m_board.state = 0;
-            m_host.Sleep(kBoardHelloDelayMs);
-            m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
-            m_entry.mcuEntry = 0;
-            m_entry.subMcuEntry = 0;
-            m_entry.inputEntry = 0;
-            return;
-        }
+        MatchBoardBanner();
         return;
     }
-
-    if (CountBannerMatches(m_entry, " ISP MODE...", 12) == 12) {
-        if (m_entry.subMcuEntry == 1) {
-            StartSubMcuTool(*this);
-            m_entry.mcuEntry = 0;
-            m_entry.subMcuEntry = 0;
-            // The port is given up so that the outside tool can open it.
-            ClosePortNow();
-            UpdateData(false);
-        } else {
+    if (CountBannerMatches(m_entry, kIspModeBanner) == kIspModeBanner.size()) {
+        if (m_entry.subMcuEntry == 1)
+            HandOverToSubMcuTool();
+        else
             StartMcuBootloader();
-        }
         return;
     }
-
-    if (CountBannerMatches(m_entry, "UBD 00", 6) < 3) return;
+    // "UBD 00" is taken loosely.
+    if (CountBannerMatches(m_entry, kUbd00Banner) < kUbd00MinMatches) return;
     m_host.Sleep(kUbd00PauseMs);
     UpdateData(true);
-    if (m_nKeyboardChain == kKeyboardChainCode) {
-        m_host.MessageBox(
-            "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD",
-            kCaptionIsp);
-        StartSubMcuTool(*this);
-        m_entry.mcuEntry = 0;
-        m_entry.subMcuEntry = 0;
-        m_nKeyboardChain = 0;
-        ClosePortNow();
-        UpdateData(false);
-    } else {
+    if (m_nKeyboardChain != kKeyboardChainCode) {
         m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
+        return;
     }
+    m_host.MessageBox(
+        "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD",
+        kCaptionIsp);
+    m_nKeyboardChain = 0;
+    HandOverToSubMcuTool();
+}
+
+// An input board's banner, "UBD 01" to "UBD 04", hands over to its loader.
+void CLoaderDlg::MatchBoardBanner() {
+    static constexpr std::string_view kBoards[4] = {"UBD 01", "UBD 02", "UBD 03", "UBD 04"};
+    for (std::string_view banner : kBoards) {
+        if (CountBannerMatches(m_entry, banner) != banner.size()) continue;
+        m_board.active = 1;
+        m_board.state = BoardState::Hello;
+        m_host.Sleep(kBoardHelloDelayMs);
+        m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
+        m_entry.Reset();
+        return;
+    }
+}
+
+// The outside tool takes over the sub-MCU; the port is given up so that
+// the tool can open it.
+void CLoaderDlg::HandOverToSubMcuTool() {
+    StartSubMcuTool(*this);
+    m_entry.Reset();
+    ClosePortNow();
+    UpdateData(false);
 }
 
 void CLoaderDlg::EndStalledExchanges() {
@@ -236,24 +215,13 @@ void CLoaderDlg::EndStalledExchanges() {
     // A failed exchange whose port close (timer 10) is overtaken still
     // tells the operator.
     else if (m_boot.verdictPending)
-        ShowBootloaderFailure(*this);
-    m_boot.active = 0;
-    m_boot.state = BootState::Sync;
-    m_boot.subStep = 0;
-    m_boot.readingData = 0;
+        ShowBootloaderFailure();
+    m_boot.Reset();
     m_host.KillTimer(TIMER_BOOT_SYNC);
     m_host.KillTimer(TIMER_BOOT_SEND);
     m_host.KillTimer(TIMER_BOOT_TIMEOUT);
-
-    m_board.active = 0;
-    m_board.state = 0;
-    m_board.streaming = 0;
-    m_board.piecePending = 0;
-    m_board.frameLeft = 0;
-
-    m_entry.mcuEntry = 0;
-    m_entry.subMcuEntry = 0;
-    m_entry.inputEntry = 0;
+    m_board.Reset();
+    m_entry.Reset();
 }
 
 } // namespace quillet

@@ -12,7 +12,11 @@
 namespace quillet {
 namespace {
 
-constexpr std::uint8_t kPrompt = 0xF1;
+constexpr std::uint8_t kPrompt = 0xF1;        // the boot ROM and the RAM loader ask for the next packet
+constexpr std::uint8_t kLoaderStarted = 0xEF;  // the RAM loader runs
+constexpr std::uint8_t kLoaderReady = 0xDF;    // the RAM loader took its set-up
+constexpr std::uint8_t kWriteMemoryCommand = 0x13;
+constexpr std::size_t kPiecePacketExtra = 5;   // length, command, address (2), checksum
 constexpr std::uint32_t kRamLoaderAddress = 0x0510;
 constexpr std::uint32_t kFirmwareAddress = 0x00A00000;
 constexpr std::int64_t kPieceMax = 250;
@@ -32,71 +36,72 @@ void PutBig32(std::uint8_t* out, std::uint32_t v) {
 
 void CLoaderDlg::InputBoardLoaderStep(std::uint8_t b) {
     InputBoardState& s = m_board;
+    // The byte each state waits for; any other byte leaves it unchanged.
+    static constexpr std::uint8_t kAwaited[] = {kPrompt, '.', kPrompt, kPrompt, kLoaderStarted,
+                                                kLoaderReady, kPrompt};
+    const auto index = static_cast<std::size_t>(s.state);
+    if (index >= sizeof kAwaited || b != kAwaited[index]) return;
     auto write = [this](std::initializer_list<std::uint8_t> bytes) {
         m_port->QueueWrite(bytes.begin(), bytes.size());
     };
     switch (s.state) {
-    case 0:
-        if (b != kPrompt) return;
+    case BoardState::Hello:
         write({0x04, 0x20, 0x00, 0xDC});
         m_host.Sleep(kAfterFirstPacketMs);
-        s.state = 1;
-        return;
-    case 1:
-        if (b != '.') return;
+        s.state = BoardState::Stub;
+        break;
+    case BoardState::Stub:
         // Start-up stub at 0x0500: xor ax,ax; mov ss,ax; jmp far 0000:0510.
         write({0x0E, 0x13, 0x05, 0x00, 0x33, 0xC0, 0x8E, 0xD0, 0xEA, 0x10, 0x05, 0x00, 0x00, 0x8A});
         s.remaining = s.total = static_cast<std::int64_t>(kRamLoaderImageSize);
         s.destination = kRamLoaderAddress;
-        s.state = 2;
-        return;
-    case 2: {
-        if (b != kPrompt) return;
-        if (s.remaining > 0) {
-            const auto n = static_cast<std::size_t>(std::min(s.remaining, kPieceMax));
-            const std::size_t from = static_cast<std::size_t>(s.total - s.remaining);
-            std::uint8_t* p = s.buffer;
-            p[0] = static_cast<std::uint8_t>(n + 5);
-            p[1] = 0x13;
-            p[2] = static_cast<std::uint8_t>(s.destination >> 8);
-            p[3] = static_cast<std::uint8_t>(s.destination);
-            std::copy(kRamLoaderImage + from, kRamLoaderImage + from + n, p + 4);
-            std::uint8_t sum = 0;
-            for (std::size_t i = 0; i < n + 4; ++i) sum = static_cast<std::uint8_t>(sum + p[i]);
-            p[n + 4] = static_cast<std::uint8_t>(0x100 - sum);
-            m_port->QueueWrite(p, n + 5);
-            s.remaining -= static_cast<std::int64_t>(n);
-            s.destination += static_cast<std::uint32_t>(n);
-        }
-        if (s.remaining <= 0) s.state = 3;
-        return;
-    }
-    case 3:
-        if (b != kPrompt) return;
-        write({0x05, 0x1D, 0x05, 0x00, 0xD9});  // run the stub
-        s.state = 4;
-        return;
-    case 4:
-        if (b != 0xEF) return;  // the RAM loader is running
+        s.state = BoardState::RamLoader;
+        break;
+    case BoardState::RamLoader:
+        SendRamLoaderPiece();
+        if (s.remaining <= 0) s.state = BoardState::RunStub;
+        break;
+    case BoardState::RunStub:
+        write({0x05, 0x1D, 0x05, 0x00, 0xD9});
+        s.state = BoardState::Started;
+        break;
+    case BoardState::Started:
         write({0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0xBC});
-        s.state = 5;
-        return;
-    case 5:
-        if (b != 0xDF) return;
+        s.state = BoardState::SetUp;
+        break;
+    case BoardState::SetUp:
         write({0x05, 0x19, 0xFF, 0xFF, 0xE4});
         s.remaining = m_stream.size;
         s.destination = kFirmwareAddress;
-        s.state = 6;
-        return;
-    case 6:
-        if (b != kPrompt) return;
+        s.state = BoardState::Stream;
+        break;
+    case BoardState::Stream:
         // Announces the next chunk frame; its write completion sends it.
         write({0x03, 0x10, 0xED});
         s.streaming = 1;
-        return;
-    default:
-        return;
+        break;
     }
+}
+
+// The next piece of the RAM loader image, at most 250 bytes, with command
+// 0x13 at its board address and the packet checksum.
+void CLoaderDlg::SendRamLoaderPiece() {
+    InputBoardState& s = m_board;
+    if (s.remaining <= 0) return;
+    const auto n = static_cast<std::size_t>(std::min(s.remaining, kPieceMax));
+    const std::size_t from = static_cast<std::size_t>(s.total - s.remaining);
+    std::uint8_t* p = s.buffer;
+    p[0] = static_cast<std::uint8_t>(n + kPiecePacketExtra);
+    p[1] = kWriteMemoryCommand;
+    p[2] = static_cast<std::uint8_t>(s.destination >> 8);
+    p[3] = static_cast<std::uint8_t>(s.destination);
+    std::copy(kRamLoaderImage + from, kRamLoaderImage + from + n, p + 4);
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < n + 4; ++i) sum = static_cast<std::uint8_t>(sum + p[i]);
+    p[n + 4] = static_cast<std::uint8_t>(0x100 - sum);
+    m_port->QueueWrite(p, n + kPiecePacketExtra);
+    s.remaining -= static_cast<std::int64_t>(n);
+    s.destination += static_cast<std::uint32_t>(n);
 }
 
 void CLoaderDlg::StreamNextChunk() {
@@ -117,10 +122,7 @@ void CLoaderDlg::StreamNextChunk() {
         return;
     }
     if (s.remaining < 1) {
-        s.streaming = 0;
-        s.active = 0;
-        s.state = 0;
-        s.piecePending = 0;
+        s.Reset();
         m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         Report(FlowEvent::InputBoardDone);
         return;

@@ -178,41 +178,41 @@ int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
     return m_stream.buffer.empty() ? 0 : 1;
 }
 
+// The file-dialog step of the buttons that send a file the operator
+// chooses: the percentage back to 0, then the file into the stream buffer.
+// False when the dialog was cancelled or the file cannot be used.
+bool CLoaderDlg::ChooseStreamFile() {
+    m_fProgress = 0;
+    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(m_host, [this] { UpdateData(false); });
+    if (!file) return false;
+    m_stream.size = static_cast<std::uint32_t>(file->size());
+    m_stream.buffer = std::move(*file);
+    return true;
+}
+
 // The generator's and the analyzer's FPGA buttons: port, then device kind,
 // then the note, the fixed image file and the stream.
-void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* wrongDevice, const char* image) {
+void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* image) {
     EndStalledExchanges();
-    if (!m_bPortOpen) {
-        m_host.MessageBox("Please turn on the COM port first!", kCaptionIsp);
-        return;
-    }
-    if (m_devGroup != group) {
-        m_host.MessageBox(wrongDevice, kCaptionIspBlank);
-        return;
-    }
+    if (!CheckPortOpen(kCaptionIsp) || !CheckDeviceKind(group)) return;
     UpdateData(true);
-    m_strNote = kNoteUpdating;
-    UpdateData(false);
+    ShowNote(kNoteUpdating);
     if (!LoadFirmwareFile(DataFile(image))) return;
     StartBlockStream(kStreamFpga);
 }
 
 void CLoaderDlg::OnGeneratorFpga() {
-    StartFpgaImage(kGroupGenerator, "Please confirm the device is Signal Generator!", kGeneratorFpgaImage);
+    StartFpgaImage(kGroupGenerator, kGeneratorFpgaImage);
 }
 
 void CLoaderDlg::OnAnalyzerFpga() {
-    StartFpgaImage(kGroupAnalyzer, "Please confirm the device is Signal Analyzer!", kAnalyzerFpgaImage);
+    StartFpgaImage(kGroupAnalyzer, kAnalyzerFpgaImage);
 }
 
 void CLoaderDlg::OnAuxFpga() {
     EndStalledExchanges();
     UpdateData(true);
-    m_fProgress = 0;
-    auto bytes = ChooseBinFile(m_host, [this] { UpdateData(false); });
-    if (!bytes) return;
-    m_stream.size = static_cast<std::uint32_t>(bytes->size());
-    m_stream.buffer = std::move(*bytes);
+    if (!ChooseStreamFile()) return;
     // No port or device check: with the port closed SendCommand says so.
     StartBlockStream(kStreamAux);
 }

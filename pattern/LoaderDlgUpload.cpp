@@ -12,7 +12,6 @@ namespace {
 
 constexpr const char* kMsgPatternRange = "User pattern number should be 1~4 !";
 constexpr const char* kMsgSearchFirst = "Please turn on the COM port first by searching device!";
-constexpr const char* kMsgNotGenerator = "Please confirm the device is Signal Generator!";
 constexpr const char* kNoteNand = "Note: While programming \r\n data flash ,please \r\n do not press any button!";
 constexpr const char* kNotePanel = "Note: While programming data flash, please \r\n do not press any button!";
 constexpr unsigned kEraseTickMs = 1000;
@@ -106,13 +105,9 @@ void CLoaderDlg::StartPatternStream() {
 
 void CLoaderDlg::OnPanelDataFlash() {
     if (!CheckSlotAndPort()) return;
-    if (m_devGroup != kGroupGenerator) {
-        m_host.MessageBox(kMsgNotGenerator, kCaptionIspBlank);
-        return;
-    }
+    if (!CheckDeviceKind(kGroupGenerator)) return;
     UpdateData(true);
-    m_strNote = kNotePanel;
-    UpdateData(false);
+    ShowNote(kNotePanel);
 
     m_fProgress = 0;
     m_stream.buffer.assign(m_images.panel, m_images.panel + kPanelBytes);

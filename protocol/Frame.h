@@ -20,6 +20,10 @@ namespace quillet {
 inline constexpr std::uint8_t kRequestHeader = 0xAA;
 inline constexpr std::uint8_t kReplyHeader = 0xAB;
 
+// The receive state shared by the reply parser and the search-reply
+// matcher when no frame is under way.
+inline constexpr int kRxIdle = -1;
+
 // Largest payload of a request frame; the frame is then 300 bytes.
 inline constexpr int kMaxPayload = 290;
 inline constexpr std::size_t kFrameOverhead = 10;  // header .. code, plus checksum

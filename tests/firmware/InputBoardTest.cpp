@@ -44,7 +44,7 @@ struct BoardFixture : test::FirmwareFixture {
         port.Receive({0xF1});   // runs the stub
         port.Receive({0xEF});   // the RAM loader is running
         port.Receive({0xDF});
-        ASSERT_EQ(dlg.m_board.state, 6);
+        ASSERT_EQ(dlg.m_board.state, BoardState::Stream);
     }
     // One prompt, then write completions until the board has to prompt
     // again (or the stream has ended).
@@ -94,7 +94,7 @@ TEST_F(BoardFixture, RamLoaderGoesOutInTwentyTwoPieces) {
     const std::size_t first = port.writes.size();
     for (int i = 0; i < 22; ++i) port.Receive({0xF1});
     ASSERT_EQ(port.writes.size(), first + 22);
-    EXPECT_EQ(dlg.m_board.state, 3);
+    EXPECT_EQ(dlg.m_board.state, BoardState::RunStub);
 
     Bytes loader;
     for (int i = 0; i < 22; ++i) {
@@ -126,15 +126,15 @@ TEST_F(BoardFixture, StatesIgnoreTheWrongByte) {
     const std::size_t w = port.writes.size();
     port.Receive({'.', 0xEF, 0xDF, 0x79});  // state 0 waits for 0xF1
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(dlg.m_board.state, 0);
+    EXPECT_EQ(dlg.m_board.state, BoardState::Hello);
     port.Receive({0xF1});
     port.Receive({0xF1, 0xEF});             // state 1 waits for '.'
     EXPECT_EQ(port.writes.size(), w + 1);
-    EXPECT_EQ(dlg.m_board.state, 1);
+    EXPECT_EQ(dlg.m_board.state, BoardState::Stub);
     port.Receive({'.'});
     port.Receive({'.', 0xEF});              // state 2 waits for 0xF1
     EXPECT_EQ(port.writes.size(), w + 2);
-    EXPECT_EQ(dlg.m_board.state, 2);
+    EXPECT_EQ(dlg.m_board.state, BoardState::RamLoader);
 }
 
 TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
@@ -167,7 +167,7 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     EXPECT_EQ(chunks[2].writeSizes, (std::vector<std::size_t>{512, 512, 512, 284}));
 
     EXPECT_EQ(dlg.m_board.active, 0);
-    EXPECT_EQ(dlg.m_board.state, 0);
+    EXPECT_EQ(dlg.m_board.state, BoardState::Hello);
     EXPECT_EQ(dlg.m_board.streaming, 0);
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk).size(), 3u);
@@ -225,10 +225,10 @@ TEST_F(BoardFixture, FileOf100BytesEndsWithoutAnotherPrompt) {
 TEST_F(BoardFixture, PortButtonCloseEndsAStalledLoader) {
     HandOver(test::Pattern(100));
     port.Receive({0xF1, '.'});
-    ASSERT_EQ(dlg.m_board.state, 2);
+    ASSERT_EQ(dlg.m_board.state, BoardState::RamLoader);
     dlg.OnPortButton();  // the board went silent; the operator closes the port
     EXPECT_EQ(dlg.m_board.active, 0);
-    EXPECT_EQ(dlg.m_board.state, 0);
+    EXPECT_EQ(dlg.m_board.state, BoardState::Hello);
     dlg.OnPortButton();
     const std::size_t w = port.writes.size();
     port.Receive({0xF1, 0xF1});
