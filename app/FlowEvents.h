@@ -19,6 +19,7 @@ enum class FlowEvent {
     EraseWaitEnded,     // a = 1 when "cnd 12" arrived, 0 when the wait was abandoned
     BootloaderStarted,  // main-MCU exchange started (sync byte sent)
     BootloaderDone,     // a = 1 when every part was acknowledged; text = the failure when not
+    InputBoardLoaderStarted,  // the board's banner handed over to its loader
     InputBoardChunk,    // a = destination address, b = data length
     InputBoardDone,     // the last chunk has gone out
     ExternalToolStarted,// a = 1 when the outside tool could be started

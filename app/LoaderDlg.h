@@ -128,7 +128,21 @@ public:
     int SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
                        bool closeAfterLast);
 
-    // ---- what the front ends and tests may look at -----------------------
+    // ---- what the front ends may look at -----------------------------------
+    // They follow the flows through the flow events and read the dialog
+    // through this view; its data stays the dialog's own.
+    bool IsPortOpen() const { return m_bPortOpen != 0; }
+    unsigned PortNumber() const { return m_nPort; }
+    float Progress() const { return m_fProgress; }
+    const std::string& SearchStatusText() const { return m_strSearchStatus; }
+    const std::string& StatusText() const { return m_strStatus; }
+    const std::string& NoteText() const { return m_strNote; }
+    // The 240x160 preview, top-down RGB rows.
+    const std::uint8_t* PreviewPixels() const { return m_images.preview; }
+    // The command line's `mcu --verify`: after the last piece the main-MCU
+    // exchange reads the written flash back and compares it.
+    void SetVerifyAfterWrite(bool verify) { m_bVerifyAfterWrite = verify; }
+
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return *m_port; }
     void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
@@ -147,9 +161,7 @@ public:
     std::string m_strNote = "Note: Only for signal generator firmware updating !";  // edit 1168
     int m_nPatternNo = 0;            // edit 1184
 
-    // Set by the command line's `mcu --verify`: after the last piece the
-    // main-MCU exchange reads the written flash back and compares it.
-    bool m_bVerifyAfterWrite = false;
+    bool m_bVerifyAfterWrite = false;  // SetVerifyAfterWrite
 
     // Serial settings and port display.
     unsigned m_nBaud = 115200;

@@ -119,8 +119,12 @@ void Session::OnEvent(const FlowEventInfo& e) {
         m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
         break;
     }
-    case FlowEvent::EraseWaitStarted: m_eraseStarted = true; break;
+    case FlowEvent::EraseWaitStarted:
+        m_eraseStarted = true;
+        m_erasing = true;
+        break;
     case FlowEvent::EraseWaitEnded:
+        m_erasing = false;
         m_eraseEnded = e.a;
         m_lastProgressMs = now;
         break;
@@ -133,7 +137,13 @@ void Session::OnEvent(const FlowEventInfo& e) {
         m_inputBytes += static_cast<std::uint64_t>(e.b);
         m_lastProgressMs = now;
         break;
-    case FlowEvent::InputBoardDone: m_inputDone = true; break;
+    case FlowEvent::InputBoardLoaderStarted: m_boardLoaderRunning = true; break;
+    case FlowEvent::InputBoardDone:
+        m_inputDone = true;
+        m_boardLoaderRunning = false;
+        break;
+    case FlowEvent::SearchFound: m_searchFound = true; break;
+    case FlowEvent::SearchFailed: m_searchFound = false; break;
     case FlowEvent::ExternalToolStarted: m_toolStarted = e.a; break;
     case FlowEvent::PortClosed: ++m_portClosed; break;
     case FlowEvent::PortLost: m_portLost = true; break;
@@ -185,13 +195,14 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
     if (!printFound) Say(std::string("searching for the ") + kind.description + " ...");
+    m_searchFound.reset();
     m_dlg.OnCommand(kind.searchButton);
     // The scan has its own timing (at most 99 ports of 0.4 s); the limit
     // here only guards against a scan that never ends.
     const int rc = Run(
         [&]() -> std::optional<int> {
-            if (m_dlg.m_search.inProgress) return std::nullopt;
-            return (m_dlg.m_bPortOpen && m_dlg.m_search.deviceFound) ? kExitDone : kExitFailed;
+            if (!m_searchFound) return std::nullopt;
+            return (*m_searchFound && m_dlg.IsPortOpen()) ? kExitDone : kExitFailed;
         },
         [&]() -> std::optional<std::uint64_t> { return m_pressMs; }, 120000,
         [] { return std::string("quillet-cli: the search did not end"); });
@@ -200,7 +211,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
             Say(std::string("quillet-cli: no ") + kind.description + " answered");
         return rc;
     }
-    const unsigned com = m_dlg.m_nPort;
+    const unsigned com = m_dlg.PortNumber();
     const std::string device = PortMap::DevicePath(com);
     if (printFound) {
         std::printf("Found the %s on COM%u  %s\n", kind.description, com, device.c_str());
@@ -224,7 +235,7 @@ int Session::OpenFirstPort() {
     m_boxesAtPress = m_boxes;
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(com) - 1);
     m_dlg.OnCommand(IDC_COM_LIST);
-    if (!m_dlg.m_bPortOpen || NewBox()) return kExitFailed;
+    if (!m_dlg.IsPortOpen() || NewBox()) return kExitFailed;
     Say("opened COM" + std::to_string(com) + " (" + present.front().second + ")");
     return kExitDone;
 }
@@ -241,7 +252,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
     m_lastProgressMs = m_pressMs;
     m_dlg.OnCommand(button);
 
-    bool sawEraseWait = m_dlg.m_nEraseWait != 0;
+    bool sawEraseWait = m_erasing;
     if (!eraseFirst && m_sent.empty() && !NewBox()) {
         m_progress.End();
         Say("quillet-cli: nothing was sent (the source is empty)");
@@ -261,7 +272,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
                     return kExitDone;
                 return std::nullopt;
             }
-            if (m_dlg.m_nEraseWait != 0) {
+            if (m_erasing) {
                 sawEraseWait = true;
                 m_progress.SetStage("erasing");
                 return std::nullopt;
@@ -278,7 +289,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
             return std::nullopt;
         },
         [&]() -> std::optional<std::uint64_t> {
-            if (m_dlg.m_nEraseWait != 0) return std::nullopt;  // the erase wait has its own limit
+            if (m_erasing) return std::nullopt;  // the erase wait has its own limit
             return m_lastProgressMs;
         },
         m_options.timeoutMs,
@@ -375,7 +386,7 @@ int Session::FlashAnalyzerData(const std::string& file) {
 
 int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
     // --verify: the exchange reads the flash back after the last piece.
-    m_dlg.m_bVerifyAfterWrite = verify;
+    m_dlg.SetVerifyAfterWrite(verify);
     int rc = direct ? OpenFirstPort()
                     : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
     if (rc != kExitDone) return rc;
@@ -441,7 +452,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
 int Session::EnterSubMcu(int index, const DeviceKind& kind) {
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
-    const unsigned com = m_dlg.m_nPort;
+    const unsigned com = m_dlg.PortNumber();
     m_host.SetComboSel(IDC_MCU_LIST, index);
     const std::size_t closedAtPress = m_portClosed;
     std::optional<std::uint64_t> closedAt;
@@ -500,9 +511,9 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
                 Say("quillet-cli: the port went away during the update");
                 return kExitFailed;
             }
-            if (m_dlg.m_board.active && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
+            if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
             if (m_inputBytes > 0) m_progress.SetStage("");
-            const bool ended = m_inputDone || (m_inputBytes > 0 && m_dlg.m_board.active == 0);
+            const bool ended = m_inputDone || (m_inputBytes > 0 && !m_boardLoaderRunning);
             if (ended && m_portClosed > closedAtPress) return kExitDone;
             return std::nullopt;
         },

@@ -99,6 +99,9 @@ private:
     std::uint64_t m_lastBlockAckedMs = 0;
     std::size_t m_resendRequests = 0;
     bool m_eraseStarted = false;
+    bool m_erasing = false;               // between the erase wait's start and end
+    std::optional<bool> m_searchFound;    // outcome of the search under way, once it ended
+    bool m_boardLoaderRunning = false;    // the input board's loader took over
     std::optional<long long> m_eraseEnded;
     std::optional<long long> m_bootDone;
     std::string m_bootText;

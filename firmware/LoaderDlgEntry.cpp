@@ -193,6 +193,7 @@ void CLoaderDlg::MatchBoardBanner() {
         if (CountBannerMatches(m_entry, banner) != banner.size()) continue;
         m_board.active = 1;
         m_board.state = BoardState::Hello;
+        Report(FlowEvent::InputBoardLoaderStarted);
         m_host.Sleep(kBoardHelloDelayMs);
         m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
         m_entry.Reset();

@@ -82,7 +82,7 @@ protected:
         p.drawRect(rect().adjusted(0, 0, -1, -1));
         const CLoaderDlg* dlg = m_dialog();
         if (!dlg) return;
-        const QImage image(dlg->m_images.preview, kPreviewWidth, kPreviewHeight,
+        const QImage image(dlg->PreviewPixels(), kPreviewWidth, kPreviewHeight,
                            kPreviewWidth * 3, QImage::Format_RGB888);
         p.drawImage(QPoint(2, 2), image);
     }

@@ -256,7 +256,9 @@ TEST_F(EntryFixture, BoardBannerStartsTheLoader) {
     Banner("UBD 00\r");   // not tried while a board entry is under way
     EXPECT_TRUE(port.writes.empty());
     EXPECT_EQ(dlg.m_entry.inputEntry, 1);
+    EXPECT_TRUE(EventsOf(FlowEvent::InputBoardLoaderStarted).empty());
     Banner("UBD 03\r");
+    EXPECT_EQ(EventsOf(FlowEvent::InputBoardLoaderStarted).size(), 1u);
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], (Bytes{0x03, 0x09, 0xF4}));
     EXPECT_EQ(host.sleeps.back().second, 500u);
