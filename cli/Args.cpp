@@ -48,7 +48,12 @@ const OptionInfo kGlobalOptions[] = {
     {"", nullptr, "--timeout", "S",
      "give up when the instrument has not answered for S seconds\n"
      "(default 10, or $QUILLET_TIMEOUT)"},
-    {"", "-v", "--verbose", nullptr, "hex dump of the serial traffic on stderr"},
+    {"", "-v", "--verbose", nullptr,
+     "trace the steps on stderr, with time stamps (port opened, search,\n"
+     "erase, block stream, bootloader); -vv also the bytes, as hex and\n"
+     "text, with block streams summarised; -vvv every block"},
+    {"", nullptr, "--trace", nullptr, "the same as -vv"},
+    {"", nullptr, "--log", "FILE", "write the trace to FILE instead of stderr"},
     {"", "-h", "--help", nullptr, "this text; with a command, that command's help"},
     {"", nullptr, "--version", nullptr, "print the version and exit"},
 };
@@ -285,8 +290,18 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
         };
         std::string v;
         std::string err;
-        if (word == "-v" || word == "--verbose") {
-            err = flag(out.verbose);
+        bool counted = false;
+        if (word == "-v" || word == "--verbose" || word == "-vv" || word == "-vvv") {
+            err = flag(counted);
+            out.verbosity = std::min(3, out.verbosity + (word[1] == 'v' ? int(word.size()) - 1 : 1));
+        } else if (word == "--trace") {
+            err = flag(counted);
+            out.verbosity = std::max(out.verbosity, 2);
+        } else if (word == "--log") {
+            if ((err = value(v)).empty()) {
+                if (v.empty()) err = "--log needs a file";
+                out.logFile = v;
+            }
         } else if (word == "-h" || word == "--help") {
             err = flag(out.help);
         } else if (word == "--version") {

@@ -17,7 +17,8 @@ struct Args {
     std::optional<std::string> ports;    // --ports LIST, or -p/--port DEVICE as a one-entry list
     unsigned timeoutMs = 10000;          // --timeout S
     std::string dataFolder;              // --data DIR (empty: ./data)
-    bool verbose = false;                // -v / --verbose
+    int verbosity = 0;                   // -v (1), -vv or --trace (2), -vvv (3)
+    std::string logFile;                 // --log FILE: the trace goes there
     bool help = false;                   // -h / --help
     bool version = false;                // -V / --version
     std::optional<std::string> kind;     // --kind KIND

@@ -23,6 +23,7 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
     m_lastDrawMs = 0;
     m_lastTenth = -1;
     if (!m_terminal) {
+        if (beforeOutput) beforeOutput();
         std::fprintf(m_out, "%s\n", title.c_str());
         std::fflush(m_out);
     }
@@ -32,6 +33,7 @@ void Progress::SetStage(const std::string& stage) {
     if (!m_active || stage == m_stage) return;
     m_stage = stage;
     if (!m_terminal && !stage.empty()) {
+        if (beforeOutput) beforeOutput();
         std::fprintf(m_out, "%s\n", stage.c_str());
         std::fflush(m_out);
     }
@@ -109,6 +111,7 @@ void Progress::Draw(bool force) {
         m_drawn = true;
         const std::string line =
             FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs, m_stage, 30);
+        if (beforeOutput) beforeOutput();
         std::fprintf(m_out, "\r\033[K%s", line.c_str());
         std::fflush(m_out);
         return;
@@ -126,6 +129,7 @@ void Progress::Draw(bool force) {
         else
             std::snprintf(speed, sizeof speed, ", %.0f %s/s", rate, m_unit.c_str());
     }
+    if (beforeOutput) beforeOutput();
     std::fprintf(m_out, "progress %5.1f%% (%s %s%s, left %s)\n", m_percent, counts.c_str(),
                  m_unit.c_str(), speed, FormatDuration(leftMs).c_str());
     std::fflush(m_out);

@@ -27,6 +27,9 @@ public:
     // drawn again at the next update.
     void Clear();
     bool Active() const { return m_active; }
+    // Called before the progress writes anything (a trace sharing the
+    // stream writes out what it holds).
+    std::function<void()> beforeOutput;
 
     // The bar's line for `percent`, `done` of `total` at `rate` units per
     // second with `leftMs` to go (exposed for the format).

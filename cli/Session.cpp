@@ -46,16 +46,24 @@ std::string ForTerminal(const std::string& text) {
 
 Session::Session(const SessionOptions& options)
     : m_options(options),
-      m_port(std::make_unique<CSerialLink>(m_host), [this] { return m_host.NowMs(); }),
+      m_port(std::make_unique<CSerialLink>(m_host)),
       m_dlg(m_host, &m_port),
-      m_progress(stderr, isatty(STDERR_FILENO) && !options.verbose,
+      m_traceOnStderr(options.verbosity > 0 && !options.traceOut),
+      m_progress(stderr, isatty(STDERR_FILENO) && !m_traceOnStderr,
                  [this] { return m_host.NowMs(); }) {
     m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
     m_host.onItemText = [this](int id, const std::string& text) { OnItemText(id, text); };
     m_port.onReceived = [this](std::uint8_t) { m_lastRxMs = m_host.NowMs(); };
-    if (options.verbose) {
-        m_port.SetVerbose(stderr);
-        m_port.beforeLog = [this] { m_progress.Clear(); };
+    if (options.verbosity > 0) {
+        m_trace = std::make_unique<Trace>(options.traceOut ? options.traceOut : stderr,
+                                          options.verbosity, [this] { return m_host.NowMs(); });
+        m_port.SetTrace(m_trace.get());
+        // The trace and the progress lines share stderr: each writes out
+        // what the other holds first.
+        if (m_traceOnStderr) {
+            m_trace->beforeWrite = [this] { m_progress.Clear(); };
+            m_progress.beforeOutput = [this] { m_trace->Flush(); };
+        }
     }
     m_dlg.SetEventSink([this](const FlowEventInfo& e) { OnEvent(e); });
     m_dlg.SetDataFolder(options.dataFolder);
@@ -64,12 +72,22 @@ Session::Session(const SessionOptions& options)
 
 Session::~Session() {
     m_progress.End();
-    m_port.FlushLog();
+    if (m_trace) {
+        m_trace->Finish();
+        m_trace->beforeWrite = nullptr;
+    }
     m_dlg.SetEventSink(nullptr);
     m_host.onItemText = nullptr;
+    m_port.SetTrace(nullptr);
 }
 
 void Session::Say(const std::string& text) {
+    if (m_trace) {
+        // A trace in a file tells the command line's own failures too; one
+        // on stderr goes out first.
+        if (m_traceOnStderr) m_trace->Finish();
+        else if (text.rfind("quillet-cli:", 0) == 0) m_trace->Note(text);
+    }
     m_progress.Clear();
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
@@ -77,6 +95,10 @@ void Session::Say(const std::string& text) {
 
 void Session::OnBox(const EventLoopHost::Box& box) {
     ++m_boxes;
+    if (m_trace) {
+        if (m_traceOnStderr) m_trace->Finish();
+        else m_trace->Note(box.caption + ": " + box.text);
+    }
     m_progress.Clear();
     const bool terminal = isatty(STDERR_FILENO);
     const std::string text = terminal ? ForTerminal(box.text) : box.text;
@@ -94,6 +116,7 @@ void Session::OnItemText(int id, const std::string& text) {
 
 void Session::OnEvent(const FlowEventInfo& e) {
     const std::uint64_t now = m_host.NowMs();
+    if (m_trace) m_trace->Event(e);
     switch (e.event) {
     case FlowEvent::BlockSent:
         m_sent.push_back(SentBlock{e.a, static_cast<int>(e.b)});

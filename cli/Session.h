@@ -13,6 +13,7 @@
 #include "app/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 #include "cli/Progress.h"
+#include "cli/Trace.h"
 #include "cli/TrafficPort.h"
 #include "platform/EventLoopHost.h"
 
@@ -26,7 +27,8 @@ constexpr int kExitTimeout = 3;
 
 struct SessionOptions {
     unsigned timeoutMs = 10000;
-    bool verbose = false;
+    int verbosity = 0;              // trace level: 0 none, 1 steps, 2 bytes, 3 every block
+    std::FILE* traceOut = nullptr;  // where the trace goes (--log FILE); null: stderr
     std::string dataFolder;   // of the fixed firmware images; empty: ./data
 };
 
@@ -84,6 +86,8 @@ private:
     EventLoopHost m_host;
     TrafficPort m_port;
     CLoaderDlg m_dlg;
+    std::unique_ptr<Trace> m_trace;
+    bool m_traceOnStderr = false;
     Progress m_progress;
 
     // What the flow events told.

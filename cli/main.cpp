@@ -1,7 +1,11 @@
 // quillet-cli: the dialog's flows from a command line. It presses the
 // buttons and fills the fields an operator would, on the plain event loop,
 // and turns the outcome into an exit code.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -161,15 +165,27 @@ int Main(const std::vector<std::string>& argv) {
     }
     if (args.ports) PortMap::SetOverride(*args.ports);
 
+    // --log FILE: the trace goes there (at least the steps).
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> log(nullptr, &std::fclose);
+    if (!args.logFile.empty()) {
+        log.reset(std::fopen(args.logFile.c_str(), "w"));
+        if (!log) {
+            std::fprintf(stderr, "quillet-cli: cannot write the log %s: %s\n", args.logFile.c_str(),
+                         std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;
-    options.verbose = args.verbose;
+    options.verbosity = log ? std::max(1, args.verbosity) : args.verbosity;
+    options.traceOut = log.get();
     options.dataFolder = args.dataFolder;
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
-    if (c == "ports") return ListPorts(args.verbose);
+    if (c == "ports") return ListPorts(args.verbosity > 0);
     if (c == "demo") return RunDemo(options, args.baud);
 
     Session session(options);

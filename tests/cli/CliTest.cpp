@@ -117,7 +117,7 @@ TEST(CliUsage, HelpListsEveryCommandAndOption) {
                              "sub-mcu INDEX", "input-board N FILE", "analyzer-data FILE", "demo",
                              "--ports LIST", "--timeout S", "--verbose", "--kind", "--port DEVICE",
                              "--version", "QUILLET_PORT ", "QUILLET_TIMEOUT", "demo [--baud N]",
-                             "--data DIR", "QUILLET_DATA"})
+                             "--data DIR", "QUILLET_DATA", "--trace", "--log FILE"})
         EXPECT_TRUE(Contains(r.out, word)) << word;
 }
 
@@ -206,12 +206,26 @@ TEST_F(CliFixture, SearchFindsTheGeneratorOnCom3WithOneSearchFrame) {
     EXPECT_EQ(simulator->Received(), kGeneratorSearchFrame);
 }
 
-TEST_F(CliFixture, VerboseDumpsTheTraffic) {
+TEST_F(CliFixture, TraceOnStderrOrInALogFile) {
     StartSim();
-    const RunResult r = Cli({"-v", "search"}, 1);
+    RunResult r = Cli({"-vv", "search"}, 1);
     ASSERT_EQ(r.code, 0) << Describe(r);
-    EXPECT_TRUE(Contains(r.err, "TX   10: aa 00 00 05 00 00 00 02 f8 57")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "RX   12: ab 00 00 07 00 00 00 02 f8 00 00")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM1  TX   10  aa 00 00 05 00 00 00 02  f8 57")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM1  RX   12  ab 00 00 07 00 00 00 02  f8 00 00 54"
+                                "             |...........T|")) << r.err;
+    // --log: the steps go to the file; stderr tells what it does without one.
+    r = Cli({"-v", "--log", dir / "trace.log", "search"}, 2);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    const auto log = ReadFile(dir / "trace.log");
+    const std::string text(log.begin(), log.end());
+    EXPECT_TRUE(Contains(text, "COM2  opened " + device + " at 115200 8N1\n")) << text;
+    EXPECT_TRUE(Contains(text, "COM2  search frame for the signal generator\n")) << text;
+    EXPECT_TRUE(Contains(text, "found the signal generator on COM2\n")) << text;
+    EXPECT_FALSE(Contains(text, " TX ")) << text;
+    EXPECT_FALSE(Contains(r.err, "search frame")) << r.err;
+    r = Cli({"--log", dir / "no/such/folder/trace.log", "search"}, 2);
+    EXPECT_EQ(r.code, 2) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "cannot write the log")) << r.err;
 }
 
 TEST_F(CliFixture, AnalyzerIsFoundByItsKindOnly) {
