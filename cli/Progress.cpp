@@ -3,10 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 namespace quillet::cli {
 
-Progress::Progress(std::FILE* out, bool terminal, std::function<std::uint64_t()> nowMs)
-    : m_out(out), m_terminal(terminal), m_now(std::move(nowMs)) {}
+Progress::Progress(std::FILE* out, ProgressStyle style, std::function<std::uint64_t()> nowMs)
+    : m_out(out), m_style(style), m_now(std::move(nowMs)) {}
+
+void Progress::Out(const std::string& text) {
+    if (beforeOutput) beforeOutput();
+    std::fputs(text.c_str(), m_out);
+    std::fflush(m_out);
+}
 
 void Progress::Begin(const std::string& title, std::uint64_t total, const std::string& unit) {
     if (m_active) End();
@@ -19,42 +27,62 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
     m_done = 0;
     m_percent = 0;
     m_startMs = m_now();
-    m_rateStarted = false;
+    m_dataStarted = false;
+    m_lastMoveMs = m_startMs;
     m_lastDrawMs = 0;
     m_lastTenth = -1;
-    if (!m_terminal) {
-        if (beforeOutput) beforeOutput();
-        std::fprintf(m_out, "%s\n", title.c_str());
-        std::fflush(m_out);
-    }
+    if (m_style == ProgressStyle::Json)
+        Json("begin");
+    else
+        Out(title + "\n");  // on a terminal too, above the bar
 }
 
 void Progress::SetStage(const std::string& stage) {
     if (!m_active || stage == m_stage) return;
     m_stage = stage;
-    if (!m_terminal && !stage.empty()) {
-        if (beforeOutput) beforeOutput();
-        std::fprintf(m_out, "%s\n", stage.c_str());
-        std::fflush(m_out);
+    switch (m_style) {
+    case ProgressStyle::Lines:
+        if (!stage.empty()) Out(stage + "\n");
+        break;
+    case ProgressStyle::Bar: Draw(true); break;
+    case ProgressStyle::Json: Json("stage"); break;
     }
-    if (m_terminal) Draw(true);
+}
+
+void Progress::DataStarted() {
+    if (!m_active || m_dataStarted) return;
+    m_dataStarted = true;
+    m_dataStartMs = m_now();
+    m_dataStartDone = m_done;
+    m_dataStartPercent = m_percent;
+    m_lastMoveMs = m_dataStartMs;
 }
 
 void Progress::Update(double percent, std::uint64_t done) {
     if (!m_active) return;
     percent = std::clamp(percent, 0.0, 100.0);
-    if (!m_rateStarted && (done > 0 || percent > 0)) {
-        // The rate counts from the first unit that moved, so a wait before
-        // the data (search, erase) does not lower it.
-        m_rateStarted = true;
-        m_rateStartMs = m_now();
-        m_rateStartDone = done;
-        m_rateStartPercent = percent;
+    const std::uint64_t now = m_now();
+    if (!m_dataStarted && (done > 0 || percent > 0)) {
+        // Nobody said when the data began: it counts from the first unit
+        // that moved, so a wait before the data does not lower the rate.
+        m_dataStarted = true;
+        m_dataStartMs = now;
+        m_dataStartDone = done;
+        m_dataStartPercent = percent;
     }
+    if (done > m_done || percent > m_percent) m_lastMoveMs = now;
     m_percent = percent;
     m_done = done;
     Draw(false);
 }
+
+double Progress::DataRate() const {
+    if (!m_dataStarted || m_lastMoveMs <= m_dataStartMs) return 0;
+    return static_cast<double>(m_done - std::min(m_done, m_dataStartDone)) * 1000.0 /
+           static_cast<double>(m_lastMoveMs - m_dataStartMs);
+}
+
+std::uint64_t Progress::DataMs() const { return m_dataStarted ? m_lastMoveMs - m_dataStartMs : 0; }
 
 std::string Progress::FormatDuration(double ms) {
     if (!(ms >= 0) || ms > 360000000.0) return "--:--";
@@ -67,77 +95,109 @@ std::string Progress::FormatDuration(double ms) {
     return text;
 }
 
+std::string Progress::FormatRate(double rate, const std::string& unit) {
+    char r[64];
+    if (unit == "bytes") {
+        if (rate >= 1e6)
+            std::snprintf(r, sizeof r, "%.2f MB/s", rate / 1e6);
+        else if (rate >= 1e3)
+            std::snprintf(r, sizeof r, "%.1f kB/s", rate / 1e3);
+        else
+            std::snprintf(r, sizeof r, "%.0f B/s", rate);
+    } else {
+        std::snprintf(r, sizeof r, rate >= 100 ? "%.0f %s/s" : "%.1f %s/s", rate, unit.c_str());
+    }
+    return r;
+}
+
 std::string Progress::FormatBar(double percent, std::uint64_t done, std::uint64_t total,
                                 const std::string& unit, double rate, double leftMs,
                                 const std::string& stage, int width) {
     std::string bar(static_cast<std::size_t>(width), ' ');
     const int filled = static_cast<int>(percent / 100.0 * width);
     for (int i = 0; i < filled && i < width; ++i) bar[static_cast<std::size_t>(i)] = '#';
-    char text[256];
     std::string counts = std::to_string(done);
     if (total) counts += "/" + std::to_string(total);
     counts += " " + unit;
-    std::string speed;
-    if (!stage.empty()) {
-        speed = stage;
-    } else if (rate > 0) {
-        char r[64];
-        if (unit == "bytes") {
-            std::snprintf(r, sizeof r, "%.1f KB/s", rate / 1024.0);
-        } else {
-            std::snprintf(r, sizeof r, "%.0f %s/s", rate, unit.c_str());
-        }
-        speed = r;
-    }
-    std::snprintf(text, sizeof text, "[%s] %5.1f%%  %s  %s  left %s", bar.c_str(), percent,
-                  counts.c_str(), speed.c_str(), FormatDuration(leftMs).c_str());
+    std::string more;
+    if (!stage.empty()) more += "  " + stage;
+    if (rate > 0) more += "  " + FormatRate(rate, unit);
+    char text[256];
+    std::snprintf(text, sizeof text, "[%s] %5.1f%%  %s%s  left %s", bar.c_str(), percent,
+                  counts.c_str(), more.c_str(), FormatDuration(leftMs).c_str());
     return text;
 }
 
 void Progress::Draw(bool force) {
     const std::uint64_t now = m_now();
+    // While it runs the rate counts to now, so a stall shows; at the end,
+    // to the last unit (not the wait for the port to close).
+    const bool final = !m_active || (force && m_percent >= 100.0);
     double rate = 0;
     double leftMs = -1;
-    if (m_rateStarted && now > m_rateStartMs) {
-        const double elapsed = static_cast<double>(now - m_rateStartMs);
-        rate = static_cast<double>(m_done - std::min(m_done, m_rateStartDone)) * 1000.0 / elapsed;
-        const double pctRate = (m_percent - m_rateStartPercent) / elapsed;
+    if (m_dataStarted && now > m_dataStartMs) {
+        const double elapsed = static_cast<double>(now - m_dataStartMs);
+        rate = final ? DataRate()
+                     : static_cast<double>(m_done - std::min(m_done, m_dataStartDone)) * 1000.0 / elapsed;
+        const double pctRate = (m_percent - m_dataStartPercent) / elapsed;
         if (pctRate > 0) leftMs = (100.0 - m_percent) / pctRate;
     }
     if (m_percent >= 100.0) leftMs = 0;
-    if (m_terminal) {
+    switch (m_style) {
+    case ProgressStyle::Bar: {
         if (!force && m_drawn && now - m_lastDrawMs < 100) return;
         m_lastDrawMs = now;
         m_drawn = true;
-        const std::string line =
-            FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs, m_stage, 30);
-        if (beforeOutput) beforeOutput();
-        std::fprintf(m_out, "\r\033[K%s", line.c_str());
-        std::fflush(m_out);
+        Out("\r\033[K" + FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs, m_stage, 30));
         return;
     }
-    // Plain lines at each tenth of the way; the last one is written by End().
-    const int tenth = static_cast<int>(m_percent / 10.0);
-    if (!force && (tenth == m_lastTenth || tenth < 1 || tenth >= 10)) return;
-    m_lastTenth = tenth;
-    std::string counts = std::to_string(m_done);
-    if (m_total) counts += "/" + std::to_string(m_total);
-    char speed[64] = "";
-    if (rate > 0) {
-        if (m_unit == "bytes")
-            std::snprintf(speed, sizeof speed, ", %.1f KB/s", rate / 1024.0);
-        else
-            std::snprintf(speed, sizeof speed, ", %.0f %s/s", rate, m_unit.c_str());
+    case ProgressStyle::Json:
+        if (!force && now - m_lastDrawMs < 100) return;
+        m_lastDrawMs = now;
+        Json("progress");
+        return;
+    case ProgressStyle::Lines: {
+        // A line at each tenth of the way; the last one is written by End().
+        const int tenth = static_cast<int>(m_percent / 10.0);
+        if (!force && (tenth == m_lastTenth || tenth < 1 || tenth >= 10)) return;
+        m_lastTenth = tenth;
+        std::string counts = std::to_string(m_done);
+        if (m_total) counts += "/" + std::to_string(m_total);
+        const std::string speed = rate > 0 ? ", " + FormatRate(rate, m_unit) : std::string();
+        char text[256];
+        std::snprintf(text, sizeof text, "progress %5.1f%% (%s %s%s, left %s)\n", m_percent,
+                      counts.c_str(), m_unit.c_str(), speed.c_str(), FormatDuration(leftMs).c_str());
+        Out(text);
+        return;
     }
-    if (beforeOutput) beforeOutput();
-    std::fprintf(m_out, "progress %5.1f%% (%s %s%s, left %s)\n", m_percent, counts.c_str(),
-                 m_unit.c_str(), speed, FormatDuration(leftMs).c_str());
-    std::fflush(m_out);
+    }
+}
+
+void Progress::Json(const char* event) {
+    const std::uint64_t now = m_now();
+    const bool end = std::string(event) == "end";
+    double rate = end ? DataRate() : 0;
+    if (!end && m_dataStarted && now > m_dataStartMs)
+        rate = static_cast<double>(m_done - std::min(m_done, m_dataStartDone)) * 1000.0 /
+               static_cast<double>(now - m_dataStartMs);
+    nlohmann::ordered_json j;
+    j["event"] = event;
+    j["title"] = m_title;
+    j["stage"] = m_stage;
+    j["done"] = m_done;
+    j["total"] = m_total;
+    j["unit"] = m_unit;
+    j["percent"] = std::round(m_percent * 100.0) / 100.0;
+    j["rate"] = std::round(rate * 100.0) / 100.0;
+    j["rate_unit"] = m_unit + "/s";
+    j["elapsed_s"] = static_cast<double>(now - m_startMs) / 1000.0;
+    if (end) j["data_s"] = static_cast<double>(DataMs()) / 1000.0;
+    Out(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 void Progress::Clear() {
-    if (m_terminal && m_drawn) {
-        std::fprintf(m_out, "\r\033[K");
+    if (m_style == ProgressStyle::Bar && m_drawn) {
+        std::fputs("\r\033[K", m_out);
         std::fflush(m_out);
         m_drawn = false;
     }
@@ -145,15 +205,22 @@ void Progress::Clear() {
 
 void Progress::End() {
     if (!m_active) return;
-    if (m_terminal) {
+    switch (m_style) {
+    case ProgressStyle::Bar:
         if (m_drawn || m_percent > 0) {
+            m_active = false;
             Draw(true);
-            std::fputc('\n', m_out);
+            Out("\n");
         }
-    } else if (m_percent > 0) {
-        Draw(true);
+        break;
+    case ProgressStyle::Lines:
+        if (m_percent > 0) {
+            m_active = false;
+            Draw(true);
+        }
+        break;
+    case ProgressStyle::Json: Json("end"); break;
     }
-    std::fflush(m_out);
     m_active = false;
     m_drawn = false;
 }

@@ -1,6 +1,13 @@
-// Progress of a flow on stderr: on a terminal a bar redrawn in place (at
-// most about ten times a second) with percentage, units done, rate and time
-// left; otherwise a plain line at every tenth of the way.
+// Progress of a flow on stderr, in one of three styles:
+//   Bar    on a terminal: the title on a line of its own, then a bar redrawn
+//          in place (at most about ten times a second) with percentage,
+//          units done of the total, stage, rate and time left;
+//   Lines  otherwise: the title, each stage, and a plain line at every tenth
+//          of the way;
+//   Json   with --json: one JSON object per line for each event (begin,
+//          stage, progress at most ten times a second, end).
+// Rates are in SI units (1 kB = 1000 bytes) and count the data phase only:
+// from DataStarted() (or the first unit that moved) to the last unit.
 #pragma once
 
 #include <cstdint>
@@ -10,18 +17,22 @@
 
 namespace quillet::cli {
 
+enum class ProgressStyle { Bar, Lines, Json };
+
 class Progress {
 public:
-    Progress(std::FILE* out, bool terminal, std::function<std::uint64_t()> nowMs);
+    Progress(std::FILE* out, ProgressStyle style, std::function<std::uint64_t()> nowMs);
 
-    // Starts a new bar. `unit` names what is counted ("blocks", "bytes");
-    // `total` 0 when the count is not known.
+    // Starts a new display. `unit` names what is counted ("blocks",
+    // "pieces", "bytes"); `total` 0 when the count is not known.
     void Begin(const std::string& title, std::uint64_t total, const std::string& unit);
+    // What is happening ("searching", "erasing", "writing", ...).
+    void SetStage(const std::string& stage);
+    // The data phase starts now: rates count from here.
+    void DataStarted();
     // Percentage as the dialog shows it, and units done.
     void Update(double percent, std::uint64_t done);
-    // A short word shown instead of the rate (e.g. "erasing").
-    void SetStage(const std::string& stage);
-    // Draws the final state and ends the bar's line.
+    // Draws the final state and ends the display.
     void End();
     // Clears the bar's line so that other text can be written; the bar is
     // drawn again at the next update.
@@ -31,18 +42,26 @@ public:
     // stream writes out what it holds).
     std::function<void()> beforeOutput;
 
-    // The bar's line for `percent`, `done` of `total` at `rate` units per
-    // second with `leftMs` to go (exposed for the format).
+    // Units per second over the data phase so far (to the last unit that
+    // moved), and how long that phase has lasted; 0 before it started.
+    double DataRate() const;
+    std::uint64_t DataMs() const;
+
+    // The bar's line (exposed for the format).
     static std::string FormatBar(double percent, std::uint64_t done, std::uint64_t total,
                                  const std::string& unit, double rate, double leftMs,
                                  const std::string& stage, int width);
     static std::string FormatDuration(double ms);
+    // "41.2 blocks/s", "10.6 kB/s", "1.25 MB/s": SI prefixes.
+    static std::string FormatRate(double rate, const std::string& unit);
 
 private:
     void Draw(bool force);
+    void Out(const std::string& text);
+    void Json(const char* event);
 
     std::FILE* m_out;
-    bool m_terminal;
+    ProgressStyle m_style;
     std::function<std::uint64_t()> m_now;
     bool m_active = false;
     bool m_drawn = false;
@@ -53,10 +72,11 @@ private:
     std::uint64_t m_done = 0;
     double m_percent = 0;
     std::uint64_t m_startMs = 0;
-    std::uint64_t m_rateStartMs = 0;    // first update with units moving
-    std::uint64_t m_rateStartDone = 0;
-    double m_rateStartPercent = 0;
-    bool m_rateStarted = false;
+    bool m_dataStarted = false;
+    std::uint64_t m_dataStartMs = 0;
+    std::uint64_t m_dataStartDone = 0;
+    double m_dataStartPercent = 0;
+    std::uint64_t m_lastMoveMs = 0;     // when the count last went up
     std::uint64_t m_lastDrawMs = 0;
     int m_lastTenth = -1;
 };

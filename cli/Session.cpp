@@ -49,7 +49,8 @@ Session::Session(const SessionOptions& options)
       m_port(std::make_unique<CSerialLink>(m_host)),
       m_dlg(m_host, &m_port),
       m_traceOnStderr(options.verbosity > 0 && !options.traceOut),
-      m_progress(stderr, isatty(STDERR_FILENO) && !m_traceOnStderr,
+      m_progress(stderr,
+                 isatty(STDERR_FILENO) && !m_traceOnStderr ? ProgressStyle::Bar : ProgressStyle::Lines,
                  [this] { return m_host.NowMs(); }) {
     m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
     m_host.onItemText = [this](int id, const std::string& text) { OnItemText(id, text); };

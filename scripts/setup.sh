@@ -2,7 +2,7 @@
 # Installs what building and testing Quillet needs on Debian 12 (as root).
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build ccache pkg-config
-      qt6-base-dev libgl-dev fonts-dejavu-core
+      qt6-base-dev libgl-dev fonts-dejavu-core nlohmann-json3-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
       python3 python3-pil python3-crcmod stm32flash socat
