@@ -54,6 +54,10 @@ const OptionInfo kGlobalOptions[] = {
      "text, with block streams summarised; -vvv every block"},
     {"", nullptr, "--trace", nullptr, "the same as -vv"},
     {"", nullptr, "--log", "FILE", "write the trace to FILE instead of stderr"},
+    {"", nullptr, "--json", nullptr,
+     "output for scripts: progress as JSON lines on stderr, and one JSON\n"
+     "object on stdout at the end (command, result, exit code, port,\n"
+     "kind, counts, duration, message)"},
     {"", "-h", "--help", nullptr, "this text; with a command, that command's help"},
     {"", nullptr, "--version", nullptr, "print the version and exit"},
 };
@@ -306,6 +310,8 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
             err = flag(out.help);
         } else if (word == "--version") {
             err = flag(out.version);
+        } else if (word == "--json") {
+            err = flag(out.json);
         } else if (word == "--direct") {
             err = flag(out.direct);
         } else if (word == "--verify") {

@@ -20,7 +20,8 @@ struct Args {
     int verbosity = 0;                   // -v (1), -vv or --trace (2), -vvv (3)
     std::string logFile;                 // --log FILE: the trace goes there
     bool help = false;                   // -h / --help
-    bool version = false;                // -V / --version
+    bool version = false;                // --version
+    bool json = false;                   // --json
     std::optional<std::string> kind;     // --kind KIND
     std::optional<int> slot;             // --slot N
     bool direct = false;                 // --direct

@@ -13,17 +13,13 @@
 #include "app/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 #include "cli/Progress.h"
+#include "cli/Report.h"
 #include "cli/Trace.h"
 #include "cli/TrafficPort.h"
 #include "platform/EventLoopHost.h"
 
 namespace quillet::cli {
 
-// Exit codes.
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitTimeout = 3;
 
 struct SessionOptions {
     unsigned timeoutMs = 10000;

@@ -15,6 +15,7 @@
 #include "app/Version.h"
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"
+#include "cli/Report.h"
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
 #include "serial/PortMap.h"
@@ -29,10 +30,33 @@ namespace quillet::cli {
 namespace {
 
 // "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
-// line of its own.
-int ListPorts(bool verbose) {
+// line of its own; with `json` all of them in the final object.
+int ListPorts(bool verbose, bool json) {
+    Outcome outcome;
+    outcome.command = "ports";
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& [com, device] : PortMap::Present()) {
         const PortDescription d = DescribePort(device);
+        if (json) {
+            nlohmann::ordered_json p;
+            p["com"] = com;
+            p["device"] = device;
+            p["present"] = d.exists;
+            const std::pair<const char*, const std::string*> all[] = {
+                {"by_id", &d.byId},           {"vid", &d.vid},
+                {"pid", &d.pid},              {"manufacturer", &d.manufacturer},
+                {"product", &d.product},      {"serial_number", &d.serialNumber},
+                {"driver", &d.driver},        {"interface", &d.interface},
+                {"location", &d.location},    {"subsystem", &d.subsystem},
+                {"sysfs", &d.sysfsPath},      {"description", nullptr},
+            };
+            for (const auto& [name, value] : all) {
+                const std::string v = value ? *value : d.Summary();
+                p[name] = v.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(v);
+            }
+            list.push_back(p);
+            continue;
+        }
         const std::string summary = d.Summary();
         std::printf("COM%u  %s%s%s\n", com, device.c_str(), summary.empty() ? "" : "  ",
                     summary.c_str());
@@ -47,6 +71,11 @@ int ListPorts(bool verbose) {
         };
         for (const auto& [name, value] : fields)
             if (!value->empty()) std::printf("      %-15s %s\n", name, value->c_str());
+    }
+    if (json) {
+        outcome.message = std::to_string(list.size()) + " ports in the map";
+        outcome.extra["ports"] = list;
+        PrintOutcome(outcome);
     }
     return kExitDone;
 }
@@ -149,15 +178,28 @@ int Main(const std::vector<std::string>& argv) {
         err = "unknown command \"" + topic + "\"";
     }
     if (err.empty()) err = CheckCommand(args);
+    // Usage errors are told in the final object too when --json was asked for.
+    const bool json = args.json || std::find(argv.begin(), argv.end(), "--json") != argv.end();
+    auto usageError = [&](const std::string& text) {
+        if (json) {
+            Outcome o;
+            o.command = args.command;
+            o.exitCode = kExitUsage;
+            o.message = text;
+            PrintOutcome(o);
+        }
+        return kExitUsage;
+    };
     if (!err.empty()) {
         std::fprintf(stderr, "quillet-cli: %s\nTry 'quillet-cli --help' for the commands.\n",
                      err.c_str());
-        return kExitUsage;
+        return usageError(err);
     }
     const bool readsData = args.command == "mcu" || (args.command == "fpga" && args.operands[0] != "aux");
     if (readsData && !args.dataFolder.empty() && !std::filesystem::is_directory(args.dataFolder)) {
-        std::fprintf(stderr, "quillet-cli: the data folder %s does not exist\n", args.dataFolder.c_str());
-        return kExitUsage;
+        const std::string text = "the data folder " + args.dataFolder + " does not exist";
+        std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
+        return usageError(text);
     }
     if (args.command == "completion") {
         std::fputs(BashCompletion().c_str(), stdout);
@@ -170,9 +212,9 @@ int Main(const std::vector<std::string>& argv) {
     if (!args.logFile.empty()) {
         log.reset(std::fopen(args.logFile.c_str(), "w"));
         if (!log) {
-            std::fprintf(stderr, "quillet-cli: cannot write the log %s: %s\n", args.logFile.c_str(),
-                         std::strerror(errno));
-            return kExitUsage;
+            const std::string text = "cannot write the log " + args.logFile + ": " + std::strerror(errno);
+            std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
+            return usageError(text);
         }
     }
 
@@ -185,7 +227,7 @@ int Main(const std::vector<std::string>& argv) {
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
-    if (c == "ports") return ListPorts(args.verbosity > 0);
+    if (c == "ports") return ListPorts(args.verbosity > 0, args.json);
     if (c == "demo") return RunDemo(options, args.baud);
 
     Session session(options);
