@@ -30,9 +30,14 @@
 #include "pattern/Images.h"
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
+#include "protocol/Frame.h"
 #include "serial/SerialPort.h"
 
 namespace quillet {
+
+namespace test {
+class DialogProbe;
+}
 
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);
@@ -153,6 +158,18 @@ public:
     std::string DataFile(const char* name) const;
     void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
 
+    // An entry of the opcode table: a reply code and its handler.
+    struct OpcodeEntry {
+        std::uint16_t code;
+        void (CLoaderDlg::*handler)();
+    };
+
+private:
+    // The tests set up and check the state behind the view through it.
+    friend class test::DialogProbe;
+
+    static constexpr std::size_t kWriteBufferSize = 512;
+
     // Members bound by dialog data exchange.
     std::string m_strSearchStatus;   // static 1108
     float m_fProgress = 0;           // edit 1190
@@ -179,18 +196,14 @@ public:
     std::uint8_t m_conMachine = 0;
 
     // Receive dispatcher.
-    int m_nRxState = -1;             // shared by ParseReplyByte and MatchSearchReply
-    std::uint8_t m_reply[520] = {};
+    int m_nRxState = kRxIdle;        // shared by ParseReplyByte and MatchSearchReply
+    std::uint8_t m_reply[kReplyBufferSize] = {};
     int m_nExpectedLength = 0;
     std::string m_strEcho;           // text collected during the erase wait
     int m_nEraseWait = 0;            // erase wait counter
-    std::uint8_t m_cmd[300] = {};    // command buffer of SendCommand
+    std::uint8_t m_cmd[kMaxRequestFrame] = {};  // command buffer of SendCommand
 
-    struct OpcodeEntry {
-        std::uint16_t code;
-        void (CLoaderDlg::*handler)();
-    };
-    std::array<OpcodeEntry, 35> m_opcodes{};
+    std::array<OpcodeEntry, kReplyCodes.size()> m_opcodes{};
 
     // Flow components.
     SearchState m_search;
@@ -200,9 +213,6 @@ public:
     BootloaderState m_boot;
     InputBoardState m_board;
 
-    static constexpr std::size_t kWriteBufferSize = 512;
-
-private:
     void FillOpcodeTable();
     void ShowPortOpen();
     void ShowPortClosed();

@@ -6,9 +6,6 @@
 
 namespace quillet {
 
-static_assert(sizeof(CLoaderDlg::m_cmd) >= kMaxRequestFrame, "command buffer holds the largest frame");
-static_assert(sizeof(CLoaderDlg::m_reply) == kReplyBufferSize, "reply buffer size");
-
 void CLoaderDlg::SendCommand(std::uint16_t code, int count, const std::uint8_t* payload) {
     if (count > kMaxPayload) {
         m_host.MessageBox("Too much parameter.", kCaptionConsole);

@@ -20,6 +20,7 @@
 #include "gui/GuiSupport.h"
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"
+#include "tests/support/DialogProbe.h"
 
 namespace quillet::gui {
 namespace {
@@ -147,7 +148,7 @@ TEST_F(HostFixture, EditsAreReadBackByTheDialog) {
     host.messageBoxHook = [](const std::string&, const std::string&) { return IDOK; };
     host.SetItemText(1184, " 3 ");
     ASSERT_TRUE(window.Dialog().UpdateData(true));
-    EXPECT_EQ(window.Dialog().m_nPatternNo, 3);
+    EXPECT_EQ(quillet::test::Probe(window.Dialog()).PatternNo(), 3);
 }
 
 TEST_F(HostFixture, PreviewIsPaintedTwoPixelsInsideTheFrame) {
@@ -155,7 +156,7 @@ TEST_F(HostFixture, PreviewIsPaintedTwoPixelsInsideTheFrame) {
     CLoaderDlg& dlg = window.Dialog();
     for (int y = 0; y < kPreviewHeight; ++y)
         for (int x = 0; x < kPreviewWidth; ++x) {
-            std::uint8_t* p = dlg.m_images.preview + (y * kPreviewWidth + x) * 3;
+            std::uint8_t* p = quillet::test::Probe(dlg).Images().preview + (y * kPreviewWidth + x) * 3;
             p[0] = static_cast<std::uint8_t>(x);
             p[1] = static_cast<std::uint8_t>(y);
             p[2] = static_cast<std::uint8_t>((x + y) & 0xFF);
@@ -179,7 +180,7 @@ TEST_F(HostFixture, CloseEndsTheDialogThroughOnClose) {
     window.show();
     window.close();
     EXPECT_FALSE(window.isVisible());
-    EXPECT_TRUE(window.Dialog().m_stream.buffer.empty());  // OnClose freed it
+    EXPECT_TRUE(quillet::test::Probe(window.Dialog()).Stream().buffer.empty());  // OnClose freed it
 }
 
 TEST(GuiSupport, FileFilterInQtForm) {

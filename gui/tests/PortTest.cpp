@@ -107,7 +107,7 @@ TEST_F(PortFixture, SelectingPresentAndAbsentComEntries) {
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(Button(window, 1006)->text(), "Close Port");
     EXPECT_EQ(window.Host().PortIcon(), 134);
-    EXPECT_EQ(window.Dialog().m_nPort, 2u);
+    EXPECT_EQ(window.Dialog().PortNumber(), 2u);
     EXPECT_EQ(combo->toolTip(), combo->itemData(1, Qt::ToolTipRole).toString());
 
     Select(window, 0);
@@ -119,10 +119,10 @@ TEST_F(PortFixture, SelectingPresentAndAbsentComEntries) {
     // The empty last entry asks for COM100, which does not exist.
     boxes.clear();
     Select(window, 99);
-    EXPECT_EQ(window.Dialog().m_nPort, 100u);
+    EXPECT_EQ(window.Dialog().PortNumber(), 100u);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], "Can not find this port or used by other application");
-    EXPECT_EQ(window.Dialog().m_bPortOpen, 0);
+    EXPECT_FALSE(window.Dialog().IsPortOpen());
 }
 
 TEST_F(PortFixture, EnterInAnEditPressesNoButtonButAFocusedButtonAnswersIt) {
@@ -136,7 +136,7 @@ TEST_F(PortFixture, EnterInAnEditPressesNoButtonButAFocusedButtonAnswersIt) {
     QTest::keyClick(slot, Qt::Key_Return);
     QTest::keyClick(slot, Qt::Key_Enter);
     EXPECT_TRUE(boxes.empty()) << boxes.front();
-    EXPECT_EQ(window.Dialog().m_bPortOpen, 0);
+    EXPECT_FALSE(window.Dialog().IsPortOpen());
 
     Button(window, 1006)->setFocus();
     QTest::keyClick(Button(window, 1006), Qt::Key_Return);

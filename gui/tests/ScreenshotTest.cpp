@@ -64,7 +64,7 @@ TEST(Screenshot, WithLoadShowsThePreview) {
         return std::optional<std::string>(bmp);
     };
     window.Dialog().OnCommand(IDC_LOAD_IMAGE);
-    const std::uint8_t* preview = window.Dialog().m_images.preview;
+    const std::uint8_t* preview = window.Dialog().PreviewPixels();
     const QPoint origin = window.Control(1186)->geometry().topLeft() + QPoint(2, 2);
     int differing = 0;
     int colours = 0;

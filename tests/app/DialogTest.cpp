@@ -5,6 +5,7 @@
 #include "app/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -23,12 +24,12 @@ TEST_F(DialogFixture, StartStateShowsDefaults) {
     EXPECT_EQ(host.GetItemText(IDC_PATTERN_NO), "0");
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 0);
-    EXPECT_EQ(dlg.m_nBaud, 115200u);
-    EXPECT_EQ(dlg.m_cParity, 'N');
-    EXPECT_EQ(dlg.m_nEventMask, 3u);
-    EXPECT_EQ(dlg.m_nRxState, -1);
-    EXPECT_EQ(dlg.m_images.raster.size(), kRasterBytes);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).Baud(), 115200u);
+    EXPECT_EQ(test::Probe(dlg).Parity(), 'N');
+    EXPECT_EQ(test::Probe(dlg).EventMask(), 3u);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(test::Probe(dlg).Images().raster.size(), kRasterBytes);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_TRUE(port.opens.empty());
 }
 
@@ -44,12 +45,12 @@ TEST_F(DialogFixture, SystemCommandsOfTheAboutItem) {
 TEST_F(DialogFixture, UpdateDataReadsIntegersAndRefusesText) {
     host.texts[IDC_PATTERN_NO] = " 3 ";
     ASSERT_TRUE(dlg.UpdateData(true));
-    EXPECT_EQ(dlg.m_nPatternNo, 3);
+    EXPECT_EQ(test::Probe(dlg).PatternNo(), 3);
     host.texts[IDC_PATTERN_NO] = "3x";
     EXPECT_FALSE(dlg.UpdateData(true));
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Please enter an integer.");
-    EXPECT_EQ(dlg.m_nPatternNo, 3);
+    EXPECT_EQ(test::Probe(dlg).PatternNo(), 3);
     host.texts[IDC_PATTERN_NO] = "";
     EXPECT_FALSE(dlg.UpdateData(true));
 }
@@ -62,7 +63,7 @@ TEST(FormatProgressTest, SixSignificantDigits) {
 }
 
 TEST_F(DialogFixture, PortButtonOpensAtNoParityAndCloses) {
-    dlg.m_cParity = 'E';
+    test::Probe(dlg).Parity() = 'E';
     dlg.OnPortButton();
     ASSERT_EQ(port.opens.size(), 1u);
     EXPECT_EQ(port.opens[0].port, 1u);
@@ -73,12 +74,12 @@ TEST_F(DialogFixture, PortButtonOpensAtNoParityAndCloses) {
     EXPECT_EQ(host.portIcon, IDI_PORT_OPEN);
     dlg.OnPortButton();
     EXPECT_EQ(port.closeRequests, 1);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     dlg.OnPortButton();
     EXPECT_EQ(port.opens.size(), 2u);
-    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
 }
 
 TEST_F(DialogFixture, PortButtonOnAbsentPortSaysSo) {
@@ -87,13 +88,13 @@ TEST_F(DialogFixture, PortButtonOnAbsentPortSaysSo) {
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Can not find this port or used by other application");
     EXPECT_EQ(host.boxes[0].caption, IHost::AppTitle());
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
 }
 
 TEST_F(DialogFixture, ComListSelectsAndKeepsParity) {
     port.present = {1, 4};
-    dlg.m_cParity = 'E';
+    test::Probe(dlg).Parity() = 'E';
     host.comboSel[IDC_COM_LIST] = 3;
     dlg.OnPortListSelect();
     ASSERT_EQ(port.opens.size(), 1u);
@@ -105,14 +106,14 @@ TEST_F(DialogFixture, ComListSelectsAndKeepsParity) {
     dlg.OnPortListSelect();
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_EQ(port.current, 1u);
-    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
     // The empty last entry asks for COM100, which does not exist.
     host.comboSel[IDC_COM_LIST] = 99;
     dlg.OnPortListSelect();
     EXPECT_EQ(port.opens.back().port, 100u);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Can not find this port or used by other application");
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
 }
 
@@ -144,16 +145,16 @@ TEST_F(DialogFixture, WriteDoneWithoutBoardStreamChangesNothing) {
 TEST_F(DialogFixture, LostDeviceShowsThePortClosed) {
     dlg.OnPortButton();
     dlg.OnSerialMessage(WM_SERIAL_LOST, 0, 1);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     dlg.OnPortButton();  // and it can be opened again
-    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
 }
 
 TEST_F(DialogFixture, CloseFreesTheStreamBufferAndEnds) {
     dlg.OnClose();
-    EXPECT_TRUE(dlg.m_stream.buffer.empty());
+    EXPECT_TRUE(test::Probe(dlg).Stream().buffer.empty());
     EXPECT_TRUE(host.ended);
 }
 

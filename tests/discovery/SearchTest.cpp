@@ -9,6 +9,7 @@
 #include "discovery/DeviceKinds.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -63,8 +64,8 @@ TEST_F(SearchTest, EveryButtonSendsTheSearchFrameOfItsKind) {
                   (Bytes{0xAA, g, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8,
                          static_cast<std::uint8_t>(0x57 - g)}))
             << id;
-        EXPECT_EQ(dlg.m_devGroup, g);
-        EXPECT_EQ(dlg.m_devMachine, 0x00);
+        EXPECT_EQ(test::Probe(dlg).DeviceGroup(), g);
+        EXPECT_EQ(test::Probe(dlg).DeviceMachine(), 0x00);
     }
 }
 
@@ -98,12 +99,12 @@ TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
     // match has ended and moves nothing.
     EXPECT_EQ(host.TimerDue(TIMER_SCAN), 250u);
     host.Advance(198);
-    EXPECT_EQ(dlg.m_search.inProgress, 1);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 1);
     host.Advance(1);
-    EXPECT_EQ(dlg.m_search.inProgress, 0);
-    EXPECT_EQ(dlg.m_search.deviceFound, 1);
-    EXPECT_EQ(dlg.m_nPort, 3u);
-    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
+    EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 1);
+    EXPECT_EQ(test::Probe(dlg).ComPort(), 3u);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
     EXPECT_TRUE(port.open);
     EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 2);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Close Port");
@@ -116,7 +117,7 @@ TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
     EXPECT_TRUE(host.boxes.empty());
     // Later bytes go to the frame parser again.
     port.Receive({0xAB});
-    EXPECT_EQ(dlg.m_nRxState, 0);
+    EXPECT_EQ(test::Probe(dlg).RxState(), 0);
 }
 
 TEST_F(SearchTest, EveryByteAfterTheHeaderMovesTheTick) {
@@ -138,7 +139,7 @@ TEST_F(SearchTest, EveryByteAfterTheHeaderMovesTheTick) {
     host.Advance(150);
     port.Receive({reply[11]});
     EXPECT_EQ(host.TimerDue(TIMER_SCAN), 1800u);
-    EXPECT_EQ(dlg.m_search.inProgress, 1);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 1);
     host.Advance(50);
     EXPECT_EQ(Count(FlowEvent::SearchFound), 1);
 }
@@ -158,7 +159,7 @@ TEST_F(SearchTest, ReplyCutAfterSixBytesMovesTheScanOn) {
     EXPECT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], port.writes[0]);
     EXPECT_EQ(host.TimerDue(TIMER_SCAN), 660u);
-    EXPECT_EQ(dlg.m_search.inProgress, 1);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 1);
 }
 
 TEST_F(SearchTest, RepliesThatDoNotMatchAreNotFound) {
@@ -178,12 +179,12 @@ TEST_F(SearchTest, RepliesThatDoNotMatchAreNotFound) {
         dlg.OnCommand(IDC_SEARCH_GENERATOR);
         Answer(reply);
         host.Advance(300);
-        EXPECT_EQ(dlg.m_search.deviceFound, 0);
+        EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 0);
         EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
         ASSERT_EQ(host.boxes.size(), 1u);
         EXPECT_EQ(host.boxes[0].text, kNotFound);
         EXPECT_EQ(host.boxes[0].caption, "ISP");
-        EXPECT_EQ(dlg.m_nRxState, -1);
+        EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     }
 }
 
@@ -203,7 +204,7 @@ TEST_F(SearchTest, EleventhByteLateIsLost) {
     const Bytes r = GeneratorReply();
     Answer(Bytes(r.begin(), r.begin() + 10));
     host.Advance(200);
-    EXPECT_EQ(dlg.m_search.deviceFound, 0);
+    EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 0);
     EXPECT_EQ(Tried(), (std::vector<unsigned>{1, 2}));
     EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
 }
@@ -211,10 +212,10 @@ TEST_F(SearchTest, EleventhByteLateIsLost) {
 TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
     port.present = {1, 2, 3};
     dlg.OnCommand(IDC_PORT_BUTTON);  // COM1 open before the search
-    ASSERT_EQ(dlg.m_bPortOpen, 1);
-    dlg.m_nPort = 7;
+    ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
+    test::Probe(dlg).ComPort() = 7;
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_GE(port.closeRequests, 1);
     host.Advance(300 + 400 + 399);
@@ -224,8 +225,8 @@ TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
     EXPECT_EQ(host.boxes[0].text, kNotFound);
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.boxes[0].at, 1100u);
-    EXPECT_EQ(dlg.m_nPort, 7u);
-    EXPECT_EQ(dlg.m_search.inProgress, 0);
+    EXPECT_EQ(test::Probe(dlg).ComPort(), 7u);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
     EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
@@ -237,7 +238,7 @@ TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
 
 TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
     port.present.clear();
-    dlg.m_nPort = 7;
+    test::Probe(dlg).ComPort() = 7;
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_EQ(port.opens.size(), 99u);
     EXPECT_EQ(port.opens.back().port, 99u);
@@ -245,10 +246,10 @@ TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
     EXPECT_EQ(host.boxes[0].text, kNotFound);
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.boxes[0].at, 0u);
-    EXPECT_EQ(dlg.m_nPort, 1u);
+    EXPECT_EQ(test::Probe(dlg).ComPort(), 1u);
     EXPECT_TRUE(port.writes.empty());
     EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
-    EXPECT_EQ(dlg.m_search.inProgress, 0);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
     EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
     ASSERT_EQ(Count(FlowEvent::SearchFailed), 1);
     EXPECT_EQ(events.back().a, 0);
@@ -262,22 +263,22 @@ TEST_F(SearchTest, NewSearchWithNoPortEndsTheScanItInterrupted) {
     host.Advance(5000);
     EXPECT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(Count(FlowEvent::SearchFailed), 1);
-    EXPECT_EQ(dlg.m_search.inProgress, 0);
+    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
 }
 
 TEST_F(SearchTest, OnlyTheGeneratorSearchResetsParity) {
     port.present = {1};
-    dlg.m_cParity = 'E';
+    test::Probe(dlg).Parity() = 'E';
     dlg.OnCommand(IDC_SEARCH_ANALYZER);
     EXPECT_EQ(port.opens.back().parity, 'E');
-    EXPECT_EQ(dlg.m_cParity, 'E');
+    EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
     dlg.OnCommand(IDC_SEARCH_MX88);
     EXPECT_EQ(port.opens.back().parity, 'E');
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_EQ(port.opens.back().parity, 'N');
-    EXPECT_EQ(dlg.m_cParity, 'N');
+    EXPECT_EQ(test::Probe(dlg).Parity(), 'N');
     // The later ports of a scan keep the parity too.
-    dlg.m_cParity = 'E';
+    test::Probe(dlg).Parity() = 'E';
     port.present = {1, 2};
     dlg.OnCommand(IDC_SEARCH_ANALYZER);
     host.Advance(300);
@@ -298,7 +299,7 @@ TEST_F(SearchTest, FullScanOfNinetyNineSilentPortsTakesThirtyNineAndAHalfSeconds
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].at, 39500u);
     EXPECT_EQ(port.opens.size(), 99u);
-    EXPECT_EQ(dlg.m_nPort, 1u);  // the saved port
+    EXPECT_EQ(test::Probe(dlg).ComPort(), 1u);  // the saved port
 }
 
 TEST_F(SearchTest, TimerFourOutsideASearchDoesNothing) {

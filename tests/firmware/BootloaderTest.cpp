@@ -1,6 +1,7 @@
 // The main-MCU bootloader exchange on the virtual clock, against a small
 // STM32 USART bootloader that answers every write at once.
 #include "FirmwareSupport.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -29,7 +30,7 @@ struct BootFixture : test::FirmwareFixture {
         port.onWrite = [this](const Bytes& w) {
             const bool armed = host.IsTimerArmed(TIMER_BOOT_TIMEOUT);
             log.push_back(Written{w, host.Now(), armed ? host.TimerPeriod(TIMER_BOOT_TIMEOUT) : 0u,
-                                  armed ? host.TimerDue(TIMER_BOOT_TIMEOUT) : 0u, dlg.m_fProgress});
+                                  armed ? host.TimerDue(TIMER_BOOT_TIMEOUT) : 0u, test::Probe(dlg).Progress()});
         };
     }
 
@@ -111,9 +112,9 @@ TEST_F(BootFixture, ImageOf300BytesGoesOutAsThreePiecesWithFill) {
     // The port closes 225 ms after the last address packet was armed on
     // timer 9 (it went out 15 ms later).
     EXPECT_EQ(TimeOf(FlowEvent::PortClosed), static_cast<long long>(addresses[4].at - 15 + 225));
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
-    EXPECT_EQ(dlg.m_boot.active, 0);
-    EXPECT_EQ(dlg.m_cParity, 'E');
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
     // The main-MCU entry flag is the entry's business; the exchange leaves it.
 }
 
@@ -214,7 +215,7 @@ TEST_F(BootFixture, SilentBootloaderIsBridgedByTimerTenButNotCalledASuccess) {
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].a, 0);
     EXPECT_EQ(done[0].b, 0x08000000);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
 }
 
 TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
@@ -283,7 +284,7 @@ TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
     }
     EXPECT_EQ(done, 1);
     EXPECT_EQ(closeTimes.size(), 1u);
-    EXPECT_EQ(dlg2.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg2).PortOpen(), 0);
 }
 
 TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
@@ -297,15 +298,15 @@ TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("0x08000080"), std::string::npos);
     EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
-    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
 }
 
 TEST_F(BootFixture, FailureIsToldEvenWhenThePortIsClosedFirst) {
     boot.nackData = {0x08000000};
     Start(test::Pattern(128));
     // Until the refused last piece has ended the exchange.
-    for (int i = 0; i < 6000 && !dlg.m_boot.verdictPending; ++i) Pump(1);
-    ASSERT_TRUE(dlg.m_boot.verdictPending);
+    for (int i = 0; i < 6000 && !test::Probe(dlg).Boot().verdictPending; ++i) Pump(1);
+    ASSERT_TRUE(test::Probe(dlg).Boot().verdictPending);
     ASSERT_TRUE(host.boxes.empty());
     dlg.OnPortButton();  // before timer 10 closes the port
     ASSERT_EQ(host.boxes.size(), 1u);
@@ -331,30 +332,30 @@ TEST_F(BootFixture, ReadMemoryDataBytesOf0x79AreCountedAsData) {
 }
 
 TEST_F(BootFixture, StatesIgnoreStrayBytesAndCountReadData) {
-    dlg.m_boot.active = 1;
-    dlg.m_boot.state = BootState::Get;
+    test::Probe(dlg).Boot().active = 1;
+    test::Probe(dlg).Boot().state = BootState::Get;
     const std::size_t w0 = port.writes.size();
     dlg.BootloaderStep(0x1F);          // NACK ignored in state 1
     dlg.BootloaderStep(0x79);
     dlg.BootloaderStep(0x42);
     EXPECT_EQ(port.writes.size(), w0);
     dlg.BootloaderStep(0x79);
-    EXPECT_EQ(dlg.m_boot.state, BootState::GetId);
+    EXPECT_EQ(test::Probe(dlg).Boot().state, BootState::GetId);
     EXPECT_EQ(port.writes.back(), (Bytes{0x02, 0xFD}));
     // State 3 after its three ACKs: four data bytes of any value.
-    dlg.m_boot.state = BootState::ReadFlash;
-    dlg.m_boot.subStep = 0;
+    test::Probe(dlg).Boot().state = BootState::ReadFlash;
+    test::Probe(dlg).Boot().subStep = 0;
     for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
     const std::size_t w1 = port.writes.size();
     for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
     EXPECT_EQ(port.writes.size(), w1);
     dlg.BootloaderStep(0x00);
-    EXPECT_EQ(dlg.m_boot.state, BootState::ReadFlashSize);
+    EXPECT_EQ(test::Probe(dlg).Boot().state, BootState::ReadFlashSize);
     EXPECT_EQ(port.writes.back(), (Bytes{0x11, 0xEE}));
 }
 
 TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
-    dlg.m_bVerifyAfterWrite = true;
+    test::Probe(dlg).VerifyAfterWrite() = true;
     const Bytes image = test::Pattern(300, 11);
     Start(image);
     Pump(8000);
@@ -368,11 +369,11 @@ TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
     EXPECT_EQ(counts[1], (Bytes{0x7F, 0x80}));
     EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
 }
 
 TEST_F(BootFixture, ReadBackFindsAWrongByte) {
-    dlg.m_bVerifyAfterWrite = true;
+    test::Probe(dlg).VerifyAfterWrite() = true;
     boot.corruptAt = {0x08000105};
     Start(test::Pattern(300, 11));
     Pump(8000);
@@ -382,7 +383,7 @@ TEST_F(BootFixture, ReadBackFindsAWrongByte) {
     EXPECT_EQ(done[0].b, 0x08000105);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("0x08000105"), std::string::npos);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
 }
 
 TEST_F(BootFixture, WithoutReadBackTheTrafficHasNoReadAfterTheWrites) {
@@ -397,10 +398,10 @@ TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
     Start(test::Pattern(128));
     port.present.clear();
     host.Advance(300);
-    EXPECT_EQ(dlg.m_cParity, 'E');
+    EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
     EXPECT_EQ(port.monitorStarts, 1);  // only the port button's
     host.Advance(300);
-    EXPECT_EQ(dlg.m_boot.active, 1);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 1);
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
     host.Advance(300);
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
@@ -408,22 +409,22 @@ TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
 }
 
 TEST_F(BootFixture, SecondUpdateAfterEvenParityStillReopensThePort) {
-    dlg.m_cParity = 'E';  // left by an earlier update; the COM list keeps it
+    test::Probe(dlg).Parity() = 'E';  // left by an earlier update; the COM list keeps it
     Start(test::Pattern(128));
     const std::size_t opens = port.opens.size();
     host.Advance(300);
     ASSERT_EQ(port.opens.size(), opens + 1);
     EXPECT_EQ(port.opens.back().parity, 'E');
     EXPECT_TRUE(port.open);
-    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
     Pump(3000);
-    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
     EXPECT_EQ(FlashImage(128), test::Pattern(128));
     EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
 }
 
 TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.StartMcuBootloader();
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
@@ -434,22 +435,22 @@ TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
 
 TEST_F(BootFixture, AnalyzerImageIsTakenForGroupOne) {
     scratch.Write("data/ANALYZER_MCU.bin", test::Pattern(10));
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.StartMcuBootloader();
     EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
-    EXPECT_EQ(dlg.m_stream.size, 10u);
-    EXPECT_EQ(dlg.m_strStatus, "Please wait...");
+    EXPECT_EQ(test::Probe(dlg).Stream().size, 10u);
+    EXPECT_EQ(test::Probe(dlg).StatusText(), "Please wait...");
 }
 
 TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     boot.silentWriteCommand = false;
     Start(test::Pattern(128));
     Pump(700);
-    ASSERT_EQ(dlg.m_boot.active, 1);
+    ASSERT_EQ(test::Probe(dlg).Boot().active, 1);
     // The device falls silent in the middle of the queries.
-    dlg.m_boot.state = BootState::GetId;
+    test::Probe(dlg).Boot().state = BootState::GetId;
     dlg.OnPortButton();
-    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
@@ -460,17 +461,17 @@ TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     const std::size_t w = port.writes.size();
     port.Receive({0x79, 0x79, 0x79});
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(dlg.m_boot.state, BootState::Sync);
+    EXPECT_EQ(test::Probe(dlg).Boot().state, BootState::Sync);
 }
 
 TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
     Start(test::Pattern(128));
     // Until the erase codes are armed on timer 9, timer 10 behind them.
     for (int i = 0; i < 3000 && !host.IsTimerArmed(TIMER_BOOT_SEND); ++i) Pump(1);
-    ASSERT_EQ(dlg.m_boot.state, BootState::Erase);
+    ASSERT_EQ(test::Probe(dlg).Boot().state, BootState::Erase);
     ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
-    EXPECT_EQ(dlg.m_boot.active, 0);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
 }

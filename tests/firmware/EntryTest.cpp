@@ -5,6 +5,7 @@
 
 #include "FirmwareSupport.h"
 #include "firmware/ExternalTool.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -43,14 +44,14 @@ TEST_F(ClosedPortFixture, EveryButtonAsksForThePortWithItsCaption) {
     EXPECT_TRUE(port.writes.empty());
     EXPECT_TRUE(host.fileFilters.empty());
     // The data flash button takes the analyzer's address even so.
-    EXPECT_EQ(dlg.m_devGroup, 1);
-    EXPECT_EQ(dlg.m_devMachine, 0);
+    EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 1);
+    EXPECT_EQ(test::Probe(dlg).DeviceMachine(), 0);
 }
 
 TEST_F(EntryFixture, DeviceKindIsChecked) {
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.OnGeneratorMcu();
-    dlg.m_devGroup = 0;
+    test::Probe(dlg).DeviceGroup() = 0;
     dlg.OnAnalyzerMcu();
     ASSERT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.boxes[0].text, "Please confirm the device is Signal Generator!");
@@ -58,33 +59,33 @@ TEST_F(EntryFixture, DeviceKindIsChecked) {
     EXPECT_EQ(host.boxes[1].text, "Please confirm the device is Signal Analyzer!");
     EXPECT_EQ(host.boxes[1].caption, " ISP");
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
 }
 
 TEST_F(EntryFixture, GeneratorAndAnalyzerSendTheEntryCommand) {
     dlg.OnGeneratorMcu();
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], kIspEntry);
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While updating \r\n firmware ,please \r\n do not press any button!");
     EXPECT_EQ(port.closeRequests, 0);
 
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.OnAnalyzerMcu();
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], kIspEntry);
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
 }
 
 TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
     test::ScratchDir scratch;
     scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
-    dlg.m_devGroup = 1;  // forced back to the generator
+    test::Probe(dlg).DeviceGroup() = 1;  // forced back to the generator
     host.texts[IDC_PATTERN_NO] = "101";
     dlg.OnGeneratorMcu();
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(dlg.m_devGroup, 0);
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_EQ(host.TimerPeriod(TIMER_BOOT_SYNC), 300u);
     host.Advance(300);
@@ -92,7 +93,7 @@ TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
     host.Advance(300);
     ASSERT_FALSE(port.writes.empty());
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
-    EXPECT_EQ(dlg.m_boot.active, 1);
+    EXPECT_EQ(test::Probe(dlg).Boot().active, 1);
 }
 
 TEST_F(EntryFixture, SubMcuNeedsASelectionAndSendsItsSelector) {
@@ -109,7 +110,7 @@ TEST_F(EntryFixture, SubMcuNeedsASelectionAndSendsItsSelector) {
     EXPECT_EQ(port.writes[0], (Bytes{0x0D, 0x0A}));
     EXPECT_EQ(port.writes[1], Text("UBP 32 2  0\r\n"));
     EXPECT_EQ(port.writeTimes[1] - port.writeTimes[0], 100u);
-    EXPECT_EQ(dlg.m_entry.subMcuEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).Entry().subMcuEntry, 1);
 
     host.comboSel[IDC_MCU_LIST] = 9;
     dlg.OnSubMcu();
@@ -128,14 +129,14 @@ TEST_F(EntryFixture, InputBoardButtonSendsItsBoardDigitAfterTheFile) {
     EXPECT_EQ(host.fileFilters[0], "bmp file(*.bin)|*.bin|all file(*.*)|*.*||");
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], Text("\r\nUBP 32 2 3\r\n"));
-    EXPECT_EQ(dlg.m_entry.inputEntry, 1);
-    EXPECT_EQ(dlg.m_stream.size, 40u);
-    EXPECT_EQ(dlg.m_stream.buffer, test::Pattern(40));
+    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).Stream().size, 40u);
+    EXPECT_EQ(test::Probe(dlg).Stream().buffer, test::Pattern(40));
 }
 
 TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
     test::ScratchDir scratch;
-    const Bytes before = dlg.m_stream.buffer;
+    const Bytes before = test::Probe(dlg).Stream().buffer;
     host.fileAnswers.push_back(std::nullopt);  // cancel
     dlg.OnInputBoardFirmware(1);
     host.fileAnswers.push_back((scratch.Path() / "missing.bin").string());
@@ -143,8 +144,8 @@ TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
     host.fileAnswers.push_back(scratch.Write("empty.bin", {}));
     dlg.OnInputBoardFirmware(3);
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(dlg.m_entry.inputEntry, 0);
-    EXPECT_EQ(dlg.m_stream.buffer, before);
+    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).Stream().buffer, before);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Open file failed!");
 }
@@ -152,7 +153,7 @@ TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
 // ---- banner matcher ------------------------------------------------------------
 
 TEST_F(EntryFixture, LooseUbd00ResendsTheEntryCommand) {
-    dlg.m_entry.mcuEntry = 1;
+    test::Probe(dlg).Entry().mcuEntry = 1;
     Banner("boot UBD 77\r");  // four equal positions
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], kIspEntry);
@@ -167,41 +168,41 @@ TEST_F(EntryFixture, LooseUbd00ResendsTheEntryCommand) {
     EXPECT_EQ(port.writes.size(), 3u);
     Banner("UBD 00");    // no carriage return yet
     EXPECT_EQ(port.writes.size(), 3u);
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
 }
 
 TEST_F(EntryFixture, IspModeMustEndRightBeforeTheCarriageReturn) {
-    dlg.m_entry.subMcuEntry = 1;
+    test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner(" ISP MODE...X\r");
     EXPECT_TRUE(port.writes.empty());
     EXPECT_TRUE(host.startedPrograms.empty());
-    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
 }
 
 TEST_F(EntryFixture, IspModeAfterAMainEntryStartsTheBootloader) {
     test::ScratchDir scratch;
     scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
-    dlg.m_entry.mcuEntry = 1;
+    test::Probe(dlg).Entry().mcuEntry = 1;
     // Longer than the ring: only the last 16 characters count.
     Banner("0123456789abcdefghij ISP MODE...\r");
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 1);
-    EXPECT_EQ(dlg.m_bPortOpen, 1);  // the display is left as it was
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);  // the display is left as it was
 }
 
 TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
     test::ScratchDir scratch;
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\nexit 0\n"));
     ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
-    dlg.m_entry.mcuEntry = 1;
-    dlg.m_entry.subMcuEntry = 1;
+    test::Probe(dlg).Entry().mcuEntry = 1;
+    test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner("xx ISP MODE...\r");
     ASSERT_EQ(host.startedPrograms.size(), 1u);
     EXPECT_EQ(host.startedPrograms[0], "./FlyMcu/FlyMcu.exe");
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
-    EXPECT_EQ(dlg.m_entry.subMcuEntry, 0);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().subMcuEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 1);
     EXPECT_TRUE(host.boxes.empty());
@@ -209,7 +210,7 @@ TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
 
 TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
     test::ScratchDir scratch;  // no FlyMcu folder here
-    dlg.m_entry.subMcuEntry = 1;
+    test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner(" ISP MODE...\r");
     EXPECT_TRUE(host.startedPrograms.empty());
     ASSERT_EQ(host.boxes.size(), 1u);
@@ -217,13 +218,13 @@ TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
     EXPECT_NE(host.boxes[0].text.find("FlyMcu"), std::string::npos);
     EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 0);
     // The port is given up all the same.
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
 
     // Present, but the host cannot start it.
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
     ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
     host.startProgramResult = false;
-    dlg.m_entry.subMcuEntry = 1;
+    test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner(" ISP MODE...\r");
     ASSERT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.boxes[1].caption, "ISP");
@@ -234,7 +235,7 @@ TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
     test::ScratchDir scratch;
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
     ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
-    dlg.m_entry.mcuEntry = 1;
+    test::Probe(dlg).Entry().mcuEntry = 1;
     host.texts[IDC_KEYBOARD_CHAIN] = "1099";
     Banner("UBD 00\r");
     ASSERT_EQ(host.boxes.size(), 1u);
@@ -242,29 +243,29 @@ TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
               "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD");
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.startedPrograms.size(), 1u);
-    EXPECT_EQ(dlg.m_nKeyboardChain, 0);
+    EXPECT_EQ(test::Probe(dlg).KeyboardChain(), 0);
     EXPECT_EQ(host.GetItemText(IDC_KEYBOARD_CHAIN), "0");
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_TRUE(port.writes.empty());
 }
 
 TEST_F(EntryFixture, BoardBannerStartsTheLoader) {
-    dlg.m_entry.inputEntry = 1;
-    dlg.m_entry.mcuEntry = 1;
+    test::Probe(dlg).Entry().inputEntry = 1;
+    test::Probe(dlg).Entry().mcuEntry = 1;
     Banner("UBD 05\r");   // not a board
     Banner("UBD 00\r");   // not tried while a board entry is under way
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(dlg.m_entry.inputEntry, 1);
+    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 1);
     EXPECT_TRUE(EventsOf(FlowEvent::InputBoardLoaderStarted).empty());
     Banner("UBD 03\r");
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardLoaderStarted).size(), 1u);
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], (Bytes{0x03, 0x09, 0xF4}));
     EXPECT_EQ(host.sleeps.back().second, 500u);
-    EXPECT_EQ(dlg.m_board.active, 1);
-    EXPECT_EQ(dlg.m_entry.inputEntry, 0);
-    EXPECT_EQ(dlg.m_entry.mcuEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().active, 1);
+    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
     // From now on received bytes go to the loader.
     port.Receive({0xF1});
     EXPECT_EQ(port.writes.back(), (Bytes{0x04, 0x20, 0x00, 0xDC}));
@@ -332,9 +333,9 @@ TEST_F(DataFlashFixture, FirstBlockIsBuiltByHand) {
     const Bytes data = test::Pattern(257, 3);
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 256, f.begin() + 13));
     EXPECT_EQ(Sum(f), 0);
-    EXPECT_EQ(dlg.m_stream.blockNumber, 1u);
-    EXPECT_EQ(dlg.m_stream.position, 256u);
-    EXPECT_EQ(dlg.m_devGroup, 1);
+    EXPECT_EQ(test::Probe(dlg).Stream().blockNumber, 1u);
+    EXPECT_EQ(test::Probe(dlg).Stream().position, 256u);
+    EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 1);
     EXPECT_EQ(host.GetItemText(IDC_PROGRESS), FormatProgress(255.0f / 257.0f * 100.0f));
     EXPECT_EQ(host.TimerPeriod(TIMER_SCAN), 7000u);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_CLOSE));

@@ -19,6 +19,7 @@
 #include "app/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
+#include "support/DialogProbe.h"
 
 namespace quillet::test {
 
@@ -185,7 +186,7 @@ struct FirmwareFixture : ::testing::Test {
             eventTimes.push_back(host.Now());
         });
         dlg.OnPortButton();
-        ASSERT_EQ(dlg.m_bPortOpen, 1);
+        ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
     }
 
     // Virtual time of the first event of this kind (-1 when none).

@@ -5,6 +5,7 @@
 #include "FirmwareSupport.h"
 #include "firmware/Crc16.h"
 #include "firmware/RamLoader.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -25,16 +26,16 @@ struct BoardFixture : test::FirmwareFixture {
 
     void SetUp() override {
         test::FirmwareFixture::SetUp();
-        port.onWrite = [this](const Bytes&) { progressAtWrite.push_back(dlg.m_fProgress); };
+        port.onWrite = [this](const Bytes&) { progressAtWrite.push_back(test::Probe(dlg).Progress()); };
     }
 
     // The hand-over of the banner matcher, with `image` in the stream buffer.
     void HandOver(const Bytes& image) {
-        dlg.m_stream.buffer = image;
-        dlg.m_stream.size = static_cast<std::uint32_t>(image.size());
-        dlg.m_entry.inputEntry = 1;
+        test::Probe(dlg).Stream().buffer = image;
+        test::Probe(dlg).Stream().size = static_cast<std::uint32_t>(image.size());
+        test::Probe(dlg).Entry().inputEntry = 1;
         for (char c : std::string("UBD 01\r")) dlg.MatchBanner(static_cast<std::uint8_t>(c));
-        ASSERT_EQ(dlg.m_board.active, 1);
+        ASSERT_EQ(test::Probe(dlg).Board().active, 1);
     }
     // Boot ROM and RAM loader up to the first chunk prompt.
     void LoadRamLoader() {
@@ -44,13 +45,13 @@ struct BoardFixture : test::FirmwareFixture {
         port.Receive({0xF1});   // runs the stub
         port.Receive({0xEF});   // the RAM loader is running
         port.Receive({0xDF});
-        ASSERT_EQ(dlg.m_board.state, BoardState::Stream);
+        ASSERT_EQ(test::Probe(dlg).Board().state, BoardState::Stream);
     }
     // One prompt, then write completions until the board has to prompt
     // again (or the stream has ended).
     void PromptAndComplete() {
         port.Receive({0xF1});
-        for (int guard = 0; dlg.m_board.streaming && guard < 100; ++guard) port.WriteDone();
+        for (int guard = 0; test::Probe(dlg).Board().streaming && guard < 100; ++guard) port.WriteDone();
     }
     // Splits what went out after the 03 10 ED announcements into frames.
     std::vector<Chunk> Chunks(std::size_t fromWrite) const {
@@ -94,7 +95,7 @@ TEST_F(BoardFixture, RamLoaderGoesOutInTwentyTwoPieces) {
     const std::size_t first = port.writes.size();
     for (int i = 0; i < 22; ++i) port.Receive({0xF1});
     ASSERT_EQ(port.writes.size(), first + 22);
-    EXPECT_EQ(dlg.m_board.state, BoardState::RunStub);
+    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::RunStub);
 
     Bytes loader;
     for (int i = 0; i < 22; ++i) {
@@ -126,15 +127,15 @@ TEST_F(BoardFixture, StatesIgnoreTheWrongByte) {
     const std::size_t w = port.writes.size();
     port.Receive({'.', 0xEF, 0xDF, 0x79});  // state 0 waits for 0xF1
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(dlg.m_board.state, BoardState::Hello);
+    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);
     port.Receive({0xF1});
     port.Receive({0xF1, 0xEF});             // state 1 waits for '.'
     EXPECT_EQ(port.writes.size(), w + 1);
-    EXPECT_EQ(dlg.m_board.state, BoardState::Stub);
+    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Stub);
     port.Receive({'.'});
     port.Receive({'.', 0xEF});              // state 2 waits for 0xF1
     EXPECT_EQ(port.writes.size(), w + 2);
-    EXPECT_EQ(dlg.m_board.state, BoardState::RamLoader);
+    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::RamLoader);
 }
 
 TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
@@ -145,7 +146,7 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     PromptAndComplete();
     PromptAndComplete();
     PromptAndComplete();
-    EXPECT_EQ(dlg.m_board.active, 1);   // the last chunk was longer than 500 bytes
+    EXPECT_EQ(test::Probe(dlg).Board().active, 1);   // the last chunk was longer than 500 bytes
     PromptAndComplete();                // its prompt's completion ends the stream
 
     const auto chunks = Chunks(from);
@@ -166,16 +167,16 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     EXPECT_EQ(chunks[0].writeSizes, (std::vector<std::size_t>{512, 512, 512, 512, 512, 512, 512, 512, 12}));
     EXPECT_EQ(chunks[2].writeSizes, (std::vector<std::size_t>{512, 512, 512, 284}));
 
-    EXPECT_EQ(dlg.m_board.active, 0);
-    EXPECT_EQ(dlg.m_board.state, BoardState::Hello);
-    EXPECT_EQ(dlg.m_board.streaming, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);
+    EXPECT_EQ(test::Probe(dlg).Board().streaming, 0);
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk).size(), 3u);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk)[2].a, 0x00A02000);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk)[2].b, 1808);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardDone).size(), 1u);
     host.Advance(1000);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
 }
 
 TEST_F(BoardFixture, PiecesOfAFrameFollowWriteCompletions) {
@@ -208,27 +209,27 @@ TEST_F(BoardFixture, FileOf100BytesEndsWithoutAnotherPrompt) {
     port.WriteDone();
     ASSERT_EQ(port.writes.size(), from + 2);
     EXPECT_EQ(port.writes.back().size(), 112u);
-    EXPECT_EQ(dlg.m_board.streaming, 1);
+    EXPECT_EQ(test::Probe(dlg).Board().streaming, 1);
     port.WriteDone();  // ends the stream without waiting for 0xF1
-    EXPECT_EQ(dlg.m_board.active, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
     EXPECT_EQ(port.writes.size(), from + 2);
     const auto chunks = Chunks(from);
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(chunks[0].data, image);
     EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "100");
     host.Advance(999);
-    EXPECT_EQ(dlg.m_bPortOpen, 1);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
     host.Advance(1);
-    EXPECT_EQ(dlg.m_bPortOpen, 0);
+    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
 }
 
 TEST_F(BoardFixture, PortButtonCloseEndsAStalledLoader) {
     HandOver(test::Pattern(100));
     port.Receive({0xF1, '.'});
-    ASSERT_EQ(dlg.m_board.state, BoardState::RamLoader);
+    ASSERT_EQ(test::Probe(dlg).Board().state, BoardState::RamLoader);
     dlg.OnPortButton();  // the board went silent; the operator closes the port
-    EXPECT_EQ(dlg.m_board.active, 0);
-    EXPECT_EQ(dlg.m_board.state, BoardState::Hello);
+    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);
     dlg.OnPortButton();
     const std::size_t w = port.writes.size();
     port.Receive({0xF1, 0xF1});
@@ -240,12 +241,12 @@ TEST_F(BoardFixture, AnyNewFlowEndsAStalledStream) {
     LoadRamLoader();
     port.Receive({0xF1});
     port.WriteDone();
-    ASSERT_EQ(dlg.m_board.piecePending, 1);
-    dlg.m_devGroup = 0;
+    ASSERT_EQ(test::Probe(dlg).Board().piecePending, 1);
+    test::Probe(dlg).DeviceGroup() = 0;
     dlg.OnGeneratorMcu();  // a new flow
-    EXPECT_EQ(dlg.m_board.active, 0);
-    EXPECT_EQ(dlg.m_board.streaming, 0);
-    EXPECT_EQ(dlg.m_board.piecePending, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().streaming, 0);
+    EXPECT_EQ(test::Probe(dlg).Board().piecePending, 0);
     const std::size_t w = port.writes.size();
     port.WriteDone();
     EXPECT_EQ(port.writes.size(), w);

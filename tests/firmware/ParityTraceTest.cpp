@@ -14,6 +14,7 @@
 #include "FirmwareSupport.h"
 #include "platform/EventLoopHost.h"
 #include "serial/PortMap.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -52,7 +53,7 @@ TEST(ParityTraceChild, DISABLED_BootloaderReopensTheLink) {
         CLoaderDlg dlg(host);
         dlg.OnInitDialog();
         dlg.OnPortButton();
-        ASSERT_EQ(dlg.m_bPortOpen, 1);
+        ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
         dlg.StartMcuBootloader();
         host.RunUntil(
             [&] {
@@ -63,8 +64,8 @@ TEST(ParityTraceChild, DISABLED_BootloaderReopensTheLink) {
                 return sync;
             },
             5000);
-        EXPECT_EQ(dlg.m_cParity, 'E');
-        EXPECT_EQ(dlg.m_boot.active, 1);
+        EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
+        EXPECT_EQ(test::Probe(dlg).Boot().active, 1);
         dlg.OnPortButton();  // ends the exchange and closes the link
     }
     PortMap::ClearOverride();

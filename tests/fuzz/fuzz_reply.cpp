@@ -21,16 +21,18 @@
 #include "app/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
+#include "../support/DialogProbe.h"
 
 namespace {
 
 constexpr std::uint8_t kToggle = 0xC3;  // mode 2: flips the search flag
 constexpr std::uint8_t kTick = 0x3C;    // modes 1, 2: the clock moves 250 ms
 
-void Check(const quillet::CLoaderDlg& dlg) {
+void Check(quillet::CLoaderDlg& dlg) {
     // The receive state is idle or a position inside an acceptable frame
     // (the matcher uses 0..9 of the same range).
-    if (dlg.m_nRxState < -1 || dlg.m_nRxState > 503) __builtin_trap();
+    const int state = quillet::test::Probe(dlg).RxState();
+    if (state < -1 || state > 503) __builtin_trap();
 }
 
 } // namespace
@@ -48,22 +50,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CLoaderDlg dlg(host, &port);
     // What OnInitDialog sets up for the receive side, without the 6 MB
     // raster that would make every run slow.
-    for (std::size_t i = 0; i < dlg.m_opcodes.size(); ++i)
-        dlg.m_opcodes[i] = {kReplyCodes[i], i == kBlockAckEntry ? &CLoaderDlg::OnBlockAck
+    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i)
+        test::Probe(dlg).Opcodes()[i] = {kReplyCodes[i], i == kBlockAckEntry ? &CLoaderDlg::OnBlockAck
                                                                 : &CLoaderDlg::OnEmptyOpcode};
-    dlg.m_stream.buffer.assign(10, 0);
-    dlg.m_nRxState = -1;
+    test::Probe(dlg).Stream().buffer.assign(10, 0);
+    test::Probe(dlg).RxState() = -1;
     if (control & 0x20) {
-        dlg.m_conGroup = 0x00;
-        dlg.m_conMachine = 0x5A;
+        test::Probe(dlg).ConsoleGroup() = 0x00;
+        test::Probe(dlg).ConsoleMachine() = 0x5A;
     }
 
     if (mode == 1 || mode == 2) {
         dlg.StartDeviceSearch(group);
     } else {
-        dlg.m_devGroup = group;
+        test::Probe(dlg).DeviceGroup() = group;
         dlg.OnPortButton();
-        if (mode == 3) dlg.m_entry.mcuEntry = 1;
+        if (mode == 3) test::Probe(dlg).Entry().mcuEntry = 1;
     }
 
     for (std::size_t i = 1; i < size; ++i) {
@@ -73,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         if (mode == 2 && b == kToggle) {
-            dlg.m_search.inProgress = dlg.m_search.inProgress == 1 ? 0 : 1;
+            test::Probe(dlg).Search().inProgress = test::Probe(dlg).Search().inProgress == 1 ? 0 : 1;
             continue;
         }
         // Every byte also goes straight to the consumer, so the parser and

@@ -4,6 +4,7 @@
 
 #include "PatternSupport.h"
 #include "pattern/BmpImport.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -76,9 +77,12 @@ protected:
         return m;
     }
     std::vector<std::uint8_t> Preview() const {
-        return {d.dlg.m_images.preview, d.dlg.m_images.preview + kPreviewBytes};
+        return {d.dlg.PreviewPixels(), d.dlg.PreviewPixels() + kPreviewBytes};
     }
-    std::vector<std::uint8_t> Panel() const { return {d.dlg.m_images.panel, d.dlg.m_images.panel + kPanelBytes}; }
+    std::vector<std::uint8_t> Panel() {
+        const PatternImages& images = test::Probe(d.dlg).Images();
+        return {images.panel, images.panel + kPanelBytes};
+    }
 };
 
 bool AllPixels(const std::uint8_t* p, std::size_t bytes, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
@@ -94,7 +98,7 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
     EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
     const auto rgb = test::ReadAll(dir / "random.rgb");
     ASSERT_EQ(rgb.size(), kRasterBytes);
-    EXPECT_TRUE(d.dlg.m_images.raster == rgb);
+    EXPECT_TRUE(test::Probe(d.dlg).Images().raster == rgb);
     EXPECT_GE(d.host.previewRedraws, 1);
     ASSERT_FALSE(d.host.fileFilters.empty());
     EXPECT_EQ(d.host.fileFilters[0], "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||");
@@ -104,25 +108,25 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
 
 TEST_F(ImportTest, SolidColoursKeepTheirValueInPreviewAndPanel) {
     Load("solid.bmp");
-    EXPECT_TRUE(AllPixels(d.dlg.m_images.raster.data(), kRasterBytes, 10, 20, 30));
-    EXPECT_TRUE(AllPixels(d.dlg.m_images.preview, kPreviewBytes, 10, 20, 30));
+    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().raster.data(), kRasterBytes, 10, 20, 30));
+    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, 10, 20, 30));
     // (10, 20, 30) in RGB565: 00001 000101 00011.
     for (std::size_t i = 0; i < kPanelBytes; i += 2) {
-        ASSERT_EQ(d.dlg.m_images.panel[i], 0x08) << i;
-        ASSERT_EQ(d.dlg.m_images.panel[i + 1], 0xA3) << i;
+        ASSERT_EQ(test::Probe(d.dlg).Images().panel[i], 0x08) << i;
+        ASSERT_EQ(test::Probe(d.dlg).Images().panel[i + 1], 0xA3) << i;
     }
     Load("white.bmp");
-    EXPECT_TRUE(AllPixels(d.dlg.m_images.preview, kPreviewBytes, 255, 255, 255));
+    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, 255, 255, 255));
     EXPECT_EQ(Panel(), std::vector<std::uint8_t>(kPanelBytes, 0xFF));
     for (int v : {10, 127, 128, 200, 255}) {
         Load("grey" + std::to_string(v) + ".bmp");
-        EXPECT_TRUE(AllPixels(d.dlg.m_images.preview, kPreviewBytes, v, v, v)) << v;
+        EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, v, v, v)) << v;
     }
 }
 
 TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
     Load("solid.bmp");
-    const auto raster = d.dlg.m_images.raster;
+    const auto raster = test::Probe(d.dlg).Images().raster;
     Load("panel.bmp");
     EXPECT_TRUE(d.host.boxes.empty());
     EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
@@ -131,10 +135,10 @@ TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
     EXPECT_EQ(Preview(), rgb);
     for (std::size_t p = 0; p < 240 * 160; p += 997) {
         const int r = rgb[3 * p], g = rgb[3 * p + 1], b = rgb[3 * p + 2];
-        EXPECT_EQ(d.dlg.m_images.panel[2 * p], (r & 0xF8) | (g >> 5));
-        EXPECT_EQ(d.dlg.m_images.panel[2 * p + 1], ((g & 0x1C) << 3) | (b >> 3));
+        EXPECT_EQ(test::Probe(d.dlg).Images().panel[2 * p], (r & 0xF8) | (g >> 5));
+        EXPECT_EQ(test::Probe(d.dlg).Images().panel[2 * p + 1], ((g & 0x1C) << 3) | (b >> 3));
     }
-    EXPECT_TRUE(d.dlg.m_images.raster == raster);  // the raster keeps the last pattern
+    EXPECT_TRUE(test::Probe(d.dlg).Images().raster == raster);  // the raster keeps the last pattern
 }
 
 struct Rejection {
@@ -155,7 +159,7 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         {"header.bmp", kMsgHeaderCut},
     };
     Load("solid.bmp");
-    const auto raster = d.dlg.m_images.raster;
+    const auto raster = test::Probe(d.dlg).Images().raster;
     const auto preview = Preview();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -168,7 +172,7 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         EXPECT_EQ(d.host.boxes[0].caption, IHost::AppTitle());  // the default caption
         EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
         EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
-        EXPECT_TRUE(d.dlg.m_images.raster == raster);
+        EXPECT_TRUE(test::Probe(d.dlg).Images().raster == raster);
         EXPECT_EQ(Preview(), preview);
         EXPECT_EQ(d.host.previewRedraws, redraws + 1);
     }

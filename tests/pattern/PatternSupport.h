@@ -14,6 +14,7 @@
 #include "app/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
+#include "support/DialogProbe.h"
 
 namespace quillet::test {
 
@@ -73,7 +74,7 @@ struct DialogWithPort {
         f.push_back(static_cast<std::uint8_t>(0x100 - sum));
         return f;
     }
-    void Ack(std::uint8_t status = 0) { port.Receive(AckFrame(status, dlg.m_devGroup)); }
+    void Ack(std::uint8_t status = 0) { port.Receive(AckFrame(status, test::Probe(dlg).DeviceGroup())); }
     void ReceiveText(const std::string& text) { port.Receive(std::vector<std::uint8_t>(text.begin(), text.end())); }
 
     int Count(FlowEvent e) const {

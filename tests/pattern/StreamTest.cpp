@@ -6,6 +6,7 @@
 #include "PatternSupport.h"
 #include "pattern/StreamState.h"
 #include "protocol/Frame.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -69,7 +70,7 @@ TEST_F(StreamTest, ThousandBytesEndWithAPaddedLastBlockAndTheSuccessNote) {
         EXPECT_EQ(Data(f, 0x01), Slice(src, 256 * k, 256));
         EXPECT_EQ(MarkerOf(f), k == 3 ? 0x40 : 0x00);
     }
-    EXPECT_EQ(dlg.m_fProgress, 100.0f);
+    EXPECT_EQ(test::Probe(dlg).Progress(), 100.0f);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!");
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     EXPECT_EQ(Count(FlowEvent::StreamFinished), 1);
@@ -100,7 +101,7 @@ TEST_F(StreamTest, OneBlockSourceIsMarkedLastByTheStartStep) {
     StartAux(Source(256));
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(MarkerOf(port.writes[0]), 0x40);
-    EXPECT_EQ(dlg.m_fProgress, 99.609375f);
+    EXPECT_EQ(test::Probe(dlg).Progress(), 99.609375f);
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     Ack(0);
     EXPECT_EQ(port.writes.size(), 1u);
@@ -129,13 +130,13 @@ TEST_F(StreamTest, ResendRequestsRepeatTheBlockByteForByte) {
     for (int k = 0; k < 5; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 6u);
     ASSERT_EQ(BlockNumberOf(port.writes[5]), 5u);
-    const float progress = dlg.m_fProgress;
+    const float progress = test::Probe(dlg).Progress();
     Ack(0x01);
     Ack(0x07);
     ASSERT_EQ(port.writes.size(), 8u);
     EXPECT_EQ(port.writes[6], port.writes[5]);
     EXPECT_EQ(port.writes[7], port.writes[5]);
-    EXPECT_EQ(dlg.m_fProgress, progress);
+    EXPECT_EQ(test::Probe(dlg).Progress(), progress);
     Ack();
     EXPECT_EQ(BlockNumberOf(port.writes.at(8)), 6u);
     int resends = 0;
@@ -202,7 +203,7 @@ TEST_F(StreamTest, AckTooShortForItsPayloadIsIgnored) {
 
 TEST_F(StreamTest, BlockNumbersAboveTwoFiveFiveUseTheHighByte) {
     Open();
-    dlg.m_devGroup = 0x01;  // blocks after the first carry the searched address
+    test::Probe(dlg).DeviceGroup() = 0x01;  // blocks after the first carry the searched address
     StartAux(Source(301 * 256));
     for (int k = 0; k < 300; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 301u);
@@ -251,7 +252,7 @@ TEST_F(FpgaButtons, ChecksComeInOrderAndTheMissingFileIsNamed) {
     Open();
     dlg.OnAnalyzerFpga();  // the last search found a generator
     dlg.OnGeneratorFpga();
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.OnGeneratorFpga();
     dlg.OnAnalyzerFpga();
     EXPECT_EQ(Messages(), (std::vector<std::string>{
@@ -277,7 +278,7 @@ TEST_F(FpgaButtons, GeneratorImageStreamsWithSubCommandZero) {
     ASSERT_EQ(port.writes.size(), 3u);
     for (unsigned k = 0; k < 3; ++k) EXPECT_EQ(Data(port.writes[k], 0x00), Slice(src, 256 * k, 256));
     EXPECT_EQ(MarkerOf(port.writes[2]), 0x40);
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.OnAnalyzerFpga();  // an empty file: nothing sent, no message
     EXPECT_EQ(port.writes.size(), 3u);
     EXPECT_TRUE(host.boxes.empty());

@@ -1,6 +1,7 @@
 // "SG NAND FLASH" and the panel data on the virtual clock: slot commands,
 // the "cnd 12" wait and its limit, the first frames and whole streams.
 #include "PatternSupport.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -36,7 +37,7 @@ TEST_F(UploadTest, RangeAndPortAreCheckedFirst) {
     dlg.OnNandFlash();
     dlg.OnPanelDataFlash();
     Open();
-    dlg.m_devGroup = 1;
+    test::Probe(dlg).DeviceGroup() = 1;
     dlg.OnPanelDataFlash();
     const std::string range = "User pattern number should be 1~4 !";
     const std::string port1 = "Please turn on the COM port first by searching device!";
@@ -46,7 +47,7 @@ TEST_F(UploadTest, RangeAndPortAreCheckedFirst) {
     EXPECT_EQ(host.boxes[4].caption, " ISP");
     EXPECT_EQ(host.boxes[6].caption, " ISP");
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
 }
 
 TEST_F(UploadTest, SlotCommandsAreTwentyEightBytes) {
@@ -68,24 +69,24 @@ TEST_F(UploadTest, WaitEndsOnlyAtALineFeedAfterLowerCaseCnd12) {
     StartNand(1);
     ReceiveText("Erase block 0..\r\nCND 12\r\n");
     ReceiveText("done: cnd 12");
-    EXPECT_EQ(dlg.m_nEraseWait, 1);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 1);
     EXPECT_EQ(port.writes.size(), 1u);
     ReceiveText("\r");
     EXPECT_EQ(port.writes.size(), 1u);
     ReceiveText("\n");
-    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
     EXPECT_EQ(host.GetItemText(IDC_STATUS), " ");
-    EXPECT_TRUE(dlg.m_strEcho.empty());
+    EXPECT_TRUE(test::Probe(dlg).EchoText().empty());
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1].size(), 270u);
     EXPECT_EQ(Count(FlowEvent::EraseWaitEnded), 1);
 
     StartNand(2);  // a line without it, then one with it among other text
     ReceiveText("fpw 7c 07\n>> cnd 12 ok");
-    EXPECT_EQ(dlg.m_nEraseWait, 1);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 1);
     ReceiveText("\n");
-    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
     EXPECT_EQ(port.writes.size(), 4u);
 }
 
@@ -98,11 +99,11 @@ TEST_F(UploadTest, EraseAnimationAndTheFiftyOneTickLimit) {
         EXPECT_EQ(host.GetItemText(IDC_STATUS), frames[t]);
     }
     host.Advance(46000);  // 50 ticks: the counter is 51
-    EXPECT_EQ(dlg.m_nEraseWait, 51);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 51);
     EXPECT_TRUE(host.IsTimerArmed(TIMER_ERASE));
     const std::string status = host.GetItemText(IDC_STATUS);
     host.Advance(1000);
-    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
     EXPECT_EQ(host.GetItemText(IDC_STATUS), status);
     ASSERT_EQ(events.back().event, FlowEvent::EraseWaitEnded);
@@ -123,11 +124,11 @@ TEST_F(UploadTest, FirstPatternFrameOfAnAllZeroRaster) {
     want.resize(269, 0);
     want.push_back(0x2C);
     EXPECT_EQ(f, want);
-    EXPECT_EQ(dlg.m_fProgress, static_cast<float>(255.0 / 6220800.0 * 100.0));
+    EXPECT_EQ(test::Probe(dlg).Progress(), static_cast<float>(255.0 / 6220800.0 * 100.0));
 }
 
 TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
-    for (std::size_t i = 0; i < kRasterBytes; ++i) dlg.m_images.raster[i] = static_cast<std::uint8_t>(i % 251);
+    for (std::size_t i = 0; i < kRasterBytes; ++i) test::Probe(dlg).Images().raster[i] = static_cast<std::uint8_t>(i % 251);
     Open();
     StartNand(4);
     ReceiveText("cnd 12\r\n");
@@ -143,7 +144,7 @@ TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
         sent.insert(sent.end(), f.begin() + 13, f.begin() + 269);
     }
     EXPECT_EQ(bad, 0);
-    EXPECT_TRUE(sent == dlg.m_images.raster);
+    EXPECT_TRUE(sent == test::Probe(dlg).Images().raster);
     const auto& last = port.writes.back();
     EXPECT_EQ(last[10], 0xEB);
     EXPECT_EQ(last[11], 0x5E);
@@ -164,14 +165,14 @@ TEST_F(UploadTest, FirstPanelFrameOfSlotOne) {
     want.push_back(0x07);
     EXPECT_EQ(port.writes[0], want);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While programming data flash, please \r\n do not press any button!");
-    EXPECT_EQ(dlg.m_fProgress, static_cast<float>(255.0 / 76800.0 * 100.0));
+    EXPECT_EQ(test::Probe(dlg).Progress(), static_cast<float>(255.0 / 76800.0 * 100.0));
     Ack(1);  // the hand-built first block can be asked for again
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], want);
 }
 
 TEST_F(UploadTest, PanelSlotFourRunsFrom12300To12599) {
-    for (std::size_t i = 0; i < kPanelBytes; ++i) dlg.m_images.panel[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    for (std::size_t i = 0; i < kPanelBytes; ++i) test::Probe(dlg).Images().panel[i] = static_cast<std::uint8_t>(i * 13 + 5);
     Open();
     SetPatternNo(4);
     dlg.OnPanelDataFlash();
@@ -187,7 +188,7 @@ TEST_F(UploadTest, PanelSlotFourRunsFrom12300To12599) {
         ASSERT_EQ(MarkerOf(f), k == 0 ? 0x80 : k == 299 ? 0x40 : 0x00);
         sent.insert(sent.end(), f.begin() + 13, f.begin() + 269);
     }
-    EXPECT_EQ(sent, std::vector<std::uint8_t>(dlg.m_images.panel, dlg.m_images.panel + kPanelBytes));
+    EXPECT_EQ(sent, std::vector<std::uint8_t>(test::Probe(dlg).Images().panel, test::Probe(dlg).Images().panel + kPanelBytes));
     EXPECT_TRUE(host.IsTimerArmed(TIMER_CLOSE));
 }
 
@@ -196,7 +197,7 @@ TEST_F(UploadTest, PanelButtonDuringTheEraseWaitStreamsThePanel) {
     StartNand(1);
     SetPatternNo(2);
     dlg.OnPanelDataFlash();
-    EXPECT_EQ(dlg.m_nEraseWait, 0);
+    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(BlockNumberOf(port.writes[1]), 11700u);
     host.Advance(1000);

@@ -9,6 +9,7 @@
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -83,12 +84,12 @@ struct SendCommandTest : ::testing::Test {
     void SetUp() override {
         dlg.OnInitDialog();
         dlg.OnPortButton();
-        ASSERT_EQ(dlg.m_bPortOpen, 1);
+        ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
     }
 };
 
 TEST_F(SendCommandTest, PayloadSizesZeroAndLargest) {
-    dlg.m_devGroup = 0x01;
+    test::Probe(dlg).DeviceGroup() = 0x01;
     dlg.SendCommand(0xF802, 0, nullptr);
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], (Bytes{0xAA, 0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x56}));
@@ -120,7 +121,7 @@ TEST_F(SendCommandTest, TooLongPayloadIsRefusedWithoutTraffic) {
 
 TEST_F(SendCommandTest, ClosedPortSaysSoEveryTime) {
     dlg.OnPortButton();  // closes
-    ASSERT_EQ(dlg.m_bPortOpen, 0);
+    ASSERT_EQ(test::Probe(dlg).PortOpen(), 0);
     const std::uint8_t p[] = {1, 2, 3};
     dlg.SendCommand(0x7878, 3, p);
     dlg.SendCommand(0x7878, 0, nullptr);
@@ -131,8 +132,8 @@ TEST_F(SendCommandTest, ClosedPortSaysSoEveryTime) {
     }
     EXPECT_TRUE(port.writes.empty());
     // The frame was still built in the command buffer.
-    EXPECT_EQ(dlg.m_cmd[0], 0xAA);
-    EXPECT_EQ(dlg.m_cmd[3], 0x05);
+    EXPECT_EQ(test::Probe(dlg).CommandBuffer()[0], 0xAA);
+    EXPECT_EQ(test::Probe(dlg).CommandBuffer()[3], 0x05);
 }
 
 TEST_F(SendCommandTest, ChecksumZeroFrameIsSentAsBuilt) {

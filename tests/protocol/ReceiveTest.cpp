@@ -12,6 +12,7 @@
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"
+#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -40,9 +41,9 @@ struct ReceiveTest : ::testing::Test {
         for (auto b : bytes) EXPECT_EQ(dlg.OnSerialRxChar(b, com), 0);
     }
     // Entry i ends the dialog when it is reached.
-    void Watch(std::size_t i) { dlg.m_opcodes[i].handler = &CLoaderDlg::OnClose; }
+    void Watch(std::size_t i) { test::Probe(dlg).Opcodes()[i].handler = &CLoaderDlg::OnClose; }
     // Entry i toggles the port; Calls() counts how often that happened.
-    void Count(std::size_t i) { dlg.m_opcodes[i].handler = &CLoaderDlg::OnPortButton; }
+    void Count(std::size_t i) { test::Probe(dlg).Opcodes()[i].handler = &CLoaderDlg::OnPortButton; }
     std::size_t Calls() const { return port.opens.size() + static_cast<std::size_t>(port.closeRequests); }
 };
 
@@ -55,8 +56,8 @@ TEST_F(ReceiveTest, OpcodeTableInOrderWithTheBlockAckLast) {
         {0x8067, 0x8068, 0x8080, 0x8094, 0x8095, 0x8091, 0x8096},
         {0x8090, 0x8092, 0x809F, 0xF801, 0xF850, 0xF851, 0xFFFF}};
     for (std::size_t i = 0; i < 35; ++i) {
-        EXPECT_EQ(dlg.m_opcodes[i].code, columns[i / 7][i % 7]) << "entry " << i;
-        EXPECT_TRUE(dlg.m_opcodes[i].handler ==
+        EXPECT_EQ(test::Probe(dlg).Opcodes()[i].code, columns[i / 7][i % 7]) << "entry " << i;
+        EXPECT_TRUE(test::Probe(dlg).Opcodes()[i].handler ==
                     (i == 34 ? &CLoaderDlg::OnBlockAck : &CLoaderDlg::OnEmptyOpcode))
             << "entry " << i;
     }
@@ -67,7 +68,7 @@ TEST_F(ReceiveTest, PortNumberOutsideOneToNinetyNineIsIgnored) {
     const Bytes f = Reply(0xF801, {0, 0});
     for (std::intptr_t com : {0, 100, -1}) {
         for (auto b : f) EXPECT_EQ(dlg.OnSerialRxChar(b, com), -1);
-        EXPECT_EQ(dlg.m_nRxState, -1);
+        EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     }
     EXPECT_FALSE(host.ended);
     Feed(f, 99);
@@ -79,22 +80,22 @@ TEST_F(ReceiveTest, WorkedReplyReachesTheFirstF801EntryWhateverTheConsole) {
     ASSERT_EQ(f, Reply(0xF801, {0, 0}));
     Watch(13);
     Count(31);
-    dlg.m_conGroup = 0x12;  // a console that takes only its own frames
-    dlg.m_conMachine = 0x34;
+    test::Probe(dlg).ConsoleGroup() = 0x12;  // a console that takes only its own frames
+    test::Probe(dlg).ConsoleMachine() = 0x34;
     Feed(f);
     EXPECT_TRUE(host.ended);
     EXPECT_EQ(Calls(), 0u);
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
 }
 
 TEST_F(ReceiveTest, AnyChangedByteWithTheOldChecksumIsDropped) {
     const Bytes good = Reply(0xF801, {0, 0});
-    for (std::size_t i = 0; i < dlg.m_opcodes.size(); ++i) Count(i);
+    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
     for (std::size_t at = 5; at < 11; ++at) {
         Bytes bad = good;
         bad[at] ^= 0x01;
         Feed(bad);
-        EXPECT_EQ(dlg.m_nRxState, -1) << at;
+        EXPECT_EQ(test::Probe(dlg).RxState(), -1) << at;
     }
     EXPECT_EQ(Calls(), 0u);
     Feed(good);
@@ -102,12 +103,12 @@ TEST_F(ReceiveTest, AnyChangedByteWithTheOldChecksumIsDropped) {
 }
 
 TEST_F(ReceiveTest, WrongDeviceAddressDropsAtThatByte) {
-    for (std::size_t i = 0; i < dlg.m_opcodes.size(); ++i) Count(i);
-    dlg.m_devGroup = 0x01;
+    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
+    test::Probe(dlg).DeviceGroup() = 0x01;
     Feed({0xAB, 0x00});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     Feed({0xAB, 0x01, 0x01});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     Feed(Reply(0xF801, {}, 0x00, 0x00));
     EXPECT_EQ(Calls(), 0u);
     Feed(Reply(0xF801, {}, 0x01, 0x00));
@@ -117,7 +118,7 @@ TEST_F(ReceiveTest, WrongDeviceAddressDropsAtThatByte) {
 TEST_F(ReceiveTest, LengthHighByteAboveOneAbandonsAndRestartsFromIdle) {
     Watch(13);
     Feed({0xAB, 0x00, 0x00, 0x05, 0x02});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     // The very next bytes are a new frame.
     Feed(Reply(0xF801));
     EXPECT_TRUE(host.ended);
@@ -134,18 +135,18 @@ TEST_F(ReceiveTest, LengthFiveHundredIsCollectedAndFiveHundredOneIsNot) {
     // With a bad checksum it goes all the way and is then dropped.
     big.back() ^= 0xFF;
     Feed(Bytes(big.begin(), big.end() - 1));
-    EXPECT_EQ(dlg.m_nRxState, 503);
+    EXPECT_EQ(test::Probe(dlg).RxState(), 503);
     Feed({big.back()});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     EXPECT_FALSE(host.ended);
     big.back() ^= 0xFF;
     Feed(big);
     EXPECT_TRUE(host.ended);
-    EXPECT_EQ(dlg.m_reply[504], big[504]);
+    EXPECT_EQ(test::Probe(dlg).ReplyBuffer()[504], big[504]);
 
     host.ended = false;
     Feed({0xAB, 0x00, 0x00, 0xF5, 0x01});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     Feed(Reply(0xF801));
     EXPECT_TRUE(host.ended);
 }
@@ -158,19 +159,19 @@ TEST_F(ReceiveTest, LengthsBelowFiveAreAbandonedBeforeAnyCodeIsRead) {
     host.ended = false;
     for (std::uint8_t len = 0; len < 5; ++len) {
         Feed({0xAB, 0x00, 0x00, len, 0x00});
-        EXPECT_EQ(dlg.m_nRxState, -1) << int(len);
+        EXPECT_EQ(test::Probe(dlg).RxState(), -1) << int(len);
         // Bytes that would otherwise have finished the short frame with the
         // stale code of the earlier frame.
         Feed({0x00, 0x00, 0x01, 0xF8});
-        EXPECT_EQ(dlg.m_nRxState, -1);
+        EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     }
     EXPECT_FALSE(host.ended);
 }
 
 TEST_F(ReceiveTest, CodeFromBytesNineAndTenWhenSixAndSevenAreFF) {
     Watch(13);
-    dlg.m_conGroup = 0x12;
-    dlg.m_conMachine = 0x34;
+    test::Probe(dlg).ConsoleGroup() = 0x12;
+    test::Probe(dlg).ConsoleMachine() = 0x34;
     const Bytes f = Reply(0xFFFF, {0x01, 0xF8}, 0, 0, 0x00, 0xFF);
     ASSERT_EQ(f[6], 0xFF);
     ASSERT_EQ(f[7], 0xFF);
@@ -188,16 +189,16 @@ TEST_F(ReceiveTest, ShiftedCodeMustLieInsideTheFrame) {
     const Bytes shortFrame{0xAB, 0x00, 0x00, 0x05, 0x00, 0x00, 0xFF, 0xFF, 0x51, 0x01};
     ASSERT_EQ(FrameChecksum(shortFrame.data(), 9), 0x01);
     Feed(shortFrame);
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     EXPECT_FALSE(host.ended);
 }
 
 TEST_F(ReceiveTest, UnknownCodeIsDroppedSilently) {
-    for (std::size_t i = 0; i < dlg.m_opcodes.size(); ++i) Count(i);
+    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
     Feed(Reply(0x7878, {1, 2, 3}));
     Feed(Reply(0xF802, {0, 0}));
     EXPECT_EQ(Calls(), 0u);
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     EXPECT_TRUE(host.boxes.empty());
 }
 
@@ -209,24 +210,24 @@ TEST_F(ReceiveTest, BlockAcknowledgementUsesTheLastEntry) {
 
 TEST_F(ReceiveTest, ConsoleFilterOnTheDialog) {
     Count(0);  // 0xB838
-    dlg.m_conGroup = 0x00;
-    dlg.m_conMachine = 0x07;
+    test::Probe(dlg).ConsoleGroup() = 0x00;
+    test::Probe(dlg).ConsoleMachine() = 0x07;
     Feed(Reply(0xB838, {}, 0, 0, 0x00, 0x00));
     Feed(Reply(0xB838, {}, 0, 0, 0x07, 0x00));
     EXPECT_EQ(Calls(), 0u);
     Feed(Reply(0xB838, {}, 0, 0, 0x00, 0x07));
     EXPECT_EQ(Calls(), 1u);
-    dlg.m_conGroup = 0x05;  // group other than 00/FF with machine FF: open
-    dlg.m_conMachine = 0xFF;
+    test::Probe(dlg).ConsoleGroup() = 0x05;  // group other than 00/FF with machine FF: open
+    test::Probe(dlg).ConsoleMachine() = 0xFF;
     Feed(Reply(0xB838, {}, 0, 0, 0x99, 0x98));
     EXPECT_EQ(Calls(), 2u);
 }
 
 TEST_F(ReceiveTest, HeaderInsideAFrameIsDataAndAStalledFrameSwallowsTheNext) {
-    for (std::size_t i = 0; i < dlg.m_opcodes.size(); ++i) Count(i);
+    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
     // A frame of length 7 stops after its code.
     Feed({0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0xF8});
-    EXPECT_EQ(dlg.m_nRxState, 8);
+    EXPECT_EQ(test::Probe(dlg).RxState(), 8);
     // The next frame's first three bytes complete it (bad sum, dropped) ...
     const Bytes next = Reply(0xF801, {0, 0});
     Feed(next);
@@ -240,26 +241,26 @@ TEST_F(ReceiveTest, RoutingOrderOfTheActivityFlags) {
     Watch(13);
     const Bytes f = Reply(0xF801, {0, 0});
     // The search matcher shadows the parser even for valid replies.
-    dlg.m_search.inProgress = 1;
+    test::Probe(dlg).Search().inProgress = 1;
     Feed(f);
     EXPECT_FALSE(host.ended);
-    EXPECT_EQ(dlg.m_nRxState, -1);  // the matcher broke off at byte 7 (01, not 02)
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);  // the matcher broke off at byte 7 (01, not 02)
     // The erase wait comes before the search: the header byte reaches neither.
-    dlg.m_nEraseWait = 1;
+    test::Probe(dlg).EraseWait() = 1;
     Feed({0xAB});
-    EXPECT_EQ(dlg.m_nRxState, -1);
-    dlg.m_nEraseWait = 0;
-    dlg.m_search.inProgress = 0;
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    test::Probe(dlg).EraseWait() = 0;
+    test::Probe(dlg).Search().inProgress = 0;
     // The loaders take bytes only while their flag is exactly 1.
-    dlg.m_board.active = 1;
+    test::Probe(dlg).Board().active = 1;
     Feed({0xAB});
-    EXPECT_EQ(dlg.m_nRxState, -1);
-    dlg.m_board.active = 0;
-    dlg.m_boot.active = 1;
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    test::Probe(dlg).Board().active = 0;
+    test::Probe(dlg).Boot().active = 1;
     Feed({0xAB});
-    EXPECT_EQ(dlg.m_nRxState, -1);
-    dlg.m_boot.active = 0;
-    dlg.m_search.inProgress = 2;
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    test::Probe(dlg).Boot().active = 0;
+    test::Probe(dlg).Search().inProgress = 2;
     Feed(f);
     EXPECT_TRUE(host.ended);
 }
@@ -269,14 +270,14 @@ TEST_F(ReceiveTest, StateLeftByTheSearchNeverWritesPastTheBuffer) {
     // The matcher stopped at state 9; the last length this parser saw was
     // abandoned as too short.
     Feed({0xAB, 0x00, 0x00, 0x02, 0x00});
-    dlg.m_nRxState = 9;
+    test::Probe(dlg).RxState() = 9;
     Feed({0x00});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     // The same after an over-long length.
     Feed({0xAB, 0x00, 0x00, 0xFF, 0x01});
-    dlg.m_nRxState = 600;
+    test::Probe(dlg).RxState() = 600;
     Feed({0x00});
-    EXPECT_EQ(dlg.m_nRxState, -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     Feed(Reply(0xF801));
     EXPECT_TRUE(host.ended);
 }
