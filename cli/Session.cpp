@@ -175,6 +175,15 @@ void Session::OnEvent(const FlowEventInfo& e) {
     }
 }
 
+// A message box since the press, or the port gone: the flow has failed.
+// `during` completes the loss message.
+std::optional<int> Session::StoppedByBoxOrLoss(const char* during) {
+    if (NewBox()) return kExitFailed;
+    if (!m_portLost) return std::nullopt;
+    Say(std::string("quillet-cli: the port went away") + during);
+    return kExitFailed;
+}
+
 std::string Session::Elapsed() const {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s",
@@ -285,11 +294,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
 
     const int rc = Run(
         [&]() -> std::optional<int> {
-            if (NewBox()) return kExitFailed;
-            if (m_portLost) {
-                Say("quillet-cli: the port went away during the transfer");
-                return kExitFailed;
-            }
+            if (const auto stopped = StoppedByBoxOrLoss(" during the transfer")) return stopped;
             if (m_lastBlockAcked) {
                 // Done; the program closes the port a second later.
                 if (m_portClosed > closedAtPress || m_host.NowMs() > m_lastBlockAckedMs + 2500)
@@ -447,11 +452,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
                     return kExitDone;
                 return std::nullopt;
             }
-            if (NewBox()) return kExitFailed;
-            if (m_portLost) {
-                Say("quillet-cli: the port went away during the update");
-                return kExitFailed;
-            }
+            if (const auto stopped = StoppedByBoxOrLoss(" during the update")) return stopped;
             return std::nullopt;
         },
         [&]() -> std::optional<std::uint64_t> {
@@ -494,11 +495,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
                 if (m_host.NowMs() < *closedAt + 300) return std::nullopt;
                 return NewBox() ? kExitFailed : kExitDone;
             }
-            if (NewBox()) return kExitFailed;
-            if (m_portLost) {
-                Say("quillet-cli: the port went away");
-                return kExitFailed;
-            }
+            if (const auto stopped = StoppedByBoxOrLoss("")) return stopped;
             return std::nullopt;
         },
         [&]() -> std::optional<std::uint64_t> {
@@ -530,11 +527,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     PressWithFile(IDC_IN1 + board - 1, file);
     rc = Run(
         [&]() -> std::optional<int> {
-            if (NewBox()) return kExitFailed;
-            if (m_portLost) {
-                Say("quillet-cli: the port went away during the update");
-                return kExitFailed;
-            }
+            if (const auto stopped = StoppedByBoxOrLoss(" during the update")) return stopped;
             if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
             if (m_inputBytes > 0) m_progress.SetStage("");
             const bool ended = m_inputDone || (m_inputBytes > 0 && !m_boardLoaderRunning);

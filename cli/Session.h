@@ -76,6 +76,7 @@ private:
     int FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
                           bool eraseFirst);
     bool NewBox() const { return m_boxes > m_boxesAtPress; }
+    std::optional<int> StoppedByBoxOrLoss(const char* during);
     std::string Elapsed() const;
 
     SessionOptions m_options;
