@@ -234,7 +234,8 @@ const char kExitText[] =
     "  0  done\n"
     "  1  the flow failed (its message on stderr)\n"
     "  2  usage error\n"
-    "  3  time-out (the instrument stopped answering)\n";
+    "  3  time-out (the instrument stopped answering)\n"
+    "  130  interrupted (Ctrl+C; the port is closed first)\n";
 
 bool ParseSeconds(const std::string& text, unsigned& ms) {
     if (text.empty()) return false;

@@ -31,6 +31,8 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
     m_lastMoveMs = m_startMs;
     m_lastDrawMs = 0;
     m_lastTenth = -1;
+    m_jsonDone = 0;
+    m_jsonPercent = 0;
     if (m_style == ProgressStyle::Json)
         Json("begin");
     else
@@ -132,7 +134,7 @@ void Progress::Draw(bool force) {
     const std::uint64_t now = m_now();
     // While it runs the rate counts to now, so a stall shows; at the end,
     // to the last unit (not the wait for the port to close).
-    const bool final = !m_active || (force && m_percent >= 100.0);
+    const bool final = !m_active || m_percent >= 100.0;
     double rate = 0;
     double leftMs = -1;
     if (m_dataStarted && now > m_dataStartMs) {
@@ -152,8 +154,12 @@ void Progress::Draw(bool force) {
         return;
     }
     case ProgressStyle::Json:
-        if (!force && now - m_lastDrawMs < 100) return;
+        // An object when the count moved, at most ten a second.
+        if (!force && (now - m_lastDrawMs < 100 || (m_done == m_jsonDone && m_percent == m_jsonPercent)))
+            return;
         m_lastDrawMs = now;
+        m_jsonDone = m_done;
+        m_jsonPercent = m_percent;
         Json("progress");
         return;
     case ProgressStyle::Lines: {
@@ -176,8 +182,8 @@ void Progress::Draw(bool force) {
 void Progress::Json(const char* event) {
     const std::uint64_t now = m_now();
     const bool end = std::string(event) == "end";
-    double rate = end ? DataRate() : 0;
-    if (!end && m_dataStarted && now > m_dataStartMs)
+    double rate = end || m_percent >= 100.0 ? DataRate() : 0;
+    if (!end && m_percent < 100.0 && m_dataStarted && now > m_dataStartMs)
         rate = static_cast<double>(m_done - std::min(m_done, m_dataStartDone)) * 1000.0 /
                static_cast<double>(now - m_dataStartMs);
     nlohmann::ordered_json j;

@@ -79,6 +79,8 @@ private:
     std::uint64_t m_lastMoveMs = 0;     // when the count last went up
     std::uint64_t m_lastDrawMs = 0;
     int m_lastTenth = -1;
+    std::uint64_t m_jsonDone = 0;       // what the last JSON object told
+    double m_jsonPercent = 0;
 };
 
 } // namespace quillet::cli

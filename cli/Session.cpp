@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "cli/Interrupt.h"
 #include "serial/PortMap.h"
 #include "serial/SerialLink.h"
 
@@ -50,8 +51,11 @@ Session::Session(const SessionOptions& options)
       m_dlg(m_host, &m_port),
       m_traceOnStderr(options.verbosity > 0 && !options.traceOut),
       m_progress(stderr,
-                 isatty(STDERR_FILENO) && !m_traceOnStderr ? ProgressStyle::Bar : ProgressStyle::Lines,
+                 options.json ? ProgressStyle::Json
+                 : isatty(STDERR_FILENO) && !m_traceOnStderr ? ProgressStyle::Bar
+                                                              : ProgressStyle::Lines,
                  [this] { return m_host.NowMs(); }) {
+    m_startMs = m_host.NowMs();
     m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
     m_host.onItemText = [this](int id, const std::string& text) { OnItemText(id, text); };
     m_port.onReceived = [this](std::uint8_t) { m_lastRxMs = m_host.NowMs(); };
@@ -83,6 +87,7 @@ Session::~Session() {
 }
 
 void Session::Say(const std::string& text) {
+    m_outcome.message = text.rfind("quillet-cli: ", 0) == 0 ? text.substr(13) : text;
     if (m_trace) {
         // A trace in a file tells the command line's own failures too; one
         // on stderr goes out first.
@@ -96,6 +101,7 @@ void Session::Say(const std::string& text) {
 
 void Session::OnBox(const EventLoopHost::Box& box) {
     ++m_boxes;
+    m_outcome.message = box.caption + ": " + box.text;
     if (m_trace) {
         if (m_traceOnStderr) m_trace->Finish();
         else m_trace->Note(box.caption + ": " + box.text);
@@ -121,7 +127,11 @@ void Session::OnEvent(const FlowEventInfo& e) {
     switch (e.event) {
     case FlowEvent::BlockSent:
         m_sent.push_back(SentBlock{e.a, static_cast<int>(e.b)});
-        if (m_sent.size() == 1) m_lastProgressMs = now;
+        if (m_sent.size() == 1) {
+            m_lastProgressMs = now;
+            m_progress.DataStarted();
+            m_progress.SetStage("writing");
+        }
         break;
     case FlowEvent::BlockAcked: {
         // Acknowledgements answer the blocks in the order they were sent
@@ -158,6 +168,10 @@ void Session::OnEvent(const FlowEventInfo& e) {
         m_bootText = e.text;
         break;
     case FlowEvent::InputBoardChunk:
+        if (m_inputBytes == 0) {
+            m_progress.DataStarted();
+            m_progress.SetStage("writing");
+        }
         m_inputBytes += static_cast<std::uint64_t>(e.b);
         m_lastProgressMs = now;
         break;
@@ -184,6 +198,38 @@ std::optional<int> Session::StoppedByBoxOrLoss(const char* during) {
     return kExitFailed;
 }
 
+void Session::BeginFlow(const std::string& title, std::uint64_t total, const std::string& unit) {
+    m_unitName = unit;
+    m_progress.Begin(title, total, unit);
+}
+
+void Session::Tell(const std::string& text) {
+    m_outcome.message = text;
+    m_progress.Clear();
+    std::FILE* out = m_options.json ? stderr : stdout;
+    std::fprintf(out, "%s\n", text.c_str());
+    std::fflush(out);
+}
+
+std::string Session::Where() const {
+    return "on COM" + std::to_string(m_outcome.com) + " (" + m_outcome.device + ")";
+}
+
+Outcome Session::Result(int exitCode) const {
+    Outcome o = m_outcome;
+    o.exitCode = exitCode;
+    o.blocks = m_goodAcks;
+    o.resends = m_resendRequests;
+    o.unit = m_unitName;
+    o.units = m_unitsDone ? m_unitsDone() : 0;
+    o.bytesSent = m_port.BytesWritten();
+    o.bytesReceived = m_port.BytesReceived();
+    o.durationS = static_cast<double>(m_host.NowMs() - m_startMs) / 1000.0;
+    o.dataS = static_cast<double>(m_progress.DataMs()) / 1000.0;
+    o.rate = m_progress.DataRate();
+    return o;
+}
+
 std::string Session::Elapsed() const {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s",
@@ -199,11 +245,18 @@ int Session::Run(const std::function<std::optional<int>()>& verdict,
         m_host.RunUntil(
             [&] {
                 v = verdict();
-                return v.has_value();
+                return v.has_value() || Interrupted();
             },
             100);
         if (!v) v = verdict();
         if (v) return *v;
+        if (Interrupted()) {
+            // As the operator would: the port button closes the port.
+            if (m_dlg.IsPortOpen()) m_dlg.OnCommand(IDC_PORT_BUTTON);
+            m_progress.End();
+            Say("quillet-cli: interrupted");
+            return kExitInterrupted;
+        }
         const auto since = idleSince();
         if (since && m_host.NowMs() > *since + timeoutMs) {
             m_progress.End();
@@ -227,7 +280,10 @@ void Session::PressWithFile(int button, const std::string& path) {
 int Session::Search(const DeviceKind& kind, bool printFound) {
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
-    if (!printFound) Say(std::string("searching for the ") + kind.description + " ...");
+    m_outcome.kind = kind.name;
+    m_progress.SetStage("searching");
+    // A flow's progress display tells the stage; a search of its own says it.
+    if (!printFound && !m_progress.Active()) Say(std::string("searching for the ") + kind.description + " ...");
     m_searchFound.reset();
     m_dlg.OnCommand(kind.searchButton);
     // The scan has its own timing (at most 99 ports of 0.4 s); the limit
@@ -246,9 +302,10 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
     }
     const unsigned com = m_dlg.PortNumber();
     const std::string device = PortMap::DevicePath(com);
+    m_outcome.com = com;
+    m_outcome.device = device;
     if (printFound) {
-        std::printf("Found the %s on COM%u  %s\n", kind.description, com, device.c_str());
-        std::fflush(stdout);
+        Tell(std::string("Found the ") + kind.description + " on COM" + std::to_string(com) + "  " + device);
     } else {
         Say(std::string("found the ") + kind.description + " on COM" + std::to_string(com) +
             " (" + device + ")");
@@ -269,6 +326,8 @@ int Session::OpenFirstPort() {
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(com) - 1);
     m_dlg.OnCommand(IDC_COM_LIST);
     if (!m_dlg.IsPortOpen() || NewBox()) return kExitFailed;
+    m_outcome.com = com;
+    m_outcome.device = present.front().second;
     Say("opened COM" + std::to_string(com) + " (" + present.front().second + ")");
     return kExitDone;
 }
@@ -278,7 +337,7 @@ int Session::OpenFirstPort() {
 int Session::FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
                                bool eraseFirst) {
     m_unitsDone = [this] { return static_cast<std::uint64_t>(m_goodAcks); };
-    m_progress.Begin(what, totalBlocks, "blocks");
+    m_progress.SetStage(eraseFirst ? "slot command" : "writing");
     const std::size_t closedAtPress = m_portClosed;
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
@@ -306,7 +365,6 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
                 m_progress.SetStage("erasing");
                 return std::nullopt;
             }
-            m_progress.SetStage("");
             if (eraseFirst && m_sent.empty()) {
                 if (sawEraseWait || m_eraseEnded) {
                     Say("quillet-cli: the instrument did not confirm the erase (no \"cnd 12\" line)");
@@ -337,20 +395,22 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
         });
     m_progress.End();
     if (rc == kExitDone) {
-        std::string text = what + ": done, " + std::to_string(m_goodAcks) +
+        std::string text = what + " " + Where() + ": done, " + std::to_string(m_goodAcks) +
                            " blocks acknowledged";
         if (m_resendRequests)
             text += ", " + std::to_string(m_resendRequests) + " sent again on request";
-        text += " (" + Elapsed() + ")";
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
+        text += " (" + Elapsed() + ", " + Progress::FormatRate(m_progress.DataRate(), "blocks") + ")";
+        Tell(text);
     }
     return rc;
 }
 
 int Session::StorePattern(int slot, const std::string& image) {
+    const std::string what = "storing " + image + " in user-pattern slot " + std::to_string(slot);
+    BeginFlow(what, 24300, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
+    m_progress.SetStage("loading the image");
     PressWithFile(IDC_LOAD_IMAGE, image);
     if (NewBox()) return kExitFailed;
     if (!m_host.IsItemEnabled(IDC_NAND_FLASH)) {
@@ -359,14 +419,16 @@ int Session::StorePattern(int slot, const std::string& image) {
         return kExitFailed;
     }
     m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
-    return FollowBlockStream(IDC_NAND_FLASH,
-                             "storing " + image + " in user-pattern slot " + std::to_string(slot),
-                             24300, true);
+    return FollowBlockStream(IDC_NAND_FLASH, what, 24300, true);
 }
 
 int Session::StorePanel(int slot, const std::string& image) {
+    const std::string what =
+        "storing the panel image of " + image + " in slot " + std::to_string(slot);
+    BeginFlow(what, 300, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
+    m_progress.SetStage("loading the image");
     PressWithFile(IDC_LOAD_IMAGE, image);
     if (NewBox()) return kExitFailed;
     if (!m_host.IsItemEnabled(IDC_PANEL_DATA)) {
@@ -374,18 +436,13 @@ int Session::StorePanel(int slot, const std::string& image) {
         return kExitFailed;
     }
     m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
-    return FollowBlockStream(IDC_PANEL_DATA,
-                             "storing the panel image of " + image + " in slot " +
-                                 std::to_string(slot),
-                             300, false);
+    return FollowBlockStream(IDC_PANEL_DATA, what, 300, false);
 }
 
 int Session::WriteFpga(const std::string& which, const std::string& auxFile,
                        const DeviceKind& auxKind) {
     const bool aux = which == "aux";
     const DeviceKind& kind = aux ? auxKind : *FindDeviceKind(which);
-    int rc = Search(kind, false);
-    if (rc != kExitDone) return rc;
     std::string file;
     int button = 0;
     if (which == "generator") {
@@ -397,18 +454,24 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
     } else {
         file = auxFile;
         button = IDC_AUX_FPGA;
-        m_host.QueueFileAnswer(AbsolutePath(file));
     }
-    return FollowBlockStream(button, "writing " + file + " to the " + which + " FPGA flash",
-                             CeilDiv(FileSize(file), 256), false);
+    const std::string what = "writing " + file + " to the " + which + " FPGA flash";
+    const std::uint64_t blocks = CeilDiv(FileSize(file), 256);
+    BeginFlow(what, blocks, "blocks");
+    int rc = Search(kind, false);
+    if (rc != kExitDone) return rc;
+    if (aux) m_host.QueueFileAnswer(AbsolutePath(file));
+    return FollowBlockStream(button, what, blocks, false);
 }
 
 int Session::FlashAnalyzerData(const std::string& file) {
+    const std::string what = "writing " + file + " to the analyzer's data flash";
+    const std::uint64_t blocks = CeilDiv(FileSize(file), 256);
+    BeginFlow(what, blocks, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupAnalyzer), false);
     if (rc != kExitDone) return rc;
     m_host.QueueFileAnswer(AbsolutePath(file));
-    return FollowBlockStream(IDC_ANALYZER_DATA, "writing " + file + " to the analyzer's data flash",
-                             CeilDiv(FileSize(file), 256), false);
+    return FollowBlockStream(IDC_ANALYZER_DATA, what, blocks, false);
 }
 
 // ---- firmware -------------------------------------------------------------------------
@@ -416,17 +479,17 @@ int Session::FlashAnalyzerData(const std::string& file) {
 int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
     // --verify: the exchange reads the flash back after the last piece.
     m_dlg.SetVerifyAfterWrite(verify);
-    int rc = direct ? OpenFirstPort()
-                    : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
-    if (rc != kExitDone) return rc;
     const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
-    if (direct) m_host.SetItemText(IDC_PATTERN_NO, "101");
     m_unitsDone = [this, pieces] {
         return static_cast<std::uint64_t>(std::llround(m_percent / 100.0 * static_cast<double>(pieces)));
     };
-    m_progress.Begin("updating the main MCU from " + file, pieces, "pieces");
-    m_progress.SetStage(direct ? "synchronising" : "waiting for boot mode");
+    BeginFlow("updating the main MCU from " + file, pieces, "pieces");
+    int rc = direct ? OpenFirstPort()
+                    : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
+    if (rc != kExitDone) return rc;
+    if (direct) m_host.SetItemText(IDC_PATTERN_NO, "101");
+    m_progress.SetStage(direct ? "syncing" : "waiting for boot mode");
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
     std::optional<std::uint64_t> doneAt;
@@ -434,7 +497,11 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
     m_dlg.OnCommand(analyzer ? IDC_ANALYZER_MCU : IDC_GENERATOR_MCU);
     rc = Run(
         [&]() -> std::optional<int> {
-            if (m_bootStarted && !m_bootDone) m_progress.SetStage(m_percent > 0 ? "" : "erasing");
+            if (m_bootStarted && !m_bootDone)
+                m_progress.SetStage(m_percent <= 0    ? "erasing"
+                                    : m_percent < 100 ? "writing"
+                                    : verify          ? "verifying"
+                                                      : "writing");
             if (m_bootDone) {
                 if (*m_bootDone != 1) {
                     if (!NewBox())
@@ -466,11 +533,9 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
                                   : "(no boot-mode answer)");
         });
     m_progress.End();
-    if (rc == kExitDone) {
-        std::printf("main MCU updated from %s: every piece acknowledged%s (%s)\n", file.c_str(),
-                    verify ? " and the flash read back equal" : "", Elapsed().c_str());
-        std::fflush(stdout);
-    }
+    if (rc == kExitDone)
+        Tell("main MCU " + Where() + " updated from " + file + ": every piece acknowledged" +
+             (verify ? " and the flash read back equal" : "") + " (" + Elapsed() + ")");
     return rc;
 }
 
@@ -508,20 +573,18 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
                    std::to_string((m_options.timeoutMs + 500) / 1000) +
                    " s (no boot-mode answer from the sub-MCU)";
         });
-    if (rc == kExitDone) {
-        std::printf("COM%u given up to the outside tool ./FlyMcu/FlyMcu.exe\n", com);
-        std::fflush(stdout);
-    }
+    if (rc == kExitDone)
+        Tell("sub-MCU " + std::to_string(index) + " in boot mode: COM" + std::to_string(com) +
+             " given up to the outside tool ./FlyMcu/FlyMcu.exe (" + m_outcome.device + ")");
     return rc;
 }
 
 int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKind& kind) {
-    int rc = Search(kind, false);
-    if (rc != kExitDone) return rc;
     const std::uint64_t size = FileSize(file);
     m_unitsDone = [this] { return m_inputBytes; };
-    m_progress.Begin("updating input board " + std::to_string(board) + " from " + file, size,
-                     "bytes");
+    BeginFlow("updating input board " + std::to_string(board) + " from " + file, size, "bytes");
+    int rc = Search(kind, false);
+    if (rc != kExitDone) return rc;
     m_progress.SetStage("waiting for boot mode");
     const std::size_t closedAtPress = m_portClosed;
     PressWithFile(IDC_IN1 + board - 1, file);
@@ -529,7 +592,6 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
         [&]() -> std::optional<int> {
             if (const auto stopped = StoppedByBoxOrLoss(" during the update")) return stopped;
             if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
-            if (m_inputBytes > 0) m_progress.SetStage("");
             const bool ended = m_inputDone || (m_inputBytes > 0 && !m_boardLoaderRunning);
             if (ended && m_portClosed > closedAtPress) return kExitDone;
             return std::nullopt;
@@ -545,11 +607,10 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
                    " bytes sent)";
         });
     m_progress.End();
-    if (rc == kExitDone) {
-        std::printf("input board %d updated from %s: %llu bytes sent (%s)\n", board, file.c_str(),
-                    static_cast<unsigned long long>(m_inputBytes), Elapsed().c_str());
-        std::fflush(stdout);
-    }
+    if (rc == kExitDone)
+        Tell("input board " + std::to_string(board) + " " + Where() + " updated from " + file + ": " +
+             std::to_string(m_inputBytes) + " bytes sent (" + Elapsed() + ", " +
+             Progress::FormatRate(m_progress.DataRate(), "bytes") + ")");
     return rc;
 }
 

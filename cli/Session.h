@@ -26,6 +26,7 @@ struct SessionOptions {
     int verbosity = 0;              // trace level: 0 none, 1 steps, 2 bytes, 3 every block
     std::FILE* traceOut = nullptr;  // where the trace goes (--log FILE); null: stderr
     std::string dataFolder;   // of the fixed firmware images; empty: ./data
+    bool json = false;        // progress as JSON lines; result lines on stderr (stdout is the final object's)
 };
 
 class Session {
@@ -47,6 +48,10 @@ public:
 
     CLoaderDlg& Dialog() { return m_dlg; }
     EventLoopHost& Host() { return m_host; }
+
+    // What the run did, for the final JSON object: the port, kind, counts,
+    // times and the last message; `exitCode` is how it ended.
+    Outcome Result(int exitCode) const;
 
 private:
     struct SentBlock {
@@ -78,6 +83,13 @@ private:
     bool NewBox() const { return m_boxes > m_boxesAtPress; }
     std::optional<int> StoppedByBoxOrLoss(const char* during);
     std::string Elapsed() const;
+    // Starts the progress display of a flow (before its search).
+    void BeginFlow(const std::string& title, std::uint64_t total, const std::string& unit);
+    // The line that tells how a flow ended well: on stdout (on stderr with
+    // --json, whose stdout is the final object's).
+    void Tell(const std::string& text);
+    // "on COM3 (/dev/ttyUSB0)": the port the flow used.
+    std::string Where() const;
 
     SessionOptions m_options;
     EventLoopHost m_host;
@@ -115,6 +127,9 @@ private:
     double m_percent = 0;
     std::size_t m_goodAcks = 0;           // acknowledgements with status 0 of blocks sent
     std::function<std::uint64_t()> m_unitsDone;  // units of the current progress display
+    std::string m_unitName;               // and what they are
+    std::uint64_t m_startMs = 0;          // when the session started
+    Outcome m_outcome;                    // kind, port and last message so far
 };
 
 } // namespace quillet::cli

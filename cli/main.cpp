@@ -15,6 +15,7 @@
 #include "app/Version.h"
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"
+#include "cli/Interrupt.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
@@ -82,27 +83,33 @@ int ListPorts(bool verbose, bool json) {
 
 // The embedded job for machines without a display: a simulated signal
 // generator in this process, offered as COM1, receives the sample pattern
-// in slot 1; then the image it stored is compared with the source.
-int RunDemo(const SessionOptions& options, unsigned baud) {
+// in slot 1; then the image it stored is compared with the source. What it
+// did goes into `outcome`.
+int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
+    // With --json, stdout is the final object's.
+    std::FILE* info = options.json ? stderr : stdout;
+    auto tell = [&](const std::string& text) {
+        outcome.message = text;
+        std::fprintf(info, "%s\n", text.c_str());
+        std::fflush(info);
+    };
+    auto fail = [&](const std::string& text) {
+        outcome.message = text;
+        std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
+        return kExitFailed;
+    };
 #ifndef QUILLET_HAVE_SAMPLE_PATTERN
-    (void)options;
     (void)baud;
-    std::fprintf(stderr, "quillet-cli: this build has no simulator for the demo\n");
-    return kExitFailed;
+    (void)tell;
+    return fail("this build has no simulator for the demo");
 #else
     const std::string outDir = "./quillet-demo";
     std::error_code ec;
     std::filesystem::create_directories(outDir, ec);
-    if (ec) {
-        std::fprintf(stderr, "quillet-cli: cannot make %s: %s\n", outDir.c_str(), ec.message().c_str());
-        return kExitFailed;
-    }
+    if (ec) return fail("cannot make " + outDir + ": " + ec.message());
     const std::string sample = outDir + "/sample_pattern.bmp";
-    if (!WriteSamplePatternBmp(sample)) {
-        std::fprintf(stderr, "quillet-cli: cannot write the sample pattern %s\n", sample.c_str());
-        return kExitFailed;
-    }
-    std::printf("sample 1920x1080 test pattern: %s\n", sample.c_str());
+    if (!WriteSamplePatternBmp(sample)) return fail("cannot write the sample pattern " + sample);
+    tell("sample 1920x1080 test pattern: " + sample);
 
     sim::Options simOptions;
     simOptions.kind = kGroupGenerator;
@@ -110,20 +117,17 @@ int RunDemo(const SessionOptions& options, unsigned baud) {
     simOptions.baud = baud;
     sim::Simulator simulator(simOptions);
     const std::string device = simulator.OpenPty();
-    if (device.empty()) {
-        std::fprintf(stderr, "quillet-cli: the simulator could not make a pseudo-terminal\n");
-        return kExitFailed;
-    }
+    if (device.empty()) return fail("the simulator could not make a pseudo-terminal");
     simulator.Start();
     PortMap::SetOverride(device);
-    std::printf("simulated signal generator on COM1 (%s), storing in %s\n", device.c_str(),
-                outDir.c_str());
-    std::fflush(stdout);
+    tell("simulated signal generator on COM1 (" + device + "), storing in " + outDir +
+         (baud ? " at " + std::to_string(baud) + " baud" : std::string()));
 
     int rc = kExitFailed;
     {
         Session session(options);
         rc = session.StorePattern(1, sample);
+        outcome = session.Result(rc);
     }
     simulator.Stop();
     const sim::Summary summary = simulator.GetSummary();
@@ -134,23 +138,21 @@ int RunDemo(const SessionOptions& options, unsigned baud) {
     std::string stored;
     for (const auto& f : summary.filesWritten)
         if (f.find("pattern_slot1") != std::string::npos) stored = f;
-    if (stored.empty()) {
-        std::fprintf(stderr, "quillet-cli: the simulator stored no pattern for slot 1\n");
-        return kExitFailed;
-    }
+    if (stored.empty()) return fail("the simulator stored no pattern for slot 1");
     const BmpComparison cmp = CompareBmpPixels(sample, stored);
     if (!cmp.readable) {
-        std::printf("the simulator stored the received image at %s (not compared: %s)\n",
-                    stored.c_str(), cmp.problem.c_str());
+        tell("the simulator stored the received image at " + stored + " (not compared: " +
+             cmp.problem + ")");
         return kExitDone;
     }
     if (!cmp.sameSize || cmp.differing) {
-        std::printf("the simulator stored the received image at %s, but it differs from the source"
-                    " (%lld pixels)\n", stored.c_str(), cmp.sameSize ? cmp.differing : -1LL);
+        tell("the simulator stored the received image at " + stored +
+             ", but it differs from the source (" +
+             std::to_string(cmp.sameSize ? cmp.differing : -1LL) + " pixels)");
         return kExitFailed;
     }
-    std::printf("the simulator stored the received image at %s; it equals the source pixel for"
-                " pixel\n", stored.c_str());
+    tell("the simulator stored the received image at " + stored +
+         "; it equals the source pixel for pixel");
     return kExitDone;
 #endif
 }
@@ -223,27 +225,39 @@ int Main(const std::vector<std::string>& argv) {
     options.verbosity = log ? std::max(1, args.verbosity) : args.verbosity;
     options.traceOut = log.get();
     options.dataFolder = args.dataFolder;
+    options.json = args.json;
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
     if (c == "ports") return ListPorts(args.verbosity > 0, args.json);
-    if (c == "demo") return RunDemo(options, args.baud);
 
-    Session session(options);
-    if (c == "search") return session.Search(kind);
-    if (c == "pattern") return session.StorePattern(*args.slot, args.operands[0]);
-    if (c == "panel") return session.StorePanel(*args.slot, args.operands[0]);
-    if (c == "fpga")
-        return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "",
-                                 kind);
-    if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
-    if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), kind);
-    if (c == "input-board")
-        return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1],
-                                        kind);
-    if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);
-    return kExitUsage;
+    // Ctrl+C ends a flow cleanly, "interrupted".
+    CatchInterrupt();
+    Outcome outcome;
+    int rc = kExitUsage;
+    if (c == "demo") {
+        rc = RunDemo(options, args.baud, outcome);
+    } else {
+        Session session(options);
+        if (c == "search") rc = session.Search(kind);
+        else if (c == "pattern") rc = session.StorePattern(*args.slot, args.operands[0]);
+        else if (c == "panel") rc = session.StorePanel(*args.slot, args.operands[0]);
+        else if (c == "fpga")
+            rc = session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "", kind);
+        else if (c == "mcu") rc = session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
+        else if (c == "sub-mcu") rc = session.EnterSubMcu(std::stoi(args.operands[0]), kind);
+        else if (c == "input-board")
+            rc = session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1], kind);
+        else if (c == "analyzer-data") rc = session.FlashAnalyzerData(args.operands[0]);
+        outcome = session.Result(rc);
+    }
+    if (args.json) {
+        outcome.command = c;
+        outcome.exitCode = rc;
+        PrintOutcome(outcome);
+    }
+    return rc;
 }
 
 } // namespace

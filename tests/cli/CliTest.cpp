@@ -14,6 +14,8 @@
 
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/CliSupport.h"
 #include "sim/lib/Simulator.h"
 
@@ -364,6 +366,108 @@ TEST_F(CliFixture, RejectedImageFailsWithTheProgramsMessage) {
     EXPECT_EQ(r.code, 1) << Describe(r);
     EXPECT_TRUE(Contains(r.err, "It is not BMP file!")) << r.err;
     EXPECT_EQ(StopSim().blocksReceived, 0u);
+}
+
+// ---- output for scripts -----------------------------------------------------------------
+
+// stdout is one JSON object; stderr has the progress as JSON lines among the
+// program's messages.
+nlohmann::json FinalObject(const RunResult& r) {
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    return nlohmann::json::parse(r.out);
+}
+
+std::vector<nlohmann::json> ProgressLines(const std::string& err) {
+    std::vector<nlohmann::json> lines;
+    std::size_t at = 0;
+    while (at < err.size()) {
+        const std::size_t end = err.find('\n', at);
+        const std::string line = err.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return lines;
+}
+
+TEST_F(CliFixture, JsonTellsEveryCommandsOutcome) {
+    WriteFile(dir / "aux.bin", RandomBytes(3000, 41));
+    WriteFile(dir / "data/GENERATOR_MCU.bin", RandomBytes(300, 42));
+    WriteFile(dir / "board.bin", RandomBytes(5000, 43));
+    StartSim();
+    RunResult r = Cli({"--json", "fpga", "aux", dir / "aux.bin"}, 2);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    nlohmann::json j = FinalObject(r);
+    EXPECT_EQ(j["command"], "fpga");
+    EXPECT_EQ(j["result"], "done");
+    EXPECT_EQ(j["exit_code"], 0);
+    EXPECT_EQ(j["com"], 2);
+    EXPECT_EQ(j["device"], device);
+    EXPECT_EQ(j["kind"], "generator");
+    EXPECT_EQ(j["counts"]["blocks"], 12);
+    EXPECT_GT(j["counts"]["bytes_sent"].get<int>(), 12 * 270);
+    EXPECT_GT(j["duration_s"].get<double>(), 0.2);  // the search's own 200 ms at least
+    EXPECT_TRUE(Contains(j["message"], "on COM2 (" + device + "): done, 12 blocks acknowledged")) << j;
+    const auto lines = ProgressLines(r.err);
+    ASSERT_GE(lines.size(), 4u) << r.err;
+    EXPECT_EQ(lines.front()["event"], "begin");
+    EXPECT_EQ(lines.back()["event"], "end");
+    EXPECT_EQ(lines.back()["done"], 12);
+    EXPECT_EQ(lines.back()["unit"], "blocks");
+    bool searching = false, writing = false;
+    for (const auto& l : lines) {
+        searching |= l["stage"] == "searching";
+        writing |= l["stage"] == "writing";
+        EXPECT_TRUE(l.contains("rate") && l.contains("total")) << l;
+    }
+    EXPECT_TRUE(searching && writing) << r.err;
+
+    // Each command: its result and exit code in the object.
+    const std::vector<std::pair<std::vector<std::string>, std::pair<std::string, int>>> runs = {
+        {{"search"}, {"done", 0}},
+        {{"mcu", "generator"}, {"done", 0}},
+        {{"input-board", "2", dir / "board.bin"}, {"done", 0}},
+        {{"search", "--kind", "analyzer"}, {"failed", 1}},
+        {{"sub-mcu", "4"}, {"failed", 1}},                 // no outside tool here
+        {{"analyzer-data", dir / "board.bin"}, {"failed", 1}},
+        {{"pattern", "--slot", "1", dir / "aux.bin"}, {"failed", 1}},  // not a BMP
+        {{"ports"}, {"done", 0}},
+        {{"pattern", "--slot", "9", "x.bmp"}, {"failed", 2}},
+    };
+    for (const auto& [args, expected] : runs) {
+        std::vector<std::string> a = args;
+        a.push_back("--json");
+        r = Cli(a, 2);
+        j = FinalObject(r);
+        EXPECT_EQ(j["result"], expected.first) << args[0] << "\n" << Describe(r);
+        EXPECT_EQ(j["exit_code"], expected.second) << args[0];
+        EXPECT_EQ(r.code, expected.second) << args[0];
+        EXPECT_FALSE(j["message"].get<std::string>().empty()) << args[0];
+    }
+    EXPECT_TRUE(StopSim().violations.empty());
+}
+
+TEST_F(CliFixture, JsonTellsTimeOutsAndInterruptions) {
+    WriteFile(dir / "aux.bin", RandomBytes(40 * 256, 44));
+    sim::Options o;
+    o.stopAfterBlocks = 5;
+    StartSim(o);
+    RunResult r = Cli({"--json", "--timeout", "1", "fpga", "aux", dir / "aux.bin"});
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    nlohmann::json j = FinalObject(r);
+    EXPECT_EQ(j["result"], "timed out");
+    EXPECT_EQ(j["counts"]["blocks"], 5);
+    EXPECT_TRUE(Contains(j["message"], "time-out")) << j;
+    // SIGTERM (as Ctrl+C) while the instrument stalls: the port is closed,
+    // the command ends "interrupted".
+    const std::string cli = QUILLET_CLI_PATH;
+    r = RunProgram("/bin/bash", {"-c", cli + " --ports " + device + " --json --timeout 60 fpga aux " +
+                                           (dir / "aux.bin") + " & sleep 1.5; kill -TERM $!; wait $!"});
+    EXPECT_EQ(r.code, 130) << Describe(r);
+    j = FinalObject(r);
+    EXPECT_EQ(j["result"], "interrupted");
+    EXPECT_EQ(j["exit_code"], 130);
+    EXPECT_LT(r.seconds, 10);
 }
 
 // ---- FPGA and analyzer data ------------------------------------------------------------
