@@ -354,7 +354,10 @@ TEST_F(CliFixture, TerminalShowsABarRedrawnInPlace) {
     // Redrawn in place: carriage return and erase-line before each drawing,
     // the final state on a line of its own.
     EXPECT_TRUE(Contains(r.err, "\r\033[K[")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "100.0%  60/60 blocks")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "100.0%  60/60 blocks  writing  ")) << r.err;
+    EXPECT_TRUE(Contains(r.err, " blocks/s  left ")) << r.err;
+    // The title stands on its own line above the bar.
+    EXPECT_EQ(r.err.rfind("writing " + (dir / "aux.bin") + " to the aux FPGA flash\r\n", 0), 0u) << r.err;
     EXPECT_TRUE(Contains(r.err, "left 0:00\r\n")) << r.err;
     EXPECT_FALSE(Contains(r.err, "progress ")) << "plain lines on a terminal";
 }
