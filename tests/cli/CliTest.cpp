@@ -230,6 +230,17 @@ TEST_F(CliFixture, TraceOnStderrOrInALogFile) {
     EXPECT_TRUE(Contains(r.err, "cannot write the log")) << r.err;
 }
 
+// -p takes a stable /dev/serial/by-id style name: a link to the device.
+TEST_F(CliFixture, PortByALinkToTheDevice) {
+    StartSim();
+    std::filesystem::create_directories(dir / "by-id");
+    const std::string link = dir / "by-id/usb-Quillet_Generator_0001-if00-port0";
+    std::filesystem::create_symlink(device, link);
+    const RunResult r = RunCli({"-p", link, "search"}, dir.Path());
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_EQ(r.out, "Found the signal generator on COM1  " + link + "\n");
+}
+
 TEST_F(CliFixture, AnalyzerIsFoundByItsKindOnly) {
     sim::Options o;
     o.kind = kGroupAnalyzer;
