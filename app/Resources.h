@@ -54,7 +54,9 @@ constexpr int IDC_AUX_FPGA = 1188;
 constexpr int IDC_ANALYZER_FPGA = 1189;
 constexpr int IDC_PROGRESS = 1190;
 constexpr int IDOK_BUTTON = 1;
+#ifndef IDC_STATIC  // the resource headers' macro, where one came first
 constexpr int IDC_STATIC = -1;
+#endif
 
 // Window timers of the dialog.
 constexpr unsigned TIMER_ERASE = 3;

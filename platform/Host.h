@@ -18,11 +18,15 @@
 
 namespace quillet {
 
-// Message box results, as the dialog framework numbers them.
-constexpr int IDOK = 1;
-
-// ShowWindow code used when starting the outside sub-MCU tool.
-constexpr int SW_SHOW = 5;
+// Message box result and ShowWindow code under the names and values the
+// Windows headers give them; where <windows.h> came first, its macros.
+#ifndef IDOK
+constexpr int IDOK = 1;  // message box result
+#endif
+#ifndef SW_SHOW
+constexpr int SW_SHOW = 5;  // used when starting the outside sub-MCU tool
+#endif
+static_assert(IDOK == 1 && SW_SHOW == 5, "IDOK and SW_SHOW as Windows defines them");
 
 class IHost {
 public:

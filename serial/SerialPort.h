@@ -9,7 +9,13 @@
 
 namespace quillet {
 
+// WM_USER and the EV_* bits carry the values and names the Windows headers
+// give them. Where <windows.h> came first its macros stand for them (same
+// values, checked below); elsewhere they are the program's own constants.
+#ifndef WM_USER
 constexpr unsigned WM_USER = 0x0400;
+#endif
+static_assert(WM_USER == 0x0400, "WM_USER as Windows defines it");
 constexpr unsigned WM_SERIAL_BREAK = WM_USER + 1;
 constexpr unsigned WM_SERIAL_CTS = WM_USER + 2;
 constexpr unsigned WM_SERIAL_ERR = WM_USER + 4;
@@ -23,12 +29,17 @@ constexpr unsigned WM_SERIAL_WRITE_DONE = WM_USER + 9;
 constexpr unsigned WM_SERIAL_LOST = WM_USER + 10;
 
 // Comm event mask bits.
+#ifndef EV_RXCHAR
 constexpr std::uint32_t EV_RXCHAR = 0x0001;
 constexpr std::uint32_t EV_RXFLAG = 0x0002;
 constexpr std::uint32_t EV_CTS = 0x0008;
 constexpr std::uint32_t EV_BREAK = 0x0040;
 constexpr std::uint32_t EV_ERR = 0x0080;
 constexpr std::uint32_t EV_RING = 0x0100;
+#endif
+static_assert(EV_RXCHAR == 0x0001 && EV_RXFLAG == 0x0002 && EV_CTS == 0x0008 && EV_BREAK == 0x0040 &&
+                  EV_ERR == 0x0080 && EV_RING == 0x0100,
+              "comm event bits as Windows defines them");
 
 // The owner window of a port. Messages arrive on the GUI thread, one call
 // per message, in order; the port's monitor thread waits until each call
