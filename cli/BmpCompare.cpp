@@ -5,6 +5,8 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/Utf8.h"
+
 namespace quillet::cli {
 
 namespace {
@@ -20,7 +22,7 @@ std::uint32_t U32(const std::vector<std::uint8_t>& d, std::size_t o) {
 }
 
 std::optional<Bitmap> ReadBmp(const std::string& path, std::string& problem) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     if (!in) {
         problem = "cannot open " + path;
         return std::nullopt;

@@ -33,9 +33,10 @@ void CLoaderDlg::ImportPatternImage() {
     // The operator chose a file: if it is rejected, no upload button stays
     // enabled for an image loaded before it.
     std::vector<std::uint8_t> file;
-    if (!ReadFileBytes(*path, file)) {
+    std::string refusal;
+    if (!ReadFileBytes(*path, file, &refusal)) {
         DisableUploads();
-        m_host.MessageBox(kMsgOpenFailed, "");
+        m_host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
         return;
     }
     if (file.empty()) {

@@ -169,8 +169,9 @@ void CLoaderDlg::OnBlockAck() {
 
 int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
     std::vector<std::uint8_t> bytes;
-    if (!ReadFileBytes(path, bytes)) {
-        m_host.MessageBox("Can not find " + FileNameOf(path) + " !", "");
+    std::string refusal;
+    if (!ReadFileBytes(path, bytes, &refusal)) {
+        m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
         return 0;
     }
     m_stream.size = static_cast<std::uint32_t>(bytes.size());

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pattern/Images.h"
+#include "platform/Utf8.h"
 
 namespace quillet {
 
@@ -88,7 +89,7 @@ bool WriteSamplePatternBmp(const std::string& path) {
         }
     }
 
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::FILE* f = OpenFileUtf8(path, "wb");
     if (!f) return false;
     bool ok = std::fwrite(header, 1, kHeaderBytes, f) == kHeaderBytes &&
               std::fwrite(pixels.data(), 1, pixels.size(), f) == pixels.size();

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Utf8.h"
+
 namespace quillet::sim {
 
 namespace {
@@ -898,9 +900,10 @@ void Instrument::Log(const std::string& text) const {
 
 std::string Instrument::WriteFile(const std::string& name, const std::vector<std::uint8_t>& data) {
     std::error_code ec;
-    std::filesystem::create_directories(m_opt.outputDir, ec);
-    const std::string path = (std::filesystem::path(m_opt.outputDir) / name).string();
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    const std::filesystem::path dir = PathFromUtf8(m_opt.outputDir);
+    std::filesystem::create_directories(dir, ec);
+    const std::string path = Utf8FromPath(dir / name);
+    std::ofstream f(dir / name, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
     f.close();
     if (!f) {

@@ -356,10 +356,10 @@ TEST_F(CliFixture, StalledInstrumentEndsWithTimeOutNamingTheLastBlock) {
 
 TEST_F(CliFixture, TerminalShowsABarRedrawnInPlace) {
     const auto image = RandomBytes(60 * 256, 13);
-    WriteFile(dir / "aux.bin", image);
+    WriteFile(dir / "fpga-aux.bin", image);
     StartSim();
     const RunResult r = [&] {
-        return RunCli({"--ports", Ports(1), "fpga", "aux", dir / "aux.bin"}, dir.Path(), 60, true);
+        return RunCli({"--ports", Ports(1), "fpga", "aux", dir / "fpga-aux.bin"}, dir.Path(), 60, true);
     }();
     ASSERT_EQ(r.code, 0) << Describe(r);
     // Redrawn in place: carriage return and erase-line before each drawing,

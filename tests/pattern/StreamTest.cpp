@@ -27,7 +27,7 @@ protected:
     }
     // Starts an AUX FPGA stream of `source` through the file dialog.
     void StartAux(const std::vector<std::uint8_t>& source) {
-        const auto file = dir / "aux.bin";
+        const auto file = dir / "fpga-aux.bin";
         test::WriteAll(file, source);
         host.fileAnswers.push_back(file.string());
         dlg.OnAuxFpga();
@@ -225,12 +225,13 @@ TEST_F(StreamTest, AuxWithThePortClosedLetsTheSenderSaySo) {
     host.fileAnswers.push_back((dir / "none.bin").string());
     dlg.OnAuxFpga();
     EXPECT_EQ(Messages(), std::vector<std::string>{"Open file failed!"});
-    // A folder chosen instead of a file: nothing read, nothing sent, and
-    // the program keeps running.
+    // A folder chosen instead of a file is refused before it is opened, with
+    // the same words on every platform; nothing is sent.
     host.boxes.clear();
     host.fileAnswers.push_back(dir.string());
     dlg.OnAuxFpga();
-    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(Messages(),
+              std::vector<std::string>{"Open file failed!\n\"" + dir.string() + "\" is a folder, not a file."});
     EXPECT_TRUE(port.writes.empty());
 }
 
