@@ -5,10 +5,20 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/Console.h"
+
 namespace quillet::cli {
 
 Progress::Progress(std::FILE* out, ProgressStyle style, std::function<std::uint64_t()> nowMs)
-    : m_out(out), m_style(style), m_now(std::move(nowMs)) {}
+    : m_out(out), m_style(style), m_now(std::move(nowMs)) {
+    if (m_style == ProgressStyle::Bar) m_controls = HandlesControlSequences(out);
+}
+
+std::string Progress::EraseLine() {
+    std::string text = m_controls ? "\r\033[K" : "\r" + std::string(m_lineLength, ' ') + "\r";
+    m_lineLength = 0;
+    return text;
+}
 
 void Progress::Out(const std::string& text) {
     if (beforeOutput) beforeOutput();
@@ -150,7 +160,9 @@ void Progress::Draw(bool force) {
         if (!force && m_drawn && now - m_lastDrawMs < 100) return;
         m_lastDrawMs = now;
         m_drawn = true;
-        Out("\r\033[K" + FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs, m_stage, 30));
+        const std::string bar = FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs, m_stage, 30);
+        Out(EraseLine() + bar);
+        m_lineLength = bar.size();
         return;
     }
     case ProgressStyle::Json:
@@ -203,7 +215,7 @@ void Progress::Json(const char* event) {
 
 void Progress::Clear() {
     if (m_style == ProgressStyle::Bar && m_drawn) {
-        std::fputs("\r\033[K", m_out);
+        std::fputs(EraseLine().c_str(), m_out);
         std::fflush(m_out);
         m_drawn = false;
     }

@@ -58,10 +58,16 @@ public:
 private:
     void Draw(bool force);
     void Out(const std::string& text);
+    // What takes back the bar's line: the control sequence where the
+    // terminal has it (a Windows console without virtual terminal
+    // processing has not), otherwise blanks over the line.
+    std::string EraseLine();
     void Json(const char* event);
 
     std::FILE* m_out;
     ProgressStyle m_style;
+    bool m_controls = true;        // the terminal understands ESC [ K
+    std::size_t m_lineLength = 0;  // length of the bar's line as drawn
     std::function<std::uint64_t()> m_now;
     bool m_active = false;
     bool m_drawn = false;

@@ -6,7 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include <unistd.h>
+#include "cli/Console.h"
+#include "platform/Utf8.h"
 
 #include "cli/Interrupt.h"
 #include "serial/PortMap.h"
@@ -18,14 +19,14 @@ namespace {
 
 std::uint64_t FileSize(const std::string& path) {
     std::error_code ec;
-    const auto n = std::filesystem::file_size(path, ec);
+    const auto n = std::filesystem::file_size(PathFromUtf8(path), ec);
     return ec ? 0 : static_cast<std::uint64_t>(n);
 }
 
 std::string AbsolutePath(const std::string& path) {
     std::error_code ec;
-    const auto p = std::filesystem::absolute(path, ec);
-    return ec ? path : p.string();
+    const auto p = std::filesystem::absolute(PathFromUtf8(path), ec);
+    return ec ? path : Utf8FromPath(p);
 }
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
@@ -47,12 +48,12 @@ std::string ForTerminal(const std::string& text) {
 
 Session::Session(const SessionOptions& options)
     : m_options(options),
-      m_port(std::make_unique<CSerialLink>(m_host)),
+      m_port(std::make_unique<CSerialLink>(m_host, options.makeDevice)),
       m_dlg(m_host, &m_port),
       m_traceOnStderr(options.verbosity > 0 && !options.traceOut),
       m_progress(stderr,
                  options.json ? ProgressStyle::Json
-                 : isatty(STDERR_FILENO) && !m_traceOnStderr ? ProgressStyle::Bar
+                 : IsTerminal(stderr) && !m_traceOnStderr ? ProgressStyle::Bar
                                                               : ProgressStyle::Lines,
                  [this] { return m_host.NowMs(); }) {
     m_startMs = m_host.NowMs();
@@ -107,7 +108,7 @@ void Session::OnBox(const EventLoopHost::Box& box) {
         else m_trace->Note(box.caption + ": " + box.text);
     }
     m_progress.Clear();
-    const bool terminal = isatty(STDERR_FILENO);
+    const bool terminal = IsTerminal(stderr);
     const std::string text = terminal ? ForTerminal(box.text) : box.text;
     std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), text.c_str());
     std::fflush(stderr);

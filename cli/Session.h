@@ -17,6 +17,7 @@
 #include "cli/Trace.h"
 #include "cli/TrafficPort.h"
 #include "platform/EventLoopHost.h"
+#include "serial/SerialLink.h"
 
 namespace quillet::cli {
 
@@ -27,6 +28,9 @@ struct SessionOptions {
     std::FILE* traceOut = nullptr;  // where the trace goes (--log FILE); null: stderr
     std::string dataFolder;   // of the fixed firmware images; empty: ./data
     bool json = false;        // progress as JSON lines; result lines on stderr (stdout is the final object's)
+    // The device behind the serial link; the platform's serial device when
+    // empty (the demo puts its in-process instrument here).
+    CSerialLink::DeviceFactory makeDevice;
 };
 
 class Session {

@@ -16,11 +16,17 @@
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"
 #include "cli/Interrupt.h"
+#include "cli/Console.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
+#include "platform/Utf8.h"
 #include "serial/PortMap.h"
+#if QUILLET_SIM_PTY
 #include "sim/lib/Simulator.h"
+#else
+#include "sim/lib/MemoryDevice.h"
+#endif
 
 #if __has_include("pattern/SamplePattern.h")
 #include "pattern/SamplePattern.h"
@@ -115,21 +121,34 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
     simOptions.kind = kGroupGenerator;
     simOptions.outputDir = outDir;
     simOptions.baud = baud;
+    SessionOptions sessionOptions = options;
+#if QUILLET_SIM_PTY
     sim::Simulator simulator(simOptions);
     const std::string device = simulator.OpenPty();
     if (device.empty()) return fail("the simulator could not make a pseudo-terminal");
     simulator.Start();
+#else
+    // No pseudo-terminals here: the generator lives in this process, on a
+    // line of its own that the serial link opens as COM1.
+    sim::MemoryLine simulator(simOptions, "simulated generator");
+    const std::string device = simulator.Name();
+    sessionOptions.makeDevice = simulator.DeviceFactory();
+#endif
     PortMap::SetOverride(device);
     tell("simulated signal generator on COM1 (" + device + "), storing in " + outDir +
          (baud ? " at " + std::to_string(baud) + " baud" : std::string()));
 
     int rc = kExitFailed;
     {
-        Session session(options);
+        Session session(sessionOptions);
         rc = session.StorePattern(1, sample);
         outcome = session.Result(rc);
     }
+#if QUILLET_SIM_PTY
     simulator.Stop();
+#else
+    simulator.WriteSummaryFile();
+#endif
     const sim::Summary summary = simulator.GetSummary();
     for (const auto& v : summary.violations)
         std::fprintf(stderr, "simulator: protocol violation: %s\n", v.c_str());
@@ -212,7 +231,7 @@ int Main(const std::vector<std::string>& argv) {
     // --log FILE: the trace goes there (at least the steps).
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> log(nullptr, &std::fclose);
     if (!args.logFile.empty()) {
-        log.reset(std::fopen(args.logFile.c_str(), "w"));
+        log.reset(OpenFileUtf8(args.logFile, "w"));
         if (!log) {
             const std::string text = "cannot write the log " + args.logFile + ": " + std::strerror(errno);
             std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
@@ -264,6 +283,5 @@ int Main(const std::vector<std::string>& argv) {
 } // namespace quillet::cli
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    return quillet::cli::Main(args);
+    return quillet::cli::Main(quillet::cli::Utf8Arguments(argc, argv));
 }

@@ -5,7 +5,8 @@
 #include <thread>
 
 #ifdef _WIN32
-#include <direct.h>
+#include "platform/Utf8.h"
+#include "platform/WindowsHeaders.h"
 #else
 #include <unistd.h>
 #endif
@@ -73,15 +74,26 @@ std::optional<std::string> EventLoopHost::OpenFileDialog(const std::string&, con
 
 bool EventLoopHost::SetCurrentDirectory(const std::string& dir) {
 #ifdef _WIN32
-    return _chdir(dir.c_str()) == 0;
+    return SetCurrentDirectoryW(WideFromUtf8(dir).c_str()) != 0;
 #else
     return chdir(dir.c_str()) == 0;
 #endif
 }
 
-bool EventLoopHost::StartProgram(const std::string& commandLine, int) {
+bool EventLoopHost::StartProgram(const std::string& commandLine, [[maybe_unused]] int showCmd) {
 #ifdef _WIN32
-    return std::system(("start \"\" " + commandLine).c_str()) == 0;
+    // As WinExec: started from the current directory, not waited for.
+    std::wstring line = WideFromUtf8(commandLine);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = static_cast<WORD>(showCmd);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
 #else
     // Started in the background, like WinExec: the caller does not wait.
     return std::system((commandLine + " >/dev/null 2>&1 &").c_str()) == 0;

@@ -59,9 +59,10 @@ struct Session {
 } // namespace
 
 struct CSerialLink::Impl {
-    explicit Impl(IHost& h) : host(h) {}
+    Impl(IHost& h, DeviceFactory f) : host(h), makeDevice(std::move(f)) {}
 
     IHost& host;
+    DeviceFactory makeDevice;
     std::unique_ptr<ISerialDevice> device;
     std::shared_ptr<Session> session;
     std::thread monitor;
@@ -215,7 +216,8 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
     open = false;
 }
 
-CSerialLink::CSerialLink(IHost& host) : m_impl(std::make_unique<Impl>(host)) {}
+CSerialLink::CSerialLink(IHost& host, DeviceFactory makeDevice)
+    : m_impl(std::make_unique<Impl>(host, std::move(makeDevice))) {}
 
 CSerialLink::~CSerialLink() { m_impl->Shutdown(); }
 
@@ -229,7 +231,7 @@ bool CSerialLink::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
     d.session = std::make_shared<Session>(owner, port, eventMask);
     d.writeBufferSize = writeBufferSize;
     d.problem.clear();
-    if (!d.device) d.device = MakeSerialDevice();
+    if (!d.device) d.device = d.makeDevice ? d.makeDevice() : MakeSerialDevice();
     d.device->ClearWake();
 
     switch (d.device->Open(PortMap::DevicePath(port))) {

@@ -26,8 +26,12 @@ class ISerialDevice;
 
 class CSerialLink : public ISerialPort {
 public:
+    // Makes the device behind the link (the platform's serial device unless
+    // given: the demo puts an in-process instrument there).
+    using DeviceFactory = std::function<std::unique_ptr<ISerialDevice>()>;
+
     // `host` carries messages to the GUI thread and shows error boxes.
-    explicit CSerialLink(IHost& host);
+    explicit CSerialLink(IHost& host, DeviceFactory makeDevice = {});
     ~CSerialLink() override;
     CSerialLink(const CSerialLink&) = delete;
     CSerialLink& operator=(const CSerialLink&) = delete;

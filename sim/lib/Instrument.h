@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/lib/Simulator.h"
+#include "sim/lib/Options.h"
 
 namespace quillet::sim {
 
