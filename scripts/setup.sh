@@ -17,3 +17,5 @@ if ((${#missing[@]})); then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+# The Windows cross-build and its tests under wine.
+bash "$(dirname "$0")/setup-windows.sh"

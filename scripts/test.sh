@@ -5,7 +5,10 @@
 #   2. the core, simulator and command line with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, all their tests;
 #   3. the serial link with ThreadSanitizer, its tests;
-#   4. the fuzz targets (libFuzzer, clang, ASan/UBSan) for a bounded time.
+#   4. the fuzz targets (libFuzzer, clang, ASan/UBSan) for a bounded time;
+#   5. the Windows programs, cross-built with mingw-w64, and their tests
+#      under wine (unit tests as .exe files, end to end against the
+#      simulator).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -51,6 +54,17 @@ for f in $fuzzers; do
   "build-fuzz/tests/$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "build-fuzz/corpus/$f" 2>&1 | tail -n 3
 done
 echo "fuzz: $(echo $fuzzers | wc -w) targets ran ${fuzz_seconds}s each without a crash"
+
+echo "== 5. Windows: cross-build, tests under wine =="
+windows_start=$(date +%s)
+bash scripts/build-windows.sh
+# A wine prefix of this run's own; its server ends with the stage.
+rm -rf build-win/wineprefix
+windows_rc=0
+run_ctest windows --test-dir build-win --output-on-failure -j "$jobs" || windows_rc=$?
+WINEPREFIX="$PWD/build-win/wineprefix" timeout 30 wineserver -k 2>/dev/null || true
+echo "windows stage: $(( $(date +%s) - windows_start )) s"
+[ "$windows_rc" -eq 0 ] || exit "$windows_rc"
 
 passed=0; failed=0
 for f in "$logs"/*.log; do

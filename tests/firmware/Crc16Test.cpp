@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "support/Portable.h"
 
 #include "firmware/Crc16.h"
 
@@ -56,7 +56,7 @@ TEST(Crc16Test, AgreesWithCrcmod) {
     for (std::size_t n : {1u, 3u, 100u, 1808u, 4096u}) {
         std::vector<char> data(n);
         for (auto& b : data) b = static_cast<char>(rng());
-        const auto path = dir / ("quillet-crc-" + std::to_string(n) + "-" + std::to_string(::getpid()) + ".bin");
+        const auto path = dir / ("quillet-crc-" + std::to_string(n) + "-" + std::to_string(test::ProcessId()) + ".bin");
         std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(n));
         const std::string cmd = python +
                                 " -c \"import crcmod,sys; f=crcmod.mkCrcFun(0x11021, initCrc=0x1021, rev=False, "

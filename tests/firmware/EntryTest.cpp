@@ -13,6 +13,13 @@ namespace {
 using test::Bytes;
 using test::Text;
 
+// The tool's command line: Windows starts the file itself, as WinExec does.
+#ifdef _WIN32
+constexpr const char* kToolCommand = ".\\FlyMcu\\FlyMcu.exe";
+#else
+constexpr const char* kToolCommand = "./FlyMcu/FlyMcu.exe";
+#endif
+
 const Bytes kIspEntry = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0D, 0x0A};
 
 struct EntryFixture : test::FirmwareFixture {
@@ -194,12 +201,12 @@ TEST_F(EntryFixture, IspModeAfterAMainEntryStartsTheBootloader) {
 TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
     test::ScratchDir scratch;
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\nexit 0\n"));
-    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
     test::Probe(dlg).Entry().mcuEntry = 1;
     test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner("xx ISP MODE...\r");
     ASSERT_EQ(host.startedPrograms.size(), 1u);
-    EXPECT_EQ(host.startedPrograms[0], "./FlyMcu/FlyMcu.exe");
+    EXPECT_EQ(host.startedPrograms[0], kToolCommand);
     EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
     EXPECT_EQ(test::Probe(dlg).Entry().subMcuEntry, 0);
     EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
@@ -210,9 +217,15 @@ TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
 
 TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
     test::ScratchDir scratch;  // no FlyMcu folder here
+#ifdef _WIN32
+    // Windows looks for the file when it starts the program.
+    host.startProgramResult = false;
+#endif
     test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner(" ISP MODE...\r");
+#ifndef _WIN32
     EXPECT_TRUE(host.startedPrograms.empty());
+#endif
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_NE(host.boxes[0].text.find("FlyMcu"), std::string::npos);
@@ -222,7 +235,7 @@ TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
 
     // Present, but the host cannot start it.
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
-    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
     host.startProgramResult = false;
     test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner(" ISP MODE...\r");
@@ -234,7 +247,7 @@ TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
 TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
     test::ScratchDir scratch;
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
-    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
     test::Probe(dlg).Entry().mcuEntry = 1;
     host.texts[IDC_KEYBOARD_CHAIN] = "1099";
     Banner("UBD 00\r");
@@ -280,6 +293,11 @@ TEST_F(EntryFixture, BannerBytesArriveThroughTheFrameParser) {
 
 // ---- outside tool ---------------------------------------------------------------
 
+#ifdef _WIN32
+TEST(SubMcuToolTest, HowTheToolIsStarted) {
+    EXPECT_EQ(ResolveSubMcuTool("", "").commandLine, kToolCommand);
+}
+#else
 TEST(SubMcuToolTest, HowTheToolIsStarted) {
     test::ScratchDir scratch;
     const std::string base = scratch.Path().string();
@@ -296,7 +314,7 @@ TEST(SubMcuToolTest, HowTheToolIsStarted) {
     EXPECT_NE(t.problem.find("wine"), std::string::npos);
 
     scratch.Write("bin/wine", Text("#!/bin/sh\n"));
-    ::chmod((scratch.Path() / "bin/wine").c_str(), 0755);
+    test::MakeExecutable(scratch.Path() / "bin/wine");
     t = ResolveSubMcuTool(base, "/nonexistent:" + bin);
     EXPECT_EQ(t.commandLine, "wine ./FlyMcu/FlyMcu.exe");
 
@@ -305,10 +323,11 @@ TEST(SubMcuToolTest, HowTheToolIsStarted) {
     EXPECT_TRUE(t.commandLine.empty());
     EXPECT_FALSE(t.problem.empty());
 
-    ::chmod((scratch.Path() / "FlyMcu/FlyMcu.exe").c_str(), 0755);
+    test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
     t = ResolveSubMcuTool(base, "");
     EXPECT_EQ(t.commandLine, "./FlyMcu/FlyMcu.exe");
 }
+#endif
 
 // ---- analyzer data flash ----------------------------------------------------------
 

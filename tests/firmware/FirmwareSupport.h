@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
 #include "app/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
 #include "support/DialogProbe.h"
+#include "support/Portable.h"
 
 namespace quillet::test {
 
@@ -211,7 +211,7 @@ public:
     ScratchDir() {
         m_old = std::filesystem::current_path();
         m_dir = std::filesystem::temp_directory_path() /
-                ("quillet-fw-" + std::to_string(::getpid()) + "-" +
+                ("quillet-fw-" + std::to_string(ProcessId()) + "-" +
                  std::to_string(reinterpret_cast<std::uintptr_t>(this)));
         std::filesystem::create_directories(m_dir);
         std::filesystem::current_path(m_dir);

@@ -15,14 +15,10 @@
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
 #include "support/DialogProbe.h"
+#include "support/Portable.h"
 
 namespace quillet::test {
 
-inline std::filesystem::path MakeScratchDir(const char* tag) {
-    std::string templ = (std::filesystem::temp_directory_path() / (std::string("quillet-") + tag + "-XXXXXX")).string();
-    const char* made = mkdtemp(templ.data());
-    return made ? std::filesystem::path(made) : std::filesystem::path();
-}
 
 inline std::vector<std::uint8_t> ReadAll(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/lib/Instrument.h"
+#include "support/Portable.h"
 
 using namespace quillet::sim;
 using Bytes = std::vector<std::uint8_t>;
@@ -57,14 +58,15 @@ Bytes ReadFile(const std::string& path) {
 class InstrumentTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = std::filesystem::path(::testing::TempDir()) /
-              ("quillet_sim_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::remove_all(dir);
+        dir = quillet::test::MakeScratchDir("sim");
         opt.outputDir = dir.string();
         opt.eraseTimeMs = 1000;
         opt.searchReplyDelayMs = 20;
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
 
     std::filesystem::path dir;
     Options opt;

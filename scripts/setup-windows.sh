@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what the Windows build and its tests under wine need on Debian 12
+# (as root): the mingw-w64 cross compiler (posix threads), GoogleTest's
+# sources, wine, and Xvfb for the dialog's tests.
+set -euo pipefail
+pkgs=(g++-mingw-w64-x86-64-posix googletest cmake ninja-build
+      wine wine64 xvfb xauth)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
