@@ -9,7 +9,7 @@
 # programs themselves (their --help, and quillet-cli completion).
 # The Windows zip holds the programs and the README at its top level.
 if(WIN32)
-  set(CMAKE_INSTALL_BINDIR . CACHE PATH "Programs (top level of the Windows zip)")
+  set(CMAKE_INSTALL_BINDIR .)
 endif()
 include(GNUInstallDirs)
 

@@ -13,12 +13,7 @@
 #include <optional>
 #include <system_error>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
+#include "platform/WindowsHeaders.h"
 
 namespace quillet {
 
