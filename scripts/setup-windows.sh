@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its tests under wine need on Debian 12
 # (as root): the mingw-w64 cross compiler (posix threads), GoogleTest's
-# sources, wine, and Xvfb for the dialog's tests.
+# sources, the JSON headers, wine, and Xvfb for the dialog's tests.
 set -euo pipefail
-pkgs=(g++-mingw-w64-x86-64-posix googletest cmake ninja-build
+pkgs=(g++-mingw-w64-x86-64-posix googletest nlohmann-json3-dev cmake ninja-build
       wine wine64 xvfb xauth)
 missing=()
 for p in "${pkgs[@]}"; do
