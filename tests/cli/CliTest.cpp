@@ -368,7 +368,7 @@ TEST_F(CliFixture, TerminalShowsABarRedrawnInPlace) {
     EXPECT_TRUE(Contains(r.err, "100.0%  60/60 blocks  writing  ")) << r.err;
     EXPECT_TRUE(Contains(r.err, " blocks/s  left ")) << r.err;
     // The title stands on its own line above the bar.
-    EXPECT_EQ(r.err.rfind("writing " + (dir / "aux.bin") + " to the aux FPGA flash\r\n", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("writing " + (dir / "fpga-aux.bin") + " to the aux FPGA flash\r\n", 0), 0u) << r.err;
     EXPECT_TRUE(Contains(r.err, "left 0:00\r\n")) << r.err;
     EXPECT_FALSE(Contains(r.err, "progress ")) << "plain lines on a terminal";
 }
@@ -405,11 +405,11 @@ std::vector<nlohmann::json> ProgressLines(const std::string& err) {
 }
 
 TEST_F(CliFixture, JsonTellsEveryCommandsOutcome) {
-    WriteFile(dir / "aux.bin", RandomBytes(3000, 41));
+    WriteFile(dir / "fpga-aux.bin", RandomBytes(3000, 41));
     WriteFile(dir / "data/GENERATOR_MCU.bin", RandomBytes(300, 42));
     WriteFile(dir / "board.bin", RandomBytes(5000, 43));
     StartSim();
-    RunResult r = Cli({"--json", "fpga", "aux", dir / "aux.bin"}, 2);
+    RunResult r = Cli({"--json", "fpga", "aux", dir / "fpga-aux.bin"}, 2);
     ASSERT_EQ(r.code, 0) << Describe(r);
     nlohmann::json j = FinalObject(r);
     EXPECT_EQ(j["command"], "fpga");
@@ -444,7 +444,7 @@ TEST_F(CliFixture, JsonTellsEveryCommandsOutcome) {
         {{"search", "--kind", "analyzer"}, {"failed", 1}},
         {{"sub-mcu", "4"}, {"failed", 1}},                 // no outside tool here
         {{"analyzer-data", dir / "board.bin"}, {"failed", 1}},
-        {{"pattern", "--slot", "1", dir / "aux.bin"}, {"failed", 1}},  // not a BMP
+        {{"pattern", "--slot", "1", dir / "fpga-aux.bin"}, {"failed", 1}},  // not a BMP
         {{"ports"}, {"done", 0}},
         {{"pattern", "--slot", "9", "x.bmp"}, {"failed", 2}},
     };
@@ -462,11 +462,11 @@ TEST_F(CliFixture, JsonTellsEveryCommandsOutcome) {
 }
 
 TEST_F(CliFixture, JsonTellsTimeOutsAndInterruptions) {
-    WriteFile(dir / "aux.bin", RandomBytes(40 * 256, 44));
+    WriteFile(dir / "fpga-aux.bin", RandomBytes(40 * 256, 44));
     sim::Options o;
     o.stopAfterBlocks = 5;
     StartSim(o);
-    RunResult r = Cli({"--json", "--timeout", "1", "fpga", "aux", dir / "aux.bin"});
+    RunResult r = Cli({"--json", "--timeout", "1", "fpga", "aux", dir / "fpga-aux.bin"});
     EXPECT_EQ(r.code, 3) << Describe(r);
     nlohmann::json j = FinalObject(r);
     EXPECT_EQ(j["result"], "timed out");
@@ -476,7 +476,7 @@ TEST_F(CliFixture, JsonTellsTimeOutsAndInterruptions) {
     // the command ends "interrupted".
     const std::string cli = QUILLET_CLI_PATH;
     r = RunProgram("/bin/bash", {"-c", cli + " --ports " + device + " --json --timeout 60 fpga aux " +
-                                           (dir / "aux.bin") + " & sleep 1.5; kill -TERM $!; wait $!"});
+                                           (dir / "fpga-aux.bin") + " & sleep 1.5; kill -TERM $!; wait $!"});
     EXPECT_EQ(r.code, 130) << Describe(r);
     j = FinalObject(r);
     EXPECT_EQ(j["result"], "interrupted");
