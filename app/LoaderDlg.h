@@ -13,7 +13,10 @@
 //   pattern/LoaderDlgStream.cpp  block stream, FPGA buttons
 //   pattern/LoaderDlgUpload.cpp  "SG NAND FLASH", panel data, erase wait
 // Each flow keeps its state in a component of its own (SearchState,
-// StreamState, BootloaderState, ...). All of it runs on the GUI thread.
+// StreamState, BootloaderState, ...) with a Reset() where the flow ends;
+// the instrument kinds are one table (discovery/DeviceKinds). All of it
+// runs on the GUI thread. The dialog's data is private: the front ends
+// follow the flow events and read the view below.
 #pragma once
 
 #include <array>
@@ -91,16 +94,9 @@ public:
     void OnAnalyzerDataFlash();
     void StartMcuBootloader();
     void MatchBanner(std::uint8_t b);
-    void BootSyncTick();       // timer 8
-    void BootSendTick();       // timer 9
-    void BootTimeoutTick();    // timer 10
     void BootloaderStep(std::uint8_t b);
     void InputBoardLoaderStep(std::uint8_t b);
     void StreamNextChunk();
-    // Ends a main-MCU or input-board exchange left waiting for its peer, so
-    // later bytes reach the frame parser again (port button close, any new
-    // search or flow).
-    void EndStalledExchanges();
 
     // ---- user pattern and block streams ----------------------------------
     void OnLoadImage();
@@ -109,29 +105,12 @@ public:
     void OnGeneratorFpga();
     void OnAnalyzerFpga();
     void OnAuxFpga();
-    void StartFpgaImage(std::uint8_t group, const char* image);
-    bool CheckSlotAndPort();
-    void DisableUploads();
-    void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
-                        bool closeAfterLast);
-    bool SearchFromPort(unsigned first);
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
     void OnBlockAck();
     int LoadFirmwareFile(const std::string& path);
     void OnNandFlash();
     void OnPanelDataFlash();
-    void EraseWaitByte(std::uint8_t b);
-    void EraseWaitTick();      // timer 3
     void StartPatternStream();
-    // Sends the first block of the stream held in m_stream (kind kStream*,
-    // first block number, marker of a first block that is not the last).
-    // handBuilt: the frame is built in m_boot.tx with device address 00 00
-    // and written directly; otherwise it goes through SendCommand. A source
-    // shorter than one block goes out as one zero-padded block marked last.
-    // closeAfterLast: arm timer 5 when that block is the last. Returns 1
-    // when a block went out, 0 for an empty stream.
-    int SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
-                       bool closeAfterLast);
 
     // ---- what the front ends may look at -----------------------------------
     // They follow the flows through the flow events and read the dialog
@@ -258,6 +237,35 @@ private:
 
     // Input-board loader.
     void SendRamLoaderPiece();
+
+    // Timer steps (the timer dispatch of OnTimer).
+    void BootSyncTick();       // timer 8
+    void BootSendTick();       // timer 9
+    void BootTimeoutTick();    // timer 10
+    void EraseWaitTick();      // timer 3
+
+    // Ends a main-MCU or input-board exchange left waiting for its peer, so
+    // later bytes reach the frame parser again (port button close, any new
+    // search or flow).
+    void EndStalledExchanges();
+
+    // Search, block streams and uploads.
+    bool SearchFromPort(unsigned first);
+    void StartFpgaImage(std::uint8_t group, const char* image);
+    bool CheckSlotAndPort();
+    void DisableUploads();
+    void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
+                        bool closeAfterLast);
+    void EraseWaitByte(std::uint8_t b);
+    // Sends the first block of the stream held in m_stream (kind kStream*,
+    // first block number, marker of a first block that is not the last).
+    // handBuilt: the frame is built in m_boot.tx with device address 00 00
+    // and written directly; otherwise it goes through SendCommand. A source
+    // shorter than one block goes out as one zero-padded block marked last.
+    // closeAfterLast: arm timer 5 when that block is the last. Returns 1
+    // when a block went out, 0 for an empty stream.
+    int SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
+                       bool closeAfterLast);
 
     IHost& m_host;
     std::unique_ptr<ISerialPort> m_ownPort;
