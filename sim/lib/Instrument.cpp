@@ -925,7 +925,9 @@ Summary Instrument::GetSummary() const {
 
 std::string Instrument::SummaryText() const {
     const Summary s = GetSummary();
-    std::string t = Format("quillet-sim summary (%s, group address %02X)\n", DeviceKindOfGroup(m_opt.kind).name, m_group);
+    const DeviceKind& kind = DeviceKindOfGroup(m_group);
+    const char* kindName = kind.group == m_group ? kind.name : "unknown";
+    std::string t = Format("quillet-sim summary (%s, group address %02X)\n", kindName, m_group);
     t += Format("bytes received: %llu\n", (unsigned long long)s.bytesReceived);
     t += Format("search frames: %llu\n", (unsigned long long)s.searchFrames);
     t += Format("block frames: %llu received, %llu accepted, %llu resend requests\n",
