@@ -27,8 +27,8 @@ echo "== 1. build and test =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 run_ctest main --test-dir build --output-on-failure -j "$jobs"
-deb=$(bash scripts/package.sh | tee /dev/stderr | tail -n 1)
-bash scripts/check-package.sh "$deb"
+bash scripts/package.sh | tee "$logs/package.txt"
+bash scripts/check-package.sh "$(tail -n 1 "$logs/package.txt")"
 
 echo "== 2. AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
