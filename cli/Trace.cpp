@@ -76,6 +76,15 @@ bool IsText(const std::uint8_t* p, std::size_t n) {
     return true;
 }
 
+// What a text command the program sends is for.
+std::string TextLabel(const std::uint8_t* p, std::size_t n) {
+    const std::string text(reinterpret_cast<const char*>(p), n);
+    if (text.find("fpw ") != std::string::npos) return "slot command ";
+    if (text.find("ISP ") != std::string::npos) return "boot-mode command ";
+    if (text.find("UBP ") != std::string::npos) return "boot-mode command (sub-MCU or input board) ";
+    return "";
+}
+
 const char* BootCommandName(std::uint8_t c) {
     switch (c) {
     case 0x00: return "Get";
@@ -310,7 +319,7 @@ void Trace::DescribeSent(const std::uint8_t* p, std::size_t n) {
     } else if (n == 1 && p[0] == 0x7F) {
         Step("bootloader sync (0x7f)");
     } else if (IsText(p, n)) {
-        Step("sent " + Quoted(p, n));
+        Step("sent " + TextLabel(p, n) + Quoted(p, n));
     } else {
         Step("sent " + std::to_string(n) + " bytes");
     }
@@ -401,13 +410,19 @@ void Trace::Event(const FlowEventInfo& e) {
         m_lastBlock = e.a;
         break;
     case FlowEvent::BlockAcked:
-        if (e.a != 0)
+        if (e.a != 0) {
             Step("the instrument asks for block " + std::to_string(m_lastBlock) + " again (status " +
                  std::to_string(e.a) + ")");
+        } else if (m_finished) {
+            FlushReceived();
+            Step("last block " + std::to_string(m_lastBlock) + " acknowledged: the stream is complete");
+            m_finished = false;
+        }
         break;
     case FlowEvent::StreamFinished:
         Step("last block " + std::to_string(m_lastBlock) + " sent");
         m_streaming = false;
+        m_finished = true;
         break;
     case FlowEvent::EraseWaitStarted:
         FlushReceived();

@@ -97,6 +97,7 @@ private:
     bool m_nextBlockInFull = false;
     std::size_t m_blocksInStream = 0;
     bool m_streaming = false;
+    bool m_finished = false;              // the last block is out, its acknowledgement not yet in
     long long m_lastBlock = -1;
     std::uint8_t m_searchGroup = 0;
     BlockRun m_run;

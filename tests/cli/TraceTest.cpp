@@ -49,7 +49,7 @@ std::string TraceOf(int level, int blocks, int nak = -1) {
         receive({0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x00, 0x00, 0x54});
         now = 225;
         t.Event(Ev(FlowEvent::SearchFound, 3));
-        const std::string text = "\r\nDBG 1\r\n";
+        const std::string text = "\r\nDBG 1\r\nfpw 7c 06\r\n";
         t.Sent(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
         receive({'c', 'n', 'd', ' ', '1', '2', '\r', '\n'});
         for (int n = 0; n < blocks; ++n) {
@@ -58,6 +58,7 @@ std::string TraceOf(int level, int blocks, int nak = -1) {
             for (int again = 0; again < (n == nak ? 2 : 1); ++again) {
                 t.Sent(f.data(), f.size());
                 t.Event(Ev(FlowEvent::BlockSent, n, last ? 0x40 : 0, again ? "resend" : ""));
+                if (last && !again) t.Event(Ev(FlowEvent::StreamFinished));
                 now += 25;
                 receive(Ack(n == nak && !again ? 1 : 0));
                 t.Event(Ev(FlowEvent::BlockAcked, n == nak && !again ? 1 : 0));
@@ -86,7 +87,7 @@ TEST(Trace, BytesGoOutAsHexWithTheirTextAndTheStepsWithTimeStamps) {
     EXPECT_TRUE(Has(s, "    0.025  COM3  RX   12  ab 00 00 07 00 00 00 02  f8 00 00 54"
                        "             |...........T|\n")) << s;
     EXPECT_TRUE(Has(s, "    0.225  found the signal generator on COM3\n")) << s;
-    EXPECT_TRUE(Has(s, "COM3  sent \"\\r\\nDBG 1\\r\\n\"\n")) << s;
+    EXPECT_TRUE(Has(s, "COM3  sent slot command \"\\r\\nDBG 1\\r\\nfpw 7c 06\\r\\n\"\n")) << s;
     EXPECT_TRUE(Has(s, "COM3  received \"cnd 12\"\n")) << s;
     // A frame of 270 bytes: 17 lines of 16, continuation lines under the first.
     const std::string first = "COM3  TX  270  aa 00 00 09 01 00 00 78  78 30 00 00 00 00 00 00 |.......xx0......|\n";
@@ -114,6 +115,7 @@ TEST(Trace, BlockStreamsAreSummarisedAtLevelTwoOnly) {
     // Level 1: the steps only.
     const std::string one = TraceOf(1, 40);
     EXPECT_TRUE(Has(one, "COM3  block stream starts with block 0\n")) << one;
+    EXPECT_TRUE(Has(one, "COM3  last block 39 acknowledged: the stream is complete\n")) << one;
     EXPECT_FALSE(Has(one, " TX ")) << one;
 }
 
