@@ -229,6 +229,13 @@ const char kEnvironmentText[] =
     "  QUILLET_TIMEOUT        seconds for --timeout when it is not given\n"
     "  QUILLET_DATA           the folder for --data when it is not given\n";
 
+const char kProgressText[] =
+    "Progress:\n"
+    "  On a terminal a bar with the stage (searching, erasing, syncing, writing,\n"
+    "  verifying), the units done (blocks, pieces or bytes), the rate and the time\n"
+    "  left; otherwise a line at each tenth of the way; with --json, JSON lines.\n"
+    "  Rates are in SI units (1 kB = 1000 bytes) and count the data phase only.\n";
+
 const char kExitText[] =
     "Exit status:\n"
     "  0  done\n"
@@ -472,6 +479,8 @@ std::string UsageText() {
     out += "\nKinds: " + DeviceKindNames() + ".\n\nOptions:\n";
     out += OptionList(std::begin(kGlobalOptions), std::end(kGlobalOptions), nullptr, 0);
     out += OptionList(std::begin(kCommandOptions), std::end(kCommandOptions), nullptr, 0);
+    out += "\n";
+    out += kProgressText;
     out += "\n";
     out += kEnvironmentText;
     out += "\n";
