@@ -185,7 +185,12 @@ void Session::OnEvent(const FlowEventInfo& e) {
     case FlowEvent::SearchFailed: m_searchFound = false; break;
     case FlowEvent::ExternalToolStarted: m_toolStarted = e.a; break;
     case FlowEvent::PortClosed: ++m_portClosed; break;
-    case FlowEvent::PortLost: m_portLost = true; break;
+    case FlowEvent::PortLost:
+        // The loss belongs to the port open at this moment; once the
+        // dialog opens a port again (the search moving on, a reopen), it
+        // is over.
+        m_lostOpen = m_port.Opens();
+        break;
     default: break;
     }
 }
@@ -194,7 +199,7 @@ void Session::OnEvent(const FlowEventInfo& e) {
 // `during` completes the loss message.
 std::optional<int> Session::StoppedByBoxOrLoss(const char* during) {
     if (NewBox()) return kExitFailed;
-    if (!m_portLost) return std::nullopt;
+    if (m_lostOpen == 0 || m_lostOpen != m_port.Opens()) return std::nullopt;
     Say(std::string("quillet-cli: the port went away") + during);
     return kExitFailed;
 }

@@ -127,7 +127,7 @@ private:
     std::uint64_t m_inputBytes = 0;
     std::optional<long long> m_toolStarted;
     std::size_t m_portClosed = 0;
-    bool m_portLost = false;
+    std::uint64_t m_lostOpen = 0;         // the open whose port went away (0: none)
     double m_percent = 0;
     std::size_t m_goodAcks = 0;           // acknowledgements with status 0 of blocks sent
     std::function<std::uint64_t()> m_unitsDone;  // units of the current progress display

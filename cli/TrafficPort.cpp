@@ -11,6 +11,7 @@ bool TrafficPort::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
                            unsigned dataBits, unsigned stopBits, std::uint32_t eventMask,
                            std::uint32_t writeBufferSize) {
     m_owner = owner;
+    ++m_opens;
     if (m_trace) m_trace->Flush();
     const bool ok = m_inner->OpenPort(this, port, baud, parity, dataBits, stopBits, eventMask,
                                       writeBufferSize);

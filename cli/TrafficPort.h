@@ -29,6 +29,9 @@ public:
     std::uint64_t BytesWritten() const { return m_txCount; }
     // The COM number last opened (0 before any).
     unsigned Com() const { return m_com; }
+    // How many times a port was opened (or tried): each open is a new
+    // connection, and what happened to an earlier one is over.
+    std::uint64_t Opens() const { return m_opens; }
 
     // ISerialPort
     bool OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, char parity,
@@ -48,6 +51,7 @@ private:
     ISerialOwner* m_owner = nullptr;
     Trace* m_trace = nullptr;
     unsigned m_com = 0;
+    std::uint64_t m_opens = 0;
     std::uint64_t m_rxCount = 0;
     std::uint64_t m_txCount = 0;
 };

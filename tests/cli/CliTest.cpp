@@ -373,6 +373,22 @@ TEST_F(CliFixture, TerminalShowsABarRedrawnInPlace) {
     EXPECT_FALSE(Contains(r.err, "progress ")) << "plain lines on a terminal";
 }
 
+// A port that fails during the search (here /dev/null: it opens, but its
+// configuration, its first write and its first read fail, and the link
+// reports it gone) belongs to the search: the flow that then runs on the
+// generator's port goes on to the end.
+TEST_F(CliFixture, APortLostDuringTheSearchLeavesTheFlowOnTheNextPortAlone) {
+    const auto image = RandomBytes(20 * 256, 17);
+    WriteFile(dir / "fpga-aux.bin", image);
+    StartSim();
+    const RunResult r = RunCli({"-v", "--ports", "/dev/null," + device, "fpga", "aux", dir / "fpga-aux.bin"},
+                               dir.Path(), 60);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "COM1  the device went away")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "20 blocks acknowledged")) << r.out;
+    EXPECT_EQ(StopSim().blocksAccepted, 20u);
+}
+
 TEST_F(CliFixture, RejectedImageFailsWithTheProgramsMessage) {
     WriteFile(dir / "not.bmp", {'P', 'K', 3, 4, 5, 6});
     StartSim();
