@@ -170,7 +170,7 @@ void Trace::Dump(const char* dir, const std::uint8_t* p, std::size_t n) {
 // ---- the link ----------------------------------------------------------------------
 
 void Trace::Opened(unsigned com, const std::string& device, unsigned baud, unsigned dataBits,
-                   char parity, unsigned stopBits, bool ok) {
+                   char parity, unsigned stopBits, bool ok, const std::string& problem) {
     FlushReceived();
     CloseRun();
     m_com = com;
@@ -183,7 +183,7 @@ void Trace::Opened(unsigned com, const std::string& device, unsigned baud, unsig
         Step("opened " + where + " at " + std::to_string(baud) + " " + std::to_string(dataBits) +
              parity + std::to_string(stopBits));
     else
-        Step(where + " could not be opened");
+        Step(where + " could not be opened" + (problem.empty() ? std::string() : ": " + problem));
 }
 
 void Trace::Sent(const std::uint8_t* p, std::size_t n) {

@@ -36,7 +36,8 @@ public:
 
     // ---- the serial link, as the command line's tap sees it ----------------
     void Opened(unsigned com, const std::string& device, unsigned baud, unsigned dataBits,
-                char parity, unsigned stopBits, bool ok);
+                char parity, unsigned stopBits, bool ok,
+                const std::string& problem = {});
     void Sent(const std::uint8_t* bytes, std::size_t n);
     void Received(std::uint8_t b);
     // The link has delivered a burst of received bytes.

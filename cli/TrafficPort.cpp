@@ -16,7 +16,9 @@ bool TrafficPort::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
     const bool ok = m_inner->OpenPort(this, port, baud, parity, dataBits, stopBits, eventMask,
                                       writeBufferSize);
     m_com = port;
-    if (m_trace) m_trace->Opened(port, PortMap::DevicePath(port), baud, dataBits, parity, stopBits, ok);
+    if (m_trace)
+        m_trace->Opened(port, PortMap::DevicePath(port), baud, dataBits, parity, stopBits, ok,
+                        ok ? std::string() : m_inner->OpenProblem());
     return ok;
 }
 

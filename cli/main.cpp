@@ -36,6 +36,14 @@
 namespace quillet::cli {
 namespace {
 
+// Where the system keeps the device: its sysfs directory, or on Windows
+// the kernel's device object.
+#ifdef _WIN32
+constexpr const char* kDevicePlace = "device object";
+#else
+constexpr const char* kDevicePlace = "sysfs";
+#endif
+
 // "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
 // line of its own; with `json` all of them in the final object.
 int ListPorts(bool verbose, bool json) {
@@ -74,7 +82,7 @@ int ListPorts(bool verbose, bool json) {
             {"USB vendor id", &d.vid},   {"USB product id", &d.pid},
             {"interface", &d.interface}, {"USB location", &d.location},
             {"driver", &d.driver},       {"subsystem", &d.subsystem},
-            {"sysfs", &d.sysfsPath},
+            {kDevicePlace, &d.sysfsPath},
         };
         for (const auto& [name, value] : fields)
             if (!value->empty()) std::printf("      %-15s %s\n", name, value->c_str());

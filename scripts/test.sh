@@ -26,7 +26,7 @@ run_ctest() {
 echo "== 1. build and test =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
-run_ctest main --test-dir build --output-on-failure -j "$jobs"
+run_ctest main --test-dir build --output-on-failure -j "$jobs" -LE wine
 bash scripts/package.sh | tee "$logs/package.txt"
 bash scripts/check-package.sh "$(tail -n 1 "$logs/package.txt")"
 
@@ -34,7 +34,7 @@ echo "== 2. AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
       -DQUILLET_SANITIZE=address,undefined
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 run_ctest asan --test-dir build-asan --output-on-failure -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 run_ctest asan --test-dir build-asan --output-on-failure -j "$jobs" -LE wine
 
 echo "== 3. ThreadSanitizer: serial link =="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
@@ -58,11 +58,17 @@ echo "fuzz: $(echo $fuzzers | wc -w) targets ran ${fuzz_seconds}s each without a
 echo "== 5. Windows: cross-build, tests under wine =="
 windows_start=$(date +%s)
 bash scripts/build-windows.sh
-# A wine prefix of this run's own; its server ends with the stage.
-rm -rf build-win/wineprefix
+# Wine prefixes of this run's own; their servers end with the stage.
+rm -rf build-win/wineprefix build-win/wineprefix-e2e
 windows_rc=0
 run_ctest windows --test-dir build-win --output-on-failure -j "$jobs" || windows_rc=$?
-WINEPREFIX="$PWD/build-win/wineprefix" timeout 30 wineserver -k 2>/dev/null || true
+# End to end under wine, driven from the Linux build.
+if [ "$windows_rc" -eq 0 ]; then
+  QUILLET_WIN_BUILD="$PWD/build-win" run_ctest wine --test-dir build --output-on-failure -L wine || windows_rc=$?
+fi
+for prefix in build-win/wineprefix build-win/wineprefix-e2e; do
+  [ -d "$prefix" ] && WINEPREFIX="$PWD/$prefix" timeout 30 wineserver -k 2>/dev/null || true
+done
 echo "windows stage: $(( $(date +%s) - windows_start )) s"
 [ "$windows_rc" -eq 0 ] || exit "$windows_rc"
 

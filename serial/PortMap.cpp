@@ -13,7 +13,14 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/Utf8.h"
 #include "platform/WindowsHeaders.h"
+#ifdef _WIN32
+#include <cctype>
+#include <cstring>
+#include <devguid.h>
+#include <setupapi.h>
+#endif
 
 namespace quillet {
 
@@ -52,12 +59,14 @@ std::string ReadAttribute(const fs::path& path) {
     return line;
 }
 
+#ifndef _WIN32
 // The last part of where a sysfs link leads ("ftdi_sio" for .../drivers/ftdi_sio).
 std::string LinkName(const fs::path& link) {
     std::error_code ec;
     const fs::path target = fs::canonical(link, ec);
     return ec ? std::string() : target.filename().string();
 }
+#endif
 
 std::string WindowsName(unsigned com) {
     return com < 10 ? "COM" + std::to_string(com) : "\\\\.\\COM" + std::to_string(com);
@@ -118,6 +127,71 @@ std::vector<std::string> PortMap::DefaultDevices(const SystemPaths& paths) {
 #endif
 }
 
+#ifdef _WIN32
+
+namespace {
+
+// A device registry property of a port as text ("" when it has none).
+std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
+    wchar_t buffer[512] = {};
+    DWORD type = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                           sizeof buffer - sizeof(wchar_t), nullptr))
+        return {};
+    return Utf8FromWide(buffer);  // the first string of a list
+}
+
+// Four hex digits after `key` ("VID_") in a hardware id, or "".
+std::string IdAfter(const std::string& hardwareId, const char* key) {
+    const std::size_t at = hardwareId.find(key);
+    if (at == std::string::npos || at + std::strlen(key) + 4 > hardwareId.size()) return {};
+    std::string id = hardwareId.substr(at + std::strlen(key), 4);
+    for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return id;
+}
+
+} // namespace
+
+// Windows: the device is there when the system knows the name; what it is
+// comes from the Ports class of the device manager (SetupAPI): the friendly
+// name shown there, the maker, the USB ids and the driver service.
+PortDescription DescribePort(const std::string& device, const SystemPaths&) {
+    PortDescription d;
+    d.device = device;
+    const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    wchar_t target[512];
+    if (name.empty() || QueryDosDeviceW(WideFromUtf8(name).c_str(), target, 512) == 0) return d;
+    d.exists = true;
+    d.sysfsPath = Utf8FromWide(target);  // the kernel's device object, e.g. \Device\Serial0
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return d;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        wchar_t portName[64] = {};
+        DWORD size = sizeof portName - sizeof(wchar_t);
+        const bool named = RegQueryValueExW(key, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(portName),
+                                            &size) == ERROR_SUCCESS;
+        RegCloseKey(key);
+        if (!named || _wcsicmp(portName, WideFromUtf8(name).c_str()) != 0) continue;
+        d.product = DeviceProperty(set, info, SPDRP_FRIENDLYNAME);
+        d.manufacturer = DeviceProperty(set, info, SPDRP_MFG);
+        d.driver = DeviceProperty(set, info, SPDRP_SERVICE);
+        d.location = DeviceProperty(set, info, SPDRP_LOCATION_INFORMATION);
+        const std::string hardwareId = DeviceProperty(set, info, SPDRP_HARDWAREID);
+        d.vid = IdAfter(hardwareId, "VID_");
+        d.pid = IdAfter(hardwareId, "PID_");
+        d.subsystem = hardwareId.substr(0, hardwareId.find('\\'));
+        break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return d;
+}
+
+#else
+
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths) {
     PortDescription d;
     d.device = device;
@@ -176,6 +250,8 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
 #endif
     return d;
 }
+
+#endif
 
 std::string PortDescription::Summary() const {
     if (!exists) return "absent";

@@ -6,14 +6,12 @@
 // complete when the driver has sent the bytes (FlushFileBuffers).
 #ifdef _WIN32
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/WindowsHeaders.h"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/Utf8.h"
 #include "serial/SerialDevice.h"
 
 namespace quillet {
@@ -32,11 +30,25 @@ std::string SystemText(DWORD code) {
 
 SerialFailure Failure(const char* call, DWORD code) { return SerialFailure{call, SystemText(code)}; }
 
+// The system's text without its line break and full stop.
+std::string TrimmedText(DWORD code) {
+    std::string text = SystemText(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// "COM12" for "\\.\COM12".
+std::string DisplayName(const std::string& path) {
+    return path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
+}
+
 // Errors a comm handle gives once its device has been removed.
 bool MeansGone(DWORD code) {
     return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE ||
-           code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_OPERATION_ABORTED ||
-           code == ERROR_INVALID_HANDLE || code == ERROR_FILE_NOT_FOUND;
+           code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_DEVICE_REMOVED || code == ERROR_NOT_READY ||
+           code == ERROR_IO_DEVICE || code == ERROR_OPERATION_ABORTED || code == ERROR_INVALID_HANDLE ||
+           code == ERROR_FILE_NOT_FOUND;
 }
 
 class Win32SerialDevice final : public ISerialDevice {
@@ -56,17 +68,28 @@ public:
 
     OpenStatus Open(const std::string& path) override {
         Close();
+        m_problem.clear();
         if (path.empty()) return OpenStatus::Absent;
-        m_port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OVERLAPPED, nullptr);
+        // Not shared: while Quillet has the port no other program gets it.
+        m_port = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (m_port == INVALID_HANDLE_VALUE) {
+            const DWORD code = GetLastError();
             m_port = nullptr;
-            return OpenStatus::Absent;  // missing, or held by another program
+            // A port another program holds answers "access denied"; one
+            // that is not there answers "not found". The operator is told
+            // which (the first needs the other program closed).
+            if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+                m_problem = DisplayName(path) + " is in use by another program, or this user may not open it (" +
+                            TrimmedText(code) + ").";
+                return OpenStatus::Denied;
+            }
+            return OpenStatus::Absent;
         }
         return OpenStatus::Opened;
     }
 
-    std::string Problem() const override { return {}; }
+    std::string Problem() const override { return m_problem; }
 
     std::optional<SerialFailure> Configure(const LineSettings& line) override {
         COMMTIMEOUTS timeouts{1000, 1000, 1000, 1000, 1000};
@@ -215,6 +238,7 @@ private:
     DWORD m_events = 0;
     bool m_waitPending = false;
     SerialFailure m_lastFailure;
+    std::string m_problem;
 };
 
 } // namespace

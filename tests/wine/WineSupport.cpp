@@ -1,0 +1,109 @@
+#include "WineSupport.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace quillet::test {
+
+namespace fs = std::filesystem;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+int Count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+std::string Describe(const RunResult& r) {
+    return "exit " + std::to_string(r.code) + (r.timedOut ? " (killed)" : "") + "\nstdout:\n" +
+           r.out.substr(0, 4000) + "\nstderr:\n" + r.err.substr(0, 4000);
+}
+
+const WineSetup& Wine() {
+    static const WineSetup setup = [] {
+        WineSetup s;
+        const char* build = std::getenv("QUILLET_WIN_BUILD");
+        s.build = build && *build ? build : QUILLET_SOURCE_DIR "/build-win";
+        s.prefix = s.build + "/wineprefix-e2e";
+        s.run = QUILLET_SOURCE_DIR "/tests/wine/wine-run.sh";
+        std::error_code ec;
+        if (!fs::exists(s.build + "/cli/quillet-cli.exe", ec))
+            s.missing = "no Windows build in " + s.build + " (bash scripts/build-windows.sh)";
+        else if (std::system("command -v wine >/dev/null 2>&1") != 0)
+            s.missing = "wine is not installed";
+        return s;
+    }();
+    return setup;
+}
+
+void WineFixture::SetUp() {
+    if (!Wine().missing.empty()) GTEST_SKIP() << Wine().missing;
+    // wine up (its mount manager sets COM1 when it starts) before the ports
+    // are mapped.
+    const RunResult r = RunProgram(Wine().run, {Wine().prefix, "cmd", "/c", "exit"}, dir.Path(), 300);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    // A unix socket no program listens on: opening it fails with "no such
+    // device". A folder: opening it fails with "access denied".
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, Absent().c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0) << Absent();
+    ::close(s);
+    fs::create_directories(Refusing());
+}
+
+void WineFixture::TearDown() {
+    if (simulator) simulator->Stop();
+}
+
+void WineFixture::StartSim(sim::Options o) {
+    o.outputDir = dir / "sim";
+    o.log = stderr;
+    fs::create_directories(o.outputDir);
+    simulator = std::make_unique<sim::Simulator>(o);
+    device = simulator->OpenPty();
+    ASSERT_FALSE(device.empty());
+    simulator->Start();
+}
+
+sim::Summary WineFixture::StopSim() {
+    simulator->Stop();
+    return simulator->GetSummary();
+}
+
+void WineFixture::MapPorts(const std::vector<std::string>& devices) {
+    const fs::path dosdevices = fs::path(Wine().prefix) / "dosdevices";
+    for (unsigned com = 1; com <= 9; ++com) {
+        const fs::path link = dosdevices / ("com" + std::to_string(com));
+        std::error_code ec;
+        fs::remove(link, ec);
+        fs::create_symlink(com <= devices.size() ? devices[com - 1] : Absent(), link, ec);
+        ASSERT_FALSE(ec) << link << ": " << ec.message();
+    }
+}
+
+std::string WineFixture::ParityTraceLibrary() { return QUILLET_PARITYTRACE_LIB; }
+
+RunResult WineFixture::Run(const std::string& program, const std::vector<std::string>& args, double limit,
+                           const std::vector<std::string>& preload, const std::vector<std::string>& env) {
+    std::string libraries = QUILLET_MODEMLINES_LIB;
+    for (const auto& l : preload) libraries += ":" + l;
+    // File names reach the program through wine in the locale's encoding.
+    std::vector<std::string> all{"LD_PRELOAD=" + libraries, "LANG=C.UTF-8", "LC_ALL=C.UTF-8",
+                                 "QUILLET_WINE_TIMEOUT=" + std::to_string(static_cast<int>(limit) + 10)};
+    all.insert(all.end(), env.begin(), env.end());
+    all.push_back(Wine().run);
+    all.push_back(Wine().prefix);
+    all.push_back(Wine().build + "/" + program);
+    all.insert(all.end(), args.begin(), args.end());
+    return RunProgram("/usr/bin/env", all, dir.Path(), limit + 15);
+}
+
+} // namespace quillet::test

@@ -1,0 +1,67 @@
+// Running the Windows programs of the build under wine from the Linux tests.
+//
+// The Windows build is found in QUILLET_WIN_BUILD (default build-win beside
+// the sources); the tests are skipped when it or wine is missing. Every
+// test uses the wine prefix <build-win>/wineprefix-e2e: its COM ports are
+// dosdevices links, set by MapPorts after wine has started (wine's mount
+// manager links COM1 to /dev/ttyS0 when it starts). The tests share that
+// prefix and run one at a time (ctest RESOURCE_LOCK).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/CliSupport.h"
+#include "sim/lib/Simulator.h"
+
+namespace quillet::test {
+
+bool Contains(const std::string& text, const std::string& part);
+int Count(const std::string& text, const std::string& part);
+std::string Describe(const RunResult& r);
+
+// The Windows build, wine and the script that runs a program under wine.
+struct WineSetup {
+    std::string build;    // build-win
+    std::string prefix;   // the tests' wine prefix
+    std::string run;      // tests/wine/wine-run.sh
+    std::string missing;  // why the tests cannot run here; empty when they can
+};
+const WineSetup& Wine();
+
+class WineFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The simulator on a pseudo-terminal, storing into dir/sim.
+    void StartSim(sim::Options o = {});
+    sim::Summary StopSim();
+
+    // Devices for COM1, COM2, ...; every other COM port up to COM9 is absent.
+    void MapPorts(const std::vector<std::string>& devices);
+    std::string Sim() const { return device; }
+    // A COM port wine cannot open ("no such device").
+    std::string Absent() const { return dir / "absent.sock"; }
+    // A COM port wine refuses ("access denied", as for a port in use).
+    std::string Refusing() const { return dir / "refusing"; }
+    static std::string ParityTraceLibrary();
+
+    // Runs `program` (a path in the Windows build) under wine in `dir`,
+    // with the modem-line library and `preload` in LD_PRELOAD and `env`.
+    RunResult Run(const std::string& program, const std::vector<std::string>& args, double limit = 90,
+                  const std::vector<std::string>& preload = {}, const std::vector<std::string>& env = {});
+    RunResult Cli(const std::vector<std::string>& args, double limit = 90,
+                  const std::vector<std::string>& preload = {}, const std::vector<std::string>& env = {}) {
+        return Run("cli/quillet-cli.exe", args, limit, preload, env);
+    }
+
+    TempDir dir;
+    std::unique_ptr<sim::Simulator> simulator;
+    std::string device;
+};
+
+} // namespace quillet::test
