@@ -195,13 +195,6 @@ PortDescription DescribePort(const std::string& device, const SystemPaths&) {
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths) {
     PortDescription d;
     d.device = device;
-#ifdef _WIN32
-    // "COM3" or "\\.\COM12": the system knows the name or it does not.
-    (void)paths;
-    const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
-    char target[512];
-    d.exists = !name.empty() && QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
-#else
     std::error_code ec;
     if (device.empty() || !fs::exists(device, ec)) return d;
     d.exists = true;
@@ -247,7 +240,6 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
         d.interface = ReadAttribute(usbInterface / "interface");
         d.location = usbInterface.filename().string();
     }
-#endif
     return d;
 }
 
