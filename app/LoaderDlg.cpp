@@ -29,6 +29,11 @@ CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port) : m_host(host) {
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
 
+CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
+    : m_host(host), m_ownPort(std::make_unique<CSerialLink>(host, std::move(map))), m_port(m_ownPort.get()) {
+    m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
+}
+
 // Destroying the dialog ends the monitor thread and closes the port (the
 // embedded link's destructor does that).
 CLoaderDlg::~CLoaderDlg() { m_host.SetTimerCallback(nullptr); }

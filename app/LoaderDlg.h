@@ -34,6 +34,7 @@
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
 #include "protocol/Frame.h"
+#include "serial/PortMap.h"
 #include "serial/SerialPort.h"
 
 namespace quillet {
@@ -48,8 +49,10 @@ std::string FormatProgress(float value);
 class CLoaderDlg : public ISerialOwner {
 public:
     // With no port given the dialog embeds its own CSerialLink, which
-    // delivers through `host`.
+    // delivers through `host` and opens COM numbers through `map` (the
+    // system's map unless given).
     explicit CLoaderDlg(IHost& host, ISerialPort* port = nullptr);
+    CLoaderDlg(IHost& host, PortMap map);
     ~CLoaderDlg() override;
     CLoaderDlg(const CLoaderDlg&) = delete;
     CLoaderDlg& operator=(const CLoaderDlg&) = delete;

@@ -68,11 +68,8 @@ struct SimBench {
         gen.outputDir = outDir.string();
         return Add(gen);
     }
-    void Offer() const {
-        std::string list;
-        for (std::size_t i = 0; i < paths.size(); ++i) list += (i ? "," : "") + paths[i];
-        PortMap::SetOverride(list);
-    }
+    // The port map that offers them.
+    PortMap Map() const { return PortMap(paths); }
 };
 
 // The dialog as the command line drives it, with message boxes kept quiet.
@@ -81,11 +78,11 @@ struct DialogBench {
     std::unique_ptr<CLoaderDlg> dlg;
     std::vector<FlowEventInfo> events;
 
-    DialogBench() {
+    explicit DialogBench(PortMap map) {
         host.onMessageBox = [](const EventLoopHost::Box& b) {
             std::fprintf(stderr, "  (box) %s: %s\n", b.caption.c_str(), b.text.c_str());
         };
-        dlg = std::make_unique<CLoaderDlg>(host);
+        dlg = std::make_unique<CLoaderDlg>(host, std::move(map));
         dlg->SetEventSink([this](const FlowEventInfo& e) { events.push_back(e); });
         dlg->OnInitDialog();
     }

@@ -15,9 +15,8 @@ int main() {
 
     SimBench sims;
     sims.AddGenerator(dir);
-    sims.Offer();
 
-    DialogBench d;
+    DialogBench d(sims.Map());
     if (!d.FindGenerator()) return 1;
     d.events.clear();
     d.host.QueueFileAnswer(file.string());

@@ -21,9 +21,8 @@ int main() {
     gen.outputDir = dir.string();
     gen.baud = kBaud;
     sims.Add(gen);
-    sims.Offer();
 
-    DialogBench d;
+    DialogBench d(sims.Map());
     if (!d.FindGenerator()) return 1;
     Clock::time_point first{};
     long long sent = 0;

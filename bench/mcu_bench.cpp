@@ -35,9 +35,8 @@ int main() {
 
     SimBench sims;
     sims.AddGenerator(dir);
-    sims.Offer();
 
-    DialogBench d;
+    DialogBench d(sims.Map());
     if (!d.FindGenerator()) return 1;
     d.events.clear();
     const auto t0 = Clock::now();

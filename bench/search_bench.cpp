@@ -23,9 +23,8 @@ int main() {
         gen.searchReplyDelayMs = 0;
         gen.outputDir = "/tmp";
         sims.Add(gen);
-        sims.Offer();
 
-        DialogBench d;
+        DialogBench d(sims.Map());
         double ms = 0;
         const bool found = d.Search(IDC_SEARCH_GENERATOR, &ms);
         const double flow = (k == 1 ? 0.0 : 300.0 + 400.0 * (k - 2)) + 200.0;

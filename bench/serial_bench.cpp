@@ -73,10 +73,9 @@ void Throughput() {
         std::printf("no pseudo-terminal\n");
         return;
     }
-    PortMap::SetOverride(pty.path);
     EventLoopHost host;
     CountingOwner owner;
-    CSerialLink link(host);
+    CSerialLink link(host, PortMap::FromList(pty.path));
     if (!link.OpenPort(&owner, 1, 115200, 'N', 8, 1, EV_RXCHAR | EV_RXFLAG, 512) || !link.StartMonitor()) {
         std::printf("open failed\n");
         return;
@@ -104,10 +103,9 @@ void Throughput() {
 void RoundTrip() {
     Pty pty;
     if (pty.path.empty()) return;
-    PortMap::SetOverride(pty.path);
     EventLoopHost host;
     CountingOwner owner;
-    CSerialLink link(host);
+    CSerialLink link(host, PortMap::FromList(pty.path));
     if (!link.OpenPort(&owner, 1, 115200, 'N', 8, 1, EV_RXCHAR | EV_RXFLAG, 512) || !link.StartMonitor()) {
         std::printf("open failed\n");
         return;

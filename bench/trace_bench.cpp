@@ -54,10 +54,11 @@ struct Run {
     bool ok = false;
 };
 
-Run Upload(int level, const std::string& image, const std::string& log) {
+Run Upload(const PortMap& ports, int level, const std::string& image, const std::string& log) {
     Run run;
     std::FILE* out = level ? std::fopen(log.c_str(), "w") : nullptr;
     cli::SessionOptions options;
+    options.ports = ports;
     options.verbosity = level;
     options.traceOut = out;
     {
@@ -136,7 +137,6 @@ int main() {
     gen.eraseTimeMs = 0;
     gen.outputDir = dir.string();
     sims.Add(gen);
-    sims.Offer();
 
     const int levels[] = {0, 1, 2};
     std::vector<double> data[3];
@@ -144,7 +144,7 @@ int main() {
     bool ok = true;
     for (int round = 0; round < 4; ++round) {
         for (int i = 0; i < 3; ++i) {
-            const Run r = Upload(levels[i], image, (dir / "trace.log").string());
+            const Run r = Upload(sims.Map(), levels[i], image, (dir / "trace.log").string());
             ok = ok && r.ok;
             data[i].push_back(r.dataS);
             logBytes[i] = r.logBytes;

@@ -76,9 +76,8 @@ int main() {
 
     SimBench sims;
     sims.AddGenerator(dir);
-    sims.Offer();
 
-    DialogBench d;
+    DialogBench d(sims.Map());
     if (!d.FindGenerator()) return 1;
     d.host.QueueFileAnswer(image);
     d.dlg->OnCommand(IDC_LOAD_IMAGE);

@@ -10,7 +10,6 @@
 #include "platform/Utf8.h"
 
 #include "cli/Interrupt.h"
-#include "serial/PortMap.h"
 #include "serial/SerialLink.h"
 
 namespace quillet::cli {
@@ -48,7 +47,7 @@ std::string ForTerminal(const std::string& text) {
 
 Session::Session(const SessionOptions& options)
     : m_options(options),
-      m_port(std::make_unique<CSerialLink>(m_host, options.makeDevice)),
+      m_port(std::make_unique<CSerialLink>(m_host, options.ports, options.makeDevice), options.ports),
       m_dlg(m_host, &m_port),
       m_traceOnStderr(options.verbosity > 0 && !options.traceOut),
       m_progress(stderr,
@@ -307,7 +306,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
         return rc;
     }
     const unsigned com = m_dlg.PortNumber();
-    const std::string device = PortMap::DevicePath(com);
+    const std::string device = m_options.ports.DevicePath(com);
     m_outcome.com = com;
     m_outcome.device = device;
     if (printFound) {
@@ -322,7 +321,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
 // An MCU that already waits in its bootloader does not answer a search: the
 // operator picks its port in the COM list instead.
 int Session::OpenFirstPort() {
-    const auto present = PortMap::Present();
+    const auto present = m_options.ports.Present();
     if (present.empty()) {
         Say("quillet-cli: no serial port present (see --ports)");
         return kExitFailed;

@@ -28,6 +28,9 @@ struct SessionOptions {
     std::FILE* traceOut = nullptr;  // where the trace goes (--log FILE); null: stderr
     std::string dataFolder;   // of the fixed firmware images; empty: ./data
     bool json = false;        // progress as JSON lines; result lines on stderr (stdout is the final object's)
+    // The devices of the COM numbers (--ports, -p; the system's map by
+    // default). Each session has its own.
+    PortMap ports;
     // The device behind the serial link; the platform's serial device when
     // empty (the demo puts its in-process instrument here).
     CSerialLink::DeviceFactory makeDevice;

@@ -1,11 +1,11 @@
 #include "cli/TrafficPort.h"
 
 #include "cli/Trace.h"
-#include "serial/PortMap.h"
 
 namespace quillet::cli {
 
-TrafficPort::TrafficPort(std::unique_ptr<ISerialPort> inner) : m_inner(std::move(inner)) {}
+TrafficPort::TrafficPort(std::unique_ptr<ISerialPort> inner, PortMap map)
+    : m_inner(std::move(inner)), m_map(std::move(map)) {}
 
 bool TrafficPort::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, char parity,
                            unsigned dataBits, unsigned stopBits, std::uint32_t eventMask,
@@ -17,7 +17,7 @@ bool TrafficPort::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
                                       writeBufferSize);
     m_com = port;
     if (m_trace)
-        m_trace->Opened(port, PortMap::DevicePath(port), baud, dataBits, parity, stopBits, ok,
+        m_trace->Opened(port, m_map.DevicePath(port), baud, dataBits, parity, stopBits, ok,
                         ok ? std::string() : m_inner->OpenProblem());
     return ok;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Host.h"
+#include "serial/PortMap.h"
 #include "serial/SerialPort.h"
 
 namespace quillet::cli {
@@ -17,8 +18,8 @@ class Trace;
 
 class TrafficPort : public ISerialPort, public ISerialOwner {
 public:
-    // `inner` is the real port.
-    explicit TrafficPort(std::unique_ptr<ISerialPort> inner);
+    // `inner` is the real port; `map` names the devices for the trace.
+    explicit TrafficPort(std::unique_ptr<ISerialPort> inner, PortMap map = {});
 
     // Where the traffic goes; null: nowhere.
     void SetTrace(Trace* trace) { m_trace = trace; }
@@ -48,6 +49,7 @@ public:
 
 private:
     std::unique_ptr<ISerialPort> m_inner;
+    const PortMap m_map;
     ISerialOwner* m_owner = nullptr;
     Trace* m_trace = nullptr;
     unsigned m_com = 0;

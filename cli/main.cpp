@@ -46,11 +46,11 @@ constexpr const char* kDevicePlace = "sysfs";
 
 // "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
 // line of its own; with `json` all of them in the final object.
-int ListPorts(bool verbose, bool json) {
+int ListPorts(const PortMap& map, bool verbose, bool json) {
     Outcome outcome;
     outcome.command = "ports";
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const auto& [com, device] : PortMap::Present()) {
+    for (const auto& [com, device] : map.Present()) {
         const PortDescription d = DescribePort(device);
         if (json) {
             nlohmann::ordered_json p;
@@ -142,7 +142,7 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
     const std::string device = simulator.Name();
     sessionOptions.makeDevice = simulator.DeviceFactory();
 #endif
-    PortMap::SetOverride(device);
+    sessionOptions.ports = PortMap::FromList(device);
     tell("simulated signal generator on COM1 (" + device + "), storing in " + outDir +
          (baud ? " at " + std::to_string(baud) + " baud" : std::string()));
 
@@ -234,7 +234,6 @@ int Main(const std::vector<std::string>& argv) {
         std::fputs(BashCompletion().c_str(), stdout);
         return kExitDone;
     }
-    if (args.ports) PortMap::SetOverride(*args.ports);
 
     // --log FILE: the trace goes there (at least the steps).
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> log(nullptr, &std::fclose);
@@ -253,11 +252,12 @@ int Main(const std::vector<std::string>& argv) {
     options.traceOut = log.get();
     options.dataFolder = args.dataFolder;
     options.json = args.json;
+    if (args.ports) options.ports = PortMap::FromList(*args.ports);
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
-    if (c == "ports") return ListPorts(args.verbosity > 0, args.json);
+    if (c == "ports") return ListPorts(options.ports, args.verbosity > 0, args.json);
 
     // Ctrl+C ends a flow cleanly, "interrupted".
     CatchInterrupt();

@@ -34,12 +34,12 @@ constexpr std::string_view kIspModeBanner = " ISP MODE...";
 constexpr std::string_view kUbd00Banner = "UBD 00";
 constexpr std::size_t kUbd00MinMatches = 3;
 
-// Starts the outside sub-MCU tool from the current directory, or tells the
+// Starts the outside sub-MCU tool from the dialog's current directory, or tells the
 // operator why it could not be started.
 void StartSubMcuTool(CLoaderDlg& dlg) {
     IHost& host = dlg.Host();
     const char* pathVar = std::getenv("PATH");
-    const ToolLaunch tool = ResolveSubMcuTool(".", pathVar ? pathVar : "");
+    const ToolLaunch tool = ResolveSubMcuTool(host.CurrentDirectory(), pathVar ? pathVar : "");
     bool started = false;
     std::string problem = tool.problem;
     if (!tool.commandLine.empty()) {

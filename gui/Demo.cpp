@@ -4,7 +4,6 @@
 #include <system_error>
 
 #include "pattern/SamplePattern.h"
-#include "serial/PortMap.h"
 #include "sim/lib/Simulator.h"
 
 namespace quillet::gui {
@@ -43,8 +42,6 @@ bool DemoSession::Start(const std::string& baseDir, std::string& error, unsigned
         return false;
     }
     m_sim->Start();
-    // COM1 is the simulated generator.
-    PortMap::SetOverride(m_device);
     fs::current_path(m_folder, ec);
     if (ec) {
         error = "Cannot change to the demo folder " + m_folder + ": " + ec.message();
@@ -57,7 +54,6 @@ void DemoSession::Stop() {
     if (!m_sim) return;
     m_sim->Stop();
     m_sim.reset();
-    PortMap::ClearOverride();
 }
 
 } // namespace quillet::gui

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "serial/PortMap.h"
+
 namespace quillet::sim {
 class Simulator;
 }
@@ -27,6 +29,8 @@ public:
     void Stop();
 
     const std::string& Device() const { return m_device; }
+    // The port map of the demo: COM1 is the simulated generator.
+    PortMap Map() const { return PortMap::FromList(m_device); }
     const std::string& Folder() const { return m_folder; }
     const std::string& SamplePath() const { return m_sample; }
     const std::string& ReceivedDir() const { return m_received; }

@@ -111,9 +111,11 @@ LoaderWindow::~LoaderWindow() {
     m_host.reset();
 }
 
-void LoaderWindow::Initialise(ISerialPort* port) {
-    m_dlg = std::make_unique<CLoaderDlg>(*m_host, port);
+void LoaderWindow::Initialise(PortMap map, ISerialPort* port) {
+    m_portMap = map;
+    m_dlg = port ? std::make_unique<CLoaderDlg>(*m_host, port) : std::make_unique<CLoaderDlg>(*m_host, std::move(map));
     m_dlg->OnInitDialog();
+    RefreshPortTooltips();
 }
 
 QWidget* LoaderWindow::Control(int id) const {
@@ -240,7 +242,7 @@ void LoaderWindow::RefreshPortTooltips() {
     // "COM3: /dev/ttyUSB0" and, on a second line, what is known of the
     // device (as quillet-cli ports tells it).
     std::map<unsigned, QString> tips;
-    for (const auto& [com, device] : PortMap::Present()) {
+    for (const auto& [com, device] : m_portMap.Present()) {
         QString tip = QStringLiteral("COM%1: %2").arg(com).arg(QString::fromStdString(device));
         const std::string summary = DescribePort(device).Summary();
         if (!summary.empty()) tip += QStringLiteral("\n") + QString::fromStdString(summary);

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "gui/DialogTemplate.h"
+#include "serial/PortMap.h"
 
 class QMenu;
 
@@ -26,9 +27,10 @@ public:
     explicit LoaderWindow(QWidget* parent = nullptr);
     ~LoaderWindow() override;
 
-    // Constructs the dialog object (with its own serial link unless `port`
-    // is given) and runs OnInitDialog. Call once, after the sockets start.
-    void Initialise(ISerialPort* port = nullptr);
+    // Constructs the dialog object (with its own serial link on `map`
+    // unless `port` is given) and runs OnInitDialog. Call once, after the
+    // sockets start. The COM list's tooltips follow `map`.
+    void Initialise(PortMap map = {}, ISerialPort* port = nullptr);
 
     CLoaderDlg& Dialog() { return *m_dlg; }
     QtHost& Host() { return *m_host; }
@@ -64,6 +66,7 @@ private:
     std::map<int, QWidget*> m_controls;
     std::unique_ptr<QtHost> m_host;
     std::unique_ptr<CLoaderDlg> m_dlg;  // destroyed before the host
+    PortMap m_portMap;
     bool m_inPaint = false;
     bool m_ending = false;
 #ifdef _WIN32

@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    window.Initialise();
+    window.Initialise(args.demo ? demo.Map() : PortMap());
     if (!args.screenshot.empty()) return Screenshot(window, args);
 
     window.exec();

@@ -4,16 +4,17 @@
 #include <cstdlib>
 #include <thread>
 
-#ifdef _WIN32
 #include "platform/Utf8.h"
+#ifdef _WIN32
 #include "platform/WindowsHeaders.h"
-#else
-#include <unistd.h>
 #endif
 
 namespace quillet {
 
 EventLoopHost::EventLoopHost() {
+    std::error_code ec;
+    m_currentDir = std::filesystem::current_path(ec);
+    if (ec) m_currentDir = ".";
     onMessageBox = [](const Box& box) {
         std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), box.text.c_str());
     };
@@ -72,31 +73,49 @@ std::optional<std::string> EventLoopHost::OpenFileDialog(const std::string&, con
     return answer;
 }
 
+// The process's current directory is left alone: it is shared by every
+// dialog of the process.
 bool EventLoopHost::SetCurrentDirectory(const std::string& dir) {
-#ifdef _WIN32
-    return SetCurrentDirectoryW(WideFromUtf8(dir).c_str()) != 0;
-#else
-    return chdir(dir.c_str()) == 0;
-#endif
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::filesystem::path p = PathFromUtf8(dir);
+    if (p.is_relative()) p = m_currentDir / p;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(p, ec)) return false;
+    p = p.lexically_normal();
+    if (!p.has_filename() && p != p.root_path()) p = p.parent_path();  // "dir/./" is "dir"
+    m_currentDir = p;
+    return true;
+}
+
+std::string EventLoopHost::CurrentDirectory() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return Utf8FromPath(m_currentDir);
 }
 
 bool EventLoopHost::StartProgram(const std::string& commandLine, [[maybe_unused]] int showCmd) {
+    const std::string dir = CurrentDirectory();
 #ifdef _WIN32
-    // As WinExec: started from the current directory, not waited for.
+    // As WinExec: not waited for; started in the dialog's directory.
     std::wstring line = WideFromUtf8(commandLine);
+    const std::wstring wdir = WideFromUtf8(dir);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = static_cast<WORD>(showCmd);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, wdir.c_str(), &si, &pi))
         return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return true;
 #else
     // Started in the background, like WinExec: the caller does not wait.
-    return std::system((commandLine + " >/dev/null 2>&1 &").c_str()) == 0;
+    // The shell changes to the dialog's directory first; the program's own
+    // stays where it is.
+    std::string quoted = "'";
+    for (char c : dir) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    return std::system(("cd " + quoted + " && " + commandLine + " >/dev/null 2>&1 &").c_str()) == 0;
 #endif
 }
 

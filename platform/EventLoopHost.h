@@ -2,13 +2,16 @@
 // the simulator-driven tests and benchmarks). The thread that calls Run() is
 // the GUI thread: posted work and timer ticks run there, one at a time.
 // Message boxes go to a sink (stderr by default) and are recorded; file
-// dialogs are answered from a queue the caller fills.
+// dialogs are answered from a queue the caller fills. The current directory
+// is the host's own (the process's when the host was made): several hosts,
+// each with its dialog on a thread of its own, share nothing.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -54,6 +57,7 @@ public:
     std::optional<std::string> OpenFileDialog(const std::string& filter,
                                               const std::string& initialDir) override;
     bool SetCurrentDirectory(const std::string& dir) override;
+    std::string CurrentDirectory() const override;
     bool StartProgram(const std::string& commandLine, int showCmd) override;
     bool SocketsStartup() override { return true; }
     void Post(std::function<void()> fn) override;
@@ -88,6 +92,7 @@ private:
     std::map<int, bool> m_enabled;
     std::map<int, int> m_combo;
     int m_portIcon = 0;
+    std::filesystem::path m_currentDir;
 };
 
 } // namespace quillet

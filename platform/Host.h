@@ -2,7 +2,7 @@
 //
 // CLoaderDlg never talks to a toolkit. It talks to one IHost, which stands
 // for the dialog window and its surroundings: window timers by id, blocking
-// pauses, modal message boxes, the file-open dialog, the process's current
+// pauses, modal message boxes, the file-open dialog, the current
 // directory, starting an outside program, the controls of the dialog, and a
 // way for other threads to get work done on the GUI thread.
 //
@@ -56,7 +56,12 @@ public:
                                                       const std::string& initialDir) = 0;
 
     // ---- process ------------------------------------------------------------
+    // The dialog's current directory: where the flows' relative paths (the
+    // sub-MCU tool) start. A host that serves one dialog may change the
+    // process's; one of several dialogs in a process keeps its own.
     virtual bool SetCurrentDirectory(const std::string& dir) = 0;
+    // That directory; "." for the process's own.
+    virtual std::string CurrentDirectory() const { return "."; }
     // Starts an outside program (command line relative to the current
     // directory); false when it could not be started.
     virtual bool StartProgram(const std::string& commandLine, int showCmd) = 0;

@@ -1,5 +1,6 @@
-// The port map (see PortMap.h). The map is worked out afresh on every call,
-// so a device plugged in while the program runs is found by the next search.
+// The port map (see PortMap.h). The system's map is worked out afresh on
+// every call, so a device plugged in while the program runs is found by the
+// next search.
 #if defined(_MSC_VER) && !defined(_CRT_SECURE_NO_WARNINGS)
 #define _CRT_SECURE_NO_WARNINGS  // getenv
 #endif
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -25,9 +25,6 @@
 namespace quillet {
 
 namespace {
-
-std::mutex g_lock;
-std::optional<std::vector<std::string>> g_override;
 
 namespace fs = std::filesystem;
 
@@ -70,21 +67,6 @@ std::string LinkName(const fs::path& link) {
 
 std::string WindowsName(unsigned com) {
     return com < 10 ? "COM" + std::to_string(com) : "\\\\.\\COM" + std::to_string(com);
-}
-
-// The map as it stands: the override, else QUILLET_PORTS, else (POSIX) the
-// devices present. Empty optional on Windows without either: COM n is COMn.
-std::optional<std::vector<std::string>> CurrentMap() {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (g_override) return g_override;
-    }
-    if (const char* env = std::getenv("QUILLET_PORTS")) return PortMap::ParseList(env);
-#ifdef _WIN32
-    return std::nullopt;
-#else
-    return PortMap::DefaultDevices();
-#endif
 }
 
 } // namespace
@@ -279,26 +261,33 @@ std::vector<std::string> PortMap::ParseList(const std::string& commaSeparatedPat
     return entries;
 }
 
-void PortMap::SetOverride(const std::string& commaSeparatedPaths) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_override = ParseList(commaSeparatedPaths);
+// The explicit entries, else QUILLET_PORTS, else (POSIX) the devices present.
+std::optional<std::vector<std::string>> PortMap::Entries() const {
+    if (m_entries) return m_entries;
+    if (const char* env = std::getenv("QUILLET_PORTS")) return ParseList(env);
+#ifdef _WIN32
+    return std::nullopt;
+#else
+    return DefaultDevices();
+#endif
 }
 
-void PortMap::ClearOverride() {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_override.reset();
-}
-
-std::string PortMap::DevicePath(unsigned com) {
+std::string PortMap::DevicePath(unsigned com) const {
     if (com == 0) return {};
-    const auto map = CurrentMap();
+    const auto map = Entries();
     if (!map) return WindowsName(com);
     return com <= map->size() ? (*map)[com - 1] : std::string();
 }
 
-std::vector<std::pair<unsigned, std::string>> PortMap::Present() {
+PortMap PortMap::Only(unsigned com) const {
+    std::vector<std::string> entries(com);
+    if (com > 0) entries[com - 1] = DevicePath(com);
+    return PortMap(std::move(entries));
+}
+
+std::vector<std::pair<unsigned, std::string>> PortMap::Present() const {
     std::vector<std::pair<unsigned, std::string>> present;
-    const auto map = CurrentMap();
+    const auto map = Entries();
     if (map) {
         for (std::size_t i = 0; i < map->size(); ++i)
             if (!(*map)[i].empty()) present.emplace_back(static_cast<unsigned>(i + 1), (*map)[i]);

@@ -6,11 +6,15 @@
 // before ttyUSB10); a ttyS node whose UART the kernel did not find (its
 // sysfs "type" is 0) is left out. On macOS the default map is /dev/cu.*
 // in name order. The environment variable QUILLET_PORTS (comma-separated
-// device paths; an empty item leaves that COM number absent) replaces it,
-// and so does SetOverride (the command line's --ports).
+// device paths; an empty item leaves that COM number absent) replaces it.
 // On Windows COM n is the device "COMn" ("\\.\COMn" from 10 on).
+//
+// A map is a value: every serial link has its own (the command line's
+// --ports gives one to its dialogs, each instrument of --all gets a map of
+// its one port), so nothing about ports is shared between dialogs.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,14 +56,26 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
 
 class PortMap {
 public:
+    // The system's map: QUILLET_PORTS when it is set, otherwise the devices
+    // present (on Windows COMn). Worked out afresh on every call, so a
+    // device plugged in while the program runs is found by the next search.
+    PortMap() = default;
+    // An explicit map: entry i is COM i+1 ("" = absent).
+    explicit PortMap(std::vector<std::string> entries) : m_entries(std::move(entries)) {}
+    // An explicit map from a comma-separated list, as QUILLET_PORTS gives it.
+    static PortMap FromList(const std::string& commaSeparatedPaths) { return PortMap(ParseList(commaSeparatedPaths)); }
+
     // Device path of COM `com`; empty when the map has no such port.
-    static std::string DevicePath(unsigned com);
+    std::string DevicePath(unsigned com) const;
     // COM numbers that have a device in the map, with their devices, in
     // ascending order (an explicit map may name devices that do not exist).
-    static std::vector<std::pair<unsigned, std::string>> Present();
-    // Replaces the map by a comma-separated list, as QUILLET_PORTS does.
-    static void SetOverride(const std::string& commaSeparatedPaths);
-    static void ClearOverride();
+    std::vector<std::pair<unsigned, std::string>> Present() const;
+    // The map with COM `com` alone, as this map names it now, every other
+    // number absent: a search through it tries that one port.
+    PortMap Only(unsigned com) const;
+    // True when the entries were given (not the system's).
+    bool IsExplicit() const { return m_entries.has_value(); }
+
     // Parses a comma-separated list: entry i is COM i+1 ("" = absent).
     static std::vector<std::string> ParseList(const std::string& commaSeparatedPaths);
     // The default map from the names found in /dev: ttyUSB*, ttyACM*, ttyS*,
@@ -70,6 +86,13 @@ public:
     // The default map of this system: the devices of OrderDevices (on macOS
     // /dev/cu.*) less the ttyS nodes without a UART behind them.
     static std::vector<std::string> DefaultDevices(const SystemPaths& paths = {});
+
+private:
+    // The entries as they stand; nothing on Windows without QUILLET_PORTS
+    // (COM n is COMn).
+    std::optional<std::vector<std::string>> Entries() const;
+
+    std::optional<std::vector<std::string>> m_entries;
 };
 
 } // namespace quillet

@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -30,7 +31,9 @@
 namespace quillet {
 namespace {
 
-std::string ErrorText(int error) { return std::strerror(error); }
+// The system's text for `error`; safe on the monitor threads of several
+// links at once (std::strerror may share one buffer).
+std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 // The character size flag of 5 to 8 data bits; 0 for any other count.
 tcflag_t CharacterSizeFor(unsigned dataBits) {
@@ -329,8 +332,12 @@ private:
         std::string owner = "dialout";
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0) {
-            const struct group* g = ::getgrgid(st.st_gid);
-            if (g && g->gr_name && *g->gr_name && std::strcmp(g->gr_name, "root") != 0)
+            // The reentrant lookup: other dialogs may open ports meanwhile.
+            struct group entry {};
+            struct group* g = nullptr;
+            char buffer[4096];
+            if (::getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &g) == 0 && g && g->gr_name &&
+                *g->gr_name && std::strcmp(g->gr_name, "root") != 0)
                 owner = g->gr_name;
         }
         return "Permission denied on " + path +

@@ -59,9 +59,10 @@ struct Session {
 } // namespace
 
 struct CSerialLink::Impl {
-    Impl(IHost& h, DeviceFactory f) : host(h), makeDevice(std::move(f)) {}
+    Impl(IHost& h, PortMap m, DeviceFactory f) : host(h), map(std::move(m)), makeDevice(std::move(f)) {}
 
     IHost& host;
+    const PortMap map;
     DeviceFactory makeDevice;
     std::unique_ptr<ISerialDevice> device;
     std::shared_ptr<Session> session;
@@ -216,8 +217,8 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
     open = false;
 }
 
-CSerialLink::CSerialLink(IHost& host, DeviceFactory makeDevice)
-    : m_impl(std::make_unique<Impl>(host, std::move(makeDevice))) {}
+CSerialLink::CSerialLink(IHost& host, PortMap map, DeviceFactory makeDevice)
+    : m_impl(std::make_unique<Impl>(host, std::move(map), std::move(makeDevice))) {}
 
 CSerialLink::~CSerialLink() { m_impl->Shutdown(); }
 
@@ -234,7 +235,7 @@ bool CSerialLink::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
     if (!d.device) d.device = d.makeDevice ? d.makeDevice() : MakeSerialDevice();
     d.device->ClearWake();
 
-    switch (d.device->Open(PortMap::DevicePath(port))) {
+    switch (d.device->Open(d.map.DevicePath(port))) {
     case ISerialDevice::OpenStatus::Opened:
         break;
     case ISerialDevice::OpenStatus::Denied:
@@ -294,6 +295,8 @@ void CSerialLink::RequestClose() {
 bool CSerialLink::IsOpen() const { return m_impl->open; }
 
 std::string CSerialLink::OpenProblem() const { return m_impl->problem; }
+
+const PortMap& CSerialLink::Map() const { return m_impl->map; }
 
 std::string CSerialLink::FormatCommError(const std::string& call, const std::string& systemText,
                                          unsigned port) {

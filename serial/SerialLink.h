@@ -4,7 +4,7 @@
 //
 // The device itself sits behind ISerialDevice (a POSIX termios backend
 // here, a Win32 one beside it). COM numbers become device names through the
-// port map (PortMap.h).
+// link's own port map (PortMap.h).
 #pragma once
 
 #include <condition_variable>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/Host.h"
+#include "serial/PortMap.h"
 #include "serial/SerialPort.h"
 
 namespace quillet {
@@ -30,8 +31,9 @@ public:
     // given: the demo puts an in-process instrument there).
     using DeviceFactory = std::function<std::unique_ptr<ISerialDevice>()>;
 
-    // `host` carries messages to the GUI thread and shows error boxes.
-    explicit CSerialLink(IHost& host, DeviceFactory makeDevice = {});
+    // `host` carries messages to the GUI thread and shows error boxes;
+    // `map` names the device of each COM number (the system's by default).
+    explicit CSerialLink(IHost& host, PortMap map = {}, DeviceFactory makeDevice = {});
     ~CSerialLink() override;
     CSerialLink(const CSerialLink&) = delete;
     CSerialLink& operator=(const CSerialLink&) = delete;
@@ -45,6 +47,8 @@ public:
     bool IsOpen() const override;
     // After an open refused for lack of permission: what the operator can do.
     std::string OpenProblem() const override;
+    // The map the link opens COM numbers through.
+    const PortMap& Map() const;
 
     // Builds the box text "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n".
     static std::string FormatCommError(const std::string& call, const std::string& systemText,

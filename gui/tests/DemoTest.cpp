@@ -26,7 +26,6 @@ struct DemoFixture : ::testing::Test {
     std::vector<FlowEventInfo> events;
     void TearDown() override {
         std::filesystem::current_path(startDir);
-        PortMap::ClearOverride();
     }
     bool Seen(FlowEvent e) const {
         for (auto& info : events)
@@ -39,13 +38,12 @@ TEST_F(DemoFixture, SetsUpSimulatorPortAndFolder) {
     DemoSession demo;
     std::string error;
     ASSERT_TRUE(demo.Start(base.path().toStdString(), error)) << error;
-    EXPECT_EQ(PortMap::DevicePath(1), demo.Device());
+    EXPECT_EQ(demo.Map().DevicePath(1), demo.Device());
     EXPECT_TRUE(std::filesystem::exists(demo.SamplePath()));
     EXPECT_EQ(std::filesystem::file_size(demo.SamplePath()), 54u + 1920u * 1080u * 3u);
     EXPECT_TRUE(std::filesystem::is_directory(demo.ReceivedDir()));
     EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), demo.Folder()));
     demo.Stop();
-    EXPECT_EQ(PortMap::DevicePath(1) == demo.Device(), false);
 }
 
 TEST_F(DemoFixture, OperatorFindsLoadsAndStoresTheSampleFromTheDialog) {
@@ -64,7 +62,7 @@ TEST_F(DemoFixture, OperatorFindsLoadsAndStoresTheSampleFromTheDialog) {
         dialogDir = dir;
         return std::optional<std::string>(demo.SamplePath());
     };
-    window.Initialise();
+    window.Initialise(demo.Map());
     window.Dialog().SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
     auto button = [&](int id) { return qobject_cast<QPushButton*>(window.Control(id)); };
 

@@ -44,7 +44,6 @@ struct Pty {
 
 struct PortFixture : ::testing::Test {
     std::vector<std::string> boxes;
-    void TearDown() override { PortMap::ClearOverride(); }
     void Attach(LoaderWindow& window) {
         window.Host().messageBoxHook = [this](const std::string& text, const std::string&) {
             boxes.push_back(text);
@@ -62,9 +61,9 @@ struct PortFixture : ::testing::Test {
 };
 
 TEST_F(PortFixture, ComListTooltipsDescribeTheDevices) {
-    PortMap::SetOverride("/dev/quillet-none,/dev/null,");
+    const PortMap map = PortMap::FromList("/dev/quillet-none,/dev/null,");
     LoaderWindow window;
-    window.Initialise();
+    window.Initialise(map);
     auto* combo = qobject_cast<QComboBox*>(window.Control(1106));
     EXPECT_EQ(combo->itemData(0, Qt::ToolTipRole).toString(), "COM1: /dev/quillet-none\nabsent");
     EXPECT_EQ(combo->itemData(1, Qt::ToolTipRole).toString(), "COM2: /dev/null");
@@ -74,10 +73,10 @@ TEST_F(PortFixture, ComListTooltipsDescribeTheDevices) {
 TEST_F(PortFixture, PortButtonOpensAndClosesThePort) {
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
-    PortMap::SetOverride(pty.path);
+    const PortMap map = PortMap::FromList(pty.path);
     LoaderWindow window;
     Attach(window);
-    window.Initialise();
+    window.Initialise(map);
 
     Button(window, 1006)->click();
     EXPECT_TRUE(boxes.empty()) << boxes.front();
@@ -95,10 +94,10 @@ TEST_F(PortFixture, PortButtonOpensAndClosesThePort) {
 TEST_F(PortFixture, SelectingPresentAndAbsentComEntries) {
     Pty pty;
     ASSERT_FALSE(pty.path.empty());
-    PortMap::SetOverride("," + pty.path);  // COM1 absent, COM2 the pty
+    const PortMap map = PortMap::FromList("," + pty.path);  // COM1 absent, COM2 the pty
     LoaderWindow window;
     Attach(window);
-    window.Initialise();
+    window.Initialise(map);
     auto* combo = qobject_cast<QComboBox*>(window.Control(1106));
     EXPECT_TRUE(combo->itemData(1, Qt::ToolTipRole).toString().contains(
         QString::fromStdString(pty.path)));
@@ -126,10 +125,10 @@ TEST_F(PortFixture, SelectingPresentAndAbsentComEntries) {
 }
 
 TEST_F(PortFixture, EnterInAnEditPressesNoButtonButAFocusedButtonAnswersIt) {
-    PortMap::SetOverride("");  // no port opens: a press of 1006 shows a box
+    const PortMap map = PortMap::FromList("");  // no port opens: a press of 1006 shows a box
     LoaderWindow window;
     Attach(window);
-    window.Initialise();
+    window.Initialise(map);
     window.show();
     auto* slot = qobject_cast<QLineEdit*>(window.Control(1184));
     slot->setFocus();
@@ -152,11 +151,11 @@ TEST_F(PortFixture, SearchFindsTheSimulatedGeneratorOnCom3) {
     const std::string device = simulator.OpenPty();
     ASSERT_FALSE(device.empty());
     simulator.Start();
-    PortMap::SetOverride(",," + device);  // COM1, COM2 absent
+    const PortMap map = PortMap::FromList(",," + device);  // COM1, COM2 absent
 
     LoaderWindow window;
     Attach(window);
-    window.Initialise();
+    window.Initialise(map);
     std::vector<FlowEventInfo> events;
     window.Dialog().SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
 

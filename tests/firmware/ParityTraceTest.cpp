@@ -45,12 +45,11 @@ TEST(ParityTraceChild, DISABLED_BootloaderReopensTheLink) {
 
     test::ScratchDir scratch;
     scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(128));
-    PortMap::SetOverride(slave);
 
     EventLoopHost host;
     bool sync = false;
     {
-        CLoaderDlg dlg(host);
+        CLoaderDlg dlg(host, PortMap::FromList(slave));
         dlg.OnInitDialog();
         dlg.OnPortButton();
         ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
@@ -68,7 +67,6 @@ TEST(ParityTraceChild, DISABLED_BootloaderReopensTheLink) {
         EXPECT_EQ(test::Probe(dlg).Boot().active, 1);
         dlg.OnPortButton();  // ends the exchange and closes the link
     }
-    PortMap::ClearOverride();
     ::close(master);
     EXPECT_TRUE(sync) << "no sync byte reached the far end";
 }

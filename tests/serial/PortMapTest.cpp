@@ -12,37 +12,36 @@ namespace {
 
 class PortMapTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        PortMap::ClearOverride();
-        test::UnsetEnv("QUILLET_PORTS");
-    }
-    void TearDown() override {
-        PortMap::ClearOverride();
-        test::UnsetEnv("QUILLET_PORTS");
-    }
+    void SetUp() override { test::UnsetEnv("QUILLET_PORTS"); }
+    void TearDown() override { test::UnsetEnv("QUILLET_PORTS"); }
 };
 
 TEST_F(PortMapTest, ComNumberIsThePositionInTheList) {
-    PortMap::SetOverride("/dev/a1,/dev/a2,/dev/a3,/dev/a4,/dev/a5,/dev/a6,/dev/a7,/dev/a8,/dev/a9,/dev/a10");
-    EXPECT_EQ(PortMap::DevicePath(1), "/dev/a1");
-    EXPECT_EQ(PortMap::DevicePath(9), "/dev/a9");
-    EXPECT_EQ(PortMap::DevicePath(10), "/dev/a10");
-    EXPECT_EQ(PortMap::DevicePath(11), "");
-    EXPECT_EQ(PortMap::DevicePath(0), "");
-    EXPECT_EQ(PortMap::DevicePath(99), "");
+    const PortMap map = PortMap::FromList("/dev/a1,/dev/a2,/dev/a3,/dev/a4,/dev/a5,/dev/a6,/dev/a7,/dev/a8,/dev/a9,/dev/a10");
+    EXPECT_TRUE(map.IsExplicit());
+    EXPECT_EQ(map.DevicePath(1), "/dev/a1");
+    EXPECT_EQ(map.DevicePath(9), "/dev/a9");
+    EXPECT_EQ(map.DevicePath(10), "/dev/a10");
+    EXPECT_EQ(map.DevicePath(11), "");
+    EXPECT_EQ(map.DevicePath(0), "");
+    EXPECT_EQ(map.DevicePath(99), "");
 }
 
 TEST_F(PortMapTest, EmptyItemsLeaveTheirNumberAbsent) {
-    PortMap::SetOverride(",/dev/b, ,/dev/d,");
-    EXPECT_EQ(PortMap::DevicePath(1), "");
-    EXPECT_EQ(PortMap::DevicePath(2), "/dev/b");
-    EXPECT_EQ(PortMap::DevicePath(3), "");
-    EXPECT_EQ(PortMap::DevicePath(4), "/dev/d");
-    EXPECT_EQ(PortMap::DevicePath(5), "");
-    const auto present = PortMap::Present();
+    const PortMap map = PortMap::FromList(",/dev/b, ,/dev/d,");
+    EXPECT_EQ(map.DevicePath(1), "");
+    EXPECT_EQ(map.DevicePath(2), "/dev/b");
+    EXPECT_EQ(map.DevicePath(3), "");
+    EXPECT_EQ(map.DevicePath(4), "/dev/d");
+    EXPECT_EQ(map.DevicePath(5), "");
+    const auto present = map.Present();
     ASSERT_EQ(present.size(), 2u);
     EXPECT_EQ(present[0], (std::pair<unsigned, std::string>{2, "/dev/b"}));
     EXPECT_EQ(present[1], (std::pair<unsigned, std::string>{4, "/dev/d"}));
+    // One instrument of many searches its own port alone, under its number.
+    const PortMap only = map.Only(4);
+    EXPECT_EQ(only.DevicePath(4), "/dev/d");
+    EXPECT_EQ(only.Present(), (std::vector<std::pair<unsigned, std::string>>{{4, "/dev/d"}}));
 }
 
 TEST_F(PortMapTest, ParseList) {
@@ -52,26 +51,23 @@ TEST_F(PortMapTest, ParseList) {
     EXPECT_EQ(PortMap::ParseList(",,"), (std::vector<std::string>{"", "", ""}));
 }
 
-TEST_F(PortMapTest, EnvironmentIsReadOnEveryCallAndTheOverrideWins) {
+TEST_F(PortMapTest, EnvironmentIsReadOnEveryCallAndAnExplicitMapWins) {
+    const PortMap system;
+    const PortMap given = PortMap::FromList("/dev/o1");
+    EXPECT_FALSE(system.IsExplicit());
     test::SetEnv("QUILLET_PORTS", "/dev/e1,/dev/e2");
-    EXPECT_EQ(PortMap::DevicePath(2), "/dev/e2");
+    EXPECT_EQ(system.DevicePath(2), "/dev/e2");
     test::SetEnv("QUILLET_PORTS", "/dev/f1");
-    EXPECT_EQ(PortMap::DevicePath(1), "/dev/f1");
-    EXPECT_EQ(PortMap::DevicePath(2), "");
-
-    PortMap::SetOverride("/dev/o1");
-    EXPECT_EQ(PortMap::DevicePath(1), "/dev/o1");
-    test::SetEnv("QUILLET_PORTS", "/dev/g1");
-    EXPECT_EQ(PortMap::DevicePath(1), "/dev/o1");
-
-    PortMap::ClearOverride();
-    EXPECT_EQ(PortMap::DevicePath(1), "/dev/g1");
+    EXPECT_EQ(system.DevicePath(1), "/dev/f1");
+    EXPECT_EQ(system.DevicePath(2), "");
+    EXPECT_EQ(system.Only(1).DevicePath(1), "/dev/f1");
+    EXPECT_EQ(given.DevicePath(1), "/dev/o1");
 #ifndef _WIN32
     // Set but empty: no ports at all, not the devices present. (Windows
     // knows no variable that is set but empty.)
     test::SetEnv("QUILLET_PORTS", "");
-    EXPECT_EQ(PortMap::DevicePath(1), "");
-    EXPECT_TRUE(PortMap::Present().empty());
+    EXPECT_EQ(system.DevicePath(1), "");
+    EXPECT_TRUE(system.Present().empty());
 #endif
 }
 
@@ -179,8 +175,9 @@ TEST_F(FakeSystem, DescriptionsComeFromSysfsAndTheByIdLinks) {
 #endif
 
 TEST_F(PortMapTest, DefaultMapListsOnlySerialDevicesThatExist) {
-    for (const auto& [com, path] : PortMap::Present()) {
-        EXPECT_EQ(PortMap::DevicePath(com), path);
+    const PortMap system;
+    for (const auto& [com, path] : system.Present()) {
+        EXPECT_EQ(system.DevicePath(com), path);
 #ifdef _WIN32
         // The system's own names for the COM ports it has.
         EXPECT_EQ(path, com < 10 ? "COM" + std::to_string(com) : "\\\\.\\COM" + std::to_string(com));

@@ -36,10 +36,7 @@ protected:
         host.SetTimerCallback([](unsigned) {});
         host.SetTimer(1, 2);
     }
-    void TearDown() override {
-        PortMap::ClearOverride();
-        TermiosHook::Reset();
-    }
+    void TearDown() override { TermiosHook::Reset(); }
 
     bool Pump(const std::function<bool()>& done, unsigned ms = 5000) { return host.RunUntil(done, ms); }
     void Settle(unsigned ms) { host.RunUntil([] { return false; }, ms); }
@@ -64,8 +61,8 @@ protected:
 TEST_F(SerialLinkTest, OpensTheDeviceTheMapNamesForTheComNumber) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(",,,,,,,,," + pty.path);  // COM10
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(",,,,,,,,," + pty.path);  // COM10
+    CSerialLink link(host, map);
     EXPECT_FALSE(Open(link, 9));
     ASSERT_TRUE(Open(link, 10));
     EXPECT_TRUE(link.IsOpen());
@@ -80,8 +77,8 @@ TEST_F(SerialLinkTest, OpensTheDeviceTheMapNamesForTheComNumber) {
 TEST_F(SerialLinkTest, AbsentPortsFailWithoutABoxAndTheLinkStaysUsable) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(",/dev/no-such-quillet-tty,," + pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(",/dev/no-such-quillet-tty,," + pty.path);
+    CSerialLink link(host, map);
     for (unsigned com : {1u, 2u, 3u, 5u, 99u}) {
         EXPECT_FALSE(Open(link, com)) << com;
         EXPECT_FALSE(link.IsOpen());
@@ -101,8 +98,8 @@ TEST_F(SerialLinkTest, AbsentPortsFailWithoutABoxAndTheLinkStaysUsable) {
 TEST_F(SerialLinkTest, LineIs115200EightBitsRawWithTheReceiverOn) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1));
     termios tio{};
     ASSERT_EQ(::tcgetattr(pty.slave, &tio), 0);
@@ -122,8 +119,8 @@ TEST_F(SerialLinkTest, LineIs115200EightBitsRawWithTheReceiverOn) {
 TEST_F(SerialLinkTest, EvenParityIsAskedForAndAPtyRefusingItIsNoError) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1, 'N'));
     TermiosHook::Reset();
     // Only the parity changes now: the kernel refuses that on a pty.
@@ -146,8 +143,8 @@ TEST_F(SerialLinkTest, EvenParityIsAskedForAndAPtyRefusingItIsNoError) {
 TEST_F(SerialLinkTest, ConfigurationFailuresAreReportedUnderTheCallNames) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path + ",/dev/null");
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path + ",/dev/null");
+    CSerialLink link(host, map);
 
     // The device opened, so OpenPort still answers true.
     TermiosHook::FailWith(EIO);
@@ -175,8 +172,8 @@ TEST_F(SerialLinkTest, FormatCommErrorText) {
 TEST_F(SerialLinkTest, EveryByteArrivesOncePerCallInOrderWithRxFlagAfterEachBurst) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
 
@@ -212,9 +209,9 @@ TEST_F(SerialLinkTest, EveryByteArrivesOncePerCallInOrderWithRxFlagAfterEachBurs
 TEST_F(SerialLinkTest, TheEventMaskChoosesTheMessagesAfterEachBurst) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
+    const PortMap map = PortMap::FromList(pty.path);
     {
-        CSerialLink link(host);
+        CSerialLink link(host, map);
         ASSERT_TRUE(Open(link, 1, 'N', EV_RXCHAR));
         ASSERT_TRUE(link.StartMonitor());
         ASSERT_TRUE(pty.Send("abc"));
@@ -223,7 +220,7 @@ TEST_F(SerialLinkTest, TheEventMaskChoosesTheMessagesAfterEachBurst) {
         EXPECT_EQ(owner.messages.size(), 3u);
     }
     owner.messages.clear();
-    CSerialLink link(host);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1, 'N', EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_BREAK | EV_ERR | EV_RING));
     ASSERT_TRUE(link.StartMonitor());
     ASSERT_TRUE(pty.Send("q"));
@@ -237,8 +234,8 @@ TEST_F(SerialLinkTest, TheEventMaskChoosesTheMessagesAfterEachBurst) {
 TEST_F(SerialLinkTest, AWriteDiscardsReceivedBytesNotYetRead) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
     bool stalePlaced = false;
@@ -263,8 +260,8 @@ TEST_F(SerialLinkTest, AWriteDiscardsReceivedBytesNotYetRead) {
 TEST_F(SerialLinkTest, QuickWritesAllReachTheLineInOrderEachWithItsCompletion) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
     std::vector<std::uint8_t> big(512);
@@ -289,8 +286,8 @@ TEST_F(SerialLinkTest, QuickWritesAllReachTheLineInOrderEachWithItsCompletion) {
 TEST_F(SerialLinkTest, WritesAreRefusedBeyondTheBufferAndTheQueue) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     std::vector<std::uint8_t> tooLong(513, 0x55);
     EXPECT_FALSE(link.QueueWrite(tooLong.data(), 1));  // no port yet
     ASSERT_TRUE(Open(link, 1));
@@ -314,8 +311,8 @@ TEST_F(SerialLinkTest, WritesAreRefusedBeyondTheBufferAndTheQueue) {
 TEST_F(SerialLinkTest, ReopeningFromAHandlerSilencesTheOldDevice) {
     PtyPair a, b;
     ASSERT_TRUE(a.Ok() && b.Ok());
-    PortMap::SetOverride(a.path + "," + b.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(a.path + "," + b.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
 
@@ -353,8 +350,8 @@ TEST_F(SerialLinkTest, ReopeningFromAHandlerSilencesTheOldDevice) {
 TEST_F(SerialLinkTest, CloseFromABusyHandlerDeliversNothingMore) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink link(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
     owner.onMessage = [&](const RecordingOwner::Message& m) {
@@ -383,8 +380,8 @@ TEST_F(SerialLinkTest, CloseFromABusyHandlerDeliversNothingMore) {
 TEST_F(SerialLinkTest, DestroyingTheLinkWhileADeliveryWaitsDoesNotHang) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    auto link = std::make_unique<CSerialLink>(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    auto link = std::make_unique<CSerialLink>(host, map);
     ASSERT_TRUE(Open(*link, 1));
     ASSERT_TRUE(link->StartMonitor());
     ASSERT_TRUE(pty.Send("xyz"));
@@ -402,8 +399,13 @@ TEST_F(SerialLinkTest, DestroyingTheLinkWhileADeliveryWaitsDoesNotHang) {
 TEST_F(SerialLinkTest, FarEndClosingIsReportedOnceAndThePortCanBeOpenedAgain) {
     auto pty = std::make_unique<PtyPair>();
     ASSERT_TRUE(pty->Ok());
-    PortMap::SetOverride(pty->path);
-    CSerialLink link(host);
+    // COM1 is a link to the pty, as udev's by-id names are; the second pty
+    // takes its place.
+    char dir[] = "/tmp/quillet-link-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string name = std::string(dir) + "/port";
+    ASSERT_EQ(::symlink(pty->path.c_str(), name.c_str()), 0);
+    CSerialLink link(host, PortMap::FromList(name));
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
     ASSERT_TRUE(pty->Send("hi"));
@@ -425,20 +427,23 @@ TEST_F(SerialLinkTest, FarEndClosingIsReportedOnceAndThePortCanBeOpenedAgain) {
 
     pty = std::make_unique<PtyPair>();
     ASSERT_TRUE(pty->Ok());
-    PortMap::SetOverride(pty->path);
+    ::unlink(name.c_str());
+    ASSERT_EQ(::symlink(pty->path.c_str(), name.c_str()), 0);
     owner.messages.clear();
     ASSERT_TRUE(Open(link, 1));
     ASSERT_TRUE(link.StartMonitor());
     ASSERT_TRUE(pty->Send("ok"));
     ASSERT_TRUE(Pump([&] { return owner.Text() == "ok"; }));
     EXPECT_EQ(host.Boxes().size(), 1u);
+    ::unlink(name.c_str());
+    ::rmdir(dir);
 }
 
 TEST_F(SerialLinkTest, AHeldPortCannotBeTakenBySecondLink) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());
-    PortMap::SetOverride(pty.path);
-    CSerialLink first(host), second(host);
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink first(host, map), second(host, map);
     ASSERT_TRUE(Open(first, 1));
     ASSERT_TRUE(first.StartMonitor());
     EXPECT_FALSE(Open(second, 1));
@@ -462,7 +467,7 @@ TEST_F(SerialLinkTest, NoPermissionTellsTheOperatorWhatToDo) {
     ASSERT_GE(fd, 0);
     ::close(fd);
     ::chmod(path, 0);
-    PortMap::SetOverride(path);
+    const PortMap map = PortMap::FromList(path);
     // Root opens every device, so the open is tried by a child process that
     // has given up root for the "nobody" account.
     const bool asRoot = ::geteuid() == 0;
@@ -471,7 +476,7 @@ TEST_F(SerialLinkTest, NoPermissionTellsTheOperatorWhatToDo) {
     if (child == 0) {
         int code = 0;
         if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
-        CSerialLink link(host);
+        CSerialLink link(host, map);
         const std::string problem = link.OpenProblem();
         if (Open(link, 1)) code |= 1;
         const std::string after = link.OpenProblem();
