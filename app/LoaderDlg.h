@@ -34,7 +34,6 @@
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
 #include "protocol/Frame.h"
-#include "serial/PortMap.h"
 #include "serial/SerialPort.h"
 
 namespace quillet {
@@ -42,6 +41,7 @@ namespace quillet {
 namespace test {
 class DialogProbe;
 }
+class PortMap;  // serial/PortMap.h
 
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);

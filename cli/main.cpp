@@ -61,7 +61,7 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
                 {"by_id", &d.byId},           {"vid", &d.vid},
                 {"pid", &d.pid},              {"manufacturer", &d.manufacturer},
                 {"product", &d.product},      {"serial_number", &d.serialNumber},
-                {"driver", &d.driver},        {"interface", &d.interface},
+                {"driver", &d.driver},        {"interface", &d.interfaceName},
                 {"location", &d.location},    {"subsystem", &d.subsystem},
                 {"sysfs", &d.sysfsPath},      {"description", nullptr},
             };
@@ -80,7 +80,7 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
             {"by-id", &d.byId},          {"product", &d.product},
             {"manufacturer", &d.manufacturer}, {"serial number", &d.serialNumber},
             {"USB vendor id", &d.vid},   {"USB product id", &d.pid},
-            {"interface", &d.interface}, {"USB location", &d.location},
+            {"interface", &d.interfaceName}, {"USB location", &d.location},
             {"driver", &d.driver},       {"subsystem", &d.subsystem},
             {kDevicePlace, &d.sysfsPath},
         };

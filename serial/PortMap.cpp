@@ -219,7 +219,7 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
         d.manufacturer = ReadAttribute(usbDevice / "manufacturer");
         d.product = ReadAttribute(usbDevice / "product");
         d.serialNumber = ReadAttribute(usbDevice / "serial");
-        d.interface = ReadAttribute(usbInterface / "interface");
+        d.interfaceName = ReadAttribute(usbInterface / "interface");
         d.location = usbInterface.filename().string();
     }
     return d;

@@ -40,7 +40,7 @@ struct PortDescription {
     std::string product;
     std::string serialNumber;
     std::string driver;        // kernel driver (ftdi_sio, cdc_acm, serial8250, ...)
-    std::string interface;     // USB interface name
+    std::string interfaceName; // USB interface name ("interface" is a macro of the Windows headers)
     std::string location;      // USB location: bus-port path and interface
     std::string subsystem;     // usb-serial, usb, pnp, platform, amba, ...
     std::string sysfsPath;     // the device's directory in sysfs

@@ -153,7 +153,7 @@ TEST_F(FakeSystem, DescriptionsComeFromSysfsAndTheByIdLinks) {
     EXPECT_TRUE(usb.exists);
     EXPECT_EQ(usb.byId, Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
     EXPECT_EQ(usb.vid + ":" + usb.pid, "0403:6001");
-    EXPECT_EQ(usb.interface, "FT232R USB UART");
+    EXPECT_EQ(usb.interfaceName, "FT232R USB UART");
     EXPECT_EQ(usb.location, "1-2:1.0");
     EXPECT_EQ(usb.subsystem, "usb-serial");
     EXPECT_EQ(usb.Summary(), "FT232R USB UART (FTDI), USB 0403:6001, serial A50285BI, driver ftdi_sio, "
