@@ -1,20 +1,28 @@
 // quillet-sim: stands in for the instrument on a serial line.
 //
 // Prints the device the program should open on the first line of standard
-// output, serves it until SIGINT or SIGTERM, then prints the summary on
-// standard error and writes it to <out>/summary.txt.
+// output (with --count N, the N devices on N lines), serves them until
+// SIGINT or SIGTERM, then prints the summary on standard error and writes
+// it to <out>/summary.txt (<out>/K/summary.txt for instrument K of several).
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "app/Version.h"
 #include "sim/lib/Simulator.h"
 
 namespace {
+
+constexpr unsigned long kMaxCount = 64;
 
 // The kinds after the first (the default) for the usage text.
 std::string OtherKindNames() {
@@ -35,6 +43,10 @@ std::string UsageText() {
     "  --kind KIND       ") + quillet::kDeviceKinds[0].name + " (default)" + OtherKindNames() + "\n" +
     std::string(
     "  --device PATH     serve this serial device instead of a new pseudo-terminal\n"
+    "  --count N         serve N instruments, each on a pseudo-terminal of its own\n"
+    "                    (default 1); instrument K stores in <out>/K\n"
+    "  --instrument K    the options after it apply to instrument K (1..N) alone,\n"
+    "                    e.g. --count 4 --instrument 2 --stop-after 100\n"
     "  --delay MS        delay before the search reply (default 20)\n"
     "  --silent          never answer the search\n"
     "  --erase-ms MS     erase time before the \"cnd 12\" line (default 1500)\n"
@@ -49,7 +61,8 @@ std::string UsageText() {
     "  -h, --help        this text\n"
     "  --version         print the version and exit\n"
     "\n"
-    "The first line of standard output is the device to open. Stop with Ctrl+C.\n");
+    "The first line of standard output is the device to open (with --count N, the\n"
+    "first N lines, instrument 1 first). Stop with Ctrl+C.\n");
 }
 
 bool ParseUnsigned(const char* s, unsigned long& v) {
@@ -59,77 +72,128 @@ bool ParseUnsigned(const char* s, unsigned long& v) {
     return *end == '\0' && s[0] != '-';
 }
 
-int Usage(const char* why) {
-    std::fprintf(stderr, "quillet-sim: %s\n%s", why, UsageText().c_str());
+int Usage(const std::string& why) {
+    std::fprintf(stderr, "quillet-sim: %s\n%s", why.c_str(), UsageText().c_str());
     return 2;
+}
+
+// Takes the instrument option at args[i] (and its value) into `opt`; moves
+// `i` past its value. Returns the usage error; empty when it was taken.
+std::string ApplyOption(const std::vector<std::string>& args, std::size_t& i, quillet::sim::Options& opt) {
+    const std::string& a = args[i];
+    const char* val = i + 1 < args.size() ? args[i + 1].c_str() : nullptr;
+    unsigned long n = 0;
+    if (a == "-v" || a == "--verbose") {
+        opt.verbose = true;
+    } else if (a == "--silent") {
+        opt.answerSearch = false;
+    } else if (a == "--boot") {
+        opt.startInBootloader = true;
+    } else if (a == "--kind") {
+        const quillet::DeviceKind* kind = val ? quillet::FindDeviceKind(val) : nullptr;
+        if (!kind) return "--kind needs one of " + quillet::DeviceKindNames();
+        opt.kind = kind->group;
+        ++i;
+    } else if (a == "--out") {
+        if (!val) return "--out needs a directory";
+        opt.outputDir = val;
+        ++i;
+    } else if (a == "--baud") {
+        if (!ParseUnsigned(val, n) || n == 0 || n > 100000000) return "--baud needs a rate in baud, e.g. 115200";
+        opt.baud = unsigned(n);
+        ++i;
+    } else if (a == "--delay" || a == "--erase-ms" || a == "--stop-after" || a == "--noise") {
+        if (!ParseUnsigned(val, n)) return a + " needs a number";
+        if (a == "--delay") opt.searchReplyDelayMs = unsigned(n);
+        if (a == "--erase-ms") opt.eraseTimeMs = unsigned(n);
+        if (a == "--stop-after") opt.stopAfterBlocks = long(n);
+        if (a == "--noise") opt.noiseBytes = unsigned(n);
+        ++i;
+    } else if (a == "--resend") {
+        if (!val) return "--resend needs block numbers";
+        std::string list = val;
+        std::size_t pos = 0;
+        while (pos <= list.size()) {
+            const std::size_t comma = std::min(list.find(',', pos), list.size());
+            const std::string item = list.substr(pos, comma - pos);
+            if (!ParseUnsigned(item.c_str(), n)) return "--resend needs block numbers separated by commas";
+            opt.resendBlocks.insert(std::uint32_t(n));
+            pos = comma + 1;
+        }
+        ++i;
+    } else {
+        return "unknown option " + a;
+    }
+    return {};
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     using namespace quillet::sim;
-    Options opt;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // Options before the first --instrument apply to all; those after
+    // --instrument K to instrument K.
+    std::vector<std::string> common;
+    std::map<unsigned long, std::vector<std::string>> own;
+    std::vector<std::string>* into = &common;
     std::string device;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
-        unsigned long n = 0;
+    unsigned long count = 1;
+    bool countGiven = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const char* val = i + 1 < args.size() ? args[i + 1].c_str() : nullptr;
         if (a == "--help" || a == "-h") {
             std::fputs(UsageText().c_str(), stdout);
             return 0;
         } else if (a == "--version") {
             std::printf("quillet-sim %s\n", quillet::VersionText());
             return 0;
-        } else if (a == "-v" || a == "--verbose") {
-            opt.verbose = true;
-        } else if (a == "--silent") {
-            opt.answerSearch = false;
-        } else if (a == "--boot") {
-            opt.startInBootloader = true;
-        } else if (a == "--kind") {
-            const quillet::DeviceKind* kind = val ? quillet::FindDeviceKind(val) : nullptr;
-            if (!kind) return Usage(("--kind needs one of " + quillet::DeviceKindNames()).c_str());
-            opt.kind = kind->group;
-            ++i;
         } else if (a == "--device") {
             if (!val) return Usage("--device needs a path");
             device = val;
             ++i;
-        } else if (a == "--out") {
-            if (!val) return Usage("--out needs a directory");
-            opt.outputDir = val;
+        } else if (a == "--count") {
+            if (!ParseUnsigned(val, count) || count == 0 || count > kMaxCount)
+                return Usage("--count needs a number of instruments from 1 to " + std::to_string(kMaxCount));
+            countGiven = true;
             ++i;
-        } else if (a == "--baud") {
-            if (!ParseUnsigned(val, n) || n == 0 || n > 100000000)
-                return Usage("--baud needs a rate in baud, e.g. 115200");
-            opt.baud = unsigned(n);
-            ++i;
-        } else if (a == "--delay" || a == "--erase-ms" || a == "--stop-after" || a == "--noise") {
-            if (!ParseUnsigned(val, n)) return Usage((a + " needs a number").c_str());
-            if (a == "--delay") opt.searchReplyDelayMs = unsigned(n);
-            if (a == "--erase-ms") opt.eraseTimeMs = unsigned(n);
-            if (a == "--stop-after") opt.stopAfterBlocks = long(n);
-            if (a == "--noise") opt.noiseBytes = unsigned(n);
-            ++i;
-        } else if (a == "--resend") {
-            if (!val) return Usage("--resend needs block numbers");
-            std::string list = val;
-            std::size_t pos = 0;
-            while (pos <= list.size()) {
-                const std::size_t comma = std::min(list.find(',', pos), list.size());
-                const std::string item = list.substr(pos, comma - pos);
-                if (!ParseUnsigned(item.c_str(), n)) return Usage("--resend needs block numbers separated by commas");
-                opt.resendBlocks.insert(std::uint32_t(n));
-                pos = comma + 1;
-            }
+        } else if (a == "--instrument") {
+            unsigned long k = 0;
+            if (!ParseUnsigned(val, k) || k == 0) return Usage("--instrument needs an instrument number from 1");
+            into = &own[k];
             ++i;
         } else {
-            return Usage(("unknown option " + a).c_str());
+            into->push_back(a);
         }
     }
+    if (!own.empty() && own.rbegin()->first > count)
+        return Usage("--instrument " + std::to_string(own.rbegin()->first) + " is beyond --count " +
+                     std::to_string(count));
+    if (countGiven && count > 1 && !device.empty()) return Usage("--device serves one instrument; --count does not go with it");
 
-    // SIGINT and SIGTERM are taken by sigwait below; the serving thread
-    // inherits the blocked mask.
+    // Each instrument's options: the common ones, then its own.
+    std::vector<Options> options(count);
+    for (unsigned long k = 1; k <= count; ++k) {
+        Options& opt = options[k - 1];
+        std::vector<std::string> words = common;
+        const std::size_t ownFrom = words.size();
+        const auto it = own.find(k);
+        if (it != own.end()) words.insert(words.end(), it->second.begin(), it->second.end());
+        bool ownOut = false;
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (i >= ownFrom && words[i] == "--out") ownOut = true;
+            const std::string err = ApplyOption(words, i, opt);
+            if (!err.empty()) return Usage(err);
+        }
+        // Several instruments store into a folder each, unless told otherwise.
+        if (count > 1 && !ownOut) opt.outputDir = (std::filesystem::path(opt.outputDir) / std::to_string(k)).string();
+        std::error_code ec;
+        std::filesystem::create_directories(opt.outputDir, ec);
+    }
+
+    // SIGINT and SIGTERM are taken by sigwait below; the serving threads
+    // inherit the blocked mask.
     sigset_t sigs;
     sigemptyset(&sigs);
     sigaddset(&sigs, SIGINT);
@@ -137,41 +201,51 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    Simulator sim(opt);
-    std::string path;
-    if (device.empty()) {
-        path = sim.OpenPty();
-        if (path.empty()) {
-            std::fprintf(stderr, "quillet-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
-            return 1;
+    std::vector<std::unique_ptr<Simulator>> sims;
+    std::vector<std::string> paths;
+    for (const Options& opt : options) {
+        sims.push_back(std::make_unique<Simulator>(opt));
+        std::string path;
+        if (device.empty()) {
+            path = sims.back()->OpenPty();
+            if (path.empty()) {
+                std::fprintf(stderr, "quillet-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+                return 1;
+            }
+        } else {
+            if (!sims.back()->OpenDevice(device)) {
+                std::fprintf(stderr, "quillet-sim: cannot open %s: %s\n", device.c_str(), std::strerror(errno));
+                return 1;
+            }
+            path = device;
         }
-    } else {
-        if (!sim.OpenDevice(device)) {
-            std::fprintf(stderr, "quillet-sim: cannot open %s: %s\n", device.c_str(), std::strerror(errno));
-            return 1;
-        }
-        path = device;
+        paths.push_back(path);
     }
-    std::printf("%s\n", path.c_str());
+    for (const auto& path : paths) std::printf("%s\n", path.c_str());
     std::fflush(stdout);
-    if (opt.verbose)
-        std::fprintf(stderr, "quillet-sim: %s on %s%s\n", quillet::DeviceKindOfGroup(opt.kind).name, path.c_str(),
-                     opt.startInBootloader ? " (system bootloader)" : "");
-    sim.Start();
+    for (std::size_t k = 0; k < sims.size(); ++k) {
+        if (options[k].verbose)
+            std::fprintf(stderr, "quillet-sim: %s on %s%s\n", quillet::DeviceKindOfGroup(options[k].kind).name,
+                         paths[k].c_str(), options[k].startInBootloader ? " (system bootloader)" : "");
+        sims[k]->Start();
+    }
 
     int sig = 0;
     sigwait(&sigs, &sig);
-    sim.Stop();
+    for (auto& sim : sims) sim->Stop();
 
-    const Summary s = sim.GetSummary();
-    std::fprintf(stderr, "quillet-sim: %llu bytes received, %llu search frames, %llu blocks accepted, %llu resend requests, "
-                         "%llu bootloader commands, %llu chunk frames, %zu violations\n",
-                 (unsigned long long)s.bytesReceived, (unsigned long long)s.searchFrames,
-                 (unsigned long long)s.blocksAccepted, (unsigned long long)s.blocksResent,
-                 (unsigned long long)s.bootloaderCommands, (unsigned long long)s.chunkFrames,
-                 s.violations.size() + std::size_t(s.violationsNotListed));
-    for (const auto& v : s.violations) std::fprintf(stderr, "  violation: %s\n", v.c_str());
-    if (s.violationsNotListed) std::fprintf(stderr, "  ... and %llu more\n", (unsigned long long)s.violationsNotListed);
-    for (const auto& f : s.filesWritten) std::fprintf(stderr, "  stored: %s\n", f.c_str());
+    for (std::size_t k = 0; k < sims.size(); ++k) {
+        const Summary s = sims[k]->GetSummary();
+        const std::string who = sims.size() > 1 ? "instrument " + std::to_string(k + 1) + " (" + paths[k] + "): " : "";
+        std::fprintf(stderr, "quillet-sim: %s%llu bytes received, %llu search frames, %llu blocks accepted, %llu resend requests, "
+                             "%llu bootloader commands, %llu chunk frames, %zu violations\n",
+                     who.c_str(), (unsigned long long)s.bytesReceived, (unsigned long long)s.searchFrames,
+                     (unsigned long long)s.blocksAccepted, (unsigned long long)s.blocksResent,
+                     (unsigned long long)s.bootloaderCommands, (unsigned long long)s.chunkFrames,
+                     s.violations.size() + std::size_t(s.violationsNotListed));
+        for (const auto& v : s.violations) std::fprintf(stderr, "  violation: %s\n", v.c_str());
+        if (s.violationsNotListed) std::fprintf(stderr, "  ... and %llu more\n", (unsigned long long)s.violationsNotListed);
+        for (const auto& f : s.filesWritten) std::fprintf(stderr, "  stored: %s\n", f.c_str());
+    }
     return 0;
 }

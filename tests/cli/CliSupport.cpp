@@ -1,5 +1,6 @@
 #include "cli/CliSupport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -134,7 +135,7 @@ RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd,
     return RunProgram(QUILLET_CLI_PATH, args, cwd, limitSeconds, stderrTerminal);
 }
 
-SimProgram::SimProgram(const std::vector<std::string>& args) {
+SimProgram::SimProgram(const std::vector<std::string>& args, std::size_t count) {
     int outPipe[2];
     int errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
@@ -143,10 +144,11 @@ SimProgram::SimProgram(const std::vector<std::string>& args) {
     close(errPipe[1]);
     m_errFd = errPipe[0];
     fcntl(m_errFd, F_SETFL, O_NONBLOCK);
-    // The first line of its output is the device to open.
+    // The first lines of its output are the devices to open.
     std::string line;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+    const auto lines = [&] { return static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n')); };
+    while (lines() < count && Clock::now() < deadline) {
         pollfd p{outPipe[0], POLLIN, 0};
         if (poll(&p, 1, 100) > 0) {
             char c[256];
@@ -156,7 +158,16 @@ SimProgram::SimProgram(const std::vector<std::string>& args) {
         }
     }
     close(outPipe[0]);
-    m_device = line.substr(0, line.find('\n'));
+    std::size_t at = 0;
+    for (std::size_t end; (end = line.find('\n', at)) != std::string::npos; at = end + 1)
+        m_devices.push_back(line.substr(at, end - at));
+    if (!m_devices.empty()) m_device = m_devices.front();
+}
+
+std::string SimProgram::PortList() const {
+    std::string list;
+    for (const auto& d : m_devices) list += (list.empty() ? "" : ",") + d;
+    return list;
 }
 
 std::string SimProgram::Stop() {

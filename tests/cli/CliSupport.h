@@ -39,12 +39,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd = "",
                  double limitSeconds = 60, bool stderrTerminal = false);
 
-// quillet-sim running in the background; its device is the first line it prints.
+// quillet-sim running in the background; its devices are the first
+// `count` lines it prints (--count N).
 class SimProgram {
 public:
-    explicit SimProgram(const std::vector<std::string>& args);
+    explicit SimProgram(const std::vector<std::string>& args, std::size_t count = 1);
     ~SimProgram();  // SIGTERM, then wait
     const std::string& Device() const { return m_device; }
+    const std::vector<std::string>& Devices() const { return m_devices; }
+    // The devices as a --ports list.
+    std::string PortList() const;
     // Stops the program and returns what it wrote on stderr.
     std::string Stop();
 
@@ -52,6 +56,7 @@ private:
     int m_pid = -1;
     int m_errFd = -1;
     std::string m_device;
+    std::vector<std::string> m_devices;
     std::string m_err;
 };
 

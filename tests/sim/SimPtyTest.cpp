@@ -69,10 +69,10 @@ Bytes ReadFile(const fs::path& p) {
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-// quillet-sim as a child process; the device is the first line it prints.
+// quillet-sim as a child process; its devices are the first lines it prints.
 class SimProcess {
 public:
-    bool Start(const std::vector<std::string>& args) {
+    bool Start(const std::vector<std::string>& args, std::size_t count = 1) {
         int out[2];
         if (::pipe(out) != 0) return false;
         m_pid = ::fork();
@@ -88,22 +88,22 @@ public:
         }
         ::close(out[1]);
         m_out = out[0];
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         std::string line;
-        const Bytes first = [&] {
-            Bytes b;
-            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (std::chrono::steady_clock::now() < end) {
-                pollfd p{m_out, POLLIN, 0};
-                if (::poll(&p, 1, 100) <= 0) continue;
-                std::uint8_t c;
-                if (::read(m_out, &c, 1) != 1) break;
-                if (c == '\n') break;
-                b.push_back(c);
+        while (devices.size() < count && std::chrono::steady_clock::now() < end) {
+            pollfd p{m_out, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char c;
+            if (::read(m_out, &c, 1) != 1) break;
+            if (c != '\n') {
+                line += c;
+                continue;
             }
-            return b;
-        }();
-        device.assign(first.begin(), first.end());
-        return !device.empty();
+            devices.push_back(line);
+            line.clear();
+        }
+        if (!devices.empty()) device = devices.front();
+        return devices.size() == count && !device.empty();
     }
     // SIGTERM and wait; the exit status.
     int Stop() {
@@ -117,7 +117,8 @@ public:
     }
     ~SimProcess() { Stop(); }
 
-    std::string device;
+    std::string device;                // the first
+    std::vector<std::string> devices;  // all of them
 
 private:
     pid_t m_pid = -1;
@@ -181,6 +182,40 @@ TEST(SimPty, ProgramOptionsAndSilentInstrument) {
     EXPECT_EQ(sim.Stop(), 0);
     const Bytes text = ReadFile(dir / "summary.txt");
     EXPECT_NE(std::string(text.begin(), text.end()).find("search frames: 1"), std::string::npos);
+    fs::remove_all(dir);
+}
+
+// --count serves independent instruments, each on its own pty and folder;
+// options after --instrument K are that one's.
+TEST(SimPty, CountServesSeveralInstrumentsEachWithItsOwnOptions) {
+    const std::string sim = QUILLET_SIM_PATH;
+    EXPECT_EQ(WEXITSTATUS(std::system((sim + " --count 0 2> /dev/null").c_str())), 2);
+    EXPECT_EQ(WEXITSTATUS(std::system((sim + " --count 2 --instrument 3 --silent 2> /dev/null").c_str())), 2);
+    EXPECT_EQ(WEXITSTATUS(std::system((sim + " --count 2 --device /dev/null 2> /dev/null").c_str())), 2);
+
+    const fs::path dir = TempDir("count");
+    SimProcess p;
+    ASSERT_TRUE(p.Start({"--count", "3", "--out", dir.string(), "--delay", "0", "--instrument", "2", "--silent",
+                         "--instrument", "3", "--kind", "analyzer"},
+                        3));
+    ASSERT_EQ(p.devices.size(), 3u);
+    EXPECT_NE(p.devices[0], p.devices[1]);
+    EXPECT_NE(p.devices[1], p.devices[2]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        const int fd = OpenRaw(p.devices[k]);
+        ASSERT_GE(fd, 0);
+        WriteAll(fd, kSearch);
+        // Only the first is a generator that answers.
+        EXPECT_EQ(ReadFor(fd, kReply.size(), k == 0 ? 2000 : 300), k == 0 ? kReply : Bytes{}) << "instrument " << k + 1;
+        ::close(fd);
+    }
+    EXPECT_EQ(p.Stop(), 0);
+    for (const char* k : {"1", "2", "3"}) {
+        const Bytes text = ReadFile(dir / k / "summary.txt");
+        const std::string t(text.begin(), text.end());
+        EXPECT_NE(t.find("search frames: 1"), std::string::npos) << k << ": " << t;
+        EXPECT_NE(t.find(std::string(k) == "3" ? "(analyzer" : "(generator"), std::string::npos) << k << ": " << t;
+    }
     fs::remove_all(dir);
 }
 
