@@ -626,7 +626,8 @@ TEST_F(CliFixture, SubMcuEntryHandsThePortToTheOutsideTool) {
     EXPECT_TRUE(Contains(r.out, "COM4 given up")) << r.out;
     const std::string command = "\r\nUBP 32 2  3\r\n";
     EXPECT_EQ(CountOf(simulator->Received(), std::vector<std::uint8_t>(command.begin(), command.end())), 1u);
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir / "tool-started"); }, 5));
+    // The shell makes the file before pwd has written its line.
+    ASSERT_TRUE(WaitFor([&] { const auto w = ReadFile(dir / "tool-started"); return !w.empty() && w.back() == '\n'; }, 5));
     const auto where = ReadFile(dir / "tool-started");
     EXPECT_EQ(std::string(where.begin(), where.end()), std::filesystem::canonical(dir.Path()).string() + "\n");
 }
