@@ -1,8 +1,6 @@
-// The dialog templates as data: template 102 (the main dialog) and
-// template 100 (the about box), in dialog units, in template order.
-//
-// The Qt dialog is built from these tables; dialog units become pixels
-// through DialogUnits, from the metrics of the dialog font.
+// The dialog templates on Qt: the Qt dialog is built from the program's
+// template tables; dialog units become pixels through DialogUnits, from the
+// metrics of the dialog font.
 #pragma once
 
 #include <QFont>
@@ -11,42 +9,16 @@
 #include <QStringList>
 #include <vector>
 
+#include "app/DialogTemplate.h"
+
 namespace quillet::gui {
 
-enum class ControlKind {
-    PushButton,
-    MultiLineButton,   // push button whose caption wraps onto several lines
-    DefPushButton,     // the default push button (about box OK)
-    StaticText,
-    StaticIcon,
-    DropDownCombo,     // drop-down combo with a vertical scroll bar
-    Edit,              // single-line edit with border
-    ReadOnlyEdit,
-    MultiLineEdit,
-    GroupBox,
-    CentredGroupBox,   // group box with its caption centred
-    BlackFrame,        // static with a black frame (the preview area)
-};
-
-struct ControlTemplate {
-    int id;                // -1 for the unnamed statics and group boxes
-    ControlKind kind;
-    QString caption;
-    int x, y, w, h;        // dialog units
-    bool hidden;           // not visible at start
-    bool disabled;         // disabled at start
-};
-
-struct DialogTemplate {
-    QString caption;
-    int w, h;              // client size in dialog units
-    std::vector<ControlTemplate> controls;
-};
-
-// Template 102, the main dialog.
-const DialogTemplate& MainDialogTemplate();
-// Template 100, the about box.
-const DialogTemplate& AboutBoxTemplate();
+// The templates themselves are the program's own (app/DialogTemplate.h).
+using quillet::AboutBoxTemplate;
+using quillet::ControlKind;
+using quillet::ControlTemplate;
+using quillet::DialogTemplate;
+using quillet::MainDialogTemplate;
 
 // The COM list's entries: "COM1".."COM99" and one empty entry.
 QStringList ComListEntries();
