@@ -1,5 +1,5 @@
-// The program's icons, drawn rather than loaded: 128 the application,
-// 133 the port closed, 134 the port open.
+// The program's icons on Qt (the drawings are app/IconArt's): 128 the
+// application, 133 the port closed, 134 the port open.
 #pragma once
 
 #include <QIcon>
