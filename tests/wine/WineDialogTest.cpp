@@ -1,0 +1,97 @@
+// quillet.exe, the Win32 dialog, under wine on a virtual X display (Xvfb):
+// driven by dialog_driver.exe (tests/wine/driver) through "Search Signal
+// Generator", "Load Image" (the file dialog answered) and "SG NAND FLASH"
+// slot 1 against the simulator, and its --screenshot.
+#include "WineSupport.h"
+
+#include <cstdlib>
+#include <set>
+
+namespace quillet::test {
+namespace {
+
+class WineDialog : public WineFixture {
+protected:
+    void SetUp() override {
+        WineFixture::SetUp();
+        if (IsSkipped()) return;
+        if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "xvfb-run is missing";
+        // The display is this test's own: wine starts again on it.
+        EndWine();
+    }
+    void TearDown() override {
+        EndWine();
+        WineFixture::TearDown();
+    }
+    static void EndWine() {
+        RunProgram("/usr/bin/env", {"WINEPREFIX=" + Wine().prefix, "wineserver", "-k"}, "", 30);
+    }
+
+    // Runs the shell `script` on a display of its own.
+    RunResult OnDisplay(const std::string& script, double limit) {
+        return RunProgram("/usr/bin/xvfb-run", {"-a", "-s", "-screen 0 1280x1024x24", "bash", "-c", script},
+                          dir.Path(), limit);
+    }
+    // Shell words that run a program of the Windows build under wine.
+    std::string WineCall(const std::string& program, const std::string& args) const {
+        return "env LD_PRELOAD=" + std::string(QUILLET_MODEMLINES_LIB) + " LANG=C.UTF-8 " + Wine().run + " " +
+               Wine().prefix + " " + Wine().build + "/" + program + " " + args;
+    }
+};
+
+TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    ASSERT_TRUE(PillowRandomBmp(dir / "pattern.bmp", 1920, 1080, 12));
+    sim::Options o;
+    o.eraseTimeMs = 200;
+    StartSim(o);
+    // COM1 and COM2 absent, the generator on COM3; linked once wine is up
+    // (its mount manager sets COM1 when it starts).
+    const std::string dosdevices = Wine().prefix + "/dosdevices/";
+    const std::string script = "set -e\n" + Wine().run + " " + Wine().prefix + " cmd /c exit\n" +
+                               "for n in 1 2 4 5 6 7 8 9; do ln -sfn " + Absent() + " " + dosdevices +
+                               "com$n; done\n" + "ln -sfn " + device + " " + dosdevices + "com3\n" +
+                               WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + "\n";
+    const RunResult r = OnDisplay(script, 400);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "box \"Quillet\": Can not find this port or used by other application")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "found on COM3")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "port closed")) << r.out;
+    const sim::Summary s = StopSim();
+    EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+    EXPECT_EQ(s.blocksAccepted, 24300u);
+    ASSERT_TRUE(PillowDecodeRgb(dir / "sim/pattern_slot1.bmp", dir / "stored.rgb"));
+    EXPECT_TRUE(ReadFile(dir / "stored.rgb") == ReadFile(dir / "pattern.bmp.rgb"))
+        << "stored image differs from the source";
+}
+
+// The picture is the client area of template 102: 393 x 347 dialog units
+// in the pixels of the font's base units.
+TEST_F(WineDialog, ScreenshotHasTheTemplatesProportions) {
+    const RunResult r = OnDisplay(WineCall("win/quillet.exe", "--screenshot shot.bmp") + " && " +
+                                      WineCall("win/quillet.exe", "--screenshot shot.png"),
+                                  120);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    const auto bmp = ReadFile(dir / "shot.bmp");
+    ASSERT_GE(bmp.size(), 54u);
+    ASSERT_EQ(bmp[0], 'B');
+    const auto u32 = [&](std::size_t at) {
+        return static_cast<int>(bmp[at] | bmp[at + 1] << 8 | bmp[at + 2] << 16 | bmp[at + 3] << 24);
+    };
+    const int w = u32(18), h = u32(22);
+    bool matches = false;
+    for (int bx = 4; bx <= 12; ++bx)
+        for (int by = 8; by <= 24; ++by)
+            if (w == (393 * bx + 2) / 4 && h == (347 * by + 4) / 8) matches = true;
+    EXPECT_TRUE(matches) << w << " x " << h;
+    // Drawn, not blank: the dialog's face, its black preview, its text.
+    std::set<std::uint32_t> colours;
+    for (std::size_t i = 54; i + 2 < bmp.size(); i += 3) colours.insert(bmp[i] | bmp[i + 1] << 8 | bmp[i + 2] << 16);
+    EXPECT_GT(colours.size(), 8u);
+    const auto png = ReadFile(dir / "shot.png");
+    ASSERT_GE(png.size(), 8u);
+    EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
+}
+
+} // namespace
+} // namespace quillet::test

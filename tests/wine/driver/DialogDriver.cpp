@@ -1,0 +1,167 @@
+// Drives quillet.exe as an operator would, from another Windows program
+// (run under wine by tests/wine/WineDialogTest.cpp):
+//
+//   dialog_driver IMAGE SLOT
+//
+// starts ..\win\quillet.exe beside this program, picks the absent COM2 in
+// the COM list and answers the box that says so, presses "Search Signal
+// Generator" until the port button reads "Close Port", presses "Load
+// Image" and answers the file dialog with IMAGE, enters SLOT and presses
+// "SG NAND FLASH", waits for 100 % and the port closing, and closes the
+// dialog. Each step is printed; any other message box ends the run. Exit
+// code 0 when every step happened.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+constexpr int kPortButton = 1006, kComList = 1106, kSearch = 1107, kLoadImage = 1185, kNandFlash = 1181,
+              kSlot = 1184, kProgress = 1190;
+constexpr int kFileNameCombo = 0x47C, kFileNameEdit = 0x480;  // cmb13, edt1 of the open dialog
+
+HWND g_dialog = nullptr;
+HANDLE g_process = nullptr;
+
+[[noreturn]] void Fail(const std::string& why) {
+    std::printf("FAILED: %s\n", why.c_str());
+    std::fflush(stdout);
+    if (g_process) TerminateProcess(g_process, 1);
+    std::exit(1);
+}
+
+void Step(const std::string& text) {
+    static const ULONGLONG start = GetTickCount64();
+    std::printf("%6.1f s  %s\n", static_cast<double>(GetTickCount64() - start) / 1000.0, text.c_str());
+    std::fflush(stdout);
+}
+
+std::string Text(HWND w) {
+    wchar_t buffer[1024] = {};
+    SendMessageTimeoutW(w, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, nullptr);
+    char utf8[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, buffer, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
+std::string ItemText(int id) { return Text(GetDlgItem(g_dialog, id)); }
+
+// Waits until `done` holds, pumping nothing (the dialog is another process).
+template <typename F>
+bool WaitFor(F done, int seconds) {
+    for (int i = 0; i < seconds * 50; ++i) {
+        if (done()) return true;
+        Sleep(20);
+    }
+    return done();
+}
+
+// A window of the dialog class owned by the main dialog: a message box or
+// the file dialog.
+HWND g_found = nullptr;
+BOOL CALLBACK FindOwned(HWND w, LPARAM) {
+    wchar_t cls[64] = {};
+    GetClassNameW(w, cls, 64);
+    if (w != g_dialog && std::wstring(cls) == L"#32770" && GetWindow(w, GW_OWNER) == g_dialog &&
+        IsWindowVisible(w)) {
+        g_found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+HWND OwnedWindow() {
+    g_found = nullptr;
+    EnumWindows(FindOwned, 0);
+    return g_found;
+}
+
+// The text of a message box: its static text (id 0xFFFF).
+std::string BoxText(HWND box) { return Text(GetDlgItem(box, 0xFFFF)); }
+
+void NoBox(const char* during) {
+    if (HWND box = OwnedWindow()) Fail(std::string("a box during ") + during + ": " + Text(box) + ": " + BoxText(box));
+}
+
+void Click(int id) {
+    PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(g_dialog, id)));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fputs("usage: dialog_driver IMAGE SLOT\n", stderr);
+        return 2;
+    }
+    const std::string image = argv[1];
+    const std::string slot = argv[2];
+
+    // ..\win\quillet.exe from this program's folder.
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring program = self;
+    program = program.substr(0, program.find_last_of(L"\\/")) + L"\\..\\win\\quillet.exe";
+    std::wstring line = L"\"" + program + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        Fail("cannot start quillet.exe");
+    g_process = pi.hProcess;
+    if (!WaitFor([] { return (g_dialog = FindWindowW(L"#32770", L"User Quillet 0.91")) != nullptr; }, 60))
+        Fail("the dialog did not appear");
+    Step("dialog up");
+
+    // COM2 is absent: the box says so and is answered.
+    HWND combo = GetDlgItem(g_dialog, kComList);
+    SendMessageW(combo, CB_SETCURSEL, 1, 0);
+    PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(kComList, CBN_SELENDOK), reinterpret_cast<LPARAM>(combo));
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = OwnedWindow()) != nullptr; }, 20)) Fail("no box for the absent COM2");
+    Step("box \"" + Text(box) + "\": " + BoxText(box));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    if (!WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 10)) Fail("the box stayed");
+    if (ItemText(kPortButton) != "Turn on Port") Fail("port shown open after the failed open");
+
+    Click(kSearch);
+    if (!WaitFor([] { NoBox("the search"); return ItemText(kPortButton) == "Close Port"; }, 60))
+        Fail("the search found nothing");
+    Step("found on COM" + std::to_string(SendMessageW(combo, CB_GETCURSEL, 0, 0) + 1));
+
+    Click(kLoadImage);
+    HWND open = nullptr;
+    if (!WaitFor([&] { return (open = OwnedWindow()) != nullptr; }, 30)) Fail("no file dialog");
+    Step("file dialog \"" + Text(open) + "\"");
+    HWND name = GetDlgItem(open, kFileNameCombo);
+    if (!name) name = GetDlgItem(open, kFileNameEdit);
+    if (!name) Fail("the file dialog has no file name field");
+    wchar_t wide[MAX_PATH] = {};
+    MultiByteToWideChar(CP_UTF8, 0, image.c_str(), -1, wide, MAX_PATH);
+    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
+    if (HWND edit = FindWindowExW(name, nullptr, L"Edit", nullptr))
+        SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
+    Step("file name \"" + Text(name) + "\"");
+    PostMessageW(open, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(open, IDOK)));
+    if (!WaitFor([&] { return !IsWindow(open) || !IsWindowVisible(open); }, 20)) Fail("the file dialog stayed");
+    if (!WaitFor([] { NoBox("Load Image"); return IsWindowEnabled(GetDlgItem(g_dialog, kNandFlash)) != 0; }, 30))
+        Fail("the image did not load");
+    Step("image loaded");
+
+    const std::wstring slotText(slot.begin(), slot.end());
+    SendMessageW(GetDlgItem(g_dialog, kSlot), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(slotText.c_str()));
+    Click(kNandFlash);
+    if (!WaitFor([] { NoBox("the upload"); return ItemText(kProgress) == "100"; }, 300)) Fail("the upload stalled");
+    Step("100 %");
+    if (!WaitFor([] { return ItemText(kPortButton) == "Turn on Port"; }, 10)) Fail("the port stayed open");
+    Step("port closed");
+
+    PostMessageW(g_dialog, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0) Fail("the dialog did not end");
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    Step("dialog ended, exit code " + std::to_string(code));
+    return code == 0 ? 0 : 1;
+}

@@ -1,0 +1,424 @@
+#include "win/LoaderDialog.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <winsock2.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "app/DialogTemplate.h"
+#include "app/IconArt.h"
+#include "app/Resources.h"
+#include "platform/Process.h"
+#include "platform/Utf8.h"
+#include "serial/PortMap.h"
+#include "win/DialogBuilder.h"
+
+namespace quillet::win {
+
+namespace {
+
+constexpr UINT kMsgPosted = WM_APP + 1;     // work posted from any thread
+constexpr UINT kMsgCall = WM_APP + 2;       // lParam: a std::function<void()> to run now
+constexpr UINT kMsgAfterInit = WM_APP + 3;  // the dialog is up
+
+std::wstring W(const std::string& utf8) { return WideFromUtf8(utf8); }
+
+// "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||" as GetOpenFileName takes it:
+// the same pieces separated by NULs, ending with two.
+std::wstring FilterText(const std::string& filter) {
+    std::wstring text = W(filter);
+    for (wchar_t& c : text)
+        if (c == L'|') c = L'\0';
+    text.push_back(L'\0');
+    return text;
+}
+
+INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
+    switch (msg) {
+    case WM_INITDIALOG:
+        // The first control of template 100 is its icon static.
+        if (HWND icon = GetWindow(hwnd, GW_CHILD))
+            SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoaderDialog::Icon(IDR_MAINFRAME, 32)), 0);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            ::EndDialog(hwnd, LOWORD(wParam));
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+LoaderDialog::LoaderDialog(CSerialLink::DeviceFactory makeDevice) : m_makeDevice(std::move(makeDevice)) {}
+
+LoaderDialog::~LoaderDialog() {
+    m_dlg.reset();
+    if (m_socketsStarted) WSACleanup();
+}
+
+INT_PTR LoaderDialog::Run() {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    m_guiThread = GetCurrentThreadId();
+    const std::vector<std::uint16_t> t = BuildDialogTemplate(MainDialogTemplate());
+    return DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<const DLGTEMPLATE*>(t.data()),
+                                   nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK LoaderDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_INITDIALOG) {
+        auto* self = reinterpret_cast<LoaderDialog*>(lParam);
+        SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+        self->m_hwnd = hwnd;
+        self->OnInit();
+        return TRUE;
+    }
+    auto* self = reinterpret_cast<LoaderDialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    return self ? self->Handle(msg, wParam, lParam) : FALSE;
+}
+
+void LoaderDialog::OnInit() {
+    // The lists' initialisation data.
+    for (const std::string& entry : ComListEntries())
+        SendDlgItemMessageW(m_hwnd, IDC_COM_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(entry).c_str()));
+    for (const std::string& entry : McuListEntries())
+        SendDlgItemMessageW(m_hwnd, IDC_MCU_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(entry).c_str()));
+
+    // The about item (string 101) at the end of the system menu.
+    if (HMENU menu = GetSystemMenu(m_hwnd, FALSE)) {
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, W(kStrAbout).c_str());
+    }
+    SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, 32)));
+    SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, 16)));
+
+    // The preview is drawn inside its black frame after the frame itself.
+    SetWindowSubclass(GetDlgItem(m_hwnd, IDC_PREVIEW), PreviewProc, 1, reinterpret_cast<DWORD_PTR>(this));
+
+    // The COM list's tooltip: the device behind the selected COM number.
+    m_tooltip = CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+    if (m_tooltip) {
+        HWND combo = GetDlgItem(m_hwnd, IDC_COM_LIST);
+        for (HWND part : {combo, GetWindow(combo, GW_CHILD)}) {
+            if (!part) continue;
+            TOOLINFOW tool{};
+            tool.cbSize = sizeof tool;
+            tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+            tool.hwnd = m_hwnd;
+            tool.uId = reinterpret_cast<UINT_PTR>(part);
+            tool.lpszText = LPSTR_TEXTCALLBACKW;
+            SendMessageW(m_tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        }
+    }
+
+    if (m_makeDevice) m_link = std::make_unique<CSerialLink>(*this, m_makeDevice);
+    m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
+    m_dlg->OnInitDialog();
+    if (afterInit) PostMessageW(m_hwnd, kMsgAfterInit, 0, 0);
+}
+
+INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_COMMAND: {
+        if (!m_dlg) return FALSE;
+        const int id = LOWORD(wParam);
+        const int code = HIWORD(wParam);
+        if (id == IDCANCEL) {  // Escape closes the dialog as the close box does
+            m_dlg->OnClose();
+            return TRUE;
+        }
+        if (id == IDOK) return TRUE;  // Enter presses no button but a focused one
+        if (id == IDC_COM_LIST || id == IDC_MCU_LIST) {
+            if (code == CBN_SELENDOK) m_dlg->OnCommand(id);
+            return TRUE;
+        }
+        if (code == BN_CLICKED && lParam) {
+            m_dlg->OnCommand(id);
+            return TRUE;
+        }
+        return FALSE;
+    }
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX && m_dlg) {
+            m_dlg->OnSysCommand(static_cast<unsigned>(wParam));
+            return TRUE;
+        }
+        return FALSE;
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        BeginPaint(m_hwnd, &ps);
+        EndPaint(m_hwnd, &ps);
+        if (m_dlg) m_dlg->OnPaint(IsIconic(m_hwnd) != 0);
+        return TRUE;
+    }
+    case WM_TIMER:
+        if (m_onTick) m_onTick(static_cast<unsigned>(wParam));
+        return TRUE;
+    case WM_CLOSE:
+        if (m_dlg) m_dlg->OnClose();
+        return TRUE;
+    case WM_QUERYDRAGICON:
+        return reinterpret_cast<INT_PTR>(Icon(IDR_MAINFRAME, 32));
+    case WM_NOTIFY: {
+        auto* header = reinterpret_cast<NMHDR*>(lParam);
+        if (header->code == TTN_GETDISPINFOW) {
+            m_tipText = PortTip();
+            reinterpret_cast<NMTTDISPINFOW*>(lParam)->lpszText = m_tipText.data();
+            return TRUE;
+        }
+        return FALSE;
+    }
+    case kMsgPosted:
+        RunPosted();
+        return TRUE;
+    case kMsgCall:
+        (*reinterpret_cast<std::function<void()>*>(lParam))();
+        return TRUE;
+    case kMsgAfterInit:
+        if (afterInit) afterInit(*this);
+        return TRUE;
+    case WM_DESTROY:
+        // The monitor thread ends and the port closes while the window is there.
+        m_dlg.reset();
+        m_link.reset();
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+void LoaderDialog::RunPosted() {
+    for (;;) {
+        std::function<void()> fn;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_posted.empty()) return;
+            fn = std::move(m_posted.front());
+            m_posted.pop_front();
+        }
+        fn();
+    }
+}
+
+std::wstring LoaderDialog::PortTip() const {
+    const int sel = GetComboSel(IDC_COM_LIST);
+    if (sel < 0) return L"";
+    const unsigned com = static_cast<unsigned>(sel + 1);
+    const std::string device = PortMap::DevicePath(com);
+    std::string tip = "COM" + std::to_string(com) + ": ";
+    if (device.empty()) {
+        tip += "no device";
+    } else {
+        const std::string summary = DescribePort(device).Summary();
+        tip += device + (summary.empty() ? std::string() : "  " + summary);
+    }
+    return W(tip);
+}
+
+// ---- the preview ------------------------------------------------------------------
+
+LRESULT CALLBACK LoaderDialog::PreviewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                           DWORD_PTR ref) {
+    auto* self = reinterpret_cast<LoaderDialog*>(ref);
+    if (msg == WM_PAINT) {
+        const LRESULT r = DefSubclassProc(hwnd, msg, wParam, lParam);
+        HDC dc = GetDC(hwnd);
+        self->PaintPreview(hwnd, dc);
+        ReleaseDC(hwnd, dc);
+        return r;
+    }
+    if (msg == WM_PRINTCLIENT) {
+        const LRESULT r = DefSubclassProc(hwnd, msg, wParam, lParam);
+        self->PaintPreview(hwnd, reinterpret_cast<HDC>(wParam));
+        return r;
+    }
+    return DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
+// One screen pixel per preview pixel, two pixels inside the frame's corner.
+void LoaderDialog::PaintPreview(HWND, HDC dc) {
+    if (!m_dlg) return;
+    const std::uint8_t* rgb = m_dlg->PreviewPixels();
+    constexpr int kStride = (kPreviewWidth * 3 + 3) & ~3;
+    std::vector<std::uint8_t> bgr(static_cast<std::size_t>(kStride) * kPreviewHeight);
+    for (int y = 0; y < kPreviewHeight; ++y)
+        for (int x = 0; x < kPreviewWidth; ++x) {
+            const std::uint8_t* s = rgb + (y * kPreviewWidth + x) * 3;
+            std::uint8_t* d = bgr.data() + y * kStride + x * 3;
+            d[0] = s[2];
+            d[1] = s[1];
+            d[2] = s[0];
+        }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = kPreviewWidth;
+    info.bmiHeader.biHeight = -kPreviewHeight;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    SetDIBitsToDevice(dc, 2, 2, kPreviewWidth, kPreviewHeight, 0, 0, 0, kPreviewHeight, bgr.data(), &info,
+                      DIB_RGB_COLORS);
+}
+
+// ---- icons ------------------------------------------------------------------------
+
+HICON LoaderDialog::Icon(int iconId, int size) {
+    static std::map<std::pair<int, int>, HICON> made;
+    HICON& icon = made[{iconId, size}];
+    if (icon) return icon;
+    const std::vector<std::uint32_t> pixels = RenderIcon(iconId, size);
+    if (pixels.empty()) return nullptr;
+    BITMAPV5HEADER header{};
+    header.bV5Size = sizeof header;
+    header.bV5Width = size;
+    header.bV5Height = -size;  // top-down
+    header.bV5Planes = 1;
+    header.bV5BitCount = 32;
+    header.bV5Compression = BI_BITFIELDS;
+    header.bV5RedMask = 0x00FF0000;
+    header.bV5GreenMask = 0x0000FF00;
+    header.bV5BlueMask = 0x000000FF;
+    header.bV5AlphaMask = 0xFF000000;
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HBITMAP colour = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits,
+                                      nullptr, 0);
+    ReleaseDC(nullptr, screen);
+    if (!colour) return nullptr;
+    std::memcpy(bits, pixels.data(), pixels.size() * sizeof(std::uint32_t));
+    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
+    ICONINFO info{TRUE, 0, 0, mask, colour};
+    icon = CreateIconIndirect(&info);
+    DeleteObject(mask);
+    DeleteObject(colour);
+    return icon;
+}
+
+// ---- IHost ---------------------------------------------------------------------------
+
+void LoaderDialog::SetTimer(unsigned id, unsigned ms) { ::SetTimer(m_hwnd, id, ms, nullptr); }
+
+void LoaderDialog::KillTimer(unsigned id) { ::KillTimer(m_hwnd, id); }
+
+void LoaderDialog::SetTimerCallback(std::function<void(unsigned)> onTick) { m_onTick = std::move(onTick); }
+
+void LoaderDialog::Sleep(unsigned ms) { ::Sleep(ms); }
+
+int LoaderDialog::MessageBox(const std::string& text, const std::string& caption) {
+    const std::string title = caption.empty() ? AppTitle() : caption;
+    if (GetCurrentThreadId() != m_guiThread && m_hwnd) {
+        // From the monitor thread: shown on the dialog's thread, and the
+        // caller waits until it has been closed.
+        int result = IDOK;
+        std::function<void()> show = [&] { result = MessageBox(text, caption); };
+        SendMessageW(m_hwnd, kMsgCall, 0, reinterpret_cast<LPARAM>(&show));
+        return result;
+    }
+    if (boxSink) {
+        boxSink(text, title);
+        return IDOK;
+    }
+    const UINT icon = title == kCaptionAppError ? MB_ICONERROR : 0;
+    return MessageBoxW(m_hwnd, W(text).c_str(), W(title).c_str(), MB_OK | icon);
+}
+
+std::optional<std::string> LoaderDialog::OpenFileDialog(const std::string& filter, const std::string& initialDir) {
+    if (boxSink) {
+        if (fileAnswers.empty()) return std::nullopt;
+        std::string answer = fileAnswers.front();
+        fileAnswers.pop_front();
+        return answer;
+    }
+    const std::wstring filterText = FilterText(filter);
+    wchar_t folder[MAX_PATH] = {};
+    GetFullPathNameW(W(initialDir).c_str(), MAX_PATH, folder, nullptr);
+    std::vector<wchar_t> file(32768, L'\0');
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = m_hwnd;
+    ofn.lpstrFilter = filterText.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrInitialDir = folder;
+    ofn.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+    if (!GetOpenFileNameW(&ofn)) return std::nullopt;
+    return Utf8FromWide(file.data());
+}
+
+bool LoaderDialog::SetCurrentDirectory(const std::string& dir) { return SetCurrentDirectoryW(W(dir).c_str()) != 0; }
+
+bool LoaderDialog::StartProgram(const std::string& commandLine, int showCmd) {
+    return StartDetached(commandLine, showCmd);
+}
+
+bool LoaderDialog::SocketsStartup() {
+    if (m_socketsStarted) return true;
+    WSADATA data{};
+    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return false;
+    if (data.wVersion != MAKEWORD(1, 1)) {  // any other version counts as failure
+        WSACleanup();
+        return false;
+    }
+    m_socketsStarted = true;
+    return true;
+}
+
+void LoaderDialog::Post(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_posted.push_back(std::move(fn));
+    }
+    if (m_hwnd) PostMessageW(m_hwnd, kMsgPosted, 0, 0);
+}
+
+void LoaderDialog::SetItemText(int id, const std::string& text) { SetDlgItemTextW(m_hwnd, id, W(text).c_str()); }
+
+std::string LoaderDialog::GetItemText(int id) const {
+    HWND item = GetDlgItem(m_hwnd, id);
+    if (!item) return {};
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
+    const int n = GetWindowTextW(item, text.data(), static_cast<int>(text.size()));
+    text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return Utf8FromWide(text);
+}
+
+void LoaderDialog::EnableItem(int id, bool enable) { EnableWindow(GetDlgItem(m_hwnd, id), enable); }
+
+bool LoaderDialog::IsItemEnabled(int id) const {
+    HWND item = GetDlgItem(m_hwnd, id);
+    return item && IsWindowEnabled(item);
+}
+
+void LoaderDialog::SetPortIcon(int iconId) {
+    SendDlgItemMessageW(m_hwnd, IDC_PORT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(Icon(iconId, 32)), 0);
+}
+
+void LoaderDialog::SetComboSel(int id, int index) { SendDlgItemMessageW(m_hwnd, id, CB_SETCURSEL, index, 0); }
+
+int LoaderDialog::GetComboSel(int id) const {
+    const LRESULT sel = SendDlgItemMessageW(m_hwnd, id, CB_GETCURSEL, 0, 0);
+    return sel == CB_ERR ? -1 : static_cast<int>(sel);
+}
+
+void LoaderDialog::RedrawPreview() { InvalidateRect(GetDlgItem(m_hwnd, IDC_PREVIEW), nullptr, FALSE); }
+
+void LoaderDialog::ShowAbout() {
+    if (boxSink) return;
+    const std::vector<std::uint16_t> t = BuildDialogTemplate(AboutBoxTemplate());
+    DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<const DLGTEMPLATE*>(t.data()), m_hwnd,
+                            AboutProc, 0);
+}
+
+void LoaderDialog::EndDialog() { ::EndDialog(m_hwnd, IDOK); }
+
+} // namespace quillet::win

@@ -1,0 +1,97 @@
+// LoaderDialog: the main dialog on Windows. The dialog manager builds
+// template 102 from the program's tables; this class is its dialog
+// procedure and the Win32 host of the platform layer (IHost): window timers
+// (SetTimer/WM_TIMER), Sleep, MessageBox, GetOpenFileName, the current
+// directory, CreateProcess, Windows Sockets, work posted from other threads
+// (run on the dialog's thread through a window message) and the controls.
+// It routes the window's messages to CLoaderDlg: buttons and list
+// selections to OnCommand, WM_PAINT to OnPaint, WM_CLOSE to OnClose, the
+// about item of the system menu to OnSysCommand, WM_TIMER to the timer
+// callback.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app/LoaderDlg.h"
+#include "platform/Host.h"
+#include "platform/WindowsHeaders.h"
+#include "serial/SerialLink.h"
+
+namespace quillet::win {
+
+class LoaderDialog : public IHost {
+public:
+    // `makeDevice`: the device behind the serial link (the demo's in-process
+    // generator); the system's serial ports when empty.
+    explicit LoaderDialog(CSerialLink::DeviceFactory makeDevice = {});
+    ~LoaderDialog() override;
+    LoaderDialog(const LoaderDialog&) = delete;
+    LoaderDialog& operator=(const LoaderDialog&) = delete;
+
+    // Runs the dialog modally; returns when it has ended.
+    INT_PTR Run();
+
+    // ---- batch runs (--screenshot) ------------------------------------------
+    // When set: message boxes are written here instead of shown, and file
+    // dialogs are answered from `fileAnswers`.
+    std::function<void(const std::string& text, const std::string& caption)> boxSink;
+    std::deque<std::string> fileAnswers;
+    // Runs once the dialog has initialised and shown itself; it may end it.
+    std::function<void(LoaderDialog&)> afterInit;
+
+    HWND Window() const { return m_hwnd; }
+    CLoaderDlg* Dialog() { return m_dlg.get(); }
+
+    // ---- IHost ----------------------------------------------------------------
+    void SetTimer(unsigned id, unsigned ms) override;
+    void KillTimer(unsigned id) override;
+    void SetTimerCallback(std::function<void(unsigned)> onTick) override;
+    void Sleep(unsigned ms) override;
+    int MessageBox(const std::string& text, const std::string& caption) override;
+    std::optional<std::string> OpenFileDialog(const std::string& filter, const std::string& initialDir) override;
+    bool SetCurrentDirectory(const std::string& dir) override;
+    bool StartProgram(const std::string& commandLine, int showCmd) override;
+    bool SocketsStartup() override;
+    void Post(std::function<void()> fn) override;
+    void SetItemText(int id, const std::string& text) override;
+    std::string GetItemText(int id) const override;
+    void EnableItem(int id, bool enable) override;
+    bool IsItemEnabled(int id) const override;
+    void SetPortIcon(int iconId) override;
+    void SetComboSel(int id, int index) override;
+    int GetComboSel(int id) const override;
+    void RedrawPreview() override;
+    void ShowAbout() override;
+    void EndDialog() override;
+
+    // The icons, made from the program's drawings.
+    static HICON Icon(int iconId, int size);
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR ref);
+    INT_PTR Handle(UINT msg, WPARAM wParam, LPARAM lParam);
+    void OnInit();
+    void RunPosted();
+    void PaintPreview(HWND frame, HDC dc);
+    std::wstring PortTip() const;
+
+    CSerialLink::DeviceFactory m_makeDevice;
+    HWND m_hwnd = nullptr;
+    HWND m_tooltip = nullptr;
+    std::wstring m_tipText;
+    std::unique_ptr<CSerialLink> m_link;  // the demo's link; destroyed after the dialog
+    std::unique_ptr<CLoaderDlg> m_dlg;
+    std::function<void(unsigned)> m_onTick;
+    std::mutex m_lock;
+    std::deque<std::function<void()>> m_posted;
+    DWORD m_guiThread = 0;
+    bool m_socketsStarted = false;
+};
+
+} // namespace quillet::win

@@ -1,0 +1,158 @@
+// quillet.exe: the dialog on Windows.
+//
+//   quillet                      the dialog with the system's COM ports
+//   quillet --demo               the dialog with a simulated signal generator
+//                                inside the program, offered as COM1
+//   quillet --screenshot FILE [--load IMAGE]
+//                                draws the dialog into FILE (.bmp, or .png
+//                                where the system has the codec) and exits
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/Resources.h"
+#include "pattern/SamplePattern.h"
+#include "platform/Utf8.h"
+#include "platform/WindowsHeaders.h"
+#include "serial/PortMap.h"
+#include "sim/lib/MemoryDevice.h"
+#include "win/LoaderDialog.h"
+#include "win/Screenshot.h"
+
+#include <shellapi.h>
+
+namespace {
+
+using namespace quillet;
+
+constexpr const char* kUsage =
+    "usage: quillet [--demo]\n"
+    "       quillet --screenshot FILE [--load IMAGE.bmp]\n"
+    "  --demo              attach a simulated signal generator as COM1 and offer a\n"
+    "                      sample test pattern in the demo folder\n"
+    "  --screenshot FILE   draw the dialog into FILE (.bmp or .png) and exit\n"
+    "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n";
+
+// A program with windows has no console of its own: its texts go to the
+// console it was started from, if any.
+void UseParentConsole() {
+    if (GetStdHandle(STD_ERROR_HANDLE) && GetStdHandle(STD_OUTPUT_HANDLE)) return;
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+        std::freopen("CONOUT$", "w", stderr);
+    }
+}
+
+std::vector<std::string> Arguments() {
+    std::vector<std::string> args;
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    for (int i = 1; wide && i < n; ++i) args.push_back(Utf8FromWide(wide[i]));
+    if (wide) LocalFree(wide);
+    return args;
+}
+
+struct Options {
+    bool demo = false;
+    std::string screenshot;
+    std::string load;
+};
+
+// 0 to go on, otherwise the exit code (-1: done, exit 0).
+int Parse(const std::vector<std::string>& args, Options& o) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--demo") {
+            o.demo = true;
+        } else if ((a == "--screenshot" || a == "--load") && hasValue) {
+            (a == "--screenshot" ? o.screenshot : o.load) = args[++i];
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return -1;
+        } else {
+            std::fprintf(stderr, "quillet: %s\n%s",
+                         (a == "--screenshot" || a == "--load") ? (a + " needs a file name").c_str()
+                                                                 : ("unknown argument " + a).c_str(),
+                         kUsage);
+            return 2;
+        }
+    }
+    if (!o.load.empty() && o.screenshot.empty()) {
+        std::fprintf(stderr, "quillet: --load goes with --screenshot\n");
+        return 2;
+    }
+    return 0;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    UseParentConsole();
+    Options options;
+    if (const int rc = Parse(Arguments(), options); rc != 0) return rc < 0 ? 0 : rc;
+
+    // The demo's generator lives in this process, on a line of its own that
+    // the COM list offers as COM1; the sample pattern waits in the folder
+    // "Load Image" opens (the current directory).
+    std::unique_ptr<sim::MemoryLine> demo;
+    if (options.demo) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path folder = fs::temp_directory_path(ec) / "quillet-demo";
+        fs::create_directories(folder / "received", ec);
+        const std::string sample = Utf8FromPath(folder / "sample-pattern.bmp");
+        if (ec || !WriteSamplePatternBmp(sample)) {
+            std::fprintf(stderr, "quillet: cannot prepare the demo folder %s\n", Utf8FromPath(folder).c_str());
+            return 1;
+        }
+        sim::Options simOptions;
+        simOptions.kind = kGroupGenerator;
+        simOptions.outputDir = Utf8FromPath(folder / "received");
+        demo = std::make_unique<sim::MemoryLine>(simOptions, "simulated generator");
+        PortMap::SetOverride(demo->Name());
+        SetCurrentDirectoryW(folder.wstring().c_str());
+        std::printf("Demo: a simulated signal generator is COM1.\n"
+                    "      Press \"Search Signal Generator\", then \"Load Image\" and pick\n"
+                    "      %s, enter a slot 1 to 4 and press \"SG NAND FLASH\".\n"
+                    "      The simulator stores what it receives in %s\n",
+                    sample.c_str(), simOptions.outputDir.c_str());
+        std::fflush(stdout);
+    }
+
+    win::LoaderDialog dialog(demo ? demo->DeviceFactory() : CSerialLink::DeviceFactory{});
+    if (!dialog.SocketsStartup()) {
+        MessageBoxW(nullptr, WideFromUtf8(kStrSocketsFailed).c_str(), WideFromUtf8(IHost::AppTitle()).c_str(),
+                    MB_OK);
+        return 1;
+    }
+
+    int rc = 0;
+    if (!options.screenshot.empty()) {
+        // No one is there to answer: boxes go to stderr, the file dialog
+        // answers with --load.
+        dialog.boxSink = [](const std::string& text, const std::string& caption) {
+            std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        };
+        if (!options.load.empty()) dialog.fileAnswers.push_back(Utf8FromPath(std::filesystem::absolute(PathFromUtf8(options.load))));
+        dialog.afterInit = [&](win::LoaderDialog& d) {
+            if (!options.load.empty()) d.Dialog()->OnCommand(IDC_LOAD_IMAGE);
+            // A modal dialog shows itself once its queue is empty: here it
+            // is shown at once, so that it is on the screen to be copied.
+            ShowWindow(d.Window(), SW_SHOW);
+            UpdateWindow(d.Window());
+            std::string error;
+            if (!win::SaveClientImage(d.Window(), options.screenshot, error)) {
+                std::fprintf(stderr, "quillet: %s\n", error.c_str());
+                rc = 1;
+            }
+            d.EndDialog();
+        };
+    }
+    if (dialog.Run() == -1) {
+        std::fprintf(stderr, "quillet: the dialog could not be created\n");
+        return 1;
+    }
+    return rc;
+}
