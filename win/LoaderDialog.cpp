@@ -56,7 +56,8 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
 
 } // namespace
 
-LoaderDialog::LoaderDialog(CSerialLink::DeviceFactory makeDevice) : m_makeDevice(std::move(makeDevice)) {}
+LoaderDialog::LoaderDialog(PortMap map, CSerialLink::DeviceFactory makeDevice)
+    : m_map(std::move(map)), m_makeDevice(std::move(makeDevice)) {}
 
 LoaderDialog::~LoaderDialog() {
     m_dlg.reset();
@@ -120,7 +121,7 @@ void LoaderDialog::OnInit() {
         }
     }
 
-    if (m_makeDevice) m_link = std::make_unique<CSerialLink>(*this, m_makeDevice);
+    m_link = std::make_unique<CSerialLink>(*this, m_map, m_makeDevice);
     m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
     m_dlg->OnInitDialog();
     if (afterInit) PostMessageW(m_hwnd, kMsgAfterInit, 0, 0);
@@ -213,7 +214,7 @@ std::wstring LoaderDialog::PortTip() const {
     const int sel = GetComboSel(IDC_COM_LIST);
     if (sel < 0) return L"";
     const unsigned com = static_cast<unsigned>(sel + 1);
-    const std::string device = PortMap::DevicePath(com);
+    const std::string device = m_map.DevicePath(com);
     std::string tip = "COM" + std::to_string(com) + ": ";
     if (device.empty()) {
         tip += "no device";

@@ -20,15 +20,17 @@
 #include "app/LoaderDlg.h"
 #include "platform/Host.h"
 #include "platform/WindowsHeaders.h"
+#include "serial/PortMap.h"
 #include "serial/SerialLink.h"
 
 namespace quillet::win {
 
 class LoaderDialog : public IHost {
 public:
-    // `makeDevice`: the device behind the serial link (the demo's in-process
-    // generator); the system's serial ports when empty.
-    explicit LoaderDialog(CSerialLink::DeviceFactory makeDevice = {});
+    // `map`: the COM ports (the system's unless given); `makeDevice`: the
+    // device behind the serial link (the demo's in-process generator), the
+    // system's serial ports when empty.
+    explicit LoaderDialog(PortMap map = {}, CSerialLink::DeviceFactory makeDevice = {});
     ~LoaderDialog() override;
     LoaderDialog(const LoaderDialog&) = delete;
     LoaderDialog& operator=(const LoaderDialog&) = delete;
@@ -81,11 +83,12 @@ private:
     void PaintPreview(HWND frame, HDC dc);
     std::wstring PortTip() const;
 
+    PortMap m_map;
     CSerialLink::DeviceFactory m_makeDevice;
     HWND m_hwnd = nullptr;
     HWND m_tooltip = nullptr;
     std::wstring m_tipText;
-    std::unique_ptr<CSerialLink> m_link;  // the demo's link; destroyed after the dialog
+    std::unique_ptr<CSerialLink> m_link;  // destroyed after the dialog
     std::unique_ptr<CLoaderDlg> m_dlg;
     std::function<void(unsigned)> m_onTick;
     std::mutex m_lock;

@@ -111,7 +111,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         simOptions.kind = kGroupGenerator;
         simOptions.outputDir = Utf8FromPath(folder / "received");
         demo = std::make_unique<sim::MemoryLine>(simOptions, "simulated generator");
-        PortMap::SetOverride(demo->Name());
         SetCurrentDirectoryW(folder.wstring().c_str());
         std::printf("Demo: a simulated signal generator is COM1.\n"
                     "      Press \"Search Signal Generator\", then \"Load Image\" and pick\n"
@@ -121,7 +120,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         std::fflush(stdout);
     }
 
-    win::LoaderDialog dialog(demo ? demo->DeviceFactory() : CSerialLink::DeviceFactory{});
+    win::LoaderDialog dialog(demo ? PortMap({demo->Name()}) : PortMap(),
+                             demo ? demo->DeviceFactory() : CSerialLink::DeviceFactory{});
     if (!dialog.SocketsStartup()) {
         MessageBoxW(nullptr, WideFromUtf8(kStrSocketsFailed).c_str(), WideFromUtf8(IHost::AppTitle()).c_str(),
                     MB_OK);
