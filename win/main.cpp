@@ -92,6 +92,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     UseParentConsole();
     Options options;
     if (const int rc = Parse(Arguments(), options); rc != 0) return rc < 0 ? 0 : rc;
+    // Named from where the program was started (the demo changes folder).
+    for (std::string* file : {&options.screenshot, &options.load})
+        if (!file->empty()) *file = Utf8FromPath(std::filesystem::absolute(PathFromUtf8(*file)));
 
     // The demo's generator lives in this process, on a line of its own that
     // the COM list offers as COM1; the sample pattern waits in the folder
@@ -135,7 +138,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         dialog.boxSink = [](const std::string& text, const std::string& caption) {
             std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
         };
-        if (!options.load.empty()) dialog.fileAnswers.push_back(Utf8FromPath(std::filesystem::absolute(PathFromUtf8(options.load))));
+        if (!options.load.empty()) dialog.fileAnswers.push_back(options.load);
         dialog.afterInit = [&](win::LoaderDialog& d) {
             if (!options.load.empty()) d.Dialog()->OnCommand(IDC_LOAD_IMAGE);
             // A modal dialog shows itself once its queue is empty: here it

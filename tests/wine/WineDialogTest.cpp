@@ -5,6 +5,7 @@
 #include "WineSupport.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
 namespace quillet::test {
@@ -63,6 +64,26 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
     ASSERT_TRUE(PillowDecodeRgb(dir / "sim/pattern_slot1.bmp", dir / "stored.rgb"));
     EXPECT_TRUE(ReadFile(dir / "stored.rgb") == ReadFile(dir / "pattern.bmp.rgb"))
         << "stored image differs from the source";
+}
+
+// --demo: the generator lives inside quillet.exe as COM1 and the sample
+// pattern waits in the folder "Load Image" opens.
+TEST_F(WineDialog, DemoWithTheGeneratorInsideTheDialog) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    const RunResult r = OnDisplay(WineCall("tests/dialog_driver.exe", "sample-pattern.bmp 4 --demo"), 400);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "found on COM1")) << r.out;
+    // The demo folder is in the Windows temporary folder of the prefix.
+    std::string folder;
+    for (const auto& user : std::filesystem::directory_iterator(Wine().prefix + "/drive_c/users"))
+        if (std::filesystem::exists(user.path() / "Temp/quillet-demo/received/pattern_slot4.bmp"))
+            folder = (user.path() / "Temp/quillet-demo").string();
+    ASSERT_FALSE(folder.empty()) << "no pattern stored in slot 4";
+    ASSERT_TRUE(PillowDecodeRgb(folder + "/received/pattern_slot4.bmp", dir / "stored.rgb"));
+    ASSERT_TRUE(PillowDecodeRgb(folder + "/sample-pattern.bmp", dir / "sample.rgb"));
+    EXPECT_TRUE(ReadFile(dir / "stored.rgb") == ReadFile(dir / "sample.rgb")) << "stored image differs from the sample";
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
 }
 
 // The picture is the client area of template 102: 393 x 347 dialog units

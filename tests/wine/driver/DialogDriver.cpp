@@ -1,7 +1,7 @@
 // Drives quillet.exe as an operator would, from another Windows program
 // (run under wine by tests/wine/WineDialogTest.cpp):
 //
-//   dialog_driver IMAGE SLOT
+//   dialog_driver IMAGE SLOT [--demo]
 //
 // starts ..\win\quillet.exe beside this program, picks the absent COM2 in
 // the COM list and answers the box that says so, presses "Search Signal
@@ -9,7 +9,8 @@
 // Image" and answers the file dialog with IMAGE, enters SLOT and presses
 // "SG NAND FLASH", waits for 100 % and the port closing, and closes the
 // dialog. Each step is printed; any other message box ends the run. Exit
-// code 0 when every step happened.
+// code 0 when every step happened. With --demo, quillet.exe is started
+// with its in-process generator.
 #include <windows.h>
 
 #include <cstdio>
@@ -92,8 +93,8 @@ void Click(int id) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fputs("usage: dialog_driver IMAGE SLOT\n", stderr);
+    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "--demo")) {
+        std::fputs("usage: dialog_driver IMAGE SLOT [--demo]\n", stderr);
         return 2;
     }
     const std::string image = argv[1];
@@ -104,7 +105,7 @@ int main(int argc, char** argv) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring program = self;
     program = program.substr(0, program.find_last_of(L"\\/")) + L"\\..\\win\\quillet.exe";
-    std::wstring line = L"\"" + program + L"\"";
+    std::wstring line = L"\"" + program + L"\"" + (argc == 4 ? L" --demo" : L"");
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
