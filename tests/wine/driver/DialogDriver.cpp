@@ -114,10 +114,17 @@ int main(int argc, char** argv) {
     g_process = pi.hProcess;
     if (!WaitFor([] { return (g_dialog = FindWindowW(L"#32770", L"User Quillet 0.91")) != nullptr; }, 60))
         Fail("the dialog did not appear");
+    // Initialised: the COM list filled and COM1 selected, the window shown.
+    HWND combo = nullptr;
+    if (!WaitFor([&] {
+            combo = GetDlgItem(g_dialog, kComList);
+            return combo && SendMessageW(combo, CB_GETCOUNT, 0, 0) == 100 &&
+                   SendMessageW(combo, CB_GETCURSEL, 0, 0) == 0 && IsWindowVisible(g_dialog);
+        }, 60))
+        Fail("the dialog did not initialise");
     Step("dialog up");
 
     // COM2 is absent: the box says so and is answered.
-    HWND combo = GetDlgItem(g_dialog, kComList);
     SendMessageW(combo, CB_SETCURSEL, 1, 0);
     PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(kComList, CBN_SELENDOK), reinterpret_cast<LPARAM>(combo));
     HWND box = nullptr;
