@@ -215,6 +215,7 @@ private:
     void DispatchReply();
 
     void EndSearchNotFound(unsigned port, int portsOpened);
+    void NoteScanRefusal();
 
     // Bootloader entry.
     bool PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group);

@@ -132,7 +132,10 @@ void Trace::Write(const std::string& text) {
     }
 }
 
-void Trace::Line(const std::string& text) { Write(Stamp() + "  " + text + "\n"); }
+void Trace::Line(const std::string& text) {
+    FlushUnmapped();
+    Write(Stamp() + "  " + text + "\n");
+}
 
 std::string Trace::HexLines(const char* dir, const std::uint8_t* p, std::size_t n, std::size_t indent) {
     static const char kDigits[] = "0123456789abcdef";
@@ -170,20 +173,49 @@ void Trace::Dump(const char* dir, const std::uint8_t* p, std::size_t n) {
 // ---- the link ----------------------------------------------------------------------
 
 void Trace::Opened(unsigned com, const std::string& device, unsigned baud, unsigned dataBits,
-                   char parity, unsigned stopBits, bool ok, const std::string& problem) {
+                   char parity, unsigned stopBits, bool ok, OpenRefusal refusal,
+                   const std::string& problem) {
     FlushReceived();
     CloseRun();
+    // COM numbers the map has no device for are told in one line.
+    if (!ok && device.empty()) {
+        if (!m_unmappedFrom) m_unmappedFrom = com;
+        m_unmappedTo = com;
+        m_open = false;
+        return;
+    }
     m_com = com;
     m_rx.clear();
     m_rxLine.clear();
     m_lastSentInFull = true;
-    const std::string where = device.empty() ? "(absent)" : device;
     m_open = ok;
-    if (ok)
-        Step("opened " + where + " at " + std::to_string(baud) + " " + std::to_string(dataBits) +
+    if (ok) {
+        Step("opened " + device + " at " + std::to_string(baud) + " " + std::to_string(dataBits) +
              parity + std::to_string(stopBits));
-    else
-        Step(where + " could not be opened" + (problem.empty() ? std::string() : ": " + problem));
+        return;
+    }
+    // What the port said about it, or in a word why.
+    std::string why = problem;
+    if (why.empty()) {
+        switch (refusal) {
+        case OpenRefusal::Absent: why = "no such device"; break;
+        case OpenRefusal::Busy: why = "busy (another program has it)"; break;
+        case OpenRefusal::Denied: why = "permission denied"; break;
+        case OpenRefusal::NotSerial: why = "not a serial port, left untouched"; break;
+        case OpenRefusal::Unusable: why = "could not be set up, closed again"; break;
+        case OpenRefusal::None: break;
+        }
+    }
+    Step(device + " could not be opened" + (why.empty() ? std::string() : ": " + why));
+}
+
+void Trace::FlushUnmapped() {
+    if (!m_unmappedFrom) return;
+    const unsigned from = m_unmappedFrom;
+    m_unmappedFrom = 0;
+    Write(Stamp() + "  COM" + std::to_string(from) +
+          (m_unmappedTo > from ? " to COM" + std::to_string(m_unmappedTo) : std::string()) +
+          ": no device in the port map\n");
 }
 
 void Trace::Sent(const std::uint8_t* p, std::size_t n) {
@@ -460,6 +492,7 @@ void Trace::Note(const std::string& text) {
 }
 
 void Trace::Finish() {
+    FlushUnmapped();
     FlushReceived();
     CloseRun();
     CloseBootloaderRun();

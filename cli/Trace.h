@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/FlowEvents.h"
+#include "serial/SerialPort.h"
 
 namespace quillet::cli {
 
@@ -35,8 +36,10 @@ public:
     std::function<void()> beforeWrite;
 
     // ---- the serial link, as the command line's tap sees it ----------------
+    // A port opened, or why not (a run of COM numbers without a device in
+    // the map is told in one line).
     void Opened(unsigned com, const std::string& device, unsigned baud, unsigned dataBits,
-                char parity, unsigned stopBits, bool ok,
+                char parity, unsigned stopBits, bool ok, OpenRefusal refusal = OpenRefusal::None,
                 const std::string& problem = {});
     void Sent(const std::uint8_t* bytes, std::size_t n);
     void Received(std::uint8_t b);
@@ -78,6 +81,7 @@ private:
     void Dump(const char* dir, const std::uint8_t* bytes, std::size_t n);
     void Write(const std::string& text);
     void FlushReceived();
+    void FlushUnmapped();
     void CloseRun();
     void DescribeSent(const std::uint8_t* bytes, std::size_t n);
     void DescribeReceivedText();
@@ -92,6 +96,8 @@ private:
 
     unsigned m_com = 0;
     bool m_open = false;
+    unsigned m_unmappedFrom = 0;          // first and last COM number of a run without a device
+    unsigned m_unmappedTo = 0;
     std::vector<std::uint8_t> m_rx;       // received since the last write
     std::string m_rxLine;                 // text of a line being received
     bool m_lastSentInFull = true;         // the last write was dumped in full

@@ -43,6 +43,7 @@ public:
     void RequestClose() override;
     bool IsOpen() const override { return m_inner->IsOpen(); }
     std::string OpenProblem() const override { return m_inner->OpenProblem(); }
+    OpenRefusal LastOpenRefusal() const override { return m_inner->LastOpenRefusal(); }
 
     // ISerialOwner: the link delivers here; everything goes on to the dialog.
     long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;

@@ -26,7 +26,10 @@ constexpr const char* kPleaseWait = "Please wait.....";
 // no waiting.
 bool CLoaderDlg::SearchFromPort(unsigned first) {
     for (m_nPort = first; m_nPort <= kLastPort; ++m_nPort) {
-        if (!OpenPortWithSettings(m_nPort, m_cParity)) continue;
+        if (!OpenPortWithSettings(m_nPort, m_cParity)) {
+            NoteScanRefusal();
+            continue;
+        }
         m_port->QueueWrite(m_search.frame, sizeof m_search.frame);
         m_search.inProgress = 1;
         return true;
@@ -47,6 +50,8 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
 
     m_search.deviceFound = 0;
     m_search.savedPort = m_nPort;
+    m_search.deniedProblem.clear();
+    m_search.otherProblem.clear();
 
     // Only the signal generator's search goes back to no parity; the others
     // keep what the main-MCU bootloader may have set.
@@ -133,7 +138,21 @@ void CLoaderDlg::EndSearchNotFound(unsigned port, int portsOpened) {
     m_strSearchStatus = " ";
     UpdateData(false);
     m_host.MessageBox(kNoDevice, kCaptionIsp);
+    // A port refused for lack of permission may be the instrument's: the
+    // group hint follows once, and so does a path that is no serial port.
+    std::string hints = m_search.deniedProblem;
+    if (!m_search.otherProblem.empty()) hints += (hints.empty() ? "" : "\n") + m_search.otherProblem;
+    if (!hints.empty()) m_host.MessageBox(hints, "");
     Report(FlowEvent::SearchFailed, portsOpened);
+}
+
+// Keeps what the operator should know of a port the scan could not open.
+void CLoaderDlg::NoteScanRefusal() {
+    const OpenRefusal why = m_port->LastOpenRefusal();
+    std::string& slot = why == OpenRefusal::Denied ? m_search.deniedProblem : m_search.otherProblem;
+    if (slot.empty() && (why == OpenRefusal::Denied || why == OpenRefusal::NotSerial ||
+                         why == OpenRefusal::Unusable))
+        slot = m_port->OpenProblem();
 }
 
 } // namespace quillet

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quillet {
 
@@ -10,6 +11,11 @@ struct SearchState {
     int inProgress = 0;           // 1 while a search waits for a reply; routes received bytes
     int deviceFound = 0;          // 1 once a complete search reply has matched
     unsigned savedPort = 1;       // port number current when the search started
+    // Ports of the scan that were refused for a reason the operator can
+    // mend: the first such problem of each kind, told after the scan found
+    // nothing (each hint once, however many ports it concerns).
+    std::string deniedProblem;    // no permission
+    std::string otherProblem;     // no serial port, set-up failed
 };
 
 } // namespace quillet

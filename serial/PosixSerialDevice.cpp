@@ -134,21 +134,30 @@ public:
         m_problem.clear();
         m_path = path;
         if (path.empty()) return OpenStatus::Absent;
+        // Only a terminal is a serial port. Anything else (a file named in
+        // the port map by mistake, a folder, /dev/null) is refused before it
+        // is opened, and again after the open in case the path changed in
+        // between: no byte of a search frame may land in a file.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) return NotSerial(path, st.st_mode);
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             if (errno == EACCES || errno == EPERM) {
                 m_problem = PermissionHint(path);
                 return OpenStatus::Denied;
             }
-            return OpenStatus::Absent;
+            return errno == EBUSY ? OpenStatus::Busy : OpenStatus::Absent;
         }
-        // Held by another program that locks it (another Quillet): as absent.
+        if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
+            ::close(fd);
+            return NotSerial(path, st.st_mode);
+        }
+        // Held by another program that locks it (another Quillet).
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return OpenStatus::Absent;
+            return OpenStatus::Busy;
         }
-        // Later opens by anyone else fail with EBUSY. Not every device is a
-        // tty (a configuration step will say so), so a refusal is let pass.
+        // Later opens by anyone else fail with EBUSY.
         m_exclusive = ::ioctl(fd, TIOCEXCL) == 0;
         m_fd = fd;
         m_isPty = LooksLikePty(fd, path);
@@ -326,6 +335,17 @@ private:
 #else
         return false;
 #endif
+    }
+
+    OpenStatus NotSerial(const std::string& path, mode_t mode) {
+        const char* what = S_ISREG(mode)    ? "a regular file"
+                           : S_ISDIR(mode)  ? "a folder"
+                           : S_ISFIFO(mode) ? "a FIFO"
+                           : S_ISSOCK(mode) ? "a socket"
+                           : S_ISBLK(mode)  ? "a block device"
+                                            : "a device that is no terminal";
+        m_problem = path + " is not a serial port (it is " + what + "); nothing was written to it.";
+        return OpenStatus::NotSerial;
     }
 
     static std::string PermissionHint(const std::string& path) {

@@ -38,8 +38,10 @@ class ISerialDevice {
 public:
     enum class OpenStatus {
         Opened,
-        Absent,  // no such device, or held by another program
-        Denied,  // no permission; Problem() says what to do
+        Absent,     // no such device
+        Busy,       // held by another program
+        Denied,     // no permission; Problem() says what to do
+        NotSerial,  // a file, folder or device that is no serial port; Problem() names it
     };
     enum class WaitResult {
         Input,  // bytes can be read (or the read will tell that the device is gone)
@@ -61,8 +63,10 @@ public:
     virtual ~ISerialDevice() = default;
 
     // ---- GUI thread, while no monitor thread uses the device --------------
+    // Opens `path` only when it is a serial port (a terminal): anything else
+    // is closed again before a byte could reach it.
     virtual OpenStatus Open(const std::string& path) = 0;
-    // When Open answered Denied: what the operator can do about it.
+    // When Open answered Denied or NotSerial: what the operator should know.
     virtual std::string Problem() const = 0;
     // Applies the line settings; the first step that fails, if any.
     virtual std::optional<SerialFailure> Configure(const LineSettings& line) = 0;

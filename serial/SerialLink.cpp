@@ -70,6 +70,7 @@ struct CSerialLink::Impl {
     std::atomic<bool> open{false};
     std::uint32_t writeBufferSize = 0;
     std::string problem;
+    OpenRefusal refusal = OpenRefusal::None;
 
     void Shutdown();
     void ReportCommError(const SerialFailure& failure, unsigned port);
@@ -235,17 +236,36 @@ bool CSerialLink::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
     if (!d.device) d.device = d.makeDevice ? d.makeDevice() : MakeSerialDevice();
     d.device->ClearWake();
 
-    switch (d.device->Open(d.map.DevicePath(port))) {
+    d.refusal = OpenRefusal::None;
+    const std::string path = d.map.DevicePath(port);
+    switch (d.device->Open(path)) {
     case ISerialDevice::OpenStatus::Opened:
         break;
     case ISerialDevice::OpenStatus::Denied:
+        d.refusal = OpenRefusal::Denied;
         d.problem = d.device->Problem();
         return false;
+    case ISerialDevice::OpenStatus::NotSerial:
+        d.refusal = OpenRefusal::NotSerial;
+        d.problem = d.device->Problem();
+        return false;
+    case ISerialDevice::OpenStatus::Busy:
+        d.refusal = OpenRefusal::Busy;
+        return false;
     case ISerialDevice::OpenStatus::Absent:
+        d.refusal = OpenRefusal::Absent;
         return false;
     }
     const LineSettings line{baud, parity, dataBits, stopBits, eventMask};
-    if (const auto failure = d.device->Configure(line)) d.ReportCommError(*failure, port);
+    if (const auto failure = d.device->Configure(line)) {
+        // A line that is not what the flows expect would carry their bytes
+        // wrongly: the device is given back untouched.
+        d.ReportCommError(*failure, port);
+        d.device->Close();
+        d.refusal = OpenRefusal::Unusable;
+        d.problem = path + " could not be set up as a serial port and was closed again; nothing was sent to it.";
+        return false;
+    }
     d.device->PurgeInput();
     d.open = true;
     return true;
@@ -297,6 +317,7 @@ bool CSerialLink::IsOpen() const { return m_impl->open; }
 std::string CSerialLink::OpenProblem() const { return m_impl->problem; }
 
 const PortMap& CSerialLink::Map() const { return m_impl->map; }
+OpenRefusal CSerialLink::LastOpenRefusal() const { return m_impl->refusal; }
 
 std::string CSerialLink::FormatCommError(const std::string& call, const std::string& systemText,
                                          unsigned port) {

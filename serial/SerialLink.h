@@ -49,6 +49,7 @@ public:
     std::string OpenProblem() const override;
     // The map the link opens COM numbers through.
     const PortMap& Map() const;
+    OpenRefusal LastOpenRefusal() const override;
 
     // Builds the box text "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n".
     static std::string FormatCommError(const std::string& call, const std::string& systemText,

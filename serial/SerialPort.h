@@ -50,12 +50,23 @@ public:
     virtual long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 };
 
+// Why the last OpenPort failed.
+enum class OpenRefusal {
+    None,       // it opened (or nothing was tried yet)
+    Absent,     // no such device (or no device in the port map)
+    Busy,       // another program holds it
+    Denied,     // no permission
+    NotSerial,  // the path is no serial port (a file, a folder, /dev/null)
+    Unusable,   // it opened but could not be set up, and was closed again
+};
+
 class ISerialPort {
 public:
     virtual ~ISerialPort() = default;
     // Opens COM `port` (1-based) with the given line settings. True when
-    // the device was opened, even if a later configuration step failed
-    // (that failure has been reported in a box). Ends a running monitor
+    // the device was opened and set up. A device that is no serial port is
+    // not used, and one whose set-up failed (reported in a box) is closed
+    // again: nothing is ever written to either. Ends a running monitor
     // thread first. Does not start monitoring.
     virtual bool OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, char parity,
                           unsigned dataBits, unsigned stopBits, std::uint32_t eventMask,
@@ -70,8 +81,11 @@ public:
     // True while a device is open (monitored or not).
     virtual bool IsOpen() const = 0;
     // When the last OpenPort failed for a reason the operator can mend (no
-    // permission on the device), what to do about it; empty otherwise.
+    // permission on the device, a path that is no serial port, a set-up
+    // that failed), what to know about it, naming the device; empty
+    // otherwise.
     virtual std::string OpenProblem() const { return {}; }
+    virtual OpenRefusal LastOpenRefusal() const { return OpenRefusal::None; }
 };
 
 } // namespace quillet

@@ -1,8 +1,9 @@
 // The Windows backend of ISerialDevice: the comm API with overlapped I/O.
 //
-// The device is opened without sharing, so a port held by another program
-// fails like an absent one. The monitor thread waits on the wake event and
-// on a pending WaitCommEvent; reads take what the driver has queued, writes
+// The device is opened without sharing, so no other program gets a port
+// while Quillet has it; a path that is no serial port (a file, another
+// device) is closed again at once. The monitor thread waits on the wake
+// event and on a pending WaitCommEvent; reads take what the driver has queued, writes
 // complete when the driver has sent the bytes (FlushFileBuffers).
 #ifdef _WIN32
 
@@ -85,6 +86,16 @@ public:
                 return OpenStatus::Denied;
             }
             return OpenStatus::Absent;
+        }
+        // Only a serial port: a file or another device is closed again
+        // before anything is written to it.
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (GetFileType(m_port) != FILE_TYPE_CHAR || !GetCommState(m_port, &dcb)) {
+            CloseHandle(m_port);
+            m_port = nullptr;
+            m_problem = DisplayName(path) + " is not a serial port; nothing was written to it.";
+            return OpenStatus::NotSerial;
         }
         return OpenStatus::Opened;
     }

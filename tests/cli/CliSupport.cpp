@@ -38,7 +38,7 @@ using Clock = std::chrono::steady_clock;
 // Everything the child needs is made before fork: the child only changes
 // directory, moves descriptors and executes.
 int Spawn(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-          int outFd, int errFd) {
+          int outFd, int errFd, int uid = -1) {
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -46,6 +46,7 @@ int Spawn(const std::string& program, const std::vector<std::string>& args, cons
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid != 0) return pid;
+    if (uid >= 0 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) _exit(125);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     const int devnull = open("/dev/null", O_RDONLY);
     if (devnull >= 0) dup2(devnull, 0);
@@ -67,7 +68,7 @@ void ReadSome(int fd, std::string& into, bool& open) {
 } // namespace
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd, double limitSeconds, bool stderrTerminal) {
+                     const std::string& cwd, double limitSeconds, bool stderrTerminal, int uid) {
     RunResult r;
     int outPipe[2];
     int errPair[2];
@@ -84,7 +85,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         return r;
     }
     const auto start = Clock::now();
-    const int pid = Spawn(program, args, cwd, outPipe[1], errPair[1]);
+    const int pid = Spawn(program, args, cwd, outPipe[1], errPair[1], uid);
     close(outPipe[1]);
     close(errPair[1]);
     bool outOpen = true;

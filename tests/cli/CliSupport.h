@@ -33,9 +33,11 @@ struct RunResult {
 
 // Runs `program` with `args` in `cwd` (empty: the current one), at most
 // `limitSeconds`. With `stderrTerminal` its stderr is a pseudo-terminal.
+// With `uid` 0 or more the child takes that user and group id first (a
+// test run as root tries what an operator without root meets).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd = "", double limitSeconds = 60,
-                     bool stderrTerminal = false);
+                     bool stderrTerminal = false, int uid = -1);
 RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd = "",
                  double limitSeconds = 60, bool stderrTerminal = false);
 

@@ -20,7 +20,7 @@ TEST_F(WineFixture, SearchFindsCom3BehindTwoAbsentPorts) {
     const RunResult r = Cli({"-v", "search"});
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "Found the signal generator on COM3")) << r.out;
-    EXPECT_TRUE(Contains(r.err, "COM1  COM1 could not be opened\r\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM1  COM1 could not be opened: no such device\r\n")) << r.err;
     EXPECT_TRUE(Contains(r.err, "COM2  COM2 could not be opened: COM2 is in use by another program")) << r.err;
     EXPECT_EQ(StopSim().searchFrames, 1u);
 }

@@ -1,0 +1,102 @@
+// quillet-cli against bad input and interruptions, end to end over
+// pseudo-terminals: every case ends in one clear message and the right exit
+// code, and nothing reaches the instrument or a file that should not.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/CliSupport.h"
+#include "sim/lib/Simulator.h"
+
+namespace quillet::test {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+std::string Describe(const RunResult& r) {
+    return "exit " + std::to_string(r.code) + (r.timedOut ? " (killed)" : "") + " after " +
+           std::to_string(r.seconds) + " s\nstdout:\n" + r.out + "\nstderr:\n" + r.err.substr(0, 4000);
+}
+
+// The "nobody" account, for what an operator without root meets.
+constexpr int kNobody = 65534;
+
+struct Robustness : ::testing::Test {
+    TempDir dir;
+    std::unique_ptr<sim::Simulator> simulator;
+    std::string device;
+
+    void StartSim(sim::Options o = {}) {
+        o.outputDir = dir / "sim";
+        std::filesystem::create_directories(o.outputDir);
+        simulator = std::make_unique<sim::Simulator>(o);
+        device = simulator->OpenPty();
+        ASSERT_FALSE(device.empty());
+        simulator->Start();
+    }
+    void TearDown() override {
+        if (simulator) simulator->Stop();
+    }
+    std::size_t Received() const { return simulator->Received().size(); }
+};
+
+// ---- ports -----------------------------------------------------------------------
+
+TEST_F(Robustness, APortThatIsNoSerialDeviceIsLeftUntouched) {
+    // A file, a FIFO and /dev/null named in the port map: the search passes
+    // them by and says why; not one byte lands in them.
+    const auto victim = RandomBytes(300, 1);
+    WriteFile(dir / "victim.txt", victim);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const RunResult r =
+        RunCli({"-v", "--ports", dir / "victim.txt," + dir / "fifo,/dev/null", "search"}, dir.Path(), 20);
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_EQ(ReadFile(dir / "victim.txt"), victim);
+    EXPECT_TRUE(Contains(r.err, "Can not find available device")) << r.err;
+    EXPECT_TRUE(Contains(r.err, dir / "victim.txt is not a serial port (it is a regular file); nothing was written to it."))
+        << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM2  " + dir / "fifo could not be opened: " + dir / "fifo is not a serial port (it is a FIFO)"))
+        << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM3  /dev/null could not be opened: /dev/null is not a serial port")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM4 to COM99: no device in the port map")) << r.err;
+    EXPECT_LT(r.seconds, 5);
+}
+
+TEST_F(Robustness, APortRefusedForPermissionGivesTheGroupHintOnce) {
+    StartSim();
+    // Two ports the operator may not open: the hint still comes once.
+    int master = -1, slave = -1;
+    char other[128] = {};
+    ASSERT_EQ(::openpty(&master, &slave, other, nullptr, nullptr), 0);
+    ::chmod(device.c_str(), 0);
+    ::chmod(other, 0);
+    const int user = ::geteuid() == 0 ? kNobody : -1;
+    const std::string ports = device + "," + other;
+    RunResult r = RunProgram(QUILLET_CLI_PATH, {"--ports", ports, "search"}, "/tmp", 20, false, user);
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "Can not find available device")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Permission denied on " + device + ": add your user to the group")) << r.err;
+    EXPECT_EQ(Count(r.err, "usermod"), 1u) << r.err;
+    // -v tells it per port.
+    r = RunProgram(QUILLET_CLI_PATH, {"-v", "--ports", ports, "search"}, "/tmp", 20, false, user);
+    EXPECT_TRUE(Contains(r.err, "COM2  " + std::string(other) + " could not be opened: Permission denied on")) << r.err;
+    EXPECT_EQ(Received(), 0u);
+    ::close(master);
+    ::close(slave);
+}
+
+} // namespace
+} // namespace quillet::test
