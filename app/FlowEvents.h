@@ -24,7 +24,42 @@ enum class FlowEvent {
     InputBoardDone,     // the last chunk has gone out
     ExternalToolStarted,// a = 1 when the outside tool could be started
     PortClosed,         // the port display went to closed
-    PortLost,           // the device went away while monitored
+    PortLost,           // the device went away while monitored; text = what the operator was told
+    FlowStopped,        // a running flow was stopped (operator, interruption); text = what it was
+};
+
+// What the dialog is doing with the instrument at a moment.
+enum class FlowKind {
+    None,
+    Search,
+    PatternErase,    // the slot command is out; the erase is awaited
+    PatternStream,
+    PanelStream,
+    FpgaStream,
+    AuxFpgaStream,
+    AnalyzerData,
+    McuEntry,        // the boot-mode command is out; the banner is awaited
+    McuBootloader,   // from the hand-over to the verdict
+    SubMcuEntry,
+    BoardEntry,
+    BoardLoader,
+};
+
+struct FlowSnapshot {
+    FlowKind kind = FlowKind::None;
+    std::string what;        // "the user-pattern upload to slot 2"
+    std::string progress;    // "after 5,000 of 24,300 blocks", "while the slot was being erased"
+    std::uint64_t done = 0;  // units done (blocks acknowledged, pieces, bytes) ...
+    std::uint64_t total = 0; // ... of this many; 0 when not counted
+    std::string unit;        // "blocks", "pieces", "bytes"
+    float percent = 0;       // the percentage field
+    int slot = 0;            // user-pattern or panel slot, input board
+    // The instrument is being written (a stream, the erase wait, the
+    // bootloader exchange, the input-board load): stopping now leaves it
+    // half written.
+    bool writing = false;
+
+    bool Running() const { return kind != FlowKind::None; }
 };
 
 struct FlowEventInfo {

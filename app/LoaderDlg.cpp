@@ -306,14 +306,6 @@ long CLoaderDlg::OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intpt
     }
 }
 
-void CLoaderDlg::OnSerialLost(unsigned port) {
-    // The link has reported the loss once and closed the device; the display
-    // follows so the operator sees the port closed and can open it again.
-    if (port != m_nPort) return;
-    ShowPortClosed();
-    Report(FlowEvent::PortLost, port);
-}
-
 std::string CLoaderDlg::DataFile(const char* name) const {
     if (m_dataFolder.empty()) {
 #ifdef _WIN32

@@ -4,6 +4,7 @@
 // each subsystem live beside that subsystem's code:
 //   app/LoaderDlg.cpp            construction, OnInitDialog, paint, close,
 //                                port control, timer dispatch, data exchange
+//   app/LoaderDlgFlow.cpp        what runs, stopping it, the device gone
 //   protocol/LoaderDlgFrames.cpp SendCommand, OnSerialRxChar, ParseReplyByte
 //   discovery/LoaderDlgSearch.cpp  the eight search buttons, timer 4
 //   firmware/LoaderDlgEntry.cpp  firmware buttons, banner matcher
@@ -45,6 +46,8 @@ class PortMap;  // serial/PortMap.h
 
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);
+// "24,300": a count as the operator reads it.
+std::string WithThousands(std::uint64_t n);
 
 class CLoaderDlg : public ISerialOwner {
 public:
@@ -76,7 +79,19 @@ public:
     void ClosePortNow();
     // ISerialOwner: the window procedure for the serial messages.
     long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+    // The device went away: the operator is told which port, during what
+    // and how far it came; the flow ends.
     void OnSerialLost(unsigned port);
+
+    // ---- what runs, and stopping it ---------------------------------------
+    // The flow under way and how far it came (kind None when idle).
+    FlowSnapshot CurrentFlow() const;
+    // Stops the flow under way and closes the port (the operator said Yes
+    // to "Stop it?", or the command line was interrupted). The note line
+    // says that the transfer stopped before its end.
+    void StopRunningFlow();
+    // "COM3 (/dev/ttyUSB0)", or "COM3" where the device is named so.
+    std::string PortName(unsigned port) const;
 
     // ---- command frames and receive dispatcher --------------------------
     void SendCommand(std::uint16_t code, int count, const std::uint8_t* payload);
@@ -215,6 +230,7 @@ private:
     void DispatchReply();
 
     void EndSearchNotFound(unsigned port, int portsOpened);
+    void StopFlows();
     void NoteScanRefusal();
 
     // Bootloader entry.

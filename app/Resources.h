@@ -95,6 +95,10 @@ inline constexpr const char* kAnalyzerFpgaImage = "ANALYZER_FPGA.bin";
 inline constexpr const char* kNoteUpdating =
     "Note: While updating \r\n firmware ,please \r\n do not press any button!";
 
+// Note line after a transfer was stopped before its end.
+inline constexpr const char* kNoteStopped =
+    "Note: The transfer stopped \r\n before its end. Please \r\n start it again.";
+
 // Button texts of the port display.
 inline constexpr const char* kTurnOnPort = "Turn on Port";
 inline constexpr const char* kClosePort = "Close Port";

@@ -195,11 +195,11 @@ void Session::OnEvent(const FlowEventInfo& e) {
 }
 
 // A message box since the press, or the port gone: the flow has failed.
-// `during` completes the loss message.
-std::optional<int> Session::StoppedByBoxOrLoss(const char* during) {
+std::optional<int> Session::StoppedByBoxOrLoss() {
     if (NewBox()) return kExitFailed;
+    // A loss of the port open now; the dialog has told which port went
+    // away, during what.
     if (m_lostOpen == 0 || m_lostOpen != m_port.Opens()) return std::nullopt;
-    Say(std::string("quillet-cli: the port went away") + during);
     return kExitFailed;
 }
 
@@ -358,7 +358,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
 
     const int rc = Run(
         [&]() -> std::optional<int> {
-            if (const auto stopped = StoppedByBoxOrLoss(" during the transfer")) return stopped;
+            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             if (m_lastBlockAcked) {
                 // Done; the program closes the port a second later.
                 if (m_portClosed > closedAtPress || m_host.NowMs() > m_lastBlockAckedMs + 2500)
@@ -524,7 +524,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
                     return kExitDone;
                 return std::nullopt;
             }
-            if (const auto stopped = StoppedByBoxOrLoss(" during the update")) return stopped;
+            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             return std::nullopt;
         },
         [&]() -> std::optional<std::uint64_t> {
@@ -565,7 +565,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
                 if (m_host.NowMs() < *closedAt + 300) return std::nullopt;
                 return NewBox() ? kExitFailed : kExitDone;
             }
-            if (const auto stopped = StoppedByBoxOrLoss("")) return stopped;
+            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             return std::nullopt;
         },
         [&]() -> std::optional<std::uint64_t> {
@@ -595,7 +595,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     PressWithFile(IDC_IN1 + board - 1, file);
     rc = Run(
         [&]() -> std::optional<int> {
-            if (const auto stopped = StoppedByBoxOrLoss(" during the update")) return stopped;
+            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
             const bool ended = m_inputDone || (m_inputBytes > 0 && !m_boardLoaderRunning);
             if (ended && m_portClosed > closedAtPress) return kExitDone;

@@ -88,7 +88,7 @@ private:
     int FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
                           bool eraseFirst);
     bool NewBox() const { return m_boxes > m_boxesAtPress; }
-    std::optional<int> StoppedByBoxOrLoss(const char* during);
+    std::optional<int> StoppedByBoxOrLoss();
     std::string Elapsed() const;
     // Starts the progress display of a flow (before its search).
     void BeginFlow(const std::string& title, std::uint64_t total, const std::string& unit);

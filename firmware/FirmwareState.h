@@ -16,12 +16,17 @@ struct EntryState {
     int inputEntry = 0;      // input-board entry under way
     std::uint8_t ring[kBannerRingSize] = {};  // last characters seen by the banner matcher
     int ringIndex = 0;           // advanced before each store
+    // The main-MCU entry has been handed over to the bootloader exchange
+    // (the entry flag itself stays set after that).
+    bool mcuHandedOver = false;
+    int board = 0;               // the input board of the last entry, 1..4
 
     // Ends every entry under way; the banner ring is kept.
     void Reset() {
         mcuEntry = 0;
         subMcuEntry = 0;
         inputEntry = 0;
+        mcuHandedOver = false;
     }
 };
 
@@ -62,6 +67,9 @@ struct BootloaderState {
     std::uint32_t failureAddress = 0;
     bool ackFromTimer = false;   // the byte being handled is timer 10's stand-in
     bool verdictPending = false; // the failure is shown when timer 10 closes the port
+    // From the hand-over (image loaded, timer 8 armed) until the exchange
+    // has ended: the MCU's flash is being written.
+    bool running = false;
 
     // Read-back after the last piece (CLoaderDlg::m_bVerifyAfterWrite).
     std::uint32_t verifyAddress = 0;     // start of the block being read
@@ -76,6 +84,7 @@ struct BootloaderState {
         state = BootState::Sync;
         subStep = 0;
         readingData = 0;
+        running = false;
     }
 };
 

@@ -365,6 +365,7 @@ void CLoaderDlg::BootLastAckAnswer(std::uint8_t b) {
 
 // The exchange has ended without a failure: the success note.
 void CLoaderDlg::ShowBootSucceeded() {
+    m_boot.running = false;
     m_strNote = kNoteSucceeded;
     UpdateData(false);
     Report(FlowEvent::BootloaderDone, 1);
@@ -374,6 +375,7 @@ void CLoaderDlg::ShowBootSucceeded() {
 // closes the port (so the box never holds the close up).
 void CLoaderDlg::EndBootExchange() {
     m_boot.active = 0;
+    m_boot.running = false;
     if (m_boot.failure.empty())
         ShowBootSucceeded();
     else
@@ -383,6 +385,7 @@ void CLoaderDlg::EndBootExchange() {
 void CLoaderDlg::ShowBootloaderFailure() {
     BootloaderState& s = m_boot;
     s.verdictPending = false;
+    s.running = false;
     m_strNote = kNoteFailed;
     UpdateData(false);
     m_host.MessageBox(s.failure, kCaptionIspBlank);
@@ -405,6 +408,7 @@ void CLoaderDlg::VerifyFailed(std::string why, std::uint32_t address) {
     s.failure = std::move(why);
     s.failureAddress = address;
     s.active = 0;
+    s.running = false;
     s.verdictPending = true;
     // Timer 10 closes the port and shows the failure, as after a write.
     m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);

@@ -126,6 +126,7 @@ void CLoaderDlg::OnInputBoardFirmware(int board) {
                                       static_cast<std::uint8_t>('0' + board), 0x0D, 0x0A};
     m_port->QueueWrite(command, sizeof command);
     m_entry.inputEntry = 1;
+    m_entry.board = board;
 }
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
@@ -152,6 +153,8 @@ void CLoaderDlg::StartMcuBootloader() {
     if (!LoadFirmwareFile(DataFile(image))) return;
     m_strStatus = "Please wait...";
     m_boot.reopenPending = true;
+    m_boot.running = true;
+    m_entry.mcuHandedOver = true;
     m_host.SetTimer(TIMER_BOOT_SYNC, kBootSyncPeriodMs);
 }
 

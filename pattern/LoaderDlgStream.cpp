@@ -78,6 +78,8 @@ int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t 
     st.sentAny = 0;
     st.closeArmed = 0;
     st.blockNumber = firstBlock;
+    st.firstBlock = firstBlock;
+    st.acked = 0;
     st.position = 0;
     if (st.size == 0 || st.buffer.empty()) return 0;
 
@@ -141,6 +143,7 @@ void CLoaderDlg::OnBlockAck() {
     const std::uint8_t status = m_reply[11];
     Report(FlowEvent::BlockAcked, status);
     StreamState& st = m_stream;
+    if (status == 0 && st.sentAny && st.acked < st.blockNumber - st.firstBlock) ++st.acked;
 
     if (status != 0) {
         // The device asks for the block again: the same payload goes out

@@ -61,6 +61,7 @@ void CLoaderDlg::OnNandFlash() {
     m_stream.finished = 1;
     m_stream.sentAny = 0;
     m_stream.closeArmed = 0;
+    m_stream.slot = m_nPatternNo;
 
     m_port->QueueWrite(reinterpret_cast<const std::uint8_t*>(command.data()), command.size());
 
@@ -116,6 +117,7 @@ void CLoaderDlg::OnPanelDataFlash() {
     if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);
     m_nEraseWait = 0;
     const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(m_nPatternNo) + kPanelBlockBase;
+    m_stream.slot = m_nPatternNo;
     SendFirstBlock(kStreamPanel, first, kMarkerPanelFirst, true, true);
 }
 

@@ -77,7 +77,7 @@ struct CSerialLink::Impl {
     void PostCommError(const SerialFailure& failure, unsigned port);
     void MonitorThread(std::shared_ptr<Session> s);
     bool Deliver(const std::shared_ptr<Session>& s, std::vector<std::uint8_t> bytes, bool writeDone);
-    void DeviceLost(const std::shared_ptr<Session>& s, const SerialFailure& failure);
+    void DeviceLost(const std::shared_ptr<Session>& s);
 };
 
 // Stops the session: nothing more is delivered, the monitor thread ends and
@@ -148,9 +148,10 @@ bool CSerialLink::Impl::Deliver(const std::shared_ptr<Session>& s, std::vector<s
     return !s->stop;
 }
 
-// The device has gone away: say so once, close it, tell the owner and end.
-void CSerialLink::Impl::DeviceLost(const std::shared_ptr<Session>& s, const SerialFailure& failure) {
-    PostCommError(failure, s->port);
+// The device has gone away: close it, tell the owner (which tells the
+// operator in words of the flow; the error box is for failures of a port
+// that is still there) and end.
+void CSerialLink::Impl::DeviceLost(const std::shared_ptr<Session>& s) {
     device->Close();
     open = false;
     host.Post([s] { s->Send(WM_SERIAL_LOST, 0); });
@@ -183,11 +184,8 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
             if (result.status == ISerialDevice::IoStatus::Stopped) break;
             if (result.status == ISerialDevice::IoStatus::Gone) {
                 // The completion still comes, so chained writes see it.
-                PostCommError(*result.failure, s->port);
                 Deliver(s, {}, true);
-                device->Close();
-                open = false;
-                host.Post([s] { s->Send(WM_SERIAL_LOST, 0); });
+                DeviceLost(s);
                 return;
             }
             if (result.failure) PostCommError(*result.failure, s->port);
@@ -200,14 +198,14 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
             device->ClearWake();
             continue;
         case ISerialDevice::WaitResult::Gone:
-            DeviceLost(s, device->LastFailure());
+            DeviceLost(s);
             return;
         case ISerialDevice::WaitResult::Input:
             break;
         }
         const ISerialDevice::IoResult result = device->Read(buffer.data(), buffer.size());
         if (result.status != ISerialDevice::IoStatus::Done) {
-            DeviceLost(s, result.failure.value_or(SerialFailure{"ReadFile()", {}}));
+            DeviceLost(s);
             return;
         }
         if (result.count == 0) continue;

@@ -53,6 +53,10 @@ std::string UsageText() {
     "  --resend N[,N..]  ask once more for these block numbers (status 1)\n"
     "  --stop-after N    stop acknowledging after N accepted blocks\n"
     "  --noise N         send N noise bytes before each block acknowledgement\n"
+    "  --silent-after N  answer nothing more once N bytes have been received (a hung instrument)\n"
+    "  --unplug-after N  go away once N bytes have been received (a pulled cable)\n"
+    "  --nack N[,N..]    refuse these Write Memory commands of the bootloader (counted from 0)\n"
+    "                    with NACK\n"
     "  --out DIR         where received images, firmware and summary.txt go (default .)\n"
     "  --boot            start in the main MCU's system bootloader (for stm32flash and the like)\n"
     "  --baud N          pace the line at N baud as a real one would (10 bits a byte,\n"
@@ -102,22 +106,26 @@ std::string ApplyOption(const std::vector<std::string>& args, std::size_t& i, qu
         if (!ParseUnsigned(val, n) || n == 0 || n > 100000000) return "--baud needs a rate in baud, e.g. 115200";
         opt.baud = unsigned(n);
         ++i;
-    } else if (a == "--delay" || a == "--erase-ms" || a == "--stop-after" || a == "--noise") {
-        if (!ParseUnsigned(val, n)) return a + " needs a number";
+    } else if (a == "--delay" || a == "--erase-ms" || a == "--stop-after" || a == "--noise" ||
+               a == "--silent-after" || a == "--unplug-after") {
+        if (!ParseUnsigned(val, n) || n > 0x7FFFFFFFul) return a + " needs a number";
         if (a == "--delay") opt.searchReplyDelayMs = unsigned(n);
         if (a == "--erase-ms") opt.eraseTimeMs = unsigned(n);
         if (a == "--stop-after") opt.stopAfterBlocks = long(n);
         if (a == "--noise") opt.noiseBytes = unsigned(n);
+        if (a == "--silent-after") opt.silentAfterBytes = long(n);
+        if (a == "--unplug-after") opt.unplugAfterBytes = long(n);
         ++i;
-    } else if (a == "--resend") {
-        if (!val) return "--resend needs block numbers";
+    } else if (a == "--resend" || a == "--nack") {
+        if (!val) return a + " needs numbers";
+        std::set<std::uint32_t>& into = a == "--resend" ? opt.resendBlocks : opt.nackWrites;
         std::string list = val;
         std::size_t pos = 0;
         while (pos <= list.size()) {
             const std::size_t comma = std::min(list.find(',', pos), list.size());
             const std::string item = list.substr(pos, comma - pos);
-            if (!ParseUnsigned(item.c_str(), n)) return "--resend needs block numbers separated by commas";
-            opt.resendBlocks.insert(std::uint32_t(n));
+            if (!ParseUnsigned(item.c_str(), n)) return a + " needs numbers separated by commas";
+            into.insert(std::uint32_t(n));
             pos = comma + 1;
         }
         ++i;

@@ -143,6 +143,11 @@ std::vector<Reply> Instrument::Feed(std::uint8_t b, std::uint64_t nowMs, bool li
     std::vector<Reply> out;
     m_received.push_back(b);
     ++m_sum.bytesReceived;
+    if (m_opt.silentAfterBytes >= 0 && m_sum.bytesReceived > std::uint64_t(m_opt.silentAfterBytes)) {
+        if (m_sum.bytesReceived == std::uint64_t(m_opt.silentAfterBytes) + 1)
+            Log(Format("silent from byte %ld on", m_opt.silentAfterBytes + 1));
+        return out;
+    }
     if (m_swallowLf) {
         m_swallowLf = false;
         if (b == '\n') return out;
@@ -686,6 +691,13 @@ void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& ou
         std::uint8_t x = 0;
         for (std::size_t i = 0; i + 1 < v.size(); ++i) x ^= v[i];
         if (x != v.back()) return fail(Format("Write Memory at 0x%08X: data checksum error", m_blAddr));
+        if (m_opt.nackWrites.count(m_writeCommands++)) {
+            // A refusal of the MCU's own (a flash error): nothing written.
+            Log(Format("Write Memory at 0x%08X refused with NACK", m_blAddr));
+            Send(out, {kNack});
+            m_bl = Bl::Cmd;
+            return;
+        }
         const std::size_t n = std::size_t(v[0]) + 1;
         if (m_blAddr >= kRamBase && std::uint64_t(m_blAddr) + n <= std::uint64_t(kRamBase) + kRamSize) {
             Send(out, {kAck});  // RAM: accepted, not kept

@@ -50,6 +50,7 @@ public:
 
     Mode CurrentMode() const { return m_mode; }
     const std::vector<std::uint8_t>& Received() const { return m_received; }
+    std::uint64_t BytesReceived() const { return m_sum.bytesReceived; }
     Summary GetSummary() const;
     std::string SummaryText() const;
     std::string WriteSummaryFile();
@@ -137,6 +138,7 @@ private:
         std::size_t top = 0;           // one past the highest byte written
     };
     std::map<int, Flash> m_flash;
+    std::uint32_t m_writeCommands = 0;  // Write Memory data packets seen so far
 
     // input board
     int m_board = 0;

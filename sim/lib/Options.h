@@ -28,6 +28,14 @@ struct Options {
     bool startInBootloader = false;    // the main MCU starts in its system bootloader
     unsigned bannerDelayMs = 50;       // delay before a boot-mode banner line
     std::uint32_t noiseSeed = 1;       // seed of the noise bytes (runs repeat exactly)
+    // Faults of the line and the instrument, counted in bytes received
+    // (-1: never): after that many bytes the instrument answers nothing
+    // more (it hangs), or the device goes away (the cable is pulled).
+    long silentAfterBytes = -1;
+    long unplugAfterBytes = -1;
+    // Write Memory commands of the STM32 bootloader (counted from 0) whose
+    // data the bootloader refuses with NACK, leaving the flash unwritten.
+    std::set<std::uint32_t> nackWrites;
     // Line rate: 0 answers as fast as it can; otherwise both directions are
     // paced at this many baud, 10 bits a byte (8N1), 11 while the STM32
     // bootloader listens (8E1).

@@ -235,6 +235,28 @@ struct Simulator::Impl {
         return until > now ? until - now : 0;
     }
 
+    // The cable is pulled: both ends of the line go, so the program's next
+    // read or write finds the device gone. Nothing more is served.
+    // Bytes still to be read before the cable is pulled (all it can take
+    // when it never is).
+    std::size_t BeforeUnplug(std::size_t capacity) {
+        if (opt.unplugAfterBytes < 0) return capacity;
+        std::lock_guard<std::mutex> lock(mu);
+        const std::uint64_t got = inst.BytesReceived() + rxLine.size();
+        const std::uint64_t limit = std::uint64_t(opt.unplugAfterBytes);
+        return got >= limit ? 0 : std::size_t(std::min<std::uint64_t>(capacity, limit - got));
+    }
+    void Unplug() {
+        if (opt.verbose && opt.log) std::fprintf(opt.log, "       unplugged\n");
+        if (holdFd >= 0) ::close(holdFd);
+        if (fd >= 0) ::close(fd);
+        holdFd = fd = -1;
+        queue.clear();
+        outBuf.clear();
+        rxLine.clear();
+        txLine.clear();
+    }
+
     void Run() {
 #ifdef PR_SET_TIMERSLACK
         // Paced waits end within microseconds of their time, not the
@@ -243,6 +265,12 @@ struct Simulator::Impl {
 #endif
         std::uint8_t buf[4096];
         while (!stop.load()) {
+            if (fd < 0) {
+                // Unplugged: only the stop request is awaited.
+                pollfd w{wake[0], POLLIN, 0};
+                if (::poll(&w, 1, -1) > 0) break;
+                continue;
+            }
             const std::uint64_t now = NowNs();
             Advance(now);
             if (!outBuf.empty()) {
@@ -270,8 +298,10 @@ struct Simulator::Impl {
             if (r < 0) continue;
             if (p[1].revents & POLLIN) break;
             if (p[0].revents & POLLIN) {
-                const ssize_t n = ::read(fd, buf, sizeof buf);
+                // No further than the unplug point, so it comes at an exact count.
+                const ssize_t n = ::read(fd, buf, BeforeUnplug(sizeof buf));
                 if (n > 0) Received(buf, std::size_t(n));
+                if (BeforeUnplug(1) == 0) Unplug();
             } else if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cli/CliSupport.h"
+#include "pattern/SamplePattern.h"
 #include "sim/lib/Simulator.h"
 
 namespace quillet::test {
@@ -96,6 +97,25 @@ TEST_F(Robustness, APortRefusedForPermissionGivesTheGroupHintOnce) {
     EXPECT_EQ(Received(), 0u);
     ::close(master);
     ::close(slave);
+}
+
+// ---- the device goes away ----------------------------------------------------------
+
+TEST_F(Robustness, AnUnpluggedInstrumentIsNamedWithTheFlowAndItsProgress) {
+    ASSERT_TRUE(WriteSamplePatternBmp(dir / "pattern.bmp"));
+    sim::Options o;
+    // The search frame, 40 blocks of 270 bytes, then the cable is pulled
+    // in the middle of the 41st.
+    o.unplugAfterBytes = 10 + 40 * 270 + 100;
+    StartSim(o);
+    const RunResult r = RunCli({"--ports", device, "panel", "--slot", "1", dir / "pattern.bmp"}, dir.Path(), 20);
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "COM1 (" + device +
+                                    ") went away during the panel-image upload to slot 1 after 40 of 300 blocks. "
+                                    "Reconnect the instrument and upload again."))
+        << r.err;
+    EXPECT_FALSE(Contains(r.err, "Application Error")) << r.err;
+    EXPECT_LT(r.seconds, 5);
 }
 
 } // namespace

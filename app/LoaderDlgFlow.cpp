@@ -1,0 +1,212 @@
+// CLoaderDlg: what is running at a moment, stopping it, and the device that
+// went away. The words name the flow and how far it came, so the operator
+// (in a box, or in the command line's message) knows what the instrument
+// holds and what to do next.
+#include <algorithm>
+
+#include "app/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
+#include "serial/PortMap.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::uint32_t kBlockBytes = 256;
+constexpr std::uint32_t kMcuPieceBytes = 128;
+constexpr std::uint32_t kPanelSlotBase = 11100;
+constexpr std::uint32_t kPanelSlotBlocks = 300;
+
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+
+std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
+    return "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
+}
+
+} // namespace
+
+std::string WithThousands(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+
+FlowSnapshot CLoaderDlg::CurrentFlow() const {
+    FlowSnapshot f;
+    f.percent = m_fProgress;
+    if (m_search.inProgress == 1) {
+        f.kind = FlowKind::Search;
+        f.what = std::string("the search for the ") + DeviceKindOfGroup(m_devGroup).description;
+        f.progress = "at COM" + std::to_string(m_nPort);
+        return f;
+    }
+    if (m_nEraseWait != 0) {
+        f.kind = FlowKind::PatternErase;
+        f.slot = m_stream.slot;
+        f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
+        f.progress = "while the slot was being erased";
+        f.writing = true;
+        return f;
+    }
+    const StreamState& st = m_stream;
+    if (st.sentAny && !st.finished) {
+        f.writing = true;
+        f.unit = "blocks";
+        f.done = st.acked;
+        f.total = CeilDiv(st.size, kBlockBytes);
+        if (st.kindPattern) {
+            f.kind = FlowKind::PatternStream;
+            f.slot = st.slot;
+            f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
+        } else if (st.kindPanel && st.firstBlock >= kPanelSlotBase) {
+            f.kind = FlowKind::PanelStream;
+            f.slot = static_cast<int>((st.firstBlock - kPanelSlotBase) / kPanelSlotBlocks);
+            f.what = "the panel-image upload to slot " + std::to_string(f.slot);
+        } else if (st.kindPanel) {
+            f.kind = FlowKind::AnalyzerData;
+            f.what = "the analyzer data upload";
+        } else if (st.kindAux) {
+            f.kind = FlowKind::AuxFpgaStream;
+            f.what = "the AUX FPGA image upload";
+        } else {
+            f.kind = FlowKind::FpgaStream;
+            f.what = "the FPGA image upload";
+        }
+        f.progress = Counted(f.done, f.total, "blocks");
+        return f;
+    }
+    if (m_board.active) {
+        f.kind = FlowKind::BoardLoader;
+        f.slot = m_entry.board;
+        f.what = "the update of input board " + std::to_string(f.slot);
+        f.writing = true;
+        f.unit = "bytes";
+        f.total = m_stream.size;
+        if (m_board.state == BoardState::Stream) {
+            f.done = m_stream.size - static_cast<std::uint64_t>(std::max<std::int64_t>(m_board.remaining, 0));
+            f.progress = Counted(f.done, f.total, "bytes");
+        } else {
+            f.progress = "while its RAM loader was being loaded";
+        }
+        return f;
+    }
+    if (m_boot.running) {
+        f.kind = FlowKind::McuBootloader;
+        f.what = "the main-MCU update";
+        f.writing = true;
+        f.unit = "pieces";
+        f.total = CeilDiv(m_stream.size, kMcuPieceBytes);
+        switch (m_boot.state) {
+        case BootState::Write:
+            f.done = m_stream.position / kMcuPieceBytes;
+            f.progress = Counted(f.done, f.total, "pieces");
+            break;
+        case BootState::AwaitLastAck:
+        case BootState::Verify:
+            f.done = f.total;
+            f.progress = m_boot.state == BootState::Verify ? "while the flash was read back"
+                                                           : "before its last piece was acknowledged";
+            break;
+        case BootState::Erase: f.progress = "while the flash was being erased"; break;
+        default: f.progress = "before the flash was erased"; break;
+        }
+        return f;
+    }
+    if (m_entry.mcuEntry == 1 && !m_entry.mcuHandedOver) {
+        f.kind = FlowKind::McuEntry;
+        f.what = "the main-MCU update";
+        f.progress = "while waiting for the instrument's boot mode";
+        return f;
+    }
+    if (m_entry.subMcuEntry == 1) {
+        f.kind = FlowKind::SubMcuEntry;
+        f.what = "the sub-MCU update";
+        f.progress = "while waiting for the instrument's boot mode";
+        return f;
+    }
+    if (m_entry.inputEntry == 1) {
+        f.kind = FlowKind::BoardEntry;
+        f.slot = m_entry.board;
+        f.what = "the update of input board " + std::to_string(f.slot);
+        f.progress = "while waiting for its boot mode";
+        return f;
+    }
+    return f;
+}
+
+std::string CLoaderDlg::PortName(unsigned port) const {
+    const std::string com = "COM" + std::to_string(port);
+    const std::string device = PortMap::DevicePath(port);
+    if (device.empty() || device == com || device == "\\\\.\\" + com) return com;
+    return com + " (" + device + ")";
+}
+
+// Ends whatever runs: no further byte goes out for it, its timers stop and
+// a late answer of the instrument finds nothing to carry on. The port is
+// left to the caller.
+void CLoaderDlg::StopFlows() {
+    const FlowSnapshot was = CurrentFlow();
+    if (m_search.inProgress == 1) {
+        m_search.inProgress = 0;
+        m_host.KillTimer(TIMER_SCAN);
+    }
+    if (m_nEraseWait != 0) {
+        m_nEraseWait = 0;
+        m_host.KillTimer(TIMER_ERASE);
+        Report(FlowEvent::EraseWaitEnded, 0);
+    }
+    if (m_stream.sentAny && !m_stream.finished) m_stream.finished = 1;
+    m_stream.closeArmed = 0;
+    m_host.KillTimer(TIMER_CLOSE);
+    EndStalledExchanges();
+    if (was.Running()) Report(FlowEvent::FlowStopped, static_cast<long long>(was.kind), 0, was.what);
+}
+
+void CLoaderDlg::StopRunningFlow() {
+    const FlowSnapshot flow = CurrentFlow();
+    StopFlows();
+    if (m_bPortOpen || m_port->IsOpen()) ClosePortNow();
+    if (flow.writing) {
+        m_strStatus = "Stopped at " + FormatProgress(m_fProgress) + " %";
+        m_strNote = kNoteStopped;
+    }
+    m_strSearchStatus = " ";
+    UpdateData(false);
+}
+
+void CLoaderDlg::OnSerialLost(unsigned port) {
+    // The link has closed the device; the display follows so the operator
+    // sees the port closed and can open it again.
+    if (port != m_nPort) return;
+    const FlowSnapshot flow = CurrentFlow();
+    ShowPortClosed();
+    // A port that goes away under the search is passed by like any other.
+    if (flow.kind == FlowKind::Search) {
+        Report(FlowEvent::PortLost, port);
+        return;
+    }
+    std::string text = PortName(port) + " went away";
+    if (flow.Running()) text += " during " + flow.what + " " + flow.progress;
+    text += ". Reconnect the instrument and ";
+    switch (flow.kind) {
+    case FlowKind::None: text += "search for it again."; break;
+    case FlowKind::McuBootloader:
+        text += "update it again; if its MCU stays in the bootloader, enter 101 as the user pattern number first.";
+        break;
+    case FlowKind::McuEntry:
+    case FlowKind::SubMcuEntry:
+    case FlowKind::BoardEntry:
+    case FlowKind::BoardLoader: text += "update it again."; break;
+    default: text += "upload again."; break;
+    }
+    StopFlows();
+    if (flow.writing) {
+        m_strNote = kNoteStopped;
+        UpdateData(false);
+    }
+    m_host.MessageBox(text, "");
+    Report(FlowEvent::PortLost, port, 0, text);
+}
+
+} // namespace quillet
