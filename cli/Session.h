@@ -88,6 +88,8 @@ private:
     int FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
                           bool eraseFirst);
     bool NewBox() const { return m_boxes > m_boxesAtPress; }
+    // kExitFailed once the flow ended with a box (a lost port brings one
+    // that names the port and the flow); nothing while it goes on.
     std::optional<int> StoppedByBoxOrLoss();
     std::string Elapsed() const;
     // Starts the progress display of a flow (before its search).
