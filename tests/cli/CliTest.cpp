@@ -373,18 +373,30 @@ TEST_F(CliFixture, TerminalShowsABarRedrawnInPlace) {
     EXPECT_FALSE(Contains(r.err, "progress ")) << "plain lines on a terminal";
 }
 
-// A port that fails during the search (here /dev/null: it opens, but its
-// configuration, its first write and its first read fail, and the link
-// reports it gone) belongs to the search: the flow that then runs on the
-// generator's port goes on to the end.
+// A port that goes away during the search (an instrument unplugged right
+// after the search frame reached it) belongs to the search: the flow that
+// then runs on the generator's port goes on to the end. A port the search
+// cannot use at all (/dev/null, a device that is no terminal) is passed by
+// without a byte written to it.
 TEST_F(CliFixture, APortLostDuringTheSearchLeavesTheFlowOnTheNextPortAlone) {
     const auto image = RandomBytes(20 * 256, 17);
     WriteFile(dir / "fpga-aux.bin", image);
+    sim::Options pulled;
+    pulled.outputDir = dir / "pulled";
+    pulled.answerSearch = false;
+    pulled.unplugAfterBytes = 10;
+    sim::Simulator first(pulled);
+    const std::string firstDevice = first.OpenPty();
+    ASSERT_FALSE(firstDevice.empty());
+    first.Start();
     StartSim();
-    const RunResult r = RunCli({"-v", "--ports", "/dev/null," + device, "fpga", "aux", dir / "fpga-aux.bin"},
+    const RunResult r = RunCli({"-v", "--ports", "/dev/null," + firstDevice + "," + device, "fpga", "aux",
+                                dir / "fpga-aux.bin"},
                                dir.Path(), 60);
+    first.Stop();
     ASSERT_EQ(r.code, 0) << Describe(r);
-    EXPECT_TRUE(Contains(r.err, "COM1  the device went away")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM1  /dev/null could not be opened: /dev/null is not a serial port")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "COM2  the device went away")) << r.err;
     EXPECT_TRUE(Contains(r.out, "20 blocks acknowledged")) << r.out;
     EXPECT_EQ(StopSim().blocksAccepted, 20u);
 }
