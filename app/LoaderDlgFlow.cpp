@@ -6,7 +6,6 @@
 
 #include "app/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
-#include "serial/PortMap.h"
 
 namespace quillet {
 
@@ -137,7 +136,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
 
 std::string CLoaderDlg::PortName(unsigned port) const {
     const std::string com = "COM" + std::to_string(port);
-    const std::string device = PortMap::DevicePath(port);
+    const std::string device = m_port->DeviceName(port);
     if (device.empty() || device == com || device == "\\\\.\\" + com) return com;
     return com + " (" + device + ")";
 }

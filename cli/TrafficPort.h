@@ -44,6 +44,7 @@ public:
     bool IsOpen() const override { return m_inner->IsOpen(); }
     std::string OpenProblem() const override { return m_inner->OpenProblem(); }
     OpenRefusal LastOpenRefusal() const override { return m_inner->LastOpenRefusal(); }
+    std::string DeviceName(unsigned com) const override { return m_inner->DeviceName(com); }
 
     // ISerialOwner: the link delivers here; everything goes on to the dialog.
     long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;

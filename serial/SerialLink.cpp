@@ -317,6 +317,8 @@ std::string CSerialLink::OpenProblem() const { return m_impl->problem; }
 const PortMap& CSerialLink::Map() const { return m_impl->map; }
 OpenRefusal CSerialLink::LastOpenRefusal() const { return m_impl->refusal; }
 
+std::string CSerialLink::DeviceName(unsigned com) const { return m_impl->map.DevicePath(com); }
+
 std::string CSerialLink::FormatCommError(const std::string& call, const std::string& systemText,
                                          unsigned port) {
     return "WARNING:  " + call + " Failed with the following error: \n" + systemText +

@@ -50,6 +50,7 @@ public:
     // The map the link opens COM numbers through.
     const PortMap& Map() const;
     OpenRefusal LastOpenRefusal() const override;
+    std::string DeviceName(unsigned com) const override;
 
     // Builds the box text "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n".
     static std::string FormatCommError(const std::string& call, const std::string& systemText,

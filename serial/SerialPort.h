@@ -86,6 +86,12 @@ public:
     // otherwise.
     virtual std::string OpenProblem() const { return {}; }
     virtual OpenRefusal LastOpenRefusal() const { return OpenRefusal::None; }
+    // The device COM `com` stands for, as the operator knows it
+    // ("/dev/ttyUSB0"); empty when not known.
+    virtual std::string DeviceName(unsigned com) const {
+        (void)com;
+        return {};
+    }
 };
 
 } // namespace quillet
