@@ -70,6 +70,17 @@ const OptionInfo kCommandOptions[] = {
      "the MCU already waits in its bootloader on the first port of\n"
      "the map: no search, user pattern number 101"},
     {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare"},
+    {"fast", nullptr, "--fast", nullptr,
+     "pace the bootloader exchange by its own acknowledgements instead of\n"
+     "the flow's fixed delays (the same bytes on the line; each step waits\n"
+     "at most --timeout for its ACK)"},
+    {"all", nullptr, "--all", nullptr,
+     "search every port of the map on its own and run the command on every\n"
+     "instrument found, all at the same time (with --direct: every port of\n"
+     "the map); one line per instrument, a summary at the end"},
+    {"watch", nullptr, "--watch", nullptr,
+     "with --all: keep running and run the command on every instrument\n"
+     "plugged in later (once until it is unplugged again); Ctrl+C ends"},
     {"baud", nullptr, "--baud", "N",
      "the simulated line runs at N baud, as a real one would (default: as fast as it can)"},
 };
@@ -98,21 +109,21 @@ const CommandInfo kCommands[] = {
      "Presses the search button of the instrument kind: tries COM1 to COM99 in turn\n"
      "with the kind's search frame and prints the first port where the instrument\n"
      "answered.\n",
-     {"kind"}},
+     {"kind", "all", "watch"}},
     {"pattern", "pattern --slot N IMAGE.bmp",
      "store a 1920x1080 24-bit BMP in user-pattern\n"
      "slot N (1..4) of the signal generator",
      "Searches the signal generator, loads IMAGE.bmp (1920x1080, 24 bits per pixel)\n"
      "and stores it in user-pattern slot N: the slot command, the wait for the\n"
      "erase, then 24,300 blocks of 256 bytes, each acknowledged by the instrument.\n",
-     {"slot"}},
+     {"slot", "all", "watch"}},
     {"panel", "panel --slot N IMAGE.bmp",
      "store the 240x160 panel image of IMAGE.bmp in\n"
      "slot N (1..4) of the front-panel display",
      "Searches the signal generator, loads IMAGE.bmp (1920x1080, or 240x160 for the\n"
      "panel image alone) and stores its 240x160 RGB565 copy in slot N of the data\n"
      "flash of the generator's front-panel display: 300 acknowledged blocks.\n",
-     {"slot"}},
+     {"slot", "all", "watch"}},
     {"fpga", "fpga generator|analyzer",
      "write GENERATOR_FPGA.bin or ANALYZER_FPGA.bin of the data folder to the FPGA flash",
      "fpga generator|analyzer searches that instrument and writes its FPGA image,\n"
@@ -120,14 +131,14 @@ const CommandInfo kCommands[] = {
      "to its FPGA flash as\n"
      "acknowledged blocks. fpga aux FILE searches the instrument of --kind (default\n"
      "generator) and writes FILE to its auxiliary FPGA flash.\n",
-     {"kind"}},
-    {"mcu", "mcu generator|analyzer [--direct] [--verify]",
+     {"kind", "all", "watch"}},
+    {"mcu", "mcu generator|analyzer [--direct] [--verify] [--fast]",
      "update the main MCU through its bootloader from GENERATOR_MCU.bin or "
      "ANALYZER_MCU.bin of the data folder",
      "Searches the instrument, restarts its main MCU in its serial bootloader and\n"
      "writes GENERATOR_MCU.bin or ANALYZER_MCU.bin of the data folder (./data or\n"
      "--data) into its flash in pieces of 128 bytes at even parity.\n",
-     {"direct", "verify"}},
+     {"direct", "verify", "fast", "all", "watch"}},
     {"sub-mcu", "sub-mcu INDEX [--kind KIND]",
      "restart sub-MCU INDEX (0 Keyboard, 1..9 input1..9\n"
      "MCU, 10 LAN MCU) in boot mode and hand the port\n"
@@ -141,12 +152,12 @@ const CommandInfo kCommands[] = {
      "update input board N (1..4) with FILE",
      "Searches the instrument of --kind (default generator), loads the RAM loader\n"
      "into input board N (1 to 4) and sends FILE to it in CRC-protected chunks.\n",
-     {"kind"}},
+     {"kind", "all", "watch"}},
     {"analyzer-data", "analyzer-data FILE",
      "write FILE to the signal analyzer's data flash",
      "Searches the signal analyzer and writes FILE to its data flash as\n"
      "acknowledged blocks.\n",
-     {}},
+     {"all", "watch"}},
     {"demo", "demo [--baud N]",
      "start a simulated signal generator in this\n"
      "process and store a sample pattern in slot 1",
@@ -324,6 +335,12 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
             err = flag(out.direct);
         } else if (word == "--verify") {
             err = flag(out.verify);
+        } else if (word == "--fast") {
+            err = flag(out.fast);
+        } else if (word == "--all") {
+            err = flag(out.all);
+        } else if (word == "--watch") {
+            err = flag(out.watch);
         } else if (word == "-p" || word == "--port") {
             if ((err = value(v)).empty()) {
                 if (v.empty() || v.find(',') != std::string::npos)
@@ -427,7 +444,7 @@ std::string CheckCommand(const Args& a) {
             err = "unknown FPGA \"" + a.operands[0] + "\" (generator, analyzer or aux)";
         }
     } else if (c == "mcu") {
-        err = operands(1, "mcu generator|analyzer [--direct] [--verify]");
+        err = operands(1, "mcu generator|analyzer [--direct] [--verify] [--fast]");
         if (err.empty() && a.operands[0] != "generator" && a.operands[0] != "analyzer")
             err = "unknown MCU \"" + a.operands[0] + "\" (generator or analyzer)";
         if (err.empty() && a.direct && a.operands[0] != "generator")
@@ -453,6 +470,10 @@ std::string CheckCommand(const Args& a) {
     if (a.slot && !takes("slot")) return "--slot does not go with " + c;
     if (a.direct && !takes("direct")) return "--direct does not go with " + c;
     if (a.verify && !takes("verify")) return "--verify does not go with " + c;
+    if (a.fast && !takes("fast")) return "--fast does not go with " + c;
+    if (a.all && !takes("all")) return "--all does not go with " + c;
+    if (a.watch && !takes("watch")) return "--watch does not go with " + c;
+    if (a.watch && !a.all) return "--watch goes with --all";
     if (a.baud && !takes("baud")) return "--baud does not go with " + c;
     return {};
 }

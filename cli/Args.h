@@ -26,6 +26,9 @@ struct Args {
     std::optional<int> slot;             // --slot N
     bool direct = false;                 // --direct
     bool verify = false;                 // --verify
+    bool fast = false;                   // mcu --fast
+    bool all = false;                    // --all
+    bool watch = false;                  // --watch (with --all)
     unsigned baud = 0;                   // demo --baud N (0: the simulator answers at once)
 };
 

@@ -7,6 +7,7 @@
 #include <io.h>
 #include <shellapi.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -30,6 +31,19 @@ bool HandlesControlSequences(std::FILE* f) {
 #else
     (void)f;
     return true;
+#endif
+}
+
+int TerminalColumns(std::FILE* f) {
+#ifdef _WIN32
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(h, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize w{};
+    if (ioctl(fileno(f), TIOCGWINSZ, &w) != 0) return 0;
+    return w.ws_col;
 #endif
 }
 

@@ -15,6 +15,9 @@ bool IsTerminal(std::FILE* f);
 // once its virtual terminal processing is on, which this asks for.
 bool HandlesControlSequences(std::FILE* f);
 
+// Columns of the terminal behind `f`; 0 when it does not say.
+int TerminalColumns(std::FILE* f);
+
 // The program's arguments (without the program name) in UTF-8. On Windows
 // they are taken from the wide-character command line, so file names in
 // any script survive; the console's output is switched to UTF-8 as well.

@@ -22,6 +22,10 @@ std::string Progress::EraseLine() {
 
 void Progress::Out(const std::string& text) {
     if (beforeOutput) beforeOutput();
+    if (writer) {
+        writer(text);
+        return;
+    }
     std::fputs(text.c_str(), m_out);
     std::fflush(m_out);
 }
@@ -45,6 +49,8 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
     m_jsonPercent = 0;
     if (m_style == ProgressStyle::Json)
         Json("begin");
+    else if (m_style == ProgressStyle::State)
+        Draw(true);
     else
         Out(title + "\n");  // on a terminal too, above the bar
 }
@@ -56,7 +62,8 @@ void Progress::SetStage(const std::string& stage) {
     case ProgressStyle::Lines:
         if (!stage.empty()) Out(stage + "\n");
         break;
-    case ProgressStyle::Bar: Draw(true); break;
+    case ProgressStyle::Bar:
+    case ProgressStyle::State: Draw(true); break;
     case ProgressStyle::Json: Json("stage"); break;
     }
 }
@@ -165,6 +172,24 @@ void Progress::Draw(bool force) {
         m_lineLength = bar.size();
         return;
     }
+    case ProgressStyle::State: {
+        if (!force && m_drawn && now - m_lastDrawMs < 100) return;
+        m_lastDrawMs = now;
+        m_drawn = true;
+        if (!onState) return;
+        ProgressState s;
+        s.active = m_active;
+        s.title = m_title;
+        s.stage = m_stage;
+        s.unit = m_unit;
+        s.percent = m_percent;
+        s.done = m_done;
+        s.total = m_total;
+        s.rate = rate;
+        s.leftMs = leftMs;
+        onState(s);
+        return;
+    }
     case ProgressStyle::Json:
         // An object when the count moved, at most ten a second.
         if (!force && (now - m_lastDrawMs < 100 || (m_done == m_jsonDone && m_percent == m_jsonPercent)))
@@ -198,7 +223,7 @@ void Progress::Json(const char* event) {
     if (!end && m_percent < 100.0 && m_dataStarted && now > m_dataStartMs)
         rate = static_cast<double>(m_done - std::min(m_done, m_dataStartDone)) * 1000.0 /
                static_cast<double>(now - m_dataStartMs);
-    nlohmann::ordered_json j;
+    nlohmann::ordered_json j = jsonFields.is_object() ? jsonFields : nlohmann::ordered_json::object();
     j["event"] = event;
     j["title"] = m_title;
     j["stage"] = m_stage;
@@ -238,6 +263,10 @@ void Progress::End() {
         }
         break;
     case ProgressStyle::Json: Json("end"); break;
+    case ProgressStyle::State:
+        m_active = false;
+        Draw(true);
+        break;
     }
     m_active = false;
     m_drawn = false;

@@ -5,7 +5,9 @@
 //   Lines  otherwise: the title, each stage, and a plain line at every tenth
 //          of the way;
 //   Json   with --json: one JSON object per line for each event (begin,
-//          stage, progress at most ten times a second, end).
+//          stage, progress at most ten times a second, end);
+//   State  for a view of its own (the board of --all): the state, as the bar
+//          would show it, goes to onState at most ten times a second.
 // Rates are in SI units (1 kB = 1000 bytes) and count the data phase only:
 // from DataStarted() (or the first unit that moved) to the last unit.
 #pragma once
@@ -15,9 +17,24 @@
 #include <functional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace quillet::cli {
 
-enum class ProgressStyle { Bar, Lines, Json };
+enum class ProgressStyle { Bar, Lines, Json, State };
+
+// What the bar shows, for a view that draws it itself.
+struct ProgressState {
+    bool active = false;   // between Begin and End
+    std::string title;
+    std::string stage;
+    std::string unit;
+    double percent = 0;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    double rate = 0;       // units per second; 0 before the data
+    double leftMs = -1;    // time left; -1 when not known
+};
 
 class Progress {
 public:
@@ -41,6 +58,12 @@ public:
     // Called before the progress writes anything (a trace sharing the
     // stream writes out what it holds).
     std::function<void()> beforeOutput;
+    // Where the text goes instead of the stream (a session of several).
+    std::function<void(const std::string&)> writer;
+    // The State style's receiver.
+    std::function<void(const ProgressState&)> onState;
+    // Fields put first into every JSON object (the port of one of several).
+    nlohmann::ordered_json jsonFields;
 
     // Units per second over the data phase so far (to the last unit that
     // moved), and how long that phase has lasted; 0 before it started.

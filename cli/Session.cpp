@@ -51,10 +51,16 @@ Session::Session(const SessionOptions& options)
       m_dlg(m_host, &m_port),
       m_traceOnStderr(options.verbosity > 0 && !options.traceOut),
       m_progress(stderr,
-                 options.json ? ProgressStyle::Json
+                 options.sink                             ? options.sink->Style()
+                 : options.json                           ? ProgressStyle::Json
                  : IsTerminal(stderr) && !m_traceOnStderr ? ProgressStyle::Bar
-                                                              : ProgressStyle::Lines,
+                                                          : ProgressStyle::Lines,
                  [this] { return m_host.NowMs(); }) {
+    if (SessionSink* sink = options.sink) {
+        m_progress.writer = [sink](const std::string& text) { sink->ProgressText(text); };
+        m_progress.onState = [sink](const ProgressState& s) { sink->ProgressChanged(s); };
+        m_progress.jsonFields = sink->JsonFields();
+    }
     m_startMs = m_host.NowMs();
     m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
     m_host.onItemText = [this](int id, const std::string& text) { OnItemText(id, text); };
@@ -94,6 +100,10 @@ void Session::Say(const std::string& text) {
         if (m_traceOnStderr) m_trace->Finish();
         else if (text.rfind("quillet-cli:", 0) == 0) m_trace->Note(text);
     }
+    if (m_options.sink) {
+        m_options.sink->Line(text, false);
+        return;
+    }
     m_progress.Clear();
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
@@ -105,6 +115,10 @@ void Session::OnBox(const EventLoopHost::Box& box) {
     if (m_trace) {
         if (m_traceOnStderr) m_trace->Finish();
         else m_trace->Note(box.caption + ": " + box.text);
+    }
+    if (m_options.sink) {
+        m_options.sink->Line(box.caption + ": " + box.text, false);
+        return;
     }
     m_progress.Clear();
     const bool terminal = IsTerminal(stderr);
@@ -210,6 +224,10 @@ void Session::BeginFlow(const std::string& title, std::uint64_t total, const std
 
 void Session::Tell(const std::string& text) {
     m_outcome.message = text;
+    if (m_options.sink) {
+        m_options.sink->Line(text, true);
+        return;
+    }
     m_progress.Clear();
     std::FILE* out = m_options.json ? stderr : stdout;
     std::fprintf(out, "%s\n", text.c_str());
@@ -250,12 +268,12 @@ int Session::Run(const std::function<std::optional<int>()>& verdict,
         m_host.RunUntil(
             [&] {
                 v = verdict();
-                return v.has_value() || Interrupted();
+                return v.has_value() || StopRequested();
             },
             100);
         if (!v) v = verdict();
         if (v) return *v;
-        if (Interrupted()) {
+        if (StopRequested()) {
             // As the operator would: the port button closes the port.
             if (m_dlg.IsPortOpen()) m_dlg.OnCommand(IDC_PORT_BUTTON);
             m_progress.End();
@@ -303,12 +321,14 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
     if (rc != kExitDone) {
         if (rc == kExitFailed && !NewBox())
             Say(std::string("quillet-cli: no ") + kind.description + " answered");
+        if (m_options.sink) m_options.sink->SearchEnded(false);
         return rc;
     }
     const unsigned com = m_dlg.PortNumber();
     const std::string device = m_options.ports.DevicePath(com);
     m_outcome.com = com;
     m_outcome.device = device;
+    if (m_options.sink) m_options.sink->SearchEnded(true);
     if (printFound) {
         Tell(std::string("Found the ") + kind.description + " on COM" + std::to_string(com) + "  " + device);
     } else {
@@ -327,6 +347,8 @@ int Session::OpenFirstPort() {
         return kExitFailed;
     }
     const unsigned com = present.front().first;
+    // Without a search the port is taken to hold the MCU.
+    if (m_options.sink) m_options.sink->SearchEnded(true);
     m_boxesAtPress = m_boxes;
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(com) - 1);
     m_dlg.OnCommand(IDC_COM_LIST);

@@ -12,6 +12,7 @@
 
 #include "app/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
+#include "cli/Interrupt.h"
 #include "cli/Progress.h"
 #include "cli/Report.h"
 #include "cli/Trace.h"
@@ -21,6 +22,26 @@
 
 namespace quillet::cli {
 
+
+// Where a session's output goes when it is one of several at once (--all,
+// --watch) instead of the console. Called on the session's own thread.
+class SessionSink {
+public:
+    virtual ~SessionSink() = default;
+    // The progress style the session draws in (State: ProgressChanged).
+    virtual ProgressStyle Style() const = 0;
+    // Fields each JSON progress object starts with (the port).
+    virtual nlohmann::ordered_json JsonFields() const { return nlohmann::ordered_json::object(); }
+    // A line of the session's: a message or box (stderr) or, with `result`,
+    // the line that tells how the flow ended well.
+    virtual void Line(const std::string& text, bool result) = 0;
+    // Text of the Lines and Json progress styles.
+    virtual void ProgressText(const std::string& text) = 0;
+    virtual void ProgressChanged(const ProgressState& state) = 0;
+    // The search (or the opening of the port for --direct) has ended: an
+    // instrument is there, or none.
+    virtual void SearchEnded(bool found) = 0;
+};
 
 struct SessionOptions {
     unsigned timeoutMs = 10000;
@@ -34,6 +55,11 @@ struct SessionOptions {
     // The device behind the serial link; the platform's serial device when
     // empty (the demo puts its in-process instrument here).
     CSerialLink::DeviceFactory makeDevice;
+    // One of several: output goes here (not owned); null: the console.
+    SessionSink* sink = nullptr;
+    // When the flow is to stop as interrupted; empty: when a signal came
+    // (Interrupted()). The runner of several tells first, then stops them.
+    std::function<bool()> stopRequested;
 };
 
 class Session {
@@ -91,6 +117,7 @@ private:
     // kExitFailed once the flow ended with a box (a lost port brings one
     // that names the port and the flow); nothing while it goes on.
     std::optional<int> StoppedByBoxOrLoss();
+    bool StopRequested() const { return m_options.stopRequested ? m_options.stopRequested() : Interrupted(); }
     std::string Elapsed() const;
     // Starts the progress display of a flow (before its search).
     void BeginFlow(const std::string& title, std::uint64_t total, const std::string& unit);

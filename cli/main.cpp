@@ -8,11 +8,13 @@
 #include <memory>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "app/Version.h"
+#include "cli/AllRun.h"
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"
 #include "cli/Interrupt.h"
@@ -259,24 +261,37 @@ int Main(const std::vector<std::string>& argv) {
 
     if (c == "ports") return ListPorts(options.ports, args.verbosity > 0, args.json);
 
+    // The command's flow on one session.
+    const std::function<int(Session&)> flow = [&args, &kind, &c](Session& session) {
+        if (c == "search") return session.Search(kind);
+        if (c == "pattern") return session.StorePattern(*args.slot, args.operands[0]);
+        if (c == "panel") return session.StorePanel(*args.slot, args.operands[0]);
+        if (c == "fpga")
+            return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "", kind);
+        if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
+        if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), kind);
+        if (c == "input-board") return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1], kind);
+        if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);
+        return kExitUsage;
+    };
+
     // Ctrl+C ends a flow cleanly, "interrupted".
     CatchInterrupt();
+    if (args.all) {
+        AllRunSpec spec;
+        spec.command = c;
+        spec.base = options;
+        spec.flow = flow;
+        spec.watch = args.watch;
+        return RunOnAll(spec);
+    }
     Outcome outcome;
     int rc = kExitUsage;
     if (c == "demo") {
         rc = RunDemo(options, args.baud, outcome);
     } else {
         Session session(options);
-        if (c == "search") rc = session.Search(kind);
-        else if (c == "pattern") rc = session.StorePattern(*args.slot, args.operands[0]);
-        else if (c == "panel") rc = session.StorePanel(*args.slot, args.operands[0]);
-        else if (c == "fpga")
-            rc = session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "", kind);
-        else if (c == "mcu") rc = session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
-        else if (c == "sub-mcu") rc = session.EnterSubMcu(std::stoi(args.operands[0]), kind);
-        else if (c == "input-board")
-            rc = session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1], kind);
-        else if (c == "analyzer-data") rc = session.FlashAnalyzerData(args.operands[0]);
+        rc = flow(session);
         outcome = session.Result(rc);
     }
     if (args.json) {

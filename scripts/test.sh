@@ -4,7 +4,8 @@
 #      Debian package, unpacked and checked (scripts/check-package.sh);
 #   2. the core, simulator and command line with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, all their tests;
-#   3. the serial link with ThreadSanitizer, its tests;
+#   3. ThreadSanitizer: the serial link's tests, and the command line
+#      serving several instruments at once (--all, --watch) end to end;
 #   4. the fuzz targets (libFuzzer, clang, ASan/UBSan) for a bounded time;
 #   5. the Windows programs, cross-built with mingw-w64, and their tests
 #      under wine (unit tests as .exe files, end to end against the
@@ -36,11 +37,13 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQ
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 run_ctest asan --test-dir build-asan --output-on-failure -j "$jobs" -LE wine
 
-echo "== 3. ThreadSanitizer: serial link =="
+echo "== 3. ThreadSanitizer: serial link, several instruments at once =="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \
       -DQUILLET_SANITIZE=thread
-cmake --build build-tsan -j "$jobs" --target test_serial
-TSAN_OPTIONS=halt_on_error=1 run_ctest tsan --test-dir build-tsan --output-on-failure -L serial
+cmake --build build-tsan -j "$jobs" --target test_serial test_cli quillet-cli quillet-sim
+# The command line under test is the instrumented one: a race ends it (and the test).
+TSAN_OPTIONS=halt_on_error=1 run_ctest tsan --test-dir build-tsan --output-on-failure \
+  -R '^(SerialLinkTest|PortMapTest|FakeSystem|CliAll)\.'
 
 echo "== 4. fuzz targets, ${fuzz_seconds}s each =="
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_GUI=OFF -DQUILLET_BENCH=OFF \

@@ -15,6 +15,9 @@
 
 #include "platform/Utf8.h"
 #include "platform/WindowsHeaders.h"
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 #ifdef _WIN32
 #include <cctype>
 #include <cstring>
@@ -226,6 +229,28 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
 }
 
 #endif
+
+std::string DeviceIdentity(const std::string& device) {
+    if (device.empty()) return {};
+#ifdef _WIN32
+    // "COM3" or "\\.\COM12": the system's name for what is behind it.
+    std::string name = device;
+    if (name.rfind("\\\\.\\", 0) == 0) name = name.substr(4);
+    char target[512];
+    if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) return name + ":" + target;
+#endif
+    std::error_code ec;
+    const fs::path real = fs::canonical(device, ec);
+    if (ec) return {};
+#ifndef _WIN32
+    struct stat st {};
+    if (::stat(real.c_str(), &st) != 0) return {};
+    return real.string() + ":" + std::to_string(static_cast<unsigned long long>(st.st_rdev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+#else
+    return real.string();
+#endif
+}
 
 std::string PortDescription::Summary() const {
     if (!exists) return "absent";

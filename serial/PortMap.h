@@ -54,6 +54,10 @@ struct PortDescription {
 // Describes `device` (a device path, or a /dev/serial/by-id link).
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths = {});
 
+// What tells the device now behind `device` from one plugged in there
+// later (the node it leads to, its numbers); empty when nothing is there.
+std::string DeviceIdentity(const std::string& device);
+
 class PortMap {
 public:
     // The system's map: QUILLET_PORTS when it is set, otherwise the devices

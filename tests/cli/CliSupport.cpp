@@ -136,6 +136,71 @@ RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd,
     return RunProgram(QUILLET_CLI_PATH, args, cwd, limitSeconds, stderrTerminal);
 }
 
+CliProgram::CliProgram(const std::vector<std::string>& args, const std::string& cwd) {
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
+    m_pid = Spawn(QUILLET_CLI_PATH, args, cwd, outPipe[1], errPipe[1]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    m_outFd = outPipe[0];
+    m_errFd = errPipe[0];
+    fcntl(m_outFd, F_SETFL, O_NONBLOCK);
+    fcntl(m_errFd, F_SETFL, O_NONBLOCK);
+}
+
+void CliProgram::Poll() {
+    bool open = true;
+    if (m_outFd >= 0) ReadSome(m_outFd, m_result.out, open);
+    if (m_errFd >= 0) ReadSome(m_errFd, m_result.err, open);
+}
+
+bool CliProgram::WaitForOutput(const std::function<bool()>& pred, double seconds) {
+    return WaitFor(
+        [&] {
+            Poll();
+            return pred();
+        },
+        seconds);
+}
+
+void CliProgram::Signal(int sig) {
+    if (m_pid > 0) kill(m_pid, sig);
+}
+
+RunResult CliProgram::Wait(double seconds) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    int status = 0;
+    while (m_pid > 0) {
+        Poll();
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            if (WIFEXITED(status)) m_result.code = WEXITSTATUS(status);
+            break;
+        }
+        if (Clock::now() > deadline) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
+            m_pid = -1;
+            m_result.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // What is left in the pipes.
+    for (int fd : {m_outFd, m_errFd}) {
+        if (fd < 0) continue;
+        fcntl(fd, F_SETFL, 0);
+        bool open = true;
+        while (open) ReadSome(fd, fd == m_outFd ? m_result.out : m_result.err, open);
+        close(fd);
+    }
+    m_outFd = m_errFd = -1;
+    return m_result;
+}
+
+CliProgram::~CliProgram() { Wait(0); }
+
 SimProgram::SimProgram(const std::vector<std::string>& args, std::size_t count) {
     int outPipe[2];
     int errPipe[2];

@@ -41,6 +41,29 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd = "",
                  double limitSeconds = 60, bool stderrTerminal = false);
 
+// quillet-cli running in the background (--watch): its output so far, a
+// signal, and its end.
+class CliProgram {
+public:
+    CliProgram(const std::vector<std::string>& args, const std::string& cwd = "");
+    ~CliProgram();  // SIGKILL if still running
+    // Reads what has come so far (stdout, stderr).
+    void Poll();
+    const std::string& Out() const { return m_result.out; }
+    const std::string& Err() const { return m_result.err; }
+    // Waits until `pred` holds of the output, at most `seconds`.
+    bool WaitForOutput(const std::function<bool()>& pred, double seconds);
+    void Signal(int sig);
+    // Waits at most `seconds` for the end (then SIGKILL); the result.
+    RunResult Wait(double seconds);
+
+private:
+    int m_pid = -1;
+    int m_outFd = -1;
+    int m_errFd = -1;
+    RunResult m_result;
+};
+
 // quillet-sim running in the background; its devices are the first
 // `count` lines it prints (--count N).
 class SimProgram {
