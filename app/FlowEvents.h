@@ -18,7 +18,8 @@ enum class FlowEvent {
     EraseWaitStarted,
     EraseWaitEnded,     // a = 1 when "cnd 12" arrived, 0 when the wait was abandoned
     BootloaderStarted,  // main-MCU exchange started (sync byte sent)
-    BootloaderDone,     // a = 1 when every part was acknowledged; text = the failure when not
+    BootloaderDone,     // a = 1 when every part was acknowledged, 0 when not, 2 when the
+                        // bootloader stopped answering (--fast); text = the failure
     InputBoardLoaderStarted,  // the board's banner handed over to its loader
     InputBoardChunk,    // a = destination address, b = data length
     InputBoardDone,     // the last chunk has gone out

@@ -144,6 +144,15 @@ public:
     // The command line's `mcu --verify`: after the last piece the main-MCU
     // exchange reads the written flash back and compares it.
     void SetVerifyAfterWrite(bool verify) { m_bVerifyAfterWrite = verify; }
+    // The command line's `mcu --fast`: the main-MCU exchange sends the same
+    // bytes, but each as soon as the bootloader has answered the one before
+    // (no fixed delays, no stand-in acknowledgements); an answer that does
+    // not come within `stepTimeoutMs`, or a NACK of the erase or a write,
+    // ends it with the failure note.
+    void SetFastBootloader(bool fast, unsigned stepTimeoutMs) {
+        m_bFastBoot = fast;
+        m_nBootStepTimeoutMs = stepTimeoutMs;
+    }
 
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return *m_port; }
@@ -176,6 +185,8 @@ private:
     int m_nPatternNo = 0;            // edit 1184
 
     bool m_bVerifyAfterWrite = false;  // SetVerifyAfterWrite
+    bool m_bFastBoot = false;          // SetFastBootloader
+    unsigned m_nBootStepTimeoutMs = 10000;
 
     // Serial settings and port display.
     unsigned m_nBaud = 115200;
@@ -247,6 +258,13 @@ private:
     void BootLastAckAnswer(std::uint8_t b);
     void BootVerifyAnswer(std::uint8_t b);
     void ArmBootSend(std::uint32_t length, unsigned delayMs);
+    // The pacing of the exchange: the flow's own blocking pause before a
+    // write and its limit for an answer (timer 10), or, paced by the
+    // bootloader's answers, none and the step time-out.
+    void BootPause(unsigned ms);
+    void ArmBootAnswer(unsigned ms);
+    // Paced by its answers: the exchange ends now with the failure recorded.
+    void EndBootOnFailure();
     void QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsigned delayMs);
     void SendDataPacket();
     void RequestReadBlock();

@@ -503,9 +503,10 @@ int Session::FlashAnalyzerData(const std::string& file) {
 
 // ---- firmware -------------------------------------------------------------------------
 
-int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
+int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     // --verify: the exchange reads the flash back after the last piece.
     m_dlg.SetVerifyAfterWrite(verify);
+    m_dlg.SetFastBootloader(fast, m_options.timeoutMs);
     const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
     m_unitsDone = [this, pieces] {
@@ -534,7 +535,8 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
                     if (!NewBox())
                         Say("quillet-cli: " + (m_bootText.empty() ? std::string("the update failed")
                                                                    : m_bootText));
-                    return kExitFailed;
+                    // 2: the bootloader stopped answering (--fast).
+                    return *m_bootDone == 2 ? kExitTimeout : kExitFailed;
                 }
                 if (NewBox()) return kExitFailed;
                 // The program closes the port shortly after the last piece.
@@ -552,7 +554,9 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify) {
         [&]() -> std::optional<std::uint64_t> {
             return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
         },
-        m_options.timeoutMs,
+        // Paced by its answers the exchange has a limit of its own for each
+        // step (which tells what was not acknowledged); this one is behind it.
+        fast ? m_options.timeoutMs + 1500 : m_options.timeoutMs,
         [&] {
             return std::string("quillet-cli: time-out: the instrument has not answered for ") +
                    std::to_string((m_options.timeoutMs + 500) / 1000) + " s " +

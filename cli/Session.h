@@ -74,7 +74,9 @@ public:
     int StorePattern(int slot, const std::string& image);
     int StorePanel(int slot, const std::string& image);
     int WriteFpga(const std::string& which, const std::string& auxFile, const DeviceKind& auxKind);
-    int UpdateMcu(bool analyzer, bool direct, bool verify);
+    // `fast`: the exchange paced by the bootloader's answers, each step
+    // given --timeout.
+    int UpdateMcu(bool analyzer, bool direct, bool verify, bool fast = false);
     int EnterSubMcu(int index, const DeviceKind& kind);
     int UpdateInputBoard(int board, const std::string& file, const DeviceKind& kind);
     int FlashAnalyzerData(const std::string& file);

@@ -268,7 +268,7 @@ int Main(const std::vector<std::string>& argv) {
         if (c == "panel") return session.StorePanel(*args.slot, args.operands[0]);
         if (c == "fpga")
             return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "", kind);
-        if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify);
+        if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify, args.fast);
         if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), kind);
         if (c == "input-board") return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1], kind);
         if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);

@@ -67,6 +67,7 @@ struct BootloaderState {
     std::uint32_t failureAddress = 0;
     bool ackFromTimer = false;   // the byte being handled is timer 10's stand-in
     bool verdictPending = false; // the failure is shown when timer 10 closes the port
+    bool timedOut = false;       // paced by its answers: a step's answer did not come in time
     // From the hand-over (image loaded, timer 8 armed) until the exchange
     // has ended: the MCU's flash is being written.
     bool running = false;

@@ -3,6 +3,12 @@
 // the image in 128-byte pieces from 0x08000000, driven by received bytes
 // and by timers 8 (sync), 9 (delayed write) and 10 (stand-in ACK).
 // BootloaderStep hands each byte to the function of the state it is in.
+//
+// Paced by its answers (the command line's mcu --fast) the bytes are the
+// same, but each goes out as soon as the bootloader has answered the one
+// before: no pauses, no delayed writes, and timer 10 is the limit of each
+// step, whose expiry (or a NACK of the erase or a write) ends the exchange
+// with the failure note instead of standing in for an ACK.
 #include <algorithm>
 #include <cstdio>
 
@@ -39,6 +45,8 @@ constexpr unsigned kPiecePartDelayMs = 15;     // address and data packets
 constexpr unsigned kNextPieceDelayMs = 50;     // the next piece's write command
 constexpr unsigned kPartAnswerMs = 225;        // also the close after the exchange
 constexpr unsigned kVerifyAnswerMs = 1000;
+// Paced by its answers: timer 10 closes the port this soon after the end.
+constexpr unsigned kFastCloseMs = 1;
 
 constexpr const char* kNoteSucceeded =
     "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
@@ -128,6 +136,8 @@ void CLoaderDlg::BootSyncTick() {
     m_boot.failure.clear();
     m_boot.failureAddress = 0;
     m_boot.verdictPending = false;
+    m_boot.timedOut = false;
+    ArmBootAnswer(0);
     Report(FlowEvent::BootloaderStarted);
 }
 
@@ -143,19 +153,33 @@ void CLoaderDlg::BootTimeoutTick() {
         if (m_boot.verdictPending) ShowBootloaderFailure();
         return;
     }
-    if (m_boot.state == BootState::AwaitLastAck) {
+    BootloaderState& s = m_boot;
+    if (s.state == BootState::AwaitLastAck) {
         // The last piece was never acknowledged.
-        RecordUnacked(m_boot, false, m_boot.writeAddress - kPieceBytes);
-        m_boot.active = 0;
-        ClosePortNow();
-        ShowBootloaderFailure();
-        return;
+        RecordUnacked(s, false, s.writeAddress - kPieceBytes);
+    } else if (s.state == BootState::Verify) {
+        s.failure = "The MCU bootloader did not answer while the flash was read back at " + Hex32(s.verifyAddress) +
+                    "; the written firmware could not be checked.";
+        s.failureAddress = s.verifyAddress;
+    } else if (m_bFastBoot) {
+        // Paced by its answers: the step's answer did not come.
+        if (s.state == BootState::Erase) {
+            RecordUnacked(s, true, kFlashBase);
+        } else if (s.state == BootState::Write) {
+            RecordUnacked(s, false, s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes);
+        } else if (s.failure.empty()) {
+            s.failure = "The MCU bootloader stopped answering before the flash erase; nothing was written at " +
+                        Hex32(kFlashBase) + ". Please update it again.";
+            s.failureAddress = kFlashBase;
+        }
     }
-    if (m_boot.state == BootState::Verify) {
-        m_boot.active = 0;
-        m_boot.failure = "The MCU bootloader did not answer while the flash was read back at " +
-                         Hex32(m_boot.verifyAddress) + "; the written firmware could not be checked.";
-        m_boot.failureAddress = m_boot.verifyAddress;
+    if (s.state == BootState::AwaitLastAck || s.state == BootState::Verify || m_bFastBoot) {
+        s.active = 0;
+        if (m_bFastBoot) {
+            s.timedOut = true;
+            m_host.KillTimer(TIMER_BOOT_SYNC);
+            m_host.KillTimer(TIMER_BOOT_SEND);
+        }
         ClosePortNow();
         ShowBootloaderFailure();
         return;
@@ -166,10 +190,35 @@ void CLoaderDlg::BootTimeoutTick() {
     m_boot.ackFromTimer = false;
 }
 
-// Puts the first `length` bytes of the transmit buffer out with timer 9.
+// Puts the first `length` bytes of the transmit buffer out with timer 9
+// (paced by the answers: at once).
 void CLoaderDlg::ArmBootSend(std::uint32_t length, unsigned delayMs) {
     m_boot.pendingLength = length;
-    m_host.SetTimer(TIMER_BOOT_SEND, delayMs);
+    if (m_bFastBoot)
+        BootSendTick();
+    else
+        m_host.SetTimer(TIMER_BOOT_SEND, delayMs);
+}
+
+void CLoaderDlg::BootPause(unsigned ms) {
+    if (!m_bFastBoot) m_host.Sleep(ms);
+}
+
+// Timer 10 for the answer to what was just sent: `ms` on the flow's own
+// pacing (0: the flow sets no limit there), the step time-out when paced
+// by the answers.
+void CLoaderDlg::ArmBootAnswer(unsigned ms) {
+    if (m_bFastBoot)
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, m_nBootStepTimeoutMs);
+    else if (ms)
+        m_host.SetTimer(TIMER_BOOT_TIMEOUT, ms);
+}
+
+void CLoaderDlg::EndBootOnFailure() {
+    m_boot.active = 0;
+    m_boot.verdictPending = true;
+    m_host.KillTimer(TIMER_BOOT_SEND);
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFastCloseMs);
 }
 
 void CLoaderDlg::QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsigned delayMs) {
@@ -197,9 +246,10 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
 // bootloader synchronised earlier says NACK), stops timer 8.
 void CLoaderDlg::BootSyncAnswer(std::uint8_t b) {
     if (b != kAck && b != kNack) return;
-    m_host.Sleep(kAfterSyncMs);
+    BootPause(kAfterSyncMs);
     Write(*m_port, {0x00, 0xFF});
     m_host.KillTimer(TIMER_BOOT_SYNC);
+    ArmBootAnswer(0);
     SetState(m_boot, BootState::Get);
 }
 
@@ -212,7 +262,7 @@ void CLoaderDlg::BootQueryAnswer(std::uint8_t b) {
         s.subStep = 1;
         return;
     }
-    m_host.Sleep(kCommandGapMs);
+    BootPause(kCommandGapMs);
     if (s.state == BootState::Get) {
         Write(*m_port, {0x02, 0xFD});
         SetState(s, BootState::GetId);
@@ -220,6 +270,7 @@ void CLoaderDlg::BootQueryAnswer(std::uint8_t b) {
         Write(*m_port, {0x11, 0xEE});
         SetState(s, BootState::ReadFlash);
     }
+    ArmBootAnswer(0);
 }
 
 // States 3 and 4, the Read Memory queries. Once the data bytes arrive they
@@ -233,22 +284,25 @@ void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
             ++s.subStep;
             return;
         }
-        m_host.Sleep(q.nextGapMs);
+        BootPause(q.nextGapMs);
         m_port->QueueWrite(q.next, sizeof q.next);
         SetState(s, q.nextState);
+        ArmBootAnswer(0);
         return;
     }
     if (s.subStep == 0) {
         s.subStep = 1;
-        m_host.Sleep(kCommandGapMs);
+        BootPause(kCommandGapMs);
         std::uint8_t packet[kAddressPacketBytes];
         PutAddress(packet, q.address);
         m_port->QueueWrite(packet, sizeof packet);
+        ArmBootAnswer(0);
     } else if (s.subStep == 1) {
         s.subStep = 2;
-        m_host.Sleep(q.countGapMs);
+        BootPause(q.countGapMs);
         const auto n = static_cast<std::uint8_t>(q.count - 1);
         Write(*m_port, {n, static_cast<std::uint8_t>(~n)});
+        ArmBootAnswer(0);
     } else {
         s.subStep = 0;
         s.readingData = 1;
@@ -262,15 +316,19 @@ void CLoaderDlg::BootEraseAnswer(std::uint8_t b) {
     m_strStatus = " ";
     const bool ack = b == kAck;
     if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, true, kFlashBase);
+    if (b == kNack && m_bFastBoot) {
+        EndBootOnFailure();
+        return;
+    }
     if (!ack) return;
     if (s.subStep == 0) {
         s.subStep = 1;
         QueueBootPacket({0xFF, 0x00}, kEraseCodesDelayMs);
-        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kEraseAnswerMs);
+        ArmBootAnswer(kEraseAnswerMs);
         return;
     }
     QueueBootPacket({0x31, 0xCE}, kFirstWriteDelayMs);
-    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFirstWriteAnswerMs);
+    ArmBootAnswer(kFirstWriteAnswerMs);
     s.writeAddress = kFlashBase;
     m_stream.position = 0;
     SetState(s, BootState::Write);
@@ -286,20 +344,24 @@ void CLoaderDlg::BootWriteAnswer(std::uint8_t b) {
     // the address or data of the piece just addressed.
     const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes;
     if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, false, piece);
+    if (b == kNack && m_bFastBoot) {
+        EndBootOnFailure();
+        return;
+    }
     if (!ack) return;
     if (s.subStep == 0) {
         s.subStep = 1;
         PutAddress(s.tx, s.writeAddress);
         ArmBootSend(kAddressPacketBytes, kPiecePartDelayMs);
         s.writeAddress += kPieceBytes;
-        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+        ArmBootAnswer(kPartAnswerMs);
     } else if (s.subStep == 1) {
         s.subStep = 2;
         SendDataPacket();
     } else {
         s.subStep = 0;
         QueueBootPacket({0x31, 0xCE}, kNextPieceDelayMs);
-        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+        ArmBootAnswer(kPartAnswerMs);
     }
 }
 
@@ -331,10 +393,12 @@ void CLoaderDlg::SendDataPacket() {
     if (ended) {
         // Timer 10 is not re-armed: the one armed at the address packet
         // closes the port. The success note waits for the bootloader's own
-        // acknowledgement of this last piece.
+        // acknowledgement of this last piece (paced by the answers, for
+        // the step time-out).
         SetState(s, BootState::AwaitLastAck);
+        if (m_bFastBoot) ArmBootAnswer(kPartAnswerMs);
     } else {
-        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+        ArmBootAnswer(kPartAnswerMs);
     }
     UpdateData(false);
 }
@@ -376,6 +440,8 @@ void CLoaderDlg::ShowBootSucceeded() {
 void CLoaderDlg::EndBootExchange() {
     m_boot.active = 0;
     m_boot.running = false;
+    // Paced by the answers nothing is waited for: the port closes now.
+    if (m_bFastBoot) m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFastCloseMs);
     if (m_boot.failure.empty())
         ShowBootSucceeded();
     else
@@ -389,7 +455,7 @@ void CLoaderDlg::ShowBootloaderFailure() {
     m_strNote = kNoteFailed;
     UpdateData(false);
     m_host.MessageBox(s.failure, kCaptionIspBlank);
-    Report(FlowEvent::BootloaderDone, 0, s.failureAddress, s.failure);
+    Report(FlowEvent::BootloaderDone, s.timedOut ? 2 : 0, s.failureAddress, s.failure);
 }
 
 // Read Memory of the next block of the written area: 11 EE; the ACK brings
@@ -400,7 +466,7 @@ void CLoaderDlg::RequestReadBlock() {
     s.subStep = 0;
     s.readBack.clear();
     Write(*m_port, {0x11, 0xEE});
-    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
+    ArmBootAnswer(kVerifyAnswerMs);
 }
 
 void CLoaderDlg::VerifyFailed(std::string why, std::uint32_t address) {
@@ -411,7 +477,7 @@ void CLoaderDlg::VerifyFailed(std::string why, std::uint32_t address) {
     s.running = false;
     s.verdictPending = true;
     // Timer 10 closes the port and shows the failure, as after a write.
-    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, m_bFastBoot ? kFastCloseMs : kPartAnswerMs);
 }
 
 // State 8: three ACKs (command, address, count), then the block's data.
@@ -433,7 +499,7 @@ void CLoaderDlg::BootVerifyAnswer(std::uint8_t b) {
             Write(*m_port, {n, static_cast<std::uint8_t>(~n)});
         }
         ++s.subStep;
-        m_host.SetTimer(TIMER_BOOT_TIMEOUT, kVerifyAnswerMs);
+        ArmBootAnswer(kVerifyAnswerMs);
         return;
     }
     // Data bytes, whatever their value.
@@ -455,7 +521,7 @@ void CLoaderDlg::BootVerifyAnswer(std::uint8_t b) {
     }
     s.active = 0;
     ShowBootSucceeded();
-    m_host.SetTimer(TIMER_BOOT_TIMEOUT, kPartAnswerMs);
+    m_host.SetTimer(TIMER_BOOT_TIMEOUT, m_bFastBoot ? kFastCloseMs : kPartAnswerMs);
 }
 
 } // namespace quillet

@@ -27,6 +27,7 @@ constexpr unsigned kSubMcuLineGapMs = 100;    // between the two sub-MCU entry w
 constexpr unsigned kBoardHelloDelayMs = 500;  // from the board's banner to its first packet
 constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
 constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync byte each tick
+constexpr unsigned kFastSyncPeriodMs = 50;    // the same, paced by the bootloader's answers
 constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
 
 // Boot-mode lines of the instrument, each just before a carriage return.
@@ -155,7 +156,7 @@ void CLoaderDlg::StartMcuBootloader() {
     m_boot.reopenPending = true;
     m_boot.running = true;
     m_entry.mcuHandedOver = true;
-    m_host.SetTimer(TIMER_BOOT_SYNC, kBootSyncPeriodMs);
+    m_host.SetTimer(TIMER_BOOT_SYNC, m_bFastBoot ? kFastSyncPeriodMs : kBootSyncPeriodMs);
 }
 
 void CLoaderDlg::MatchBanner(std::uint8_t b) {

@@ -587,6 +587,31 @@ TEST_F(CliFixture, MainMcuUpdateWritesTheImagePaddedWithFF) {
     EXPECT_EQ(ReadFile(dir / "sim/mcu_flash.bin"), expected);
 }
 
+// --fast: the bytes the instrument receives are those of the flow's own
+// pacing (search, boot-mode command, the whole exchange with its read-back).
+TEST_F(CliFixture, FastMcuUpdateSendsTheSameBytesAsTheNormalOne) {
+    const auto image = RandomBytes(1000, 23);
+    WriteFile(dir / "data/GENERATOR_MCU.bin", image);
+    auto expected = image;
+    expected.resize(1024, 0xFF);
+    std::vector<std::uint8_t> received[2];
+    for (int fast = 0; fast < 2; ++fast) {
+        StartSim();
+        std::vector<std::string> args{"mcu", "generator", "--verify"};
+        if (fast) args.push_back("--fast");
+        const RunResult r = Cli(args);
+        ASSERT_EQ(r.code, 0) << Describe(r);
+        EXPECT_TRUE(Contains(r.out, "read back equal")) << r.out;
+        received[fast] = simulator->Received();
+        const sim::Summary s = StopSim();
+        EXPECT_TRUE(s.violations.empty()) << s.violations.front();
+        EXPECT_EQ(ReadFile(dir / "sim/mcu_flash.bin"), expected);
+    }
+    EXPECT_GT(received[0].size(), 1100u);
+    EXPECT_TRUE(received[1] == received[0]) << received[0].size() << " bytes without --fast, "
+                                            << received[1].size() << " with";
+}
+
 // An MCU already in its bootloader does not answer a search: --direct opens
 // the first port of the map and goes straight to the bootloader exchange.
 TEST(CliSimProgram, DirectMcuUpdateWithReadBack) {

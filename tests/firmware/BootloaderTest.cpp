@@ -478,3 +478,102 @@ TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
 
 } // namespace
 } // namespace quillet
+
+namespace quillet {
+namespace {
+
+// mcu --fast: a dialog of its own on the virtual clock, the bootloader
+// answering as `configure` makes it.
+struct FastRun {
+    VirtualHost host;
+    test::TimedPort port{host};
+    CLoaderDlg dlg{host, &port};
+    MiniBootloader boot;
+    std::vector<FlowEventInfo> events;
+    std::uint64_t closedAt = 0;
+
+    FastRun(bool fast, const Bytes& image, test::ScratchDir& scratch) {
+        dlg.OnInitDialog();
+        dlg.SetEventSink([this](const FlowEventInfo& e) {
+            events.push_back(e);
+            if (e.event == FlowEvent::PortClosed && !closedAt) closedAt = host.Now();
+        });
+        dlg.SetFastBootloader(fast, 1000);
+        dlg.OnPortButton();
+        scratch.Write("data/GENERATOR_MCU.bin", image);
+        dlg.StartMcuBootloader();
+    }
+    void Pump(std::uint64_t ms) {
+        std::size_t served = port.writes.size();
+        for (std::uint64_t i = 0; i < ms; ++i) {
+            host.Advance(1);
+            while (served < port.writes.size()) {
+                const Bytes w = port.writes[served++];
+                if (!port.open) continue;
+                const Bytes r = boot.Answer(w);
+                if (!r.empty()) port.Receive(r);
+            }
+        }
+    }
+    const FlowEventInfo* Done() const {
+        for (const auto& e : events)
+            if (e.event == FlowEvent::BootloaderDone) return &e;
+        return nullptr;
+    }
+};
+
+TEST(BootFast, TheSameBytesAtOnceAndANackOrASilenceEndsItNamingThePiece) {
+    test::ScratchDir scratch;
+    const Bytes image = test::Pattern(300, 9);
+    FastRun normal(false, image, scratch);
+    normal.Pump(6000);
+    ASSERT_NE(normal.Done(), nullptr);
+    ASSERT_EQ(normal.Done()->a, 1);
+
+    FastRun fast(true, image, scratch);
+    fast.Pump(6000);
+    ASSERT_NE(fast.Done(), nullptr);
+    EXPECT_EQ(fast.Done()->a, 1);
+    EXPECT_EQ(fast.port.writes, normal.port.writes);
+    // Two sync ticks (reopen, first sync byte); every later write at once.
+    EXPECT_EQ(fast.port.writeTimes.back(), 100u);
+    EXPECT_LE(fast.closedAt, 102u);
+    EXPECT_GT(normal.closedAt, 3000u);
+    EXPECT_TRUE(fast.host.boxes.empty());
+
+    // A refused piece ends it at once: nothing after the refused data.
+    FastRun refused(true, image, scratch);
+    refused.boot.nackData = {0x08000080};
+    refused.Pump(3000);
+    ASSERT_NE(refused.Done(), nullptr);
+    EXPECT_EQ(refused.Done()->a, 0);
+    EXPECT_EQ(refused.Done()->b, 0x08000080);
+    EXPECT_EQ(refused.port.writes.back().size(), 130u);
+    ASSERT_EQ(refused.host.boxes.size(), 1u);
+    EXPECT_NE(refused.host.boxes[0].text.find("0x08000080"), std::string::npos);
+    EXPECT_LE(refused.closedAt, refused.port.writeTimes.back() + 2);
+
+    // A piece left unanswered: the step time-out (1000 ms) ends it.
+    FastRun silent(true, image, scratch);
+    silent.boot.silentData = {0x08000080};
+    silent.Pump(3000);
+    ASSERT_NE(silent.Done(), nullptr);
+    EXPECT_EQ(silent.Done()->a, 2);
+    EXPECT_EQ(silent.Done()->b, 0x08000080);
+    EXPECT_EQ(silent.closedAt, silent.port.writeTimes.back() + 1000);
+    ASSERT_EQ(silent.host.boxes.size(), 1u);
+    EXPECT_NE(silent.host.boxes[0].text.find("0x08000080"), std::string::npos);
+    EXPECT_NE(silent.host.GetItemText(IDC_NOTE).find("Failed"), std::string::npos);
+
+    // No answer at all: the sync's step time-out.
+    FastRun mute(true, image, scratch);
+    mute.boot.syncsIgnored = 1000000;
+    mute.Pump(3000);
+    ASSERT_NE(mute.Done(), nullptr);
+    EXPECT_EQ(mute.Done()->a, 2);
+    EXPECT_EQ(mute.Done()->b, 0x08000000);
+    EXPECT_EQ(mute.port.writes.size(), 20u);  // sync bytes every 50 ms from 100 ms to 1050 ms
+}
+
+} // namespace
+} // namespace quillet
