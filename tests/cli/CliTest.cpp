@@ -100,6 +100,9 @@ TEST(CliUsage, UsageErrorsExitTwoAndNameTheProblem) {
         {{"search", "--timeout", "0"}, "--timeout"},
         {{"ports", "--slot", "1"}, "--slot does not go with ports"},
         {{"search", "--verify"}, "--verify does not go with search"},
+        {{"sub-mcu", "1", "--all"}, "--all does not go with sub-mcu"},
+        {{"search", "--watch"}, "--watch goes with --all"},
+        {{"search", "--all", "--fast"}, "--fast does not go with search"},
     };
     for (const auto& [args, message] : cases) {
         const RunResult r = RunCli(args);
@@ -137,9 +140,11 @@ TEST(CliUsage, VersionAndEachCommandsOwnHelp) {
     const RunResult b = RunCli({"mcu", "--help"});
     ASSERT_EQ(a.code, 0) << Describe(a);
     EXPECT_EQ(a.out, b.out);
-    EXPECT_EQ(a.out.rfind("Usage: quillet-cli [OPTIONS] mcu generator|analyzer [--direct] [--verify]\n", 0), 0u)
+    EXPECT_EQ(a.out.rfind("Usage: quillet-cli [OPTIONS] mcu generator|analyzer [--direct] [--verify] [--fast]\n", 0), 0u)
         << a.out;
-    EXPECT_TRUE(Contains(a.out, "--verify") && Contains(a.out, "--timeout S")) << a.out;
+    EXPECT_TRUE(Contains(a.out, "--verify") && Contains(a.out, "--timeout S") && Contains(a.out, "--all") &&
+                Contains(a.out, "--watch"))
+        << a.out;
     EXPECT_FALSE(Contains(a.out, "--slot") || Contains(a.out, "analyzer-data")) << a.out;
     const RunResult bad = RunCli({"help", "frobnicate"});
     EXPECT_EQ(bad.code, 2);
