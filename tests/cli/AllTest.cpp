@@ -62,6 +62,39 @@ TEST(CliAll, EveryGeneratorGetsThePatternPixelForPixel) {
     }
 }
 
+// One instrument stalls after 100 blocks, another is unplugged after 1,000:
+// the two others finish, the summary names each outcome, the exit code is
+// the worst (3, timed out).
+TEST(CliAll, AStalledAndAnUnpluggedInstrumentDoNotStopTheOthers) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    TempDir dir;
+    const std::string image = dir / "pattern.bmp";
+    ASSERT_TRUE(PillowRandomBmp(image, 1920, 1080, 12));
+    // Instrument 3 receives the search frame, the slot command and 1,000 blocks.
+    const std::string unplugAt = std::to_string(10 + 28 + 1000 * 270);
+    SimProgram sim({"--count", "4", "--out", dir / "sim", "--erase-ms", "100", "--delay", "0", "--instrument", "2",
+                    "--stop-after", "100", "--instrument", "3", "--unplug-after", unplugAt},
+                   4);
+    ASSERT_EQ(sim.Devices().size(), 4u);
+    const RunResult r = RunCli({"--ports", sim.PortList(), "--timeout", "2", "pattern", "--slot", "2", "--all", image},
+                               dir.Path(), 240);
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_TRUE(Contains(SummaryRow(r.out, "COM1"), "done")) << r.out;
+    EXPECT_TRUE(Contains(SummaryRow(r.out, "COM2"), "timed out")) << r.out;
+    EXPECT_TRUE(Contains(SummaryRow(r.out, "COM2"), "100 blocks acknowledged")) << r.out;
+    EXPECT_TRUE(Contains(SummaryRow(r.out, "COM3"), "failed")) << r.out;
+    EXPECT_TRUE(Contains(SummaryRow(r.out, "COM4"), "done")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "4 instruments: 2 done, 1 failed, 1 timed out")) << r.out;
+    EXPECT_TRUE(Contains(r.err, "COM3: ")) << r.err.substr(0, 3000);
+    sim.Stop();
+    const auto expected = ReadFile(image + ".rgb");
+    for (int k : {1, 4}) {
+        const std::string stored = dir / ("sim/" + std::to_string(k) + "/pattern_slot2.bmp");
+        ASSERT_TRUE(PillowDecodeRgb(stored, dir / "stored.rgb")) << stored;
+        EXPECT_TRUE(ReadFile(dir / "stored.rgb") == expected) << "instrument " << k << " stored another image";
+    }
+}
+
 TEST(CliAll, NoInstrumentOnAnyPortGivesTheNotFoundMessage) {
     TempDir dir;
     SimProgram sim({"--count", "2", "--silent", "--out", dir / "sim"}, 2);

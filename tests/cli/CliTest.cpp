@@ -617,6 +617,30 @@ TEST_F(CliFixture, FastMcuUpdateSendsTheSameBytesAsTheNormalOne) {
                                             << received[1].size() << " with";
 }
 
+// --fast ends at the first refusal or silence, with the failure note
+// naming the piece: exit 1 for a NACK, 3 for a bootloader that stopped
+// answering.
+TEST_F(CliFixture, FastMcuUpdateEndsOnANackOrASilentBootloader) {
+    WriteFile(dir / "data/GENERATOR_MCU.bin", RandomBytes(1000, 24));
+    sim::Options refusing;
+    refusing.nackWrites = {3};  // the fourth piece, at 0x08000180
+    StartSim(refusing);
+    RunResult r = Cli({"--timeout", "2", "mcu", "generator", "--fast"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "did not acknowledge the write at 0x08000180")) << r.err;
+    StopSim();
+
+    sim::Options silent;
+    // Search, boot-mode command, the queries and the erase (49 bytes), two
+    // pieces of 137; silent in the middle of the third piece's data.
+    silent.silentAfterBytes = 400;
+    StartSim(silent);
+    r = Cli({"--timeout", "2", "mcu", "generator", "--fast"});
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "did not acknowledge the write at 0x08000100")) << r.err;
+    EXPECT_LT(r.seconds, 10);
+}
+
 // An MCU already in its bootloader does not answer a search: --direct opens
 // the first port of the map and goes straight to the bootloader exchange.
 TEST(CliSimProgram, DirectMcuUpdateWithReadBack) {
