@@ -29,6 +29,10 @@ namespace quillet::sim {
 
 namespace {
 
+// How long before a paced line byte is due the serving thread stops
+// sleeping and waits awake.
+constexpr std::uint64_t kAwakeNs = 500000;
+
 // Raw 115200 baud, 8 data bits, 1 stop bit; even parity with marked errors
 // when `even`.
 bool ConfigureLine(int fd, bool even) {
@@ -290,7 +294,13 @@ struct Simulator::Impl {
                 }
             }
             FollowLine();
-            const std::uint64_t wait = WaitNs(NowNs());
+            std::uint64_t wait = WaitNs(NowNs());
+            // A paced line is worked off on time: a timed sleep can end late
+            // by the scheduler's latency (a tenth of a millisecond and more
+            // on a busy machine, twice a round trip), so the last stretch
+            // before a line byte is due is waited for awake.
+            if (opt.baud && (!rxLine.empty() || !txLine.empty()))
+                wait = wait > kAwakeNs ? wait - kAwakeNs : 0;
             const timespec timeout{time_t(wait / 1000000000ull), long(wait % 1000000000ull)};
             pollfd p[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
             if (!outBuf.empty()) p[0].events |= POLLOUT;
