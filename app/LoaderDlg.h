@@ -27,10 +27,12 @@
 #include <string>
 #include <vector>
 
+#include "app/Counts.h"
 #include "app/FlowEvents.h"
 #include "app/Resources.h"
 #include "discovery/SearchState.h"
 #include "firmware/FirmwareState.h"
+#include "pattern/FileBytes.h"
 #include "pattern/Images.h"
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
@@ -46,8 +48,6 @@ class PortMap;  // serial/PortMap.h
 
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);
-// "24,300": a count as the operator reads it.
-std::string WithThousands(std::uint64_t n);
 
 class CLoaderDlg : public ISerialOwner {
 public:
@@ -125,7 +125,7 @@ public:
     void OnAuxFpga();
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
     void OnBlockAck();
-    int LoadFirmwareFile(const std::string& path);
+    int LoadFirmwareFile(const std::string& path, const FileKind& kind);
     void OnNandFlash();
     void OnPanelDataFlash();
     void StartPatternStream();
@@ -230,7 +230,8 @@ private:
     bool CheckPortOpen(const char* caption);
     bool CheckDeviceKind(std::uint8_t group);
     void ShowNote(const char* note);
-    bool ChooseStreamFile();
+    bool ChooseStreamFile(const FileKind& kind);
+    bool CheckFirmwareFile(const std::string& path, const FileKind& kind);
     void ClosePortQuietly();
 
     // Reply parser, by receive state.
@@ -246,6 +247,8 @@ private:
 
     // Bootloader entry.
     bool PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group);
+    // GENERATOR_MCU.bin, or ANALYZER_MCU.bin for the signal analyzer.
+    const char* McuImageName() const;
     void MatchBoardBanner();
     void HandOverToSubMcuTool();
 

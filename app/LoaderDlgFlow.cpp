@@ -24,13 +24,6 @@ std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
 
 } // namespace
 
-std::string WithThousands(std::uint64_t n) {
-    std::string digits = std::to_string(n);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
-}
-
 FlowSnapshot CLoaderDlg::CurrentFlow() const {
     FlowSnapshot f;
     f.percent = m_fProgress;

@@ -217,6 +217,16 @@ std::optional<int> Session::StoppedByBoxOrLoss() {
     return kExitFailed;
 }
 
+// A file the flow cannot use ends the command before anything, the search
+// included, goes to an instrument. Only the file's metadata is looked at;
+// the flow reads it where it always does.
+std::optional<int> Session::RefuseFile(const std::string& path, const FileKind& kind) {
+    const std::string refusal = CheckInputFile(path, kind);
+    if (refusal.empty()) return std::nullopt;
+    Say("quillet-cli: " + refusal + " Nothing was sent.");
+    return kExitFailed;
+}
+
 void Session::BeginFlow(const std::string& title, std::uint64_t total, const std::string& unit) {
     m_unitName = unit;
     m_progress.Begin(title, total, unit);
@@ -434,6 +444,7 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
 
 int Session::StorePattern(int slot, const std::string& image) {
     const std::string what = "storing " + image + " in user-pattern slot " + std::to_string(slot);
+    if (const auto refused = RefuseFile(image, kPatternBmpFile)) return *refused;
     BeginFlow(what, 24300, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
@@ -452,6 +463,7 @@ int Session::StorePattern(int slot, const std::string& image) {
 int Session::StorePanel(int slot, const std::string& image) {
     const std::string what =
         "storing the panel image of " + image + " in slot " + std::to_string(slot);
+    if (const auto refused = RefuseFile(image, kPatternBmpFile)) return *refused;
     BeginFlow(what, 300, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
@@ -483,6 +495,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
         button = IDC_AUX_FPGA;
     }
     const std::string what = "writing " + file + " to the " + which + " FPGA flash";
+    if (const auto refused = RefuseFile(file, kBlockImageFile)) return *refused;
     const std::uint64_t blocks = CeilDiv(FileSize(file), 256);
     BeginFlow(what, blocks, "blocks");
     int rc = Search(kind, false);
@@ -493,6 +506,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
 
 int Session::FlashAnalyzerData(const std::string& file) {
     const std::string what = "writing " + file + " to the analyzer's data flash";
+    if (const auto refused = RefuseFile(file, kBlockImageFile)) return *refused;
     const std::uint64_t blocks = CeilDiv(FileSize(file), 256);
     BeginFlow(what, blocks, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupAnalyzer), false);
@@ -508,6 +522,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     m_dlg.SetVerifyAfterWrite(verify);
     m_dlg.SetFastBootloader(fast, m_options.timeoutMs);
     const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
+    if (const auto refused = RefuseFile(file, kMcuImageFile)) return *refused;
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
     m_unitsDone = [this, pieces] {
         return static_cast<std::uint64_t>(std::llround(m_percent / 100.0 * static_cast<double>(pieces)));
@@ -611,6 +626,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
 }
 
 int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKind& kind) {
+    if (const auto refused = RefuseFile(file, kBoardImageFile)) return *refused;
     const std::uint64_t size = FileSize(file);
     m_unitsDone = [this] { return m_inputBytes; };
     BeginFlow("updating input board " + std::to_string(board) + " from " + file, size, "bytes");

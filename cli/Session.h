@@ -121,6 +121,8 @@ private:
     std::optional<int> StoppedByBoxOrLoss();
     bool StopRequested() const { return m_options.stopRequested ? m_options.stopRequested() : Interrupted(); }
     std::string Elapsed() const;
+    // kExitFailed, after saying why, when `path` cannot be used as `kind`.
+    std::optional<int> RefuseFile(const std::string& path, const FileKind& kind);
     // Starts the progress display of a flow (before its search).
     void BeginFlow(const std::string& title, std::uint64_t total, const std::string& unit);
     // The line that tells how a flow ended well: on stdout (on stderr with

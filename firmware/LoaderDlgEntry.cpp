@@ -70,6 +70,9 @@ std::size_t CountBannerMatches(const EntryState& e, std::string_view pattern) {
 // device kind; then the note. False (after the message) when one fails.
 bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group) {
     if (!CheckPortOpen(noPortCaption) || !CheckDeviceKind(group)) return false;
+    // The image is checked before the instrument is asked into boot mode:
+    // without one it would be left waiting in its bootloader.
+    if (!CheckFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return false;
     EndStalledExchanges();
     ShowNote(kNoteUpdating);
     return true;
@@ -119,9 +122,9 @@ void CLoaderDlg::OnSubMcu() {
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
     if (!CheckPortOpen(kCaptionIspBlank)) return;
-    // A cancelled dialog, a file that cannot be opened or an empty one sends
+    // A cancelled dialog, a file that cannot be used or an empty one sends
     // nothing: the board is not restarted and no old buffer is streamed.
-    if (!ChooseStreamFile()) return;
+    if (!ChooseStreamFile(kBoardImageFile)) return;
     EndStalledExchanges();
     const std::uint8_t command[14] = {0x0D, 0x0A, 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ',
                                       static_cast<std::uint8_t>('0' + board), 0x0D, 0x0A};
@@ -136,7 +139,7 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
     m_devMachine = 0;
     if (!CheckPortOpen(kCaptionIsp)) return;
     UpdateData(true);
-    if (!ChooseStreamFile()) return;
+    if (!ChooseStreamFile(kBlockImageFile)) return;
     EndStalledExchanges();
 
     // The first block frame is built by hand with device address 00 00;
@@ -147,11 +150,14 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
     m_host.SetTimer(TIMER_SCAN, kAnalyzerDataTimerMs);
 }
 
+const char* CLoaderDlg::McuImageName() const {
+    return m_devGroup == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
+}
+
 void CLoaderDlg::StartMcuBootloader() {
     // The monitor thread closes the device; the port display stays as it is.
     m_port->RequestClose();
-    const char* image = m_devGroup == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
-    if (!LoadFirmwareFile(DataFile(image))) return;
+    if (!LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return;
     m_strStatus = "Please wait...";
     m_boot.reopenPending = true;
     m_boot.running = true;

@@ -1,12 +1,25 @@
 #include "pattern/FileBytes.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#ifdef _WIN32
+#include <sys/stat.h>
+#include <sys/types.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "app/Counts.h"
 #include "app/Resources.h"
 #include "platform/Host.h"
+#include "pattern/BmpImport.h"
 #include "platform/Utf8.h"
 
 namespace quillet {
@@ -57,49 +70,118 @@ std::string WithRefusal(const std::string& text, const std::string& refusal) {
     return refusal.empty() ? text : text + "\n" + refusal;
 }
 
-bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes, std::string* refusal) {
-    bytes.clear();
-    if (refusal) refusal->clear();
-    const std::string why = InputFileRefusal(path);
-    if (!why.empty()) {
-        if (refusal) *refusal = why;
-        return false;
-    }
+namespace {
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// The file opened for reading without waiting (a FIFO with no writer would
+// otherwise hold the open for good), and only when it is a regular file
+// within the kind's size; null with the reason otherwise.
+std::FILE* OpenRegularFile(const std::string& path, const FileKind& kind, std::uint64_t& size,
+                           std::string& refusal) {
+    refusal = InputFileRefusal(path);
+    if (!refusal.empty()) return nullptr;
+#ifdef _WIN32
     std::FILE* f = OpenFileUtf8(path, "rb");
-    if (!f) return false;
-    // The length first, so a large image is read in one piece; then on
-    // until the end in case the file grew or its length was not known.
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(PathFromUtf8(path), ec) && std::fseek(f, 0, SEEK_END) == 0) {
-        const long length = std::ftell(f);
-        std::fseek(f, 0, SEEK_SET);
-        if (length > 0) {
-            bytes.resize(static_cast<std::size_t>(length));
-            bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
-        }
+    const int error = errno;
+    struct _stat64 st {};
+    if (f && _fstat64(_fileno(f), &st) != 0) {
+        std::fclose(f);
+        f = nullptr;
     }
+    const bool regular = f && (st.st_mode & _S_IFMT) == _S_IFREG;
+    const char* type = f && (st.st_mode & _S_IFMT) == _S_IFCHR ? "a device" : "no file";
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int error = errno;
+    struct stat st {};
+    std::FILE* f = nullptr;
+    if (fd >= 0 && ::fstat(fd, &st) == 0) f = ::fdopen(fd, "rb");
+    if (fd >= 0 && !f) ::close(fd);
+    const bool regular = f && S_ISREG(st.st_mode);
+    const char* type = S_ISDIR(st.st_mode)    ? "a folder"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "no regular file";
+#endif
+    if (!f) {
+        refusal = Quoted(path) + " cannot be opened: " + std::strerror(error) + ".";
+        return nullptr;
+    }
+    if (!regular) {
+        std::fclose(f);
+        refusal = Quoted(path) + " is not a regular file (it is " + type + ").";
+        return nullptr;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    if (size > kind.maxBytes) {
+        std::fclose(f);
+        refusal = Quoted(path) + " is " + WithThousands(size) + " bytes, more than " + kind.what + " can be (" +
+                  WithThousands(kind.maxBytes) + " bytes: " + kind.why + ").";
+        return nullptr;
+    }
+    return f;
+}
+
+} // namespace
+
+std::string CheckInputFile(const std::string& path, const FileKind& kind) {
+    std::uint64_t size = 0;
+    std::string refusal;
+    std::FILE* f = OpenRegularFile(path, kind, size, refusal);
+    if (!f) return refusal;
+    std::fclose(f);
+    if (size == 0) return Quoted(path) + " is empty.";
+    return {};
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes, std::string* refusal,
+                   const FileKind& kind) {
+    bytes.clear();
+    std::string why;
+    std::uint64_t size = 0;
+    std::FILE* f = OpenRegularFile(path, kind, size, why);
+    if (refusal) *refusal = why;
+    if (!f) return false;
+    // The length first, so an image is read in one piece; then on to the
+    // end in case the file grew, but never past the kind's size.
+    bytes.resize(static_cast<std::size_t>(size));
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
     std::uint8_t chunk[65536];
     for (;;) {
         const std::size_t got = std::fread(chunk, 1, sizeof chunk, f);
         if (got == 0) break;
+        if (bytes.size() + got > kind.maxBytes) {
+            std::fclose(f);
+            bytes.clear();
+            if (refusal)
+                *refusal = Quoted(path) + " grew beyond " + WithThousands(kind.maxBytes) + " bytes while it was read.";
+            return false;
+        }
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     std::fclose(f);
     return true;
 }
 
-std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen) {
+std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen,
+                                                       const FileKind& kind) {
     host.SetCurrentDirectory(kCurrentDir);
     const std::optional<std::string> path = host.OpenFileDialog(kBinFileFilter, kCurrentDir);
     if (!path) return std::nullopt;
     if (chosen) chosen();
+    // Nothing goes to the instrument for a file that cannot be used, and
+    // the operator is told which file and why.
+    std::string refusal = CheckInputFile(*path, kind);
     std::vector<std::uint8_t> bytes;
-    std::string refusal;
-    if (!ReadFileBytes(*path, bytes, &refusal)) {
-        host.MessageBox(WithRefusal("Open file failed!", refusal), "");
+    if (refusal.empty() && ReadFileBytes(*path, bytes, &refusal, kind) && bytes.empty())
+        refusal = Quoted(*path) + " is empty.";
+    if (!refusal.empty()) {
+        host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
         return std::nullopt;
     }
-    if (bytes.empty()) return std::nullopt;
     return bytes;
 }
 

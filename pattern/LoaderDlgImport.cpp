@@ -32,15 +32,15 @@ void CLoaderDlg::ImportPatternImage() {
     // running keeps its buffer.
     // The operator chose a file: if it is rejected, no upload button stays
     // enabled for an image loaded before it.
+    // Anything but a regular file, an empty one or one larger than a
+    // 1920x1080 BMP needs is refused before it is read, with the reason.
     std::vector<std::uint8_t> file;
-    std::string refusal;
-    if (!ReadFileBytes(*path, file, &refusal)) {
+    std::string refusal = CheckInputFile(*path, kPatternBmpFile);
+    if (refusal.empty() && ReadFileBytes(*path, file, &refusal, kPatternBmpFile) && file.empty())
+        refusal = "\"" + *path + "\" is empty.";
+    if (!refusal.empty()) {
         DisableUploads();
         m_host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
-        return;
-    }
-    if (file.empty()) {
-        DisableUploads();
         return;
     }
 

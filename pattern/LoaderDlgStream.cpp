@@ -170,10 +170,10 @@ void CLoaderDlg::OnBlockAck() {
 
 // ---- files and the FPGA buttons ---------------------------------------------------
 
-int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
+int CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) {
     std::vector<std::uint8_t> bytes;
     std::string refusal;
-    if (!ReadFileBytes(path, bytes, &refusal)) {
+    if (!ReadFileBytes(path, bytes, &refusal, kind)) {
         m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
         return 0;
     }
@@ -182,12 +182,21 @@ int CLoaderDlg::LoadFirmwareFile(const std::string& path) {
     return m_stream.buffer.empty() ? 0 : 1;
 }
 
+// The check of a fixed image before the flow touches the instrument: the
+// loader's own words, and why on a second line. False after the box.
+bool CLoaderDlg::CheckFirmwareFile(const std::string& path, const FileKind& kind) {
+    const std::string refusal = CheckInputFile(path, kind);
+    if (refusal.empty()) return true;
+    m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
+    return false;
+}
+
 // The file-dialog step of the buttons that send a file the operator
 // chooses: the percentage back to 0, then the file into the stream buffer.
 // False when the dialog was cancelled or the file cannot be used.
-bool CLoaderDlg::ChooseStreamFile() {
+bool CLoaderDlg::ChooseStreamFile(const FileKind& kind) {
     m_fProgress = 0;
-    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(m_host, [this] { UpdateData(false); });
+    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(m_host, [this] { UpdateData(false); }, kind);
     if (!file) return false;
     m_stream.size = static_cast<std::uint32_t>(file->size());
     m_stream.buffer = std::move(*file);
@@ -195,13 +204,14 @@ bool CLoaderDlg::ChooseStreamFile() {
 }
 
 // The generator's and the analyzer's FPGA buttons: port, then device kind,
-// then the note, the fixed image file and the stream.
+// then the image file, the note and the stream.
 void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* image) {
     EndStalledExchanges();
     if (!CheckPortOpen(kCaptionIsp) || !CheckDeviceKind(group)) return;
     UpdateData(true);
+    if (!CheckFirmwareFile(DataFile(image), kBlockImageFile)) return;
     ShowNote(kNoteUpdating);
-    if (!LoadFirmwareFile(DataFile(image))) return;
+    if (!LoadFirmwareFile(DataFile(image), kBlockImageFile)) return;
     StartBlockStream(kStreamFpga);
 }
 
@@ -216,7 +226,7 @@ void CLoaderDlg::OnAnalyzerFpga() {
 void CLoaderDlg::OnAuxFpga() {
     EndStalledExchanges();
     UpdateData(true);
-    if (!ChooseStreamFile()) return;
+    if (!ChooseStreamFile(kBlockImageFile)) return;
     // No port or device check: with the port closed SendCommand says so.
     StartBlockStream(kStreamAux);
 }

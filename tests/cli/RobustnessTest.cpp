@@ -99,6 +99,56 @@ TEST_F(Robustness, APortRefusedForPermissionGivesTheGroupHintOnce) {
     ::close(slave);
 }
 
+// ---- files ---------------------------------------------------------------------------
+
+// Whatever the file's fault, the command ends at once with the file and the
+// reason, before the search: the instrument receives nothing at all.
+TEST_F(Robustness, AFileTheFlowCannotUseEndsTheCommandBeforeTheSearch) {
+    StartSim();
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    WriteFile(dir / "empty.bin", {});
+    WriteFile(dir / "huge.bin", {1});
+    std::filesystem::resize_file(dir / "huge.bin", 200u << 20);  // sparse
+    std::filesystem::create_directories(dir / "folder.bin");
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::string mcuImage = "./data/GENERATOR_MCU.bin";
+    const std::vector<Case> cases = {
+        {{"pattern", "--slot", "1", "/dev/zero"}, "\"/dev/zero\" is not a regular file (it is a character device)."},
+        {{"panel", "--slot", "2", dir / "fifo"}, "\"" + dir / "fifo\" is not a regular file (it is a FIFO)."},
+        {{"pattern", "--slot", "1", dir / "huge.bin"}, "\"" + dir / "huge.bin\" is 209,715,200 bytes, more than a pattern BMP can be"},
+        {{"input-board", "1", "/dev/zero"}, "(it is a character device)"},
+        {{"input-board", "2", dir / "empty.bin"}, "\"" + dir / "empty.bin\" is empty."},
+        {{"fpga", "aux", "/dev/urandom"}, "(it is a character device)"},
+        {{"fpga", "aux", dir / "huge.bin"}, "more than an image sent in blocks can be (16,777,216 bytes: 65,536 blocks of 256 bytes)"},
+        {{"analyzer-data", dir / "fifo"}, "(it is a FIFO)"},
+        {{"mcu", "generator"}, "\"" + mcuImage + "\" cannot be opened: No such file or directory."},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--ports", device};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = RunCli(args, dir.Path(), 20);
+        EXPECT_EQ(r.code, 1) << c.args[0] << "\n" << Describe(r);
+        EXPECT_TRUE(Contains(r.err, "quillet-cli: ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, c.says + (c.says.back() == '.' ? " Nothing was sent." : ""))) << r.err;
+        EXPECT_LT(r.seconds, 1.0) << c.args[0];
+    }
+    // The main-MCU image missing, empty or a folder: no boot-mode command
+    // (the instrument would be left in its bootloader).
+    WriteFile(dir / "data/GENERATOR_MCU.bin", {});
+    RunResult r = RunCli({"--ports", device, "mcu", "generator"}, dir.Path(), 20);
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "\"" + mcuImage + "\" is empty. Nothing was sent.")) << r.err;
+    std::filesystem::remove(dir / "data/GENERATOR_MCU.bin");
+    std::filesystem::create_directories(dir / "data/GENERATOR_MCU.bin");
+    r = RunCli({"--ports", device, "mcu", "generator"}, dir.Path(), 20);
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "\"" + mcuImage + "\" is a folder, not a file. Nothing was sent.")) << r.err;
+    EXPECT_EQ(Received(), 0u);
+}
+
 // ---- the device goes away ----------------------------------------------------------
 
 TEST_F(Robustness, AnUnpluggedInstrumentIsNamedWithTheFlowAndItsProgress) {

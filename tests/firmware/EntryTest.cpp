@@ -70,6 +70,9 @@ TEST_F(EntryFixture, DeviceKindIsChecked) {
 }
 
 TEST_F(EntryFixture, GeneratorAndAnalyzerSendTheEntryCommand) {
+    test::ScratchDir scratch;
+    scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
+    scratch.Write("data/ANALYZER_MCU.bin", test::Pattern(64));
     dlg.OnGeneratorMcu();
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], kIspEntry);
@@ -82,6 +85,36 @@ TEST_F(EntryFixture, GeneratorAndAnalyzerSendTheEntryCommand) {
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], kIspEntry);
     EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+}
+
+// The image is checked before the instrument is asked into boot mode (it
+// would be left waiting in its bootloader): a missing, empty or folder
+// image sends nothing, also on the direct path, and says which and why.
+TEST_F(EntryFixture, AnImageThatCannotBeUsedSendsNoEntryCommand) {
+    test::ScratchDir scratch;
+#ifdef _WIN32
+    const std::string image = ".\\data\\GENERATOR_MCU.bin";
+#else
+    const std::string image = "./data/GENERATOR_MCU.bin";
+#endif
+    dlg.OnGeneratorMcu();
+    scratch.Write("data/GENERATOR_MCU.bin", {});
+    dlg.OnGeneratorMcu();
+    host.texts[IDC_PATTERN_NO] = "101";
+    dlg.OnGeneratorMcu();
+    std::filesystem::remove(scratch.Path() / "data" / "GENERATOR_MCU.bin");
+    std::filesystem::create_directories(scratch.Path() / "data" / "GENERATOR_MCU.bin");
+    dlg.OnGeneratorMcu();
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(port.closeRequests, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
+    ASSERT_EQ(host.boxes.size(), 4u);
+    EXPECT_EQ(host.boxes[0].text.rfind("Can not find GENERATOR_MCU.bin !\n\"" + image + "\" cannot be opened: ", 0), 0u)
+        << host.boxes[0].text;
+    EXPECT_EQ(host.boxes[1].text, "Can not find GENERATOR_MCU.bin !\n\"" + image + "\" is empty.");
+    EXPECT_EQ(host.boxes[2].text, host.boxes[1].text);
+    EXPECT_EQ(host.boxes[3].text, "Can not find GENERATOR_MCU.bin !\n\"" + image + "\" is a folder, not a file.");
 }
 
 TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
@@ -153,8 +186,12 @@ TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
     EXPECT_TRUE(port.writes.empty());
     EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 0);
     EXPECT_EQ(test::Probe(dlg).Stream().buffer, before);
-    ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text, "Open file failed!");
+    // The file and the reason follow on a second line.
+    ASSERT_EQ(host.boxes.size(), 2u);
+    const std::string missing = (scratch.Path() / "missing.bin").string();
+    EXPECT_EQ(host.boxes[0].text.rfind("Open file failed!\n\"" + missing + "\" cannot be opened: ", 0), 0u)
+        << host.boxes[0].text;
+    EXPECT_EQ(host.boxes[1].text, "Open file failed!\n\"" + (scratch.Path() / "empty.bin").string() + "\" is empty.");
 }
 
 // ---- banner matcher ------------------------------------------------------------
@@ -285,6 +322,8 @@ TEST_F(EntryFixture, BoardBannerStartsTheLoader) {
 }
 
 TEST_F(EntryFixture, BannerBytesArriveThroughTheFrameParser) {
+    test::ScratchDir scratch;
+    scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
     dlg.OnGeneratorMcu();
     port.Receive(Text("UBD 77\r"));
     ASSERT_EQ(port.writes.size(), 2u);

@@ -243,6 +243,8 @@ TEST_F(BoardFixture, AnyNewFlowEndsAStalledStream) {
     port.WriteDone();
     ASSERT_EQ(test::Probe(dlg).Board().piecePending, 1);
     test::Probe(dlg).DeviceGroup() = 0;
+    test::ScratchDir scratch;
+    scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
     dlg.OnGeneratorMcu();  // a new flow
     EXPECT_EQ(test::Probe(dlg).Board().active, 0);
     EXPECT_EQ(test::Probe(dlg).Board().streaming, 0);

@@ -3,6 +3,10 @@
 #include <map>
 
 #include "PatternSupport.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 #include "pattern/BmpImport.h"
 #include "support/DialogProbe.h"
 
@@ -194,9 +198,42 @@ TEST_F(ImportTest, FilesRejectedBeforeTheHeaderDisableUploadsAndCancelKeepsThem)
         EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
         EXPECT_EQ(Preview(), preview);
     }
-    EXPECT_EQ(Messages(), (std::vector<std::string>{"It is not BMP file!", "Open file failed!"}));
+    // The file and the reason follow "Open file failed!" on a line of their own.
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], "It is not BMP file!");
+    EXPECT_EQ(messages[1], "Open file failed!\n\"" + (dir / "empty.bmp").string() + "\" is empty.");
+    EXPECT_EQ(messages[2].rfind("Open file failed!\n\"" + (dir / "missing.bmp").string() + "\" cannot be opened: ", 0), 0u)
+        << messages[2];
     EXPECT_EQ(d.host.previewRedraws, 8);  // drawn after every outcome
 }
+
+#ifndef _WIN32
+// What is no regular file, or far larger than any 1920x1080 BMP, is refused
+// before a byte of it is read: /dev/zero would fill the memory, a FIFO
+// without a writer would wait for good.
+TEST_F(ImportTest, DevicesFifosAndHugeFilesAreRefusedBeforeTheyAreRead) {
+    const auto fifo = dir / "pattern.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto huge = dir / "huge.bmp";
+    std::filesystem::copy_file(dir / "solid.bmp", huge);
+    std::filesystem::resize_file(huge, 200u << 20);  // sparse: takes no room on the disk
+    d.host.boxes.clear();
+    for (const std::string& path : {std::string("/dev/zero"), fifo.string(), huge.string()}) {
+        d.host.fileAnswers.push_back(path);
+        d.dlg.OnLoadImage();
+    }
+    EXPECT_EQ(Messages(), (std::vector<std::string>{
+                              "Open file failed!\n\"/dev/zero\" is not a regular file (it is a character device).",
+                              "Open file failed!\n\"" + fifo.string() + "\" is not a regular file (it is a FIFO).",
+                              "Open file failed!\n\"" + huge.string() +
+                                  "\" is 209,715,200 bytes, more than a pattern BMP can be (9,342,976 bytes: "
+                                  "1920x1080 pixels and its headers)."}));
+    EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
+    std::filesystem::remove(fifo);
+    std::filesystem::remove(huge);
+}
+#endif
 
 // ---- the preview filter on its own -------------------------------------------
 

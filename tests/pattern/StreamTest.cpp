@@ -224,7 +224,9 @@ TEST_F(StreamTest, AuxWithThePortClosedLetsTheSenderSaySo) {
     EXPECT_TRUE(host.boxes.empty());
     host.fileAnswers.push_back((dir / "none.bin").string());
     dlg.OnAuxFpga();
-    EXPECT_EQ(Messages(), std::vector<std::string>{"Open file failed!"});
+    ASSERT_EQ(Messages().size(), 1u);
+    EXPECT_EQ(Messages()[0].rfind("Open file failed!\n\"" + (dir / "none.bin").string() + "\" cannot be opened: ", 0), 0u)
+        << Messages()[0];
     // A folder chosen instead of a file is refused before it is opened, with
     // the same words on every platform; nothing is sent.
     host.boxes.clear();
@@ -256,10 +258,14 @@ TEST_F(FpgaButtons, ChecksComeInOrderAndTheMissingFileIsNamed) {
     test::Probe(dlg).DeviceGroup() = 1;
     dlg.OnGeneratorFpga();
     dlg.OnAnalyzerFpga();
-    EXPECT_EQ(Messages(), (std::vector<std::string>{
+    // The loader's words, then the file and the reason on a line of their own.
+    std::vector<std::string> firstLines;
+    for (const auto& m : Messages()) firstLines.push_back(m.substr(0, m.find('\n')));
+    EXPECT_EQ(firstLines, (std::vector<std::string>{
                               "Please turn on the COM port first!", "Please turn on the COM port first!",
                               "Please confirm the device is Signal Analyzer!", "Can not find GENERATOR_FPGA.bin !",
                               "Please confirm the device is Signal Generator!", "Can not find ANALYZER_FPGA.bin !"}));
+    EXPECT_NE(Messages()[3].find("GENERATOR_FPGA.bin\" cannot be opened: "), std::string::npos) << Messages()[3];
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.boxes[2].caption, " ISP");
     EXPECT_EQ(host.boxes[3].caption, IHost::AppTitle());
@@ -280,9 +286,10 @@ TEST_F(FpgaButtons, GeneratorImageStreamsWithSubCommandZero) {
     for (unsigned k = 0; k < 3; ++k) EXPECT_EQ(Data(port.writes[k], 0x00), Slice(src, 256 * k, 256));
     EXPECT_EQ(MarkerOf(port.writes[2]), 0x40);
     test::Probe(dlg).DeviceGroup() = 1;
-    dlg.OnAnalyzerFpga();  // an empty file: nothing sent, no message
+    dlg.OnAnalyzerFpga();  // an empty file: nothing sent, and said so
     EXPECT_EQ(port.writes.size(), 3u);
-    EXPECT_TRUE(host.boxes.empty());
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].text.find("ANALYZER_FPGA.bin\" is empty."), std::string::npos) << host.boxes[0].text;
 }
 
 } // namespace

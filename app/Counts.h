@@ -1,0 +1,17 @@
+// Counts as the operator reads them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quillet {
+
+// "24,300".
+inline std::string WithThousands(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), ",");
+    return digits;
+}
+
+} // namespace quillet
