@@ -134,6 +134,8 @@ public:
     // They follow the flows through the flow events and read the dialog
     // through this view; its data stays the dialog's own.
     bool IsPortOpen() const { return m_bPortOpen != 0; }
+    // The kind of instrument the last search was for (its group address).
+    bool DeviceGroupIs(std::uint8_t group) const { return m_devGroup == group; }
     unsigned PortNumber() const { return m_nPort; }
     float Progress() const { return m_fProgress; }
     const std::string& SearchStatusText() const { return m_strSearchStatus; }

@@ -193,8 +193,8 @@ int RunOnAll(const AllRunSpec& spec) {
             if (run.Found()) {
                 anyFound = true;
                 worst = std::max(worst, run.ExitCode());
-            } else if (run.ExitCode() == kExitInterrupted) {
-                worst = std::max(worst, kExitInterrupted);
+            } else if (IsInterruptedExit(run.ExitCode())) {
+                worst = std::max(worst, run.ExitCode());
             }
             auto w = watched.find(runPort[&run]);
             if (w != watched.end()) w->second.busy = false;

@@ -9,8 +9,7 @@ const char* ResultName(int exitCode) {
     switch (exitCode) {
     case kExitDone: return "done";
     case kExitTimeout: return "timed out";
-    case kExitInterrupted: return "interrupted";
-    default: return "failed";
+    default: return IsInterruptedExit(exitCode) ? "interrupted" : "failed";
     }
 }
 

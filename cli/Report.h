@@ -15,6 +15,11 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitTimeout = 3;
 constexpr int kExitInterrupted = 130;  // Ctrl+C, as shells count it (128 + SIGINT)
+constexpr int kExitTerminated = 143;   // SIGTERM (128 + 15)
+constexpr int kExitHangUp = 129;       // SIGHUP (128 + 1)
+inline bool IsInterruptedExit(int code) {
+    return code == kExitInterrupted || code == kExitTerminated || code == kExitHangUp;
+}
 
 struct Outcome {
     std::string command;          // "pattern", "ports", ...

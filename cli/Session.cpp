@@ -1,6 +1,7 @@
 #include "cli/Session.h"
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -283,13 +284,8 @@ int Session::Run(const std::function<std::optional<int>()>& verdict,
             100);
         if (!v) v = verdict();
         if (v) return *v;
-        if (StopRequested()) {
-            // As the operator would: the port button closes the port.
-            if (m_dlg.IsPortOpen()) m_dlg.OnCommand(IDC_PORT_BUTTON);
-            m_progress.End();
-            Say("quillet-cli: interrupted");
-            return kExitInterrupted;
-        }
+        // A signal, or the runner of several stopping every session.
+        if (StopRequested()) return StopOnInterrupt(InterruptSignal() ? InterruptSignal() : SIGINT);
         const auto since = idleSince();
         if (since && m_host.NowMs() > *since + timeoutMs) {
             m_progress.End();
@@ -299,6 +295,48 @@ int Session::Run(const std::function<std::optional<int>()>& verdict,
         // Keeps the rate and the time left moving while nothing arrives.
         m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
     }
+}
+
+// The flow under way stops and the port is closed; the operator reads what
+// was interrupted, how far it came, what the instrument now holds and what
+// to do next.
+int Session::StopOnInterrupt(int signal) {
+    const FlowSnapshot flow = m_dlg.CurrentFlow();
+    m_dlg.StopRunningFlow();
+    m_progress.End();
+    std::string text = "quillet-cli: interrupted";
+    if (signal != SIGINT) text += std::string(" by ") + InterruptName(signal);
+    if (flow.Running()) {
+        text += ": " + flow.what + " stopped " + flow.progress;
+    } else if (!m_sent.empty() && !m_lastBlockAcked) {
+        text += ": the last block had gone out, its acknowledgement had not come; run the command again to be sure";
+    }
+    const std::string direct = m_dlg.DeviceGroupIs(kGroupAnalyzer)
+                                   ? "re-power the instrument and run quillet-cli mcu analyzer again"
+                                   : "run quillet-cli mcu generator --direct to write it again";
+    switch (flow.kind) {
+    case FlowKind::None: break;
+    case FlowKind::Search: text += "; no flow had started"; break;
+    case FlowKind::PatternErase: text += "; the slot holds no pattern now: run the upload again"; break;
+    case FlowKind::PatternStream: text += "; the slot holds a partial pattern: run the upload again"; break;
+    case FlowKind::PanelStream: text += "; the panel slot holds a partial image: run the upload again"; break;
+    case FlowKind::FpgaStream:
+    case FlowKind::AuxFpgaStream:
+        text += "; the FPGA flash holds a partial image: write it again before the instrument is restarted";
+        break;
+    case FlowKind::AnalyzerData: text += "; the data flash holds partial data: write it again"; break;
+    case FlowKind::McuEntry: text += "; if the instrument stays in its bootloader, " + direct; break;
+    case FlowKind::McuBootloader:
+        text += "; the MCU is left in its bootloader with a partial image: " + direct;
+        break;
+    case FlowKind::SubMcuEntry: text += "; re-power the instrument if it stays in boot mode"; break;
+    case FlowKind::BoardEntry: text += "; re-power the instrument if the board stays in boot mode"; break;
+    case FlowKind::BoardLoader:
+        text += "; the board is left in its loader: re-power the instrument and run the update again";
+        break;
+    }
+    Say(text);
+    return InterruptExitCode(signal);
 }
 
 void Session::PressWithFile(int button, const std::string& path) {

@@ -121,6 +121,8 @@ private:
     std::optional<int> StoppedByBoxOrLoss();
     bool StopRequested() const { return m_options.stopRequested ? m_options.stopRequested() : Interrupted(); }
     std::string Elapsed() const;
+    // Stops the flow on a signal; returns the exit code.
+    int StopOnInterrupt(int signal);
     // kExitFailed, after saying why, when `path` cannot be used as `kind`.
     std::optional<int> RefuseFile(const std::string& path, const FileKind& kind);
     // Starts the progress display of a flow (before its search).

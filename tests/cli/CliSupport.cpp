@@ -68,7 +68,8 @@ void ReadSome(int fd, std::string& into, bool& open) {
 } // namespace
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::string& cwd, double limitSeconds, bool stderrTerminal, int uid) {
+                     const std::string& cwd, double limitSeconds, bool stderrTerminal, int uid,
+                     const std::function<void(int pid)>& started) {
     RunResult r;
     int outPipe[2];
     int errPair[2];
@@ -88,6 +89,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     const int pid = Spawn(program, args, cwd, outPipe[1], errPair[1], uid);
     close(outPipe[1]);
     close(errPair[1]);
+    if (started && pid > 0) started(pid);
     bool outOpen = true;
     bool errOpen = true;
     const auto deadline = start + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));

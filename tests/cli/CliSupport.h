@@ -34,10 +34,13 @@ struct RunResult {
 // Runs `program` with `args` in `cwd` (empty: the current one), at most
 // `limitSeconds`. With `stderrTerminal` its stderr is a pseudo-terminal.
 // With `uid` 0 or more the child takes that user and group id first (a
-// test run as root tries what an operator without root meets).
+// test run as root tries what an operator without root meets). `started`
+// is called with the child's process id once it runs (to signal it later
+// from a thread of the test's own).
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& cwd = "", double limitSeconds = 60,
-                     bool stderrTerminal = false, int uid = -1);
+                     bool stderrTerminal = false, int uid = -1,
+                     const std::function<void(int pid)>& started = {});
 RunResult RunCli(const std::vector<std::string>& args, const std::string& cwd = "",
                  double limitSeconds = 60, bool stderrTerminal = false);
 

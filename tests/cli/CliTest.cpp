@@ -505,15 +505,15 @@ TEST_F(CliFixture, JsonTellsTimeOutsAndInterruptions) {
     EXPECT_EQ(j["result"], "timed out");
     EXPECT_EQ(j["counts"]["blocks"], 5);
     EXPECT_TRUE(Contains(j["message"], "time-out")) << j;
-    // SIGTERM (as Ctrl+C) while the instrument stalls: the port is closed,
-    // the command ends "interrupted".
+    // SIGTERM while the instrument stalls: the port is closed, the command
+    // ends "interrupted", with 128 + 15.
     const std::string cli = QUILLET_CLI_PATH;
     r = RunProgram("/bin/bash", {"-c", cli + " --ports " + device + " --json --timeout 60 fpga aux " +
                                            (dir / "fpga-aux.bin") + " & sleep 1.5; kill -TERM $!; wait $!"});
-    EXPECT_EQ(r.code, 130) << Describe(r);
+    EXPECT_EQ(r.code, 143) << Describe(r);
     j = FinalObject(r);
     EXPECT_EQ(j["result"], "interrupted");
-    EXPECT_EQ(j["exit_code"], 130);
+    EXPECT_EQ(j["exit_code"], 143);
     EXPECT_LT(r.seconds, 10);
 }
 

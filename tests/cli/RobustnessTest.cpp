@@ -3,8 +3,11 @@
 // code, and nothing reaches the instrument or a file that should not.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include <pty.h>
 #include <sys/stat.h>
@@ -147,6 +150,49 @@ TEST_F(Robustness, AFileTheFlowCannotUseEndsTheCommandBeforeTheSearch) {
     EXPECT_EQ(r.code, 1) << Describe(r);
     EXPECT_TRUE(Contains(r.err, "\"" + mcuImage + "\" is a folder, not a file. Nothing was sent.")) << r.err;
     EXPECT_EQ(Received(), 0u);
+}
+
+// ---- interruptions ---------------------------------------------------------------------
+
+// Ctrl+C in the middle of an upload, as an operator without root: the flow
+// stops with what it was and how far it came, the port is closed properly
+// (its exclusive flag given back), so the same user's next run gets the
+// port. SIGTERM and SIGHUP end the same way with their own exit codes.
+TEST_F(Robustness, AnInterruptedUploadSaysHowFarItCameAndFreesThePort) {
+    ASSERT_TRUE(WriteSamplePatternBmp(dir / "pattern.bmp"));
+    ::chmod(dir.Path().c_str(), 0755);
+    sim::Options o;
+    o.baud = 115200;  // about 40 blocks a second: the upload takes a while
+    StartSim(o);
+    ::chmod(device.c_str(), 0666);
+    const int user = ::geteuid() == 0 ? kNobody : -1;
+    for (const auto& [signal, code] : std::vector<std::pair<int, int>>{{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+        SCOPED_TRACE(signal);
+        const std::uint64_t before = simulator->GetSummary().blocksAccepted;
+        std::thread signaller;
+        double signalledAt = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = RunProgram(QUILLET_CLI_PATH, {"--ports", device, "panel", "--slot", "1", dir / "pattern.bmp"},
+                                       "/tmp", 30, false, user, [&, sig = signal](int pid) {
+                                           signaller = std::thread([&, pid, sig] {
+                                               WaitFor([&] { return simulator->GetSummary().blocksAccepted >= before + 20; }, 20);
+                                               signalledAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                                               ::kill(pid, sig);
+                                           });
+                                       });
+        signaller.join();
+        EXPECT_EQ(r.code, code) << Describe(r);
+        EXPECT_LT(r.seconds - signalledAt, 1.0) << Describe(r);
+        EXPECT_TRUE(Contains(r.err, "quillet-cli: interrupted")) << r.err;
+        EXPECT_TRUE(Contains(r.err, ": the panel-image upload to slot 1 stopped after ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, " of 300 blocks; the panel slot holds a partial image: run the upload again\n")) << r.err;
+        if (signal == SIGTERM) {
+            EXPECT_TRUE(Contains(r.err, "interrupted by SIGTERM: ")) << r.err;
+        }
+    }
+    // The port was given back: the same user opens it again.
+    const RunResult again = RunProgram(QUILLET_CLI_PATH, {"--ports", device, "search"}, "/tmp", 30, false, user);
+    EXPECT_EQ(again.code, 0) << Describe(again);
 }
 
 // ---- the device goes away ----------------------------------------------------------
