@@ -8,5 +8,8 @@ namespace quillet {
 inline constexpr unsigned kCloseDelayMs = 1000;
 // The pause the close tick of timer 5 takes after closing the port.
 inline constexpr unsigned kCloseSettleMs = 50;
+// The dialog's bound on a main-MCU bootloader that sends nothing at all:
+// well above its slowest answer (the mass erase, bridged after 3.5 s).
+inline constexpr unsigned kBootSilenceMs = 5000;
 
 } // namespace quillet

@@ -284,6 +284,7 @@ void CLoaderDlg::OnTimer(unsigned id) {
     case TIMER_BOOT_SYNC: BootSyncTick(); break;
     case TIMER_BOOT_SEND: BootSendTick(); break;
     case TIMER_BOOT_TIMEOUT: BootTimeoutTick(); break;
+    case TIMER_BOOT_SILENCE: BootSilenceTick(); break;
     default: break;
     }
 }

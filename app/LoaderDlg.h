@@ -29,6 +29,7 @@
 
 #include "app/Counts.h"
 #include "app/FlowEvents.h"
+#include "app/FlowTimings.h"
 #include "app/Resources.h"
 #include "discovery/SearchState.h"
 #include "firmware/FirmwareState.h"
@@ -155,6 +156,11 @@ public:
         m_bFastBoot = fast;
         m_nBootStepTimeoutMs = stepTimeoutMs;
     }
+    // How long the main-MCU bootloader may send nothing at all before the
+    // exchange ends with the failure note (timer 10 still stands in for an
+    // ACK that is late or lost while it talks). The command line sets its
+    // --timeout; the dialog keeps kBootSilenceMs.
+    void SetBootSilenceLimit(unsigned ms) { m_nBootSilenceMs = ms; }
 
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return *m_port; }
@@ -189,6 +195,7 @@ private:
     bool m_bVerifyAfterWrite = false;  // SetVerifyAfterWrite
     bool m_bFastBoot = false;          // SetFastBootloader
     unsigned m_nBootStepTimeoutMs = 10000;
+    unsigned m_nBootSilenceMs = kBootSilenceMs;  // SetBootSilenceLimit
 
     // Serial settings and port display.
     unsigned m_nBaud = 115200;
@@ -263,6 +270,8 @@ private:
     void BootLastAckAnswer(std::uint8_t b);
     void BootVerifyAnswer(std::uint8_t b);
     void ArmBootSend(std::uint32_t length, unsigned delayMs);
+    void BootWrite(const std::uint8_t* bytes, std::size_t length);
+    void BootWrite(std::initializer_list<std::uint8_t> bytes);
     // The pacing of the exchange: the flow's own blocking pause before a
     // write and its limit for an answer (timer 10), or, paced by the
     // bootloader's answers, none and the step time-out.
@@ -285,6 +294,7 @@ private:
     void BootSyncTick();       // timer 8
     void BootSendTick();       // timer 9
     void BootTimeoutTick();    // timer 10
+    void BootSilenceTick();    // timer 11
     void EraseWaitTick();      // timer 3
 
     // Ends a main-MCU or input-board exchange left waiting for its peer, so

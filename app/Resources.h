@@ -65,6 +65,9 @@ constexpr unsigned TIMER_CLOSE = 5;
 constexpr unsigned TIMER_BOOT_SYNC = 8;
 constexpr unsigned TIMER_BOOT_SEND = 9;
 constexpr unsigned TIMER_BOOT_TIMEOUT = 10;
+// The main-MCU bootloader has sent nothing at all for this long: the
+// exchange ends (restarted by every byte the bootloader sends).
+constexpr unsigned TIMER_BOOT_SILENCE = 11;
 
 // System command of the about item.
 constexpr unsigned IDM_ABOUTBOX = 0x0010;

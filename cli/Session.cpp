@@ -559,6 +559,9 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     // --verify: the exchange reads the flash back after the last piece.
     m_dlg.SetVerifyAfterWrite(verify);
     m_dlg.SetFastBootloader(fast, m_options.timeoutMs);
+    // A bootloader that sends nothing for --timeout ends the exchange, even
+    // while timer 10 bridges its missing answers.
+    m_dlg.SetBootSilenceLimit(m_options.timeoutMs);
     const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
     if (const auto refused = RefuseFile(file, kMcuImageFile)) return *refused;
     const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
@@ -588,7 +591,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
                     if (!NewBox())
                         Say("quillet-cli: " + (m_bootText.empty() ? std::string("the update failed")
                                                                    : m_bootText));
-                    // 2: the bootloader stopped answering (--fast).
+                    // 2: the bootloader stopped answering.
                     return *m_bootDone == 2 ? kExitTimeout : kExitFailed;
                 }
                 if (NewBox()) return kExitFailed;

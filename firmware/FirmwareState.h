@@ -66,6 +66,7 @@ struct BootloaderState {
     std::string failure;
     std::uint32_t failureAddress = 0;
     bool ackFromTimer = false;   // the byte being handled is timer 10's stand-in
+    bool silenceArmed = false;   // timer 11 runs: a request is unanswered
     bool verdictPending = false; // the failure is shown when timer 10 closes the port
     bool timedOut = false;       // paced by its answers: a step's answer did not come in time
     // From the hand-over (image loaded, timer 8 armed) until the exchange
@@ -86,6 +87,7 @@ struct BootloaderState {
         subStep = 0;
         readingData = 0;
         running = false;
+        silenceArmed = false;
     }
 };
 

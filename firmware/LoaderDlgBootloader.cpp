@@ -76,10 +76,6 @@ std::string Hex32(std::uint32_t v) {
     return text;
 }
 
-void Write(ISerialPort& port, std::initializer_list<std::uint8_t> bytes) {
-    port.QueueWrite(bytes.begin(), bytes.size());
-}
-
 // Keeps the first part that the bootloader did not acknowledge itself.
 void RecordUnacked(BootloaderState& s, bool erase, std::uint32_t address) {
     if (!s.failure.empty()) return;
@@ -88,6 +84,25 @@ void RecordUnacked(BootloaderState& s, bool erase, std::uint32_t address) {
                             ". The firmware was not written; please update it again."
                       : "The MCU bootloader did not acknowledge the write at " + Hex32(address) +
                             ". The firmware was not written completely; please update it again.";
+}
+
+// The step whose answer did not come, unless an earlier one was already
+// left unacknowledged.
+void RecordUnanswered(BootloaderState& s) {
+    if (s.state == BootState::Erase) {
+        RecordUnacked(s, true, kFlashBase);
+    } else if (s.state == BootState::Write || s.state == BootState::AwaitLastAck) {
+        RecordUnacked(s, false,
+                      s.state == BootState::Write && s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes);
+    } else if (s.state == BootState::Verify && s.failure.empty()) {
+        s.failure = "The MCU bootloader did not answer while the flash was read back at " + Hex32(s.verifyAddress) +
+                    "; the written firmware could not be checked.";
+        s.failureAddress = s.verifyAddress;
+    } else if (s.failure.empty()) {
+        s.failure = "The MCU bootloader stopped answering before the flash erase; nothing was written at " +
+                    Hex32(kFlashBase) + ". Please update it again.";
+        s.failureAddress = kFlashBase;
+    }
 }
 
 void SetState(BootloaderState& s, BootState state) {
@@ -117,7 +132,7 @@ std::uint8_t ExpectedAt(const StreamState& stream, std::uint32_t address) {
 
 void CLoaderDlg::BootSyncTick() {
     if (m_boot.active == 1) {
-        m_port->QueueWrite(&kSync, 1);
+        BootWrite(&kSync, 1);
         return;
     }
     // The port was closed for the exchange: the first tick reopens it at
@@ -130,19 +145,54 @@ void CLoaderDlg::BootSyncTick() {
         OpenPortWithSettings(m_nPort, 'E');
         return;
     }
-    m_port->QueueWrite(&kSync, 1);
     m_boot.active = 1;
     SetState(m_boot, BootState::Sync);
     m_boot.failure.clear();
     m_boot.failureAddress = 0;
     m_boot.verdictPending = false;
     m_boot.timedOut = false;
+    m_boot.silenceArmed = false;
+    BootWrite(&kSync, 1);
     ArmBootAnswer(0);
     Report(FlowEvent::BootloaderStarted);
 }
 
+// Every byte to the bootloader goes out here. Timer 11 runs from the
+// oldest request it has not answered with any byte (timer 10 alone would
+// bridge every missing answer and write the rest of the image blind); a
+// pause of the flow's own, such as the wait after the erase, is not silence.
+void CLoaderDlg::BootWrite(const std::uint8_t* bytes, std::size_t length) {
+    m_port->QueueWrite(bytes, length);
+    if (m_bFastBoot || !m_nBootSilenceMs || m_boot.silenceArmed || m_boot.active != 1) return;
+    m_boot.silenceArmed = true;
+    m_host.SetTimer(TIMER_BOOT_SILENCE, m_nBootSilenceMs);
+}
+
+void CLoaderDlg::BootWrite(std::initializer_list<std::uint8_t> bytes) { BootWrite(bytes.begin(), bytes.size()); }
+
+void CLoaderDlg::BootSilenceTick() {
+    m_host.KillTimer(TIMER_BOOT_SILENCE);
+    m_boot.silenceArmed = false;
+    BootloaderState& s = m_boot;
+    if (s.active != 1 || m_bFastBoot) return;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(m_nBootSilenceMs) / 1000.0);
+    const std::string silent = std::string("The MCU bootloader has sent nothing for ") + seconds + " s. ";
+    // The first part it did not acknowledge: recorded when timer 10 stood
+    // in for its answer, or else the step it is silent at.
+    RecordUnanswered(s);
+    s.failure = silent + s.failure;
+    s.active = 0;
+    s.timedOut = true;
+    m_host.KillTimer(TIMER_BOOT_SYNC);
+    m_host.KillTimer(TIMER_BOOT_SEND);
+    m_host.KillTimer(TIMER_BOOT_TIMEOUT);
+    ClosePortNow();
+    ShowBootloaderFailure();
+}
+
 void CLoaderDlg::BootSendTick() {
-    m_port->QueueWrite(m_boot.tx, m_boot.pendingLength);
+    BootWrite(m_boot.tx, m_boot.pendingLength);
     m_host.KillTimer(TIMER_BOOT_SEND);
 }
 
@@ -154,26 +204,10 @@ void CLoaderDlg::BootTimeoutTick() {
         return;
     }
     BootloaderState& s = m_boot;
-    if (s.state == BootState::AwaitLastAck) {
-        // The last piece was never acknowledged.
-        RecordUnacked(s, false, s.writeAddress - kPieceBytes);
-    } else if (s.state == BootState::Verify) {
-        s.failure = "The MCU bootloader did not answer while the flash was read back at " + Hex32(s.verifyAddress) +
-                    "; the written firmware could not be checked.";
-        s.failureAddress = s.verifyAddress;
-    } else if (m_bFastBoot) {
-        // Paced by its answers: the step's answer did not come.
-        if (s.state == BootState::Erase) {
-            RecordUnacked(s, true, kFlashBase);
-        } else if (s.state == BootState::Write) {
-            RecordUnacked(s, false, s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes);
-        } else if (s.failure.empty()) {
-            s.failure = "The MCU bootloader stopped answering before the flash erase; nothing was written at " +
-                        Hex32(kFlashBase) + ". Please update it again.";
-            s.failureAddress = kFlashBase;
-        }
-    }
+    // The last piece or the read-back was never answered, or, paced by its
+    // answers, the step's answer did not come.
     if (s.state == BootState::AwaitLastAck || s.state == BootState::Verify || m_bFastBoot) {
+        RecordUnanswered(s);
         s.active = 0;
         if (m_bFastBoot) {
             s.timedOut = true;
@@ -229,6 +263,11 @@ void CLoaderDlg::QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsi
 // ---- the exchange, state by state -------------------------------------------------
 
 void CLoaderDlg::BootloaderStep(std::uint8_t b) {
+    // Any byte from the bootloader answers the requests so far.
+    if (!m_boot.ackFromTimer && m_boot.silenceArmed) {
+        m_boot.silenceArmed = false;
+        m_host.KillTimer(TIMER_BOOT_SILENCE);
+    }
     switch (m_boot.state) {
     case BootState::Sync: BootSyncAnswer(b); break;
     case BootState::Get:
@@ -247,7 +286,7 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
 void CLoaderDlg::BootSyncAnswer(std::uint8_t b) {
     if (b != kAck && b != kNack) return;
     BootPause(kAfterSyncMs);
-    Write(*m_port, {0x00, 0xFF});
+    BootWrite({0x00, 0xFF});
     m_host.KillTimer(TIMER_BOOT_SYNC);
     ArmBootAnswer(0);
     SetState(m_boot, BootState::Get);
@@ -264,10 +303,10 @@ void CLoaderDlg::BootQueryAnswer(std::uint8_t b) {
     }
     BootPause(kCommandGapMs);
     if (s.state == BootState::Get) {
-        Write(*m_port, {0x02, 0xFD});
+        BootWrite({0x02, 0xFD});
         SetState(s, BootState::GetId);
     } else {
-        Write(*m_port, {0x11, 0xEE});
+        BootWrite({0x11, 0xEE});
         SetState(s, BootState::ReadFlash);
     }
     ArmBootAnswer(0);
@@ -285,7 +324,7 @@ void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
             return;
         }
         BootPause(q.nextGapMs);
-        m_port->QueueWrite(q.next, sizeof q.next);
+        BootWrite(q.next, sizeof q.next);
         SetState(s, q.nextState);
         ArmBootAnswer(0);
         return;
@@ -295,13 +334,13 @@ void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
         BootPause(kCommandGapMs);
         std::uint8_t packet[kAddressPacketBytes];
         PutAddress(packet, q.address);
-        m_port->QueueWrite(packet, sizeof packet);
+        BootWrite(packet, sizeof packet);
         ArmBootAnswer(0);
     } else if (s.subStep == 1) {
         s.subStep = 2;
         BootPause(q.countGapMs);
         const auto n = static_cast<std::uint8_t>(q.count - 1);
-        Write(*m_port, {n, static_cast<std::uint8_t>(~n)});
+        BootWrite({n, static_cast<std::uint8_t>(~n)});
         ArmBootAnswer(0);
     } else {
         s.subStep = 0;
@@ -382,10 +421,9 @@ void CLoaderDlg::SendDataPacket() {
     }
     const bool ended = m_stream.position >= limit;
     std::fill(s.tx + 1 + next, s.tx + 1 + kPieceBytes, 0xFF);
-    if (ended)
-        m_fProgress = 100;
-    else
-        m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
+    // The last piece shows 100 % only once the bootloader has acknowledged
+    // it (BootLastAckAnswer): an image that was not written never does.
+    if (!ended) m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
     std::uint8_t x = 0;
     for (std::uint32_t i = 0; i <= kPieceBytes; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
     s.tx[kPieceBytes + 1] = x;
@@ -413,6 +451,10 @@ void CLoaderDlg::BootLastAckAnswer(std::uint8_t b) {
         return;
     }
     if (b != kAck) return;
+    if (s.failure.empty()) {
+        m_fProgress = 100;
+        UpdateData(false);
+    }
     if (m_bVerifyAfterWrite && s.failure.empty()) {
         // Read the written area back before the verdict; the close by
         // timer 10 waits until then.
@@ -465,7 +507,7 @@ void CLoaderDlg::RequestReadBlock() {
     s.verifyCount = std::min(kReadBlockMax, s.verifyEnd - s.verifyAddress);
     s.subStep = 0;
     s.readBack.clear();
-    Write(*m_port, {0x11, 0xEE});
+    BootWrite({0x11, 0xEE});
     ArmBootAnswer(kVerifyAnswerMs);
 }
 
@@ -493,10 +535,10 @@ void CLoaderDlg::BootVerifyAnswer(std::uint8_t b) {
         if (s.subStep == 0) {
             std::uint8_t packet[kAddressPacketBytes];
             PutAddress(packet, s.verifyAddress);
-            m_port->QueueWrite(packet, sizeof packet);
+            BootWrite(packet, sizeof packet);
         } else if (s.subStep == 1) {
             const auto n = static_cast<std::uint8_t>(s.verifyCount - 1);
-            Write(*m_port, {n, static_cast<std::uint8_t>(~n)});
+            BootWrite({n, static_cast<std::uint8_t>(~n)});
         }
         ++s.subStep;
         ArmBootAnswer(kVerifyAnswerMs);

@@ -231,6 +231,7 @@ void CLoaderDlg::EndStalledExchanges() {
     m_host.KillTimer(TIMER_BOOT_SYNC);
     m_host.KillTimer(TIMER_BOOT_SEND);
     m_host.KillTimer(TIMER_BOOT_TIMEOUT);
+    m_host.KillTimer(TIMER_BOOT_SILENCE);
     m_board.Reset();
     m_entry.Reset();
 }

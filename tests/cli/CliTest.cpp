@@ -641,6 +641,24 @@ TEST_F(CliFixture, FastMcuUpdateEndsOnANackOrASilentBootloader) {
     EXPECT_LT(r.seconds, 10);
 }
 
+// A bootloader that falls silent in the middle of the image ends the normal
+// update within --timeout: exit 3, the first piece not acknowledged named,
+// and the progress never at 100 %.
+TEST_F(CliFixture, SilentBootloaderEndsTheUpdateWithinTheTimeout) {
+    WriteFile(dir / "data/GENERATOR_MCU.bin", RandomBytes(128 * 200, 25));  // 16 s written blind
+    sim::Options silent;
+    silent.silentAfterBytes = 400;  // in the third piece's data
+    StartSim(silent);
+    const RunResult r = Cli({"--timeout", "2", "mcu", "generator"});
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "has sent nothing for 2 s")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "did not acknowledge the write at 0x08000100")) << r.err;
+    EXPECT_FALSE(Contains(r.out + r.err, "100 %")) << r.out << r.err;
+    // Search, boot mode and the wait after the erase take 3.4 s; then the
+    // time-out and a second.
+    EXPECT_LT(r.seconds, 3.4 + 2 + 1);
+}
+
 // An MCU already in its bootloader does not answer a search: --direct opens
 // the first port of the map and goes straight to the bootloader exchange.
 TEST(CliSimProgram, DirectMcuUpdateWithReadBack) {
