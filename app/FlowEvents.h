@@ -18,6 +18,7 @@ enum class FlowEvent {
     EraseWaitStarted,
     EraseWaitEnded,     // a = 1 when "cnd 12" arrived, 0 when the wait was abandoned
     BootloaderStarted,  // main-MCU exchange started (sync byte sent)
+    BootloaderErasing,  // the bootloader acknowledged the erase command; the erase codes go out
     BootloaderDone,     // a = 1 when every part was acknowledged, 0 when not, 2 when the
                         // bootloader stopped answering (--fast); text = the failure
     InputBoardLoaderStarted,  // the board's banner handed over to its loader

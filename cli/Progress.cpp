@@ -37,6 +37,7 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
     m_title = title;
     m_unit = unit;
     m_stage.clear();
+    m_detail.clear();
     m_total = total;
     m_done = 0;
     m_percent = 0;
@@ -58,6 +59,7 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
 void Progress::SetStage(const std::string& stage) {
     if (!m_active || stage == m_stage) return;
     m_stage = stage;
+    m_detail.clear();
     switch (m_style) {
     case ProgressStyle::Lines:
         if (!stage.empty()) Out(stage + "\n");
@@ -65,6 +67,17 @@ void Progress::SetStage(const std::string& stage) {
     case ProgressStyle::Bar:
     case ProgressStyle::State: Draw(true); break;
     case ProgressStyle::Json: Json("stage"); break;
+    }
+}
+
+void Progress::SetStageDetail(const std::string& detail) {
+    if (!m_active || detail == m_detail) return;
+    m_detail = detail;
+    switch (m_style) {
+    case ProgressStyle::Lines: break;  // a line for each stage is enough there
+    case ProgressStyle::Bar:
+    case ProgressStyle::State: Draw(true); break;
+    case ProgressStyle::Json: Json("progress"); break;
     }
 }
 
@@ -167,7 +180,8 @@ void Progress::Draw(bool force) {
         if (!force && m_drawn && now - m_lastDrawMs < 100) return;
         m_lastDrawMs = now;
         m_drawn = true;
-        const std::string bar = FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs, m_stage, 30);
+        const std::string bar = FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs,
+                                          m_detail.empty() ? m_stage : m_stage + " " + m_detail, 30);
         Out(EraseLine() + bar);
         m_lineLength = bar.size();
         return;
@@ -180,7 +194,7 @@ void Progress::Draw(bool force) {
         ProgressState s;
         s.active = m_active;
         s.title = m_title;
-        s.stage = m_stage;
+        s.stage = m_detail.empty() ? m_stage : m_stage + " " + m_detail;
         s.unit = m_unit;
         s.percent = m_percent;
         s.done = m_done;
@@ -227,6 +241,7 @@ void Progress::Json(const char* event) {
     j["event"] = event;
     j["title"] = m_title;
     j["stage"] = m_stage;
+    if (!m_detail.empty()) j["stage_detail"] = m_detail;
     j["done"] = m_done;
     j["total"] = m_total;
     j["unit"] = m_unit;

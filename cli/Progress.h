@@ -45,6 +45,10 @@ public:
     void Begin(const std::string& title, std::uint64_t total, const std::string& unit);
     // What is happening ("searching", "erasing", "writing", ...).
     void SetStage(const std::string& stage);
+    // How far the stage has come when it is no count of units ("12 s" of
+    // an erase): beside the stage on the bar and in the JSON objects; the
+    // next stage clears it.
+    void SetStageDetail(const std::string& detail);
     // The data phase starts now: rates count from here.
     void DataStarted();
     // Percentage as the dialog shows it, and units done.
@@ -97,6 +101,7 @@ private:
     std::string m_title;
     std::string m_unit;
     std::string m_stage;
+    std::string m_detail;
     std::uint64_t m_total = 0;
     std::uint64_t m_done = 0;
     double m_percent = 0;

@@ -171,13 +171,16 @@ void Session::OnEvent(const FlowEventInfo& e) {
     case FlowEvent::EraseWaitStarted:
         m_eraseStarted = true;
         m_erasing = true;
+        m_eraseStartMs = now;
         break;
     case FlowEvent::EraseWaitEnded:
         m_erasing = false;
         m_eraseEnded = e.a;
+        m_eraseEndMs = now;
         m_lastProgressMs = now;
         break;
     case FlowEvent::BootloaderStarted: m_bootStarted = true; break;
+    case FlowEvent::BootloaderErasing: m_bootErasing = true; break;
     case FlowEvent::BootloaderDone:
         m_bootDone = e.a;
         m_bootText = e.text;
@@ -436,13 +439,21 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
                 return std::nullopt;
             }
             if (m_erasing) {
+                // The instrument may say nothing while it erases: the wait
+                // is the program's own pause (up to 51 s), shown with its
+                // time so far; --timeout counts from its end.
                 sawEraseWait = true;
                 m_progress.SetStage("erasing");
+                m_progress.SetStageDetail(std::to_string((m_host.NowMs() - m_eraseStartMs) / 1000) + " s");
                 return std::nullopt;
             }
             if (eraseFirst && m_sent.empty()) {
                 if (sawEraseWait || m_eraseEnded) {
-                    Say("quillet-cli: the instrument did not confirm the erase (no \"cnd 12\" line)");
+                    m_progress.End();
+                    Say("quillet-cli: time-out: the instrument did not confirm the erase of the slot within " +
+                        std::to_string((m_eraseEndMs - m_eraseStartMs + 500) / 1000) +
+                        " s (no \"cnd 12\" line); nothing was sent, the slot may hold no pattern now: "
+                        "run the upload again");
                     return kExitTimeout;
                 }
                 Say("quillet-cli: nothing was sent");
@@ -581,8 +592,9 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     m_dlg.OnCommand(analyzer ? IDC_ANALYZER_MCU : IDC_GENERATOR_MCU);
     rc = Run(
         [&]() -> std::optional<int> {
+            // Syncing until the bootloader has taken the erase command.
             if (m_bootStarted && !m_bootDone)
-                m_progress.SetStage(m_percent <= 0    ? "erasing"
+                m_progress.SetStage(m_percent <= 0    ? (m_bootErasing ? "erasing" : "syncing")
                                     : m_percent < 100 ? "writing"
                                     : verify          ? "verifying"
                                                       : "writing");

@@ -155,6 +155,9 @@ private:
     std::size_t m_resendRequests = 0;
     bool m_eraseStarted = false;
     bool m_erasing = false;               // between the erase wait's start and end
+    std::uint64_t m_eraseStartMs = 0;     // when the erase wait started
+    std::uint64_t m_eraseEndMs = 0;       // and when it ended
+    bool m_bootErasing = false;           // the bootloader acknowledged the erase command
     std::optional<bool> m_searchFound;    // outcome of the search under way, once it ended
     bool m_boardLoaderRunning = false;    // the input board's loader took over
     std::optional<long long> m_eraseEnded;

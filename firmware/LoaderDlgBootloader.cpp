@@ -362,6 +362,8 @@ void CLoaderDlg::BootEraseAnswer(std::uint8_t b) {
     if (!ack) return;
     if (s.subStep == 0) {
         s.subStep = 1;
+        // An answer of the bootloader's own, not one timer 10 stood in for.
+        if (!s.ackFromTimer) Report(FlowEvent::BootloaderErasing);
         QueueBootPacket({0xFF, 0x00}, kEraseCodesDelayMs);
         ArmBootAnswer(kEraseAnswerMs);
         return;

@@ -214,5 +214,65 @@ TEST_F(Robustness, AnUnpluggedInstrumentIsNamedWithTheFlowAndItsProgress) {
     EXPECT_LT(r.seconds, 5);
 }
 
+// ---- the instrument stops answering ----------------------------------------------------
+
+// The erase wait is the program's own pause (the instrument may say nothing
+// while it erases): it shows as "erasing" with its time so far, and
+// --timeout counts from its end. An instrument hung right after the erase
+// command ends the upload once the wait is over; one that confirms the
+// erase and then hangs, --timeout after the confirmation.
+TEST_F(Robustness, AHangAroundThePatternEraseEndsWithinTheEraseWaitAndTheTimeOut) {
+    ASSERT_TRUE(WriteSamplePatternBmp(dir / "pattern.bmp"));
+    sim::Options o;
+    o.silentAfterBytes = 10 + 28;  // the search frame and the slot command
+    o.eraseTimeMs = 120000;        // the "cnd 12" line would come far too late
+    StartSim(o);
+    RunResult r = RunCli({"--ports", device, "--timeout", "3", "pattern", "--slot", "2", dir / "pattern.bmp"},
+                         dir.Path(), 90, true);
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_GT(r.seconds, 45);
+    EXPECT_LT(r.seconds, 51 + 3 + 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "  erasing 20 s  ")) << r.err.substr(0, 3000);
+    EXPECT_TRUE(Contains(r.err, "quillet-cli: time-out: the instrument did not confirm the erase of the slot within "
+                                "51 s (no \"cnd 12\" line); nothing was sent, the slot may hold no pattern now: "
+                                "run the upload again"))
+        << Describe(r);
+    simulator->Stop();
+
+    o.eraseTimeMs = 1500;  // the erase is confirmed; the first block is not acknowledged
+    StartSim(o);
+    r = RunCli({"--ports", device, "--timeout", "3", "pattern", "--slot", "2", dir / "pattern.bmp"}, dir.Path(), 90);
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_LT(r.seconds, 1.5 + 3 + 1 + 1) << Describe(r);  // and the search
+    EXPECT_TRUE(Contains(r.err, "erasing\nwriting\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "has not acknowledged a block for 3 s; no block was acknowledged")) << r.err;
+}
+
+// The main-MCU update shows "syncing" until the bootloader has acknowledged
+// the erase command, then "erasing"; a bootloader that hangs before it
+// never shows as erasing.
+TEST_F(Robustness, TheMcuUpdateShowsSyncingUntilTheEraseCommandIsAcknowledged) {
+    std::filesystem::create_directories(dir / "data");
+    WriteFile(dir / "data/GENERATOR_MCU.bin", RandomBytes(1000, 5));
+    StartSim();
+    RunResult r = RunCli({"--ports", device, "mcu", "generator"}, dir.Path(), 60);
+    EXPECT_EQ(r.code, 0) << Describe(r);
+    const auto erasing = r.err.find("waiting for boot mode\nsyncing\nerasing\n");
+    EXPECT_NE(erasing, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nwriting\n", erasing), std::string::npos) << r.err;
+    simulator->Stop();
+
+    sim::Options o;
+    // Search, boot-mode command, sync and the queries: the erase command
+    // (43 BC) arrives, the bootloader answers nothing more.
+    o.silentAfterBytes = 46;
+    StartSim(o);
+    r = RunCli({"--ports", device, "--timeout", "2", "mcu", "generator"}, dir.Path(), 60);
+    EXPECT_EQ(r.code, 3) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "waiting for boot mode\nsyncing\n")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "erasing")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "did not acknowledge the flash erase at 0x08000000")) << r.err;
+}
+
 } // namespace
 } // namespace quillet::test
