@@ -33,10 +33,13 @@ std::string SlotCommand(int slot) {
 } // namespace
 
 // The checks both upload buttons make first, in this order: the slot
-// number, then the port. False (after the message) when one fails.
+// field reads as a number, the slot number, then the port. False (after
+// the one message) when one fails.
 bool CLoaderDlg::CheckSlotAndPort() {
     EndStalledExchanges();
-    UpdateData(true);
+    // A slot field that does not read as a number ("x", nothing) has had its
+    // box; the slot read before is not the operator's choice now.
+    if (!UpdateData(true)) return false;
     if (m_nPatternNo < 1 || m_nPatternNo > 4) {
         m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
         return false;
@@ -107,7 +110,7 @@ void CLoaderDlg::StartPatternStream() {
 void CLoaderDlg::OnPanelDataFlash() {
     if (!CheckSlotAndPort()) return;
     if (!CheckDeviceKind(kGroupGenerator)) return;
-    UpdateData(true);
+    if (!UpdateData(true)) return;
     ShowNote(kNotePanel);
 
     m_fProgress = 0;

@@ -207,5 +207,23 @@ TEST_F(UploadTest, PanelButtonDuringTheEraseWaitStreamsThePanel) {
     EXPECT_EQ(BlockNumberOf(port.writes[2]), 11701u);
 }
 
+// A slot field that does not read as a number: one box, nothing sent, even
+// though the slot read before (2) is still in the member.
+TEST_F(UploadTest, SlotFieldThatIsNoNumberSendsNothing) {
+    Open();
+    SetPatternNo(2);
+    ASSERT_TRUE(dlg.UpdateData(true));
+    for (const char* text : {"x", ""}) {
+        for (int button : {IDC_NAND_FLASH, IDC_PANEL_DATA}) {
+            host.boxes.clear();
+            host.texts[IDC_PATTERN_NO] = text;
+            dlg.OnCommand(button);
+            ASSERT_EQ(Messages(), std::vector<std::string>{"Please enter an integer."}) << text << " " << button;
+            EXPECT_TRUE(port.writes.empty());
+            EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+        }
+    }
+}
+
 } // namespace
 } // namespace quillet
