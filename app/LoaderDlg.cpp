@@ -92,6 +92,7 @@ void CLoaderDlg::OnPaint(bool minimised) {
 }
 
 void CLoaderDlg::OnClose() {
+    if (!ConfirmInterruption()) return;
     m_stream.buffer.clear();
     m_stream.buffer.shrink_to_fit();
     m_host.EndDialog();

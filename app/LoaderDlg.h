@@ -65,6 +65,8 @@ public:
     bool OnInitDialog();
     void OnSysCommand(unsigned id);
     void OnPaint(bool minimised = false);
+    // The close box, Escape (and WM_CLOSE): asks first while the
+    // instrument is being written (ConfirmInterruption), then ends the dialog.
     void OnClose();
     // BN_CLICKED / CBN_SELENDOK by control id: the message map.
     void OnCommand(int controlId);
@@ -91,6 +93,14 @@ public:
     // to "Stop it?", or the command line was interrupted). The note line
     // says that the transfer stopped before its end.
     void StopRunningFlow();
+    // The operator asked for something that would cut the flow under way
+    // short (closing the dialog, Escape, a search button). While the
+    // instrument is being written the dialog asks "An upload to the
+    // instrument is running (37 %). Stop it?": No returns false and changes
+    // nothing (the upload goes on to its end); Yes stops the flow
+    // (StopRunningFlow) and returns true. True at once when nothing is
+    // being written.
+    bool ConfirmInterruption();
     // "COM3 (/dev/ttyUSB0)", or "COM3" where the device is named so.
     std::string PortName(unsigned port) const;
 
@@ -192,6 +202,7 @@ private:
     std::string m_strNote = "Note: Only for signal generator firmware updating !";  // edit 1168
     int m_nPatternNo = 0;            // edit 1184
 
+    bool m_bAskingToStop = false;      // the "Stop it?" question is on the screen
     bool m_bVerifyAfterWrite = false;  // SetVerifyAfterWrite
     bool m_bFastBoot = false;          // SetFastBootloader
     unsigned m_nBootStepTimeoutMs = 10000;
@@ -307,6 +318,9 @@ private:
     void StartFpgaImage(std::uint8_t group, const char* image);
     bool CheckSlotAndPort();
     void DisableUploads();
+    // The last block of a pattern or panel stream has been acknowledged:
+    // the status line says which slot holds it, the note lets go.
+    void ShowUploadStored();
     void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
                         bool closeAfterLast);
     void EraseWaitByte(std::uint8_t b);

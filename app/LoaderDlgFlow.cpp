@@ -167,6 +167,25 @@ void CLoaderDlg::StopRunningFlow() {
     UpdateData(false);
 }
 
+bool CLoaderDlg::ConfirmInterruption() {
+    // A second request while the question is up (a host that lets one
+    // through) is refused rather than asked twice.
+    if (m_bAskingToStop) return false;
+    // A stream whose port the operator has already closed writes nothing
+    // more: there is nothing left to interrupt.
+    if (!CurrentFlow().writing || !(m_bPortOpen || m_port->IsOpen())) return true;
+    m_bAskingToStop = true;
+    const bool stop = m_host.AskYesNo(
+        "An upload to the instrument is running (" + FormatProgress(m_fProgress) + " %). Stop it?",
+        IHost::AppTitle());
+    m_bAskingToStop = false;
+    if (!stop) return false;
+    // While the question was up the flow went on; it may have ended by now,
+    // and then there is nothing to stop but the port.
+    StopRunningFlow();
+    return true;
+}
+
 void CLoaderDlg::OnSerialLost(unsigned port) {
     // The link has closed the device; the display follows so the operator
     // sees the port closed and can open it again.

@@ -88,6 +88,19 @@ int QtHost::MessageBox(const std::string& text, const std::string& caption) {
     return result;
 }
 
+bool QtHost::AskYesNo(const std::string& text, const std::string& caption) {
+    if (yesNoHook) return yesNoHook(text, caption);
+    QMessageBox box(&m_window);
+    box.setWindowTitle(QString::fromStdString(caption.empty() ? AppTitle() : caption));
+    box.setIcon(QMessageBox::Question);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QString::fromStdString(text));
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 std::optional<std::string> QtHost::OpenFileDialog(const std::string& filter,
                                                   const std::string& initialDir) {
     if (fileDialogHook) return fileDialogHook(filter, initialDir);

@@ -29,6 +29,7 @@ public:
     // When set, these answer instead of the modal boxes and dialogs (always
     // called on the GUI thread).
     std::function<int(const std::string& text, const std::string& caption)> messageBoxHook;
+    std::function<bool(const std::string& text, const std::string& caption)> yesNoHook;
     std::function<std::optional<std::string>(const std::string& filter, const std::string& dir)>
         fileDialogHook;
     std::function<void()> aboutHook;
@@ -42,6 +43,7 @@ public:
     void SetTimerCallback(std::function<void(unsigned)> onTick) override;
     void Sleep(unsigned ms) override;
     int MessageBox(const std::string& text, const std::string& caption) override;
+    bool AskYesNo(const std::string& text, const std::string& caption) override;
     std::optional<std::string> OpenFileDialog(const std::string& filter,
                                               const std::string& initialDir) override;
     bool SetCurrentDirectory(const std::string& dir) override;

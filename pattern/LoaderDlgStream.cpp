@@ -143,7 +143,14 @@ void CLoaderDlg::OnBlockAck() {
     const std::uint8_t status = m_reply[11];
     Report(FlowEvent::BlockAcked, status);
     StreamState& st = m_stream;
-    if (status == 0 && st.sentAny && st.acked < st.blockNumber - st.firstBlock) ++st.acked;
+    if (status == 0 && st.sentAny && st.acked < st.blockNumber - st.firstBlock) {
+        ++st.acked;
+        // Every block of the whole stream is in the instrument's hands (not
+        // only those sent before the operator stopped it).
+        if (st.finished && st.acked == st.blockNumber - st.firstBlock &&
+            st.position >= std::min<std::size_t>(st.size, st.buffer.size()))
+            ShowUploadStored();
+    }
 
     if (status != 0) {
         // The device asks for the block again: the same payload goes out

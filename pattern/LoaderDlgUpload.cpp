@@ -14,6 +14,8 @@ constexpr const char* kMsgPatternRange = "User pattern number should be 1~4 !";
 constexpr const char* kMsgSearchFirst = "Please turn on the COM port first by searching device!";
 constexpr const char* kNoteNand = "Note: While programming \r\n data flash ,please \r\n do not press any button!";
 constexpr const char* kNotePanel = "Note: While programming data flash, please \r\n do not press any button!";
+// Once the instrument has acknowledged the last block of the upload.
+constexpr const char* kNoteStored = "Note: The upload is \r\n complete. You may \r\n press any button.";
 constexpr unsigned kEraseTickMs = 1000;
 constexpr int kEraseWaitLimit = 50;  // the 51st tick abandons the wait
 
@@ -57,6 +59,8 @@ void CLoaderDlg::OnNandFlash() {
 
     m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
     m_strNote = kNoteNand;
+    // The percentage of an earlier upload does not stand for this one.
+    m_fProgress = 0;
     if (m_images.raster.size() != kRasterBytes) m_images.raster.assign(kRasterBytes, 0);
     m_stream.buffer = m_images.raster;
     // Until the first block goes out, a stray acknowledgement of an earlier
@@ -102,6 +106,19 @@ void CLoaderDlg::EraseWaitTick() {
     UpdateData(false);
 }
 
+void CLoaderDlg::ShowUploadStored() {
+    const StreamState& st = m_stream;
+    if (st.kindPattern) {
+        m_strStatus = "User pattern stored in slot " + std::to_string(st.slot) + ".";
+    } else if (st.kindPanel && st.firstBlock >= kPanelBlockBase + kPanelBlocksPerSlot) {
+        m_strStatus = "Panel image stored in slot " + std::to_string(st.slot) + ".";
+    } else {
+        return;  // FPGA images and the analyzer data keep their notes
+    }
+    m_strNote = kNoteStored;
+    UpdateData(false);
+}
+
 void CLoaderDlg::StartPatternStream() {
     UpdateData(true);
     SendFirstBlock(kStreamPattern, 0, kMarkerNone, true, true);
@@ -111,9 +128,11 @@ void CLoaderDlg::OnPanelDataFlash() {
     if (!CheckSlotAndPort()) return;
     if (!CheckDeviceKind(kGroupGenerator)) return;
     if (!UpdateData(true)) return;
+    // The new upload starts from 0 % and without the last one's outcome.
+    m_fProgress = 0;
+    m_strStatus = " ";
     ShowNote(kNotePanel);
 
-    m_fProgress = 0;
     m_stream.buffer.assign(m_images.panel, m_images.panel + kPanelBytes);
     m_stream.size = static_cast<std::uint32_t>(kPanelBytes);
     // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.

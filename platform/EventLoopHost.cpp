@@ -55,6 +55,11 @@ int EventLoopHost::MessageBox(const std::string& text, const std::string& captio
     return IDOK;
 }
 
+bool EventLoopHost::AskYesNo(const std::string& text, const std::string& caption) {
+    MessageBox(text, caption);
+    return false;
+}
+
 std::vector<EventLoopHost::Box> EventLoopHost::Boxes() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_boxes;

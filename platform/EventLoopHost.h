@@ -1,7 +1,8 @@
 // A plain event loop host for programs without a window (the command line,
 // the simulator-driven tests and benchmarks). The thread that calls Run() is
 // the GUI thread: posted work and timer ticks run there, one at a time.
-// Message boxes go to a sink (stderr by default) and are recorded; file
+// Message boxes go to a sink (stderr by default) and are recorded (Yes/No
+// questions too, answered No); file
 // dialogs are answered from a queue the caller fills. The current directory
 // is the host's own (the process's when the host was made): several hosts,
 // each with its dialog on a thread of its own, share nothing.
@@ -54,6 +55,11 @@ public:
     void SetTimerCallback(std::function<void(unsigned)> onTick) override;
     void Sleep(unsigned ms) override;
     int MessageBox(const std::string& text, const std::string& caption) override;
+    // The command line never closes its dialog nor presses a button while
+    // the instrument is written, and no one is there to answer: a question
+    // is recorded and reported like a box and answered No, so whatever is
+    // being written goes on to its end.
+    bool AskYesNo(const std::string& text, const std::string& caption) override;
     std::optional<std::string> OpenFileDialog(const std::string& filter,
                                               const std::string& initialDir) override;
     bool SetCurrentDirectory(const std::string& dir) override;

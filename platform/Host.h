@@ -49,6 +49,10 @@ public:
     // May be called from any thread (the serial link reports errors from its
     // monitor thread); returns when the operator has closed the box.
     virtual int MessageBox(const std::string& text, const std::string& caption) = 0;
+    // A modal question with Yes and No buttons (No the default, so that
+    // Enter or Escape on the box changes nothing). True for Yes. Called on
+    // the GUI thread only; an empty caption means AppTitle().
+    virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
     // Shows a file-open dialog with a filter such as
     // "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||". Returns the full path of
     // the chosen file, or nothing when the operator cancels.

@@ -29,6 +29,14 @@ int VirtualHost::MessageBox(const std::string& text, const std::string& caption)
     return IDOK;
 }
 
+bool VirtualHost::AskYesNo(const std::string& text, const std::string& caption) {
+    questions.push_back(Box{text, caption.empty() ? AppTitle() : caption, m_now});
+    if (yesNoAnswers.empty()) return false;
+    const bool yes = yesNoAnswers.front();
+    yesNoAnswers.pop_front();
+    return yes;
+}
+
 std::optional<std::string> VirtualHost::OpenFileDialog(const std::string& filter,
                                                        const std::string&) {
     fileFilters.push_back(filter);

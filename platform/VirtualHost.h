@@ -1,6 +1,6 @@
 // A host on a virtual clock, for tests of timed flows. Time moves only when
 // the test calls Advance(); sleeps move it at once; message boxes, file
-// dialogs and started programs are recorded and answered from the test's
+// dialogs, Yes/No questions and started programs are recorded and answered from the test's
 // script. Ticks are delivered in time order and never inside a handler.
 #pragma once
 
@@ -44,6 +44,7 @@ public:
 
     // ---- what happened --------------------------------------------------------
     std::vector<Box> boxes;
+    std::vector<Box> questions;  // every Yes/No question, in order
     std::vector<std::pair<std::uint64_t, unsigned>> sleeps;  // (at, ms)
     std::vector<Tick> ticks;
     std::vector<std::string> startedPrograms;
@@ -59,6 +60,7 @@ public:
     // ---- the test's answers ---------------------------------------------------
     std::deque<std::optional<std::string>> fileAnswers;  // next OpenFileDialog results; empty = cancel
     std::vector<std::string> fileFilters;                // filters the dialogs were shown with
+    std::deque<bool> yesNoAnswers;                       // next AskYesNo results; empty = No
     bool startProgramResult = true;
     bool socketsResult = true;
 
@@ -68,6 +70,7 @@ public:
     void SetTimerCallback(std::function<void(unsigned)> onTick) override { m_onTick = std::move(onTick); }
     void Sleep(unsigned ms) override;
     int MessageBox(const std::string& text, const std::string& caption) override;
+    bool AskYesNo(const std::string& text, const std::string& caption) override;
     std::optional<std::string> OpenFileDialog(const std::string& filter,
                                               const std::string& initialDir) override;
     bool SetCurrentDirectory(const std::string& dir) override;

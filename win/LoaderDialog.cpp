@@ -332,6 +332,16 @@ int LoaderDialog::MessageBox(const std::string& text, const std::string& caption
     return MessageBoxW(m_hwnd, W(text).c_str(), W(title).c_str(), MB_OK | icon);
 }
 
+bool LoaderDialog::AskYesNo(const std::string& text, const std::string& caption) {
+    const std::string title = caption.empty() ? AppTitle() : caption;
+    if (boxSink) {
+        boxSink(text, title);
+        return false;
+    }
+    return MessageBoxW(m_hwnd, W(text).c_str(), W(title).c_str(), MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) ==
+           IDYES;
+}
+
 std::optional<std::string> LoaderDialog::OpenFileDialog(const std::string& filter, const std::string& initialDir) {
     if (boxSink) {
         if (fileAnswers.empty()) return std::nullopt;

@@ -5,7 +5,8 @@
 // directory, CreateProcess, Windows Sockets, work posted from other threads
 // (run on the dialog's thread through a window message) and the controls.
 // It routes the window's messages to CLoaderDlg: buttons and list
-// selections to OnCommand, WM_PAINT to OnPaint, WM_CLOSE to OnClose, the
+// selections to OnCommand, WM_PAINT to OnPaint, WM_CLOSE and Escape
+// (IDCANCEL) to OnClose (which asks first while an upload runs), the
 // about item of the system menu to OnSysCommand, WM_TIMER to the timer
 // callback.
 #pragma once
@@ -39,8 +40,9 @@ public:
     INT_PTR Run();
 
     // ---- batch runs (--screenshot) ------------------------------------------
-    // When set: message boxes are written here instead of shown, and file
-    // dialogs are answered from `fileAnswers`.
+    // When set: message boxes and Yes/No questions are written here instead
+    // of shown (a question is answered No), and file dialogs are answered
+    // from `fileAnswers`.
     std::function<void(const std::string& text, const std::string& caption)> boxSink;
     std::deque<std::string> fileAnswers;
     // Runs once the dialog has initialised and shown itself; it may end it.
@@ -55,6 +57,7 @@ public:
     void SetTimerCallback(std::function<void(unsigned)> onTick) override;
     void Sleep(unsigned ms) override;
     int MessageBox(const std::string& text, const std::string& caption) override;
+    bool AskYesNo(const std::string& text, const std::string& caption) override;
     std::optional<std::string> OpenFileDialog(const std::string& filter, const std::string& initialDir) override;
     bool SetCurrentDirectory(const std::string& dir) override;
     bool StartProgram(const std::string& commandLine, int showCmd) override;

@@ -21,6 +21,7 @@
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"
 #include "tests/support/DialogProbe.h"
+#include "tests/support/FakeSerialPort.h"
 
 namespace quillet::gui {
 namespace {
@@ -181,6 +182,35 @@ TEST_F(HostFixture, CloseEndsTheDialogThroughOnClose) {
     window.close();
     EXPECT_FALSE(window.isVisible());
     EXPECT_TRUE(quillet::test::Probe(window.Dialog()).Stream().buffer.empty());  // OnClose freed it
+}
+
+// Escape and the close box during an upload ask through the core: No keeps
+// the window and the upload, Yes stops it, closes the port and the window.
+TEST_F(HostFixture, EscapeAndCloseDuringAnUploadAskFirst) {
+    quillet::test::FakeSerialPort port;
+    window.Initialise(PortMap{}, &port);
+    window.show();
+    std::vector<std::string> asked;
+    bool answer = false;
+    host.yesNoHook = [&](const std::string& text, const std::string&) {
+        asked.push_back(text);
+        return answer;
+    };
+    window.Dialog().OnPortButton();
+    host.SetItemText(IDC_PATTERN_NO, "1");
+    window.Dialog().OnCommand(IDC_PANEL_DATA);
+    ASSERT_EQ(port.writes.size(), 1u);
+    QTest::keyClick(&window, Qt::Key_Escape);
+    window.close();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], "An upload to the instrument is running (0.332031 %). Stop it?");
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(port.open);
+    answer = true;
+    QTest::keyClick(&window, Qt::Key_Escape);
+    EXPECT_EQ(asked.size(), 3u);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(port.open);
 }
 
 TEST(GuiSupport, FileFilterInQtForm) {

@@ -473,7 +473,9 @@ TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
     for (int i = 0; i < 3000 && !host.IsTimerArmed(TIMER_BOOT_SEND); ++i) Pump(1);
     ASSERT_EQ(test::Probe(dlg).Boot().state, BootState::Erase);
     ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
+    host.yesNoAnswers = {true};  // the operator stops the update for the search
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(host.questions.size(), 1u);
     EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));

@@ -151,8 +151,11 @@ TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
     EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "100");
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While programming \r\n data flash ,please \r\n do not press any button!");
     EXPECT_TRUE(host.IsTimerArmed(TIMER_CLOSE));
-    Ack();
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), " ");
+    Ack();  // the last block acknowledged: the upload is done
     EXPECT_EQ(port.writes.size(), 24301u);
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), "User pattern stored in slot 4.");
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: The upload is \r\n complete. You may \r\n press any button.");
 }
 
 TEST_F(UploadTest, FirstPanelFrameOfSlotOne) {
@@ -205,6 +208,83 @@ TEST_F(UploadTest, PanelButtonDuringTheEraseWaitStreamsThePanel) {
     Ack();  // the acknowledgement reaches the stream, not the echo text
     ASSERT_EQ(port.writes.size(), 3u);
     EXPECT_EQ(BlockNumberOf(port.writes[2]), 11701u);
+}
+
+// Closing the dialog (close box or Escape both reach OnClose) and a search
+// button while the instrument is written: the question, then No leaves the
+// upload running to its end, Yes stops it with the port closed.
+TEST_F(UploadTest, CloseAndSearchDuringAnUploadAskFirst) {
+    const std::string noteStopped = "Note: The transfer stopped \r\n before its end. Please \r\n start it again.";
+    const auto question = [&](std::size_t i) { return host.questions.at(i).text; };
+    Open();
+    SetPatternNo(2);
+    dlg.OnPanelDataFlash();
+    for (int k = 0; k < 100; ++k) Ack();
+    const std::string shown = host.GetItemText(IDC_PROGRESS);
+    ASSERT_EQ(shown, "33.6667");
+
+    // No, twice: nothing changes, no search frame goes out.
+    const std::size_t written = port.writes.size();
+    dlg.OnClose();
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    ASSERT_EQ(host.questions.size(), 2u);
+    EXPECT_EQ(question(0), "An upload to the instrument is running (33.6667 %). Stop it?");
+    EXPECT_EQ(question(1), question(0));
+    EXPECT_EQ(host.questions[0].caption, "Quillet");
+    EXPECT_FALSE(host.ended);
+    EXPECT_TRUE(port.open);
+    EXPECT_EQ(port.writes.size(), written);
+    EXPECT_EQ(port.closeRequests, 0);
+    EXPECT_EQ(host.GetItemText(IDC_PROGRESS), shown);
+    // ... and the upload goes on to its end: 300 blocks, all acknowledged.
+    for (int k = 100; k < 300; ++k) Ack();
+    ASSERT_EQ(port.writes.size(), 300u);
+    EXPECT_EQ(MarkerOf(port.writes.back()), 0x40);
+    EXPECT_EQ(test::Probe(dlg).Stream().acked, 300u);
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), "Panel image stored in slot 2.");
+
+    // Done: closing asks nothing.
+    dlg.OnClose();
+    EXPECT_EQ(host.questions.size(), 2u);
+    EXPECT_TRUE(host.ended);
+    host.ended = false;
+
+    // Yes during the erase wait (a new upload starts from 0 %) stops it, and
+    // the dialog closes.
+    StartNand(3);
+    EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "0");
+    host.yesNoAnswers = {true};
+    dlg.OnClose();
+    EXPECT_EQ(question(2), "An upload to the instrument is running (0 %). Stop it?");
+    EXPECT_TRUE(host.ended);
+    EXPECT_FALSE(port.open);
+    EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), noteStopped);
+    EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
+    EXPECT_EQ(Count(FlowEvent::FlowStopped), 1);
+
+    // Yes to a search button in the middle of a pattern stream: the stream
+    // stops, the port closes, then the search runs.
+    Open();
+    StartNand(1);
+    ReceiveText("cnd 12\n");
+    for (int k = 0; k < 10; ++k) Ack();
+    const std::size_t before = port.writes.size();
+    const int closes = port.closeRequests;
+    host.yesNoAnswers = {true};
+    dlg.OnCommand(IDC_SEARCH_GENERATOR);
+    EXPECT_EQ(question(3), "An upload to the instrument is running (" + FormatProgress(test::Probe(dlg).Progress()) +
+                               " %). Stop it?");
+    EXPECT_GT(port.closeRequests, closes);
+    EXPECT_EQ(Count(FlowEvent::FlowStopped), 2);
+    EXPECT_EQ(host.GetItemText(IDC_NOTE), noteStopped);
+    ASSERT_EQ(port.writes.size(), before + 1);  // the search frame
+    EXPECT_EQ(port.writes.back().size(), 10u);
+    EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), "Please wait.....");
+    // A late acknowledgement neither carries the stream on nor calls it stored.
+    Ack();
+    EXPECT_EQ(port.writes.size(), before + 1);
+    EXPECT_EQ(host.GetItemText(IDC_STATUS).rfind("Stopped at ", 0), 0u);
 }
 
 // A slot field that does not read as a number: one box, nothing sent, even
