@@ -1,7 +1,8 @@
 // quillet.exe, the Win32 dialog, under wine on a virtual X display (Xvfb):
 // driven by dialog_driver.exe (tests/wine/driver) through "Search Signal
 // Generator", "Load Image" (the file dialog answered) and "SG NAND FLASH"
-// slot 1 against the simulator, and its --screenshot.
+// slot 1 against the simulator (the close box and Escape asked about
+// during the upload and answered No), and its --screenshot.
 #include "WineSupport.h"
 
 #include <cstdlib>
@@ -58,6 +59,12 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
     EXPECT_TRUE(Contains(r.out, "box \"Quillet\": Can not find this port or used by other application")) << r.out;
     EXPECT_TRUE(Contains(r.out, "found on COM3")) << r.out;
     EXPECT_TRUE(Contains(r.out, "port closed")) << r.out;
+    // Closing and Escape during the upload asked; No let it run to its end.
+    for (const char* how : {"close", "escape"})
+        EXPECT_TRUE(Contains(r.out, std::string(how) +
+                                        " asked \"Quillet\": An upload to the instrument is running ("))
+            << r.out;
+    EXPECT_TRUE(Contains(r.out, "status: User pattern stored in slot 1.")) << r.out;
     const sim::Summary s = StopSim();
     EXPECT_TRUE(s.violations.empty()) << s.violations.front();
     EXPECT_EQ(s.blocksAccepted, 24300u);

@@ -7,8 +7,9 @@
 // the COM list and answers the box that says so, presses "Search Signal
 // Generator" until the port button reads "Close Port", presses "Load
 // Image" and answers the file dialog with IMAGE, enters SLOT and presses
-// "SG NAND FLASH", waits for 100 % and the port closing, and closes the
-// dialog. Each step is printed; any other message box ends the run. Exit
+// "SG NAND FLASH", closes the dialog and presses Escape while the blocks go
+// out and answers No to each question, waits for 100 % and the port
+// closing, and closes the dialog. Each step is printed; any other message box ends the run. Exit
 // code 0 when every step happened. With --demo, quillet.exe is started
 // with its in-process generator.
 #include <windows.h>
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr int kPortButton = 1006, kComList = 1106, kSearch = 1107, kLoadImage = 1185, kNandFlash = 1181,
-              kSlot = 1184, kProgress = 1190;
+              kSlot = 1184, kProgress = 1190, kStatus = 1183;
 constexpr int kFileNameCombo = 0x47C, kFileNameEdit = 0x480;  // cmb13, edt1 of the open dialog
 
 HWND g_dialog = nullptr;
@@ -161,10 +162,26 @@ int main(int argc, char** argv) {
     const std::wstring slotText(slot.begin(), slot.end());
     SendMessageW(GetDlgItem(g_dialog, kSlot), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(slotText.c_str()));
     Click(kNandFlash);
+    // Once blocks go out, the close box and Escape ask first; No lets the
+    // upload go on.
+    if (!WaitFor([] { NoBox("the erase"); return ItemText(kProgress) != "0"; }, 60)) Fail("the upload did not start");
+    for (const char* how : {"close", "escape"}) {
+        if (std::string(how) == "close")
+            PostMessageW(g_dialog, WM_CLOSE, 0, 0);
+        else
+            PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        HWND question = nullptr;
+        if (!WaitFor([&] { return (question = OwnedWindow()) != nullptr; }, 20))
+            Fail(std::string("no question on ") + how);
+        Step(std::string(how) + " asked \"" + Text(question) + "\": " + BoxText(question));
+        PostMessageW(question, WM_COMMAND, IDNO, 0);
+        if (!WaitFor([&] { return !IsWindow(question) || !IsWindowVisible(question); }, 10)) Fail("the question stayed");
+    }
     if (!WaitFor([] { NoBox("the upload"); return ItemText(kProgress) == "100"; }, 300)) Fail("the upload stalled");
     Step("100 %");
     if (!WaitFor([] { return ItemText(kPortButton) == "Turn on Port"; }, 10)) Fail("the port stayed open");
     Step("port closed");
+    Step("status: " + ItemText(kStatus));
 
     PostMessageW(g_dialog, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0) Fail("the dialog did not end");
