@@ -79,7 +79,10 @@ bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group)
 }
 
 void CLoaderDlg::OnGeneratorMcu() {
-    UpdateData(true);
+    // Pattern number 101 chooses the direct path: a field that does not read
+    // as a number stops here, after its box, rather than go on with the
+    // number read before.
+    if (!UpdateData(true)) return;
     if (m_nPatternNo == kDirectBootPatternNo) m_devGroup = kGroupGenerator;
     if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
     m_entry.mcuEntry = 1;

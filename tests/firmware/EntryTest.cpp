@@ -122,6 +122,16 @@ TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
     scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
     test::Probe(dlg).DeviceGroup() = 1;  // forced back to the generator
     host.texts[IDC_PATTERN_NO] = "101";
+    ASSERT_TRUE(dlg.UpdateData(true));
+    // A field that does not read as a number stops after its box: the 101
+    // read before must not take the instrument into its bootloader.
+    host.texts[IDC_PATTERN_NO] = "x";
+    dlg.OnGeneratorMcu();
+    EXPECT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(port.closeRequests, 0);
+    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    host.boxes.clear();
+    host.texts[IDC_PATTERN_NO] = "101";
     dlg.OnGeneratorMcu();
     EXPECT_TRUE(port.writes.empty());
     EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 0);
