@@ -228,11 +228,12 @@ SoakRun Draw(std::uint32_t seed, unsigned index, const TempDir& dir, sim::Option
 }
 
 // The last line of stderr that is no progress line or stage name (the
-// progress display draws its final state after a box).
+// progress display draws its final state after a box). A box's text may
+// hold a lone carriage return: lines end at line feeds only.
 std::string LastMessage(const std::string& text) {
     std::string last, line;
     for (char c : text + "\n") {
-        if (c != '\n' && c != '\r') {
+        if (c != '\n') {
             line += c;
             continue;
         }
