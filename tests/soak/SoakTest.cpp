@@ -29,7 +29,7 @@
 namespace quillet::test {
 namespace {
 
-enum class Flow { Panel, Fpga, InputBoard, Mcu };
+enum class Flow { Panel, Fpga, InputBoard, Mcu, Pattern };
 enum class Fault { None, Unplug, Stall, Noise, Resend, Nack };
 
 const char* FlowName(Flow f) {
@@ -38,6 +38,7 @@ const char* FlowName(Flow f) {
     case Flow::Fpga: return "fpga aux";
     case Flow::InputBoard: return "input-board";
     case Flow::Mcu: return "mcu --fast";
+    case Flow::Pattern: return "pattern";
     }
     return "?";
 }
@@ -122,6 +123,7 @@ struct SoakRun {
     std::vector<std::uint8_t> data;  // what it must hold
     std::uint8_t fill = 0;           // padding after the data
     std::size_t slack = 0;
+    std::size_t skip = 0;            // bytes of the stored file before the data
     std::string describe;            // the fault in words
     int expect = 0;                  // the exit code once the fault has struck
 };
@@ -132,10 +134,13 @@ SoakRun Draw(std::uint32_t seed, unsigned index, const TempDir& dir, sim::Option
     std::mt19937 rng(seed * 7919u + index);
     auto pick = [&](unsigned lo, unsigned hi) { return std::uniform_int_distribution<unsigned>(lo, hi)(rng); };
     SoakRun run{};
-    run.flow = static_cast<Flow>(pick(0, 3));
+    // A whole pattern is 24,300 blocks, seconds of upload: one run in six
+    // is a pattern upload that meets its fault early.
+    run.flow = static_cast<Flow>(pick(0, 5) == 0 ? 4 : pick(0, 3));
     std::vector<Fault> faults = {Fault::None, Fault::Unplug, Fault::Stall};
     std::uint64_t bytes = 10;    // what the flow sends in all, roughly
     std::uint32_t firstBlock = 0, blocks = 0;
+    unsigned firstFaultByte = 0;
     const std::string timeout = pick(0, 1) ? "1" : "2";
     switch (run.flow) {
     case Flow::Panel: {
@@ -173,6 +178,26 @@ SoakRun Draw(std::uint32_t seed, unsigned index, const TempDir& dir, sim::Option
         bytes += 2 * size;  // the RAM loader, the chunks
         break;
     }
+    case Flow::Pattern: {
+        const unsigned slot = pick(1, 4);
+        std::vector<std::uint8_t> rgb;
+        const std::vector<std::uint8_t> bmp = RandomBmp(1920, 1080, rng, rgb);
+        WriteFile(dir / "pattern.bmp", bmp);
+        run.args = {"--timeout", timeout, "pattern", "--slot", std::to_string(slot), dir / "pattern.bmp"};
+        run.stored = "pattern_slot" + std::to_string(slot) + ".bmp";
+        // The simulator stores a BMP of the same layout: the pixels from byte 54 on.
+        run.data.assign(bmp.begin() + 54, bmp.end());
+        run.skip = 54;
+        o.eraseTimeMs = pick(50, 800);
+        blocks = 24300;
+        // The cable pulled or the instrument hung once the slot command is
+        // complete (before it, the upload would sit out the whole erase
+        // wait), within the first 3,000 blocks.
+        firstFaultByte = 10 + 28;
+        bytes = firstFaultByte + 3000 * 270;
+        faults = {Fault::Unplug, Fault::Stall};
+        break;
+    }
     case Flow::Mcu: {
         const unsigned size = pick(100, 1500);
         run.data = RandomBytes(size, rng());
@@ -192,16 +217,16 @@ SoakRun Draw(std::uint32_t seed, unsigned index, const TempDir& dir, sim::Option
     switch (run.fault) {
     case Fault::None: run.describe = "none"; break;
     case Fault::Unplug:
-        o.unplugAfterBytes = pick(0, static_cast<unsigned>(bytes));
+        o.unplugAfterBytes = pick(firstFaultByte, static_cast<unsigned>(bytes));
         run.describe = "unplugged after " + std::to_string(o.unplugAfterBytes) + " bytes";
         run.expect = 1;
         break;
     case Fault::Stall:
         if (blocks && run.flow != Flow::Mcu && pick(0, 1)) {
-            o.stopAfterBlocks = pick(0, blocks - 1);
+            o.stopAfterBlocks = pick(0, std::min(blocks, 3000u) - 1);
             run.describe = "no acknowledgement after " + std::to_string(o.stopAfterBlocks) + " blocks";
         } else {
-            o.silentAfterBytes = pick(0, static_cast<unsigned>(bytes));
+            o.silentAfterBytes = pick(firstFaultByte, static_cast<unsigned>(bytes));
             run.describe = "silent after " + std::to_string(o.silentAfterBytes) + " bytes";
         }
         // Silent before the search frame is complete: no instrument is found.
@@ -248,7 +273,8 @@ std::string Judge(const SoakRun& run, const RunResult& r, const std::string& sim
     if (r.timedOut) return "the command did not end (killed by the watchdog)";
     if (r.code != 0 && r.code != 1 && r.code != 3) return "exit code " + std::to_string(r.code);
     if (r.code == 0) {
-        const std::vector<std::uint8_t> stored = ReadFile(simDir + "/" + run.stored);
+        std::vector<std::uint8_t> stored = ReadFile(simDir + "/" + run.stored);
+        stored.erase(stored.begin(), stored.begin() + static_cast<long>(std::min(run.skip, stored.size())));
         if (stored.empty()) return "success reported, the instrument stored nothing";
         if (!StoredIs(stored, run.data, run.fill, run.slack)) return "success reported, the instrument stored other data";
         if (r.out.find("done") == std::string::npos && r.out.find("updated") == std::string::npos)
