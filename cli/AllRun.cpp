@@ -25,19 +25,19 @@ public:
           m_id(board.AddRow(com, m_device, serial)) {}
     ~InstrumentRun() override { Join(); }
 
-    void Start(const AllRunSpec& spec) {
-        m_thread = std::thread([this, &spec] {
-            SessionOptions options = spec.base;
-            options.ports = spec.base.ports.Only(m_com);
+    void Start(const AllRunPlan& plan) {
+        m_thread = std::thread([this, &plan] {
+            SessionOptions options = plan.base;
+            options.ports = plan.base.ports.Only(m_com);
             options.sink = this;
             Outcome outcome;
             int rc = kExitFailed;
             {
                 Session session(options);
-                rc = spec.flow(session);
+                rc = plan.flow(session);
                 outcome = session.Result(rc);
             }
-            outcome.command = spec.command;
+            outcome.command = plan.command;
             if (outcome.com == 0) outcome.com = m_com;
             if (outcome.device.empty()) outcome.device = m_device;
             m_found = m_searchFound.load();
@@ -93,28 +93,28 @@ struct WatchedPort {
 
 } // namespace
 
-int RunOnAll(const AllRunSpec& spec) {
+int RunOnAll(const AllRunPlan& plan) {
     const bool terminal = IsTerminal(stderr) && HandlesControlSequences(stderr);
-    const bool traceOnStderr = spec.base.verbosity > 0 && !spec.base.traceOut;
-    const BoardStyle boardStyle = spec.base.json                  ? BoardStyle::Json
+    const bool traceOnStderr = plan.base.verbosity > 0 && !plan.base.traceOut;
+    const BoardStyle boardStyle = plan.base.json                  ? BoardStyle::Json
                                   : terminal && !traceOnStderr    ? BoardStyle::Terminal
                                                                   : BoardStyle::Lines;
     const ProgressStyle progressStyle = boardStyle == BoardStyle::Json       ? ProgressStyle::Json
                                         : boardStyle == BoardStyle::Terminal ? ProgressStyle::State
                                                                              : ProgressStyle::Lines;
 
-    const auto present = spec.base.ports.Present();
-    if (present.empty() && !spec.watch) {
+    const auto present = plan.base.ports.Present();
+    if (present.empty() && !plan.watch) {
         // No port at all: the one search tells it as for one instrument.
         Outcome outcome;
         int rc;
         {
-            Session session(spec.base);
-            rc = spec.flow(session);
+            Session session(plan.base);
+            rc = plan.flow(session);
             outcome = session.Result(rc);
         }
-        if (spec.base.json) {
-            outcome.command = spec.command;
+        if (plan.base.json) {
+            outcome.command = plan.command;
             PrintOutcome(outcome);
         }
         return rc;
@@ -124,14 +124,14 @@ int RunOnAll(const AllRunSpec& spec) {
     if (boardStyle != BoardStyle::Json) {
         std::string ports;
         for (const auto& [com, device] : present) ports += (ports.empty() ? "COM" : ", COM") + std::to_string(com);
-        board.Say(spec.watch ? "quillet-cli: watching the ports of the map (" + (ports.empty() ? std::string("none yet") : ports) +
+        board.Say(plan.watch ? "quillet-cli: watching the ports of the map (" + (ports.empty() ? std::string("none yet") : ports) +
                                    "); Ctrl+C ends"
                              : "quillet-cli: searching " + ports);
     }
 
     // The runs stop on this, once the command line has told who is still running.
     std::atomic<bool> stop{false};
-    AllRunSpec own = spec;
+    AllRunPlan own = plan;
     own.base.stopRequested = [&stop] { return stop.load(); };
     std::vector<std::unique_ptr<InstrumentRun>> runs;
     std::map<std::string, WatchedPort> watched;  // by device
@@ -146,17 +146,17 @@ int RunOnAll(const AllRunSpec& spec) {
         runs.back()->Start(own);
     };
 
-    if (!spec.watch)
+    if (!plan.watch)
         for (const auto& [com, device] : present) start(com, device);
 
     auto lastPoll = std::chrono::steady_clock::now() - std::chrono::hours(1);
     for (;;) {
         const bool interrupted = Interrupted();
-        if (spec.watch && !interrupted &&
-            std::chrono::steady_clock::now() - lastPoll >= std::chrono::milliseconds(spec.pollMs)) {
+        if (plan.watch && !interrupted &&
+            std::chrono::steady_clock::now() - lastPoll >= std::chrono::milliseconds(plan.pollMs)) {
             lastPoll = std::chrono::steady_clock::now();
             std::map<std::string, bool> seen;
-            for (const auto& [com, device] : spec.base.ports.Present()) {
+            for (const auto& [com, device] : plan.base.ports.Present()) {
                 seen[device] = true;
                 WatchedPort& w = watched[device];
                 const std::string identity = DeviceIdentity(device);
@@ -211,18 +211,18 @@ int RunOnAll(const AllRunSpec& spec) {
                                       : "quillet-cli: interrupted; stopping the instruments still running: " + list);
             stop = true;
         }
-        if (runs.empty() && (!spec.watch || interrupted)) break;
+        if (runs.empty() && (!plan.watch || interrupted)) break;
         board.Redraw();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     board.Close();
 
     const auto results = board.Results();
-    if (!anyFound && !spec.watch && worst == kExitDone) {
+    if (!anyFound && !plan.watch && worst == kExitDone) {
         // No port had the instrument: said as the search of one says it.
         const auto lines = board.NotFoundLines();
         Outcome o;
-        o.command = spec.command;
+        o.command = plan.command;
         o.exitCode = kExitFailed;
         for (const auto& l : lines) {
             o.message = l;
@@ -236,10 +236,10 @@ int RunOnAll(const AllRunSpec& spec) {
             o.message = "quillet-cli: no instrument answered on any port of the map";
             std::fprintf(stderr, "%s\n", o.message.c_str());
         }
-        if (spec.base.json) PrintOutcome(o);
+        if (plan.base.json) PrintOutcome(o);
         return kExitFailed;
     }
-    if (!spec.base.json && !results.empty()) {
+    if (!plan.base.json && !results.empty()) {
         std::fputs(Board::SummaryTable(results).c_str(), stdout);
         std::fflush(stdout);
     }

@@ -18,7 +18,7 @@
 
 namespace quillet::cli {
 
-struct AllRunSpec {
+struct AllRunPlan {
     std::string command;               // for the final objects ("pattern")
     SessionOptions base;               // what every session gets (its map is the one searched)
     std::function<int(Session&)> flow; // the command's flow on one session
@@ -30,6 +30,6 @@ struct AllRunSpec {
 // done, otherwise the worst of them (1 failed < 3 timed out < 130
 // interrupted); 1 with the not-found message when no port had an
 // instrument (without --watch).
-int RunOnAll(const AllRunSpec& spec);
+int RunOnAll(const AllRunPlan& plan);
 
 } // namespace quillet::cli

@@ -278,12 +278,12 @@ int Main(const std::vector<std::string>& argv) {
     // Ctrl+C ends a flow cleanly, "interrupted".
     CatchInterrupt();
     if (args.all) {
-        AllRunSpec spec;
-        spec.command = c;
-        spec.base = options;
-        spec.flow = flow;
-        spec.watch = args.watch;
-        return RunOnAll(spec);
+        AllRunPlan plan;
+        plan.command = c;
+        plan.base = options;
+        plan.flow = flow;
+        plan.watch = args.watch;
+        return RunOnAll(plan);
     }
     Outcome outcome;
     int rc = kExitUsage;
