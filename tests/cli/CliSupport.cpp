@@ -324,4 +324,13 @@ bool WaitFor(const std::function<bool()>& pred, double seconds) {
     return true;
 }
 
+std::vector<std::uint8_t> Rgb565(const std::vector<std::uint8_t>& rgb) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
+        out.push_back(static_cast<std::uint8_t>((rgb[i] & 0xF8) | (rgb[i + 1] >> 5)));
+        out.push_back(static_cast<std::uint8_t>(((rgb[i + 1] & 0x1C) << 3) | (rgb[i + 2] >> 3)));
+    }
+    return out;
+}
+
 } // namespace quillet::test

@@ -90,6 +90,8 @@ private:
 
 std::vector<std::uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+// RGB565, high byte first, of raw RGB pixels (as the panel slot stores them).
+std::vector<std::uint8_t> Rgb565(const std::vector<std::uint8_t>& rgb);
 std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed);
 bool HavePillow();
 // Writes a random RGB image as a 24-bit BMP with Pillow, and its pixels as

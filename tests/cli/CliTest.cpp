@@ -304,16 +304,6 @@ TEST_F(CliFixture, FullPatternUploadToSlot2StoresTheSourcePixelForPixel) {
     EXPECT_TRUE(Contains(r.err, "progress  50.0%")) << r.err.substr(0, 2000);
 }
 
-// RGB565, high byte first, of raw RGB pixels.
-std::vector<std::uint8_t> Rgb565(const std::vector<std::uint8_t>& rgb) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
-        out.push_back(static_cast<std::uint8_t>((rgb[i] & 0xF8) | (rgb[i + 1] >> 5)));
-        out.push_back(static_cast<std::uint8_t>(((rgb[i + 1] & 0x1C) << 3) | (rgb[i + 2] >> 3)));
-    }
-    return out;
-}
-
 TEST_F(CliFixture, PanelUploadStoresTheRgb565Image) {
     if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
     const std::string image = dir / "panel.bmp";

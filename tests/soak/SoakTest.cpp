@@ -97,15 +97,6 @@ std::vector<std::uint8_t> RandomBmp(int width, int height, std::mt19937& rng, st
     return bmp;
 }
 
-std::vector<std::uint8_t> Rgb565(const std::vector<std::uint8_t>& rgb) {
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
-        out.push_back(static_cast<std::uint8_t>((rgb[i] & 0xF8) | (rgb[i + 1] >> 5)));
-        out.push_back(static_cast<std::uint8_t>(((rgb[i + 1] & 0x1C) << 3) | (rgb[i + 2] >> 3)));
-    }
-    return out;
-}
-
 // `stored` is `data`, then at most `slack` bytes of `fill`.
 bool StoredIs(const std::vector<std::uint8_t>& stored, const std::vector<std::uint8_t>& data, std::uint8_t fill,
               std::size_t slack) {
