@@ -11,13 +11,6 @@ namespace quillet {
 
 namespace {
 
-constexpr std::uint32_t kBlockBytes = 256;
-constexpr std::uint32_t kMcuPieceBytes = 128;
-constexpr std::uint32_t kPanelSlotBase = 11100;
-constexpr std::uint32_t kPanelSlotBlocks = 300;
-
-std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
-
 std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
     return "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
 }
@@ -46,14 +39,14 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         f.writing = true;
         f.unit = "blocks";
         f.done = st.acked;
-        f.total = CeilDiv(st.size, kBlockBytes);
+        f.total = CeilDiv(st.size, kBlockData);
         if (st.kindPattern) {
             f.kind = FlowKind::PatternStream;
             f.slot = st.slot;
             f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
-        } else if (st.kindPanel && st.firstBlock >= kPanelSlotBase) {
+        } else if (st.kindPanel && st.firstBlock >= kPanelBlockBase) {
             f.kind = FlowKind::PanelStream;
-            f.slot = static_cast<int>((st.firstBlock - kPanelSlotBase) / kPanelSlotBlocks);
+            f.slot = static_cast<int>((st.firstBlock - kPanelBlockBase) / kPanelBlocksPerSlot);
             f.what = "the panel-image upload to slot " + std::to_string(f.slot);
         } else if (st.kindPanel) {
             f.kind = FlowKind::AnalyzerData;

@@ -29,7 +29,6 @@ std::string AbsolutePath(const std::string& path) {
     return ec ? path : Utf8FromPath(p);
 }
 
-std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
 // A lone carriage return in a box text would overwrite the line on a
 // terminal; it is shown as a line break there.
@@ -545,7 +544,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
     }
     const std::string what = "writing " + file + " to the " + which + " FPGA flash";
     if (const auto refused = RefuseFile(file, kBlockImageFile)) return *refused;
-    const std::uint64_t blocks = CeilDiv(FileSize(file), 256);
+    const std::uint64_t blocks = CeilDiv(FileSize(file), kBlockData);
     BeginFlow(what, blocks, "blocks");
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
@@ -556,7 +555,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
 int Session::FlashAnalyzerData(const std::string& file) {
     const std::string what = "writing " + file + " to the analyzer's data flash";
     if (const auto refused = RefuseFile(file, kBlockImageFile)) return *refused;
-    const std::uint64_t blocks = CeilDiv(FileSize(file), 256);
+    const std::uint64_t blocks = CeilDiv(FileSize(file), kBlockData);
     BeginFlow(what, blocks, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupAnalyzer), false);
     if (rc != kExitDone) return rc;
@@ -575,7 +574,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     m_dlg.SetBootSilenceLimit(m_options.timeoutMs);
     const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
     if (const auto refused = RefuseFile(file, kMcuImageFile)) return *refused;
-    const std::uint64_t pieces = CeilDiv(FileSize(file), 128);
+    const std::uint64_t pieces = CeilDiv(FileSize(file), kMcuPieceBytes);
     m_unitsDone = [this, pieces] {
         return static_cast<std::uint64_t>(std::llround(m_percent / 100.0 * static_cast<double>(pieces)));
     };

@@ -9,6 +9,8 @@
 namespace quillet {
 
 constexpr int kBannerRingSize = 16;
+// The main-MCU image goes to the bootloader in pieces of this many bytes.
+constexpr std::uint32_t kMcuPieceBytes = 128;
 
 struct EntryState {
     int mcuEntry = 0;        // main-MCU entry under way

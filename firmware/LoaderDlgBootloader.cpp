@@ -27,9 +27,8 @@ constexpr std::size_t kAddressPacketBytes = 5;
 
 // A Write Memory piece: 128 bytes, sent as its length byte (count - 1), the
 // bytes and their XOR.
-constexpr std::uint32_t kPieceBytes = 128;
-constexpr std::uint8_t kPieceLengthByte = kPieceBytes - 1;
-constexpr std::uint32_t kDataPacketBytes = kPieceBytes + 2;
+constexpr std::uint8_t kPieceLengthByte = kMcuPieceBytes - 1;
+constexpr std::uint32_t kDataPacketBytes = kMcuPieceBytes + 2;
 
 // Blocking pauses before a write.
 constexpr unsigned kAfterSyncMs = 100;     // from the sync answer to Get
@@ -93,7 +92,7 @@ void RecordUnanswered(BootloaderState& s) {
         RecordUnacked(s, true, kFlashBase);
     } else if (s.state == BootState::Write || s.state == BootState::AwaitLastAck) {
         RecordUnacked(s, false,
-                      s.state == BootState::Write && s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes);
+                      s.state == BootState::Write && s.subStep == 0 ? s.writeAddress : s.writeAddress - kMcuPieceBytes);
     } else if (s.state == BootState::Verify && s.failure.empty()) {
         s.failure = "The MCU bootloader did not answer while the flash was read back at " + Hex32(s.verifyAddress) +
                     "; the written firmware could not be checked.";
@@ -383,7 +382,7 @@ void CLoaderDlg::BootWriteAnswer(std::uint8_t b) {
     const bool ack = b == kAck;
     // The part this byte answers: the write command of the next piece, or
     // the address or data of the piece just addressed.
-    const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - kPieceBytes;
+    const std::uint32_t piece = s.subStep == 0 ? s.writeAddress : s.writeAddress - kMcuPieceBytes;
     if ((ack && s.ackFromTimer) || b == kNack) RecordUnacked(s, false, piece);
     if (b == kNack && m_bFastBoot) {
         EndBootOnFailure();
@@ -394,7 +393,7 @@ void CLoaderDlg::BootWriteAnswer(std::uint8_t b) {
         s.subStep = 1;
         PutAddress(s.tx, s.writeAddress);
         ArmBootSend(kAddressPacketBytes, kPiecePartDelayMs);
-        s.writeAddress += kPieceBytes;
+        s.writeAddress += kMcuPieceBytes;
         ArmBootAnswer(kPartAnswerMs);
     } else if (s.subStep == 1) {
         s.subStep = 2;
@@ -415,20 +414,20 @@ void CLoaderDlg::SendDataPacket() {
     const std::uint32_t size = m_stream.size;
     const std::uint32_t limit =
         std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.buffer.size()));
-    std::uint32_t next = m_stream.position % kPieceBytes;  // next slot to fill
-    while (next < kPieceBytes && m_stream.position < limit) {
+    std::uint32_t next = m_stream.position % kMcuPieceBytes;  // next slot to fill
+    while (next < kMcuPieceBytes && m_stream.position < limit) {
         s.tx[1 + next] = m_stream.buffer[m_stream.position];
         ++m_stream.position;
         ++next;
     }
     const bool ended = m_stream.position >= limit;
-    std::fill(s.tx + 1 + next, s.tx + 1 + kPieceBytes, 0xFF);
+    std::fill(s.tx + 1 + next, s.tx + 1 + kMcuPieceBytes, 0xFF);
     // The last piece shows 100 % only once the bootloader has acknowledged
     // it (BootLastAckAnswer): an image that was not written never does.
     if (!ended) m_fProgress = static_cast<float>(m_stream.position) / static_cast<float>(size) * 100.0f;
     std::uint8_t x = 0;
-    for (std::uint32_t i = 0; i <= kPieceBytes; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
-    s.tx[kPieceBytes + 1] = x;
+    for (std::uint32_t i = 0; i <= kMcuPieceBytes; ++i) x = static_cast<std::uint8_t>(x ^ s.tx[i]);
+    s.tx[kMcuPieceBytes + 1] = x;
     ArmBootSend(kDataPacketBytes, kPiecePartDelayMs);
     if (ended) {
         // Timer 10 is not re-armed: the one armed at the address packet
@@ -448,7 +447,7 @@ void CLoaderDlg::SendDataPacket() {
 void CLoaderDlg::BootLastAckAnswer(std::uint8_t b) {
     BootloaderState& s = m_boot;
     if (b == kNack) {
-        RecordUnacked(s, false, s.writeAddress - kPieceBytes);
+        RecordUnacked(s, false, s.writeAddress - kMcuPieceBytes);
         EndBootExchange();
         return;
     }

@@ -19,11 +19,6 @@ constexpr const char* kNoteStored = "Note: The upload is \r\n complete. You may 
 constexpr unsigned kEraseTickMs = 1000;
 constexpr int kEraseWaitLimit = 50;  // the 51st tick abandons the wait
 
-// The panel image of user pattern n starts at block 300 n + 11100 of the
-// panel's data flash.
-constexpr std::uint32_t kPanelBlocksPerSlot = 300;
-constexpr std::uint32_t kPanelBlockBase = 11100;
-
 // The slot command of user pattern n: 28 bytes, no terminator.
 std::string SlotCommand(int slot) {
     std::string text = "\r\nDBG 1\r\nfpw 7c 0";
