@@ -38,8 +38,8 @@ CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
 // embedded link's destructor does that).
 CLoaderDlg::~CLoaderDlg() { m_host.SetTimerCallback(nullptr); }
 
-void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text) const {
-    if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text)});
+void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text, std::string advice) const {
+    if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text), std::move(advice)});
 }
 
 bool CLoaderDlg::OnInitDialog() {
@@ -92,13 +92,19 @@ void CLoaderDlg::OnPaint(bool minimised) {
 }
 
 void CLoaderDlg::OnClose() {
-    if (!ConfirmInterruption()) return;
+    if (!ConfirmInterruption(true)) return;
     m_stream.buffer.clear();
     m_stream.buffer.shrink_to_fit();
     m_host.EndDialog();
 }
 
 void CLoaderDlg::OnCommand(int controlId) {
+    // While the instrument is written, a control that would end or replace
+    // the flow asks first; No leaves everything as it is.
+    const bool portWasOpen = m_bPortOpen != 0;
+    if (!ConfirmControl(controlId)) return;
+    // "Close Port" answered Yes: the stop has closed the port, as asked.
+    if (controlId == IDC_PORT_BUTTON && portWasOpen && !m_bPortOpen) return;
     // The eight search buttons share one handler body, with their kind.
     if (const DeviceKind* kind = DeviceKindOfButton(controlId)) {
         StartDeviceSearch(kind->group);
@@ -278,7 +284,13 @@ void CLoaderDlg::OnTimer(unsigned id) {
     case TIMER_ERASE: EraseWaitTick(); break;
     case TIMER_SCAN: ScanNextPort(); break;
     case TIMER_CLOSE:
-        ClosePortNow();
+        // The port closes a second after the last block; an acknowledgement
+        // of it that has not come by then will not.
+        if (CurrentFlow().Running() && m_stream.sentAny && !StreamComplete())
+            EndFlow(OutcomeKind::TimedOut,
+                    "time-out: the last block had gone out, its acknowledgement had not come");
+        else
+            ClosePortNow();
         m_host.Sleep(kCloseSettleMs);
         m_host.KillTimer(TIMER_CLOSE);
         break;
@@ -286,6 +298,7 @@ void CLoaderDlg::OnTimer(unsigned id) {
     case TIMER_BOOT_SEND: BootSendTick(); break;
     case TIMER_BOOT_TIMEOUT: BootTimeoutTick(); break;
     case TIMER_BOOT_SILENCE: BootSilenceTick(); break;
+    case TIMER_FLOW_WATCH: FlowWatchTick(); break;
     default: break;
     }
 }

@@ -24,14 +24,16 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Counts.h"
-#include "app/FlowEvents.h"
+#include "engine/FlowEvents.h"
 #include "app/FlowTimings.h"
 #include "app/Resources.h"
 #include "discovery/SearchState.h"
+#include "engine/Outcome.h"
 #include "firmware/FirmwareState.h"
 #include "pattern/FileBytes.h"
 #include "pattern/Images.h"
@@ -92,7 +94,9 @@ public:
     // Stops the flow under way and closes the port (the operator said Yes
     // to "Stop it?", or the command line was interrupted). The note line
     // says that the transfer stopped before its end.
-    void StopRunningFlow();
+    // `tell`: where the dialog stays, one box says what the instrument now
+    // holds and what to do (not when the dialog is closing).
+    void StopRunningFlow(bool tell = true);
     // The operator asked for something that would cut the flow under way
     // short (closing the dialog, Escape, a search button). While the
     // instrument is being written the dialog asks "An upload to the
@@ -100,7 +104,8 @@ public:
     // nothing (the upload goes on to its end); Yes stops the flow
     // (StopRunningFlow) and returns true. True at once when nothing is
     // being written.
-    bool ConfirmInterruption();
+    // `closing`: the dialog ends after a Yes (no box about the stop).
+    bool ConfirmInterruption(bool closing = false);
     // "COM3 (/dev/ttyUSB0)", or "COM3" where the device is named so.
     std::string PortName(unsigned port) const;
 
@@ -171,6 +176,17 @@ public:
     // ACK that is late or lost while it talks). The command line sets its
     // --timeout; the dialog keeps kBootSilenceMs.
     void SetBootSilenceLimit(unsigned ms) { m_nBootSilenceMs = ms; }
+    // How long a flow waits for the instrument's next answer before it
+    // ends timed out (kFlowTimeoutMs unless the front end says otherwise).
+    void SetFlowTimeout(unsigned ms) { m_nFlowTimeoutMs = ms; }
+    unsigned FlowTimeout() const { return m_nFlowTimeoutMs; }
+    // The outcome of a flow that did not end well is shown in one box
+    // (message and advice). A front end that tells the outcome in its own
+    // way (the command line) turns the box off and follows FlowEnded.
+    void SetOutcomeBoxes(bool show) { m_bOutcomeBoxes = show; }
+    // The words the advice uses for the way back into an interrupted
+    // main-MCU update (the dialogs' own when not set).
+    void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
 
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return *m_port; }
@@ -180,7 +196,8 @@ public:
     void SetDataFolder(std::string folder) { m_dataFolder = std::move(folder); }
     // The path the flows read the fixed image `name` from.
     std::string DataFile(const char* name) const;
-    void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
+    void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {},
+                std::string advice = {}) const;
 
     // An entry of the opcode table: a reply code and its handler.
     struct OpcodeEntry {
@@ -207,6 +224,9 @@ private:
     bool m_bFastBoot = false;          // SetFastBootloader
     unsigned m_nBootStepTimeoutMs = 10000;
     unsigned m_nBootSilenceMs = kBootSilenceMs;  // SetBootSilenceLimit
+    unsigned m_nFlowTimeoutMs = kFlowTimeoutMs;  // SetFlowTimeout
+    bool m_bOutcomeBoxes = true;                 // SetOutcomeBoxes
+    std::optional<AdviceTerms> m_adviceTerms;    // SetAdviceTerms
 
     // Serial settings and port display.
     unsigned m_nBaud = 115200;
@@ -262,7 +282,25 @@ private:
     void DispatchReply();
 
     void EndSearchNotFound(unsigned port, int portsOpened);
-    void StopFlows();
+    void StopFlows(bool reportStopped = true);
+    // The one end of a flow that did not end well: it stops, the port is
+    // given up, the note lets go, the status line says what happened and
+    // the operator reads the message and the advice (FlowEnded).
+    void EndFlow(OutcomeKind kind, const std::string& message);
+    // A flow that ended well (the instrument confirmed its last unit).
+    void ReportFlowDone(FlowKind flow, const std::string& message);
+    std::string AdviceOf(FlowKind flow) const;
+    // The flow's time-out, restarted at each answer the flow waits for.
+    void ArmFlowWatch();
+    void FlowWatchTick();    // timer 12
+    std::string StreamTimeoutText() const;
+    // The block stream's kind, words and counts, running or not.
+    FlowSnapshot StreamSnapshot(float percent) const;
+    // Every block of the stream has been sent and acknowledged.
+    bool StreamComplete() const;
+    // Controls that would end or replace a flow writing to the instrument
+    // ask first; false when the operator said No.
+    bool ConfirmControl(int controlId);
     void NoteScanRefusal();
 
     // Bootloader entry.

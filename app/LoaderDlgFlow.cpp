@@ -17,6 +17,36 @@ std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
 
 } // namespace
 
+FlowSnapshot CLoaderDlg::StreamSnapshot(float percent) const {
+    FlowSnapshot f;
+    f.percent = percent;
+    const StreamState& st = m_stream;
+    f.writing = true;
+    f.unit = "blocks";
+    f.done = st.acked;
+    f.total = CeilDiv(st.size, kBlockData);
+    if (st.kindPattern) {
+        f.kind = FlowKind::PatternStream;
+        f.slot = st.slot;
+        f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
+    } else if (st.kindPanel && st.firstBlock >= kPanelBlockBase) {
+        f.kind = FlowKind::PanelStream;
+        f.slot = static_cast<int>((st.firstBlock - kPanelBlockBase) / kPanelBlocksPerSlot);
+        f.what = "the panel-image upload to slot " + std::to_string(f.slot);
+    } else if (st.kindPanel) {
+        f.kind = FlowKind::AnalyzerData;
+        f.what = "the analyzer data upload";
+    } else if (st.kindAux) {
+        f.kind = FlowKind::AuxFpgaStream;
+        f.what = "the AUX FPGA image upload";
+    } else {
+        f.kind = FlowKind::FpgaStream;
+        f.what = "the FPGA image upload";
+    }
+    f.progress = Counted(f.done, f.total, "blocks");
+    return f;
+}
+
 FlowSnapshot CLoaderDlg::CurrentFlow() const {
     FlowSnapshot f;
     f.percent = m_fProgress;
@@ -34,33 +64,8 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         f.writing = true;
         return f;
     }
-    const StreamState& st = m_stream;
-    if (st.sentAny && !st.finished) {
-        f.writing = true;
-        f.unit = "blocks";
-        f.done = st.acked;
-        f.total = CeilDiv(st.size, kBlockData);
-        if (st.kindPattern) {
-            f.kind = FlowKind::PatternStream;
-            f.slot = st.slot;
-            f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
-        } else if (st.kindPanel && st.firstBlock >= kPanelBlockBase) {
-            f.kind = FlowKind::PanelStream;
-            f.slot = static_cast<int>((st.firstBlock - kPanelBlockBase) / kPanelBlocksPerSlot);
-            f.what = "the panel-image upload to slot " + std::to_string(f.slot);
-        } else if (st.kindPanel) {
-            f.kind = FlowKind::AnalyzerData;
-            f.what = "the analyzer data upload";
-        } else if (st.kindAux) {
-            f.kind = FlowKind::AuxFpgaStream;
-            f.what = "the AUX FPGA image upload";
-        } else {
-            f.kind = FlowKind::FpgaStream;
-            f.what = "the FPGA image upload";
-        }
-        f.progress = Counted(f.done, f.total, "blocks");
-        return f;
-    }
+    // A stream runs until its last block is acknowledged, or it ended.
+    if (m_stream.sentAny && !m_stream.ended && !StreamComplete()) return StreamSnapshot(f.percent);
     if (m_board.active) {
         f.kind = FlowKind::BoardLoader;
         f.slot = m_entry.board;
@@ -130,8 +135,9 @@ std::string CLoaderDlg::PortName(unsigned port) const {
 // Ends whatever runs: no further byte goes out for it, its timers stop and
 // a late answer of the instrument finds nothing to carry on. The port is
 // left to the caller.
-void CLoaderDlg::StopFlows() {
+void CLoaderDlg::StopFlows(bool reportStopped) {
     const FlowSnapshot was = CurrentFlow();
+    m_host.KillTimer(TIMER_FLOW_WATCH);
     if (m_search.inProgress == 1) {
         m_search.inProgress = 0;
         m_host.KillTimer(TIMER_SCAN);
@@ -142,13 +148,15 @@ void CLoaderDlg::StopFlows() {
         Report(FlowEvent::EraseWaitEnded, 0);
     }
     if (m_stream.sentAny && !m_stream.finished) m_stream.finished = 1;
+    if (m_stream.sentAny && !StreamComplete()) m_stream.ended = 1;
     m_stream.closeArmed = 0;
     m_host.KillTimer(TIMER_CLOSE);
     EndStalledExchanges();
-    if (was.Running()) Report(FlowEvent::FlowStopped, static_cast<long long>(was.kind), 0, was.what);
+    if (was.Running() && reportStopped)
+        Report(FlowEvent::FlowStopped, static_cast<long long>(was.kind), 0, was.what);
 }
 
-void CLoaderDlg::StopRunningFlow() {
+void CLoaderDlg::StopRunningFlow(bool tell) {
     const FlowSnapshot flow = CurrentFlow();
     StopFlows();
     if (m_bPortOpen || m_port->IsOpen()) ClosePortNow();
@@ -158,9 +166,121 @@ void CLoaderDlg::StopRunningFlow() {
     }
     m_strSearchStatus = " ";
     UpdateData(false);
+    if (!flow.Running()) return;
+    const std::string advice = AdviceOf(flow.kind);
+    const std::string message = flow.what + " stopped " + flow.progress;
+    Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Stopped),
+           static_cast<long long>(flow.kind), message, advice);
+    // The operator asked for the stop; what the instrument holds now is
+    // worth a box where the flow had written to it.
+    if (tell && m_bOutcomeBoxes && flow.writing) m_host.MessageBox(OutcomeText(message, advice), "");
 }
 
-bool CLoaderDlg::ConfirmInterruption() {
+std::string CLoaderDlg::AdviceOf(FlowKind flow) const {
+    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(m_devGroup == kGroupAnalyzer));
+}
+
+void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
+    const FlowSnapshot was = CurrentFlow();
+    StopFlows(false);
+    if (m_bPortOpen || m_port->IsOpen()) ClosePortNow();
+    if (was.writing) m_strNote = kNoteStopped;
+    const char* what = kind == OutcomeKind::TimedOut ? "Timed out at " : "Failed at ";
+    m_strStatus = what + FormatProgress(m_fProgress) + " %";
+    if (was.slot > 0 && was.kind != FlowKind::BoardEntry && was.kind != FlowKind::BoardLoader)
+        m_strStatus += " (slot " + std::to_string(was.slot) + ")";
+    m_strSearchStatus = " ";
+    UpdateData(false);
+    const std::string advice = AdviceOf(was.kind);
+    Report(FlowEvent::FlowEnded, static_cast<long long>(kind), static_cast<long long>(was.kind), message,
+           advice);
+    if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(message, advice), "");
+}
+
+void CLoaderDlg::ReportFlowDone(FlowKind flow, const std::string& message) {
+    m_host.KillTimer(TIMER_FLOW_WATCH);
+    Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Done), static_cast<long long>(flow),
+           message);
+}
+
+// ---- the flows' time-out ----------------------------------------------------
+
+void CLoaderDlg::ArmFlowWatch() {
+    m_host.SetTimer(TIMER_FLOW_WATCH, m_nFlowTimeoutMs);
+}
+
+bool CLoaderDlg::StreamComplete() const {
+    const StreamState& st = m_stream;
+    return st.finished && st.acked >= st.blockNumber - st.firstBlock;
+}
+
+std::string CLoaderDlg::StreamTimeoutText() const {
+    const StreamState& st = m_stream;
+    std::string text = "time-out: the instrument has not acknowledged a block for " +
+                       std::to_string((m_nFlowTimeoutMs + 500) / 1000) + " s; ";
+    if (st.acked == 0) return text + "no block was acknowledged";
+    return text + "the last acknowledged block is block " + std::to_string(st.firstBlock + st.acked - 1) +
+           " (" + std::to_string(st.acked) + " of " + std::to_string(CeilDiv(st.size, kBlockData)) +
+           " blocks acknowledged)";
+}
+
+void CLoaderDlg::FlowWatchTick() {
+    m_host.KillTimer(TIMER_FLOW_WATCH);
+    const FlowSnapshot f = CurrentFlow();
+    const std::string seconds = std::to_string((m_nFlowTimeoutMs + 500) / 1000) + " s";
+    switch (f.kind) {
+    case FlowKind::PatternStream:
+    case FlowKind::PanelStream:
+    case FlowKind::FpgaStream:
+    case FlowKind::AuxFpgaStream:
+    case FlowKind::AnalyzerData: EndFlow(OutcomeKind::TimedOut, StreamTimeoutText()); return;
+    case FlowKind::McuEntry:
+        EndFlow(OutcomeKind::TimedOut, "time-out: the instrument has not answered for " + seconds +
+                                           " (no boot-mode answer)");
+        return;
+    case FlowKind::SubMcuEntry:
+        EndFlow(OutcomeKind::TimedOut, "time-out: the instrument has not answered for " + seconds +
+                                           " (no boot-mode answer from the sub-MCU)");
+        return;
+    case FlowKind::BoardEntry:
+    case FlowKind::BoardLoader:
+        EndFlow(OutcomeKind::TimedOut, "time-out: the input board has not answered for " + seconds + " (" +
+                                           std::to_string(f.done) + " of " + std::to_string(m_stream.size) +
+                                           " bytes sent)");
+        return;
+    default: return;  // the search, the erase wait and the bootloader have limits of their own
+    }
+}
+
+// ---- controls that would end or replace a flow --------------------------------
+
+bool CLoaderDlg::ConfirmControl(int controlId) {
+    switch (controlId) {
+    case IDC_PORT_BUTTON:
+    case IDC_LOAD_IMAGE:
+    case IDC_NAND_FLASH:
+    case IDC_PANEL_DATA:
+    case IDC_GENERATOR_MCU:
+    case IDC_ANALYZER_MCU:
+    case IDC_SUB_MCU:
+    case IDC_IN1:
+    case IDC_IN2:
+    case IDC_IN3:
+    case IDC_IN4:
+    case IDC_ANALYZER_DATA:
+    case IDC_GENERATOR_FPGA:
+    case IDC_AUX_FPGA:
+    case IDC_ANALYZER_FPGA: return ConfirmInterruption();
+    case IDC_COM_LIST:
+        if (ConfirmInterruption()) return true;
+        // The list goes back to the port the upload uses.
+        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
+        return false;
+    default: return true;
+    }
+}
+
+bool CLoaderDlg::ConfirmInterruption(bool closing) {
     // A second request while the question is up (a host that lets one
     // through) is refused rather than asked twice.
     if (m_bAskingToStop) return false;
@@ -175,7 +295,7 @@ bool CLoaderDlg::ConfirmInterruption() {
     if (!stop) return false;
     // While the question was up the flow went on; it may have ended by now,
     // and then there is nothing to stop but the port.
-    StopRunningFlow();
+    StopRunningFlow(!closing);
     return true;
 }
 
@@ -204,13 +324,16 @@ void CLoaderDlg::OnSerialLost(unsigned port) {
     case FlowKind::BoardLoader: text += "update it again."; break;
     default: text += "upload again."; break;
     }
-    StopFlows();
+    StopFlows(false);
     if (flow.writing) {
         m_strNote = kNoteStopped;
         UpdateData(false);
     }
     m_host.MessageBox(text, "");
     Report(FlowEvent::PortLost, port, 0, text);
+    if (flow.Running())
+        Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::DeviceGone),
+               static_cast<long long>(flow.kind), text, AdviceOf(flow.kind));
 }
 
 } // namespace quillet

@@ -68,6 +68,9 @@ constexpr unsigned TIMER_BOOT_TIMEOUT = 10;
 // The main-MCU bootloader has sent nothing at all for this long: the
 // exchange ends (restarted by every byte the bootloader sends).
 constexpr unsigned TIMER_BOOT_SILENCE = 11;
+// The running flow's time-out: restarted by every step the instrument
+// answers; when it runs out, the flow ends timed out.
+constexpr unsigned TIMER_FLOW_WATCH = 12;
 
 // System command of the about item.
 constexpr unsigned IDM_ABOUTBOX = 0x0010;

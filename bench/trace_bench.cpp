@@ -96,12 +96,12 @@ double ReplaySeconds(int level) {
             for (int i = 4; i < 260; ++i) payload[i] = std::uint8_t(n * 7 + i);
             BuildRequestFrame(frame, {}, {}, 0x7878, payload, 260);
             trace.Sent(frame, sizeof frame);
-            trace.Event(FlowEventInfo{FlowEvent::BlockSent, n, payload[3], {}});
-            if (n == 24299) trace.Event(FlowEventInfo{FlowEvent::StreamFinished, 0, 0, {}});
+            trace.Event(FlowEventInfo{FlowEvent::BlockSent, n, payload[3], {}, {}});
+            if (n == 24299) trace.Event(FlowEventInfo{FlowEvent::StreamFinished, 0, 0, {}, {}});
             nowMs = std::uint64_t(n) * 5400 / 24300;
             for (std::uint8_t b : ack) trace.Received(b);
             trace.BurstEnd();
-            trace.Event(FlowEventInfo{FlowEvent::BlockAcked, 0, 0, {}});
+            trace.Event(FlowEventInfo{FlowEvent::BlockAcked, 0, 0, {}, {}});
         }
         trace.Closed();
     }

@@ -45,6 +45,11 @@ std::string ForTerminal(const std::string& text) {
 
 } // namespace
 
+AdviceTerms CliAdviceTerms(bool analyzer) {
+    if (analyzer) return {"re-power the instrument and run quillet-cli mcu analyzer again"};
+    return {"run quillet-cli mcu generator --direct to write it again"};
+}
+
 Session::Session(const SessionOptions& options)
     : m_options(options),
       m_port(std::make_unique<CSerialLink>(m_host, options.ports, options.makeDevice), options.ports),
@@ -78,6 +83,10 @@ Session::Session(const SessionOptions& options)
     }
     m_dlg.SetEventSink([this](const FlowEventInfo& e) { OnEvent(e); });
     m_dlg.SetDataFolder(options.dataFolder);
+    // The flows' time-outs are --timeout; their outcomes are told here, not in boxes.
+    m_dlg.SetFlowTimeout(options.timeoutMs);
+    m_dlg.SetOutcomeBoxes(false);
+    m_dlg.SetAdviceTerms(CliAdviceTerms(false));
     m_dlg.OnInitDialog();
 }
 
@@ -201,6 +210,9 @@ void Session::OnEvent(const FlowEventInfo& e) {
     case FlowEvent::SearchFailed: m_searchFound = false; break;
     case FlowEvent::ExternalToolStarted: m_toolStarted = e.a; break;
     case FlowEvent::PortClosed: ++m_portClosed; break;
+    case FlowEvent::FlowEnded:
+        m_ended = EndedFlow{static_cast<OutcomeKind>(e.a), e.text, e.advice};
+        break;
     case FlowEvent::PortLost:
         // The loss belongs to the port open at this moment; once the
         // dialog opens a port again (the search moving on, a reopen), it
@@ -209,6 +221,16 @@ void Session::OnEvent(const FlowEventInfo& e) {
         break;
     default: break;
     }
+}
+
+// The flow's own end when it did not end well: its message and advice
+// (a lost port has had its box), and the exit code of its outcome.
+std::optional<int> Session::EndedBadly() {
+    if (!m_ended || m_ended->kind == OutcomeKind::Done) return std::nullopt;
+    if (m_ended->kind == OutcomeKind::DeviceGone) return kExitFailed;
+    m_progress.End();
+    Say("quillet-cli: " + m_ended->message + (m_ended->advice.empty() ? "" : "; " + m_ended->advice));
+    return m_ended->kind == OutcomeKind::TimedOut ? kExitTimeout : kExitFailed;
 }
 
 // A message box since the press, or the port gone: the flow has failed.
@@ -313,30 +335,8 @@ int Session::StopOnInterrupt(int signal) {
     } else if (!m_sent.empty() && !m_lastBlockAcked) {
         text += ": the last block had gone out, its acknowledgement had not come; run the command again to be sure";
     }
-    const std::string direct = m_dlg.DeviceGroupIs(kGroupAnalyzer)
-                                   ? "re-power the instrument and run quillet-cli mcu analyzer again"
-                                   : "run quillet-cli mcu generator --direct to write it again";
-    switch (flow.kind) {
-    case FlowKind::None: break;
-    case FlowKind::Search: text += "; no flow had started"; break;
-    case FlowKind::PatternErase: text += "; the slot holds no pattern now: run the upload again"; break;
-    case FlowKind::PatternStream: text += "; the slot holds a partial pattern: run the upload again"; break;
-    case FlowKind::PanelStream: text += "; the panel slot holds a partial image: run the upload again"; break;
-    case FlowKind::FpgaStream:
-    case FlowKind::AuxFpgaStream:
-        text += "; the FPGA flash holds a partial image: write it again before the instrument is restarted";
-        break;
-    case FlowKind::AnalyzerData: text += "; the data flash holds partial data: write it again"; break;
-    case FlowKind::McuEntry: text += "; if the instrument stays in its bootloader, " + direct; break;
-    case FlowKind::McuBootloader:
-        text += "; the MCU is left in its bootloader with a partial image: " + direct;
-        break;
-    case FlowKind::SubMcuEntry: text += "; re-power the instrument if it stays in boot mode"; break;
-    case FlowKind::BoardEntry: text += "; re-power the instrument if the board stays in boot mode"; break;
-    case FlowKind::BoardLoader:
-        text += "; the board is left in its loader: re-power the instrument and run the update again";
-        break;
-    }
+    const std::string advice = FlowAdvice(flow.kind, CliAdviceTerms(m_dlg.DeviceGroupIs(kGroupAnalyzer)));
+    if (!advice.empty()) text += "; " + advice;
     Say(text);
     return InterruptExitCode(signal);
 }
@@ -345,6 +345,7 @@ void Session::PressWithFile(int button, const std::string& path) {
     m_host.QueueFileAnswer(AbsolutePath(path));
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
+    m_ended.reset();
     m_dlg.OnCommand(button);
 }
 
@@ -358,6 +359,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
     // A flow's progress display tells the stage; a search of its own says it.
     if (!printFound && !m_progress.Active()) Say(std::string("searching for the ") + kind.description + " ...");
     m_searchFound.reset();
+    m_ended.reset();
     m_dlg.OnCommand(kind.searchButton);
     // The scan has its own timing (at most 99 ports of 0.4 s); the limit
     // here only guards against a scan that never ends.
@@ -401,6 +403,7 @@ int Session::OpenFirstPort() {
     if (m_options.sink) m_options.sink->SearchEnded(true);
     m_boxesAtPress = m_boxes;
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(com) - 1);
+    m_ended.reset();
     m_dlg.OnCommand(IDC_COM_LIST);
     if (!m_dlg.IsPortOpen() || NewBox()) return kExitFailed;
     m_outcome.com = com;
@@ -411,14 +414,13 @@ int Session::OpenFirstPort() {
 
 // ---- block streams ----------------------------------------------------------------
 
-int Session::FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
-                               bool eraseFirst) {
+int Session::FollowBlockStream(int button, const std::string& what, bool eraseFirst) {
     m_unitsDone = [this] { return static_cast<std::uint64_t>(m_goodAcks); };
     m_progress.SetStage(eraseFirst ? "slot command" : "writing");
-    const std::size_t closedAtPress = m_portClosed;
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
     m_lastProgressMs = m_pressMs;
+    m_ended.reset();
     m_dlg.OnCommand(button);
 
     bool sawEraseWait = m_erasing;
@@ -430,13 +432,10 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
 
     const int rc = Run(
         [&]() -> std::optional<int> {
+            if (const auto ended = EndedBadly()) return ended;
             if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
-            if (m_lastBlockAcked) {
-                // Done; the program closes the port a second later.
-                if (m_portClosed > closedAtPress || m_host.NowMs() > m_lastBlockAckedMs + 2500)
-                    return kExitDone;
-                return std::nullopt;
-            }
+            // Done once the instrument has acknowledged the last block.
+            if (m_ended && m_ended->kind == OutcomeKind::Done) return kExitDone;
             if (m_erasing) {
                 // The instrument may say nothing while it erases: the wait
                 // is the program's own pause (up to 51 s), shown with its
@@ -446,38 +445,15 @@ int Session::FollowBlockStream(int button, const std::string& what, std::uint64_
                 m_progress.SetStageDetail(std::to_string((m_host.NowMs() - m_eraseStartMs) / 1000) + " s");
                 return std::nullopt;
             }
-            if (eraseFirst && m_sent.empty()) {
-                if (sawEraseWait || m_eraseEnded) {
-                    m_progress.End();
-                    Say("quillet-cli: time-out: the instrument did not confirm the erase of the slot within " +
-                        std::to_string((m_eraseEndMs - m_eraseStartMs + 500) / 1000) +
-                        " s (no \"cnd 12\" line); nothing was sent, the slot may hold no pattern now: "
-                        "run the upload again");
-                    return kExitTimeout;
-                }
+            if (eraseFirst && m_sent.empty() && !sawEraseWait && !m_eraseEnded) {
                 Say("quillet-cli: nothing was sent");
                 return kExitFailed;
             }
             return std::nullopt;
         },
-        [&]() -> std::optional<std::uint64_t> {
-            if (m_erasing) return std::nullopt;  // the erase wait has its own limit
-            return m_lastProgressMs;
-        },
-        m_options.timeoutMs,
-        [&] {
-            std::string text = "quillet-cli: time-out: the instrument has not acknowledged a block for " +
-                               std::to_string((m_options.timeoutMs + 500) / 1000) + " s; ";
-            if (m_lastGoodAck >= 0)
-                text += "the last acknowledged block is block " +
-                        std::to_string(m_sent[static_cast<std::size_t>(m_lastGoodAck)].number) +
-                        " (" + std::to_string(m_goodAcks) +
-                        (totalBlocks ? " of " + std::to_string(totalBlocks) : std::string()) +
-                        " blocks acknowledged)";
-            else
-                text += "no block was acknowledged";
-            return text;
-        });
+        // The stream's time-outs are its own (FlowEnded).
+        [&]() -> std::optional<std::uint64_t> { return std::nullopt; }, m_options.timeoutMs,
+        [] { return std::string(); });
     m_progress.End();
     if (rc == kExitDone) {
         std::string text = what + " " + Where() + ": done, " + std::to_string(m_goodAcks) +
@@ -505,7 +481,7 @@ int Session::StorePattern(int slot, const std::string& image) {
         return kExitFailed;
     }
     m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
-    return FollowBlockStream(IDC_NAND_FLASH, what, 24300, true);
+    return FollowBlockStream(IDC_NAND_FLASH, what, true);
 }
 
 int Session::StorePanel(int slot, const std::string& image) {
@@ -523,7 +499,7 @@ int Session::StorePanel(int slot, const std::string& image) {
         return kExitFailed;
     }
     m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
-    return FollowBlockStream(IDC_PANEL_DATA, what, 300, false);
+    return FollowBlockStream(IDC_PANEL_DATA, what, false);
 }
 
 int Session::WriteFpga(const std::string& which, const std::string& auxFile,
@@ -549,7 +525,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
     if (aux) m_host.QueueFileAnswer(AbsolutePath(file));
-    return FollowBlockStream(button, what, blocks, false);
+    return FollowBlockStream(button, what, false);
 }
 
 int Session::FlashAnalyzerData(const std::string& file) {
@@ -560,7 +536,7 @@ int Session::FlashAnalyzerData(const std::string& file) {
     int rc = Search(DeviceKindOfGroup(kGroupAnalyzer), false);
     if (rc != kExitDone) return rc;
     m_host.QueueFileAnswer(AbsolutePath(file));
-    return FollowBlockStream(IDC_ANALYZER_DATA, what, blocks, false);
+    return FollowBlockStream(IDC_ANALYZER_DATA, what, false);
 }
 
 // ---- firmware -------------------------------------------------------------------------
@@ -588,6 +564,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     m_pressMs = m_host.NowMs();
     std::optional<std::uint64_t> doneAt;
     std::size_t closedAtDone = 0;
+    m_ended.reset();
     m_dlg.OnCommand(analyzer ? IDC_ANALYZER_MCU : IDC_GENERATOR_MCU);
     rc = Run(
         [&]() -> std::optional<int> {
@@ -615,6 +592,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
                     return kExitDone;
                 return std::nullopt;
             }
+            if (const auto ended = EndedBadly()) return ended;
             if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             return std::nullopt;
         },
@@ -647,6 +625,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
     Say("restarting sub-MCU " + std::to_string(index) + " in boot mode ...");
+    m_ended.reset();
     m_dlg.OnCommand(IDC_SUB_MCU);
     rc = Run(
         [&]() -> std::optional<int> {
@@ -658,6 +637,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
                 if (m_host.NowMs() < *closedAt + 300) return std::nullopt;
                 return NewBox() ? kExitFailed : kExitDone;
             }
+            if (const auto ended = EndedBadly()) return ended;
             if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             return std::nullopt;
         },
@@ -689,6 +669,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     PressWithFile(IDC_IN1 + board - 1, file);
     rc = Run(
         [&]() -> std::optional<int> {
+            if (const auto ended = EndedBadly()) return ended;
             if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
             const bool ended = m_inputDone || (m_inputBytes > 0 && !m_boardLoaderRunning);

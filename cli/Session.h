@@ -43,6 +43,9 @@ public:
     virtual void SearchEnded(bool found) = 0;
 };
 
+// The command line's words for the way back into an interrupted main-MCU update.
+AdviceTerms CliAdviceTerms(bool analyzer);
+
 struct SessionOptions {
     unsigned timeoutMs = 10000;
     int verbosity = 0;              // trace level: 0 none, 1 steps, 2 bytes, 3 every block
@@ -113,9 +116,10 @@ private:
     void PressWithFile(int button, const std::string& path);
     // Presses a stream-starting button and follows the block stream to the
     // acknowledgement of its last block.
-    int FollowBlockStream(int button, const std::string& what, std::uint64_t totalBlocks,
-                          bool eraseFirst);
+    int FollowBlockStream(int button, const std::string& what, bool eraseFirst);
     bool NewBox() const { return m_boxes > m_boxesAtPress; }
+    // The exit code of a flow that ended short (FlowEnded), after its message.
+    std::optional<int> EndedBadly();
     // kExitFailed once the flow ended with a box (a lost port brings one
     // that names the port and the flow); nothing while it goes on.
     std::optional<int> StoppedByBoxOrLoss();
@@ -175,6 +179,12 @@ private:
     std::string m_unitName;               // and what they are
     std::uint64_t m_startMs = 0;          // when the session started
     Outcome m_outcome;                    // kind, port and last message so far
+    struct EndedFlow {
+        OutcomeKind kind;
+        std::string message;
+        std::string advice;
+    };
+    std::optional<EndedFlow> m_ended;     // the flow's outcome, once it came
 };
 
 } // namespace quillet::cli

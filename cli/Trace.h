@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/FlowEvents.h"
+#include "engine/FlowEvents.h"
 #include "serial/SerialPort.h"
 
 namespace quillet::cli {

@@ -115,6 +115,8 @@ void CLoaderDlg::ScanNextPort() {
         UpdateData(false);
         m_host.KillTimer(TIMER_SCAN);
         Report(FlowEvent::SearchFound, m_nPort);
+        ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(m_devGroup).description +
+                                             " on " + PortName(m_nPort));
         return;
     }
 
@@ -146,6 +148,9 @@ void CLoaderDlg::EndSearchNotFound(unsigned port, int portsOpened) {
     if (!m_search.otherProblem.empty()) hints += (hints.empty() ? "" : "\n") + m_search.otherProblem;
     if (!hints.empty()) m_host.MessageBox(hints, "");
     Report(FlowEvent::SearchFailed, portsOpened);
+    // The boxes above are the operator's; the outcome goes to the front end.
+    Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Failed),
+           static_cast<long long>(FlowKind::Search), kNoDevice, hints);
 }
 
 // Keeps what the operator should know of a port the scan could not open.

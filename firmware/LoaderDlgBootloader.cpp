@@ -476,6 +476,7 @@ void CLoaderDlg::ShowBootSucceeded() {
     m_strNote = kNoteSucceeded;
     UpdateData(false);
     Report(FlowEvent::BootloaderDone, 1);
+    ReportFlowDone(FlowKind::McuBootloader, "the main-MCU update: every piece acknowledged");
 }
 
 // The exchange is over: the success note now, or the failure when timer 10
@@ -497,8 +498,12 @@ void CLoaderDlg::ShowBootloaderFailure() {
     s.running = false;
     m_strNote = kNoteFailed;
     UpdateData(false);
-    m_host.MessageBox(s.failure, kCaptionIspBlank);
+    // The dialogs add what to do next to the failure's own words.
+    const std::string advice = AdviceOf(FlowKind::McuBootloader);
+    m_host.MessageBox(m_bOutcomeBoxes ? OutcomeText(s.failure, advice) : s.failure, kCaptionIspBlank);
     Report(FlowEvent::BootloaderDone, s.timedOut ? 2 : 0, s.failureAddress, s.failure);
+    Report(FlowEvent::FlowEnded, static_cast<long long>(s.timedOut ? OutcomeKind::TimedOut : OutcomeKind::Failed),
+           static_cast<long long>(FlowKind::McuBootloader), s.failure, advice);
 }
 
 // Read Memory of the next block of the written area: 11 EE; the ACK brings

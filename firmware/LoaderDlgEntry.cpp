@@ -37,7 +37,7 @@ constexpr std::size_t kUbd00MinMatches = 3;
 
 // Starts the outside sub-MCU tool from the dialog's current directory, or tells the
 // operator why it could not be started.
-void StartSubMcuTool(CLoaderDlg& dlg) {
+bool StartSubMcuTool(CLoaderDlg& dlg) {
     IHost& host = dlg.Host();
     const char* pathVar = std::getenv("PATH");
     const ToolLaunch tool = ResolveSubMcuTool(host.CurrentDirectory(), pathVar ? pathVar : "");
@@ -49,6 +49,7 @@ void StartSubMcuTool(CLoaderDlg& dlg) {
     }
     if (!started) host.MessageBox(problem, kCaptionIsp);
     dlg.Report(FlowEvent::ExternalToolStarted, started ? 1 : 0, 0, started ? tool.commandLine : problem);
+    return started;
 }
 
 // Compares `pattern` with the characters just before the carriage return at
@@ -91,6 +92,7 @@ void CLoaderDlg::OnGeneratorMcu() {
         StartMcuBootloader();
     } else {
         m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
+        ArmFlowWatch();
     }
 }
 
@@ -98,6 +100,7 @@ void CLoaderDlg::OnAnalyzerMcu() {
     if (!PrepareMcuUpdate(kCaptionIspBlank, kGroupAnalyzer)) return;
     m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
     m_entry.mcuEntry = 1;
+    ArmFlowWatch();
 }
 
 void CLoaderDlg::OnSubMcu() {
@@ -121,6 +124,7 @@ void CLoaderDlg::OnSubMcu() {
     m_host.Sleep(kSubMcuLineGapMs);
     m_port->QueueWrite(line, sizeof line);
     m_entry.subMcuEntry = 1;
+    ArmFlowWatch();
 }
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
@@ -134,6 +138,7 @@ void CLoaderDlg::OnInputBoardFirmware(int board) {
     m_port->QueueWrite(command, sizeof command);
     m_entry.inputEntry = 1;
     m_entry.board = board;
+    ArmFlowWatch();
 }
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
@@ -158,6 +163,8 @@ const char* CLoaderDlg::McuImageName() const {
 }
 
 void CLoaderDlg::StartMcuBootloader() {
+    // The bootloader exchange has time-outs of its own (timers 10 and 11).
+    m_host.KillTimer(TIMER_FLOW_WATCH);
     // The monitor thread closes the device; the port display stays as it is.
     m_port->RequestClose();
     if (!LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return;
@@ -206,6 +213,7 @@ void CLoaderDlg::MatchBoardBanner() {
         if (CountBannerMatches(m_entry, banner) != banner.size()) continue;
         m_board.active = 1;
         m_board.state = BoardState::Hello;
+        ArmFlowWatch();
         Report(FlowEvent::InputBoardLoaderStarted);
         m_host.Sleep(kBoardHelloDelayMs);
         m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
@@ -217,7 +225,14 @@ void CLoaderDlg::MatchBoardBanner() {
 // The outside tool takes over the sub-MCU; the port is given up so that
 // the tool can open it.
 void CLoaderDlg::HandOverToSubMcuTool() {
-    StartSubMcuTool(*this);
+    m_host.KillTimer(TIMER_FLOW_WATCH);
+    if (StartSubMcuTool(*this)) {
+        ReportFlowDone(FlowKind::SubMcuEntry, "the sub-MCU is in boot mode; the port is given up to the outside tool");
+    } else {
+        Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Failed),
+               static_cast<long long>(FlowKind::SubMcuEntry), "the outside sub-MCU tool could not be started",
+               AdviceOf(FlowKind::SubMcuEntry));
+    }
     m_entry.Reset();
     ClosePortNow();
     UpdateData(false);
@@ -237,6 +252,7 @@ void CLoaderDlg::EndStalledExchanges() {
     m_host.KillTimer(TIMER_BOOT_SILENCE);
     m_board.Reset();
     m_entry.Reset();
+    m_host.KillTimer(TIMER_FLOW_WATCH);
 }
 
 } // namespace quillet

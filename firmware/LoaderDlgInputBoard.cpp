@@ -41,6 +41,8 @@ void CLoaderDlg::InputBoardLoaderStep(std::uint8_t b) {
                                                 kLoaderReady, kPrompt};
     const auto index = static_cast<std::size_t>(s.state);
     if (index >= sizeof kAwaited || b != kAwaited[index]) return;
+    // The board answered: its next answer has a time-out of its own.
+    ArmFlowWatch();
     auto write = [this](std::initializer_list<std::uint8_t> bytes) {
         m_port->QueueWrite(bytes.begin(), bytes.size());
     };
@@ -125,6 +127,8 @@ void CLoaderDlg::StreamNextChunk() {
         s.Reset();
         m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         Report(FlowEvent::InputBoardDone);
+        ReportFlowDone(FlowKind::BoardLoader, "the update of input board " + std::to_string(m_entry.board) +
+                                                  ": " + WithThousands(m_stream.size) + " bytes sent");
         return;
     }
 

@@ -34,16 +34,20 @@ namespace {
 using namespace quillet;
 using namespace quillet::gui;
 
+// The longest --timeout taken (a day).
+constexpr double kMaxTimeoutSeconds = 86400;
+
 struct Arguments {
     bool demo = false;
     unsigned baud = 0;
+    unsigned timeoutMs = kFlowTimeoutMs;
     std::string screenshot;
     std::string load;
 };
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "Usage: quillet [--demo [--baud N]]\n"
+        "Usage: quillet [--demo [--baud N]] [--timeout S]\n"
         "  or:  quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
         "\n"
         "The service dialog of the video test instrument: finds the instrument on a\n"
@@ -55,6 +59,8 @@ void Usage(std::FILE* out) {
         "                      sample test pattern in the demo folder\n"
         "  --baud N            with --demo: the simulated line runs at N baud, as a real\n"
         "                      one would (default: as fast as it can)\n"
+        "  --timeout S         how long a flow waits for the instrument's next answer\n"
+        "                      before it ends timed out (default 10, as quillet-cli)\n"
         "  --screenshot FILE   render the dialog to a PNG picture and exit\n"
         "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
         "  -h, --help          this text\n"
@@ -94,6 +100,15 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
                 return 2;
             }
             args.baud = static_cast<unsigned>(n);
+        } else if (a == "--timeout") {
+            std::string v;
+            char* end = nullptr;
+            const double s = value(v) ? std::strtod(v.c_str(), &end) : 0;
+            if (v.empty() || *end != '\0' || !(s > 0) || s > kMaxTimeoutSeconds) {
+                std::fputs("quillet: --timeout needs a time in seconds, e.g. 10\n", stderr);
+                return 2;
+            }
+            args.timeoutMs = static_cast<unsigned>(s * 1000);
         } else if (a == "--help" || a == "-h") {
             Usage(stdout);
             return -1;
@@ -211,6 +226,7 @@ int main(int argc, char** argv) {
     }
 
     window.Initialise(args.demo ? demo.Map() : PortMap());
+    window.Dialog().SetFlowTimeout(args.timeoutMs);
     if (!args.screenshot.empty()) return Screenshot(window, args);
 
     window.exec();

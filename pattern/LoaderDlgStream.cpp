@@ -77,6 +77,7 @@ int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t 
     st.finished = 0;
     st.sentAny = 0;
     st.closeArmed = 0;
+    st.ended = 0;
     st.blockNumber = firstBlock;
     st.firstBlock = firstBlock;
     st.acked = 0;
@@ -109,6 +110,7 @@ void CLoaderDlg::AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32
                                 bool closeAfterLast) {
     StreamState& st = m_stream;
     Report(FlowEvent::BlockSent, st.blockNumber, marker);
+    ArmFlowWatch();
     ++st.blockNumber;
     if (fullBlock) {
         m_fProgress = Percent(progressPosition, st.size);
@@ -148,8 +150,11 @@ void CLoaderDlg::OnBlockAck() {
         // Every block of the whole stream is in the instrument's hands (not
         // only those sent before the operator stopped it).
         if (st.finished && st.acked == st.blockNumber - st.firstBlock &&
-            st.position >= std::min<std::size_t>(st.size, st.buffer.size()))
+            st.position >= std::min<std::size_t>(st.size, st.buffer.size()) && !st.ended) {
             ShowUploadStored();
+            const FlowSnapshot done = StreamSnapshot(m_fProgress);
+            ReportFlowDone(done.kind, done.what + ": " + WithThousands(st.acked) + " blocks acknowledged");
+        }
     }
 
     if (status != 0) {
@@ -158,6 +163,7 @@ void CLoaderDlg::OnBlockAck() {
         if (!st.sentAny) return;
         SendCommand(kBlockCode, kBlockPayload, st.block);
         Report(FlowEvent::BlockSent, st.block[1] | st.block[2] << 8, st.block[3], "resend");
+        if (!st.ended) ArmFlowWatch();
         // The port stays open for a second after the last write.
         if (st.block[3] == kMarkerLast && st.closeArmed && m_bPortOpen) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         return;

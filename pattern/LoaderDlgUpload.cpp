@@ -88,11 +88,17 @@ void CLoaderDlg::EraseWaitByte(std::uint8_t b) {
 }
 
 void CLoaderDlg::EraseWaitTick() {
-    if (m_nEraseWait == 0 || m_nEraseWait > kEraseWaitLimit) {
+    if (m_nEraseWait == 0) {
         m_host.KillTimer(TIMER_ERASE);
-        // Abandoned without a message; the status line keeps its text.
-        if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);
-        m_nEraseWait = 0;
+        return;
+    }
+    if (m_nEraseWait > kEraseWaitLimit) {
+        // The instrument never confirmed the erase: the upload ends here,
+        // timed out, before any block went out.
+        EndFlow(OutcomeKind::TimedOut,
+                "time-out: the instrument did not confirm the erase of the slot within " +
+                    std::to_string((kEraseWaitLimit + 1) * kEraseTickMs / 1000) +
+                    " s (no \"cnd 12\" line); nothing was sent");
         return;
     }
     ++m_nEraseWait;

@@ -39,6 +39,7 @@ struct StreamState {
     int finished = 0;                  // set once the block carrying the last byte was sent
     int sentAny = 0;                   // a block of this stream has gone out (a resend has something to send)
     int closeArmed = 0;                // timer 5 was armed after the last block
+    int ended = 0;                     // stopped, timed out or gone before its last acknowledgement
     // What the operator is told of the stream (nothing here changes what
     // is sent): its first block number, its slot, and the accepted
     // acknowledgements of its blocks so far.

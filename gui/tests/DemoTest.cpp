@@ -80,7 +80,7 @@ TEST_F(DemoFixture, OperatorFindsLoadsAndStoresTheSampleFromTheDialog) {
     // The small panel image: 300 blocks after the slot's erase.
     host.SetItemText(1184, "2");
     button(1144)->click();
-    ASSERT_TRUE(test::WaitFor([&] { return Seen(FlowEvent::StreamFinished); }, 15000))
+    ASSERT_TRUE(test::WaitFor([&] { return Seen(FlowEvent::StreamFinished); }, 60000))
         << (boxes.empty() ? "" : boxes.front());
     EXPECT_TRUE(boxes.empty()) << boxes.front();
     EXPECT_EQ(host.GetItemText(1190), "100");
@@ -93,7 +93,7 @@ TEST_F(DemoFixture, OperatorFindsLoadsAndStoresTheSampleFromTheDialog) {
     ASSERT_TRUE(test::WaitFor([&] { return Seen(FlowEvent::SearchFound); }, 5000));
     host.SetItemText(1184, "3");
     button(1181)->click();
-    ASSERT_TRUE(test::WaitFor([&] { return Seen(FlowEvent::StreamFinished); }, 18000))
+    ASSERT_TRUE(test::WaitFor([&] { return Seen(FlowEvent::StreamFinished); }, 90000))
         << (boxes.empty() ? "" : boxes.front());
     EXPECT_TRUE(boxes.empty()) << boxes.front();
     EXPECT_EQ(host.GetItemText(1190), "100");

@@ -234,7 +234,7 @@ TEST_F(Robustness, AHangAroundThePatternEraseEndsWithinTheEraseWaitAndTheTimeOut
     EXPECT_LT(r.seconds, 51 + 3 + 1) << Describe(r);
     EXPECT_TRUE(Contains(r.err, "  erasing 20 s  ")) << r.err.substr(0, 3000);
     EXPECT_TRUE(Contains(r.err, "quillet-cli: time-out: the instrument did not confirm the erase of the slot within "
-                                "51 s (no \"cnd 12\" line); nothing was sent, the slot may hold no pattern now: "
+                                "51 s (no \"cnd 12\" line); nothing was sent; the slot may hold no pattern now: "
                                 "run the upload again"))
         << Describe(r);
     simulator->Stop();

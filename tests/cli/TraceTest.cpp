@@ -22,7 +22,7 @@ Bytes BlockFrame(int number, std::uint8_t marker) {
 }
 
 FlowEventInfo Ev(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) {
-    return FlowEventInfo{e, a, b, std::move(text)};
+    return FlowEventInfo{e, a, b, std::move(text), {}};
 }
 
 Bytes Ack(std::uint8_t status) {

@@ -49,6 +49,12 @@ struct SearchTest : ::testing::Test {
         for (const auto& x : events) n += x.event == e;
         return n;
     }
+    // The last event of kind `e` (the flow's outcome follows it).
+    FlowEventInfo Last(FlowEvent e) const {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->event == e) return *it;
+        return {};
+    }
 };
 
 TEST_F(SearchTest, EveryButtonSendsTheSearchFrameOfItsKind) {
@@ -112,7 +118,8 @@ TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
     EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
     EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
     ASSERT_EQ(Count(FlowEvent::SearchFound), 1);
-    EXPECT_EQ(events.back().a, 3);
+    EXPECT_EQ(Last(FlowEvent::SearchFound).a, 3);
+    EXPECT_EQ(static_cast<OutcomeKind>(Last(FlowEvent::FlowEnded).a), OutcomeKind::Done);
     EXPECT_EQ(port.writes.size(), 1u);
     EXPECT_TRUE(host.boxes.empty());
     // Later bytes go to the frame parser again.
@@ -194,7 +201,7 @@ TEST_F(SearchTest, AnalyzerIsFoundByItsOwnButtonAndChecksumIsNotExamined) {
     Answer({0xAB, 0x01, 0x00, 0x07, 0x00, 0x5A, 0x5A, 0x02, 0xF8, 0x01, 0x00, 0x00});
     host.Advance(200);
     ASSERT_EQ(Count(FlowEvent::SearchFound), 1);
-    EXPECT_EQ(events.back().a, 2);
+    EXPECT_EQ(Last(FlowEvent::SearchFound).a, 2);
     EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 1);
 }
 
@@ -233,7 +240,7 @@ TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     EXPECT_FALSE(port.open);
     ASSERT_EQ(Count(FlowEvent::SearchFailed), 1);
-    EXPECT_EQ(events.back().a, 1);
+    EXPECT_EQ(Last(FlowEvent::SearchFailed).a, 1);
 }
 
 TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
@@ -252,7 +259,11 @@ TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
     EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
     EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
     ASSERT_EQ(Count(FlowEvent::SearchFailed), 1);
-    EXPECT_EQ(events.back().a, 0);
+    EXPECT_EQ(Last(FlowEvent::SearchFailed).a, 0);
+    // The search's one outcome follows: failed, with the operator's words.
+    EXPECT_EQ(events.back().event, FlowEvent::FlowEnded);
+    EXPECT_EQ(static_cast<OutcomeKind>(events.back().a), OutcomeKind::Failed);
+    EXPECT_EQ(static_cast<FlowKind>(events.back().b), FlowKind::Search);
 }
 
 TEST_F(SearchTest, NewSearchWithNoPortEndsTheScanItInterrupted) {

@@ -1,6 +1,7 @@
-// Events the dialog reports to whoever drives it (the command line uses
-// them for its progress bar and exit codes, the tests to follow a flow).
-// Reporting an event never changes what the dialog does.
+// Events the flows report to whoever drives them (the command line uses
+// them for its progress bar and exit codes, the dialogs for their boxes,
+// the tests to follow a flow). Reporting an event never changes what a
+// flow does.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,8 @@ enum class FlowEvent {
     PortClosed,         // the port display went to closed
     PortLost,           // the device went away while monitored; text = what the operator was told
     FlowStopped,        // a running flow was stopped (operator, interruption); text = what it was
+    FlowEnded,          // the one outcome of a flow: a = OutcomeKind, b = FlowKind, text = the
+                        // message; advice = what to do next (empty when done)
 };
 
 // What the dialog is doing with the instrument at a moment.
@@ -64,11 +67,21 @@ struct FlowSnapshot {
     bool Running() const { return kind != FlowKind::None; }
 };
 
+// How a flow ended. Every flow that started ends with exactly one.
+enum class OutcomeKind {
+    Done,        // the instrument confirmed the last unit
+    Failed,      // the instrument refused, or a check failed
+    TimedOut,    // the instrument stopped answering within the flow's time-out
+    Stopped,     // the operator (or a signal) stopped it
+    DeviceGone,  // the port went away under it
+};
+
 struct FlowEventInfo {
     FlowEvent event;
     long long a = 0;
     long long b = 0;
     std::string text;
+    std::string advice;  // FlowEnded: what to do next
 };
 
 using FlowEventSink = std::function<void(const FlowEventInfo&)>;
