@@ -249,11 +249,13 @@ const char kProgressText[] =
 
 const char kExitText[] =
     "Exit status:\n"
-    "  0  done\n"
-    "  1  the flow failed (its message on stderr)\n"
-    "  2  usage error\n"
-    "  3  time-out (the instrument stopped answering)\n"
-    "  130  interrupted (Ctrl+C; the port is closed first)\n";
+    "  0    done\n"
+    "  1    the flow failed (its message on stderr)\n"
+    "  2    usage error\n"
+    "  3    time-out (the instrument stopped answering)\n"
+    "  129  ended by SIGHUP (the terminal went away; the port is closed first)\n"
+    "  130  interrupted (Ctrl+C; the port is closed first)\n"
+    "  143  ended by SIGTERM (the port is closed first)\n";
 
 bool ParseSeconds(const std::string& text, unsigned& ms) {
     if (text.empty()) return false;
