@@ -110,19 +110,22 @@ const CommandInfo kCommands[] = {
      "with the kind's search frame and prints the first port where the instrument\n"
      "answered.\n",
      {"kind", "all", "watch"}},
-    {"pattern", "pattern --slot N IMAGE.bmp",
-     "store a 1920x1080 24-bit BMP in user-pattern\n"
-     "slot N (1..4) of the signal generator",
-     "Searches the signal generator, loads IMAGE.bmp (1920x1080, 24 bits per pixel)\n"
-     "and stores it in user-pattern slot N: the slot command, the wait for the\n"
-     "erase, then 24,300 blocks of 256 bytes, each acknowledged by the instrument.\n",
+    {"pattern", "pattern --slot N IMAGE",
+     "store a 1920x1080 image (24-bit BMP or PNG) in\n"
+     "user-pattern slot N (1..4) of the signal generator",
+     "Searches the signal generator, loads IMAGE (1920x1080: a 24-bit BMP, bottom-up\n"
+     "or top-down, or a PNG of 8 bits per channel, RGB, grey or palette, whose alpha\n"
+     "is left out) and stores it in user-pattern slot N: the slot command, the wait\n"
+     "for the erase, then 24,300 blocks of 256 bytes, each acknowledged by the\n"
+     "instrument.\n",
      {"slot", "all", "watch"}},
-    {"panel", "panel --slot N IMAGE.bmp",
-     "store the 240x160 panel image of IMAGE.bmp in\n"
+    {"panel", "panel --slot N IMAGE",
+     "store the 240x160 panel image of IMAGE in\n"
      "slot N (1..4) of the front-panel display",
-     "Searches the signal generator, loads IMAGE.bmp (1920x1080, or 240x160 for the\n"
-     "panel image alone) and stores its 240x160 RGB565 copy in slot N of the data\n"
-     "flash of the generator's front-panel display: 300 acknowledged blocks.\n",
+     "Searches the signal generator, loads IMAGE (a 24-bit BMP or a PNG, 1920x1080,\n"
+     "or 240x160 for the panel image alone) and stores its 240x160 RGB565 copy in\n"
+     "slot N of the data flash of the generator's front-panel display: 300\n"
+     "acknowledged blocks.\n",
      {"slot", "all", "watch"}},
     {"fpga", "fpga generator|analyzer",
      "write GENERATOR_FPGA.bin or ANALYZER_FPGA.bin of the data folder to the FPGA flash",
@@ -432,7 +435,7 @@ std::string CheckCommand(const Args& a) {
     } else if (c == "search") {
         err = operands(0, "search [--kind KIND]");
     } else if (c == "pattern" || c == "panel") {
-        err = operands(1, (c + " --slot N IMAGE.bmp").c_str());
+        err = operands(1, (c + " --slot N IMAGE").c_str());
         if (err.empty() && !a.slot) err = c + " needs --slot N (1 to 4)";
     } else if (c == "fpga") {
         if (a.operands.empty()) {

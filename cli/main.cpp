@@ -22,6 +22,8 @@
 #include "cli/Report.h"
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
+#include "pattern/BmpImport.h"
+#include "pattern/FileBytes.h"
 #include "platform/Utf8.h"
 #include "serial/PortMap.h"
 #if QUILLET_SIM_PTY
@@ -95,6 +97,17 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
         PrintOutcome(outcome);
     }
     return kExitDone;
+}
+
+// What the operator should know of an image that loads (its alpha left
+// out), on stderr before the flow; nothing for a file the flow refuses,
+// which says why itself.
+void TellImageNote(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(path, bytes, nullptr, kPatternBmpFile)) return;
+    auto images = std::make_unique<PatternImages>();
+    const BmpOutcome out = DecodePatternBmp(bytes.data(), bytes.size(), *images);
+    if (out.note) std::fprintf(stderr, "quillet-cli: %s: %s\n", path.c_str(), out.note);
 }
 
 // The embedded job for machines without a display: a simulated signal
@@ -274,6 +287,8 @@ int Main(const std::vector<std::string>& argv) {
         if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);
         return kExitUsage;
     };
+
+    if (c == "pattern" || c == "panel") TellImageNote(args.operands[0]);
 
     // Ctrl+C ends a flow cleanly, "interrupted".
     CatchInterrupt();

@@ -6,6 +6,7 @@ pkgs=(build-essential cmake ninja-build ccache pkg-config
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
       python3 python3-pil python3-crcmod stm32flash socat
+      libpng-dev
       help2man file dpkg-dev man-db desktop-file-utils lintian)
 missing=()
 for p in "${pkgs[@]}"; do
