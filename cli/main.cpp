@@ -19,6 +19,8 @@
 #include "cli/BmpCompare.h"
 #include "cli/Interrupt.h"
 #include "cli/Console.h"
+#include "cli/OpenRefusals.h"
+#include "cli/Progress.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
@@ -76,8 +78,8 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
             list.push_back(p);
             continue;
         }
-        const std::string summary = d.Summary();
-        std::printf("COM%u  %s%s%s\n", com, device.c_str(), summary.empty() ? "" : "  ",
+        const std::string summary = EscapeControls(d.Summary());
+        std::printf("COM%u  %s%s%s\n", com, EscapeControls(device).c_str(), summary.empty() ? "" : "  ",
                     summary.c_str());
         if (!verbose || !d.exists) continue;
         const std::pair<const char*, const std::string*> fields[] = {
@@ -89,12 +91,13 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
             {kDevicePlace, &d.sysfsPath},
         };
         for (const auto& [name, value] : fields)
-            if (!value->empty()) std::printf("      %-15s %s\n", name, value->c_str());
+            if (!value->empty()) std::printf("      %-15s %s\n", name, EscapeControls(*value).c_str());
     }
     if (json) {
-        outcome.message = std::to_string(list.size()) + " ports in the map";
+        outcome.message = std::to_string(list.size()) + (list.size() == 1 ? " port" : " ports") + " in the map";
         outcome.extra["ports"] = list;
         PrintOutcome(outcome);
+        return kExitDone;
     }
     return kExitDone;
 }
@@ -107,7 +110,7 @@ void TellImageNote(const std::string& path) {
     if (!ReadFileBytes(path, bytes, nullptr, kPatternBmpFile)) return;
     auto images = std::make_unique<PatternImages>();
     const BmpOutcome out = DecodePatternBmp(bytes.data(), bytes.size(), *images);
-    if (out.note) std::fprintf(stderr, "quillet-cli: %s: %s\n", path.c_str(), out.note);
+    if (out.note) std::fprintf(stderr, "quillet-cli: %s: %s\n", EscapeControls(path).c_str(), out.note);
 }
 
 // The embedded job for machines without a display: a simulated signal
@@ -236,7 +239,7 @@ int Main(const std::vector<std::string>& argv) {
     };
     if (!err.empty()) {
         std::fprintf(stderr, "quillet-cli: %s\nTry 'quillet-cli --help' for the commands.\n",
-                     err.c_str());
+                     EscapeControls(err).c_str());
         return usageError(err);
     }
     const bool readsData = args.command == "mcu" || (args.command == "fpga" && args.operands[0] != "aux");
@@ -268,6 +271,9 @@ int Main(const std::vector<std::string>& argv) {
     options.dataFolder = args.dataFolder;
     options.json = args.json;
     if (args.ports) options.ports = PortMap::FromList(*args.ports);
+    // A port named by the operator that cannot be opened is said why, -v or not.
+    OpenRefusals refusals;
+    if (args.ports && !args.all) options.makeDevice = refusals.Factory();
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
@@ -309,6 +315,8 @@ int Main(const std::vector<std::string>& argv) {
         rc = flow(session);
         outcome = session.Result(rc);
     }
+    if (rc == kExitFailed)
+        for (const auto& reason : refusals.Reasons()) std::fprintf(stderr, "quillet-cli: %s\n", reason.c_str());
     if (args.json) {
         outcome.command = c;
         outcome.exitCode = rc;
