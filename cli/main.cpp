@@ -50,6 +50,19 @@ constexpr const char* kDevicePlace = "device object";
 constexpr const char* kDevicePlace = "sysfs";
 #endif
 
+// The serial devices the default map leaves out because they are the
+// system's console; none when the map is given (-p, --ports, QUILLET_PORTS).
+std::vector<std::string> LeftOutConsoles(const PortMap& map) {
+    std::vector<std::string> devices;
+    if (map.IsExplicit() || std::getenv("QUILLET_PORTS")) return devices;
+    for (const auto& name : SystemConsoles()) {
+        const std::vector<std::string> serial = PortMap::OrderDevices({name});
+        std::error_code ec;
+        if (!serial.empty() && std::filesystem::exists(serial.front(), ec)) devices.push_back(serial.front());
+    }
+    return devices;
+}
+
 // "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
 // line of its own; with `json` all of them in the final object.
 int ListPorts(const PortMap& map, bool verbose, bool json) {
@@ -93,12 +106,17 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
         for (const auto& [name, value] : fields)
             if (!value->empty()) std::printf("      %-15s %s\n", name, EscapeControls(*value).c_str());
     }
+    const std::vector<std::string> consoles = LeftOutConsoles(map);
     if (json) {
         outcome.message = std::to_string(list.size()) + (list.size() == 1 ? " port" : " ports") + " in the map";
         outcome.extra["ports"] = list;
+        outcome.extra["left_out"] = consoles;
         PrintOutcome(outcome);
         return kExitDone;
     }
+    for (const auto& device : consoles)
+        std::printf("%s is the system console: left out of the default map (-p %s reaches it)\n",
+                    EscapeControls(device).c_str(), EscapeControls(device).c_str());
     return kExitDone;
 }
 

@@ -25,6 +25,7 @@
 #include "cli/Args.h"
 #include "cli/CliSupport.h"
 #include "cli/Progress.h"
+#include "serial/PortMap.h"
 #include "sim/lib/Simulator.h"
 
 namespace quillet::test {
@@ -300,6 +301,30 @@ TEST(Completion, FilesAfterLogAndFoldersAfterData) {
     EXPECT_EQ(complete("quillet-cli --log run.log se"), "search ");
     EXPECT_EQ(complete("quillet-cli --log = run.log se"), "search ");
     EXPECT_EQ(complete("quillet-cli -vp /dev/x pa"), "panel pattern ");
+}
+
+// ---- the default map and the system console -------------------------------------
+
+TEST(DefaultMap, PortsSaysWhichConsoleItLeftOut) {
+    std::string console;
+    for (const auto& name : SystemConsoles()) {
+        const auto serial = PortMap::OrderDevices({name});
+        if (!serial.empty() && std::filesystem::exists(serial.front())) console = serial.front();
+    }
+    if (console.empty()) GTEST_SKIP() << "this machine's console is no serial port";
+    ::unsetenv("QUILLET_PORTS");
+    RunResult r = RunCli({"ports"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, console + " is the system console: left out of the default map (-p " + console +
+                                    " reaches it)\n"))
+        << r.out;
+    EXPECT_FALSE(Contains(r.out, "  " + console + "  ") || Contains(r.out, "  " + console + "\n")) << r.out;
+    r = RunCli({"--json", "ports"});
+    EXPECT_EQ(nlohmann::json::parse(r.out)["left_out"], nlohmann::json::array({console})) << r.out;
+    // Named by the operator, it is COM1.
+    r = RunCli({"ports", "-p", console});
+    EXPECT_EQ(r.out.rfind("COM1  " + console, 0), 0u) << r.out;
+    EXPECT_FALSE(Contains(r.out, "system console")) << r.out;
 }
 
 TEST(Plurals, OnePortInTheMap) {
