@@ -299,8 +299,8 @@ std::string ShortCluster(const std::vector<std::string>& argv, std::size_t& i, A
             return TakePort("-p", argv[++i], port);
         }
         default:
-            return "unknown option -" + std::string(1, word[k]) +
-                   (k > 1 ? " (in " + word + ")" : std::string());
+            if (k == 1) return "unknown option " + word;
+            return "unknown option -" + std::string(1, word[k]) + " (in " + word + ")";
         }
     }
     return {};

@@ -258,6 +258,8 @@ TEST(ShortOptions, CombineAsInOtherTools) {
     std::string err;
     Parse({"-vx", "search"}, &err);
     EXPECT_EQ(err, "unknown option -x (in -vx)");
+    Parse({"sub-mcu", "-10"}, &err);
+    EXPECT_EQ(err, "unknown option -10");
     Parse({"search", "-vp"}, &err);
     EXPECT_EQ(err, "option -p needs a value");
     Parse({"-pa,b", "search"}, &err);
