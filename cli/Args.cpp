@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "discovery/DeviceKinds.h"
+#include "pattern/BmpImport.h"
 
 namespace quillet::cli {
 
@@ -110,19 +111,22 @@ const CommandInfo kCommands[] = {
      "with the kind's search frame and prints the first port where the instrument\n"
      "answered.\n",
      {"kind", "all", "watch"}},
-    {"pattern", "pattern --slot N IMAGE.bmp",
-     "store a 1920x1080 24-bit BMP in user-pattern\n"
-     "slot N (1..4) of the signal generator",
-     "Searches the signal generator, loads IMAGE.bmp (1920x1080, 24 bits per pixel)\n"
-     "and stores it in user-pattern slot N: the slot command, the wait for the\n"
-     "erase, then 24,300 blocks of 256 bytes, each acknowledged by the instrument.\n",
+    {"pattern", "pattern --slot N IMAGE",
+     "store a 1920x1080 image (24-bit BMP or PNG) in\n"
+     "user-pattern slot N (1..4) of the signal generator",
+     "Searches the signal generator, loads IMAGE (1920x1080: a 24-bit BMP, bottom-up\n"
+     "or top-down, or a PNG of 8 bits per channel, RGB, grey or palette, whose alpha\n"
+     "is left out) and stores it in user-pattern slot N: the slot command, the wait\n"
+     "for the erase, then 24,300 blocks of 256 bytes, each acknowledged by the\n"
+     "instrument.\n",
      {"slot", "all", "watch"}},
-    {"panel", "panel --slot N IMAGE.bmp",
-     "store the 240x160 panel image of IMAGE.bmp in\n"
+    {"panel", "panel --slot N IMAGE",
+     "store the 240x160 panel image of IMAGE in\n"
      "slot N (1..4) of the front-panel display",
-     "Searches the signal generator, loads IMAGE.bmp (1920x1080, or 240x160 for the\n"
-     "panel image alone) and stores its 240x160 RGB565 copy in slot N of the data\n"
-     "flash of the generator's front-panel display: 300 acknowledged blocks.\n",
+     "Searches the signal generator, loads IMAGE (a 24-bit BMP or a PNG, 1920x1080,\n"
+     "or 240x160 for the panel image alone) and stores its 240x160 RGB565 copy in\n"
+     "slot N of the data flash of the generator's front-panel display: 300\n"
+     "acknowledged blocks.\n",
      {"slot", "all", "watch"}},
     {"fpga", "fpga generator|analyzer",
      "write GENERATOR_FPGA.bin or ANALYZER_FPGA.bin of the data folder to the FPGA flash",
@@ -198,7 +202,7 @@ void Column(std::string& out, const std::string& label, const std::string& text,
             std::size_t column) {
     constexpr std::size_t kWidth = 79;
     out += label;
-    if (label.size() + 1 > column) out += "\n" + std::string(column, ' ');
+    if (!label.empty() && label.size() + 1 > column) out += "\n" + std::string(column, ' ');
     else out += std::string(column - label.size(), ' ');
     std::istringstream words(text);
     std::string word;
@@ -249,11 +253,13 @@ const char kProgressText[] =
 
 const char kExitText[] =
     "Exit status:\n"
-    "  0  done\n"
-    "  1  the flow failed (its message on stderr)\n"
-    "  2  usage error\n"
-    "  3  time-out (the instrument stopped answering)\n"
-    "  130  interrupted (Ctrl+C; the port is closed first)\n";
+    "  0    done\n"
+    "  1    the flow failed (its message on stderr)\n"
+    "  2    usage error\n"
+    "  3    time-out (the instrument stopped answering)\n"
+    "  129  ended by SIGHUP (the terminal went away; the port is closed first)\n"
+    "  130  interrupted (Ctrl+C; the port is closed first)\n"
+    "  143  ended by SIGTERM (the port is closed first)\n";
 
 bool ParseSeconds(const std::string& text, unsigned& ms) {
     if (text.empty()) return false;
@@ -265,6 +271,39 @@ bool ParseSeconds(const std::string& text, unsigned& ms) {
     ms = static_cast<unsigned>(std::lround(s * 1000.0));
     if (ms == 0) ms = 1;
     return true;
+}
+
+constexpr int kMaxVerbosity = 3;
+
+// The device of -p/--port: one, not a list.
+std::string TakePort(const std::string& option, const std::string& device, std::optional<std::string>& port) {
+    if (device.empty() || device.find(',') != std::string::npos)
+        return option + " needs one device, not \"" + device + "\" (--ports takes a list)";
+    port = device;
+    return {};
+}
+
+// A word of combined short options (-vv, -hv, -vp DEVICE, -pDEVICE): each
+// letter a flag, except that -p takes the rest of the word, or the next
+// word, as its device.
+std::string ShortCluster(const std::vector<std::string>& argv, std::size_t& i, Args& out,
+                         std::optional<std::string>& port) {
+    const std::string& word = argv[i];
+    for (std::size_t k = 1; k < word.size(); ++k) {
+        switch (word[k]) {
+        case 'v': out.verbosity = std::min(kMaxVerbosity, out.verbosity + 1); break;
+        case 'h': out.help = true; break;
+        case 'p': {
+            if (k + 1 < word.size()) return TakePort("-p", word.substr(k + 1), port);
+            if (i + 1 >= argv.size()) return "option -p needs a value";
+            return TakePort("-p", argv[++i], port);
+        }
+        default:
+            if (k == 1) return "unknown option " + word;
+            return "unknown option -" + std::string(1, word[k]) + " (in " + word + ")";
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -286,6 +325,11 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
         }
         if (word == "--") {
             onlyOperands = true;
+            continue;
+        }
+        // Short options may be combined: -vv, -vp DEVICE, -pDEVICE.
+        if (word.size() > 2 && word[1] != '-') {
+            if (std::string err = ShortCluster(argv, i, out, port); !err.empty()) return err;
             continue;
         }
         // "--name=value" and "--name value" both work for options with a value.
@@ -314,9 +358,9 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
         std::string v;
         std::string err;
         bool counted = false;
-        if (word == "-v" || word == "--verbose" || word == "-vv" || word == "-vvv") {
+        if (word == "-v" || word == "--verbose") {
             err = flag(counted);
-            out.verbosity = std::min(3, out.verbosity + (word[1] == 'v' ? int(word.size()) - 1 : 1));
+            out.verbosity = std::min(kMaxVerbosity, out.verbosity + 1);
         } else if (word == "--trace") {
             err = flag(counted);
             out.verbosity = std::max(out.verbosity, 2);
@@ -342,12 +386,7 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
         } else if (word == "--watch") {
             err = flag(out.watch);
         } else if (word == "-p" || word == "--port") {
-            if ((err = value(v)).empty()) {
-                if (v.empty() || v.find(',') != std::string::npos)
-                    err = word + " needs one device, not \"" + v + "\" (--ports takes a list)";
-                else
-                    port = v;
-            }
+            if ((err = value(v)).empty()) err = TakePort(word, v, port);
         } else if (word == "--data") {
             if ((err = value(v)).empty()) {
                 if (v.empty()) err = "--data needs a folder";
@@ -430,7 +469,7 @@ std::string CheckCommand(const Args& a) {
     } else if (c == "search") {
         err = operands(0, "search [--kind KIND]");
     } else if (c == "pattern" || c == "panel") {
-        err = operands(1, (c + " --slot N IMAGE.bmp").c_str());
+        err = operands(1, (c + " --slot N IMAGE").c_str());
         if (err.empty() && !a.slot) err = c + " needs --slot N (1 to 4)";
     } else if (c == "fpga") {
         if (a.operands.empty()) {
@@ -524,10 +563,18 @@ std::string CommandHelp(const std::string& command) {
         if (std::find(c->options.begin(), c->options.end(), "kind") != c->options.end())
             out += "\nKinds: " + DeviceKindNames() + ".\n";
     }
-    out += "\nGlobal options:\n";
-    out += OptionList(std::begin(kGlobalOptions), std::end(kGlobalOptions), nullptr, 0);
+    if ((command == "pattern" || command == "panel") && !PngSupported())
+        out += "\nThis build reads no PNG images (it was built without libpng).\n";
+    // The global options by name only: what they do is in the overview.
+    std::string names;
+    for (const auto& o : kGlobalOptions) {
+        std::string label = o.shortName ? std::string(o.shortName) + "/" + o.longName : o.longName;
+        if (o.value) label += std::string(" ") + o.value;
+        names += (names.empty() ? "" : ", ") + label;
+    }
     out += "\n";
-    out += kExitText;
+    Column(out, "", "Global options: " + names + ". See 'quillet-cli --help' for them, the environment and the "
+                "exit status.", 0);
     return out;
 }
 
@@ -567,23 +614,27 @@ std::string BashCompletion() {
     s += "    local kinds=\"" + DeviceKindNames(" ") + "\"\n";
     s += "    local globals=\"" + join(globals) + "\"\n";
     s += "    COMPREPLY=()\n";
-    s += "    case $prev in\n";
-    s += "        -p|--port)\n";
+    // "--log=FILE": bash splits the word at '=', the option is two words back.
+    s += "    local opt=$prev\n";
+    s += "    if [[ $cur == = ]]; then opt=$prev; cur=; fi\n";
+    s += "    if [[ $prev == = ]] && ((COMP_CWORD >= 2)); then opt=${COMP_WORDS[COMP_CWORD-2]}; fi\n";
+    s += "    case $opt in\n";
+    s += "        -p|--port|-[hv]*p)\n";
     s += "            local devices\n";
     s += "            devices=$(\"${COMP_WORDS[0]}\" ports 2>/dev/null | awk '{print $2}'; "
          "compgen -G '/dev/serial/by-id/*')\n";
     s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
     s += "            return ;;\n";
-    s += "        --ports) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    s += "        --ports|--log) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
     s += "        --data) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
     s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
     s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
-    s += "        --timeout) return ;;\n";
+    s += "        --timeout|--baud) return ;;\n";
     s += "    esac\n";
     s += "    local i cmd= nops=0\n";
     s += "    for ((i = 1; i < COMP_CWORD; i++)); do\n";
     s += "        case ${COMP_WORDS[i]} in\n";
-    s += "            " + valuedPattern + ") ((i++)) ;;\n";
+    s += "            " + valuedPattern + "|-[hv]*p) [[ ${COMP_WORDS[i+1]} == = ]] && ((i++)); ((i++)) ;;\n";
     s += "            -*) ;;\n";
     s += "            *) if [[ -z $cmd ]]; then cmd=${COMP_WORDS[i]}; else ((nops++)); fi ;;\n";
     s += "        esac\n";

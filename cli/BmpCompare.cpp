@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
+#include "pattern/BmpImport.h"
 #include "platform/Utf8.h"
 
 namespace quillet::cli {
@@ -21,13 +23,33 @@ std::uint32_t U32(const std::vector<std::uint8_t>& d, std::size_t o) {
     return d[o] | (d[o + 1] << 8) | (d[o + 2] << 16) | (static_cast<std::uint32_t>(d[o + 3]) << 24);
 }
 
-std::optional<Bitmap> ReadBmp(const std::string& path, std::string& problem) {
+// A PNG as "Load Image" reads it: its raster, or the panel-sized preview.
+std::optional<Bitmap> ReadPng(const std::string& path, const std::vector<std::uint8_t>& d,
+                              std::string& problem) {
+    auto images = std::make_unique<PatternImages>();
+    const BmpOutcome out = DecodePatternBmp(d.data(), d.size(), *images);
+    if (out.verdict != BmpVerdict::Pattern && out.verdict != BmpVerdict::Panel) {
+        problem = path + ": " + (out.message ? out.message : "not an image");
+        return std::nullopt;
+    }
+    Bitmap bmp;
+    bmp.width = out.width;
+    bmp.height = out.height;
+    if (out.verdict == BmpVerdict::Pattern)
+        bmp.rgb = std::move(images->raster);
+    else
+        bmp.rgb.assign(images->preview, images->preview + kPreviewBytes);
+    return bmp;
+}
+
+std::optional<Bitmap> ReadImage(const std::string& path, std::string& problem) {
     std::ifstream in(PathFromUtf8(path), std::ios::binary);
     if (!in) {
         problem = "cannot open " + path;
         return std::nullopt;
     }
     std::vector<std::uint8_t> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (d.size() >= 4 && d[0] == 0x89 && d[1] == 'P' && d[2] == 'N' && d[3] == 'G') return ReadPng(path, d, problem);
     if (d.size() < 54 || d[0] != 'B' || d[1] != 'M') {
         problem = path + " is not a BMP file";
         return std::nullopt;
@@ -72,9 +94,9 @@ std::optional<Bitmap> ReadBmp(const std::string& path, std::string& problem) {
 
 BmpComparison CompareBmpPixels(const std::string& a, const std::string& b) {
     BmpComparison result;
-    const auto x = ReadBmp(a, result.problem);
+    const auto x = ReadImage(a, result.problem);
     if (!x) return result;
-    const auto y = ReadBmp(b, result.problem);
+    const auto y = ReadImage(b, result.problem);
     if (!y) return result;
     result.readable = true;
     result.sameSize = x->width == y->width && x->height == y->height;

@@ -2,12 +2,63 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/Console.h"
 
 namespace quillet::cli {
+
+namespace {
+
+constexpr int kBarMaxWidth = 30;  // the bar itself, between its brackets
+constexpr int kBarMinWidth = 10;  // narrower than this, the bar is left out
+constexpr unsigned char kDelete = 0x7F;
+constexpr unsigned char kFirstC1 = 0x80;
+constexpr unsigned char kLastC1 = 0x9F;
+
+// The length of the UTF-8 sequence starting at text[i], 0 when none starts there.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (n == 0 || i + n > text.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+std::string Hex(const char* form, unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, form, value);
+    return text;
+}
+
+} // namespace
+
+std::string EscapeControls(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == kDelete) {
+            out += Hex("\\x%02x", c);
+            ++i;
+        } else if (c < kFirstC1) {
+            out += text[i++];
+        } else if (const std::size_t n = Utf8Length(text, i); n == 0) {
+            out += Hex("\\x%02x", c);
+            ++i;
+        } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= kLastC1) {
+            out += Hex("\\u%04x", static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
 
 Progress::Progress(std::FILE* out, ProgressStyle style, std::function<std::uint64_t()> nowMs)
     : m_out(out), m_style(style), m_now(std::move(nowMs)) {
@@ -53,7 +104,7 @@ void Progress::Begin(const std::string& title, std::uint64_t total, const std::s
     else if (m_style == ProgressStyle::State)
         Draw(true);
     else
-        Out(title + "\n");  // on a terminal too, above the bar
+        Out(EscapeControls(title) + "\n");  // on a terminal too, above the bar
 }
 
 void Progress::SetStage(const std::string& stage) {
@@ -62,7 +113,7 @@ void Progress::SetStage(const std::string& stage) {
     m_detail.clear();
     switch (m_style) {
     case ProgressStyle::Lines:
-        if (!stage.empty()) Out(stage + "\n");
+        if (!stage.empty()) Out(EscapeControls(stage) + "\n");
         break;
     case ProgressStyle::Bar:
     case ProgressStyle::State: Draw(true); break;
@@ -144,20 +195,38 @@ std::string Progress::FormatRate(double rate, const std::string& unit) {
 
 std::string Progress::FormatBar(double percent, std::uint64_t done, std::uint64_t total,
                                 const std::string& unit, double rate, double leftMs,
-                                const std::string& stage, int width) {
-    std::string bar(static_cast<std::size_t>(width), ' ');
-    const int filled = static_cast<int>(percent / 100.0 * width);
-    for (int i = 0; i < filled && i < width; ++i) bar[static_cast<std::size_t>(i)] = '#';
+                                const std::string& stage, int columns) {
+    const std::size_t room = static_cast<std::size_t>(std::max(columns, 2) - 1);
+    char pct[16];
+    std::snprintf(pct, sizeof pct, "%5.1f%%", percent);
     std::string counts = std::to_string(done);
     if (total) counts += "/" + std::to_string(total);
     counts += " " + unit;
-    std::string more;
-    if (!stage.empty()) more += "  " + stage;
-    if (rate > 0) more += "  " + FormatRate(rate, unit);
-    char text[256];
-    std::snprintf(text, sizeof text, "[%s] %5.1f%%  %s%s  left %s", bar.c_str(), percent,
-                  counts.c_str(), more.c_str(), FormatDuration(leftMs).c_str());
-    return text;
+    const std::string left = "left " + FormatDuration(leftMs);
+    const std::string speed = rate > 0 ? FormatRate(rate, unit) : std::string();
+    // What follows the bar, from everything down to the percentage alone;
+    // the first three with the bar, the others without it.
+    const std::vector<std::vector<std::string>> tails = {
+        {pct, counts, stage, speed, left}, {pct, counts, stage, left}, {pct, counts, left},
+        {pct, counts, left}, {pct, left}, {pct}};
+    constexpr std::size_t kTailsWithBar = 3;
+    for (std::size_t i = 0; i < tails.size(); ++i) {
+        std::string t;
+        for (const auto& part : tails[i])
+            if (!part.empty()) t += (t.empty() ? "" : "  ") + part;
+        if (i >= kTailsWithBar) {
+            if (t.size() <= room) return t;
+            continue;
+        }
+        const std::size_t framed = t.size() + 3;  // "[", "] "
+        if (framed >= room || room - framed < static_cast<std::size_t>(kBarMinWidth)) continue;
+        const int width = static_cast<int>(std::min<std::size_t>(kBarMaxWidth, room - framed));
+        std::string bar(static_cast<std::size_t>(width), ' ');
+        const int filled = std::clamp(static_cast<int>(percent / 100.0 * width), 0, width);
+        std::fill_n(bar.begin(), filled, '#');
+        return "[" + bar + "] " + t;
+    }
+    return std::string(pct).substr(0, room);
 }
 
 void Progress::Draw(bool force) {
@@ -180,8 +249,10 @@ void Progress::Draw(bool force) {
         if (!force && m_drawn && now - m_lastDrawMs < 100) return;
         m_lastDrawMs = now;
         m_drawn = true;
+        const int columns = TerminalColumns(m_out);
         const std::string bar = FormatBar(m_percent, m_done, m_total, m_unit, rate, leftMs,
-                                          m_detail.empty() ? m_stage : m_stage + " " + m_detail, 30);
+                                          EscapeControls(m_detail.empty() ? m_stage : m_stage + " " + m_detail),
+                                          columns > 0 ? columns : kDefaultColumns);
         Out(EraseLine() + bar);
         m_lineLength = bar.size();
         return;

@@ -1,7 +1,8 @@
 // Progress of a flow on stderr, in one of three styles:
 //   Bar    on a terminal: the title on a line of its own, then a bar redrawn
 //          in place (at most about ten times a second) with percentage,
-//          units done of the total, stage, rate and time left;
+//          units done of the total, stage, rate and time left, made to fit
+//          the terminal's width (80 columns when it does not say);
 //   Lines  otherwise: the title, each stage, and a plain line at every tenth
 //          of the way;
 //   Json   with --json: one JSON object per line for each event (begin,
@@ -20,6 +21,14 @@
 #include <nlohmann/json.hpp>
 
 namespace quillet::cli {
+
+// Columns assumed when the terminal does not tell its width.
+constexpr int kDefaultColumns = 80;
+
+// `text` with the bytes a terminal would act on shown instead: control
+// characters (C0, DEL and the C1 range) as \xNN or \u00NN, bytes that are
+// no UTF-8 as \xNN. Other UTF-8 text is left as it is.
+std::string EscapeControls(const std::string& text);
 
 enum class ProgressStyle { Bar, Lines, Json, State };
 
@@ -74,10 +83,12 @@ public:
     double DataRate() const;
     std::uint64_t DataMs() const;
 
-    // The bar's line (exposed for the format).
+    // The bar's line, shorter than `columns`: the bar narrows first, then
+    // the rate, the stage, the bar itself, the counts and the time left give
+    // way, in that order (exposed for the format).
     static std::string FormatBar(double percent, std::uint64_t done, std::uint64_t total,
                                  const std::string& unit, double rate, double leftMs,
-                                 const std::string& stage, int width);
+                                 const std::string& stage, int columns);
     static std::string FormatDuration(double ms);
     // "41.2 blocks/s", "10.6 kB/s", "1.25 MB/s": SI prefixes.
     static std::string FormatRate(double rate, const std::string& unit);

@@ -19,9 +19,13 @@
 #include "cli/BmpCompare.h"
 #include "cli/Interrupt.h"
 #include "cli/Console.h"
+#include "cli/OpenRefusals.h"
+#include "cli/Progress.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
+#include "pattern/BmpImport.h"
+#include "pattern/FileBytes.h"
 #include "platform/Utf8.h"
 #include "serial/PortMap.h"
 #if QUILLET_SIM_PTY
@@ -45,6 +49,19 @@ constexpr const char* kDevicePlace = "device object";
 #else
 constexpr const char* kDevicePlace = "sysfs";
 #endif
+
+// The serial devices the default map leaves out because they are the
+// system's console; none when the map is given (-p, --ports, QUILLET_PORTS).
+std::vector<std::string> LeftOutConsoles(const PortMap& map) {
+    std::vector<std::string> devices;
+    if (map.IsExplicit() || std::getenv("QUILLET_PORTS")) return devices;
+    for (const auto& name : SystemConsoles()) {
+        const std::vector<std::string> serial = PortMap::OrderDevices({name});
+        std::error_code ec;
+        if (!serial.empty() && std::filesystem::exists(serial.front(), ec)) devices.push_back(serial.front());
+    }
+    return devices;
+}
 
 // "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
 // line of its own; with `json` all of them in the final object.
@@ -74,8 +91,8 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
             list.push_back(p);
             continue;
         }
-        const std::string summary = d.Summary();
-        std::printf("COM%u  %s%s%s\n", com, device.c_str(), summary.empty() ? "" : "  ",
+        const std::string summary = EscapeControls(d.Summary());
+        std::printf("COM%u  %s%s%s\n", com, EscapeControls(device).c_str(), summary.empty() ? "" : "  ",
                     summary.c_str());
         if (!verbose || !d.exists) continue;
         const std::pair<const char*, const std::string*> fields[] = {
@@ -87,14 +104,31 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
             {kDevicePlace, &d.sysfsPath},
         };
         for (const auto& [name, value] : fields)
-            if (!value->empty()) std::printf("      %-15s %s\n", name, value->c_str());
+            if (!value->empty()) std::printf("      %-15s %s\n", name, EscapeControls(*value).c_str());
     }
+    const std::vector<std::string> consoles = LeftOutConsoles(map);
     if (json) {
-        outcome.message = std::to_string(list.size()) + " ports in the map";
+        outcome.message = std::to_string(list.size()) + (list.size() == 1 ? " port" : " ports") + " in the map";
         outcome.extra["ports"] = list;
+        outcome.extra["left_out"] = consoles;
         PrintOutcome(outcome);
+        return kExitDone;
     }
+    for (const auto& device : consoles)
+        std::printf("%s is the system console: left out of the default map (-p %s reaches it)\n",
+                    EscapeControls(device).c_str(), EscapeControls(device).c_str());
     return kExitDone;
+}
+
+// What the operator should know of an image that loads (its alpha left
+// out), on stderr before the flow; nothing for a file the flow refuses,
+// which says why itself.
+void TellImageNote(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    if (!ReadFileBytes(path, bytes, nullptr, kPatternBmpFile)) return;
+    auto images = std::make_unique<PatternImages>();
+    const BmpOutcome out = DecodePatternBmp(bytes.data(), bytes.size(), *images);
+    if (out.note) std::fprintf(stderr, "quillet-cli: %s: %s\n", EscapeControls(path).c_str(), out.note);
 }
 
 // The embedded job for machines without a display: a simulated signal
@@ -223,7 +257,7 @@ int Main(const std::vector<std::string>& argv) {
     };
     if (!err.empty()) {
         std::fprintf(stderr, "quillet-cli: %s\nTry 'quillet-cli --help' for the commands.\n",
-                     err.c_str());
+                     EscapeControls(err).c_str());
         return usageError(err);
     }
     const bool readsData = args.command == "mcu" || (args.command == "fpga" && args.operands[0] != "aux");
@@ -255,6 +289,9 @@ int Main(const std::vector<std::string>& argv) {
     options.dataFolder = args.dataFolder;
     options.json = args.json;
     if (args.ports) options.ports = PortMap::FromList(*args.ports);
+    // A port named by the operator that cannot be opened is said why, -v or not.
+    OpenRefusals refusals;
+    if (args.ports && !args.all) options.makeDevice = refusals.Factory();
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
@@ -275,6 +312,8 @@ int Main(const std::vector<std::string>& argv) {
         return kExitUsage;
     };
 
+    if (c == "pattern" || c == "panel") TellImageNote(args.operands[0]);
+
     // Ctrl+C ends a flow cleanly, "interrupted".
     CatchInterrupt();
     if (args.all) {
@@ -294,6 +333,8 @@ int Main(const std::vector<std::string>& argv) {
         rc = flow(session);
         outcome = session.Result(rc);
     }
+    if (rc == kExitFailed)
+        for (const auto& reason : refusals.Reasons()) std::fprintf(stderr, "quillet-cli: %s\n", reason.c_str());
     if (args.json) {
         outcome.command = c;
         outcome.exitCode = rc;

@@ -4,10 +4,13 @@
 #   share/applications/quillet.desktop, share/icons/hicolor/NxN/apps/quillet.png
 #   share/man/man1/quillet.1.gz, quillet-cli.1.gz, quillet-sim.1.gz
 #   share/bash-completion/completions/quillet-cli
-#   share/doc/quillet/README.md
+#   share/doc/quillet/README.md, copyright (machine-readable, Apache-2.0),
+#   changelog.gz (the Debian changelog)
 # Man pages and the completion script are written at build time by the
-# programs themselves (their --help, and quillet-cli completion).
-# The Windows zip holds the programs and the README at its top level.
+# programs themselves (their --help, and quillet-cli completion), with the
+# sections --help has no room for (examples, environment, files, exit
+# status) from man/PROGRAM.h2m.
+# The Windows zip holds the programs, the README and LICENSE at its top level.
 if(WIN32)
   set(CMAKE_INSTALL_BINDIR .)
 endif()
@@ -25,25 +28,47 @@ if(QUILLET_BUILD_RUNS_PROGRAMS AND NOT HELP2MAN_PROGRAM)
 endif()
 
 # quillet_man_page(TARGET SUMMARY): TARGET.1.gz from the program's --help and
-# --version, installed in man1.
+# --version and man/TARGET.h2m, installed in man1.
 function(quillet_man_page target summary)
   if(NOT QUILLET_BUILD_RUNS_PROGRAMS OR NOT HELP2MAN_PROGRAM)
     return()
   endif()
   set(page ${CMAKE_CURRENT_BINARY_DIR}/${target}.1)
+  set(include ${PROJECT_SOURCE_DIR}/man/${target}.h2m)
   add_custom_command(
     OUTPUT ${page}.gz
-    COMMAND ${HELP2MAN_PROGRAM} --no-info --name=${summary} --output=${page} $<TARGET_FILE:${target}>
+    COMMAND ${HELP2MAN_PROGRAM} --no-info --name=${summary} --include=${include}
+            --output=${page} $<TARGET_FILE:${target}>
     COMMAND gzip -9nf ${page}
-    DEPENDS ${target}
+    DEPENDS ${target} ${include}
     COMMENT "Man page ${target}(1)"
     VERBATIM)
   add_custom_target(${target}_man ALL DEPENDS ${page}.gz)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endfunction()
 
+# Who answers for the package (its Maintainer field, the copyright file's
+# contact and the changelog's signature).
+set(QUILLET_MAINTAINER "Quillet developers <quillet@example.org>" CACHE STRING
+    "Name and mail address of the package's maintainer")
+
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillet)
+  set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/quillet)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${doc_dir})
+  # Debian's own forms: the licence as a machine-readable copyright file
+  # (the full text is in /usr/share/common-licenses), the changelog gzipped.
+  set(doc_build ${PROJECT_BINARY_DIR}/package-doc)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/debian/copyright ${doc_build}/copyright @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/debian/changelog.in ${doc_build}/changelog @ONLY)
+  add_custom_command(
+    OUTPUT ${doc_build}/changelog.gz
+    COMMAND gzip -9nkf ${doc_build}/changelog
+    DEPENDS ${doc_build}/changelog
+    COMMENT "Debian changelog"
+    VERBATIM)
+  add_custom_target(quillet_changelog ALL DEPENDS ${doc_build}/changelog.gz)
+  install(FILES ${doc_build}/copyright ${doc_build}/changelog.gz DESTINATION ${doc_dir}
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()

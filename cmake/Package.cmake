@@ -3,7 +3,8 @@
 # libraries (Debian's Qt 6, C and C++ run-time packages).
 set(CPACK_PACKAGE_NAME quillet)
 set(CPACK_PACKAGE_VENDOR "Quillet developers")
-set(CPACK_PACKAGE_CONTACT "Quillet developers <dev@quillet.local>")
+set(CPACK_PACKAGE_CONTACT "${QUILLET_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLET_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service tool for a video test instrument on a serial link")
 set(CPACK_PACKAGE_DESCRIPTION "Finds an HDMI signal generator and related instruments on a serial port\n\
 (COM ports, usually USB adapters), stores user test patterns in their flash\n\

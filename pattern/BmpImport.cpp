@@ -1,7 +1,12 @@
-// BMP checks and the three conversions of "Load Image".
+// BMP and PNG checks and the three conversions of "Load Image".
 #include "pattern/BmpImport.h"
 
 #include <cstring>
+#include <vector>
+
+#if QUILLET_HAVE_PNG
+#include <png.h>
+#endif
 
 namespace quillet {
 
@@ -18,9 +23,33 @@ constexpr std::size_t kOffBitCount = 28;
 constexpr std::size_t kOffCompression = 30;
 constexpr std::size_t kHeaderNeeded = kOffCompression + 4;  // 34 bytes
 
+// PNG: the signature, then the IHDR chunk (length, type, 13 bytes of data).
+constexpr std::uint8_t kPngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::size_t kPngSignatureSize = sizeof kPngSignature;
+constexpr std::size_t kPngOffChunkType = kPngSignatureSize + 4;
+constexpr std::size_t kPngOffWidth = kPngOffChunkType + 4;
+constexpr std::size_t kPngOffHeight = kPngOffWidth + 4;
+constexpr std::size_t kPngOffBitDepth = kPngOffHeight + 4;
+constexpr std::size_t kPngOffColourType = kPngOffBitDepth + 1;
+constexpr std::size_t kPngHeaderNeeded = kPngOffColourType + 1;
+constexpr int kPngMaxBitDepth = 8;
+constexpr std::size_t kRgbaBytesPerPixel = 4;
+
 std::uint32_t ReadU32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+#if QUILLET_HAVE_PNG
+// PNG numbers are big-endian.
+std::uint32_t ReadU32Be(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
+}
+#endif
+
+bool IsPng(const std::uint8_t* data, std::size_t size) {
+    return size >= kPngSignatureSize && std::memcmp(data, kPngSignature, kPngSignatureSize) == 0;
 }
 
 BmpOutcome Reject(BmpOutcome out, BmpVerdict verdict, const char* message) {
@@ -35,10 +64,13 @@ BmpOutcome Reject(BmpOutcome out, BmpVerdict verdict, const char* message) {
 
 } // namespace
 
-// Bottom-up rows of blue, green, red become top-down rows of red, green, blue.
-static void FlipToRgb(const std::uint8_t* pixels, std::uint8_t* out, int height, std::size_t stride) {
+// Rows of blue, green, red (bottom-up unless `topDown`) become top-down rows
+// of red, green, blue.
+static void FlipToRgb(const std::uint8_t* pixels, std::uint8_t* out, int height, std::size_t stride,
+                      bool topDown) {
     for (int r = 0; r < height; ++r) {
-        const std::uint8_t* src = pixels + static_cast<std::size_t>(height - 1 - r) * stride;
+        const int from = topDown ? r : height - 1 - r;
+        const std::uint8_t* src = pixels + static_cast<std::size_t>(from) * stride;
         std::uint8_t* dst = out + static_cast<std::size_t>(r) * stride;
         for (std::size_t c = 0; c < stride; c += 3) {
             dst[c] = src[c + 2];
@@ -48,8 +80,8 @@ static void FlipToRgb(const std::uint8_t* pixels, std::uint8_t* out, int height,
     }
 }
 
-void ConvertRaster(const std::uint8_t* pixels, std::uint8_t* raster) {
-    FlipToRgb(pixels, raster, kRasterHeight, kRasterStride);
+void ConvertRaster(const std::uint8_t* pixels, std::uint8_t* raster, bool topDown) {
+    FlipToRgb(pixels, raster, kRasterHeight, kRasterStride, topDown);
 }
 
 // Each preview pixel is a weighted mean of nine raster pixels in a cross
@@ -91,20 +123,103 @@ void MakePanel(const std::uint8_t* preview, std::uint8_t* panel) {
     }
 }
 
-void ConvertPanelFile(const std::uint8_t* pixels, std::uint8_t* preview, std::uint8_t* panel) {
-    FlipToRgb(pixels, preview, kPreviewHeight, kPreviewStride);
+void ConvertPanelFile(const std::uint8_t* pixels, std::uint8_t* preview, std::uint8_t* panel,
+                      bool topDown) {
+    FlipToRgb(pixels, preview, kPreviewHeight, kPreviewStride, topDown);
     MakePanel(preview, panel);
+}
+
+namespace {
+
+// The verdict and buttons of an accepted 1920x1080 or 240x160 image.
+BmpOutcome Accept(BmpOutcome out, bool pattern) {
+    out.verdict = pattern ? BmpVerdict::Pattern : BmpVerdict::Panel;
+    out.nandButton = pattern ? ButtonChange::Enable : ButtonChange::Disable;
+    out.panelButton = ButtonChange::Enable;
+    return out;
+}
+
+#if QUILLET_HAVE_PNG
+// Top-down RGBA pixels of an accepted PNG -> the images, alpha left out.
+void ConvertRgba(const std::vector<std::uint8_t>& rgba, bool pattern, PatternImages& images) {
+    const std::size_t pixels = rgba.size() / kRgbaBytesPerPixel;
+    std::uint8_t* rgb = images.preview;
+    if (pattern) {
+        if (images.raster.size() != kRasterBytes) images.raster.assign(kRasterBytes, 0);
+        rgb = images.raster.data();
+    }
+    for (std::size_t p = 0; p < pixels; ++p)
+        std::memcpy(rgb + 3 * p, rgba.data() + kRgbaBytesPerPixel * p, 3);
+    if (pattern) MakePreview(images.raster.data(), images.preview);
+    MakePanel(images.preview, images.panel);
+}
+
+// libpng's simplified reader: any PNG of up to 8 bits per channel as RGBA
+// rows, top to bottom. False when libpng finds the file damaged.
+bool ReadPngRgba(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& rgba,
+                 bool& alpha) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, data, size)) return false;
+    alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    image.format = PNG_FORMAT_RGBA;
+    rgba.assign(PNG_IMAGE_SIZE(image), 0);
+    // On failure libpng frees what it holds of the image.
+    return png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr) != 0;
+}
+#endif
+
+BmpOutcome DecodePng(const std::uint8_t* data, std::size_t size, PatternImages& images) {
+    BmpOutcome out;
+    out.format = ImageFormat::Png;
+#if !QUILLET_HAVE_PNG
+    (void)data;
+    (void)size;
+    (void)images;
+    return Reject(out, BmpVerdict::PngUnsupported, kMsgPngUnsupported);
+#else
+    if (size < kPngHeaderNeeded || std::memcmp(data + kPngOffChunkType, "IHDR", 4) != 0)
+        return Reject(out, BmpVerdict::PngDamaged, kMsgPngDamaged);
+    const std::uint32_t width = ReadU32Be(data + kPngOffWidth);
+    const std::uint32_t height = ReadU32Be(data + kPngOffHeight);
+    out.width = static_cast<std::int32_t>(width);
+    out.height = static_cast<std::int32_t>(height);
+    const int depth = data[kPngOffBitDepth];
+    const bool pattern = width == kRasterWidth && height == kRasterHeight;
+    const bool panelOnly = width == kPreviewWidth && height == kPreviewHeight;
+    if (!pattern && !panelOnly) return Reject(out, BmpVerdict::WrongSize, kMsgPngWrongSize);
+    if (depth > kPngMaxBitDepth) return Reject(out, BmpVerdict::PngDepth, kMsgPngDepth);
+    std::vector<std::uint8_t> rgba;
+    bool alpha = false;
+    if (!ReadPngRgba(data, size, rgba, alpha)) return Reject(out, BmpVerdict::PngDamaged, kMsgPngDamaged);
+    out.bitCount = alpha ? 32 : 24;
+    if (alpha) out.note = kNotePngAlpha;
+    ConvertRgba(rgba, pattern, images);
+    return Accept(out, pattern);
+#endif
+}
+
+} // namespace
+
+bool PngSupported() {
+#if QUILLET_HAVE_PNG
+    return true;
+#else
+    return false;
+#endif
 }
 
 BmpOutcome DecodePatternBmp(const std::uint8_t* data, std::size_t size, PatternImages& images) {
     BmpOutcome out;
     if (size == 0 || data == nullptr) return out;  // nothing read: no message
+    if (IsPng(data, size)) return DecodePng(data, size, images);
 
     if (size < 2 || data[0] != 'B' || data[1] != 'M') {
         out.verdict = BmpVerdict::NotBmp;
         out.message = kMsgNotBmp;
         return out;  // buttons and images unchanged
     }
+    out.format = ImageFormat::Bmp;
     if (size < kHeaderNeeded) return Reject(out, BmpVerdict::HeaderCut, kMsgHeaderCut);
 
     out.pixelOffset = ReadU32(data + kOffPixelOffset);
@@ -112,9 +227,12 @@ BmpOutcome DecodePatternBmp(const std::uint8_t* data, std::size_t size, PatternI
     out.height = static_cast<std::int32_t>(ReadU32(data + kOffHeight));
     out.bitCount = static_cast<std::int8_t>(data[kOffBitCount]);
     out.compression = ReadU32(data + kOffCompression);
+    // A negative height: the rows are stored top-down.
+    out.topDown = out.height == -kRasterHeight || out.height == -kPreviewHeight;
+    const std::int32_t rows = out.topDown ? -out.height : out.height;
 
-    const bool pattern = out.width == kRasterWidth && out.height == kRasterHeight;
-    const bool panelOnly = out.width == kPreviewWidth && out.height == kPreviewHeight;
+    const bool pattern = out.width == kRasterWidth && rows == kRasterHeight;
+    const bool panelOnly = out.width == kPreviewWidth && rows == kPreviewHeight;
     if (!pattern && !panelOnly) return Reject(out, BmpVerdict::WrongSize, kMsgWrongSize);
     if (out.bitCount != 24) return Reject(out, BmpVerdict::Not24Bit, kMsgNot24Bit);
     if (out.compression != 0) return Reject(out, BmpVerdict::Compressed, kMsgCompressed);
@@ -126,19 +244,13 @@ BmpOutcome DecodePatternBmp(const std::uint8_t* data, std::size_t size, PatternI
     const std::uint8_t* pixels = data + out.pixelOffset;
     if (pattern) {
         if (images.raster.size() != kRasterBytes) images.raster.assign(kRasterBytes, 0);
-        ConvertRaster(pixels, images.raster.data());
+        ConvertRaster(pixels, images.raster.data(), out.topDown);
         MakePreview(images.raster.data(), images.preview);
         MakePanel(images.preview, images.panel);
-        out.verdict = BmpVerdict::Pattern;
-        out.nandButton = ButtonChange::Enable;
-        out.panelButton = ButtonChange::Enable;
     } else {
-        ConvertPanelFile(pixels, images.preview, images.panel);
-        out.verdict = BmpVerdict::Panel;
-        out.nandButton = ButtonChange::Disable;
-        out.panelButton = ButtonChange::Enable;
+        ConvertPanelFile(pixels, images.preview, images.panel, out.topDown);
     }
-    return out;
+    return Accept(out, pattern);
 }
 
 } // namespace quillet

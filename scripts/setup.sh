@@ -6,7 +6,8 @@ pkgs=(build-essential cmake ninja-build ccache pkg-config
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
       python3 python3-pil python3-crcmod stm32flash socat
-      help2man file dpkg-dev man-db desktop-file-utils)
+      libpng-dev
+      help2man file dpkg-dev man-db desktop-file-utils lintian)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

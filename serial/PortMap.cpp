@@ -84,6 +84,19 @@ std::vector<std::string> PortMap::OrderDevices(const std::vector<std::string>& n
     return map;
 }
 
+std::vector<std::string> SystemConsoles(const SystemPaths& paths) {
+    std::vector<std::string> names;
+    auto add = [&names](const std::string& name) {
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    };
+    std::ifstream active(fs::path(paths.sys) / "class" / "tty" / "console" / "active");
+    for (std::string name; active >> name;) add(name);
+    // Each line of /proc/consoles starts with the console's name.
+    std::ifstream listed(fs::path(paths.sys).parent_path() / "proc" / "consoles");
+    for (std::string line; std::getline(listed, line);) add(line.substr(0, line.find_first_of(" \t")));
+    return names;
+}
+
 std::vector<std::string> PortMap::DefaultDevices(const SystemPaths& paths) {
     std::vector<std::string> names;
     std::error_code ec;
@@ -98,11 +111,13 @@ std::vector<std::string> PortMap::DefaultDevices(const SystemPaths& paths) {
     return map;
 #else
     std::vector<std::string> map;
+    const std::vector<std::string> consoles = SystemConsoles(paths);
     for (auto& device : OrderDevices(names, paths.dev)) {
         // The kernel keeps ttyS nodes for UARTs it looked for and did not
         // find; their "type" is 0 (unknown). Opening one succeeds, but
         // nothing is behind it.
         const std::string name = fs::path(device).filename().string();
+        if (std::find(consoles.begin(), consoles.end(), name) != consoles.end()) continue;
         if (name.rfind("ttyS", 0) == 0 &&
             ReadAttribute(fs::path(paths.sys) / "class" / "tty" / name / "type") == "0")
             continue;

@@ -4,7 +4,8 @@
 // serial devices present, in this order: /dev/ttyUSB*, /dev/ttyACM*,
 // /dev/ttyS*, /dev/ttyAMA*, /dev/rfcomm* (each kind numerically, ttyUSB2
 // before ttyUSB10); a ttyS node whose UART the kernel did not find (its
-// sysfs "type" is 0) is left out. On macOS the default map is /dev/cu.*
+// sysfs "type" is 0) is left out, and so is the kernel's active console
+// (SystemConsoles). On macOS the default map is /dev/cu.*
 // in name order. The environment variable QUILLET_PORTS (comma-separated
 // device paths; an empty item leaves that COM number absent) replaces it.
 // On Windows COM n is the device "COMn" ("\\.\COMn" from 10 on).
@@ -51,6 +52,12 @@ struct PortDescription {
     std::string Summary() const;
 };
 
+// The names in /dev of the kernel's consoles ("ttyS0"): those named in
+// /sys/class/tty/console/active and in /proc/consoles (the /proc beside
+// `paths.sys`). The default map leaves them out, so no search frame goes to
+// the system console; an explicit map still reaches them.
+std::vector<std::string> SystemConsoles(const SystemPaths& paths = {});
+
 // Describes `device` (a device path, or a /dev/serial/by-id link).
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths = {});
 
@@ -88,7 +95,8 @@ public:
     static std::vector<std::string> OrderDevices(const std::vector<std::string>& namesInDev,
                                                  const std::string& devRoot = "/dev");
     // The default map of this system: the devices of OrderDevices (on macOS
-    // /dev/cu.*) less the ttyS nodes without a UART behind them.
+    // /dev/cu.*) less the ttyS nodes without a UART behind them and the
+    // system's consoles.
     static std::vector<std::string> DefaultDevices(const SystemPaths& paths = {});
 
 private:

@@ -1,5 +1,5 @@
-// "Load Image" with BMP files written by Pillow: the raster, preview and
-// panel images, the buttons and every message.
+// "Load Image" with BMP and PNG files written by Pillow: the raster,
+// preview and panel images, the buttons and every message.
 #include <map>
 
 #include "PatternSupport.h"
@@ -39,16 +39,51 @@ solid("rgba.bmp", (1920, 1080), (1, 2, 3, 4), "RGBA")
 solid("short.bmp", (1920, 1079), (1, 2, 3))
 solid("p8.bmp", (240, 160), 3, "P")
 solid("small.bmp", (100, 50), (1, 2, 3))
+Image.new("RGB", (8, 8)).save(p("picture.gif"), "GIF")
 Image.new("RGB", (8, 8)).save(p("picture.png"), "PNG")
 data = bytearray(open(p("solid.bmp"), "rb").read())
 def patched(name, off, fmt, value):
     b = bytearray(data); struct.pack_into(fmt, b, off, value); open(p(name), "wb").write(b)
-patched("topdown.bmp", 22, "<i", -1080)
 patched("rle.bmp", 30, "<I", 1)
 patched("offset.bmp", 10, "<I", len(data) + 10)
 open(p("cut.bmp"), "wb").write(data[:len(data) - 1])
 open(p("header.bmp"), "wb").write(data[:20])
 open(p("empty.bmp"), "wb").write(b"")
+
+# One picture in every form: BMP bottom-up (Pillow's) and top-down (the
+# same rows in the other order, a negative height), PNG of each colour type.
+def topdown(src, dst):
+    b = bytearray(open(p(src), "rb").read())
+    off, = struct.unpack_from("<I", b, 10)
+    w, h = struct.unpack_from("<ii", b, 18)
+    stride = (w * 3 + 3) & ~3
+    rows = [bytes(b[off + i * stride:off + (i + 1) * stride]) for i in range(h)]
+    struct.pack_into("<i", b, 22, -h)
+    b[off:off + h * stride] = b"".join(reversed(rows))
+    open(p(dst), "wb").write(b)
+for name, size in (("form-big", (1920, 1080)), ("form-small", (240, 160))):
+    pic = Image.frombytes("RGB", size, rnd.randbytes(size[0] * size[1] * 3))
+    pic.save(p(name + ".bmp"), "BMP")
+    topdown(name + ".bmp", name + "-topdown.bmp")
+    pic.save(p(name + ".png"), "PNG")
+    rgba = pic.copy()
+    rgba.putalpha(Image.frombytes("L", size, rnd.randbytes(size[0] * size[1])))
+    rgba.save(p(name + "-rgba.png"), "PNG")
+    grey = pic.convert("L")
+    grey.save(p(name + "-grey.png"), "PNG")
+    grey.convert("RGB").save(p(name + "-grey.bmp"), "BMP")
+    pal = pic.quantize(64)
+    pal.save(p(name + "-palette.png"), "PNG")
+    pal.save(p(name + "-palette-trns.png"), "PNG", transparency=0)
+    pal.convert("RGB").save(p(name + "-palette.bmp"), "BMP")
+    pic.convert("LA").save(p(name + "-grey-alpha.png"), "PNG")
+    pic.convert("LA").convert("RGB").save(p(name + "-grey-alpha.bmp"), "BMP")
+Image.new("I;16", (1920, 1080), 300).save(p("deep.png"), "PNG")
+png = open(p("form-big.png"), "rb").read()
+open(p("cut.png"), "wb").write(png[:len(png) // 2])
+open(p("header.png"), "wb").write(png[:20])
+bad = bytearray(png); bad[len(bad) // 2] ^= 0x55
+open(p("crc.png"), "wb").write(bad)
 )PY";
 
 class ImportTest : public ::testing::Test {
@@ -145,6 +180,75 @@ TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
     EXPECT_TRUE(test::Probe(d.dlg).Images().raster == raster);  // the raster keeps the last pattern
 }
 
+// ---- one picture in every form ------------------------------------------------
+
+// What "Load Image" made of a file: the three images and the buttons.
+struct Loaded {
+    std::vector<std::uint8_t> raster, preview, panel;
+    bool nand = false, panelButton = false;
+    std::vector<std::string> messages;
+    bool operator==(const Loaded&) const = default;
+};
+
+class FormsTest : public ImportTest {
+protected:
+    Loaded LoadInFreshDialog(const std::string& name) {
+        DialogWithPort fresh;
+        fresh.host.fileAnswers.push_back((dir / name).string());
+        fresh.dlg.OnLoadImage();
+        const PatternImages& images = test::Probe(fresh.dlg).Images();
+        Loaded l;
+        l.raster = images.raster;
+        l.preview.assign(images.preview, images.preview + kPreviewBytes);
+        l.panel.assign(images.panel, images.panel + kPanelBytes);
+        l.nand = fresh.host.IsItemEnabled(IDC_NAND_FLASH);
+        l.panelButton = fresh.host.IsItemEnabled(IDC_PANEL_DATA);
+        for (const auto& b : fresh.host.boxes) l.messages.push_back(b.text);
+        return l;
+    }
+    // The file's outcome as the decoder tells it (the note is not a box).
+    BmpOutcome Decode(const std::string& name) {
+        const auto bytes = test::ReadAll(dir / name);
+        PatternImages images;
+        return DecodePatternBmp(bytes.data(), bytes.size(), images);
+    }
+};
+
+// The same pixels give the same images (and so the same bytes on the wire)
+// whether they come bottom-up or top-down in a BMP or in a PNG of any
+// colour type; alpha is left out with a note.
+TEST_F(FormsTest, EveryFormOfOnePictureGivesTheSameImages) {
+    for (const std::string size : {"form-big", "form-small"}) {
+        SCOPED_TRACE(size);
+        const Loaded bmp = LoadInFreshDialog(size + ".bmp");
+        EXPECT_TRUE(bmp.messages.empty());
+        EXPECT_EQ(bmp.nand, size == "form-big");
+        EXPECT_TRUE(bmp.panelButton);
+        EXPECT_TRUE(Decode(size + "-topdown.bmp").topDown);
+        EXPECT_TRUE(LoadInFreshDialog(size + "-topdown.bmp") == bmp);
+        if (!PngSupported()) {
+            EXPECT_EQ(LoadInFreshDialog(size + ".png").messages, std::vector<std::string>{kMsgPngUnsupported});
+            continue;
+        }
+        EXPECT_TRUE(LoadInFreshDialog(size + ".png") == bmp);
+        EXPECT_TRUE(LoadInFreshDialog(size + "-rgba.png") == bmp);
+        EXPECT_EQ(Decode(size + ".png").note, nullptr);
+        EXPECT_STREQ(Decode(size + "-rgba.png").note, kNotePngAlpha);
+        EXPECT_EQ(Decode(size + "-rgba.png").format, ImageFormat::Png);
+        // Grey, grey with alpha and palette images against the BMP Pillow
+        // makes of their colours.
+        for (const std::string form : {"-grey", "-grey-alpha", "-palette"}) {
+            SCOPED_TRACE(form);
+            const Loaded reference = LoadInFreshDialog(size + form + ".bmp");
+            EXPECT_TRUE(LoadInFreshDialog(size + form + ".png") == reference);
+            EXPECT_FALSE(reference == bmp);
+        }
+        EXPECT_TRUE(LoadInFreshDialog(size + "-palette-trns.png") == LoadInFreshDialog(size + "-palette.bmp"));
+        EXPECT_STREQ(Decode(size + "-palette-trns.png").note, kNotePngAlpha);
+        EXPECT_STREQ(Decode(size + "-grey-alpha.png").note, kNotePngAlpha);
+    }
+}
+
 struct Rejection {
     const char* file;
     const char* message;
@@ -155,12 +259,16 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         {"rgba.bmp", "It is not 24bit true color BMP file!"},
         {"p8.bmp", "It is not 24bit true color BMP file!"},
         {"short.bmp", "It should be 1920x1080 image size bitmap file!"},
-        {"topdown.bmp", "It should be 1920x1080 image size bitmap file!"},
         {"small.bmp", "It should be 1920x1080 image size bitmap file!"},
         {"rle.bmp", kMsgCompressed},
         {"offset.bmp", kMsgBadOffset},
         {"cut.bmp", kMsgPixelsCut},
         {"header.bmp", kMsgHeaderCut},
+        {"picture.png", kMsgPngWrongSize},
+        {"deep.png", kMsgPngDepth},
+        {"cut.png", kMsgPngDamaged},
+        {"header.png", kMsgPngDamaged},
+        {"crc.png", kMsgPngDamaged},
     };
     Load("solid.bmp");
     const auto raster = test::Probe(d.dlg).Images().raster;
@@ -172,7 +280,8 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         d.host.EnableItem(IDC_PANEL_DATA, true);
         const int redraws = d.host.previewRedraws;
         Load(c.file);
-        ASSERT_EQ(Messages(), std::vector<std::string>{c.message});
+        const bool png = std::string(c.file).ends_with(".png");
+        ASSERT_EQ(Messages(), std::vector<std::string>{png && !PngSupported() ? kMsgPngUnsupported : c.message});
         EXPECT_EQ(d.host.boxes[0].caption, IHost::AppTitle());  // the default caption
         EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
         EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
@@ -189,7 +298,7 @@ TEST_F(ImportTest, FilesRejectedBeforeTheHeaderDisableUploadsAndCancelKeepsThem)
     EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
     // Whatever the chosen file's fault, the earlier image can no longer be
     // uploaded by mistake; the images themselves stay as they were.
-    for (const char* rejected : {"picture.png", "empty.bmp", "missing.bmp"}) {
+    for (const char* rejected : {"picture.gif", "empty.bmp", "missing.bmp"}) {
         SCOPED_TRACE(rejected);
         Load("panel.bmp");
         ASSERT_TRUE(Enabled(IDC_PANEL_DATA));

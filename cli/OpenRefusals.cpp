@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "cli/OpenRefusals.h"
+
+#include <algorithm>
+
+#include "cli/Progress.h"
+
+namespace quillet::cli {
+
+namespace {
+
+// The platform's device, with every open told to `refusals`.
+class ReportingDevice : public ISerialDevice {
+public:
+    ReportingDevice(std::unique_ptr<ISerialDevice> inner, OpenRefusals& refusals)
+        : m_inner(std::move(inner)), m_refusals(refusals) {}
+
+    OpenStatus Open(const std::string& path) override {
+        const OpenStatus status = m_inner->Open(path);
+        m_refusals.Note(path, status, m_inner->Problem());
+        return status;
+    }
+    std::string Problem() const override { return m_inner->Problem(); }
+    std::optional<SerialFailure> Configure(const LineSettings& line) override { return m_inner->Configure(line); }
+    bool IsOpen() const override { return m_inner->IsOpen(); }
+    void PurgeInput() override { m_inner->PurgeInput(); }
+    WaitResult WaitForInput() override { return m_inner->WaitForInput(); }
+    IoResult Read(std::uint8_t* buffer, std::size_t capacity) override { return m_inner->Read(buffer, capacity); }
+    IoResult Write(const std::uint8_t* bytes, std::size_t length, const std::function<bool()>& stop) override {
+        return m_inner->Write(bytes, length, stop);
+    }
+    void ClearWake() override { m_inner->ClearWake(); }
+    void Close() override { m_inner->Close(); }
+    SerialFailure LastFailure() const override { return m_inner->LastFailure(); }
+    void Wake() override { m_inner->Wake(); }
+
+private:
+    std::unique_ptr<ISerialDevice> m_inner;
+    OpenRefusals& m_refusals;
+};
+
+// The reason in words. What to do about a refused permission the dialog's
+// own message tells already (once); the device's account of a path that is
+// no serial port names what it is.
+std::string Reason(const std::string& path, ISerialDevice::OpenStatus status, const std::string& problem) {
+    const std::string name = EscapeControls(path);
+    if (status == ISerialDevice::OpenStatus::NotSerial && !problem.empty()) return EscapeControls(problem);
+    switch (status) {
+    case ISerialDevice::OpenStatus::Absent: return name + " could not be opened: there is no such device.";
+    case ISerialDevice::OpenStatus::Busy:
+        return name + " could not be opened: it is busy (another program has it open).";
+    case ISerialDevice::OpenStatus::Denied: return name + " could not be opened: permission denied.";
+    case ISerialDevice::OpenStatus::NotSerial: return name + " is not a serial port; nothing was written to it.";
+    case ISerialDevice::OpenStatus::Opened: break;
+    }
+    return {};
+}
+
+} // namespace
+
+CSerialLink::DeviceFactory OpenRefusals::Factory() {
+    return [this] { return std::make_unique<ReportingDevice>(MakeSerialDevice(), *this); };
+}
+
+void OpenRefusals::Note(const std::string& path, ISerialDevice::OpenStatus status, const std::string& problem) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.path == path; });
+    if (it == m_entries.end()) it = m_entries.insert(m_entries.end(), Entry{path, status, problem});
+    it->status = status;
+    it->problem = problem;
+    it->opened = it->opened || status == ISerialDevice::OpenStatus::Opened;
+}
+
+std::vector<std::string> OpenRefusals::Reasons() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::string> reasons;
+    for (const Entry& e : m_entries)
+        if (!e.opened) reasons.push_back(Reason(e.path, e.status, e.problem));
+    return reasons;
+}
+
+} // namespace quillet::cli
