@@ -13,7 +13,7 @@
 
 #include <sys/resource.h>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/EventLoopHost.h"
 #include "serial/PortMap.h"
 #include "sim/lib/Simulator.h"

@@ -341,12 +341,11 @@ int Session::StopOnInterrupt(int signal) {
     return InterruptExitCode(signal);
 }
 
-void Session::PressWithFile(int button, const std::string& path) {
-    m_host.QueueFileAnswer(AbsolutePath(path));
+void Session::Start(const std::function<void()>& call) {
     m_boxesAtPress = m_boxes;
     m_pressMs = m_host.NowMs();
     m_ended.reset();
-    m_dlg.OnCommand(button);
+    call();
 }
 
 // ---- search ------------------------------------------------------------------
@@ -360,7 +359,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
     if (!printFound && !m_progress.Active()) Say(std::string("searching for the ") + kind.description + " ...");
     m_searchFound.reset();
     m_ended.reset();
-    m_dlg.OnCommand(kind.searchButton);
+    m_dlg.StartDeviceSearch(kind.group);
     // The scan has its own timing (at most 99 ports of 0.4 s); the limit
     // here only guards against a scan that never ends.
     const int rc = Run(
@@ -401,10 +400,7 @@ int Session::OpenFirstPort() {
     const unsigned com = present.front().first;
     // Without a search the port is taken to hold the MCU.
     if (m_options.sink) m_options.sink->SearchEnded(true);
-    m_boxesAtPress = m_boxes;
-    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(com) - 1);
-    m_ended.reset();
-    m_dlg.OnCommand(IDC_COM_LIST);
+    Start([&] { m_dlg.SelectPort(com); });
     if (!m_dlg.IsPortOpen() || NewBox()) return kExitFailed;
     m_outcome.com = com;
     m_outcome.device = present.front().second;
@@ -414,14 +410,11 @@ int Session::OpenFirstPort() {
 
 // ---- block streams ----------------------------------------------------------------
 
-int Session::FollowBlockStream(int button, const std::string& what, bool eraseFirst) {
+int Session::FollowBlockStream(const std::function<void()>& start, const std::string& what, bool eraseFirst) {
     m_unitsDone = [this] { return static_cast<std::uint64_t>(m_goodAcks); };
     m_progress.SetStage(eraseFirst ? "slot command" : "writing");
-    m_boxesAtPress = m_boxes;
-    m_pressMs = m_host.NowMs();
-    m_lastProgressMs = m_pressMs;
-    m_ended.reset();
-    m_dlg.OnCommand(button);
+    m_lastProgressMs = m_host.NowMs();
+    Start(start);
 
     bool sawEraseWait = m_erasing;
     if (!eraseFirst && m_sent.empty() && !NewBox()) {
@@ -473,15 +466,14 @@ int Session::StorePattern(int slot, const std::string& image) {
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage("loading the image");
-    PressWithFile(IDC_LOAD_IMAGE, image);
+    Start([&] { m_dlg.LoadImageFile(AbsolutePath(image)); });
     if (NewBox()) return kExitFailed;
-    if (!m_host.IsItemEnabled(IDC_NAND_FLASH)) {
+    if (!m_dlg.PatternReady()) {
         Say("quillet-cli: " + image +
             " cannot be stored as a user pattern: it must be a 1920x1080 24-bit BMP");
         return kExitFailed;
     }
-    m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
-    return FollowBlockStream(IDC_NAND_FLASH, what, true);
+    return FollowBlockStream([&] { m_dlg.StorePattern(slot); }, what, true);
 }
 
 int Session::StorePanel(int slot, const std::string& image) {
@@ -492,14 +484,13 @@ int Session::StorePanel(int slot, const std::string& image) {
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage("loading the image");
-    PressWithFile(IDC_LOAD_IMAGE, image);
+    Start([&] { m_dlg.LoadImageFile(AbsolutePath(image)); });
     if (NewBox()) return kExitFailed;
-    if (!m_host.IsItemEnabled(IDC_PANEL_DATA)) {
+    if (!m_dlg.PanelReady()) {
         Say("quillet-cli: " + image + " gives no panel image");
         return kExitFailed;
     }
-    m_host.SetItemText(IDC_PATTERN_NO, std::to_string(slot));
-    return FollowBlockStream(IDC_PANEL_DATA, what, false);
+    return FollowBlockStream([&] { m_dlg.StorePanel(slot); }, what, false);
 }
 
 int Session::WriteFpga(const std::string& which, const std::string& auxFile,
@@ -507,16 +498,14 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
     const bool aux = which == "aux";
     const DeviceKind& kind = aux ? auxKind : *FindDeviceKind(which);
     std::string file;
-    int button = 0;
-    if (which == "generator") {
-        file = m_dlg.DataFile(kGeneratorFpgaImage);
-        button = IDC_GENERATOR_FPGA;
-    } else if (which == "analyzer") {
-        file = m_dlg.DataFile(kAnalyzerFpgaImage);
-        button = IDC_ANALYZER_FPGA;
+    std::function<void()> start;
+    if (which == "generator" || which == "analyzer") {
+        const bool analyzer = which == "analyzer";
+        file = m_dlg.DataFile(analyzer ? kAnalyzerFpgaImage : kGeneratorFpgaImage);
+        start = [this, analyzer] { m_dlg.WriteFpgaImage(analyzer); };
     } else {
         file = auxFile;
-        button = IDC_AUX_FPGA;
+        start = [this, file] { m_dlg.WriteAuxFpga(AbsolutePath(file)); };
     }
     const std::string what = "writing " + file + " to the " + which + " FPGA flash";
     if (const auto refused = RefuseFile(file, kBlockImageFile)) return *refused;
@@ -524,8 +513,7 @@ int Session::WriteFpga(const std::string& which, const std::string& auxFile,
     BeginFlow(what, blocks, "blocks");
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
-    if (aux) m_host.QueueFileAnswer(AbsolutePath(file));
-    return FollowBlockStream(button, what, false);
+    return FollowBlockStream(start, what, false);
 }
 
 int Session::FlashAnalyzerData(const std::string& file) {
@@ -535,8 +523,7 @@ int Session::FlashAnalyzerData(const std::string& file) {
     BeginFlow(what, blocks, "blocks");
     int rc = Search(DeviceKindOfGroup(kGroupAnalyzer), false);
     if (rc != kExitDone) return rc;
-    m_host.QueueFileAnswer(AbsolutePath(file));
-    return FollowBlockStream(IDC_ANALYZER_DATA, what, false);
+    return FollowBlockStream([&] { m_dlg.WriteAnalyzerData(AbsolutePath(file)); }, what, false);
 }
 
 // ---- firmware -------------------------------------------------------------------------
@@ -558,14 +545,10 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     int rc = direct ? OpenFirstPort()
                     : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
     if (rc != kExitDone) return rc;
-    if (direct) m_host.SetItemText(IDC_PATTERN_NO, "101");
     m_progress.SetStage(direct ? "syncing" : "waiting for boot mode");
-    m_boxesAtPress = m_boxes;
-    m_pressMs = m_host.NowMs();
     std::optional<std::uint64_t> doneAt;
     std::size_t closedAtDone = 0;
-    m_ended.reset();
-    m_dlg.OnCommand(analyzer ? IDC_ANALYZER_MCU : IDC_GENERATOR_MCU);
+    Start([&] { analyzer ? m_dlg.UpdateAnalyzerMcu() : m_dlg.UpdateGeneratorMcu(direct); });
     rc = Run(
         [&]() -> std::optional<int> {
             // Syncing until the bootloader has taken the erase command.
@@ -619,32 +602,19 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
     const unsigned com = m_dlg.PortNumber();
-    m_host.SetComboSel(IDC_MCU_LIST, index);
-    const std::size_t closedAtPress = m_portClosed;
-    std::optional<std::uint64_t> closedAt;
-    m_boxesAtPress = m_boxes;
-    m_pressMs = m_host.NowMs();
     Say("restarting sub-MCU " + std::to_string(index) + " in boot mode ...");
-    m_ended.reset();
-    m_dlg.OnCommand(IDC_SUB_MCU);
+    Start([&] { m_dlg.EnterSubMcu(index); });
     rc = Run(
         [&]() -> std::optional<int> {
-            if (m_portClosed > closedAtPress) {
-                // The port is given up right after the tool was started; a
-                // tool that could not be started has said so in a box.
-                if (!closedAt) closedAt = m_host.NowMs();
-                if (m_toolStarted) return (*m_toolStarted == 1 && !NewBox()) ? kExitDone : kExitFailed;
-                if (m_host.NowMs() < *closedAt + 300) return std::nullopt;
-                return NewBox() ? kExitFailed : kExitDone;
-            }
+            // Done once the outside tool has the port; a tool that could not
+            // be started has said so in its box.
+            if (m_ended && m_ended->kind == OutcomeKind::Done) return kExitDone;
+            if (m_ended && m_ended->kind == OutcomeKind::Failed) return kExitFailed;
             if (const auto ended = EndedBadly()) return ended;
             if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             return std::nullopt;
         },
-        [&]() -> std::optional<std::uint64_t> {
-            if (closedAt) return std::nullopt;
-            return std::max(m_lastRxMs, m_pressMs);
-        },
+        [&]() -> std::optional<std::uint64_t> { return std::max(m_lastRxMs, m_pressMs); },
         m_options.timeoutMs,
         [&] {
             return "quillet-cli: time-out: the instrument has not answered for " +
@@ -666,7 +636,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     if (rc != kExitDone) return rc;
     m_progress.SetStage("waiting for boot mode");
     const std::size_t closedAtPress = m_portClosed;
-    PressWithFile(IDC_IN1 + board - 1, file);
+    Start([&] { m_dlg.UpdateInputBoard(board, AbsolutePath(file)); });
     rc = Run(
         [&]() -> std::optional<int> {
             if (const auto ended = EndedBadly()) return ended;

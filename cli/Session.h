@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 #include "cli/Interrupt.h"
 #include "cli/Progress.h"
@@ -112,11 +112,12 @@ private:
 
     // Opens the first port of the map through the COM list.
     int OpenFirstPort();
-    // Presses a button that loads a file through the file dialog.
-    void PressWithFile(int button, const std::string& path);
-    // Presses a stream-starting button and follows the block stream to the
+    // Makes one of the dialog's typed calls, from which on boxes and the
+    // time count for that flow.
+    void Start(const std::function<void()>& call);
+    // Starts a block stream with `start` and follows it to the
     // acknowledgement of its last block.
-    int FollowBlockStream(int button, const std::string& what, bool eraseFirst);
+    int FollowBlockStream(const std::function<void()>& start, const std::string& what, bool eraseFirst);
     bool NewBox() const { return m_boxes > m_boxesAtPress; }
     // The exit code of a flow that ended short (FlowEnded), after its message.
     std::optional<int> EndedBadly();

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/Version.h"
+#include "platform/Version.h"
 #include "cli/AllRun.h"
 #include "cli/Args.h"
 #include "cli/BmpCompare.h"

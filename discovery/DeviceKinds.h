@@ -1,6 +1,6 @@
 // The instrument kinds the program can search for: one row per kind, read by
-// the dialog's search buttons, the command line's --kind and its help, and
-// the simulator's --kind. The kind is the group address of the device
+// the dialog (which maps its search buttons to them), the command line's
+// --kind and its help, and the simulator's --kind. The kind is the group address of the device
 // address; the search frame of a kind follows from it.
 #pragma once
 
@@ -17,7 +17,6 @@ inline constexpr std::uint8_t kGroupAnalyzer = 0x01;
 
 struct DeviceKind {
     std::uint8_t group;       // group address (device-kind code)
-    int searchButton;         // control id of the kind's search button
     const char* name;         // command-line name
     const char* description;  // what the operator is told
 };
@@ -26,7 +25,6 @@ struct DeviceKind {
 extern const std::array<DeviceKind, 8> kDeviceKinds;
 
 const DeviceKind* FindDeviceKind(std::string_view name);
-const DeviceKind* DeviceKindOfButton(int controlId);
 // The kind with this group address; the signal generator for an unknown one.
 const DeviceKind& DeviceKindOfGroup(std::uint8_t group);
 // The command-line names joined by `separator`.

@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/Resources.h"
+#include "dialog/Resources.h"
 #include "gui/DialogTemplate.h"
 #include "gui/Icons.h"
 

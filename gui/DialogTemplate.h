@@ -9,11 +9,11 @@
 #include <QStringList>
 #include <vector>
 
-#include "app/DialogTemplate.h"
+#include "dialog/DialogTemplate.h"
 
 namespace quillet::gui {
 
-// The templates themselves are the program's own (app/DialogTemplate.h).
+// The templates themselves are the program's own (dialog/DialogTemplate.h).
 using quillet::AboutBoxTemplate;
 using quillet::ControlKind;
 using quillet::ControlTemplate;

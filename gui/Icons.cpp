@@ -2,8 +2,8 @@
 
 #include <QImage>
 
-#include "app/IconArt.h"
-#include "app/Resources.h"
+#include "dialog/IconArt.h"
+#include "dialog/Resources.h"
 
 namespace quillet::gui {
 

@@ -1,4 +1,4 @@
-// The program's icons on Qt (the drawings are app/IconArt's): 128 the
+// The program's icons on Qt (the drawings are dialog/IconArt's): 128 the
 // application, 133 the port closed, 134 the port open.
 #pragma once
 

@@ -16,8 +16,8 @@
 #include <QPushButton>
 #include <QStyleOptionButton>
 
-#include "app/LoaderDlg.h"
-#include "app/Resources.h"
+#include "dialog/LoaderDlg.h"
+#include "dialog/Resources.h"
 #include "gui/Icons.h"
 #include "gui/QtHost.h"
 #include "serial/PortMap.h"

@@ -13,7 +13,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include "app/Resources.h"
+#include "dialog/Resources.h"
 #include "gui/AboutBox.h"
 #include "gui/GuiSupport.h"
 #include "gui/Icons.h"

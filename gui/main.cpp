@@ -21,9 +21,9 @@
 #include <unistd.h>
 #endif
 
-#include "app/LoaderDlg.h"
-#include "app/Version.h"
-#include "app/Resources.h"
+#include "dialog/LoaderDlg.h"
+#include "platform/Version.h"
+#include "dialog/Resources.h"
 #include "gui/Demo.h"
 #include "gui/GuiSupport.h"
 #include "gui/LoaderWindow.h"

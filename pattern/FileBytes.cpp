@@ -16,9 +16,7 @@
 #include <unistd.h>
 #endif
 
-#include "app/Counts.h"
-#include "app/Resources.h"
-#include "platform/Host.h"
+#include "protocol/Counts.h"
 #include "pattern/BmpImport.h"
 #include "platform/Utf8.h"
 
@@ -164,25 +162,6 @@ bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes, st
     }
     std::fclose(f);
     return true;
-}
-
-std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen,
-                                                       const FileKind& kind) {
-    host.SetCurrentDirectory(kCurrentDir);
-    const std::optional<std::string> path = host.OpenFileDialog(kBinFileFilter, kCurrentDir);
-    if (!path) return std::nullopt;
-    if (chosen) chosen();
-    // Nothing goes to the instrument for a file that cannot be used, and
-    // the operator is told which file and why.
-    std::string refusal = CheckInputFile(*path, kind);
-    std::vector<std::uint8_t> bytes;
-    if (refusal.empty() && ReadFileBytes(*path, bytes, &refusal, kind) && bytes.empty())
-        refusal = Quoted(*path) + " is empty.";
-    if (!refusal.empty()) {
-        host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 } // namespace quillet

@@ -64,15 +64,4 @@ bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>& bytes, st
 // A box text: the failure `text`, then the refusal on a line of its own.
 std::string WithRefusal(const std::string& text, const std::string& refusal);
 
-class IHost;
-
-// The firmware buttons' file choice: the current directory, the .bin file
-// dialog, then the whole file. Nothing when the operator cancels, or when
-// the file cannot be used: then "Open file failed!" with the file and the
-// reason on a second line (also for an empty file or one larger than
-// `kind` allows). `chosen` runs once a file has been chosen, before it is
-// read.
-std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen,
-                                                       const FileKind& kind);
-
 } // namespace quillet

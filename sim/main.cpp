@@ -17,7 +17,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/Version.h"
+#include "platform/Version.h"
 #include "sim/lib/Simulator.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// The program's dialog templates (app/DialogTemplate.h) as the in-memory
+// The program's dialog templates (dialog/DialogTemplate.h) as the in-memory
 // templates the Windows dialog manager takes (DialogBoxIndirect): dialog
 // units, ids, window classes and styles, captions, start states and the
 // font "MS Sans Serif" 8 pt, which the system maps to the font it has.
@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/DialogTemplate.h"
+#include "dialog/DialogTemplate.h"
 
 namespace quillet::win {
 

@@ -8,9 +8,9 @@
 #include <map>
 #include <vector>
 
-#include "app/DialogTemplate.h"
-#include "app/IconArt.h"
-#include "app/Resources.h"
+#include "dialog/DialogTemplate.h"
+#include "dialog/IconArt.h"
+#include "dialog/Resources.h"
 #include "platform/Process.h"
 #include "platform/Utf8.h"
 #include "serial/PortMap.h"

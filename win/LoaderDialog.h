@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/Host.h"
 #include "platform/WindowsHeaders.h"
 #include "serial/PortMap.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Resources.h"
+#include "dialog/Resources.h"
 #include "pattern/SamplePattern.h"
 #include "platform/Utf8.h"
 #include "platform/WindowsHeaders.h"

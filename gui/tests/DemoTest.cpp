@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "gui/Demo.h"
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "gui/GuiSupport.h"
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"
 #include "serial/PortMap.h"
@@ -176,6 +176,55 @@ TEST_F(PortFixture, SearchFindsTheSimulatedGeneratorOnCom3) {
     const std::vector<std::uint8_t> frame = {0xAA, 0x00, 0x00, 0x05, 0x00,
                                              0x00, 0x00, 0x02, 0xF8, 0x57};
     EXPECT_EQ(simulator.Received(), frame);
+}
+
+// An instrument that stops acknowledging after 20 blocks: the Qt dialog
+// ends the upload after the flow's time-out with one box naming how far it
+// came and what to do, lets go of the note and frees the port.
+TEST_F(PortFixture, UploadToAnInstrumentThatStopsAnsweringEndsInOneBox) {
+    sim::Options options;
+    options.kind = kGroupGenerator;
+    options.outputDir = ::testing::TempDir();
+    options.eraseTimeMs = 100;
+    options.stopAfterBlocks = 20;
+    sim::Simulator simulator(options);
+    const std::string device = simulator.OpenPty();
+    ASSERT_FALSE(device.empty());
+    simulator.Start();
+
+    LoaderWindow window;
+    Attach(window);
+    window.Initialise(PortMap::FromList(device));
+    constexpr unsigned kTimeoutMs = 1500;
+    window.Dialog().SetFlowTimeout(kTimeoutMs);
+    std::vector<FlowEventInfo> events;
+    window.Dialog().SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
+    auto ended = [&] {
+        for (auto& e : events)
+            if (e.event == FlowEvent::FlowEnded && static_cast<FlowKind>(e.b) != FlowKind::Search) return true;
+        return false;
+    };
+
+    Button(window, 1107)->click();
+    ASSERT_TRUE(test::WaitFor([&] { return window.Dialog().IsPortOpen(); }, 10000));
+    window.Host().SetItemText(1184, "2");
+    window.Dialog().OnCommand(IDC_NAND_FLASH);  // SG NAND FLASH with the start-up black raster
+    ASSERT_TRUE(test::WaitFor(ended, 60000));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("the last acknowledged block is block 19 (20 of 24300 blocks acknowledged)"),
+              std::string::npos)
+        << boxes[0];
+    EXPECT_NE(boxes[0].find("The slot holds a partial pattern: run the upload again."), std::string::npos);
+    EXPECT_EQ(window.Host().GetItemText(1168), kNoteStopped);
+    EXPECT_NE(window.Host().GetItemText(1183).find("(slot 2)"), std::string::npos);
+    EXPECT_EQ(Button(window, 1006)->text(), "Turn on Port");
+    EXPECT_FALSE(window.Dialog().CurrentFlow().Running());
+    // The port is free: another program (here the test) opens it at once.
+    test::WaitFor([] { return false; }, 300);
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    simulator.Stop();
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"
 #include "pattern/SamplePattern.h"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "gui/AboutBox.h"
 #include "gui/DialogTemplate.h"
 #include "gui/Icons.h"

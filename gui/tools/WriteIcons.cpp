@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/Resources.h"
+#include "dialog/Resources.h"
 #include "gui/Icons.h"
 
 int main(int argc, char** argv) {

@@ -2,7 +2,7 @@
 // the timer dispatch, on the virtual clock with a recording port.
 #include <gtest/gtest.h>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
 #include "support/DialogProbe.h"

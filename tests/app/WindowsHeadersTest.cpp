@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "serial/SerialLink.h"
 
 namespace quillet {

@@ -3,9 +3,10 @@
 // rules, both failure outcomes and the display states.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
@@ -75,11 +76,16 @@ TEST_F(SearchTest, EveryButtonSendsTheSearchFrameOfItsKind) {
     }
 }
 
-// One row per kind: its name, button and group address each lead back to it.
+// One row per kind: its name and group address each lead back to it, and
+// the dialog has one search button for each.
 TEST(DeviceKinds, EveryRowIsFoundByItsNameButtonAndGroup) {
+    std::set<const DeviceKind*> buttons;
+    for (int id : {IDC_SEARCH_GENERATOR, IDC_SEARCH_ANALYZER, IDC_SEARCH_MV42, IDC_SEARCH_MV48, IDC_SEARCH_DA28,
+                   IDC_SEARCH_KX4, IDC_SEARCH_MV99, IDC_SEARCH_MX88})
+        buttons.insert(DeviceKindOfButton(id));
     for (const DeviceKind& k : kDeviceKinds) {
         EXPECT_EQ(FindDeviceKind(k.name), &k);
-        EXPECT_EQ(DeviceKindOfButton(k.searchButton), &k);
+        EXPECT_EQ(buttons.count(&k), 1u) << k.name;
         EXPECT_EQ(&DeviceKindOfGroup(k.group), &k);
     }
     EXPECT_EQ(FindDeviceKind("oscilloscope"), nullptr);

@@ -15,7 +15,7 @@
 #include <vector>
 
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
 #include "support/DialogProbe.h"

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #include "../support/FakeSerialPort.h"
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "../support/DialogProbe.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
 #include "support/DialogProbe.h"

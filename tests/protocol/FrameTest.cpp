@@ -5,7 +5,7 @@
 #include <numeric>
 #include <vector>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"

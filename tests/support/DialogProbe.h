@@ -5,7 +5,7 @@
 // and no test.
 #pragma once
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 
 namespace quillet::test {
 

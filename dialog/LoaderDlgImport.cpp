@@ -1,6 +1,6 @@
 // "Load Image": the file dialog, the checks, the three images and the two
 // upload buttons; the preview drawn in frame 1186.
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "pattern/BmpImport.h"
 #include "pattern/FileBytes.h"
 
@@ -10,9 +10,10 @@ namespace {
 
 constexpr const char* kBmpFilter = "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||";
 
-void ApplyButton(IHost& host, int id, ButtonChange change) {
+void ApplyButton(IHost& host, int id, ButtonChange change, bool& ready) {
     if (change == ButtonChange::Enable) host.EnableItem(id, true);
     if (change == ButtonChange::Disable) host.EnableItem(id, false);
+    if (change != ButtonChange::Keep) ready = change == ButtonChange::Enable;
 }
 
 } // namespace
@@ -26,6 +27,15 @@ void CLoaderDlg::ImportPatternImage() {
     m_host.SetCurrentDirectory("./");
     const auto path = m_host.OpenFileDialog(kBmpFilter, "./");
     if (!path) return;
+    ImportImageFile(*path);
+}
+
+void CLoaderDlg::LoadImageFile(const std::string& path) {
+    ImportImageFile(path);
+    DrawPreview();
+}
+
+void CLoaderDlg::ImportImageFile(const std::string& path) {
     UpdateData(false);
 
     // The file goes into storage of its own, so a stream that may still be
@@ -35,9 +45,9 @@ void CLoaderDlg::ImportPatternImage() {
     // Anything but a regular file, an empty one or one larger than a
     // 1920x1080 BMP needs is refused before it is read, with the reason.
     std::vector<std::uint8_t> file;
-    std::string refusal = CheckInputFile(*path, kPatternBmpFile);
-    if (refusal.empty() && ReadFileBytes(*path, file, &refusal, kPatternBmpFile) && file.empty())
-        refusal = "\"" + *path + "\" is empty.";
+    std::string refusal = CheckInputFile(path, kPatternBmpFile);
+    if (refusal.empty() && ReadFileBytes(path, file, &refusal, kPatternBmpFile) && file.empty())
+        refusal = "\"" + path + "\" is empty.";
     if (!refusal.empty()) {
         DisableUploads();
         m_host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
@@ -49,8 +59,8 @@ void CLoaderDlg::ImportPatternImage() {
         DisableUploads();
     } else {
         UpdateData(false);
-        ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton);
-        ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton);
+        ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton, m_bPatternReady);
+        ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton, m_bPanelReady);
     }
     if (out.message) m_host.MessageBox(out.message, "");
 }
@@ -58,6 +68,8 @@ void CLoaderDlg::ImportPatternImage() {
 void CLoaderDlg::DisableUploads() {
     m_host.EnableItem(IDC_NAND_FLASH, false);
     m_host.EnableItem(IDC_PANEL_DATA, false);
+    m_bPatternReady = false;
+    m_bPanelReady = false;
 }
 
 // The host draws the 240x160 preview one screen pixel per preview pixel, two

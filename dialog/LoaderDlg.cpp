@@ -1,6 +1,6 @@
 // CLoaderDlg: construction, initialisation, paint and close, the message
 // map, dialog data exchange, port control and the timer dispatch.
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 
 #include <cctype>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/FlowTimings.h"
+#include "engine/FlowTimings.h"
 #include "discovery/DeviceKinds.h"
 #include "protocol/Frame.h"
 #include "serial/SerialLink.h"
@@ -265,9 +265,12 @@ void CLoaderDlg::OnPortButton() {
 }
 
 void CLoaderDlg::OnPortListSelect() {
+    SelectPort(static_cast<unsigned>(m_host.GetComboSel(IDC_COM_LIST) + 1));
+}
+
+void CLoaderDlg::SelectPort(unsigned com) {
     if (m_port->IsOpen()) m_port->RequestClose();
-    const int sel = m_host.GetComboSel(IDC_COM_LIST);
-    m_nPort = static_cast<unsigned>(sel + 1);
+    m_nPort = com;
     if (OpenPortWithSettings(m_nPort, m_cParity)) {
         ShowPortOpen();
     } else {

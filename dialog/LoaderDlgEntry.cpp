@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 #include "firmware/ExternalTool.h"
 #include "pattern/FileBytes.h"
@@ -84,10 +84,17 @@ void CLoaderDlg::OnGeneratorMcu() {
     // as a number stops here, after its box, rather than go on with the
     // number read before.
     if (!UpdateData(true)) return;
-    if (m_nPatternNo == kDirectBootPatternNo) m_devGroup = kGroupGenerator;
+    UpdateGeneratorMcu(m_nPatternNo == kDirectBootPatternNo);
+}
+
+void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
+    if (direct) {
+        m_nPatternNo = kDirectBootPatternNo;
+        m_devGroup = kGroupGenerator;
+    }
     if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
     m_entry.mcuEntry = 1;
-    if (m_nPatternNo == kDirectBootPatternNo) {
+    if (direct) {
         // The instrument is taken to be in boot mode already.
         StartMcuBootloader();
     } else {
@@ -104,8 +111,11 @@ void CLoaderDlg::OnAnalyzerMcu() {
 }
 
 void CLoaderDlg::OnSubMcu() {
+    EnterSubMcu(m_host.GetComboSel(IDC_MCU_LIST));
+}
+
+void CLoaderDlg::EnterSubMcu(int sel) {
     if (!CheckPortOpen(kCaptionIspBlank)) return;
-    const int sel = m_host.GetComboSel(IDC_MCU_LIST);
     if (sel < 0 || sel > 10) {
         m_host.MessageBox("Please select a MCU first!", kCaptionIsp);
         return;
@@ -128,10 +138,14 @@ void CLoaderDlg::OnSubMcu() {
 }
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
+    UpdateInputBoard(board, std::nullopt);
+}
+
+void CLoaderDlg::UpdateInputBoard(int board, const std::optional<std::string>& file) {
     if (!CheckPortOpen(kCaptionIspBlank)) return;
     // A cancelled dialog, a file that cannot be used or an empty one sends
     // nothing: the board is not restarted and no old buffer is streamed.
-    if (!ChooseStreamFile(kBoardImageFile)) return;
+    if (!ChooseStreamFile(kBoardImageFile, file)) return;
     EndStalledExchanges();
     const std::uint8_t command[14] = {0x0D, 0x0A, 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ',
                                       static_cast<std::uint8_t>('0' + board), 0x0D, 0x0A};
@@ -142,12 +156,16 @@ void CLoaderDlg::OnInputBoardFirmware(int board) {
 }
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
+    WriteAnalyzerData(std::nullopt);
+}
+
+void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
     // The analyzer's block acknowledgements must pass the address check.
     m_devGroup = kGroupAnalyzer;
     m_devMachine = 0;
     if (!CheckPortOpen(kCaptionIsp)) return;
     UpdateData(true);
-    if (!ChooseStreamFile(kBlockImageFile)) return;
+    if (!ChooseStreamFile(kBlockImageFile, file)) return;
     EndStalledExchanges();
 
     // The first block frame is built by hand with device address 00 00;

@@ -4,8 +4,8 @@
 // most 512 bytes chained on write completions.
 #include <algorithm>
 
-#include "app/FlowTimings.h"
-#include "app/LoaderDlg.h"
+#include "engine/FlowTimings.h"
+#include "dialog/LoaderDlg.h"
 #include "firmware/Crc16.h"
 #include "firmware/RamLoader.h"
 

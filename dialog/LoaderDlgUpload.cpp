@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 
 namespace quillet {
@@ -32,11 +32,11 @@ std::string SlotCommand(int slot) {
 // The checks both upload buttons make first, in this order: the slot
 // field reads as a number, the slot number, then the port. False (after
 // the one message) when one fails.
-bool CLoaderDlg::CheckSlotAndPort() {
+bool CLoaderDlg::CheckSlotAndPort(bool readField) {
     EndStalledExchanges();
     // A slot field that does not read as a number ("x", nothing) has had its
     // box; the slot read before is not the operator's choice now.
-    if (!UpdateData(true)) return false;
+    if (readField && !UpdateData(true)) return false;
     if (m_nPatternNo < 1 || m_nPatternNo > 4) {
         m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
         return false;
@@ -49,7 +49,16 @@ bool CLoaderDlg::CheckSlotAndPort() {
 }
 
 void CLoaderDlg::OnNandFlash() {
-    if (!CheckSlotAndPort()) return;
+    StoreUserPattern(0, true);
+}
+
+void CLoaderDlg::StorePattern(int slot) {
+    StoreUserPattern(slot, false);
+}
+
+void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
+    if (!fromField) m_nPatternNo = slot;
+    if (!CheckSlotAndPort(fromField)) return;
     const std::string command = SlotCommand(m_nPatternNo);
 
     m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
@@ -126,9 +135,18 @@ void CLoaderDlg::StartPatternStream() {
 }
 
 void CLoaderDlg::OnPanelDataFlash() {
-    if (!CheckSlotAndPort()) return;
+    StorePanelImage(0, true);
+}
+
+void CLoaderDlg::StorePanel(int slot) {
+    StorePanelImage(slot, false);
+}
+
+void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
+    if (!fromField) m_nPatternNo = slot;
+    if (!CheckSlotAndPort(fromField)) return;
     if (!CheckDeviceKind(kGroupGenerator)) return;
-    if (!UpdateData(true)) return;
+    if (fromField && !UpdateData(true)) return;
     // The new upload starts from 0 % and without the last one's outcome.
     m_fProgress = 0;
     m_strStatus = " ";

@@ -1,6 +1,6 @@
-#include "app/DialogTemplate.h"
+#include "dialog/DialogTemplate.h"
 
-#include "app/Resources.h"
+#include "dialog/Resources.h"
 
 namespace quillet {
 

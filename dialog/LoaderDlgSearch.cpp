@@ -1,11 +1,37 @@
 // CLoaderDlg: the device search. The eight search buttons try COM1..COM99
 // with the search frame of their device kind; timer 4 paces the scan and
 // the first port whose reply repeats the device address stays open.
-#include "app/LoaderDlg.h"
+#include <array>
+#include <utility>
+
+#include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 #include "protocol/Frame.h"
 
 namespace quillet {
+
+namespace {
+
+// The dialog's eight search buttons and the kind (group address) each one
+// searches for.
+constexpr std::array<std::pair<int, std::uint8_t>, 8> kSearchButtons = {{
+    {IDC_SEARCH_GENERATOR, kGroupGenerator},
+    {IDC_SEARCH_ANALYZER, kGroupAnalyzer},
+    {IDC_SEARCH_MV42, 0x02},
+    {IDC_SEARCH_MV48, 0x03},
+    {IDC_SEARCH_DA28, 0x04},
+    {IDC_SEARCH_KX4, 0x05},
+    {IDC_SEARCH_MV99, 0x06},
+    {IDC_SEARCH_MX88, 0x07},
+}};
+
+} // namespace
+
+const DeviceKind* DeviceKindOfButton(int controlId) {
+    for (const auto& [button, group] : kSearchButtons)
+        if (button == controlId) return &DeviceKindOfGroup(group);
+    return nullptr;
+}
 
 namespace {
 

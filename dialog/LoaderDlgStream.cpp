@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/FlowTimings.h"
-#include "app/LoaderDlg.h"
+#include "engine/FlowTimings.h"
+#include "dialog/LoaderDlg.h"
+#include "pattern/BmpImport.h"
 #include "discovery/DeviceKinds.h"
 #include "pattern/FileBytes.h"
 #include "protocol/Frame.h"
@@ -24,6 +25,43 @@ std::string FileNameOf(const std::string& path) {
 
 float Percent(std::uint32_t part, std::uint32_t whole) {
     return static_cast<float>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
+}
+
+// The firmware buttons' file choice: the current directory, the .bin file
+// dialog, then the whole file. Nothing when the operator cancels, or when
+// the file cannot be used: then "Open file failed!" with the file and the
+// reason on a second line (also for an empty file or one larger than
+// `kind` allows). `chosen` runs once a file has been chosen, before it is
+// read.
+// The chosen file `path`, read whole; nothing (after "Open file failed!"
+// with the file and the reason) when it cannot be used. `chosen` runs
+// before it is read.
+std::optional<std::vector<std::uint8_t>> ReadChosenFile(IHost& host, const std::string& path,
+                                                        const std::function<void()>& chosen,
+                                                        const FileKind& kind) {
+    if (chosen) chosen();
+    // Nothing goes to the instrument for a file that cannot be used, and
+    // the operator is told which file and why.
+    std::string refusal = CheckInputFile(path, kind);
+    std::vector<std::uint8_t> bytes;
+    if (refusal.empty() && ReadFileBytes(path, bytes, &refusal, kind) && bytes.empty())
+        refusal = "\"" + path + "\" is empty.";
+    if (!refusal.empty()) {
+        host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// The firmware buttons' file choice: the current directory, the .bin file
+// dialog, then the whole file (ReadChosenFile). Nothing when the operator
+// cancels or the file cannot be used.
+std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen,
+                                                       const FileKind& kind) {
+    host.SetCurrentDirectory(kCurrentDir);
+    const std::optional<std::string> path = host.OpenFileDialog(kBinFileFilter, kCurrentDir);
+    if (!path) return std::nullopt;
+    return ReadChosenFile(host, *path, chosen, kind);
 }
 
 } // namespace
@@ -207,9 +245,11 @@ bool CLoaderDlg::CheckFirmwareFile(const std::string& path, const FileKind& kind
 // The file-dialog step of the buttons that send a file the operator
 // chooses: the percentage back to 0, then the file into the stream buffer.
 // False when the dialog was cancelled or the file cannot be used.
-bool CLoaderDlg::ChooseStreamFile(const FileKind& kind) {
+bool CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path) {
     m_fProgress = 0;
-    std::optional<std::vector<std::uint8_t>> file = ChooseBinFile(m_host, [this] { UpdateData(false); }, kind);
+    std::optional<std::vector<std::uint8_t>> file =
+        path ? ReadChosenFile(m_host, *path, [this] { UpdateData(false); }, kind)
+             : ChooseBinFile(m_host, [this] { UpdateData(false); }, kind);
     if (!file) return false;
     m_stream.size = static_cast<std::uint32_t>(file->size());
     m_stream.buffer = std::move(*file);
@@ -237,9 +277,13 @@ void CLoaderDlg::OnAnalyzerFpga() {
 }
 
 void CLoaderDlg::OnAuxFpga() {
+    WriteAuxFpga(std::nullopt);
+}
+
+void CLoaderDlg::WriteAuxFpga(const std::optional<std::string>& file) {
     EndStalledExchanges();
     UpdateData(true);
-    if (!ChooseStreamFile(kBlockImageFile)) return;
+    if (!ChooseStreamFile(kBlockImageFile, file)) return;
     // No port or device check: with the port closed SendCommand says so.
     StartBlockStream(kStreamAux);
 }

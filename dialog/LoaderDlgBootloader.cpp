@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 
 namespace quillet {
 namespace {

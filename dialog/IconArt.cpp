@@ -1,9 +1,9 @@
-#include "app/IconArt.h"
+#include "dialog/IconArt.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "app/Resources.h"
+#include "dialog/Resources.h"
 
 namespace quillet {
 

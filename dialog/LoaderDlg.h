@@ -1,23 +1,26 @@
 // CLoaderDlg: the one dialog of the program and the owner of all its state.
 //
-// Every button, timer and serial message is a handler here. The handlers of
-// each subsystem live beside that subsystem's code:
-//   app/LoaderDlg.cpp            construction, OnInitDialog, paint, close,
-//                                port control, timer dispatch, data exchange
-//   app/LoaderDlgFlow.cpp        what runs, stopping it, the device gone
-//   protocol/LoaderDlgFrames.cpp SendCommand, OnSerialRxChar, ParseReplyByte
-//   discovery/LoaderDlgSearch.cpp  the eight search buttons, timer 4
-//   firmware/LoaderDlgEntry.cpp  firmware buttons, banner matcher
-//   firmware/LoaderDlgBootloader.cpp  main-MCU bootloader (timers 8, 9, 10)
-//   firmware/LoaderDlgInputBoard.cpp  input-board loader and chunk stream
-//   pattern/LoaderDlgImport.cpp  "Load Image", preview
-//   pattern/LoaderDlgStream.cpp  block stream, FPGA buttons
-//   pattern/LoaderDlgUpload.cpp  "SG NAND FLASH", panel data, erase wait
+// Every button, timer and serial message is a handler here; its files are
+// this folder's, one per subsystem:
+//   LoaderDlg.cpp             construction, OnInitDialog, paint, close,
+//                             port control, timer dispatch, data exchange
+//   LoaderDlgFlow.cpp         what runs, stopping it, the device gone, the
+//                             flows' one outcome and their time-out (timer 12)
+//   LoaderDlgFrames.cpp       SendCommand, OnSerialRxChar, ParseReplyByte
+//   LoaderDlgSearch.cpp       the eight search buttons, timer 4
+//   LoaderDlgEntry.cpp        firmware buttons, banner matcher
+//   LoaderDlgBootloader.cpp   main-MCU bootloader (timers 8, 9, 10, 11)
+//   LoaderDlgInputBoard.cpp   input-board loader and chunk stream
+//   LoaderDlgImport.cpp       "Load Image", preview
+//   LoaderDlgStream.cpp       block stream, FPGA buttons, file dialogs
+//   LoaderDlgUpload.cpp       "SG NAND FLASH", panel data, erase wait
 // Each flow keeps its state in a component of its own (SearchState,
 // StreamState, BootloaderState, ...) with a Reset() where the flow ends;
-// the instrument kinds are one table (discovery/DeviceKinds). All of it
-// runs on the GUI thread. The dialog's data is private: the front ends
-// follow the flow events and read the view below.
+// the instrument kinds are one table (discovery/DeviceKinds), the search
+// buttons map to them here. Every flow ends with one FlowEnded event whose
+// advice comes from engine/Outcome. All of it runs on the GUI thread. The
+// dialog's data is private: the front ends follow the flow events and read
+// the view below.
 #pragma once
 
 #include <array>
@@ -28,10 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "app/Counts.h"
+#include "protocol/Counts.h"
 #include "engine/FlowEvents.h"
-#include "app/FlowTimings.h"
-#include "app/Resources.h"
+#include "engine/FlowTimings.h"
+#include "dialog/Resources.h"
+#include "discovery/DeviceKinds.h"
 #include "discovery/SearchState.h"
 #include "engine/Outcome.h"
 #include "firmware/FirmwareState.h"
@@ -48,6 +52,9 @@ namespace test {
 class DialogProbe;
 }
 class PortMap;  // serial/PortMap.h
+
+// The kind a search button of the dialog searches for; null for any other control.
+const DeviceKind* DeviceKindOfButton(int controlId);
 
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);
@@ -146,6 +153,28 @@ public:
     void OnPanelDataFlash();
     void StartPatternStream();
 
+    // ---- typed calls: the flows without the controls -----------------------
+    // What the controls start, with the operator's choices given as values
+    // instead of read from the edits, the lists and the file dialogs: the
+    // same checks, boxes, bytes and events. A front end that has no
+    // controls (the command line) uses these; the controls' handlers above
+    // read their values and call them.
+    void SelectPort(unsigned com);                 // a choice in the COM list
+    void LoadImageFile(const std::string& path);   // "Load Image"
+    void StorePattern(int slot);                   // "SG NAND FLASH"
+    void StorePanel(int slot);                     // the panel-data button
+    void WriteFpgaImage(bool analyzer) { analyzer ? OnAnalyzerFpga() : OnGeneratorFpga(); }
+    void WriteAuxFpga(const std::optional<std::string>& file);
+    // `direct`: the MCU already waits in its bootloader (user pattern 101).
+    void UpdateGeneratorMcu(bool direct);
+    void UpdateAnalyzerMcu() { OnAnalyzerMcu(); }
+    void EnterSubMcu(int index);                   // the MCU list's entry 0..10
+    void UpdateInputBoard(int board, const std::optional<std::string>& file);
+    void WriteAnalyzerData(const std::optional<std::string>& file);
+    // The last image loaded gives a user pattern, a panel image.
+    bool PatternReady() const { return m_bPatternReady; }
+    bool PanelReady() const { return m_bPanelReady; }
+
     // ---- what the front ends may look at -----------------------------------
     // They follow the flows through the flow events and read the dialog
     // through this view; its data stays the dialog's own.
@@ -226,6 +255,8 @@ private:
     unsigned m_nBootSilenceMs = kBootSilenceMs;  // SetBootSilenceLimit
     unsigned m_nFlowTimeoutMs = kFlowTimeoutMs;  // SetFlowTimeout
     bool m_bOutcomeBoxes = true;                 // SetOutcomeBoxes
+    bool m_bPatternReady = false;                // the last import enabled "SG NAND FLASH"
+    bool m_bPanelReady = false;                  // ... and the panel button
     std::optional<AdviceTerms> m_adviceTerms;    // SetAdviceTerms
 
     // Serial settings and port display.
@@ -270,7 +301,9 @@ private:
     bool CheckPortOpen(const char* caption);
     bool CheckDeviceKind(std::uint8_t group);
     void ShowNote(const char* note);
-    bool ChooseStreamFile(const FileKind& kind);
+    // The file of a firmware button: `path`, or the one the operator
+    // chooses in the file dialog.
+    bool ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path = std::nullopt);
     bool CheckFirmwareFile(const std::string& path, const FileKind& kind);
     void ClosePortQuietly();
 
@@ -354,7 +387,10 @@ private:
     // Search, block streams and uploads.
     bool SearchFromPort(unsigned first);
     void StartFpgaImage(std::uint8_t group, const char* image);
-    bool CheckSlotAndPort();
+    bool CheckSlotAndPort(bool readField);
+    void StoreUserPattern(int slot, bool fromField);
+    void StorePanelImage(int slot, bool fromField);
+    void ImportImageFile(const std::string& path);
     void DisableUploads();
     // The last block of a pattern or panel stream has been acknowledged:
     // the status line says which slot holds it, the note lets go.

@@ -1,7 +1,7 @@
 // CLoaderDlg: the generic frame sender, the opcode table and the receive
 // dispatcher that hands every received byte to the one consumer of the
 // activity in progress.
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "protocol/Frame.h"
 
 namespace quillet {

@@ -4,7 +4,7 @@
 // holds and what to do next.
 #include <algorithm>
 
-#include "app/LoaderDlg.h"
+#include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 
 namespace quillet {
