@@ -23,6 +23,7 @@
 #include "cli/Session.h"
 #include "discovery/DeviceKinds.h"
 #include "platform/Utf8.h"
+#include "serial/NetAddress.h"
 #include "serial/PortMap.h"
 #if QUILLET_SIM_PTY
 #include "sim/lib/Simulator.h"
@@ -209,6 +210,11 @@ int Main(const std::vector<std::string>& argv) {
         err = "unknown command \"" + topic + "\"";
     }
     if (err.empty()) err = CheckCommand(args);
+    // A malformed network URL in the map is a usage error before any port is opened.
+    if (err.empty()) {
+        const char* envPorts = std::getenv("QUILLET_PORTS");
+        err = PortListProblem(args.ports ? *args.ports : envPorts ? envPorts : "");
+    }
     // Usage errors are told in the final object too when --json was asked for.
     const bool json = args.json || std::find(argv.begin(), argv.end(), "--json") != argv.end();
     auto usageError = [&](const std::string& text) {
