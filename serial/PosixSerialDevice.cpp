@@ -377,7 +377,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
+std::unique_ptr<ISerialDevice> MakeLocalSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
 
 } // namespace quillet
 
