@@ -231,6 +231,16 @@ int main(int argc, char** argv) {
     }
     for (const auto& path : paths) std::printf("%s\n", path.c_str());
     std::fflush(stdout);
+    if (device.empty()) {
+        // A pty carries no parity bit, and the program refuses the main-MCU
+        // update on one unless told that the simulator keeps the parity.
+        std::string list;
+        for (const auto& path : paths) list += (list.empty() ? "" : ",") + path;
+        std::fprintf(stderr,
+                     "quillet-sim: pseudo-terminals carry no parity; the simulator keeps the bootloader's 8E1 "
+                     "itself. For the MCU update run the program with QUILLET_SIM_PTYS=%s\n",
+                     list.c_str());
+    }
     for (std::size_t k = 0; k < sims.size(); ++k) {
         if (options[k].verbose)
             std::fprintf(stderr, "quillet-sim: %s on %s%s\n", quillet::DeviceKindOfGroup(options[k].kind).name,
