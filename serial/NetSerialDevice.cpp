@@ -108,6 +108,20 @@ void TuneSocket(Socket s) {
 #endif
 }
 
+// Acknowledges received data at once rather than up to 40 ms later. A server
+// that sends a reply in pieces as they come off the line (a UART does) with
+// Nagle's algorithm on holds each piece after the first until the one before
+// it is acknowledged: a delayed acknowledgement would stall every answer.
+// Linux forgets the setting, so it is made again after every read.
+void AcknowledgeAtOnce(Socket s) {
+#ifdef TCP_QUICKACK
+    int on = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)s;
+#endif
+}
+
 // Milliseconds left until `deadline` (0 when past).
 int MsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -299,6 +313,7 @@ public:
             return {IoStatus::Done, n, std::nullopt};
         }
         const auto n = recv(m_socket, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0);
+        AcknowledgeAtOnce(m_socket);
         if (n == 0) return Lost("ReadFile()", "the server " + m_address.HostPort() + " closed the connection");
         if (n < 0) {
             const int error = LastSocketError();
