@@ -43,6 +43,7 @@ constexpr int kKeepIdleSeconds = 30;
 constexpr int kKeepIntervalSeconds = 5;
 constexpr int kKeepCount = 4;
 constexpr std::size_t kPurgeChunk = 4096;
+constexpr std::size_t kMaxPurgeChunks = 64;
 constexpr int kWaitForever = -1;
 
 #ifdef _WIN32
@@ -285,7 +286,8 @@ public:
         // still answered.
         m_pending.clear();
         std::uint8_t raw[kPurgeChunk];
-        for (;;) {
+        // Bounded: a server that never stops sending cannot hold the write up.
+        for (std::size_t chunk = 0; chunk < kMaxPurgeChunks; ++chunk) {
             const auto n = recv(m_socket, reinterpret_cast<char*>(raw), sizeof raw, 0);
             if (n <= 0) break;
             std::vector<std::uint8_t> data;
@@ -458,8 +460,11 @@ private:
                 done += static_cast<std::size_t>(n);
                 continue;
             }
-            if (!WouldBlock(LastSocketError()) || m_waiter.Wait(true, MsLeft(deadline)) == Waiter::Ready::Timeout)
+            if (!WouldBlock(LastSocketError()) || Clock::now() >= deadline)
                 return Lost("WriteFile()", "the connection to " + m_address.HostPort() + " failed");
+            const Waiter::Ready ready = m_waiter.Wait(true, MsLeft(deadline));
+            if (ready == Waiter::Ready::Timeout || ready == Waiter::Ready::Failed)
+                return Lost("WriteFile()", "the connection to " + m_address.HostPort() + " takes nothing more");
         }
         return {IoStatus::Done, done, std::nullopt};
     }

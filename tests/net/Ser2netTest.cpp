@@ -80,6 +80,10 @@ TEST_F(Ser2netTest, SearchPortsAndAPanelUploadOverRawTcp) {
     r = RunCli({"--ports", ports, "search"}, dir.Path(), 30);
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "on COM1  " + server.Url(0))) << r.out;
+    // By host name too.
+    const std::string byName = "socket://localhost:" + server.Url(0).substr(server.Url(0).rfind(':') + 1);
+    r = RunCli({"--ports", byName, "search"}, dir.Path(), 30);
+    EXPECT_EQ(r.code, 0) << Describe(r);
 
     r = RunCli({"--ports", server.Url(0), "panel", "--slot", "3", dir / "panel.bmp"}, dir.Path(), 60);
     ASSERT_EQ(r.code, 0) << Describe(r);
@@ -172,9 +176,11 @@ TEST_F(Ser2netTest, TheSimulatorsNetworkPortChecksTheBootloadersParity) {
     const unsigned port = FreeTcpPort();
     const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
     {
-        SimProgram sim({"--listen", url, "--out", dir / "sim", "--delay", "0"});
-        ASSERT_EQ(sim.Device(), url);
-        const RunResult r = RunCli({"--ports", url, "mcu", "generator", "--fast"}, dir.Path(), 60);
+        // Over IPv6 loopback, in brackets.
+        const std::string v6 = "rfc2217://[::1]:" + std::to_string(port);
+        SimProgram sim({"--listen", v6, "--out", dir / "sim", "--delay", "0"});
+        ASSERT_EQ(sim.Device(), v6);
+        const RunResult r = RunCli({"--ports", v6, "mcu", "generator", "--fast"}, dir.Path(), 60);
         ASSERT_EQ(r.code, 0) << Describe(r);
         const std::string summary = sim.Stop();
         EXPECT_TRUE(Contains(summary, " 0 violations")) << summary;
