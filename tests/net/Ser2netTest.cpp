@@ -62,7 +62,7 @@ TEST_F(Ser2netTest, APatternUploadOverRfc2217IsStoredPixelForPixel) {
     EXPECT_TRUE(ReadFile(dir / "stored.rgb") == ReadFile(image + ".rgb")) << "stored image differs from the source";
 }
 
-TEST_F(Ser2netTest, SearchPortsAndAPanelUploadOverRawTcp) {
+TEST_F(Ser2netTest, SearchPortsAPanelAndAnInputBoardOverRawTcp) {
     ASSERT_TRUE(HavePillow());
     const auto panel = PanelImage(dir / "panel.bmp", 22);
     SimProgram sim({"--out", dir / "sim", "--delay", "0"});
@@ -87,9 +87,15 @@ TEST_F(Ser2netTest, SearchPortsAndAPanelUploadOverRawTcp) {
 
     r = RunCli({"--ports", server.Url(0), "panel", "--slot", "3", dir / "panel.bmp"}, dir.Path(), 60);
     ASSERT_EQ(r.code, 0) << Describe(r);
+    // An input board's loader and chunks at 8N1, 0xFF bytes and all.
+    const auto firmware = RandomBytes(10000, 25);
+    WriteFile(dir / "board.bin", firmware);
+    r = RunCli({"--ports", server.Url(0), "input-board", "2", dir / "board.bin"}, dir.Path(), 60);
+    ASSERT_EQ(r.code, 0) << Describe(r);
     const std::string summary = sim.Stop();
     EXPECT_TRUE(Contains(summary, " 0 violations")) << summary;
     EXPECT_EQ(ReadFile(dir / "sim/panel_slot3.bin"), panel);
+    EXPECT_EQ(ReadFile(dir / "sim/input_board2.bin"), firmware);
 }
 
 // Over RFC 2217 ser2net is asked for even parity and answers it (the trace
