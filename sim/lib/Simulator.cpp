@@ -186,6 +186,14 @@ struct Simulator::Impl {
         if (opt.verbose && opt.log) std::fprintf(opt.log, "       client connected\n");
     }
 
+    // Another client while one is served: taken and closed at once, as a
+    // device server answers a port in use (a waiting connection would
+    // leave the next one hanging in the queue).
+    void TurnAway() {
+        const int other = ::accept(listenFd, nullptr, nullptr);
+        if (other >= 0) ::close(other);
+    }
+
     // The client went away: the line is free for the next one.
     void Hangup() {
         if (opt.verbose && opt.log) std::fprintf(opt.log, "       client left\n");
@@ -411,11 +419,12 @@ struct Simulator::Impl {
             if (opt.baud && (!rxLine.empty() || !txLine.empty()))
                 wait = wait > kAwakeNs ? wait - kAwakeNs : 0;
             const timespec timeout{time_t(wait / 1000000000ull), long(wait % 1000000000ull)};
-            pollfd p[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            pollfd p[3] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
             if (!outBuf.empty()) p[0].events |= POLLOUT;
-            const int r = ::ppoll(p, 2, &timeout, nullptr);
+            const int r = ::ppoll(p, listenFd >= 0 ? 3 : 2, &timeout, nullptr);
             if (r < 0) continue;
             if (p[1].revents & POLLIN) break;
+            if (listenFd >= 0 && (p[2].revents & POLLIN)) TurnAway();
             if (p[0].revents & POLLIN) {
                 // No further than the unplug point, so it comes at an exact count.
                 const ssize_t n = ::read(fd, buf, BeforeUnplug(sizeof buf));

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "Ser2netSupport.h"
 #include "cli/CliSupport.h"
@@ -207,6 +208,44 @@ TEST_F(Ser2netTest, TheSimulatorsNetworkPortChecksTheBootloadersParity) {
     ::close(s);
     const std::string summary = sim.Stop();
     EXPECT_TRUE(Contains(summary, "sync byte 0x7F arrived with a parity or framing error: the line is not 8E1")) << summary;
+}
+
+} // namespace
+} // namespace quillet::test
+
+namespace quillet::test {
+namespace {
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// --watch with a network port: served when its server comes up, once while
+// it stays, and again after it went down and came back.
+TEST(NetWatch, AnInstrumentIsServedEachTimeItsServerComesUp) {
+    using namespace std::chrono_literals;
+    ASSERT_TRUE(HavePillow());
+    TempDir dir;
+    ASSERT_TRUE(PillowRandomBmp(dir / "panel.bmp", 240, 160, 26));
+    const std::string url = "rfc2217://127.0.0.1:" + std::to_string(FreeTcpPort());
+    CliProgram cli({"--ports", url, "panel", "--slot", "1", "--all", "--watch", dir / "panel.bmp"}, dir.Path());
+    ASSERT_TRUE(cli.WaitForOutput([&] { return Contains(cli.Err(), "watching"); }, 10)) << cli.Err();
+    const std::string done = ": done, 300 blocks acknowledged";
+    for (int up = 1; up <= 2; ++up) {
+        SimProgram sim({"--listen", url, "--out", dir / ("sim" + std::to_string(up)), "--delay", "0", "--erase-ms", "100"});
+        ASSERT_TRUE(cli.WaitForOutput([&] { return Occurrences(cli.Out(), done) == std::size_t(up); }, 30))
+            << cli.Out() << cli.Err();
+        std::this_thread::sleep_for(1s);  // the watch looks every 250 ms
+        const std::string summary = sim.Stop();
+        EXPECT_TRUE(Contains(summary, "1 search frames, 300 blocks accepted")) << "served again while it stayed: " << summary;
+        std::this_thread::sleep_for(800ms);
+    }
+    cli.Signal(SIGINT);
+    const RunResult r = cli.Wait(20);
+    EXPECT_FALSE(r.timedOut) << Describe(r);
+    EXPECT_EQ(Occurrences(r.out, done), 2u) << Describe(r);
 }
 
 } // namespace
