@@ -24,6 +24,7 @@
 #include "discovery/DeviceKinds.h"
 #include "platform/Utf8.h"
 #include "serial/NetAddress.h"
+#include "serial/NetSerialDevice.h"
 #include "serial/PortMap.h"
 #if QUILLET_SIM_PTY
 #include "sim/lib/Simulator.h"
@@ -256,6 +257,8 @@ int Main(const std::vector<std::string>& argv) {
 
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;
+    // A network port's connect and set-up take no longer than --timeout.
+    options.makeDevice = [limit = NetTimeoutsWithin(args.timeoutMs)] { return MakeSerialDevice(limit); };
     options.verbosity = log ? std::max(1, args.verbosity) : args.verbosity;
     options.traceOut = log.get();
     options.dataFolder = args.dataFolder;

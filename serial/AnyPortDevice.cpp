@@ -1,6 +1,7 @@
 // MakeSerialDevice(): one device for every kind of port a map can name. Each
 // Open picks the backend for the path (a network URL or a local device) and
 // everything else goes to the one that opened it.
+#include <algorithm>
 #include <memory>
 
 #include "serial/NetAddress.h"
@@ -12,10 +13,12 @@ namespace {
 
 class AnyPortDevice final : public ISerialDevice {
 public:
+    explicit AnyPortDevice(NetTimeouts network) : m_network(network) {}
+
     OpenStatus Open(const std::string& path) override {
         Close();
         std::unique_ptr<ISerialDevice>& backend = IsNetUrl(path) ? m_net : m_local;
-        if (!backend) backend = IsNetUrl(path) ? MakeNetSerialDevice() : MakeLocalSerialDevice();
+        if (!backend) backend = IsNetUrl(path) ? MakeNetSerialDevice(m_network) : MakeLocalSerialDevice();
         m_active = backend.get();
         return m_active->Open(path);
     }
@@ -48,6 +51,7 @@ public:
     }
 
 private:
+    const NetTimeouts m_network;
     std::unique_ptr<ISerialDevice> m_local;
     std::unique_ptr<ISerialDevice> m_net;
     ISerialDevice* m_active = nullptr;
@@ -55,6 +59,17 @@ private:
 
 } // namespace
 
-std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<AnyPortDevice>(); }
+std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<AnyPortDevice>(NetTimeouts{}); }
+
+std::unique_ptr<ISerialDevice> MakeSerialDevice(NetTimeouts network) {
+    return std::make_unique<AnyPortDevice>(network);
+}
+
+NetTimeouts NetTimeoutsWithin(unsigned limitMs) {
+    NetTimeouts t;
+    t.connectMs = std::min(t.connectMs, limitMs);
+    t.negotiationMs = std::min(t.negotiationMs, limitMs);
+    return t;
+}
 
 } // namespace quillet

@@ -32,5 +32,9 @@ struct NetTimeouts {
 };
 
 std::unique_ptr<ISerialDevice> MakeNetSerialDevice(NetTimeouts timeouts = {});
+// MakeSerialDevice() (SerialDevice.h) with these limits for network ports.
+std::unique_ptr<ISerialDevice> MakeSerialDevice(NetTimeouts network);
+// The limits no longer than `limitMs` (the command line's --timeout).
+NetTimeouts NetTimeoutsWithin(unsigned limitMs);
 
 } // namespace quillet

@@ -250,3 +250,37 @@ TEST(NetWatch, AnInstrumentIsServedEachTimeItsServerComesUp) {
 
 } // namespace
 } // namespace quillet::test
+
+namespace quillet::test {
+namespace {
+
+// A server whose queue is full takes no more connections: the connect
+// hangs, and --timeout bounds it; the search goes on and finds nothing.
+TEST(NetTimeout, AConnectThatHangsEndsWithinTheTimeout) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        (void)::connect(queued.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    TempDir dir;
+    const std::string url = "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const RunResult r = RunCli({"-v", "--timeout", "1", "--ports", url, "search"}, dir.Path(), 30);
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_LT(r.seconds, 8.0) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "no answer from 127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + " within 1.0 s"))
+        << Describe(r);
+    for (int fd : queued) ::close(fd);
+    ::close(listener);
+}
+
+} // namespace
+} // namespace quillet::test
