@@ -174,7 +174,7 @@ void Trace::Dump(const char* dir, const std::uint8_t* p, std::size_t n) {
 
 void Trace::Opened(unsigned com, const std::string& device, unsigned baud, unsigned dataBits,
                    char parity, unsigned stopBits, bool ok, OpenRefusal refusal,
-                   const std::string& problem) {
+                   const std::string& problem, const std::string& lineInUse) {
     FlushReceived();
     CloseRun();
     // COM numbers the map has no device for are told in one line.
@@ -190,8 +190,9 @@ void Trace::Opened(unsigned com, const std::string& device, unsigned baud, unsig
     m_lastSentInFull = true;
     m_open = ok;
     if (ok) {
-        Step("opened " + device + " at " + std::to_string(baud) + " " + std::to_string(dataBits) +
-             parity + std::to_string(stopBits));
+        Step("opened " + device + " at " +
+             (lineInUse.empty() ? std::to_string(baud) + " " + std::to_string(dataBits) + parity + std::to_string(stopBits)
+                                : lineInUse));
         return;
     }
     // What the port said about it, or in a word why.

@@ -37,10 +37,11 @@ public:
 
     // ---- the serial link, as the command line's tap sees it ----------------
     // A port opened, or why not (a run of COM numbers without a device in
-    // the map is told in one line).
+    // the map is told in one line). `lineInUse`: the settings the port
+    // really has, when the port knows them (else those asked for are told).
     void Opened(unsigned com, const std::string& device, unsigned baud, unsigned dataBits,
                 char parity, unsigned stopBits, bool ok, OpenRefusal refusal = OpenRefusal::None,
-                const std::string& problem = {});
+                const std::string& problem = {}, const std::string& lineInUse = {});
     void Sent(const std::uint8_t* bytes, std::size_t n);
     void Received(std::uint8_t b);
     // The link has delivered a burst of received bytes.

@@ -19,7 +19,7 @@ bool TrafficPort::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
     if (m_trace)
         m_trace->Opened(port, m_map.DevicePath(port), baud, dataBits, parity, stopBits, ok,
                         ok ? OpenRefusal::None : m_inner->LastOpenRefusal(),
-                        ok ? std::string() : m_inner->OpenProblem());
+                        ok ? std::string() : m_inner->OpenProblem(), ok ? m_inner->LineInUse() : std::string());
     return ok;
 }
 

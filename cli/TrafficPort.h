@@ -45,6 +45,8 @@ public:
     std::string OpenProblem() const override { return m_inner->OpenProblem(); }
     OpenRefusal LastOpenRefusal() const override { return m_inner->LastOpenRefusal(); }
     std::string DeviceName(unsigned com) const override { return m_inner->DeviceName(com); }
+    std::string LineInUse() const override { return m_inner->LineInUse(); }
+    std::string ParityProblem(char parity) const override { return m_inner->ParityProblem(parity); }
 
     // ISerialOwner: the link delivers here; everything goes on to the dialog.
     long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;

@@ -27,6 +27,8 @@
 #include "pattern/BmpImport.h"
 #include "pattern/FileBytes.h"
 #include "platform/Utf8.h"
+#include "serial/NetAddress.h"
+#include "serial/NetSerialDevice.h"
 #include "serial/PortMap.h"
 #if QUILLET_SIM_PTY
 #include "sim/lib/Simulator.h"
@@ -243,6 +245,11 @@ int Main(const std::vector<std::string>& argv) {
         err = "unknown command \"" + topic + "\"";
     }
     if (err.empty()) err = CheckCommand(args);
+    // A malformed network URL in the map is a usage error before any port is opened.
+    if (err.empty()) {
+        const char* envPorts = std::getenv("QUILLET_PORTS");
+        err = PortListProblem(args.ports ? *args.ports : envPorts ? envPorts : "");
+    }
     // Usage errors are told in the final object too when --json was asked for.
     const bool json = args.json || std::find(argv.begin(), argv.end(), "--json") != argv.end();
     auto usageError = [&](const std::string& text) {
@@ -284,6 +291,8 @@ int Main(const std::vector<std::string>& argv) {
 
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;
+    // A network port's connect and set-up take no longer than --timeout.
+    options.makeDevice = [limit = NetTimeoutsWithin(args.timeoutMs)] { return MakeSerialDevice(limit); };
     options.verbosity = log ? std::max(1, args.verbosity) : args.verbosity;
     options.traceOut = log.get();
     options.dataFolder = args.dataFolder;

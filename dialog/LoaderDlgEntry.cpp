@@ -74,6 +74,13 @@ bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group)
     // The image is checked before the instrument is asked into boot mode:
     // without one it would be left waiting in its bootloader.
     if (!CheckFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return false;
+    // The bootloader listens at even parity: a port that cannot carry it (a
+    // pseudo-terminal, a raw TCP port, a server that refuses it) stops the
+    // update before the instrument is asked into boot mode.
+    if (const std::string problem = m_port->ParityProblem('E'); !problem.empty()) {
+        m_host.MessageBox("The MCU update needs even parity, but " + problem + ". Nothing was sent.", noPortCaption);
+        return false;
+    }
     EndStalledExchanges();
     ShowNote(kNoteUpdating);
     return true;

@@ -5,7 +5,7 @@ pkgs=(build-essential cmake ninja-build ccache pkg-config
       qt6-base-dev libgl-dev fonts-dejavu-core nlohmann-json3-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev
-      python3 python3-pil python3-crcmod stm32flash socat
+      python3 python3-pil python3-crcmod stm32flash socat ser2net
       libpng-dev
       help2man file dpkg-dev man-db desktop-file-utils lintian)
 missing=()

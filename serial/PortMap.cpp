@@ -14,6 +14,8 @@
 #include <system_error>
 
 #include "platform/Utf8.h"
+#include "serial/NetAddress.h"
+#include "serial/NetSerialDevice.h"
 #include "platform/WindowsHeaders.h"
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -67,6 +69,33 @@ std::string LinkName(const fs::path& link) {
     return ec ? std::string() : target.filename().string();
 }
 #endif
+
+// How long `ports` and --watch wait for a network port's server to accept.
+constexpr unsigned kNetProbeMs = 1000;
+
+// A network port as `ports` shows it; `exists` when its server accepts a
+// connection now. The connection is closed again at once, before a byte.
+PortDescription DescribeNetPort(const std::string& url) {
+    PortDescription d;
+    d.device = url;
+    const NetAddressParse parsed = ParseNetAddress(url);
+    if (!parsed.address) {
+        d.network = "malformed: " + parsed.error;
+        return d;
+    }
+    const NetAddress& a = *parsed.address;
+    const std::string kind = a.kind == NetAddress::Kind::Rfc2217 ? "RFC 2217 server " : "raw TCP server ";
+    auto device = MakeNetSerialDevice(NetTimeouts{kNetProbeMs, kNetProbeMs});
+    d.exists = device->Open(url) == ISerialDevice::OpenStatus::Opened;
+    device->Close();
+    std::string problem = device->Problem();
+    if (problem.rfind(url + ": ", 0) == 0) problem.erase(0, url.size() + 2);
+    const std::string tail = "; nothing was sent.";
+    if (problem.size() > tail.size() && problem.compare(problem.size() - tail.size(), tail.size(), tail) == 0)
+        problem.resize(problem.size() - tail.size());
+    d.network = kind + a.host + " port " + std::to_string(a.port) + (d.exists ? ", accepting" : ", not reachable: " + problem);
+    return d;
+}
 
 std::string WindowsName(unsigned com) {
     return com < 10 ? "COM" + std::to_string(com) : "\\\\.\\COM" + std::to_string(com);
@@ -156,6 +185,7 @@ std::string IdAfter(const std::string& hardwareId, const char* key) {
 // comes from the Ports class of the device manager (SetupAPI): the friendly
 // name shown there, the maker, the USB ids and the driver service.
 PortDescription DescribePort(const std::string& device, const SystemPaths&) {
+    if (IsNetUrl(device)) return DescribeNetPort(device);
     PortDescription d;
     d.device = device;
     const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
@@ -193,6 +223,7 @@ PortDescription DescribePort(const std::string& device, const SystemPaths&) {
 #else
 
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths) {
+    if (IsNetUrl(device)) return DescribeNetPort(device);
     PortDescription d;
     d.device = device;
     std::error_code ec;
@@ -247,6 +278,7 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
 
 std::string DeviceIdentity(const std::string& device) {
     if (device.empty()) return {};
+    if (IsNetUrl(device)) return DescribeNetPort(device).exists ? device : std::string();
 #ifdef _WIN32
     // "COM3" or "\\.\COM12": the system's name for what is behind it.
     std::string name = device;
@@ -268,6 +300,7 @@ std::string DeviceIdentity(const std::string& device) {
 }
 
 std::string PortDescription::Summary() const {
+    if (!network.empty()) return network;
     if (!exists) return "absent";
     std::vector<std::string> parts;
     if (!product.empty() && !manufacturer.empty())

@@ -45,6 +45,7 @@ struct PortDescription {
     std::string location;      // USB location: bus-port path and interface
     std::string subsystem;     // usb-serial, usb, pnp, platform, amba, ...
     std::string sysfsPath;     // the device's directory in sysfs
+    std::string network;       // a network port: its kind, host and state ("RFC 2217 server 10.0.0.7 port 7001, accepting")
 
     // One line of what is known: "FT232R USB UART (FTDI), USB 0403:6001,
     // serial A50285BI, driver ftdi_sio, by-id usb-FTDI_..."; empty when
@@ -58,11 +59,14 @@ struct PortDescription {
 // the system console; an explicit map still reaches them.
 std::vector<std::string> SystemConsoles(const SystemPaths& paths = {});
 
-// Describes `device` (a device path, or a /dev/serial/by-id link).
+// Describes `device` (a device path, or a /dev/serial/by-id link). A network
+// port (rfc2217://, socket://) is there when its server accepts a connection
+// (tried with a short limit; nothing is sent).
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths = {});
 
 // What tells the device now behind `device` from one plugged in there
 // later (the node it leads to, its numbers); empty when nothing is there.
+// A network port's identity is its URL while its server accepts connections.
 std::string DeviceIdentity(const std::string& device);
 
 class PortMap {

@@ -17,7 +17,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -34,6 +36,19 @@ namespace {
 // The system's text for `error`; safe on the monitor threads of several
 // links at once (std::strerror may share one buffer).
 std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+// Pseudo-terminals whose far end is quillet-sim, which keeps the line's
+// parity itself (it knows when the bootloader listens at 8E1): the simulator
+// names them in this variable when it starts, and the program opens them
+// without the parity bit the kernel refuses. Nothing else gets that leave.
+constexpr const char* kSimulatorPtysVariable = "QUILLET_SIM_PTYS";
+
+bool SimulatorKeepsParity(const std::string& path) {
+    const char* list = std::getenv(kSimulatorPtysVariable);
+    if (!list || path.empty()) return false;
+    const std::string all = std::string(",") + list + ",";
+    return all.find("," + path + ",") != std::string::npos;
+}
 
 // The character size flag of 5 to 8 data bits; 0 for any other count.
 tcflag_t CharacterSizeFor(unsigned dataBits) {
@@ -199,33 +214,45 @@ public:
         ::cfsetispeed(&tio, speed);
         ::cfsetospeed(&tio, speed);
 
+        const bool simulated = m_isPty && parity != 0 && SimulatorKeepsParity(m_path);
         if (::tcsetattr(m_fd, TCSANOW, &tio) != 0) {
             const int error = errno;
             // A pseudo-terminal cannot carry parity: the kernel refuses a
-            // change that only asks for it. The far end is a program, which
-            // sees the bytes without parity anyway.
-            if (error == EINVAL && parity != 0 && m_isPty) {
-                tio.c_cflag &= ~parityBits;
-                if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
-                    return SerialFailure{"SetCommState()", ErrorText(errno)};
-            } else {
-                return SerialFailure{"SetCommState()", ErrorText(error)};
-            }
+            // change that asks for it. Only where the simulator said it keeps
+            // the parity itself is the line set up without it.
+            if (error != EINVAL || !simulated) return SerialFailure{"SetCommState()", SetupError(error, parity)};
+            tio.c_cflag &= ~parityBits;
+            if (::tcsetattr(m_fd, TCSANOW, &tio) != 0) return SerialFailure{"SetCommState()", ErrorText(errno)};
         }
         // tcsetattr succeeds when any part of the change was made: read the
         // line back and report a setting the driver refused.
         termios now{};
         if (::tcgetattr(m_fd, &now) != 0) return SerialFailure{"GetCommState()", ErrorText(errno)};
-        bool refused = (now.c_cflag & CSIZE) != size || (now.c_cflag & CSTOPB) != (tio.c_cflag & CSTOPB) ||
-                       ::cfgetospeed(&now) != speed;
-        if (!m_isPty && (now.c_cflag & parityBits) != parity) refused = true;
-        if (refused) return SerialFailure{"SetCommState()", ErrorText(EINVAL)};
+        const bool refused = (now.c_cflag & CSIZE) != size || (now.c_cflag & CSTOPB) != (tio.c_cflag & CSTOPB) ||
+                             ::cfgetospeed(&now) != speed;
+        const bool parityRefused = (now.c_cflag & parityBits) != parity;
+        if (refused || (parityRefused && !simulated))
+            return SerialFailure{"SetCommState()", SetupError(EINVAL, parityRefused ? parity : 0)};
+        m_lineInUse = std::to_string(line.baud) + " " + std::to_string(line.dataBits) +
+                      (parityRefused ? 'N' : static_cast<char>(std::toupper(static_cast<unsigned char>(line.parity)))) +
+                      std::to_string(line.stopBits);
+        if (parityRefused)
+            m_lineInUse += std::string(" (") + line.parity + " asked; the simulator keeps the parity, " +
+                           kSimulatorPtysVariable + ")";
 
         RaiseRtsAndLowLatency(m_fd);
         return std::nullopt;
     }
 
     bool IsOpen() const override { return m_fd >= 0; }
+
+    std::string LineInUse() const override { return m_lineInUse; }
+
+    std::string ParityProblem(char parityChar) const override {
+        if (m_fd < 0 || !m_isPty || parityChar == 'N' || SimulatorKeepsParity(m_path)) return {};
+        return m_path + " is a pseudo-terminal, which cannot switch the instrument's port to 8" +
+               std::string(1, parityChar) + "1: use rfc2217:// or a local port";
+    }
 
     void PurgeInput() override {
         if (m_fd >= 0) ::tcflush(m_fd, TCIFLUSH);
@@ -337,6 +364,15 @@ private:
 #endif
     }
 
+    // Why the line could not be set: a pseudo-terminal's parity said in
+    // words, anything else as the system says it.
+    std::string SetupError(int error, tcflag_t parity) const {
+        if (m_isPty && parity != 0)
+            return m_path + " is a pseudo-terminal, which cannot carry parity (" + ErrorText(error) +
+                   "); use rfc2217:// or a local port";
+        return ErrorText(error);
+    }
+
     OpenStatus NotSerial(const std::string& path, mode_t mode) {
         const char* what = S_ISREG(mode)    ? "a regular file"
                            : S_ISDIR(mode)  ? "a folder"
@@ -372,12 +408,13 @@ private:
     bool m_isPty = false;
     std::string m_path;
     std::string m_problem;
+    std::string m_lineInUse;
     SerialFailure m_lastFailure;
 };
 
 } // namespace
 
-std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
+std::unique_ptr<ISerialDevice> MakeLocalSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
 
 } // namespace quillet
 

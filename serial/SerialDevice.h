@@ -5,8 +5,10 @@
 // thread while the monitor thread uses the device.
 //
 // Backends: PosixSerialDevice.cpp (termios) and Win32SerialDevice.cpp
-// (overlapped comm API). MakeSerialDevice() returns the one for the platform
-// the program is built for.
+// (overlapped comm API) for local ports, NetSerialDevice.cpp for rfc2217://
+// and socket:// URLs. MakeLocalSerialDevice() returns the local one of the
+// platform the program is built for; MakeSerialDevice() a device that opens
+// each path with the backend it needs.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +73,15 @@ public:
     // Applies the line settings; the first step that fails, if any.
     virtual std::optional<SerialFailure> Configure(const LineSettings& line) = 0;
     virtual bool IsOpen() const = 0;
+    // The line as the device really carries it since the last Configure
+    // ("115200 8N1"); empty when it is just what was asked for.
+    virtual std::string LineInUse() const { return {}; }
+    // Why the open device cannot be switched to `parity` (naming the device
+    // and what to use instead); empty when it can, or when nobody knows.
+    virtual std::string ParityProblem(char parity) const {
+        (void)parity;
+        return {};
+    }
 
     // ---- the thread that owns the device ----------------------------------
     // Discards received bytes not yet read (never bytes waiting to be sent).
@@ -94,6 +105,7 @@ public:
     virtual void Wake() = 0;
 };
 
+std::unique_ptr<ISerialDevice> MakeLocalSerialDevice();
 std::unique_ptr<ISerialDevice> MakeSerialDevice();
 
 } // namespace quillet

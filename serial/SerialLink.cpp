@@ -251,7 +251,9 @@ bool CSerialLink::OpenPort(ISerialOwner* owner, unsigned port, unsigned baud, ch
         d.refusal = OpenRefusal::Busy;
         return false;
     case ISerialDevice::OpenStatus::Absent:
+        // A network port says why (refused, no answer, unknown host).
         d.refusal = OpenRefusal::Absent;
+        d.problem = d.device->Problem();
         return false;
     }
     const LineSettings line{baud, parity, dataBits, stopBits, eventMask};
@@ -316,6 +318,16 @@ std::string CSerialLink::OpenProblem() const { return m_impl->problem; }
 
 const PortMap& CSerialLink::Map() const { return m_impl->map; }
 OpenRefusal CSerialLink::LastOpenRefusal() const { return m_impl->refusal; }
+
+std::string CSerialLink::LineInUse() const {
+    const Impl& d = *m_impl;
+    return d.open && d.device ? d.device->LineInUse() : std::string();
+}
+
+std::string CSerialLink::ParityProblem(char parity) const {
+    const Impl& d = *m_impl;
+    return d.open && d.device ? d.device->ParityProblem(parity) : std::string();
+}
 
 std::string CSerialLink::DeviceName(unsigned com) const { return m_impl->map.DevicePath(com); }
 

@@ -50,6 +50,8 @@ public:
     // The map the link opens COM numbers through.
     const PortMap& Map() const;
     OpenRefusal LastOpenRefusal() const override;
+    std::string LineInUse() const override;
+    std::string ParityProblem(char parity) const override;
     std::string DeviceName(unsigned com) const override;
 
     // Builds the box text "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n".

@@ -86,6 +86,16 @@ public:
     // otherwise.
     virtual std::string OpenProblem() const { return {}; }
     virtual OpenRefusal LastOpenRefusal() const { return OpenRefusal::None; }
+    // While a port is open: the line it really carries ("115200 8N1");
+    // empty when that is just what was asked for or not known.
+    virtual std::string LineInUse() const { return {}; }
+    // While a port is open: why it cannot be switched to `parity` ("... cannot
+    // switch the instrument's port to 8E1: use rfc2217:// or a local port");
+    // empty when it can.
+    virtual std::string ParityProblem(char parity) const {
+        (void)parity;
+        return {};
+    }
     // The device COM `com` stands for, as the operator knows it
     // ("/dev/ttyUSB0"); empty when not known.
     virtual std::string DeviceName(unsigned com) const {

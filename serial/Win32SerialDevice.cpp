@@ -254,7 +254,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<ISerialDevice> MakeSerialDevice() { return std::make_unique<Win32SerialDevice>(); }
+std::unique_ptr<ISerialDevice> MakeLocalSerialDevice() { return std::make_unique<Win32SerialDevice>(); }
 
 } // namespace quillet
 

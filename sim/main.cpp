@@ -43,6 +43,9 @@ std::string UsageText() {
     "  --kind KIND       ") + quillet::kDeviceKinds[0].name + " (default)" + OtherKindNames() + "\n" +
     std::string(
     "  --device PATH     serve this serial device instead of a new pseudo-terminal\n"
+    "  --listen URL      serve a network port instead: rfc2217://HOST:PORT (the\n"
+    "                    bootloader must be reached at even parity, set by the\n"
+    "                    client) or socket://HOST:PORT (raw TCP), one client at a time\n"
     "  --count N         serve N instruments, each on a pseudo-terminal of its own\n"
     "                    (default 1); instrument K stores in <out>/K\n"
     "  --instrument K    the options after it apply to instrument K (1..N) alone,\n"
@@ -146,6 +149,7 @@ int main(int argc, char** argv) {
     std::map<unsigned long, std::vector<std::string>> own;
     std::vector<std::string>* into = &common;
     std::string device;
+    std::string listen;
     unsigned long count = 1;
     bool countGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -160,6 +164,12 @@ int main(int argc, char** argv) {
         } else if (a == "--device") {
             if (!val) return Usage("--device needs a path");
             device = val;
+            ++i;
+        } else if (a == "--listen") {
+            if (!val) return Usage("--listen needs a URL, rfc2217://HOST:PORT or socket://HOST:PORT");
+            const quillet::NetAddressParse parsed = quillet::ParseNetAddress(val);
+            if (!parsed.address) return Usage("--listen: " + parsed.error);
+            listen = val;
             ++i;
         } else if (a == "--count") {
             if (!ParseUnsigned(val, count) || count == 0 || count > kMaxCount)
@@ -179,6 +189,8 @@ int main(int argc, char** argv) {
         return Usage("--instrument " + std::to_string(own.rbegin()->first) + " is beyond --count " +
                      std::to_string(count));
     if (countGiven && count > 1 && !device.empty()) return Usage("--device serves one instrument; --count does not go with it");
+    if (!listen.empty() && (!device.empty() || count > 1))
+        return Usage("--listen serves one instrument; --device and --count do not go with it");
 
     // Each instrument's options: the common ones, then its own.
     std::vector<Options> options(count);
@@ -214,7 +226,14 @@ int main(int argc, char** argv) {
     for (const Options& opt : options) {
         sims.push_back(std::make_unique<Simulator>(opt));
         std::string path;
-        if (device.empty()) {
+        if (!listen.empty()) {
+            const std::string problem = sims.back()->Listen(*quillet::ParseNetAddress(listen).address);
+            if (!problem.empty()) {
+                std::fprintf(stderr, "quillet-sim: %s\n", problem.c_str());
+                return 1;
+            }
+            path = listen;
+        } else if (device.empty()) {
             path = sims.back()->OpenPty();
             if (path.empty()) {
                 std::fprintf(stderr, "quillet-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
@@ -231,6 +250,16 @@ int main(int argc, char** argv) {
     }
     for (const auto& path : paths) std::printf("%s\n", path.c_str());
     std::fflush(stdout);
+    if (device.empty() && listen.empty()) {
+        // A pty carries no parity bit, and the program refuses the main-MCU
+        // update on one unless told that the simulator keeps the parity.
+        std::string list;
+        for (const auto& path : paths) list += (list.empty() ? "" : ",") + path;
+        std::fprintf(stderr,
+                     "quillet-sim: pseudo-terminals carry no parity; the simulator keeps the bootloader's 8E1 "
+                     "itself. For the MCU update run the program with QUILLET_SIM_PTYS=%s\n",
+                     list.c_str());
+    }
     for (std::size_t k = 0; k < sims.size(); ++k) {
         if (options[k].verbose)
             std::fprintf(stderr, "quillet-sim: %s on %s%s\n", quillet::DeviceKindOfGroup(options[k].kind).name,

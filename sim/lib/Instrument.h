@@ -49,6 +49,8 @@ public:
     std::vector<Reply> Feed(const std::vector<std::uint8_t>& bytes, std::uint64_t nowMs);
 
     Mode CurrentMode() const { return m_mode; }
+    // A fault of the line the server saw (not a byte of the protocol).
+    void NoteLineProblem(std::string text) { Violation(std::move(text)); }
     const std::vector<std::uint8_t>& Received() const { return m_received; }
     std::uint64_t BytesReceived() const { return m_sum.bytesReceived; }
     Summary GetSummary() const;

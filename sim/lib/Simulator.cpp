@@ -4,7 +4,11 @@
 #include "sim/lib/Simulator.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -23,6 +27,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include "serial/Telnet.h"
 #include "sim/lib/Instrument.h"
 
 namespace quillet::sim {
@@ -74,6 +79,16 @@ struct Simulator::Impl {
     bool realPort = false;
     bool lineEven = false;
     int wake[2] = {-1, -1};
+
+    // Served over the network (--listen): the listening socket, the kind of
+    // port, and per connection the telnet decoder and the parity the client
+    // set (a raw TCP port has none it could set).
+    int listenFd = -1;
+    bool telnetPort = false;
+    bool unplugged = false;
+    telnet::Decoder decoder;
+    std::set<unsigned> optionsAnswered;
+    char clientParity = 'N';
     std::thread thread;
     std::atomic<bool> stop{false};
     std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
@@ -156,13 +171,107 @@ struct Simulator::Impl {
         Schedule(std::move(replies), atNs);
     }
 
+    // A network client connects: a fresh line with its own settings.
+    void Accept() {
+        const int client = ::accept(listenFd, nullptr, nullptr);
+        if (client < 0) return;
+        ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
+        ::fcntl(client, F_SETFD, FD_CLOEXEC);
+        int on = 1;
+        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        fd = client;
+        decoder = telnet::Decoder();
+        optionsAnswered.clear();
+        clientParity = 'N';
+        if (opt.verbose && opt.log) std::fprintf(opt.log, "       client connected\n");
+    }
+
+    // Another client while one is served: taken and closed at once, as a
+    // device server answers a port in use (a waiting connection would
+    // leave the next one hanging in the queue).
+    void TurnAway() {
+        const int other = ::accept(listenFd, nullptr, nullptr);
+        if (other >= 0) ::close(other);
+    }
+
+    // The client went away: the line is free for the next one.
+    void Hangup() {
+        if (opt.verbose && opt.log) std::fprintf(opt.log, "       client left\n");
+        ::close(fd);
+        fd = -1;
+        queue.clear();
+        outBuf.clear();
+        rxLine.clear();
+        txLine.clear();
+    }
+
+    // Server side of RFC 2217: the COM port option and binary mode are
+    // agreed to, every setting is answered as set; the parity is kept.
+    void TelnetEvent(const telnet::Event& e) {
+        namespace tn = telnet;
+        if (e.kind == tn::Event::Kind::Option) {
+            if (!optionsAnswered.insert((unsigned(e.command) << 8) | e.option).second) return;
+            const bool wanted = e.option == tn::kOptBinary || e.option == tn::kOptSuppressGoAhead ||
+                                e.option == tn::kOptComPort;
+            if (e.command == tn::kWill) Queue(tn::Command(wanted ? tn::kDo : tn::kDont, e.option));
+            if (e.command == tn::kDo && e.option != tn::kOptComPort)
+                Queue(tn::Command(wanted ? tn::kWill : tn::kWont, e.option));
+            return;
+        }
+        if (e.kind == tn::Event::Kind::Malformed) {
+            std::lock_guard<std::mutex> lock(mu);
+            inst.NoteLineProblem("malformed telnet sub-negotiation from the client");
+            return;
+        }
+        if (e.option != tn::kOptComPort || e.payload.empty()) return;
+        const std::uint8_t command = e.payload[0];
+        const std::vector<std::uint8_t> value(e.payload.begin() + 1, e.payload.end());
+        if (command == tn::kSetParity && value.size() == 1 && tn::ParityChar(value[0]) != '?')
+            clientParity = tn::ParityChar(value[0]);
+        if (opt.verbose && opt.log)
+            std::fprintf(opt.log, "       COM-PORT-OPTION %u: %s\n", unsigned(command),
+                         telnet::DescribeSetting(command, value).c_str());
+        if (command < tn::kServerOffset) Queue(tn::ComPortCommand(std::uint8_t(command + tn::kServerOffset), value));
+    }
+
+    // Bytes of the server's own (telnet answers) go out ahead of the line.
+    void Queue(const std::vector<std::uint8_t>& bytes) { outBuf.insert(outBuf.end(), bytes.begin(), bytes.end()); }
+
+    // The instrument's bytes on their way to a telnet client: 0xFF doubled.
+    void Escape(std::vector<std::uint8_t>& bytes) const {
+        if (!telnetPort) return;
+        std::vector<std::uint8_t> out;
+        telnet::AppendEscaped(bytes.data(), bytes.size(), out);
+        bytes.swap(out);
+    }
+
+    // A byte for the bootloader that the client's line carries without even
+    // parity: a real STM32 would not take it.
+    bool WrongParity() {
+        if (listenFd < 0 || clientParity == 'E') return false;
+        std::lock_guard<std::mutex> lock(mu);
+        return inst.CurrentMode() == Mode::Bootloader;
+    }
+
+    void ReceivedFromNet(const std::uint8_t* p, std::size_t n) {
+        if (!telnetPort) {
+            Received(p, n);
+            return;
+        }
+        std::vector<std::uint8_t> data;
+        std::vector<telnet::Event> events;
+        decoder.Feed(p, n, data, events);
+        for (const auto& e : events) TelnetEvent(e);
+        if (!data.empty()) Received(data.data(), data.size());
+    }
+
     void Received(const std::uint8_t* p, std::size_t n) {
         Dump("RX", p, n);
         const std::uint64_t now = NowNs();
         const std::uint64_t byteNs = opt.baud ? ByteNs() : 0;
         for (std::size_t i = 0; i < n; ++i) {
             std::uint8_t b = p[i];
-            bool flagged = false;
+            bool flagged = WrongParity();
             if (realPort && lineEven) {
                 // PARMRK: FF FF is a data FF, FF 00 x is x received with an error.
                 if (markState == 0 && b == 0xFF) { markState = 1; continue; }
@@ -211,6 +320,7 @@ struct Simulator::Impl {
             Due d = std::move(queue.front());
             queue.erase(queue.begin());
             if (!opt.baud) {
+                Escape(d.bytes);
                 outBuf.insert(outBuf.end(), d.bytes.begin(), d.bytes.end());
                 continue;
             }
@@ -222,6 +332,7 @@ struct Simulator::Impl {
         }
         while (!txLine.empty() && txLine.front().at <= now) {
             outBuf.push_back(txLine.front().byte);
+            if (telnetPort && txLine.front().byte == telnet::kIac) outBuf.push_back(telnet::kIac);
             txLine.pop_front();
         }
     }
@@ -255,6 +366,9 @@ struct Simulator::Impl {
         if (holdFd >= 0) ::close(holdFd);
         if (fd >= 0) ::close(fd);
         holdFd = fd = -1;
+        unplugged = true;
+        if (listenFd >= 0) ::close(listenFd);
+        listenFd = -1;
         queue.clear();
         outBuf.clear();
         rxLine.clear();
@@ -270,9 +384,12 @@ struct Simulator::Impl {
         std::uint8_t buf[4096];
         while (!stop.load()) {
             if (fd < 0) {
-                // Unplugged: only the stop request is awaited.
-                pollfd w{wake[0], POLLIN, 0};
-                if (::poll(&w, 1, -1) > 0) break;
+                // Unplugged: only the stop request is awaited; a network
+                // port waits for its next client too.
+                pollfd w[2] = {{wake[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
+                if (::poll(w, listenFd >= 0 ? 2 : 1, -1) <= 0) continue;
+                if (w[0].revents & POLLIN) break;
+                if (w[1].revents & POLLIN) Accept();
                 continue;
             }
             const std::uint64_t now = NowNs();
@@ -302,16 +419,21 @@ struct Simulator::Impl {
             if (opt.baud && (!rxLine.empty() || !txLine.empty()))
                 wait = wait > kAwakeNs ? wait - kAwakeNs : 0;
             const timespec timeout{time_t(wait / 1000000000ull), long(wait % 1000000000ull)};
-            pollfd p[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            pollfd p[3] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}, {listenFd, POLLIN, 0}};
             if (!outBuf.empty()) p[0].events |= POLLOUT;
-            const int r = ::ppoll(p, 2, &timeout, nullptr);
+            const int r = ::ppoll(p, listenFd >= 0 ? 3 : 2, &timeout, nullptr);
             if (r < 0) continue;
             if (p[1].revents & POLLIN) break;
+            if (listenFd >= 0 && (p[2].revents & POLLIN)) TurnAway();
             if (p[0].revents & POLLIN) {
                 // No further than the unplug point, so it comes at an exact count.
                 const ssize_t n = ::read(fd, buf, BeforeUnplug(sizeof buf));
-                if (n > 0) Received(buf, std::size_t(n));
+                if (n > 0 && listenFd >= 0) ReceivedFromNet(buf, std::size_t(n));
+                else if (n > 0) Received(buf, std::size_t(n));
                 if (BeforeUnplug(1) == 0) Unplug();
+                else if (listenFd >= 0 && (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))) Hangup();
+            } else if (listenFd >= 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                Hangup();
             } else if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
@@ -325,6 +447,32 @@ Simulator::~Simulator() {
     Stop();
     if (m_impl->holdFd >= 0) ::close(m_impl->holdFd);
     if (m_impl->fd >= 0) ::close(m_impl->fd);
+    if (m_impl->listenFd >= 0) ::close(m_impl->listenFd);
+}
+
+std::string Simulator::Listen(const NetAddress& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(address.port);
+    const int rc = ::getaddrinfo(address.host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0 || !found) return "cannot resolve " + address.host + ": " + ::gai_strerror(rc);
+    const int s = ::socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    int on = 1;
+    if (s >= 0) ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool bound = s >= 0 && ::bind(s, found->ai_addr, found->ai_addrlen) == 0 && ::listen(s, 1) == 0;
+    const int error = errno;
+    ::freeaddrinfo(found);
+    if (!bound) {
+        if (s >= 0) ::close(s);
+        return "cannot listen on " + address.Url() + ": " + std::strerror(error);
+    }
+    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK);
+    m_impl->listenFd = s;
+    m_impl->telnetPort = address.kind == NetAddress::Kind::Rfc2217;
+    return {};
 }
 
 std::string Simulator::OpenPty() {
@@ -354,7 +502,7 @@ bool Simulator::OpenDevice(const std::string& path) {
 
 void Simulator::Start() {
     Impl& d = *m_impl;
-    if (d.thread.joinable() || d.fd < 0) return;
+    if (d.thread.joinable() || (d.fd < 0 && d.listenFd < 0)) return;
     if (::pipe(d.wake) != 0) return;
     d.stop = false;
     d.thread = std::thread([&d] { d.Run(); });

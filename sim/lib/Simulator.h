@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/NetAddress.h"
 #include "sim/lib/Options.h"
 
 namespace quillet::sim {
@@ -25,6 +26,12 @@ public:
     std::string OpenPty();
     // Serves an existing serial device (e.g. a real port on a null-modem cable).
     bool OpenDevice(const std::string& path);
+    // Serves a network port at `address` (rfc2217:// or socket://), one
+    // client at a time, each on a fresh line. Over RFC 2217 the parity the
+    // client sets is kept: a byte for the bootloader on a line not set to
+    // even parity is a violation; a raw TCP port can set none, so every
+    // bootloader byte there is one. Empty, or why it cannot listen.
+    std::string Listen(const NetAddress& address);
     // Serves in a thread of its own until Stop().
     void Start();
     void Stop();

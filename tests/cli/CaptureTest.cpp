@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -100,6 +101,8 @@ protected:
         const std::string device = simulator.OpenPty();
         EXPECT_FALSE(device.empty());
         simulator.Start();
+        // The simulator's pty may stand in for an 8E1 line (the MCU runs).
+        setenv("QUILLET_SIM_PTYS", device.c_str(), 1);
         std::vector<std::string> args = {"-p", device};
         args.insert(args.end(), run.args.begin(), run.args.end());
         const RunResult r = RunCli(args, dir.Path(), 120);

@@ -51,6 +51,8 @@ struct CliFixture : ::testing::Test {
         simulator = std::make_unique<sim::Simulator>(o);
         device = simulator->OpenPty();
         ASSERT_FALSE(device.empty());
+        // The simulator keeps the bootloader's parity on its pty (as quillet-sim announces).
+        setenv("QUILLET_SIM_PTYS", device.c_str(), 1);
         simulator->Start();
     }
     void TearDown() override {

@@ -48,6 +48,8 @@ struct Robustness : ::testing::Test {
         std::filesystem::create_directories(o.outputDir);
         simulator = std::make_unique<sim::Simulator>(o);
         device = simulator->OpenPty();
+        // The simulator keeps the bootloader's parity on its pty (as quillet-sim announces).
+        setenv("QUILLET_SIM_PTYS", device.c_str(), 1);
         ASSERT_FALSE(device.empty());
         simulator->Start();
     }

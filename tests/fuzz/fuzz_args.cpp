@@ -5,7 +5,8 @@
 // QUILLET_DATA, the rest is the value). Each parse is checked for what the
 // program relies on afterwards; a list of ports, from --ports or the
 // input as a whole, goes through the port map, the words through the
-// ordering of the default map.
+// ordering of the default map; every word and list entry written as a URL
+// goes through the network port parser.
 //
 // Built with -DQUILLET_FUZZ=ON and clang, under ASan/UBSan.
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "cli/Args.h"
+#include "serial/NetAddress.h"
 #include "serial/PortMap.h"
 
 namespace {
@@ -49,6 +51,25 @@ void CheckPortList(const std::string& list) {
         Require(one.Present().size() == 1 && one.DevicePath(com) == device);
     }
     Require(map.DevicePath(static_cast<unsigned>(entries.size() + 1)).empty());
+}
+
+// A URL either parses to an address that writes back to itself, or gets a
+// usage error that quotes it; never both, never neither.
+void CheckNetUrl(const std::string& text) {
+    using namespace quillet;
+    const NetAddressParse parsed = ParseNetAddress(text);
+    Require(parsed.address.has_value() == parsed.error.empty());
+    if (!parsed.address) {
+        Require(parsed.error.find(text) != std::string::npos);
+        return;
+    }
+    const NetAddress& a = *parsed.address;
+    Require(!a.host.empty() && a.port >= 1);
+    Require(IsNetUrl(a.Url()));
+    const NetAddressParse again = ParseNetAddress(a.Url());
+    Require(again.address && again.address->host == a.host && again.address->port == a.port &&
+            again.address->kind == a.kind);
+    Require(a.Url() == text || text.find("[") != std::string::npos || text.find(":0") != std::string::npos);
 }
 
 } // namespace
@@ -88,7 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!args.command.empty()) (void)CommandHelp(args.command);
     }
     long long n = 0;
-    for (const std::string& word : argv) (void)ParseInteger(word, n);
+    for (const std::string& word : argv) {
+        (void)ParseInteger(word, n);
+        CheckNetUrl(word);
+    }
+    for (const std::string& entry : quillet::PortMap::ParseList(input))
+        if (quillet::IsNetUrl(entry)) CheckNetUrl(entry);
+    const std::string listProblem = quillet::PortListProblem(input);
+    if (!listProblem.empty()) Require(listProblem.find("://") != std::string::npos);
     CheckPortList(input);
     // The words as names found in /dev: the default map keeps the serial
     // kinds it knows, each as a path under /dev.

@@ -304,6 +304,8 @@ TEST(Soak, EveryFaultEndsTheFlowWithTheRightExitCodeAndAMessage) {
         o.log = log ? log : stderr;
         sim::Simulator simulator(o);
         const std::string device = simulator.OpenPty();
+        // The simulator keeps the bootloader's parity on its pty (as quillet-sim announces).
+        setenv("QUILLET_SIM_PTYS", device.c_str(), 1);
         ASSERT_FALSE(device.empty());
         simulator.Start();
         std::vector<std::string> args = {"--ports", device};
