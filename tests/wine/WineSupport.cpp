@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -80,12 +81,19 @@ sim::Summary WineFixture::StopSim() {
 
 void WineFixture::MapPorts(const std::vector<std::string>& devices) {
     const fs::path dosdevices = fs::path(Wine().prefix) / "dosdevices";
-    for (unsigned com = 1; com <= 9; ++com) {
+    const unsigned last = std::max<unsigned>(kMappedComPorts, static_cast<unsigned>(devices.size()));
+    for (unsigned com = 1; com <= last; ++com) {
         const fs::path link = dosdevices / ("com" + std::to_string(com));
         std::error_code ec;
         fs::remove(link, ec);
-        fs::create_symlink(com <= devices.size() ? devices[com - 1] : Absent(), link, ec);
+        const bool given = com <= devices.size() && !devices[com - 1].empty();
+        fs::create_symlink(given ? devices[com - 1] : Absent(), link, ec);
         ASSERT_FALSE(ec) << link << ": " << ec.message();
+    }
+    // Links an earlier test set above that are gone.
+    for (unsigned com = last + 1; com <= kHighestLinkedComPort; ++com) {
+        std::error_code ec;
+        fs::remove(dosdevices / ("com" + std::to_string(com)), ec);
     }
 }
 

@@ -32,6 +32,11 @@ struct WineSetup {
 };
 const WineSetup& Wine();
 
+// The COM ports MapPorts sets at least.
+constexpr unsigned kMappedComPorts = 9;
+// The highest COM port a test links (others above COM9 are taken away).
+constexpr unsigned kHighestLinkedComPort = 32;
+
 class WineFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -41,7 +46,8 @@ protected:
     void StartSim(sim::Options o = {});
     sim::Summary StopSim();
 
-    // Devices for COM1, COM2, ...; every other COM port up to COM9 is absent.
+    // Devices for COM1, COM2, ... (as many as given, "" for an absent one);
+    // every other COM port up to COM9 is absent.
     void MapPorts(const std::vector<std::string>& devices);
     std::string Sim() const { return device; }
     // A COM port wine cannot open ("no such device").
