@@ -272,7 +272,13 @@ const char kExitText[] =
     "  1  the flow failed (its message on stderr)\n"
     "  2  usage error\n"
     "  3  time-out (the instrument stopped answering)\n"
+#ifdef _WIN32
+    "  130  interrupted by Ctrl+C or Ctrl+Break (the port is closed first)\n"
+    "  129  interrupted by closing the console window (likewise)\n"
+    "  143  interrupted by logging off or shutting down Windows (likewise)\n";
+#else
     "  130  interrupted (Ctrl+C; the port is closed first)\n";
+#endif
 
 bool ParseSeconds(const std::string& text, unsigned& ms) {
     if (text.empty()) return false;
