@@ -167,6 +167,13 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         if (m_dlg) m_dlg->OnClose();
         return TRUE;
+    case WM_QUERYENDSESSION:
+        SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, OnQueryEndSession(lParam) ? TRUE : FALSE);
+        return TRUE;
+    case WM_ENDSESSION:
+        OnEndSession(wParam != 0);
+        SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(Icon(IDR_MAINFRAME, 32));
     case WM_NOTIFY: {
@@ -195,6 +202,31 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     default:
         return FALSE;
     }
+}
+
+// Windows is about to shut down, restart or log the user off. While the
+// instrument is written the end is held up, with the reason Windows shows
+// on its "apps are preventing shutdown" screen, where the operator chooses
+// to wait or to end anyway; an end Windows does not wait for (critical)
+// goes on, and WM_ENDSESSION stops the upload.
+bool LoaderDialog::OnQueryEndSession(LPARAM flags) {
+    if (!m_dlg || !m_dlg->CurrentFlow().writing || (flags & ENDSESSION_CRITICAL)) return true;
+    const FlowSnapshot flow = m_dlg->CurrentFlow();
+    const std::string reason =
+        "Writing to the instrument: " + flow.what + " (" + flow.progress + "). Ending now leaves it partial.";
+    ShutdownBlockReasonCreate(m_hwnd, W(reason).c_str());
+    return false;
+}
+
+// The session ends now (or not, after all): the flow under way stops as
+// after "Stop it?" - Yes, the port is closed and the monitor thread ends
+// before Windows ends the program.
+void LoaderDialog::OnEndSession(bool ending) {
+    ShutdownBlockReasonDestroy(m_hwnd);
+    if (!ending || !m_dlg) return;
+    if (m_dlg->CurrentFlow().Running()) m_dlg->StopRunningFlow();
+    m_dlg.reset();
+    m_link.reset();
 }
 
 void LoaderDialog::RunPosted() {
