@@ -178,9 +178,11 @@ const CommandInfo kCommands[] = {
     {"demo", "demo [--baud N]",
      "start a simulated signal generator in this\n"
      "process and store a sample pattern in slot 1",
-     "Writes a sample 1920x1080 test pattern into ./quillet-demo, starts a\n"
-     "simulated signal generator in this process as COM1 and stores the pattern in\n"
-     "its slot 1; then compares the image the simulator stored with the source.\n"
+     "Writes a sample 1920x1080 test pattern, sample-pattern.bmp, into the folder\n"
+     "quillet-demo of the system's temporary folder (as the dialog's demo does),\n"
+     "starts a simulated signal generator in this process as COM1 and stores the\n"
+     "pattern in its slot 1; the simulator keeps what it received in\n"
+     "quillet-demo/received. Then the image it stored is compared with the source.\n"
      "With --baud 115200 the upload takes as long as on a real line (about ten\n"
      "minutes).\n",
      {"baud"}},

@@ -4,6 +4,7 @@
 #include <commdlg.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -52,6 +53,22 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
     default:
         return FALSE;
     }
+}
+
+// Puts the dialog in the middle of the work area (the screen less the
+// taskbar) of the monitor it starts on.
+void CentreOnScreen(HWND hwnd) {
+    RECT window{};
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetWindowRect(hwnd, &window) ||
+        !GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTOPRIMARY), &monitor))
+        return;
+    const RECT& area = monitor.rcWork;
+    const int width = window.right - window.left, height = window.bottom - window.top;
+    const int x = area.left + std::max(0, static_cast<int>(area.right - area.left - width) / 2);
+    const int y = area.top + std::max(0, static_cast<int>(area.bottom - area.top - height) / 2);
+    SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 } // namespace
@@ -120,6 +137,8 @@ void LoaderDialog::OnInit() {
             SendMessageW(m_tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
         }
     }
+
+    CentreOnScreen(m_hwnd);
 
     m_link = std::make_unique<CSerialLink>(*this, m_map, m_makeDevice);
     m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
