@@ -43,7 +43,7 @@ function(quillet_man_page target summary)
 endfunction()
 
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  # The Windows README (win/README.txt), see cmake/WindowsPackage.cmake.
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillet)
 endif()
