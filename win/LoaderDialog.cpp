@@ -443,7 +443,14 @@ void LoaderDialog::Post(std::function<void()> fn) {
     if (m_hwnd) PostMessageW(m_hwnd, kMsgPosted, 0, 0);
 }
 
-void LoaderDialog::SetItemText(int id, const std::string& text) { SetDlgItemTextW(m_hwnd, id, W(text).c_str()); }
+// The dialog pushes all its fields after every block (UpdateData); a
+// control that already shows the text is left alone, since setting a
+// control's text repaints it even when nothing changed (under wine through
+// the X server, which made a pattern upload several times slower).
+void LoaderDialog::SetItemText(int id, const std::string& text) {
+    if (GetItemText(id) == text) return;
+    SetDlgItemTextW(m_hwnd, id, W(text).c_str());
+}
 
 std::string LoaderDialog::GetItemText(int id) const {
     HWND item = GetDlgItem(m_hwnd, id);
