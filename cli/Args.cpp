@@ -36,12 +36,21 @@ struct OptionInfo {
 };
 
 const OptionInfo kGlobalOptions[] = {
+#ifdef _WIN32
+    {"", "-p", "--port", "PORT",
+     "use the COM port PORT (COM7, COM12) and no other\n"
+     "(default: %QUILLET_PORT%)"},
+    {"", nullptr, "--ports", "LIST",
+     "use only the COM ports of LIST (comma-separated: COM3,COM12),\n"
+     "as QUILLET_PORTS"},
+#else
     {"", "-p", "--port", "DEVICE",
      "use DEVICE as COM1 and no other port; a /dev/serial/by-id\n"
      "name works too (default: $QUILLET_PORT)"},
     {"", nullptr, "--ports", "LIST",
      "the devices behind COM1, COM2, ... (comma-separated; an empty\n"
      "item leaves that COM number absent), as QUILLET_PORTS"},
+#endif
     {"", nullptr, "--data", "DIR",
      "read the firmware images GENERATOR_MCU.bin, ANALYZER_MCU.bin,\n"
      "GENERATOR_FPGA.bin and ANALYZER_FPGA.bin from DIR (default ./data,\n"
@@ -97,12 +106,20 @@ struct CommandInfo {
 const CommandInfo kCommands[] = {
     {"ports", "ports",
      "list the serial ports of the map and what is behind them",
+#ifdef _WIN32
+     "Lists the COM ports Windows knows of. After \"COMn  DEVICE\" each line tells\n"
+     "what Device Manager knows of the port: its name and maker, USB vendor and\n"
+     "product id (VID:PID) and driver. A port of -p, --ports, QUILLET_PORT or\n"
+     "QUILLET_PORTS that does not exist is shown as absent. With -v every field goes\n"
+     "on a line of its own.\n",
+#else
      "Lists the COM numbers of the port map with their devices. After \"COMn  DEVICE\"\n"
      "each line tells what is known of the device: product and manufacturer, USB\n"
      "vendor and product id (VID:PID), serial number, kernel driver and the\n"
      "/dev/serial/by-id name. An entry of an explicit map (-p, --ports, QUILLET_PORT,\n"
      "QUILLET_PORTS) whose device does not exist is shown as absent. With -v every\n"
      "field goes on a line of its own.\n",
+#endif
      {}},
     {"search", "search [--kind KIND]",
      "search COM1..COM99 for the instrument (default\n"
@@ -165,20 +182,24 @@ const CommandInfo kCommands[] = {
     {"demo", "demo [--baud N]",
      "start a simulated signal generator in this\n"
      "process and store a sample pattern in slot 1",
-     "Writes a sample 1920x1080 test pattern into ./quillet-demo, starts a\n"
-     "simulated signal generator in this process as COM1 and stores the pattern in\n"
-     "its slot 1; then compares the image the simulator stored with the source.\n"
+     "Writes a sample 1920x1080 test pattern, sample-pattern.bmp, into the folder\n"
+     "quillet-demo of the system's temporary folder (as the dialog's demo does),\n"
+     "starts a simulated signal generator in this process as COM1 and stores the\n"
+     "pattern in its slot 1; the simulator keeps what it received in\n"
+     "quillet-demo/received. Then the image it stored is compared with the source.\n"
      "With --baud 115200 the upload takes as long as on a real line (about ten\n"
      "minutes).\n",
      {"baud"}},
     {"help", "help [COMMAND]", "this text, or the help of COMMAND",
      "Prints the overview of the commands, or the help of COMMAND.\n", {}},
+#ifndef _WIN32
     {"completion", "completion",
      "print the bash completion script",
      "Prints the bash completion script of quillet-cli (commands, kinds, options\n"
      "and the ports present). Packages install it; by hand:\n"
      "  source <(quillet-cli completion)\n",
      {}},
+#endif
 };
 
 const CommandInfo* FindCommand(const std::string& name) {
@@ -257,9 +278,15 @@ const char kExitText[] =
     "  1    the flow failed (its message on stderr)\n"
     "  2    usage error\n"
     "  3    time-out (the instrument stopped answering)\n"
+#ifdef _WIN32
+    "  129  interrupted by closing the console window (the port is closed first)\n"
+    "  130  interrupted by Ctrl+C or Ctrl+Break (the port is closed first)\n"
+    "  143  interrupted by logging off or shutting down Windows (the port is closed first)\n";
+#else
     "  129  ended by SIGHUP (the terminal went away; the port is closed first)\n"
     "  130  interrupted (Ctrl+C; the port is closed first)\n"
     "  143  ended by SIGTERM (the port is closed first)\n";
+#endif
 
 bool ParseSeconds(const std::string& text, unsigned& ms) {
     if (text.empty()) return false;

@@ -155,11 +155,15 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
     (void)tell;
     return fail("this build has no simulator for the demo");
 #else
-    const std::string outDir = "./quillet-demo";
+    // The same place and names as the dialog's demo: quillet-demo in the
+    // system's temporary folder, the sample in it, what the simulator
+    // stored in its folder "received".
     std::error_code ec;
-    std::filesystem::create_directories(outDir, ec);
+    const std::filesystem::path folder = std::filesystem::temp_directory_path(ec) / "quillet-demo";
+    const std::string outDir = Utf8FromPath(folder / "received");
+    std::filesystem::create_directories(folder / "received", ec);
     if (ec) return fail("cannot make " + outDir + ": " + ec.message());
-    const std::string sample = outDir + "/sample_pattern.bmp";
+    const std::string sample = Utf8FromPath(folder / "sample-pattern.bmp");
     if (!WriteSamplePatternBmp(sample)) return fail("cannot write the sample pattern " + sample);
     tell("sample 1920x1080 test pattern: " + sample);
 

@@ -53,7 +53,8 @@ set(QUILLET_MAINTAINER "Quillet developers <quillet@example.org>" CACHE STRING
     "Name and mail address of the package's maintainer")
 
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  # The Windows README (win/README.txt), see cmake/WindowsPackage.cmake.
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 else()
   set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/quillet)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${doc_dir})

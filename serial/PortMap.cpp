@@ -101,6 +101,41 @@ std::string WindowsName(unsigned com) {
     return com < 10 ? "COM" + std::to_string(com) : "\\\\.\\COM" + std::to_string(com);
 }
 
+#ifdef _WIN32
+constexpr unsigned kLastWindowsCom = 255;
+
+// The number of an item naming a COM port as Windows users write it
+// ("COM7", "com12", "\\.\COM120"); 0 for any other item.
+unsigned ComNumber(const std::string& item) {
+    std::string name = item.rfind("\\\\.\\", 0) == 0 ? item.substr(4) : item;
+    if (name.size() < 4 || name.size() > 6 || _strnicmp(name.c_str(), "COM", 3) != 0 || name[3] == '0') return 0;
+    unsigned n = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    return n <= kLastWindowsCom ? n : 0;
+}
+
+// On Windows an item naming a COM port stands for the system's port of that
+// number wherever it stands in the list ("-p COM7" is COM7, not COM1); the
+// other items keep their places.
+std::vector<std::string> PlaceComNames(const std::vector<std::string>& items) {
+    std::vector<std::string> entries;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (ComNumber(items[i]) != 0) continue;
+        if (entries.size() <= i) entries.resize(i + 1);
+        entries[i] = items[i];
+    }
+    for (const std::string& item : items)
+        if (const unsigned n = ComNumber(item)) {
+            if (entries.size() < n) entries.resize(n);
+            entries[n - 1] = WindowsName(n);
+        }
+    return entries;
+}
+#endif
+
 } // namespace
 
 std::vector<std::string> PortMap::OrderDevices(const std::vector<std::string>& namesInDev,
@@ -331,7 +366,11 @@ std::vector<std::string> PortMap::ParseList(const std::string& commaSeparatedPat
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
+#ifdef _WIN32
+    return PlaceComNames(entries);
+#else
     return entries;
+#endif
 }
 
 // The explicit entries, else QUILLET_PORTS, else (POSIX) the devices present.

@@ -4,6 +4,7 @@
 #include <commdlg.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -52,6 +53,22 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
     default:
         return FALSE;
     }
+}
+
+// Puts the dialog in the middle of the work area (the screen less the
+// taskbar) of the monitor it starts on.
+void CentreOnScreen(HWND hwnd) {
+    RECT window{};
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!GetWindowRect(hwnd, &window) ||
+        !GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTOPRIMARY), &monitor))
+        return;
+    const RECT& area = monitor.rcWork;
+    const int width = window.right - window.left, height = window.bottom - window.top;
+    const int x = area.left + std::max(0, static_cast<int>(area.right - area.left - width) / 2);
+    const int y = area.top + std::max(0, static_cast<int>(area.bottom - area.top - height) / 2);
+    SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 } // namespace
@@ -121,6 +138,8 @@ void LoaderDialog::OnInit() {
         }
     }
 
+    CentreOnScreen(m_hwnd);
+
     m_link = std::make_unique<CSerialLink>(*this, m_map, m_makeDevice);
     m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
     m_dlg->OnInitDialog();
@@ -167,6 +186,13 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         if (m_dlg) m_dlg->OnClose();
         return TRUE;
+    case WM_QUERYENDSESSION:
+        SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, OnQueryEndSession(lParam) ? TRUE : FALSE);
+        return TRUE;
+    case WM_ENDSESSION:
+        OnEndSession(wParam != 0);
+        SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(Icon(IDR_MAINFRAME, 32));
     case WM_NOTIFY: {
@@ -195,6 +221,31 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     default:
         return FALSE;
     }
+}
+
+// Windows is about to shut down, restart or log the user off. While the
+// instrument is written the end is held up, with the reason Windows shows
+// on its "apps are preventing shutdown" screen, where the operator chooses
+// to wait or to end anyway; an end Windows does not wait for (critical)
+// goes on, and WM_ENDSESSION stops the upload.
+bool LoaderDialog::OnQueryEndSession(LPARAM flags) {
+    if (!m_dlg || !m_dlg->CurrentFlow().writing || (flags & ENDSESSION_CRITICAL)) return true;
+    const FlowSnapshot flow = m_dlg->CurrentFlow();
+    const std::string reason =
+        "Writing to the instrument: " + flow.what + " (" + flow.progress + "). Ending now leaves it partial.";
+    ShutdownBlockReasonCreate(m_hwnd, W(reason).c_str());
+    return false;
+}
+
+// The session ends now (or not, after all): the flow under way stops as
+// after "Stop it?" - Yes, the port is closed and the monitor thread ends
+// before Windows ends the program.
+void LoaderDialog::OnEndSession(bool ending) {
+    ShutdownBlockReasonDestroy(m_hwnd);
+    if (!ending || !m_dlg) return;
+    if (m_dlg->CurrentFlow().Running()) m_dlg->StopRunningFlow();
+    m_dlg.reset();
+    m_link.reset();
 }
 
 void LoaderDialog::RunPosted() {
@@ -392,7 +443,14 @@ void LoaderDialog::Post(std::function<void()> fn) {
     if (m_hwnd) PostMessageW(m_hwnd, kMsgPosted, 0, 0);
 }
 
-void LoaderDialog::SetItemText(int id, const std::string& text) { SetDlgItemTextW(m_hwnd, id, W(text).c_str()); }
+// The dialog pushes all its fields after every block (UpdateData); a
+// control that already shows the text is left alone, since setting a
+// control's text repaints it even when nothing changed (under wine through
+// the X server, which made a pattern upload several times slower).
+void LoaderDialog::SetItemText(int id, const std::string& text) {
+    if (GetItemText(id) == text) return;
+    SetDlgItemTextW(m_hwnd, id, W(text).c_str());
+}
 
 std::string LoaderDialog::GetItemText(int id) const {
     HWND item = GetDlgItem(m_hwnd, id);

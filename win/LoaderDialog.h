@@ -6,7 +6,9 @@
 // (run on the dialog's thread through a window message) and the controls.
 // It routes the window's messages to CLoaderDlg: buttons and list
 // selections to OnCommand, WM_PAINT to OnPaint, WM_CLOSE and Escape
-// (IDCANCEL) to OnClose (which asks first while an upload runs), the
+// (IDCANCEL) to OnClose (which asks first while an upload runs), the end
+// of the Windows session to a clean stop of the upload (see
+// OnQueryEndSession), the
 // about item of the system menu to OnSysCommand, WM_TIMER to the timer
 // callback.
 #pragma once
@@ -83,6 +85,8 @@ private:
     INT_PTR Handle(UINT msg, WPARAM wParam, LPARAM lParam);
     void OnInit();
     void RunPosted();
+    bool OnQueryEndSession(LPARAM flags);
+    void OnEndSession(bool ending);
     void PaintPreview(HWND frame, HDC dc);
     std::wstring PortTip() const;
 

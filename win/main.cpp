@@ -6,12 +6,14 @@
 //   quillet --screenshot FILE [--load IMAGE]
 //                                draws the dialog into FILE (.bmp, or .png
 //                                where the system has the codec) and exits
+//   quillet --version | --help   prints to the console it was started from
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dialog/Resources.h"
+#include "platform/Version.h"
 #include "pattern/SamplePattern.h"
 #include "platform/Utf8.h"
 #include "platform/WindowsHeaders.h"
@@ -29,10 +31,13 @@ using namespace quillet;
 constexpr const char* kUsage =
     "usage: quillet [--demo]\n"
     "       quillet --screenshot FILE [--load IMAGE.bmp]\n"
+    "       quillet --version | --help\n"
     "  --demo              attach a simulated signal generator as COM1 and offer a\n"
     "                      sample test pattern in the demo folder\n"
     "  --screenshot FILE   draw the dialog into FILE (.bmp or .png) and exit\n"
-    "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n";
+    "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
+    "  --version           print the version and exit\n"
+    "  --help              print this text and exit\n";
 
 // A program with windows has no console of its own: its texts go to the
 // console it was started from, if any.
@@ -70,6 +75,9 @@ int Parse(const std::vector<std::string>& args, Options& o) {
             (a == "--screenshot" ? o.screenshot : o.load) = args[++i];
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return -1;
+        } else if (a == "--version") {
+            std::printf("quillet %s\n", VersionText());
             return -1;
         } else {
             std::fprintf(stderr, "quillet: %s\n%s",

@@ -1,8 +1,9 @@
 // quillet.exe, the Win32 dialog, under wine on a virtual X display (Xvfb):
 // driven by dialog_driver.exe (tests/wine/driver) through "Search Signal
 // Generator", "Load Image" (the file dialog answered) and "SG NAND FLASH"
-// slot 1 against the simulator (the close box and Escape asked about
-// during the upload and answered No), and its --screenshot.
+// slot 1 against the simulator (the close box, Escape and the end of the
+// Windows session asked about during the upload and answered No), the
+// end of the session stopping an upload, and its --screenshot.
 #include "WineSupport.h"
 
 #include <cstdlib>
@@ -64,6 +65,8 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
         EXPECT_TRUE(Contains(r.out, std::string(how) +
                                         " asked \"Quillet\": An upload to the instrument is running ("))
             << r.out;
+    // A shutdown or logoff asked about during the upload was held up.
+    EXPECT_TRUE(Contains(r.out, "end of session held up")) << r.out;
     EXPECT_TRUE(Contains(r.out, "status: User pattern stored in slot 1.")) << r.out;
     const sim::Summary s = StopSim();
     EXPECT_TRUE(s.violations.empty()) << s.violations.front();
@@ -91,6 +94,19 @@ TEST_F(WineDialog, DemoWithTheGeneratorInsideTheDialog) {
     EXPECT_TRUE(ReadFile(dir / "stored.rgb") == ReadFile(dir / "sample.rgb")) << "stored image differs from the sample";
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
+}
+
+// A shutdown Windows does not wait for, during the upload: allowed, and
+// the upload stops cleanly (the port closed, the status saying where)
+// before the program is ended.
+TEST_F(WineDialog, TheEndOfTheSessionStopsTheUploadCleanly) {
+    const RunResult r =
+        OnDisplay(WineCall("tests/dialog_driver.exe", "sample-pattern.bmp 3 --demo --end-session"), 400);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "end of session held up")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "critical end of session allowed")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "session ended: status \"Stopped at ")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "port button \"Turn on Port\"")) << r.out;
 }
 
 // The picture is the client area of template 102: 393 x 347 dialog units

@@ -4,12 +4,15 @@
 // the sources); the tests are skipped when it or wine is missing. Every
 // test uses the wine prefix <build-win>/wineprefix-e2e: its COM ports are
 // dosdevices links, set by MapPorts after wine has started (wine's mount
-// manager links COM1 to /dev/ttyS0 when it starts). The tests share that
-// prefix and run one at a time (ctest RESOURCE_LOCK).
+// manager links COM1 to /dev/ttyS0 when it starts; a link it changed
+// later is set again before each run, and one changed during a run is
+// named in the run's stderr). The tests share that prefix and run one at a
+// time (ctest RESOURCE_LOCK).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +35,11 @@ struct WineSetup {
 };
 const WineSetup& Wine();
 
+// The COM ports MapPorts sets at least.
+constexpr unsigned kMappedComPorts = 9;
+// The highest COM port a test links (others above COM9 are taken away).
+constexpr unsigned kHighestLinkedComPort = 32;
+
 class WineFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -41,7 +49,8 @@ protected:
     void StartSim(sim::Options o = {});
     sim::Summary StopSim();
 
-    // Devices for COM1, COM2, ...; every other COM port up to COM9 is absent.
+    // Devices for COM1, COM2, ... (as many as given, "" for an absent one);
+    // every other COM port up to COM9 is absent.
     void MapPorts(const std::vector<std::string>& devices);
     std::string Sim() const { return device; }
     // A COM port wine cannot open ("no such device").
@@ -59,7 +68,12 @@ protected:
         return Run("cli/quillet-cli.exe", args, limit, preload, env);
     }
 
+    // Sets again the COM links MapPorts made that wine has changed since;
+    // what it found changed, empty when nothing.
+    std::string RelinkRewrittenPorts();
+
     TempDir dir;
+    std::map<std::string, std::string> links;  // dosdevices link -> target, as MapPorts set them
     std::unique_ptr<sim::Simulator> simulator;
     std::string device;
 };

@@ -94,8 +94,15 @@ void Click(int id) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && !(argc == 4 && std::string(argv[3]) == "--demo")) {
-        std::fputs("usage: dialog_driver IMAGE SLOT [--demo]\n", stderr);
+    bool demo = false, endSession = false;
+    for (int i = 3; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--demo") demo = true;
+        else if (a == "--end-session") endSession = true;
+        else argc = 0;
+    }
+    if (argc < 3) {
+        std::fputs("usage: dialog_driver IMAGE SLOT [--demo] [--end-session]\n", stderr);
         return 2;
     }
     const std::string image = argv[1];
@@ -106,7 +113,7 @@ int main(int argc, char** argv) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring program = self;
     program = program.substr(0, program.find_last_of(L"\\/")) + L"\\..\\win\\quillet.exe";
-    std::wstring line = L"\"" + program + L"\"" + (argc == 4 ? L" --demo" : L"");
+    std::wstring line = L"\"" + program + L"\"" + (demo ? L" --demo" : L"");
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -176,6 +183,22 @@ int main(int argc, char** argv) {
         Step(std::string(how) + " asked \"" + Text(question) + "\": " + BoxText(question));
         PostMessageW(question, WM_COMMAND, IDNO, 0);
         if (!WaitFor([&] { return !IsWindow(question) || !IsWindowVisible(question); }, 10)) Fail("the question stayed");
+    }
+    // Windows asks whether the session may end (shutdown, logoff): held up
+    // while the upload runs, which goes on.
+    DWORD_PTR mayEnd = 1;
+    SendMessageTimeoutW(g_dialog, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &mayEnd);
+    SendMessageTimeoutW(g_dialog, WM_ENDSESSION, FALSE, 0, SMTO_ABORTIFHUNG, 5000, nullptr);
+    Step(mayEnd ? "end of session allowed" : "end of session held up");
+    if (endSession) {
+        // An end Windows does not wait for: allowed, and the upload stops
+        // cleanly before Windows ends the program (here the driver does).
+        SendMessageTimeoutW(g_dialog, WM_QUERYENDSESSION, 0, ENDSESSION_CRITICAL, SMTO_ABORTIFHUNG, 5000, &mayEnd);
+        Step(mayEnd ? "critical end of session allowed" : "critical end of session held up");
+        SendMessageTimeoutW(g_dialog, WM_ENDSESSION, TRUE, ENDSESSION_CRITICAL, SMTO_ABORTIFHUNG, 20000, nullptr);
+        Step("session ended: status \"" + ItemText(kStatus) + "\", port button \"" + ItemText(kPortButton) + "\"");
+        TerminateProcess(pi.hProcess, 0);
+        return 0;
     }
     if (!WaitFor([] { NoBox("the upload"); return ItemText(kProgress) == "100"; }, 300)) Fail("the upload stalled");
     Step("100 %");
