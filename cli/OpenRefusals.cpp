@@ -23,6 +23,8 @@ public:
     std::string Problem() const override { return m_inner->Problem(); }
     std::optional<SerialFailure> Configure(const LineSettings& line) override { return m_inner->Configure(line); }
     bool IsOpen() const override { return m_inner->IsOpen(); }
+    std::string LineInUse() const override { return m_inner->LineInUse(); }
+    std::string ParityProblem(char parity) const override { return m_inner->ParityProblem(parity); }
     void PurgeInput() override { m_inner->PurgeInput(); }
     WaitResult WaitForInput() override { return m_inner->WaitForInput(); }
     IoResult Read(std::uint8_t* buffer, std::size_t capacity) override { return m_inner->Read(buffer, capacity); }
@@ -58,8 +60,8 @@ std::string Reason(const std::string& path, ISerialDevice::OpenStatus status, co
 
 } // namespace
 
-CSerialLink::DeviceFactory OpenRefusals::Factory() {
-    return [this] { return std::make_unique<ReportingDevice>(MakeSerialDevice(), *this); };
+CSerialLink::DeviceFactory OpenRefusals::Factory(CSerialLink::DeviceFactory inner) {
+    return [this, inner] { return std::make_unique<ReportingDevice>(inner(), *this); };
 }
 
 void OpenRefusals::Note(const std::string& path, ISerialDevice::OpenStatus status, const std::string& problem) {

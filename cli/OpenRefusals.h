@@ -18,9 +18,9 @@ namespace quillet::cli {
 
 class OpenRefusals {
 public:
-    // A device factory for SessionOptions::makeDevice whose devices report
-    // here. Only for one session at a time (not --all).
-    CSerialLink::DeviceFactory Factory();
+    // A device factory for SessionOptions::makeDevice whose devices (made
+    // by `inner`) report here. Only for one session at a time (not --all).
+    CSerialLink::DeviceFactory Factory(CSerialLink::DeviceFactory inner);
     // One line per device that was never opened, saying why; empty when
     // every device tried was opened.
     std::vector<std::string> Reasons() const;

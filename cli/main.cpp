@@ -304,7 +304,7 @@ int Main(const std::vector<std::string>& argv) {
     if (args.ports) options.ports = PortMap::FromList(*args.ports);
     // A port named by the operator that cannot be opened is said why, -v or not.
     OpenRefusals refusals;
-    if (args.ports && !args.all) options.makeDevice = refusals.Factory();
+    if (args.ports && !args.all) options.makeDevice = refusals.Factory(options.makeDevice);
     const std::string& c = args.command;
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);

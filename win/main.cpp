@@ -8,6 +8,7 @@
 //                                where the system has the codec) and exits
 //   quillet --version | --help   prints to the console it was started from
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -29,11 +30,13 @@ namespace {
 using namespace quillet;
 
 constexpr const char* kUsage =
-    "usage: quillet [--demo]\n"
+    "usage: quillet [--demo] [--timeout S]\n"
     "       quillet --screenshot FILE [--load IMAGE.bmp]\n"
     "       quillet --version | --help\n"
     "  --demo              attach a simulated signal generator as COM1 and offer a\n"
     "                      sample test pattern in the demo folder\n"
+    "  --timeout S         how long a flow waits for the instrument's next answer\n"
+    "                      before it ends timed out (default 10, as quillet-cli)\n"
     "  --screenshot FILE   draw the dialog into FILE (.bmp or .png) and exit\n"
     "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
     "  --version           print the version and exit\n"
@@ -58,8 +61,12 @@ std::vector<std::string> Arguments() {
     return args;
 }
 
+// The longest --timeout taken (a day).
+constexpr double kMaxTimeoutSeconds = 86400;
+
 struct Options {
     bool demo = false;
+    unsigned timeoutMs = kFlowTimeoutMs;
     std::string screenshot;
     std::string load;
 };
@@ -71,6 +78,15 @@ int Parse(const std::vector<std::string>& args, Options& o) {
         const bool hasValue = i + 1 < args.size();
         if (a == "--demo") {
             o.demo = true;
+        } else if (a == "--timeout") {
+            char* end = nullptr;
+            const double s = hasValue ? std::strtod(args[i + 1].c_str(), &end) : 0;
+            if (!hasValue || *end != '\0' || !(s > 0) || s > kMaxTimeoutSeconds) {
+                std::fprintf(stderr, "quillet: --timeout needs a time in seconds, e.g. 10\n");
+                return 2;
+            }
+            o.timeoutMs = static_cast<unsigned>(s * 1000);
+            ++i;
         } else if ((a == "--screenshot" || a == "--load") && hasValue) {
             (a == "--screenshot" ? o.screenshot : o.load) = args[++i];
         } else if (a == "--help" || a == "-h") {
@@ -161,6 +177,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             d.EndDialog();
         };
     }
+    // Every flow's time-out is the one asked for (or the default).
+    auto afterInit = std::move(dialog.afterInit);
+    dialog.afterInit = [afterInit, timeoutMs = options.timeoutMs](win::LoaderDialog& d) {
+        d.Dialog()->SetFlowTimeout(timeoutMs);
+        if (afterInit) afterInit(d);
+    };
     if (dialog.Run() == -1) {
         std::fprintf(stderr, "quillet: the dialog could not be created\n");
         return 1;
