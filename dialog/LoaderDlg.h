@@ -329,6 +329,9 @@ private:
     std::string StreamTimeoutText() const;
     // The block stream's kind, words and counts, running or not.
     FlowSnapshot StreamSnapshot(float percent) const;
+    // The input-board loader's and the main-MCU bootloader's, while they run.
+    FlowSnapshot BoardSnapshot(float percent) const;
+    FlowSnapshot BootSnapshot(float percent) const;
     // Every block of the stream has been sent and acknowledged.
     bool StreamComplete() const;
     // Controls that would end or replace a flow writing to the instrument

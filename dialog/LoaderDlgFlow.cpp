@@ -47,6 +47,49 @@ FlowSnapshot CLoaderDlg::StreamSnapshot(float percent) const {
     return f;
 }
 
+FlowSnapshot CLoaderDlg::BoardSnapshot(float percent) const {
+    FlowSnapshot f;
+    f.percent = percent;
+    f.kind = FlowKind::BoardLoader;
+    f.slot = m_entry.board;
+    f.what = "the update of input board " + std::to_string(f.slot);
+    f.writing = true;
+    f.unit = "bytes";
+    f.total = m_stream.size;
+    if (m_board.state == BoardState::Stream) {
+        f.done = m_stream.size - static_cast<std::uint64_t>(std::max<std::int64_t>(m_board.remaining, 0));
+        f.progress = Counted(f.done, f.total, "bytes");
+    } else {
+        f.progress = "while its RAM loader was being loaded";
+    }
+    return f;
+}
+
+FlowSnapshot CLoaderDlg::BootSnapshot(float percent) const {
+    FlowSnapshot f;
+    f.percent = percent;
+    f.kind = FlowKind::McuBootloader;
+    f.what = "the main-MCU update";
+    f.writing = true;
+    f.unit = "pieces";
+    f.total = CeilDiv(m_stream.size, kMcuPieceBytes);
+    switch (m_boot.state) {
+    case BootState::Write:
+        f.done = m_stream.position / kMcuPieceBytes;
+        f.progress = Counted(f.done, f.total, "pieces");
+        break;
+    case BootState::AwaitLastAck:
+    case BootState::Verify:
+        f.done = f.total;
+        f.progress = m_boot.state == BootState::Verify ? "while the flash was read back"
+                                                       : "before its last piece was acknowledged";
+        break;
+    case BootState::Erase: f.progress = "while the flash was being erased"; break;
+    default: f.progress = "before the flash was erased"; break;
+    }
+    return f;
+}
+
 FlowSnapshot CLoaderDlg::CurrentFlow() const {
     FlowSnapshot f;
     f.percent = m_fProgress;
@@ -66,43 +109,8 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     }
     // A stream runs until its last block is acknowledged, or it ended.
     if (m_stream.sentAny && !m_stream.ended && !StreamComplete()) return StreamSnapshot(f.percent);
-    if (m_board.active) {
-        f.kind = FlowKind::BoardLoader;
-        f.slot = m_entry.board;
-        f.what = "the update of input board " + std::to_string(f.slot);
-        f.writing = true;
-        f.unit = "bytes";
-        f.total = m_stream.size;
-        if (m_board.state == BoardState::Stream) {
-            f.done = m_stream.size - static_cast<std::uint64_t>(std::max<std::int64_t>(m_board.remaining, 0));
-            f.progress = Counted(f.done, f.total, "bytes");
-        } else {
-            f.progress = "while its RAM loader was being loaded";
-        }
-        return f;
-    }
-    if (m_boot.running) {
-        f.kind = FlowKind::McuBootloader;
-        f.what = "the main-MCU update";
-        f.writing = true;
-        f.unit = "pieces";
-        f.total = CeilDiv(m_stream.size, kMcuPieceBytes);
-        switch (m_boot.state) {
-        case BootState::Write:
-            f.done = m_stream.position / kMcuPieceBytes;
-            f.progress = Counted(f.done, f.total, "pieces");
-            break;
-        case BootState::AwaitLastAck:
-        case BootState::Verify:
-            f.done = f.total;
-            f.progress = m_boot.state == BootState::Verify ? "while the flash was read back"
-                                                           : "before its last piece was acknowledged";
-            break;
-        case BootState::Erase: f.progress = "while the flash was being erased"; break;
-        default: f.progress = "before the flash was erased"; break;
-        }
-        return f;
-    }
+    if (m_board.active) return BoardSnapshot(f.percent);
+    if (m_boot.running) return BootSnapshot(f.percent);
     if (m_entry.mcuEntry == 1 && !m_entry.mcuHandedOver) {
         f.kind = FlowKind::McuEntry;
         f.what = "the main-MCU update";
