@@ -3,18 +3,7 @@
 # (the same text as --version). Run at every build; rewritten only when the
 # text changes.
 #   -DOUT=file.h -DVERSION=x.y -DSOURCE_DIR=dir [-DGIT=path]
-set(text "${VERSION}")
-if(GIT)
-  execute_process(
-    COMMAND "${GIT}" -C "${SOURCE_DIR}" describe --tags --always --dirty
-    OUTPUT_VARIABLE described
-    ERROR_QUIET
-    RESULT_VARIABLE failed
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT failed AND described)
-    set(text "${VERSION} (git ${described})")
-  endif()
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/VersionText.cmake)
 file(WRITE "${OUT}.new" "#define QUILLET_VERSION_TEXT \"${text}\"\n")
 file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUT}.new")
