@@ -17,6 +17,10 @@ namespace quillet::cli {
 
 namespace {
 
+// The scan has its own timing (at most 99 ports of 0.4 s); this limit only
+// guards against one that never ends.
+constexpr unsigned kSearchLimitMs = 120000;
+
 std::uint64_t FileSize(const std::string& path) {
     std::error_code ec;
     const auto n = std::filesystem::file_size(PathFromUtf8(path), ec);
@@ -68,7 +72,6 @@ Session::Session(const SessionOptions& options)
     }
     m_startMs = m_host.NowMs();
     m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
-    m_host.onItemText = [this](int id, const std::string& text) { OnItemText(id, text); };
     m_port.onReceived = [this](std::uint8_t) { m_lastRxMs = m_host.NowMs(); };
     if (options.verbosity > 0) {
         m_trace = std::make_unique<Trace>(options.traceOut ? options.traceOut : stderr,
@@ -97,7 +100,6 @@ Session::~Session() {
         m_trace->beforeWrite = nullptr;
     }
     m_dlg.SetEventSink(nullptr);
-    m_host.onItemText = nullptr;
     m_port.SetTrace(nullptr);
 }
 
@@ -119,7 +121,6 @@ void Session::Say(const std::string& text) {
 }
 
 void Session::OnBox(const EventLoopHost::Box& box) {
-    ++m_boxes;
     m_outcome.message = box.caption + ": " + box.text;
     if (m_trace) {
         if (m_traceOnStderr) m_trace->Finish();
@@ -136,10 +137,11 @@ void Session::OnBox(const EventLoopHost::Box& box) {
     std::fflush(stderr);
 }
 
-void Session::OnItemText(int id, const std::string& text) {
-    if (id != IDC_PROGRESS) return;
-    const double p = std::strtod(text.c_str(), nullptr);
-    if (p != m_percent) m_lastProgressMs = m_host.NowMs();
+// The dialog's percentage as its flow moved it.
+void Session::PollProgress() {
+    const double p = m_dlg.Progress();
+    if (p == m_percent) return;
+    m_lastProgressMs = m_host.NowMs();
     m_percent = p;
     m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
 }
@@ -147,6 +149,7 @@ void Session::OnItemText(int id, const std::string& text) {
 void Session::OnEvent(const FlowEventInfo& e) {
     const std::uint64_t now = m_host.NowMs();
     if (m_trace) m_trace->Event(e);
+    PollProgress();
     switch (e.event) {
     case FlowEvent::BlockSent:
         m_sent.push_back(SentBlock{e.a, static_cast<int>(e.b)});
@@ -164,11 +167,7 @@ void Session::OnEvent(const FlowEventInfo& e) {
         if (index < m_sent.size()) {
             if (e.a == 0) {
                 ++m_goodAcks;
-                m_lastGoodAck = static_cast<long long>(index);
-                if ((m_sent[index].marker & 0x40) && !m_lastBlockAcked) {
-                    m_lastBlockAcked = true;
-                    m_lastBlockAckedMs = now;
-                }
+                if (m_sent[index].marker & 0x40) m_lastBlockAcked = true;
             } else {
                 ++m_resendRequests;
             }
@@ -177,22 +176,16 @@ void Session::OnEvent(const FlowEventInfo& e) {
         break;
     }
     case FlowEvent::EraseWaitStarted:
-        m_eraseStarted = true;
         m_erasing = true;
         m_eraseStartMs = now;
         break;
     case FlowEvent::EraseWaitEnded:
         m_erasing = false;
-        m_eraseEnded = e.a;
-        m_eraseEndMs = now;
         m_lastProgressMs = now;
         break;
     case FlowEvent::BootloaderStarted: m_bootStarted = true; break;
     case FlowEvent::BootloaderErasing: m_bootErasing = true; break;
-    case FlowEvent::BootloaderDone:
-        m_bootDone = e.a;
-        m_bootText = e.text;
-        break;
+    case FlowEvent::BootloaderDone: m_bootStarted = false; break;
     case FlowEvent::InputBoardChunk:
         if (m_inputBytes == 0) {
             m_progress.DataStarted();
@@ -202,44 +195,23 @@ void Session::OnEvent(const FlowEventInfo& e) {
         m_lastProgressMs = now;
         break;
     case FlowEvent::InputBoardLoaderStarted: m_boardLoaderRunning = true; break;
-    case FlowEvent::InputBoardDone:
-        m_inputDone = true;
-        m_boardLoaderRunning = false;
-        break;
-    case FlowEvent::SearchFound: m_searchFound = true; break;
-    case FlowEvent::SearchFailed: m_searchFound = false; break;
-    case FlowEvent::ExternalToolStarted: m_toolStarted = e.a; break;
-    case FlowEvent::PortClosed: ++m_portClosed; break;
+    case FlowEvent::InputBoardDone: m_boardLoaderRunning = false; break;
     case FlowEvent::FlowEnded:
-        m_ended = EndedFlow{static_cast<OutcomeKind>(e.a), e.text, e.advice};
-        break;
-    case FlowEvent::PortLost:
-        // The loss belongs to the port open at this moment; once the
-        // dialog opens a port again (the search moving on, a reopen), it
-        // is over.
-        m_lostOpen = m_port.Opens();
+        m_ended = EndedFlow{static_cast<OutcomeKind>(e.a), e.text, e.advice, e.told};
         break;
     default: break;
     }
 }
 
-// The flow's own end when it did not end well: its message and advice
-// (a lost port has had its box), and the exit code of its outcome.
-std::optional<int> Session::EndedBadly() {
-    if (!m_ended || m_ended->kind == OutcomeKind::Done) return std::nullopt;
-    if (m_ended->kind == OutcomeKind::DeviceGone) return kExitFailed;
+// The exit code of the flow's one outcome, once it came. One that did not
+// end well is said with its advice, unless the dialog's boxes told both.
+std::optional<int> Session::Ended() {
+    if (!m_ended) return std::nullopt;
+    if (m_ended->kind == OutcomeKind::Done) return kExitDone;
     m_progress.End();
-    Say("quillet-cli: " + m_ended->message + (m_ended->advice.empty() ? "" : "; " + m_ended->advice));
+    if (!m_ended->told)
+        Say("quillet-cli: " + m_ended->message + (m_ended->advice.empty() ? "" : "; " + m_ended->advice));
     return m_ended->kind == OutcomeKind::TimedOut ? kExitTimeout : kExitFailed;
-}
-
-// A message box since the press, or the port gone: the flow has failed.
-std::optional<int> Session::StoppedByBoxOrLoss() {
-    if (NewBox()) return kExitFailed;
-    // A loss of the port open now; the dialog has told which port went
-    // away, during what.
-    if (m_lostOpen == 0 || m_lostOpen != m_port.Opens()) return std::nullopt;
-    return kExitFailed;
 }
 
 // A file the flow cannot use ends the command before anything, the search
@@ -302,6 +274,7 @@ int Session::Run(const std::function<std::optional<int>()>& verdict,
         std::optional<int> v;
         m_host.RunUntil(
             [&] {
+                PollProgress();
                 v = verdict();
                 return v.has_value() || StopRequested();
             },
@@ -341,36 +314,35 @@ int Session::StopOnInterrupt(int signal) {
     return InterruptExitCode(signal);
 }
 
-void Session::Start(const std::function<void()>& call) {
-    m_boxesAtPress = m_boxes;
+bool Session::Start(const std::function<void()>& call) {
     m_pressMs = m_host.NowMs();
     m_ended.reset();
     call();
+    // A call the dialog refused has told why in its box.
+    return m_ended.has_value() || m_dlg.CurrentFlow().Running();
 }
 
 // ---- search ------------------------------------------------------------------
 
 int Session::Search(const DeviceKind& kind, bool printFound) {
-    m_boxesAtPress = m_boxes;
-    m_pressMs = m_host.NowMs();
     m_outcome.kind = kind.name;
     m_progress.SetStage("searching");
     // A flow's progress display tells the stage; a search of its own says it.
     if (!printFound && !m_progress.Active()) Say(std::string("searching for the ") + kind.description + " ...");
-    m_searchFound.reset();
-    m_ended.reset();
-    m_dlg.StartDeviceSearch(kind.group);
+    Start([&] { m_dlg.StartDeviceSearch(kind.group); });
     // The scan has its own timing (at most 99 ports of 0.4 s); the limit
     // here only guards against a scan that never ends.
     const int rc = Run(
         [&]() -> std::optional<int> {
-            if (!m_searchFound) return std::nullopt;
-            return (*m_searchFound && m_dlg.IsPortOpen()) ? kExitDone : kExitFailed;
+            const auto ended = Ended();
+            if (ended == kExitDone && !m_dlg.IsPortOpen()) return kExitFailed;
+            return ended;
         },
-        [&]() -> std::optional<std::uint64_t> { return m_pressMs; }, 120000,
+        [&]() -> std::optional<std::uint64_t> { return m_pressMs; }, kSearchLimitMs,
         [] { return std::string("quillet-cli: the search did not end"); });
     if (rc != kExitDone) {
-        if (rc == kExitFailed && !NewBox())
+        // The dialog's box has told it, unless the port closed under a found instrument.
+        if (rc == kExitFailed && (!m_ended || !m_ended->told))
             Say(std::string("quillet-cli: no ") + kind.description + " answered");
         if (m_options.sink) m_options.sink->SearchEnded(false);
         return rc;
@@ -400,8 +372,8 @@ int Session::OpenFirstPort() {
     const unsigned com = present.front().first;
     // Without a search the port is taken to hold the MCU.
     if (m_options.sink) m_options.sink->SearchEnded(true);
-    Start([&] { m_dlg.SelectPort(com); });
-    if (!m_dlg.IsPortOpen() || NewBox()) return kExitFailed;
+    m_pressMs = m_host.NowMs();
+    if (!m_dlg.SelectPort(com)) return kExitFailed;
     m_outcome.com = com;
     m_outcome.device = present.front().second;
     Say("opened COM" + std::to_string(com) + " (" + present.front().second + ")");
@@ -414,33 +386,20 @@ int Session::FollowBlockStream(const std::function<void()>& start, const std::st
     m_unitsDone = [this] { return static_cast<std::uint64_t>(m_goodAcks); };
     m_progress.SetStage(eraseFirst ? "slot command" : "writing");
     m_lastProgressMs = m_host.NowMs();
-    Start(start);
-
-    bool sawEraseWait = m_erasing;
-    if (!eraseFirst && m_sent.empty() && !NewBox()) {
-        m_progress.End();
-        Say("quillet-cli: nothing was sent (the source is empty)");
-        return kExitFailed;
-    }
+    // Refused (no port, no file): the dialog's box has said why.
+    if (!Start(start)) return kExitFailed;
 
     const int rc = Run(
         [&]() -> std::optional<int> {
-            if (const auto ended = EndedBadly()) return ended;
-            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
-            // Done once the instrument has acknowledged the last block.
-            if (m_ended && m_ended->kind == OutcomeKind::Done) return kExitDone;
+            // Done once the instrument has acknowledged the last block,
+            // whatever the port does after it.
+            if (const auto ended = Ended()) return ended;
             if (m_erasing) {
                 // The instrument may say nothing while it erases: the wait
                 // is the program's own pause (up to 51 s), shown with its
-                // time so far; --timeout counts from its end.
-                sawEraseWait = true;
+                // time so far.
                 m_progress.SetStage("erasing");
                 m_progress.SetStageDetail(std::to_string((m_host.NowMs() - m_eraseStartMs) / 1000) + " s");
-                return std::nullopt;
-            }
-            if (eraseFirst && m_sent.empty() && !sawEraseWait && !m_eraseEnded) {
-                Say("quillet-cli: nothing was sent");
-                return kExitFailed;
             }
             return std::nullopt;
         },
@@ -466,8 +425,8 @@ int Session::StorePattern(int slot, const std::string& image) {
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage("loading the image");
-    Start([&] { m_dlg.LoadImageFile(AbsolutePath(image)); });
-    if (NewBox()) return kExitFailed;
+    // A file the dialog refused has had its box.
+    if (!m_dlg.LoadImageFile(AbsolutePath(image))) return kExitFailed;
     if (!m_dlg.PatternReady()) {
         Say("quillet-cli: " + image +
             " cannot be stored as a user pattern: it must be a 1920x1080 24-bit BMP");
@@ -484,8 +443,7 @@ int Session::StorePanel(int slot, const std::string& image) {
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage("loading the image");
-    Start([&] { m_dlg.LoadImageFile(AbsolutePath(image)); });
-    if (NewBox()) return kExitFailed;
+    if (!m_dlg.LoadImageFile(AbsolutePath(image))) return kExitFailed;
     if (!m_dlg.PanelReady()) {
         Say("quillet-cli: " + image + " gives no panel image");
         return kExitFailed;
@@ -546,38 +504,20 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
                     : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage(direct ? "syncing" : "waiting for boot mode");
-    std::optional<std::uint64_t> doneAt;
-    std::size_t closedAtDone = 0;
-    Start([&] { analyzer ? m_dlg.UpdateAnalyzerMcu() : m_dlg.UpdateGeneratorMcu(direct); });
+    // Refused (no port, no parity): the dialog's box has said why.
+    if (!Start([&] { analyzer ? m_dlg.UpdateAnalyzerMcu() : m_dlg.UpdateGeneratorMcu(direct); }))
+        return kExitFailed;
     rc = Run(
         [&]() -> std::optional<int> {
             // Syncing until the bootloader has taken the erase command.
-            if (m_bootStarted && !m_bootDone)
+            if (m_bootStarted)
                 m_progress.SetStage(m_percent <= 0    ? (m_bootErasing ? "erasing" : "syncing")
                                     : m_percent < 100 ? "writing"
                                     : verify          ? "verifying"
                                                       : "writing");
-            if (m_bootDone) {
-                if (*m_bootDone != 1) {
-                    if (!NewBox())
-                        Say("quillet-cli: " + (m_bootText.empty() ? std::string("the update failed")
-                                                                   : m_bootText));
-                    // 2: the bootloader stopped answering.
-                    return *m_bootDone == 2 ? kExitTimeout : kExitFailed;
-                }
-                if (NewBox()) return kExitFailed;
-                // The program closes the port shortly after the last piece.
-                if (!doneAt) {
-                    doneAt = m_host.NowMs();
-                    closedAtDone = m_portClosed;
-                }
-                if (m_portClosed > closedAtDone || m_host.NowMs() > *doneAt + 1500)
-                    return kExitDone;
-                return std::nullopt;
-            }
-            if (const auto ended = EndedBadly()) return ended;
-            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
-            return std::nullopt;
+            // Done once the bootloader has acknowledged the last piece (and,
+            // with --verify, the flash read back equal).
+            return Ended();
         },
         [&]() -> std::optional<std::uint64_t> {
             return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
@@ -603,17 +543,11 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
     if (rc != kExitDone) return rc;
     const unsigned com = m_dlg.PortNumber();
     Say("restarting sub-MCU " + std::to_string(index) + " in boot mode ...");
-    Start([&] { m_dlg.EnterSubMcu(index); });
+    if (!Start([&] { m_dlg.EnterSubMcu(index); })) return kExitFailed;
     rc = Run(
-        [&]() -> std::optional<int> {
-            // Done once the outside tool has the port; a tool that could not
-            // be started has said so in its box.
-            if (m_ended && m_ended->kind == OutcomeKind::Done) return kExitDone;
-            if (m_ended && m_ended->kind == OutcomeKind::Failed) return kExitFailed;
-            if (const auto ended = EndedBadly()) return ended;
-            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
-            return std::nullopt;
-        },
+        // Done once the outside tool has the port; a tool that could not be
+        // started has said so in its box.
+        [&]() -> std::optional<int> { return Ended(); },
         [&]() -> std::optional<std::uint64_t> { return std::max(m_lastRxMs, m_pressMs); },
         m_options.timeoutMs,
         [&] {
@@ -635,16 +569,12 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage("waiting for boot mode");
-    const std::size_t closedAtPress = m_portClosed;
-    Start([&] { m_dlg.UpdateInputBoard(board, AbsolutePath(file)); });
+    if (!Start([&] { m_dlg.UpdateInputBoard(board, AbsolutePath(file)); })) return kExitFailed;
     rc = Run(
         [&]() -> std::optional<int> {
-            if (const auto ended = EndedBadly()) return ended;
-            if (const auto stopped = StoppedByBoxOrLoss()) return stopped;
             if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
-            const bool ended = m_inputDone || (m_inputBytes > 0 && !m_boardLoaderRunning);
-            if (ended && m_portClosed > closedAtPress) return kExitDone;
-            return std::nullopt;
+            // Done once the board has taken the last chunk.
+            return Ended();
         },
         [&]() -> std::optional<std::uint64_t> {
             return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});

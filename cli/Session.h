@@ -3,7 +3,6 @@
 // display and the exit code of each flow.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -98,7 +97,8 @@ private:
     };
 
     void OnEvent(const FlowEventInfo& e);
-    void OnItemText(int id, const std::string& text);
+    // Follows the dialog's percentage (the progress display, the stall time).
+    void PollProgress();
     void OnBox(const EventLoopHost::Box& box);
     // Says something of the command line's own on stderr.
     void Say(const std::string& text);
@@ -112,18 +112,16 @@ private:
 
     // Opens the first port of the map through the COM list.
     int OpenFirstPort();
-    // Makes one of the dialog's typed calls, from which on boxes and the
-    // time count for that flow.
-    void Start(const std::function<void()>& call);
+    // Makes one of the dialog's typed calls, from which on the outcome and
+    // the time count for that flow. False when the dialog refused it (its
+    // box has said why).
+    bool Start(const std::function<void()>& call);
     // Starts a block stream with `start` and follows it to the
     // acknowledgement of its last block.
     int FollowBlockStream(const std::function<void()>& start, const std::string& what, bool eraseFirst);
-    bool NewBox() const { return m_boxes > m_boxesAtPress; }
-    // The exit code of a flow that ended short (FlowEnded), after its message.
-    std::optional<int> EndedBadly();
-    // kExitFailed once the flow ended with a box (a lost port brings one
-    // that names the port and the flow); nothing while it goes on.
-    std::optional<int> StoppedByBoxOrLoss();
+    // The exit code of the flow's outcome (FlowEnded) once it came, after
+    // saying what the dialog's boxes did not; nothing while it goes on.
+    std::optional<int> Ended();
     bool StopRequested() const { return m_options.stopRequested ? m_options.stopRequested() : Interrupted(); }
     std::string Elapsed() const;
     // Stops the flow on a signal; returns the exit code.
@@ -147,33 +145,19 @@ private:
     Progress m_progress;
 
     // What the flow events told.
-    std::atomic<std::size_t> m_boxes{0};
-    std::size_t m_boxesAtPress = 0;
     std::uint64_t m_pressMs = 0;
     std::uint64_t m_lastRxMs = 0;
     std::uint64_t m_lastProgressMs = 0;
     std::vector<SentBlock> m_sent;
     std::size_t m_acks = 0;               // accepted acknowledgements so far
-    long long m_lastGoodAck = -1;         // index into m_sent of the last status-0 acknowledgement
     bool m_lastBlockAcked = false;
-    std::uint64_t m_lastBlockAckedMs = 0;
     std::size_t m_resendRequests = 0;
-    bool m_eraseStarted = false;
     bool m_erasing = false;               // between the erase wait's start and end
     std::uint64_t m_eraseStartMs = 0;     // when the erase wait started
-    std::uint64_t m_eraseEndMs = 0;       // and when it ended
     bool m_bootErasing = false;           // the bootloader acknowledged the erase command
-    std::optional<bool> m_searchFound;    // outcome of the search under way, once it ended
     bool m_boardLoaderRunning = false;    // the input board's loader took over
-    std::optional<long long> m_eraseEnded;
-    std::optional<long long> m_bootDone;
-    std::string m_bootText;
-    bool m_bootStarted = false;
-    bool m_inputDone = false;
+    bool m_bootStarted = false;           // the bootloader exchange runs
     std::uint64_t m_inputBytes = 0;
-    std::optional<long long> m_toolStarted;
-    std::size_t m_portClosed = 0;
-    std::uint64_t m_lostOpen = 0;         // the open whose port went away (0: none)
     double m_percent = 0;
     std::size_t m_goodAcks = 0;           // acknowledgements with status 0 of blocks sent
     std::function<std::uint64_t()> m_unitsDone;  // units of the current progress display
@@ -184,6 +168,7 @@ private:
         OutcomeKind kind;
         std::string message;
         std::string advice;
+        bool told;                        // the dialog's boxes said it
     };
     std::optional<EndedFlow> m_ended;     // the flow's outcome, once it came
 };

@@ -42,6 +42,15 @@ void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text,
     if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text), std::move(advice)});
 }
 
+void CLoaderDlg::ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice,
+                               bool told) const {
+    if (!m_events) return;
+    FlowEventInfo e{FlowEvent::FlowEnded, static_cast<long long>(kind), static_cast<long long>(flow),
+                    std::move(message), std::move(advice)};
+    e.told = told;
+    m_events(e);
+}
+
 bool CLoaderDlg::OnInitDialog() {
     // Base initialisation: the host has created the controls from the
     // template; the member values go to them.
@@ -268,18 +277,19 @@ void CLoaderDlg::OnPortListSelect() {
     SelectPort(static_cast<unsigned>(m_host.GetComboSel(IDC_COM_LIST) + 1));
 }
 
-void CLoaderDlg::SelectPort(unsigned com) {
+bool CLoaderDlg::SelectPort(unsigned com) {
     if (m_port->IsOpen()) m_port->RequestClose();
     m_nPort = com;
     if (OpenPortWithSettings(m_nPort, m_cParity)) {
         ShowPortOpen();
-    } else {
-        m_host.SetPortIcon(IDI_PORT_CLOSED);
-        m_host.MessageBox("Can not find this port or used by other application", "");
-        ShowOpenProblem();
-        m_bPortOpen = 0;
-        m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
+        return true;
     }
+    m_host.SetPortIcon(IDI_PORT_CLOSED);
+    m_host.MessageBox("Can not find this port or used by other application", "");
+    ShowOpenProblem();
+    m_bPortOpen = 0;
+    m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
+    return false;
 }
 
 void CLoaderDlg::OnTimer(unsigned id) {

@@ -159,8 +159,12 @@ public:
     // same checks, boxes, bytes and events. A front end that has no
     // controls (the command line) uses these; the controls' handlers above
     // read their values and call them.
-    void SelectPort(unsigned com);                 // a choice in the COM list
-    void LoadImageFile(const std::string& path);   // "Load Image"
+    // A choice in the COM list; false when the port did not open (a box
+    // said so).
+    bool SelectPort(unsigned com);
+    // "Load Image"; false when a box told the operator that the file cannot
+    // be used as it is (refused, damaged, of another size).
+    bool LoadImageFile(const std::string& path);
     void StorePattern(int slot);                   // "SG NAND FLASH"
     void StorePanel(int slot);                     // the panel-data button
     void WriteFpgaImage(bool analyzer) { analyzer ? OnAnalyzerFpga() : OnGeneratorFpga(); }
@@ -227,6 +231,10 @@ public:
     std::string DataFile(const char* name) const;
     void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {},
                 std::string advice = {}) const;
+    // The one FlowEnded of a flow. `told`: the dialog's boxes have shown
+    // the message and the advice already.
+    void ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice = {},
+                       bool told = false) const;
 
     // An entry of the opcode table: a reply code and its handler.
     struct OpcodeEntry {
@@ -393,7 +401,7 @@ private:
     bool CheckSlotAndPort(bool readField);
     void StoreUserPattern(int slot, bool fromField);
     void StorePanelImage(int slot, bool fromField);
-    void ImportImageFile(const std::string& path);
+    bool ImportImageFile(const std::string& path);
     void DisableUploads();
     // The last block of a pattern or panel stream has been acknowledged:
     // the status line says which slot holds it, the note lets go.

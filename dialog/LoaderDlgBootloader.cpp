@@ -502,8 +502,9 @@ void CLoaderDlg::ShowBootloaderFailure() {
     const std::string advice = AdviceOf(FlowKind::McuBootloader);
     m_host.MessageBox(m_bOutcomeBoxes ? OutcomeText(s.failure, advice) : s.failure, kCaptionIspBlank);
     Report(FlowEvent::BootloaderDone, s.timedOut ? 2 : 0, s.failureAddress, s.failure);
-    Report(FlowEvent::FlowEnded, static_cast<long long>(s.timedOut ? OutcomeKind::TimedOut : OutcomeKind::Failed),
-           static_cast<long long>(FlowKind::McuBootloader), s.failure, advice);
+    // The box above is the operator's (with the advice where outcome boxes are on).
+    ReportOutcome(s.timedOut ? OutcomeKind::TimedOut : OutcomeKind::Failed, FlowKind::McuBootloader, s.failure,
+                  advice, true);
 }
 
 // Read Memory of the next block of the written area: 11 EE; the ACK brings

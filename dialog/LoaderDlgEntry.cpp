@@ -254,9 +254,9 @@ void CLoaderDlg::HandOverToSubMcuTool() {
     if (StartSubMcuTool(*this)) {
         ReportFlowDone(FlowKind::SubMcuEntry, "the sub-MCU is in boot mode; the port is given up to the outside tool");
     } else {
-        Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Failed),
-               static_cast<long long>(FlowKind::SubMcuEntry), "the outside sub-MCU tool could not be started",
-               AdviceOf(FlowKind::SubMcuEntry));
+        // StartSubMcuTool's box has said why.
+        ReportOutcome(OutcomeKind::Failed, FlowKind::SubMcuEntry, "the outside sub-MCU tool could not be started",
+                      AdviceOf(FlowKind::SubMcuEntry), true);
     }
     m_entry.Reset();
     ClosePortNow();

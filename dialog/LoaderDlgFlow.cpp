@@ -177,11 +177,11 @@ void CLoaderDlg::StopRunningFlow(bool tell) {
     if (!flow.Running()) return;
     const std::string advice = AdviceOf(flow.kind);
     const std::string message = flow.what + " stopped " + flow.progress;
-    Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Stopped),
-           static_cast<long long>(flow.kind), message, advice);
     // The operator asked for the stop; what the instrument holds now is
     // worth a box where the flow had written to it.
-    if (tell && m_bOutcomeBoxes && flow.writing) m_host.MessageBox(OutcomeText(message, advice), "");
+    const bool box = tell && m_bOutcomeBoxes && flow.writing;
+    ReportOutcome(OutcomeKind::Stopped, flow.kind, message, advice, box);
+    if (box) m_host.MessageBox(OutcomeText(message, advice), "");
 }
 
 std::string CLoaderDlg::AdviceOf(FlowKind flow) const {
@@ -200,15 +200,13 @@ void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
     m_strSearchStatus = " ";
     UpdateData(false);
     const std::string advice = AdviceOf(was.kind);
-    Report(FlowEvent::FlowEnded, static_cast<long long>(kind), static_cast<long long>(was.kind), message,
-           advice);
+    ReportOutcome(kind, was.kind, message, advice, m_bOutcomeBoxes);
     if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(message, advice), "");
 }
 
 void CLoaderDlg::ReportFlowDone(FlowKind flow, const std::string& message) {
     m_host.KillTimer(TIMER_FLOW_WATCH);
-    Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Done), static_cast<long long>(flow),
-           message);
+    ReportOutcome(OutcomeKind::Done, flow, message);
 }
 
 // ---- the flows' time-out ----------------------------------------------------
@@ -340,8 +338,8 @@ void CLoaderDlg::OnSerialLost(unsigned port) {
     m_host.MessageBox(text, "");
     Report(FlowEvent::PortLost, port, 0, text);
     if (flow.Running())
-        Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::DeviceGone),
-               static_cast<long long>(flow.kind), text, AdviceOf(flow.kind));
+        // The box above has told which port went away and what to do.
+        ReportOutcome(OutcomeKind::DeviceGone, flow.kind, text, AdviceOf(flow.kind), true);
 }
 
 } // namespace quillet

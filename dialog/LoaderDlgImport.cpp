@@ -30,12 +30,13 @@ void CLoaderDlg::ImportPatternImage() {
     ImportImageFile(*path);
 }
 
-void CLoaderDlg::LoadImageFile(const std::string& path) {
-    ImportImageFile(path);
+bool CLoaderDlg::LoadImageFile(const std::string& path) {
+    const bool loaded = ImportImageFile(path);
     DrawPreview();
+    return loaded;
 }
 
-void CLoaderDlg::ImportImageFile(const std::string& path) {
+bool CLoaderDlg::ImportImageFile(const std::string& path) {
     UpdateData(false);
 
     // The file goes into storage of its own, so a stream that may still be
@@ -51,7 +52,7 @@ void CLoaderDlg::ImportImageFile(const std::string& path) {
     if (!refusal.empty()) {
         DisableUploads();
         m_host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
-        return;
+        return false;
     }
 
     const BmpOutcome out = DecodePatternBmp(file.data(), file.size(), m_images);
@@ -62,7 +63,9 @@ void CLoaderDlg::ImportImageFile(const std::string& path) {
         ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton, m_bPatternReady);
         ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton, m_bPanelReady);
     }
-    if (out.message) m_host.MessageBox(out.message, "");
+    if (!out.message) return true;
+    m_host.MessageBox(out.message, "");
+    return false;
 }
 
 void CLoaderDlg::DisableUploads() {

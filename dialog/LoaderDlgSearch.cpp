@@ -175,8 +175,7 @@ void CLoaderDlg::EndSearchNotFound(unsigned port, int portsOpened) {
     if (!hints.empty()) m_host.MessageBox(hints, "");
     Report(FlowEvent::SearchFailed, portsOpened);
     // The boxes above are the operator's; the outcome goes to the front end.
-    Report(FlowEvent::FlowEnded, static_cast<long long>(OutcomeKind::Failed),
-           static_cast<long long>(FlowKind::Search), kNoDevice, hints);
+    ReportOutcome(OutcomeKind::Failed, FlowKind::Search, kNoDevice, hints, true);
 }
 
 // Keeps what the operator should know of a port the scan could not open.

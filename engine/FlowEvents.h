@@ -82,6 +82,10 @@ struct FlowEventInfo {
     long long b = 0;
     std::string text;
     std::string advice;  // FlowEnded: what to do next
+    // FlowEnded: the operator has read the message (and the advice, where
+    // there is one) in the dialog's own boxes already; a front end that
+    // tells outcomes itself need not say them again.
+    bool told = false;
 };
 
 using FlowEventSink = std::function<void(const FlowEventInfo&)>;

@@ -70,6 +70,7 @@ TEST_F(OutcomeTest, StreamThatStopsAcknowledgingTimesOutWithOneBox) {
     EXPECT_EQ(static_cast<FlowKind>(ended[0].b), FlowKind::PatternStream);
     EXPECT_NE(ended[0].text.find("block 19 (20 of 24300 blocks acknowledged)"), std::string::npos) << ended[0].text;
     EXPECT_EQ(ended[0].advice, "the slot holds a partial pattern: run the upload again");
+    EXPECT_TRUE(ended[0].told);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("The slot holds a partial pattern"), std::string::npos);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), kNoteStopped);
@@ -110,6 +111,61 @@ TEST_F(OutcomeTest, LastBlockAcknowledgedIsDoneAndNothingTimesOut) {
     host.Advance(60000);
     EXPECT_EQ(Ended().size(), 1u);
     EXPECT_TRUE(host.boxes.empty());
+}
+
+// A front end that tells outcomes itself (the command line) learns which
+// ones the dialog's own boxes have told already.
+TEST_F(OutcomeTest, OutcomeSaysWhetherTheBoxesToldIt) {
+    dlg.SetOutcomeBoxes(false);
+    StartPattern(2, 5);
+    host.Advance(kTimeoutMs + 1);
+    auto ended = Ended();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(static_cast<OutcomeKind>(ended[0].a), OutcomeKind::TimedOut);
+    EXPECT_FALSE(ended[0].told);
+    EXPECT_TRUE(host.boxes.empty());
+
+    // A port that goes away has its box wherever the dialog runs.
+    events.clear();
+    StartPattern(1, 5);
+    dlg.OnSerialLost(dlg.PortNumber());
+    ended = Ended();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(static_cast<OutcomeKind>(ended[0].a), OutcomeKind::DeviceGone);
+    EXPECT_TRUE(ended[0].told);
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_NE(host.boxes[0].text.find("went away"), std::string::npos);
+}
+
+// Once the last block is acknowledged the instrument holds the whole image:
+// the port going away after that changes nothing of the outcome.
+TEST_F(OutcomeTest, LastBlockAcknowledgedStaysDoneWhenThePortGoesAway) {
+    test::TempFolder folder;
+    StartFpga(folder, 2);
+    Ack();
+    Ack();
+    dlg.OnSerialLost(dlg.PortNumber());
+    const auto ended = Ended();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(static_cast<OutcomeKind>(ended[0].a), OutcomeKind::Done);
+}
+
+// A call the dialog refuses starts no flow and reports no outcome; its box
+// says why, and the typed calls that can fail say so.
+TEST_F(OutcomeTest, RefusedCallsStartNoFlow) {
+    dlg.StorePattern(2);  // no port open
+    EXPECT_FALSE(dlg.CurrentFlow().Running());
+    EXPECT_TRUE(Ended().empty());
+    EXPECT_EQ(host.boxes.size(), 1u);
+
+    test::TempFolder folder;
+    const auto damaged = folder.path / "damaged.bmp";
+    test::WriteAll(damaged, std::vector<std::uint8_t>(5000, 0x42));
+    EXPECT_FALSE(dlg.LoadImageFile(damaged.string()));
+    EXPECT_FALSE(dlg.PatternReady());
+    EXPECT_EQ(host.boxes.size(), 2u);
+    EXPECT_FALSE(dlg.SelectPort(7));  // the test's port map has only COM1
+    EXPECT_FALSE(dlg.IsPortOpen());
 }
 
 TEST_F(OutcomeTest, LastBlockNeverAcknowledgedEndsWhenThePortCloses) {
