@@ -143,7 +143,14 @@ void Session::PollProgress() {
     if (p == m_percent) return;
     m_lastProgressMs = m_host.NowMs();
     m_percent = p;
+    FollowStage();
     m_progress.Update(m_percent, m_unitsDone ? m_unitsDone() : 0);
+}
+
+// The stage of the flow under way, as the dialog tells it.
+void Session::FollowStage() {
+    const FlowSnapshot flow = m_dlg.CurrentFlow();
+    if (!flow.stage.empty()) m_progress.SetStage(flow.stage);
 }
 
 void Session::OnEvent(const FlowEventInfo& e) {
@@ -156,7 +163,6 @@ void Session::OnEvent(const FlowEventInfo& e) {
         if (m_sent.size() == 1) {
             m_lastProgressMs = now;
             m_progress.DataStarted();
-            m_progress.SetStage("writing");
         }
         break;
     case FlowEvent::BlockAcked: {
@@ -184,23 +190,18 @@ void Session::OnEvent(const FlowEventInfo& e) {
         m_lastProgressMs = now;
         break;
     case FlowEvent::BootloaderStarted: m_bootStarted = true; break;
-    case FlowEvent::BootloaderErasing: m_bootErasing = true; break;
     case FlowEvent::BootloaderDone: m_bootStarted = false; break;
     case FlowEvent::InputBoardChunk:
-        if (m_inputBytes == 0) {
-            m_progress.DataStarted();
-            m_progress.SetStage("writing");
-        }
+        if (m_inputBytes == 0) m_progress.DataStarted();
         m_inputBytes += static_cast<std::uint64_t>(e.b);
         m_lastProgressMs = now;
         break;
-    case FlowEvent::InputBoardLoaderStarted: m_boardLoaderRunning = true; break;
-    case FlowEvent::InputBoardDone: m_boardLoaderRunning = false; break;
     case FlowEvent::FlowEnded:
         m_ended = EndedFlow{static_cast<OutcomeKind>(e.a), e.text, e.advice, e.told};
         break;
     default: break;
     }
+    FollowStage();
 }
 
 // The exit code of the flow's one outcome, once it came. One that did not
@@ -398,7 +399,6 @@ int Session::FollowBlockStream(const std::function<void()>& start, const std::st
                 // The instrument may say nothing while it erases: the wait
                 // is the program's own pause (up to 51 s), shown with its
                 // time so far.
-                m_progress.SetStage("erasing");
                 m_progress.SetStageDetail(std::to_string((m_host.NowMs() - m_eraseStartMs) / 1000) + " s");
             }
             return std::nullopt;
@@ -509,12 +509,6 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
         return kExitFailed;
     rc = Run(
         [&]() -> std::optional<int> {
-            // Syncing until the bootloader has taken the erase command.
-            if (m_bootStarted)
-                m_progress.SetStage(m_percent <= 0    ? (m_bootErasing ? "erasing" : "syncing")
-                                    : m_percent < 100 ? "writing"
-                                    : verify          ? "verifying"
-                                                      : "writing");
             // Done once the bootloader has acknowledged the last piece (and,
             // with --verify, the flash read back equal).
             return Ended();
@@ -571,11 +565,8 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     m_progress.SetStage("waiting for boot mode");
     if (!Start([&] { m_dlg.UpdateInputBoard(board, AbsolutePath(file)); })) return kExitFailed;
     rc = Run(
-        [&]() -> std::optional<int> {
-            if (m_boardLoaderRunning && m_inputBytes == 0) m_progress.SetStage("loading the RAM loader");
-            // Done once the board has taken the last chunk.
-            return Ended();
-        },
+        // Done once the board has taken the last chunk.
+        [&]() -> std::optional<int> { return Ended(); },
         [&]() -> std::optional<std::uint64_t> {
             return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
         },

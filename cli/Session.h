@@ -99,6 +99,7 @@ private:
     void OnEvent(const FlowEventInfo& e);
     // Follows the dialog's percentage (the progress display, the stall time).
     void PollProgress();
+    void FollowStage();
     void OnBox(const EventLoopHost::Box& box);
     // Says something of the command line's own on stderr.
     void Say(const std::string& text);
@@ -154,8 +155,6 @@ private:
     std::size_t m_resendRequests = 0;
     bool m_erasing = false;               // between the erase wait's start and end
     std::uint64_t m_eraseStartMs = 0;     // when the erase wait started
-    bool m_bootErasing = false;           // the bootloader acknowledged the erase command
-    bool m_boardLoaderRunning = false;    // the input board's loader took over
     bool m_bootStarted = false;           // the bootloader exchange runs
     std::uint64_t m_inputBytes = 0;
     double m_percent = 0;

@@ -362,7 +362,10 @@ void CLoaderDlg::BootEraseAnswer(std::uint8_t b) {
     if (s.subStep == 0) {
         s.subStep = 1;
         // An answer of the bootloader's own, not one timer 10 stood in for.
-        if (!s.ackFromTimer) Report(FlowEvent::BootloaderErasing);
+        if (!s.ackFromTimer) {
+            s.eraseTaken = true;
+            Report(FlowEvent::BootloaderErasing);
+        }
         QueueBootPacket({0xFF, 0x00}, kEraseCodesDelayMs);
         ArmBootAnswer(kEraseAnswerMs);
         return;

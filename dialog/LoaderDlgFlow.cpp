@@ -11,6 +11,10 @@ namespace quillet {
 
 namespace {
 
+constexpr const char* kStageWriting = "writing";
+constexpr const char* kStageSyncing = "syncing";
+constexpr const char* kStageBootMode = "waiting for boot mode";
+
 std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
     return "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
 }
@@ -44,6 +48,7 @@ FlowSnapshot CLoaderDlg::StreamSnapshot(float percent) const {
         f.what = "the FPGA image upload";
     }
     f.progress = Counted(f.done, f.total, "blocks");
+    f.stage = kStageWriting;
     return f;
 }
 
@@ -59,8 +64,10 @@ FlowSnapshot CLoaderDlg::BoardSnapshot(float percent) const {
     if (m_board.state == BoardState::Stream) {
         f.done = m_stream.size - static_cast<std::uint64_t>(std::max<std::int64_t>(m_board.remaining, 0));
         f.progress = Counted(f.done, f.total, "bytes");
+        f.stage = kStageWriting;
     } else {
         f.progress = "while its RAM loader was being loaded";
+        f.stage = "loading the RAM loader";
     }
     return f;
 }
@@ -73,19 +80,29 @@ FlowSnapshot CLoaderDlg::BootSnapshot(float percent) const {
     f.writing = true;
     f.unit = "pieces";
     f.total = CeilDiv(m_stream.size, kMcuPieceBytes);
+    f.stage = kStageWriting;
     switch (m_boot.state) {
     case BootState::Write:
         f.done = m_stream.position / kMcuPieceBytes;
         f.progress = Counted(f.done, f.total, "pieces");
         break;
     case BootState::AwaitLastAck:
-    case BootState::Verify:
+    case BootState::Verify: {
         f.done = f.total;
-        f.progress = m_boot.state == BootState::Verify ? "while the flash was read back"
-                                                       : "before its last piece was acknowledged";
+        const bool verify = m_boot.state == BootState::Verify;
+        f.progress = verify ? "while the flash was read back" : "before its last piece was acknowledged";
+        if (verify) f.stage = "verifying";
         break;
-    case BootState::Erase: f.progress = "while the flash was being erased"; break;
-    default: f.progress = "before the flash was erased"; break;
+    }
+    case BootState::Erase:
+        f.progress = "while the flash was being erased";
+        // Syncing until the bootloader has taken the erase command.
+        f.stage = m_boot.eraseTaken ? "erasing" : kStageSyncing;
+        break;
+    default:
+        f.progress = "before the flash was erased";
+        f.stage = kStageSyncing;
+        break;
     }
     return f;
 }
@@ -95,6 +112,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     f.percent = m_fProgress;
     if (m_search.inProgress == 1) {
         f.kind = FlowKind::Search;
+        f.stage = "searching";
         f.what = std::string("the search for the ") + DeviceKindOfGroup(m_devGroup).description;
         f.progress = "at COM" + std::to_string(m_nPort);
         return f;
@@ -104,6 +122,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         f.slot = m_stream.slot;
         f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
         f.progress = "while the slot was being erased";
+        f.stage = "erasing";
         f.writing = true;
         return f;
     }
@@ -115,12 +134,14 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         f.kind = FlowKind::McuEntry;
         f.what = "the main-MCU update";
         f.progress = "while waiting for the instrument's boot mode";
+        f.stage = kStageBootMode;
         return f;
     }
     if (m_entry.subMcuEntry == 1) {
         f.kind = FlowKind::SubMcuEntry;
         f.what = "the sub-MCU update";
         f.progress = "while waiting for the instrument's boot mode";
+        f.stage = kStageBootMode;
         return f;
     }
     if (m_entry.inputEntry == 1) {
@@ -128,6 +149,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         f.slot = m_entry.board;
         f.what = "the update of input board " + std::to_string(f.slot);
         f.progress = "while waiting for its boot mode";
+        f.stage = kStageBootMode;
         return f;
     }
     return f;

@@ -57,6 +57,9 @@ struct FlowSnapshot {
     std::uint64_t done = 0;  // units done (blocks acknowledged, pieces, bytes) ...
     std::uint64_t total = 0; // ... of this many; 0 when not counted
     std::string unit;        // "blocks", "pieces", "bytes"
+    // What it does now: "searching", "erasing", "syncing", "writing",
+    // "verifying", "waiting for boot mode", "loading the RAM loader".
+    std::string stage;
     float percent = 0;       // the percentage field
     int slot = 0;            // user-pattern or panel slot, input board
     // The instrument is being written (a stream, the erase wait, the

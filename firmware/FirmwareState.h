@@ -68,6 +68,7 @@ struct BootloaderState {
     std::string failure;
     std::uint32_t failureAddress = 0;
     bool ackFromTimer = false;   // the byte being handled is timer 10's stand-in
+    bool eraseTaken = false;     // the bootloader itself acknowledged the erase command
     bool silenceArmed = false;   // timer 11 runs: a request is unanswered
     bool verdictPending = false; // the failure is shown when timer 10 closes the port
     bool timedOut = false;       // paced by its answers: a step's answer did not come in time
@@ -90,6 +91,7 @@ struct BootloaderState {
         readingData = 0;
         running = false;
         silenceArmed = false;
+        eraseTaken = false;
     }
 };
 
