@@ -165,7 +165,7 @@ void Session::OnEvent(const FlowEventInfo& e) {
             if (e.a == 0) {
                 ++m_goodAcks;
                 m_lastGoodAck = static_cast<long long>(index);
-                if ((m_sent[index].marker & 0x40) && !m_lastBlockAcked) {
+                if ((m_sent[index].marker & kMarkerLast) && !m_lastBlockAcked) {
                     m_lastBlockAcked = true;
                     m_lastBlockAckedMs = now;
                 }

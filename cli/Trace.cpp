@@ -3,17 +3,14 @@
 #include <cstring>
 
 #include "discovery/DeviceKinds.h"
+#include "protocol/BlockStream.h"
+#include "protocol/Bootloader.h"
 #include "protocol/Frame.h"
 
 namespace quillet::cli {
 
 namespace {
 
-constexpr std::size_t kBlockFrameSize = 270;
-constexpr std::size_t kAckSize = 13;
-constexpr std::uint16_t kSearchCode = 0xF802;
-constexpr std::uint16_t kBlockCode = 0x7878;
-constexpr std::uint8_t kMarkerLast = 0x40;
 constexpr std::size_t kBlocksShownFirst = 3;  // a stream's first blocks go out in full
 
 bool Printable(std::uint8_t b) { return b >= 0x20 && b < 0x7F; }
@@ -60,12 +57,10 @@ std::uint16_t Code(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[
 
 // A block acknowledgement ends `rx`: AB g m 08 00 c c FF FF 78 78 status sum.
 bool EndsWithAck(const std::vector<std::uint8_t>& rx, std::uint8_t& status) {
-    if (rx.size() < kAckSize) return false;
-    const std::uint8_t* a = rx.data() + rx.size() - kAckSize;
-    if (a[0] != kReplyHeader || a[3] != 0x08 || a[4] != 0x00 || a[7] != 0xFF || a[8] != 0xFF ||
-        a[9] != 0x78 || a[10] != 0x78 || FrameSum(a, kAckSize) != 0)
-        return false;
-    status = a[11];
+    if (rx.size() < kBlockAckBytes) return false;
+    const std::uint8_t* a = rx.data() + rx.size() - kBlockAckBytes;
+    if (!IsBlockAck(a)) return false;
+    status = a[kBlockAckStatusAt];
     return true;
 }
 
@@ -86,21 +81,8 @@ std::string TextLabel(const std::uint8_t* p, std::size_t n) {
 }
 
 const char* BootCommandName(std::uint8_t c) {
-    switch (c) {
-    case 0x00: return "Get";
-    case 0x01: return "Get Version";
-    case 0x02: return "Get ID";
-    case 0x11: return "Read Memory";
-    case 0x21: return "Go";
-    case 0x31: return "Write Memory";
-    case 0x43: return "Erase";
-    case 0x44: return "Extended Erase";
-    case 0x63: return "Write Protect";
-    case 0x73: return "Write Unprotect";
-    case 0x82: return "Readout Protect";
-    case 0x92: return "Readout Unprotect";
-    default: return "command";
-    }
+    const char* name = boot::CommandName(c);
+    return name ? name : "command";
 }
 
 } // namespace
@@ -221,12 +203,12 @@ void Trace::FlushUnmapped() {
 
 void Trace::Sent(const std::uint8_t* p, std::size_t n) {
     // What came since the last write answers it.
-    const bool block = !m_bootloader && n == kBlockFrameSize && IsRequestFrame(p, n) && Code(p) == kBlockCode;
+    const bool block = !m_bootloader && n == kBlockFrameBytes && IsRequestFrame(p, n) && Code(p) == kCodeBlock;
     if (m_level >= 2 && !m_lastSentInFull) {
         std::uint8_t status = 0;
         if (EndsWithAck(m_rx, status) && status == 0 && block) {
             ++m_run.acked;
-            m_run.stray += m_rx.size() - kAckSize;
+            m_run.stray += m_rx.size() - kBlockAckBytes;
             m_rx.clear();
         } else {
             if (EndsWithAck(m_rx, status) && status == 0) ++m_run.acked;
@@ -245,8 +227,8 @@ void Trace::Sent(const std::uint8_t* p, std::size_t n) {
     if (m_level < 2) return;
     if (block && !m_streaming) m_blocksInStream = 0;  // a new stream's first block
     if (block && m_level == 2) {
-        const long long number = p[10] | (p[11] << 8);
-        const bool inFull = m_blocksInStream < kBlocksShownFirst || (p[12] & kMarkerLast) || m_nextBlockInFull;
+        const long long number = p[kBlockNumberAt] | (p[kBlockNumberAt + 1] << 8);
+        const bool inFull = m_blocksInStream < kBlocksShownFirst || (p[kBlockMarkerAt] & kMarkerLast) || m_nextBlockInFull;
         ++m_blocksInStream;
         m_nextBlockInFull = false;
         if (!inFull) {
@@ -300,7 +282,7 @@ void Trace::FlushReceived() {
         std::uint8_t status = 0;
         if (EndsWithAck(m_rx, status) && status == 0) {
             ++m_run.acked;
-            m_run.stray += m_rx.size() - kAckSize;
+            m_run.stray += m_rx.size() - kBlockAckBytes;
             m_rx.clear();
             return;
         }
@@ -341,15 +323,15 @@ void Trace::Lost() {
 void Trace::DescribeSent(const std::uint8_t* p, std::size_t n) {
     if (IsRequestFrame(p, n)) {
         const std::uint16_t code = Code(p);
-        if (code == kSearchCode && n == 10) {
+        if (code == kCodeSearch && n == 10) {
             m_searchGroup = p[1];
             Step(std::string("search frame for the ") + DeviceKindOfGroup(p[1]).description);
-        } else if (code != kBlockCode) {
+        } else if (code != kCodeBlock) {
             char t[64];
             std::snprintf(t, sizeof t, "frame with code 0x%04x, %zu bytes", code, n);
             Step(t);
         }
-    } else if (n == 1 && p[0] == 0x7F) {
+    } else if (n == 1 && p[0] == boot::kSync) {
         Step("bootloader sync (0x7f)");
     } else if (IsText(p, n)) {
         Step("sent " + TextLabel(p, n) + Quoted(p, n));
@@ -363,21 +345,21 @@ void Trace::DescribeSent(const std::uint8_t* p, std::size_t n) {
 // (count - 1, the bytes, their XOR). Writes or reads of consecutive
 // addresses are summarised in one line.
 void Trace::BootloaderSent(const std::uint8_t* p, std::size_t n) {
-    if (n == 1 && p[0] == 0x7F) {
+    if (n == 1 && p[0] == boot::kSync) {
         Step("bootloader sync (0x7f)");
         return;
     }
-    if (n == 2 && p[1] == static_cast<std::uint8_t>(~p[0])) {
-        if (m_bootCommand == 0x43) {
-            Step(p[0] == 0xFF ? "bootloader: erase all pages" : "bootloader: erase " + std::to_string(p[0] + 1) + " pages");
+    if (n == 2 && p[1] == boot::Complement(p[0])) {
+        if (m_bootCommand == boot::kErase) {
+            Step(p[0] == boot::kEraseAllPages ? "bootloader: erase all pages" : "bootloader: erase " + std::to_string(p[0] + 1) + " pages");
             m_bootCommand = 0;
             return;
         }
-        if (m_bootCommand == 0x11 && m_bootAddressed) {
+        if (m_bootCommand == boot::kReadMemory && m_bootAddressed) {
             // The count of a Read Memory.
-            if (m_bootPieces == 0 || m_bootRunCommand != 0x11 || m_bootAddress != m_bootLast + 1) {
+            if (m_bootPieces == 0 || m_bootRunCommand != boot::kReadMemory || m_bootAddress != m_bootLast + 1) {
                 CloseBootloaderRun();
-                m_bootRunCommand = 0x11;
+                m_bootRunCommand = boot::kReadMemory;
                 m_bootFirst = m_bootAddress;
             }
             ++m_bootPieces;
@@ -387,7 +369,7 @@ void Trace::BootloaderSent(const std::uint8_t* p, std::size_t n) {
         }
         m_bootCommand = p[0];
         m_bootAddressed = false;
-        if (p[0] == 0x31 || p[0] == 0x11) return;  // summarised with their pieces
+        if (p[0] == boot::kWriteMemory || p[0] == boot::kReadMemory) return;  // summarised with their pieces
         CloseBootloaderRun();
         Step(std::string("bootloader: ") + BootCommandName(p[0]) + " (" + Hex8(p[0]) + ")");
         return;
@@ -398,10 +380,10 @@ void Trace::BootloaderSent(const std::uint8_t* p, std::size_t n) {
         m_bootAddressed = true;
         return;
     }
-    if (n >= 3 && n == std::size_t(p[0]) + 3 && m_bootCommand == 0x31 && m_bootAddressed) {
-        if (m_bootPieces == 0 || m_bootRunCommand != 0x31 || m_bootAddress != m_bootLast + 1) {
+    if (n >= 3 && n == std::size_t(p[0]) + 3 && m_bootCommand == boot::kWriteMemory && m_bootAddressed) {
+        if (m_bootPieces == 0 || m_bootRunCommand != boot::kWriteMemory || m_bootAddress != m_bootLast + 1) {
             CloseBootloaderRun();
-            m_bootRunCommand = 0x31;
+            m_bootRunCommand = boot::kWriteMemory;
             m_bootFirst = m_bootAddress;
         }
         ++m_bootPieces;

@@ -114,7 +114,7 @@ private:
     std::uint8_t m_bootCommand = 0;       // last command sent to the bootloader
     bool m_bootAddressed = false;
     std::uint32_t m_bootAddress = 0;
-    std::uint8_t m_bootRunCommand = 0;     // 0x31 or 0x11: what the current run is
+    std::uint8_t m_bootRunCommand = 0;     // Write Memory or Read Memory: what the current run is
     std::size_t m_bootPieces = 0;          // pieces of the current write or read run
     std::uint32_t m_bootFirst = 0;
     std::uint32_t m_bootLast = 0;
