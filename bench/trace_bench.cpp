@@ -19,6 +19,7 @@
 #include "cli/Session.h"
 #include "cli/Trace.h"
 #include "pattern/SamplePattern.h"
+#include "protocol/BlockStream.h"
 #include "protocol/Frame.h"
 
 using namespace quillet;
@@ -85,16 +86,16 @@ double ReplaySeconds(int level) {
     {
         cli::Trace trace(out, level, [&] { return nowMs; });
         trace.Opened(1, "/dev/ttyUSB0", 115200, 8, 'N', 1, true);
-        std::uint8_t payload[260] = {'0'};
-        std::uint8_t frame[270];
-        std::uint8_t ack[13] = {0xAB, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x78, 0x78, 0x00};
-        ack[12] = FrameChecksum(ack, 12);
+        std::uint8_t payload[kBlockPayload] = {kBlockSubPattern};
+        std::uint8_t frame[kBlockFrameBytes];
+        std::uint8_t ack[kBlockAckBytes];
+        BuildBlockAck(ack, {}, 0);
         for (int n = 0; n < 24300; ++n) {
             payload[1] = std::uint8_t(n);
             payload[2] = std::uint8_t(n >> 8);
-            payload[3] = n == 24299 ? 0x40 : 0x00;
-            for (int i = 4; i < 260; ++i) payload[i] = std::uint8_t(n * 7 + i);
-            BuildRequestFrame(frame, {}, {}, 0x7878, payload, 260);
+            payload[3] = n == 24299 ? kMarkerLast : kMarkerNone;
+            for (int i = kBlockHeader; i < kBlockPayload; ++i) payload[i] = std::uint8_t(n * 7 + i);
+            BuildRequestFrame(frame, {}, {}, kCodeBlock, payload, kBlockPayload);
             trace.Sent(frame, sizeof frame);
             trace.Event(FlowEventInfo{FlowEvent::BlockSent, n, payload[3], {}, {}});
             if (n == 24299) trace.Event(FlowEventInfo{FlowEvent::StreamFinished, 0, 0, {}, {}});

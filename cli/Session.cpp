@@ -173,7 +173,7 @@ void Session::OnEvent(const FlowEventInfo& e) {
         if (index < m_sent.size()) {
             if (e.a == 0) {
                 ++m_goodAcks;
-                if (m_sent[index].marker & 0x40) m_lastBlockAcked = true;
+                if (m_sent[index].marker & kMarkerLast) m_lastBlockAcked = true;
             } else {
                 ++m_resendRequests;
             }

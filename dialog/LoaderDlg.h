@@ -365,6 +365,8 @@ private:
     void ArmBootSend(std::uint32_t length, unsigned delayMs);
     void BootWrite(const std::uint8_t* bytes, std::size_t length);
     void BootWrite(std::initializer_list<std::uint8_t> bytes);
+    // A bootloader command: the opcode and its complement.
+    void BootWriteCommand(std::uint8_t opcode);
     // The pacing of the exchange: the flow's own blocking pause before a
     // write and its limit for an answer (timer 10), or, paced by the
     // bootloader's answers, none and the step time-out.
@@ -372,7 +374,7 @@ private:
     void ArmBootAnswer(unsigned ms);
     // Paced by its answers: the exchange ends now with the failure recorded.
     void EndBootOnFailure();
-    void QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsigned delayMs);
+    void QueueBootPacket(const std::array<std::uint8_t, 2>& bytes, unsigned delayMs);
     void SendDataPacket();
     void RequestReadBlock();
     void VerifyFailed(std::string why, std::uint32_t address);

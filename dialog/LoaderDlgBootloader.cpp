@@ -13,15 +13,15 @@
 #include <cstdio>
 
 #include "dialog/LoaderDlg.h"
+#include "protocol/Bootloader.h"
 
 namespace quillet {
 namespace {
 
-constexpr std::uint8_t kAck = 0x79;
-constexpr std::uint8_t kNack = 0x1F;
-constexpr std::uint8_t kSync = 0x7F;
-constexpr std::uint32_t kFlashBase = 0x08000000;
-constexpr std::uint32_t kFlashSizeWord = 0x1FFFF7E0;  // in the STM32F1 device signature
+using boot::kAck;
+using boot::kFlashBase;
+using boot::kNack;
+using boot::kSync;
 constexpr std::uint32_t kReadBlockMax = 256;
 constexpr std::size_t kAddressPacketBytes = 5;
 
@@ -60,13 +60,13 @@ struct ReadQuery {
     std::uint32_t address;
     std::uint8_t count;      // data bytes asked for
     unsigned countGapMs;     // pause before the count
-    std::uint8_t next[2];    // the command that follows the data
+    std::uint8_t next;       // the command that follows the data
     unsigned nextGapMs;      // pause before it
     BootState nextState;
 };
-constexpr ReadQuery kReadFlash{kFlashBase, 4, kCommandGapMs, {0x11, 0xEE}, kCommandGapMs,
+constexpr ReadQuery kReadFlash{kFlashBase, 4, kCommandGapMs, boot::kReadMemory, kCommandGapMs,
                                BootState::ReadFlashSize};
-constexpr ReadQuery kReadFlashSize{kFlashSizeWord, 2, kShortGapMs, {0x43, 0xBC}, kShortGapMs,
+constexpr ReadQuery kReadFlashSize{boot::kFlashSizeAddress, 2, kShortGapMs, boot::kErase, kShortGapMs,
                                    BootState::Erase};
 
 std::string Hex32(std::uint32_t v) {
@@ -169,6 +169,11 @@ void CLoaderDlg::BootWrite(const std::uint8_t* bytes, std::size_t length) {
 
 void CLoaderDlg::BootWrite(std::initializer_list<std::uint8_t> bytes) { BootWrite(bytes.begin(), bytes.size()); }
 
+void CLoaderDlg::BootWriteCommand(std::uint8_t opcode) {
+    const auto bytes = boot::CommandBytes(opcode);
+    BootWrite(bytes.data(), bytes.size());
+}
+
 void CLoaderDlg::BootSilenceTick() {
     m_host.KillTimer(TIMER_BOOT_SILENCE);
     m_boot.silenceArmed = false;
@@ -254,7 +259,7 @@ void CLoaderDlg::EndBootOnFailure() {
     m_host.SetTimer(TIMER_BOOT_TIMEOUT, kFastCloseMs);
 }
 
-void CLoaderDlg::QueueBootPacket(std::initializer_list<std::uint8_t> bytes, unsigned delayMs) {
+void CLoaderDlg::QueueBootPacket(const std::array<std::uint8_t, 2>& bytes, unsigned delayMs) {
     std::copy(bytes.begin(), bytes.end(), m_boot.tx);
     ArmBootSend(static_cast<std::uint32_t>(bytes.size()), delayMs);
 }
@@ -285,7 +290,7 @@ void CLoaderDlg::BootloaderStep(std::uint8_t b) {
 void CLoaderDlg::BootSyncAnswer(std::uint8_t b) {
     if (b != kAck && b != kNack) return;
     BootPause(kAfterSyncMs);
-    BootWrite({0x00, 0xFF});
+    BootWriteCommand(boot::kGet);
     m_host.KillTimer(TIMER_BOOT_SYNC);
     ArmBootAnswer(0);
     SetState(m_boot, BootState::Get);
@@ -302,17 +307,17 @@ void CLoaderDlg::BootQueryAnswer(std::uint8_t b) {
     }
     BootPause(kCommandGapMs);
     if (s.state == BootState::Get) {
-        BootWrite({0x02, 0xFD});
+        BootWriteCommand(boot::kGetId);
         SetState(s, BootState::GetId);
     } else {
-        BootWrite({0x11, 0xEE});
+        BootWriteCommand(boot::kReadMemory);
         SetState(s, BootState::ReadFlash);
     }
     ArmBootAnswer(0);
 }
 
 // States 3 and 4, the Read Memory queries. Once the data bytes arrive they
-// are counted whatever their value: a 0x79 among them is data, not an ACK.
+// are counted whatever their value: an ACK byte among them is data.
 // A byte other than ACK before them counts the same way.
 void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
     BootloaderState& s = m_boot;
@@ -323,7 +328,7 @@ void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
             return;
         }
         BootPause(q.nextGapMs);
-        BootWrite(q.next, sizeof q.next);
+        BootWriteCommand(q.next);
         SetState(s, q.nextState);
         ArmBootAnswer(0);
         return;
@@ -339,7 +344,7 @@ void CLoaderDlg::BootReadAnswer(std::uint8_t b) {
         s.subStep = 2;
         BootPause(q.countGapMs);
         const auto n = static_cast<std::uint8_t>(q.count - 1);
-        BootWrite({n, static_cast<std::uint8_t>(~n)});
+        BootWrite({n, boot::Complement(n)});
         ArmBootAnswer(0);
     } else {
         s.subStep = 0;
@@ -366,11 +371,11 @@ void CLoaderDlg::BootEraseAnswer(std::uint8_t b) {
             s.eraseTaken = true;
             Report(FlowEvent::BootloaderErasing);
         }
-        QueueBootPacket({0xFF, 0x00}, kEraseCodesDelayMs);
+        QueueBootPacket({boot::kEraseAllPages, boot::Complement(boot::kEraseAllPages)}, kEraseCodesDelayMs);
         ArmBootAnswer(kEraseAnswerMs);
         return;
     }
-    QueueBootPacket({0x31, 0xCE}, kFirstWriteDelayMs);
+    QueueBootPacket(boot::CommandBytes(boot::kWriteMemory), kFirstWriteDelayMs);
     ArmBootAnswer(kFirstWriteAnswerMs);
     s.writeAddress = kFlashBase;
     m_stream.position = 0;
@@ -403,7 +408,7 @@ void CLoaderDlg::BootWriteAnswer(std::uint8_t b) {
         SendDataPacket();
     } else {
         s.subStep = 0;
-        QueueBootPacket({0x31, 0xCE}, kNextPieceDelayMs);
+        QueueBootPacket(boot::CommandBytes(boot::kWriteMemory), kNextPieceDelayMs);
         ArmBootAnswer(kPartAnswerMs);
     }
 }
@@ -517,7 +522,7 @@ void CLoaderDlg::RequestReadBlock() {
     s.verifyCount = std::min(kReadBlockMax, s.verifyEnd - s.verifyAddress);
     s.subStep = 0;
     s.readBack.clear();
-    BootWrite({0x11, 0xEE});
+    BootWriteCommand(boot::kReadMemory);
     ArmBootAnswer(kVerifyAnswerMs);
 }
 
@@ -548,7 +553,7 @@ void CLoaderDlg::BootVerifyAnswer(std::uint8_t b) {
             BootWrite(packet, sizeof packet);
         } else if (s.subStep == 1) {
             const auto n = static_cast<std::uint8_t>(s.verifyCount - 1);
-            BootWrite({n, static_cast<std::uint8_t>(~n)});
+            BootWrite({n, boot::Complement(n)});
         }
         ++s.subStep;
         ArmBootAnswer(kVerifyAnswerMs);

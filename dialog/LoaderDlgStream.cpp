@@ -76,18 +76,18 @@ void SetStreamKind(StreamState& st, int kind) {
 }
 
 std::uint8_t BlockSubCommand(const StreamState& st) {
-    if (st.kindFpga) return 0x00;
-    if (st.kindAux) return 0x01;
-    if (st.kindPattern) return 0x30;
-    if (st.kindPanel) return 0x21;
-    return 0x00;
+    if (st.kindFpga) return kBlockSubFpga;
+    if (st.kindAux) return kBlockSubAux;
+    if (st.kindPattern) return kBlockSubPattern;
+    if (st.kindPanel) return kBlockSubPanel;
+    return kBlockSubFpga;
 }
 
 int FillNextBlock(StreamState& st) {
     const std::size_t end = std::min<std::size_t>(st.size, st.buffer.size());
     const std::size_t left = st.position < end ? end - st.position : 0;
     const std::size_t n = std::min<std::size_t>(left, kBlockData);
-    std::uint8_t* data = st.block + 4;
+    std::uint8_t* data = st.block + kBlockHeader;
     if (n) std::memcpy(data, st.buffer.data() + st.position, n);
     std::memset(data + n, 0, kBlockData - n);
     st.position += static_cast<std::uint32_t>(n);
@@ -103,7 +103,7 @@ void SetBlockHeader(StreamState& st, std::uint8_t subCommand, std::uint32_t numb
 
 void BuildBlockFrame(const std::uint8_t* payload, std::uint8_t group, std::uint8_t machine,
                      std::uint8_t* frame) {
-    BuildRequestFrame(frame, {group, machine}, {0x00, 0x00}, kBlockCode, payload, kBlockPayload);
+    BuildRequestFrame(frame, {group, machine}, {0x00, 0x00}, kCodeBlock, payload, kBlockPayload);
 }
 
 // ---- first block ---------------------------------------------------------------
@@ -131,7 +131,7 @@ int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t 
         BuildBlockFrame(st.block, 0x00, 0x00, m_boot.tx);
         m_port->QueueWrite(m_boot.tx, kBlockFrameBytes);
     } else {
-        SendCommand(kBlockCode, kBlockPayload, st.block);
+        SendCommand(kCodeBlock, kBlockPayload, st.block);
     }
     st.sentAny = 1;
     // After the first block the percentage field shows the index of the
@@ -199,7 +199,7 @@ void CLoaderDlg::OnBlockAck() {
         // The device asks for the block again: the same payload goes out
         // unchanged, also when it was the block marked last.
         if (!st.sentAny) return;
-        SendCommand(kBlockCode, kBlockPayload, st.block);
+        SendCommand(kCodeBlock, kBlockPayload, st.block);
         Report(FlowEvent::BlockSent, st.block[1] | st.block[2] << 8, st.block[3], "resend");
         if (!st.ended) ArmFlowWatch();
         // The port stays open for a second after the last write.
@@ -215,7 +215,7 @@ void CLoaderDlg::OnBlockAck() {
     const bool last = st.position >= end;
     const std::uint8_t marker = last ? kMarkerLast : kMarkerNone;
     SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
-    SendCommand(kBlockCode, kBlockPayload, st.block);
+    SendCommand(kCodeBlock, kBlockPayload, st.block);
     AfterBlockSent(marker, placed == kBlockData, st.position, true);
 }
 

@@ -16,11 +16,13 @@
 #include <QPushButton>
 #include <QStyleOptionButton>
 
+#include "dialog/DialogTrace.h"
 #include "dialog/LoaderDlg.h"
 #include "dialog/Resources.h"
 #include "gui/Icons.h"
 #include "gui/QtHost.h"
 #include "serial/PortMap.h"
+#include "serial/SerialLink.h"
 
 #ifdef _WIN32
 #define NOMINMAX
@@ -108,7 +110,18 @@ LoaderWindow::LoaderWindow(QWidget* parent) : QDialog(parent), m_units(DialogFon
 
 LoaderWindow::~LoaderWindow() {
     m_dlg.reset();   // ends the monitor thread while the host and controls exist
+    m_ownPort.reset();
     m_host.reset();
+}
+
+void LoaderWindow::Initialise(PortMap map, DialogTrace& trace) {
+    if (!trace.Active()) {
+        Initialise(std::move(map));
+        return;
+    }
+    m_ownPort = trace.Tap(std::make_unique<CSerialLink>(*m_host, map), map);
+    Initialise(map, m_ownPort.get());
+    trace.Follow(*m_dlg);
 }
 
 void LoaderWindow::Initialise(PortMap map, ISerialPort* port) {

@@ -15,6 +15,7 @@ class QMenu;
 
 namespace quillet {
 class CLoaderDlg;
+class DialogTrace;
 class ISerialPort;
 }
 
@@ -31,6 +32,10 @@ public:
     // unless `port` is given) and runs OnInitDialog. Call once, after the
     // sockets start. The COM list's tooltips follow `map`.
     void Initialise(PortMap map = {}, ISerialPort* port = nullptr);
+    // The same with `trace` (quillet -v, --log FILE) when it is active: the
+    // dialog's link is tapped into it and the flows tell it their steps.
+    // The trace must outlive the window.
+    void Initialise(PortMap map, DialogTrace& trace);
 
     CLoaderDlg& Dialog() { return *m_dlg; }
     QtHost& Host() { return *m_host; }
@@ -65,7 +70,8 @@ private:
     DialogUnits m_units;
     std::map<int, QWidget*> m_controls;
     std::unique_ptr<QtHost> m_host;
-    std::unique_ptr<CLoaderDlg> m_dlg;  // destroyed before the host
+    std::unique_ptr<ISerialPort> m_ownPort;  // the tapped link of a traced dialog
+    std::unique_ptr<CLoaderDlg> m_dlg;  // destroyed before the port and the host
     PortMap m_portMap;
     bool m_inPaint = false;
     bool m_ending = false;

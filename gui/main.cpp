@@ -2,6 +2,7 @@
 //
 //   quillet                       the dialog with the port map of this machine
 //   quillet --demo                the dialog with a simulated signal generator on COM1
+//   quillet -v | --log FILE       the dialog, its traffic and steps traced
 //   quillet --screenshot FILE.png [--load IMAGE.bmp]
 //                                 renders the dialog to a picture and exits
 //
@@ -11,16 +12,19 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPixmap>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
+#include "dialog/DialogTrace.h"
 #include "dialog/LoaderDlg.h"
 #include "platform/Version.h"
 #include "dialog/Resources.h"
@@ -36,6 +40,8 @@ using namespace quillet::gui;
 
 // The longest --timeout taken (a day).
 constexpr double kMaxTimeoutSeconds = 86400;
+// -vvv: every block in full.
+constexpr int kMaxVerbosity = 3;
 
 struct Arguments {
     bool demo = false;
@@ -43,11 +49,18 @@ struct Arguments {
     unsigned timeoutMs = kFlowTimeoutMs;
     std::string screenshot;
     std::string load;
+    int verbosity = 0;
+    std::string logFile;
 };
+
+// -v, -vv, -vvv (each v one level more).
+bool IsVerboseFlag(const std::string& a) {
+    return a == "--verbose" || (a.size() >= 2 && a[0] == '-' && a.find_first_not_of('v', 1) == std::string::npos);
+}
 
 void Usage(std::FILE* out) {
     std::fputs(
-        "Usage: quillet [--demo [--baud N]] [--timeout S]\n"
+        "Usage: quillet [--demo [--baud N]] [--timeout S] [-v] [--log FILE]\n"
         "  or:  quillet --screenshot FILE.png [--load IMAGE.bmp]\n"
         "\n"
         "The service dialog of the video test instrument: finds the instrument on a\n"
@@ -61,6 +74,11 @@ void Usage(std::FILE* out) {
         "                      one would (default: as fast as it can)\n"
         "  --timeout S         how long a flow waits for the instrument's next answer\n"
         "                      before it ends timed out (default 10, as quillet-cli)\n"
+        "  -v, --verbose       trace the steps on stderr, with time stamps (port opened,\n"
+        "                      search, erase, block stream, bootloader); -vv also the\n"
+        "                      bytes, as hex and text, with block streams summarised;\n"
+        "                      -vvv every block\n"
+        "  --log FILE          write the trace to FILE instead of stderr\n"
         "  --screenshot FILE   render the dialog to a PNG picture and exit\n"
         "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
         "  -h, --help          this text\n"
@@ -87,6 +105,15 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         };
         if (a == "--demo") {
             args.demo = true;
+        } else if (IsVerboseFlag(a)) {
+            const int more = a == "--verbose" ? 1 : static_cast<int>(a.size()) - 1;
+            args.verbosity = std::min(kMaxVerbosity, args.verbosity + more);
+        } else if (a == "--log") {
+            if (!value(args.logFile)) break;
+            if (args.logFile.empty()) {
+                std::fputs("quillet: --log needs a file name\n", stderr);
+                return 2;
+            }
         } else if (a == "--screenshot") {
             if (!value(args.screenshot)) break;
         } else if (a == "--load") {
@@ -122,8 +149,8 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
         }
         continue;
     }
-    if ((argc > 1 && std::strcmp(argv[argc - 1], "--screenshot") == 0) ||
-        (argc > 1 && std::strcmp(argv[argc - 1], "--load") == 0)) {
+    if (argc > 1 && (std::strcmp(argv[argc - 1], "--screenshot") == 0 ||
+                     std::strcmp(argv[argc - 1], "--load") == 0 || std::strcmp(argv[argc - 1], "--log") == 0)) {
         std::fprintf(stderr, "quillet: %s needs a file name\n", argv[argc - 1]);
         return 2;
     }
@@ -138,23 +165,27 @@ int ParseArguments(int argc, char** argv, Arguments& args) {
     return 0;
 }
 
-// Hands the job to quillet-cli demo; returns only when that failed.
-int RunCliDemo(const char* argv0, unsigned baud) {
+// Hands the job to quillet-cli demo, with the trace asked for; returns
+// only when that failed.
+int RunCliDemo(const char* argv0, const Arguments& args) {
     std::puts("No display found: running the same job from the command line (quillet-cli demo).");
     std::fflush(stdout);
 #ifndef _WIN32
-    // "demo", or "demo --baud N" for a paced line.
-    const std::string rate = std::to_string(baud);
-    const char* more = baud ? "--baud" : nullptr;
+    // "demo", "--baud N" for a paced line, "-v".., "--log FILE".
+    std::vector<std::string> words = {"quillet-cli", "demo"};
+    if (args.baud) words.insert(words.end(), {"--baud", std::to_string(args.baud)});
+    if (args.verbosity) words.push_back("-" + std::string(static_cast<std::size_t>(args.verbosity), 'v'));
+    if (!args.logFile.empty()) words.insert(words.end(), {"--log", args.logFile});
+    std::vector<char*> argvCli;
+    for (std::string& w : words) argvCli.push_back(w.data());
+    argvCli.push_back(nullptr);
     const std::string beside = FindCliBeside(SelfDirectory(argv0));
-    if (!beside.empty()) {
-        execl(beside.c_str(), beside.c_str(), "demo", more, rate.c_str(), static_cast<char*>(nullptr));
-    }
-    execlp("quillet-cli", "quillet-cli", "demo", more, rate.c_str(), static_cast<char*>(nullptr));
+    if (!beside.empty()) execv(beside.c_str(), argvCli.data());
+    execvp("quillet-cli", argvCli.data());
     std::fprintf(stderr, "quillet: cannot start quillet-cli: %s\n", std::strerror(errno));
 #else
     (void)argv0;  // a Windows desktop always has a display
-    (void)baud;
+    (void)args;
 #endif
     return 127;
 }
@@ -197,8 +228,14 @@ int main(int argc, char** argv) {
     const bool display = HasDisplay([](const char* name) { return std::getenv(name); });
     if (!display) {
         // A picture needs no screen; everything else is the command line's job.
-        if (args.screenshot.empty()) return RunCliDemo(argv[0], args.baud);
+        if (args.screenshot.empty()) return RunCliDemo(argv[0], args);
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    // Outlives the window: the dialog's port taps into it.
+    DialogTrace trace;
+    if (std::string error; !trace.Start(args.verbosity, args.logFile, error)) {
+        std::fprintf(stderr, "quillet: %s\n", error.c_str());
+        return 2;
     }
 
     QApplication app(argc, argv);
@@ -225,7 +262,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
-    window.Initialise(args.demo ? demo.Map() : PortMap());
+    window.Initialise(args.demo ? demo.Map() : PortMap(), trace);
     window.Dialog().SetFlowTimeout(args.timeoutMs);
     if (!args.screenshot.empty()) return Screenshot(window, args);
 

@@ -6,25 +6,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/BlockStream.h"
+
 namespace quillet {
 
-// Stream kinds; the sub-command of each is in BlockSubCommand.
-constexpr int kStreamFpga = 0;     // 0x00
-constexpr int kStreamAux = 1;      // 0x01
-constexpr int kStreamPattern = 2;  // 0x30 '0'
-constexpr int kStreamPanel = 3;    // 0x21 '!' (also the analyzer data flash)
-
-constexpr std::uint16_t kBlockCode = 0x7878;
-constexpr int kBlockPayload = 260;  // sub-command, block number (2), marker, 256 data bytes
-constexpr int kBlockData = 256;
-// The panel image of user pattern n starts at block 300 n + 11100 of the
-// panel's data flash.
-constexpr std::uint32_t kPanelBlocksPerSlot = 300;
-constexpr std::uint32_t kPanelBlockBase = 11100;
-constexpr std::size_t kBlockFrameBytes = 270;
-constexpr std::uint8_t kMarkerNone = 0x00;
-constexpr std::uint8_t kMarkerLast = 0x40;
-constexpr std::uint8_t kMarkerPanelFirst = 0x80;
+// Stream kinds; the sub-command of each (protocol/BlockStream.h) is in
+// BlockSubCommand.
+constexpr int kStreamFpga = 0;
+constexpr int kStreamAux = 1;
+constexpr int kStreamPattern = 2;
+constexpr int kStreamPanel = 3;  // also the analyzer data flash
 
 struct StreamState {
     std::vector<std::uint8_t> buffer;  // the bytes to send; replaced by every start step

@@ -44,6 +44,10 @@ inline constexpr std::uint16_t kCodeBlock = 0x7878;
 inline constexpr std::uint16_t kCodeBlockAck = 0xFFFF;
 inline constexpr std::uint16_t kCodeAnyConsole = 0xF801;  // passes the console filter
 
+// A code goes out low byte first.
+constexpr std::uint8_t CodeLow(std::uint16_t code) { return static_cast<std::uint8_t>(code & 0xFF); }
+constexpr std::uint8_t CodeHigh(std::uint16_t code) { return static_cast<std::uint8_t>(code >> 8); }
+
 // The reply codes of the opcode table, in table order. 0xF801 stands twice;
 // a lookup takes the first match. The last entry is the block acknowledgement.
 inline constexpr std::array<std::uint16_t, 35> kReplyCodes = {
@@ -86,8 +90,8 @@ constexpr std::size_t BuildRequestFrame(std::uint8_t* out, FrameAddress device,
     out[4] = static_cast<std::uint8_t>(length >> 8);
     out[5] = console.group;
     out[6] = console.machine;
-    out[7] = static_cast<std::uint8_t>(code & 0xFF);
-    out[8] = static_cast<std::uint8_t>(code >> 8);
+    out[7] = CodeLow(code);
+    out[8] = CodeHigh(code);
     for (int i = 0; i < count; ++i) out[9 + i] = payload[i];
     const std::size_t body = static_cast<std::size_t>(count) + 9;
     out[body] = FrameChecksum(out, body);

@@ -141,7 +141,9 @@ void LoaderDialog::OnInit() {
     CentreOnScreen(m_hwnd);
 
     m_link = std::make_unique<CSerialLink>(*this, m_map, m_makeDevice);
+    if (trace) m_link = trace->Tap(std::move(m_link), m_map);
     m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
+    if (trace) trace->Follow(*m_dlg);
     m_dlg->OnInitDialog();
     if (afterInit) PostMessageW(m_hwnd, kMsgAfterInit, 0, 0);
 }

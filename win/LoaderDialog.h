@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 
+#include "dialog/DialogTrace.h"
 #include "dialog/LoaderDlg.h"
 #include "platform/Host.h"
 #include "platform/WindowsHeaders.h"
@@ -49,6 +50,9 @@ public:
     std::deque<std::string> fileAnswers;
     // Runs once the dialog has initialised and shown itself; it may end it.
     std::function<void(LoaderDialog&)> afterInit;
+    // When set (quillet -v, --log FILE): the serial link is tapped into it
+    // and the flows tell it their steps. It must outlive the dialog.
+    DialogTrace* trace = nullptr;
 
     HWND Window() const { return m_hwnd; }
     CLoaderDlg* Dialog() { return m_dlg.get(); }
@@ -95,7 +99,7 @@ private:
     HWND m_hwnd = nullptr;
     HWND m_tooltip = nullptr;
     std::wstring m_tipText;
-    std::unique_ptr<CSerialLink> m_link;  // destroyed after the dialog
+    std::unique_ptr<ISerialPort> m_link;  // destroyed after the dialog
     std::unique_ptr<CLoaderDlg> m_dlg;
     std::function<void(unsigned)> m_onTick;
     std::mutex m_lock;

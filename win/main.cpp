@@ -3,10 +3,12 @@
 //   quillet                      the dialog with the system's COM ports
 //   quillet --demo               the dialog with a simulated signal generator
 //                                inside the program, offered as COM1
+//   quillet -v | --log FILE      the dialog, its traffic and steps traced
 //   quillet --screenshot FILE [--load IMAGE]
 //                                draws the dialog into FILE (.bmp, or .png
 //                                where the system has the codec) and exits
 //   quillet --version | --help   prints to the console it was started from
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,13 +32,18 @@ namespace {
 using namespace quillet;
 
 constexpr const char* kUsage =
-    "usage: quillet [--demo] [--timeout S]\n"
+    "usage: quillet [--demo] [--timeout S] [-v] [--log FILE]\n"
     "       quillet --screenshot FILE [--load IMAGE.bmp]\n"
     "       quillet --version | --help\n"
     "  --demo              attach a simulated signal generator as COM1 and offer a\n"
     "                      sample test pattern in the demo folder\n"
     "  --timeout S         how long a flow waits for the instrument's next answer\n"
     "                      before it ends timed out (default 10, as quillet-cli)\n"
+    "  -v, --verbose       trace the steps on stderr, with time stamps (port opened,\n"
+    "                      search, erase, block stream, bootloader); -vv also the\n"
+    "                      bytes, as hex and text, with block streams summarised;\n"
+    "                      -vvv every block\n"
+    "  --log FILE          write the trace to FILE instead of stderr\n"
     "  --screenshot FILE   draw the dialog into FILE (.bmp or .png) and exit\n"
     "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
     "  --version           print the version and exit\n"
@@ -63,12 +70,21 @@ std::vector<std::string> Arguments() {
 
 // The longest --timeout taken (a day).
 constexpr double kMaxTimeoutSeconds = 86400;
+// -vvv: every block in full.
+constexpr int kMaxVerbosity = 3;
+
+// -v, -vv, -vvv (each v one level more).
+bool IsVerboseFlag(const std::string& a) {
+    return a == "--verbose" || (a.size() >= 2 && a[0] == '-' && a.find_first_not_of('v', 1) == std::string::npos);
+}
 
 struct Options {
     bool demo = false;
     unsigned timeoutMs = kFlowTimeoutMs;
     std::string screenshot;
     std::string load;
+    int verbosity = 0;
+    std::string logFile;
 };
 
 // 0 to go on, otherwise the exit code (-1: done, exit 0).
@@ -87,8 +103,12 @@ int Parse(const std::vector<std::string>& args, Options& o) {
             }
             o.timeoutMs = static_cast<unsigned>(s * 1000);
             ++i;
-        } else if ((a == "--screenshot" || a == "--load") && hasValue) {
-            (a == "--screenshot" ? o.screenshot : o.load) = args[++i];
+        } else if (IsVerboseFlag(a)) {
+            const int more = a == "--verbose" ? 1 : static_cast<int>(a.size()) - 1;
+            o.verbosity = std::min(kMaxVerbosity, o.verbosity + more);
+        } else if ((a == "--screenshot" || a == "--load" || a == "--log") && hasValue &&
+                   (a != "--log" || !args[i + 1].empty())) {
+            (a == "--screenshot" ? o.screenshot : a == "--load" ? o.load : o.logFile) = args[++i];
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return -1;
@@ -97,7 +117,7 @@ int Parse(const std::vector<std::string>& args, Options& o) {
             return -1;
         } else {
             std::fprintf(stderr, "quillet: %s\n%s",
-                         (a == "--screenshot" || a == "--load") ? (a + " needs a file name").c_str()
+                         (a == "--screenshot" || a == "--load" || a == "--log") ? (a + " needs a file name").c_str()
                                                                  : ("unknown argument " + a).c_str(),
                          kUsage);
             return 2;
@@ -116,6 +136,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     UseParentConsole();
     Options options;
     if (const int rc = Parse(Arguments(), options); rc != 0) return rc < 0 ? 0 : rc;
+    // Outlives the dialog: the dialog's port taps into it.
+    DialogTrace trace;
+    if (std::string error; !trace.Start(options.verbosity, options.logFile, error)) {
+        std::fprintf(stderr, "quillet: %s\n", error.c_str());
+        return 2;
+    }
     // Named from where the program was started (the demo changes folder).
     for (std::string* file : {&options.screenshot, &options.load})
         if (!file->empty()) *file = Utf8FromPath(std::filesystem::absolute(PathFromUtf8(*file)));
@@ -149,6 +175,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     win::LoaderDialog dialog(demo ? PortMap({demo->Name()}) : PortMap(),
                              demo ? demo->DeviceFactory() : CSerialLink::DeviceFactory{});
+    dialog.trace = &trace;
     if (!dialog.SocketsStartup()) {
         MessageBoxW(nullptr, WideFromUtf8(kStrSocketsFailed).c_str(), WideFromUtf8(IHost::AppTitle()).c_str(),
                     MB_OK);

@@ -116,6 +116,10 @@ TEST(NoDisplay, HandsTheJobToTheCommandLine) {
         EXPECT_TRUE(out.contains("stand-in cli: demo")) << out.toStdString();
         EXPECT_FALSE(out.contains("qt.qpa")) << out.toStdString();
     }
+    // The trace asked for goes along.
+    QString out;
+    EXPECT_EQ(RunQuillet({"-v", "-v", "--log", "demo.log"}, env, &out, self), 7) << out.toStdString();
+    EXPECT_TRUE(out.contains("stand-in cli: demo -vv --log demo.log")) << out.toStdString();
 }
 
 } // namespace

@@ -7,17 +7,21 @@
 #include <filesystem>
 #include <fstream>
 
+#include "pattern/Images.h"
 #include "platform/Utf8.h"
+#include "protocol/BlockStream.h"
+#include "protocol/Bootloader.h"
+#include "protocol/Frame.h"
 
 namespace quillet::sim {
 
 namespace {
 
-constexpr std::uint8_t kAck = 0x79;
-constexpr std::uint8_t kNack = 0x1F;
+using boot::kAck;
+using boot::kFlashBase;
+using boot::kNack;
 
 // Main MCU: STM32F1 medium density (PID 0x410), 128 KiB flash, 1 KiB pages.
-constexpr std::uint32_t kFlashBase = 0x08000000;
 constexpr std::uint32_t kFlashSize = 128 * 1024;
 constexpr std::uint32_t kPageSize = 1024;
 constexpr std::uint32_t kSysBase = 0x1FFFF000;  // system memory (the bootloader itself)
@@ -34,9 +38,10 @@ constexpr std::uint32_t kBoardFlashBase = 0x00A00000;
 constexpr std::uint32_t kBoardFlashSize = 16 * 1024 * 1024;
 
 // Block streams.
-constexpr std::uint32_t kPatternBlocks = 24300;  // 1920 x 1080 x 3 / 256
-constexpr std::uint32_t kPanelBlocks = 300;      // 240 x 160 x 2 / 256
-constexpr std::uint32_t kPanelFirst = 11100;     // + 300 n for slot n
+constexpr std::uint32_t kPatternBlocks = kRasterBytes / kBlockData;  // 24300
+constexpr std::uint32_t kPanelBlocks = kPanelBlocksPerSlot;         // 240 x 160 x 2 / 256
+constexpr std::uint32_t kPanelFirst = kPanelBlockBase;              // + 300 n for slot n
+constexpr std::uint32_t kPanelSlots = 4;
 constexpr std::size_t kMaxListedViolations = 1000;
 
 std::string Format(const char* fmt, ...) {
@@ -103,10 +108,10 @@ std::vector<std::uint8_t> MakeBmp(int width, int height, const std::vector<std::
 
 const char* SubName(std::uint8_t sub, bool analyzerData) {
     switch (sub) {
-    case 0x00: return "FPGA image";
-    case 0x01: return "AUX FPGA image";
-    case 0x30: return "user pattern";
-    case 0x21: return analyzerData ? "analyzer data" : "panel data";
+    case kBlockSubFpga: return "FPGA image";
+    case kBlockSubAux: return "AUX FPGA image";
+    case kBlockSubPattern: return "user pattern";
+    case kBlockSubPanel: return analyzerData ? "analyzer data" : "panel data";
     default: return "unknown stream";
     }
 }
@@ -202,7 +207,7 @@ void Instrument::AppByte(std::uint8_t b, std::uint64_t now, std::vector<Reply>& 
         }
         return;
     }
-    if (b == 0xAA) {
+    if (b == kRequestHeader) {
         m_inFrame = true;
         m_frame.assign(1, b);
         m_line.clear();
@@ -228,7 +233,7 @@ void Instrument::HandleFrame(std::uint64_t now, std::vector<Reply>& out) {
     std::uint8_t sum = 0;
     for (std::uint8_t x : f) sum = std::uint8_t(sum + x);
 
-    if (code == 0xF802) {
+    if (code == kCodeSearch) {
         ++m_sum.searchFrames;
         if (f[1] != m_group || f[2] != 0) {
             Log(Format("search for group %02X: not this instrument", f[1]));
@@ -240,14 +245,15 @@ void Instrument::HandleFrame(std::uint64_t now, std::vector<Reply>& out) {
             return;
         }
         if (!m_opt.answerSearch) return;
-        std::vector<std::uint8_t> r{0xAB, m_group, 0x00, 0x07, 0x00, 0x00, 0x00, 0x02, 0xF8, m_group, 0x00};
+        std::vector<std::uint8_t> r{kReplyHeader, m_group, 0x00, 0x07, 0x00, 0x00, 0x00,
+                                    CodeLow(kCodeSearch), CodeHigh(kCodeSearch), m_group, 0x00};
         std::uint8_t s = 0;
         for (std::uint8_t x : r) s = std::uint8_t(s + x);
         r.push_back(std::uint8_t(-s));
         out.push_back(Reply{m_opt.searchReplyDelayMs, r});
         return;
     }
-    if (code == 0x7878) {
+    if (code == kCodeBlock) {
         // The first block of a pattern, panel or analyzer-data stream always
         // carries the address 00 00; the others carry the searched address.
         if ((f[1] != m_group && f[1] != 0) || f[2] != 0) return;
@@ -266,29 +272,25 @@ void Instrument::SendAck(std::uint8_t status, std::vector<Reply>& out) {
             m_rng ^= m_rng >> 17;
             m_rng ^= m_rng << 5;
             x = std::uint8_t(m_rng >> 11);
-        } while (x == 0xAB);
+        } while (x == kReplyHeader);
         r.bytes.push_back(x);
     }
-    const std::uint8_t ack[] = {0xAB, m_group, 0x00, 0x08, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x78, 0x78, status};
-    std::uint8_t s = 0;
-    for (std::uint8_t x : ack) {
-        r.bytes.push_back(x);
-        s = std::uint8_t(s + x);
-    }
-    r.bytes.push_back(std::uint8_t(-s));
+    std::uint8_t ack[kBlockAckBytes];
+    BuildBlockAck(ack, {m_group, 0x00}, status);
+    r.bytes.insert(r.bytes.end(), ack, ack + kBlockAckBytes);
     out.push_back(std::move(r));
 }
 
 void Instrument::HandleBlock(const std::vector<std::uint8_t>& f, std::uint64_t now, std::vector<Reply>& out) {
     ++m_sum.blocksReceived;
     const unsigned len = f[3] | (f[4] << 8);
-    if (len != 265) {
-        Violation(Format("block frame with length %u (265 expected)", len));
+    if (len != kBlockFrameBytes - 5) {
+        Violation(Format("block frame with length %u (%zu expected)", len, kBlockFrameBytes - 5));
         return;
     }
-    const std::uint8_t sub = f[9];
-    const std::uint32_t num = f[10] | (f[11] << 8);
-    const std::uint8_t marker = f[12];
+    const std::uint8_t sub = f[kBlockSubAt];
+    const std::uint32_t num = f[kBlockNumberAt] | (f[kBlockNumberAt + 1] << 8);
+    const std::uint8_t marker = f[kBlockMarkerAt];
     std::uint8_t sum = 0;
     for (std::uint8_t x : f) sum = std::uint8_t(sum + x);
 
@@ -316,25 +318,25 @@ void Instrument::HandleBlock(const std::vector<std::uint8_t>& f, std::uint64_t n
     int slot = 0;
     bool analyzerData = false;
     switch (sub) {
-    case 0x30:
+    case kBlockSubPattern:
         count = kPatternBlocks;
         break;
-    case 0x21:
+    case kBlockSubPanel:
         if (m_opt.kind == kGroupAnalyzer) {
             analyzerData = true;
         } else {
-            if (num < kPanelFirst + 300 || num >= kPanelFirst + 5 * 300) {
+            if (num < kPanelFirst + kPanelBlocks || num >= kPanelFirst + (kPanelSlots + 1) * kPanelBlocks) {
                 Violation(Format("panel data block %u outside the four slots (11400 to 12599)", num));
                 SendAck(0, out);
                 return;
             }
-            slot = int((num - kPanelFirst) / 300);
-            base = kPanelFirst + 300 * std::uint32_t(slot);
+            slot = int((num - kPanelFirst) / kPanelBlocks);
+            base = kPanelFirst + kPanelBlocks * std::uint32_t(slot);
             count = kPanelBlocks;
         }
         break;
-    case 0x00:
-    case 0x01:
+    case kBlockSubFpga:
+    case kBlockSubAux:
         break;
     default:
         Violation(Format("block %u: unknown sub-command 0x%02X", num, sub));
@@ -353,7 +355,7 @@ void Instrument::HandleBlock(const std::vector<std::uint8_t>& f, std::uint64_t n
         s.expected = base;
         s.analyzerData = analyzerData;
         s.slot = slot;
-        if (sub == 0x30) {
+        if (sub == kBlockSubPattern) {
             s.slot = m_patternSlot;
             if (m_patternSlot == 0)
                 Violation("user pattern sent without a slot command (\"fpw 7c 06\" to \"fpw 7c 09\", \"cnd 12\")");
@@ -362,7 +364,7 @@ void Instrument::HandleBlock(const std::vector<std::uint8_t>& f, std::uint64_t n
             m_patternSlot = 0;
         }
         if (num != base) Violation(Format("%s starts with block %u (%u expected)", SubName(sub, analyzerData), num, base));
-        s.data.assign(std::size_t(count) * 256, 0);
+        s.data.assign(std::size_t(count) * kBlockData, 0);
         s.have.assign(count, false);
         Log(Format("%s stream starts (slot %d)", SubName(sub, analyzerData), s.slot));
     }
@@ -381,23 +383,24 @@ void Instrument::HandleBlock(const std::vector<std::uint8_t>& f, std::uint64_t n
     }
     const std::uint32_t idx = num - s.base;
     if (s.count) {
-        std::uint8_t want = 0x00;
-        if (idx == s.count - 1) want = 0x40;
-        else if (idx == 0 && sub == 0x21) want = 0x80;
+        std::uint8_t want = kMarkerNone;
+        if (idx == s.count - 1) want = kMarkerLast;
+        else if (idx == 0 && sub == kBlockSubPanel) want = kMarkerPanelFirst;
         if (marker != want) Violation(Format("block %u: marker 0x%02X (0x%02X expected)", num, marker, want));
-    } else if (marker != 0x00 && marker != 0x40) {
+    } else if (marker != kMarkerNone && marker != kMarkerLast) {
         Violation(Format("block %u: marker 0x%02X (0x00 or 0x40 expected)", num, marker));
     }
-    if (!s.count && s.data.size() < (std::size_t(idx) + 1) * 256) {
-        s.data.resize((std::size_t(idx) + 1) * 256, 0);
+    if (!s.count && s.data.size() < (std::size_t(idx) + 1) * kBlockData) {
+        s.data.resize((std::size_t(idx) + 1) * kBlockData, 0);
         s.have.resize(idx + 1, false);
     }
-    std::copy(f.begin() + 13, f.begin() + 269, s.data.begin() + std::ptrdiff_t(idx) * 256);
+    std::copy(f.begin() + kBlockDataAt, f.begin() + kBlockDataAt + kBlockData,
+              s.data.begin() + std::ptrdiff_t(idx) * kBlockData);
     s.have[idx] = true;
     s.expected = num + 1;
     ++m_sum.blocksAccepted;
     SendAck(0, out);
-    const bool last = s.count ? idx == s.count - 1 : marker == 0x40;
+    const bool last = s.count ? idx == s.count - 1 : marker == kMarkerLast;
     if (last) FinishStream();
 }
 
@@ -407,10 +410,10 @@ void Instrument::FinishStream() {
     const auto missing = std::count(s.have.begin(), s.have.end(), false);
     if (missing) Violation(Format("%s ended with %ld blocks missing", SubName(s.sub, s.analyzerData), long(missing)));
     switch (s.sub) {
-    case 0x30:
+    case kBlockSubPattern:
         WriteFile(Format("pattern_slot%d.bmp", s.slot), MakeBmp(1920, 1080, s.data));
         break;
-    case 0x21:
+    case kBlockSubPanel:
         if (s.analyzerData) {
             WriteFile("analyzer_data.bin", s.data);
         } else {
@@ -427,8 +430,8 @@ void Instrument::FinishStream() {
             WriteFile(Format("panel_slot%d.bin", s.slot), s.data);
         }
         break;
-    case 0x00: WriteFile("fpga.bin", s.data); break;
-    case 0x01: WriteFile("aux_fpga.bin", s.data); break;
+    case kBlockSubFpga: WriteFile("fpga.bin", s.data); break;
+    case kBlockSubAux: WriteFile("aux_fpga.bin", s.data); break;
     }
 }
 
@@ -502,8 +505,8 @@ bool Instrument::ReadableRange(std::uint32_t addr, std::size_t n) const {
 
 std::uint8_t Instrument::ReadByte(std::uint32_t addr) const {
     if (addr >= kFlashBase && addr < kFlashBase + kFlashSize) return m_flash.at(m_blTarget).bytes[addr - kFlashBase];
-    if (addr == 0x1FFFF7E0) return std::uint8_t(kFlashSize / 1024);  // flash size in KiB, low byte
-    if (addr == 0x1FFFF7E1) return std::uint8_t((kFlashSize / 1024) >> 8);
+    if (addr == boot::kFlashSizeAddress) return std::uint8_t(kFlashSize / 1024);  // flash size in KiB, low byte
+    if (addr == boot::kFlashSizeAddress + 1) return std::uint8_t((kFlashSize / 1024) >> 8);
     if (addr >= 0x1FFFF7E8 && addr < 0x1FFFF7F4) return std::uint8_t(0x51 + (addr - 0x1FFFF7E8));  // unique ID
     if (addr >= kOptBase && addr < kOptBase + 16) {
         static const std::uint8_t opt[16] = {0xA5, 0x5A, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00,
@@ -528,28 +531,29 @@ std::vector<std::uint8_t> Instrument::McuFlash() const {
 void Instrument::BootCommand(std::uint8_t cmd, std::vector<Reply>& out) {
     m_bl = Bl::Cmd;
     switch (cmd) {
-    case 0x00:  // Get: version and the commands supported
-        Send(out, {kAck, 7, kBootloaderVersion, 0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, kAck});
+    case boot::kGet:  // version and the commands supported
+        Send(out, {kAck, 7, kBootloaderVersion, boot::kGet, boot::kGetVersion, boot::kGetId, boot::kReadMemory,
+                   boot::kGo, boot::kWriteMemory, boot::kErase, kAck});
         ++m_sum.bootloaderCommands;
         return;
-    case 0x01:  // Get Version and read protection status
+    case boot::kGetVersion:  // and the read protection status
         Send(out, {kAck, kBootloaderVersion, 0x00, 0x00, kAck});
         ++m_sum.bootloaderCommands;
         return;
-    case 0x02:  // Get ID: PID 0x0410
+    case boot::kGetId:  // PID 0x0410
         Send(out, {kAck, 0x01, 0x04, 0x10, kAck});
         ++m_sum.bootloaderCommands;
         return;
-    case 0x11:  // Read Memory
-    case 0x31:  // Write Memory
-    case 0x21:  // Go
+    case boot::kReadMemory:
+    case boot::kWriteMemory:
+    case boot::kGo:
         Send(out, {kAck});
         m_bl = Bl::Collect;
         m_blPhase = 0;
         m_blNeed = 5;
         m_blBuf.clear();
         return;
-    case 0x43:  // Erase
+    case boot::kErase:
         Send(out, {kAck});
         m_bl = Bl::Collect;
         m_blPhase = 0;
@@ -566,34 +570,34 @@ void Instrument::BootCommand(std::uint8_t cmd, std::vector<Reply>& out) {
 void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& out) {
     if (lineError)
         Violation(Format("bootloader %s 0x%02X arrived with a parity or framing error: the line is not 8E1",
-                         (m_bl == Bl::WaitSync && b == 0x7F) ? "sync byte" : "byte", b));
+                         (m_bl == Bl::WaitSync && b == boot::kSync) ? "sync byte" : "byte", b));
     switch (m_bl) {
     case Bl::WaitSync:
-        if (b == 0x7F) {  // other bytes are lost to the baud-rate detection
+        if (b == boot::kSync) {  // other bytes are lost to the baud-rate detection
             Send(out, {kAck});
             m_bl = Bl::Cmd;
         }
         return;
     case Bl::Cmd:
         m_blCmd = b;
-        m_blCmdWasSync = b == 0x7F;
+        m_blCmdWasSync = b == boot::kSync;
         if (m_blCmdWasSync) Send(out, {kAck});  // a repeated sync byte
         m_bl = Bl::Cmpl;
         return;
     case Bl::Cmpl:
         if (m_blCmdWasSync) {
-            if (b == 0x80) {  // 7F 80: a peer probing for the command boundary
+            if (b == boot::Complement(boot::kSync)) {  // 7F 80: a peer probing for the command boundary
                 Send(out, {kNack});
                 m_blCmdWasSync = false;
                 m_bl = Bl::Cmd;
                 return;
             }
             m_blCmd = b;
-            m_blCmdWasSync = b == 0x7F;
+            m_blCmdWasSync = b == boot::kSync;
             if (m_blCmdWasSync) Send(out, {kAck});
             return;
         }
-        if (b != std::uint8_t(~m_blCmd)) {
+        if (b != boot::Complement(m_blCmd)) {
             Violation(Format("bootloader command 0x%02X followed by 0x%02X, not its complement", m_blCmd, b));
             Send(out, {kNack});
             m_bl = Bl::Cmd;
@@ -623,7 +627,7 @@ void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& ou
         return true;
     };
 
-    if (m_blCmd == 0x11) {
+    if (m_blCmd == boot::kReadMemory) {
         if (m_blPhase == 0) {
             if (!addressPart()) return;
             if (!ReadableRange(m_blAddr, 1)) return fail(Format("Read Memory at unmapped address 0x%08X", m_blAddr));
@@ -632,7 +636,7 @@ void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& ou
             m_blNeed = 2;
             return;
         }
-        if (v[1] != std::uint8_t(v[0] ^ 0xFF)) return fail(Format("Read Memory length %02X %02X with a checksum error", v[0], v[1]));
+        if (v[1] != boot::Complement(v[0])) return fail(Format("Read Memory length %02X %02X with a checksum error", v[0], v[1]));
         if (!ReadableRange(m_blAddr, std::size_t(v[0]) + 1))
             return fail(Format("Read Memory of %u bytes at 0x%08X runs past the memory", v[0] + 1u, m_blAddr));
         Send(out, {kAck});
@@ -641,11 +645,11 @@ void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& ou
         m_bl = Bl::Cmd;
         return;
     }
-    if (m_blCmd == 0x43) {
+    if (m_blCmd == boot::kErase) {
         Flash& fl = m_flash[m_blTarget];
         if (m_blPhase == 0) {
             m_blBuf = v;
-            if (v[0] == 0xFF) {
+            if (v[0] == boot::kEraseAllPages) {
                 m_blPhase = 1;
                 m_blNeed = 2;
             } else {
@@ -655,7 +659,7 @@ void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& ou
             return;
         }
         if (m_blPhase == 1) {
-            if (v[1] != 0x00) return fail(Format("global erase FF %02X (FF 00 expected)", v[1]));
+            if (v[1] != boot::Complement(boot::kEraseAllPages)) return fail(Format("global erase FF %02X (FF 00 expected)", v[1]));
             std::fill(fl.bytes.begin(), fl.bytes.end(), 0xFF);
             fl.top = 0;
             Log("flash: global erase");
@@ -674,7 +678,7 @@ void Instrument::BootByte(std::uint8_t b, bool lineError, std::vector<Reply>& ou
         m_bl = Bl::Cmd;
         return;
     }
-    if (m_blCmd == 0x31) {
+    if (m_blCmd == boot::kWriteMemory) {
         if (m_blPhase == 0) {
             if (!addressPart()) return;
             Send(out, {kAck});
@@ -879,7 +883,7 @@ void Instrument::BoardChunk(std::vector<Reply>& out) {
 void Instrument::NoteBoundary() {
     bool boundary = false;
     if (m_mode == Mode::Bootloader) boundary = m_bl == Bl::WaitSync || m_bl == Bl::Cmd;
-    // Chunk frames start with the address 00 Ax xx xx, never with 0xAA.
+    // Chunk frames start with the address 00 Ax xx xx, never with a request header.
     if (m_mode == Mode::InputBoard) boundary = m_pkt.empty();
     if (!boundary) return;
     m_boundaries.push_back(m_received.size() - 1);
@@ -891,7 +895,9 @@ bool Instrument::SearchFrameEndsHere() const {
     const std::uint64_t start = m_received.size() - 10;
     if (std::find(m_boundaries.begin(), m_boundaries.end(), start) == m_boundaries.end()) return false;
     const std::uint8_t* f = &m_received[start];
-    if (f[0] != 0xAA || f[2] != 0x00 || f[3] != 0x05 || f[4] != 0x00 || f[7] != 0x02 || f[8] != 0xF8) return false;
+    if (f[0] != kRequestHeader || f[2] != 0x00 || f[3] != 0x05 || f[4] != 0x00 || f[7] != CodeLow(kCodeSearch) ||
+        f[8] != CodeHigh(kCodeSearch))
+        return false;
     std::uint8_t s = 0;
     for (int i = 0; i < 10; ++i) s = std::uint8_t(s + f[i]);
     return s == 0;
