@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cli/Output.h"
 #include "discovery/DeviceKinds.h"
 #include "protocol/Frame.h"
 
@@ -125,8 +126,7 @@ void Trace::Write(const std::string& text) {
     const std::uint64_t now = m_now ? m_now() : 0;
     if (m_buffer.size() >= 65536 || now >= m_lastWriteMs + 100) {
         if (beforeWrite) beforeWrite();
-        std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out);
-        std::fflush(m_out);
+        WriteOut(m_out, m_buffer);
         m_buffer.clear();
         m_lastWriteMs = now;
     }
@@ -503,8 +503,7 @@ void Trace::Finish() {
 void Trace::Flush() {
     if (m_buffer.empty()) return;
     if (beforeWrite) beforeWrite();
-    std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out);
-    std::fflush(m_out);
+    WriteOut(m_out, m_buffer);
     m_buffer.clear();
     m_lastWriteMs = m_now ? m_now() : 0;
 }
