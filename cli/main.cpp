@@ -204,7 +204,8 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
 #endif
     const sim::Summary summary = simulator.GetSummary();
     for (const auto& v : summary.violations)
-        std::fprintf(stderr, "simulator: protocol violation: %s\n", v.c_str());
+        WriteOut(stderr, options.json ? MessageEvent("error", "simulator: protocol violation: " + v)
+                                      : "simulator: protocol violation: " + v + "\n");
     if (rc != kExitDone) return rc;
 
     std::string stored;
@@ -311,6 +312,9 @@ int Main(const std::vector<std::string>& argv) {
         if (!problem.empty()) return usageError(problem);
     }
     std::FILE* log = output.Log();
+    // With --json stderr carries JSON lines only: a trace needs a file of its own.
+    if (args.json && args.verbosity > 0 && !log)
+        return usageError("with --json the trace (-v) goes to a file: add --log FILE");
 
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;

@@ -227,6 +227,11 @@ TEST_F(JsonFixture, PatternSlotAndFailuresMatchTheDocument) {
     EXPECT_EQ(j["error"], "usage");
     EXPECT_NE(r.err.find(R"("kind":"error")"), std::string::npos) << r.err;
 
+    // A trace on stderr would break the JSON lines: it needs --log.
+    r = Cli({"-v", "search"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(checker.CheckRun(r, "trace without a log")["error"], "usage");
+
     // A file that is not there: nothing is sent.
     r = Cli({"pattern", "--slot", "2", dir / "missing.bmp"});
     EXPECT_EQ(r.code, 1);
