@@ -19,6 +19,7 @@ namespace quillet::cli {
 
 namespace {
 
+constexpr int kStdinFd = 0;
 constexpr int kStdoutFd = 1;
 constexpr int kStderrFd = 2;
 
@@ -56,8 +57,8 @@ bool WriteOut(std::FILE* f, const std::string& text) {
     return !std::ferror(f);
 }
 
-std::string UtcTimeText() {
-    const std::time_t now = std::time(nullptr);
+std::string UtcTimeText(std::chrono::system_clock::time_point t) {
+    const std::time_t now = std::chrono::system_clock::to_time_t(t);
     std::tm utc{};
 #ifdef _WIN32
     gmtime_s(&utc, &now);
@@ -79,6 +80,7 @@ RunOutput::RunOutput() {
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    TakeClosed(kStdinFd);
     m_stdoutClosed = TakeClosed(kStdoutFd);
     m_stderrClosed = TakeClosed(kStderrFd);
 }

@@ -6,6 +6,7 @@
 // flows'.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,8 +19,8 @@ namespace quillet::cli {
 // it was not written.
 bool WriteOut(std::FILE* f, const std::string& text);
 
-// The current time in UTC as ISO 8601 ("2026-12-09T08:42:07Z").
-std::string UtcTimeText();
+// A time (now by default) in UTC as ISO 8601 ("2026-12-09T08:42:07Z").
+std::string UtcTimeText(std::chrono::system_clock::time_point t = std::chrono::system_clock::now());
 
 // The command line as it can be typed again: words with blanks, quotes or
 // nothing in them in single quotes, control characters escaped.

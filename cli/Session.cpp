@@ -1,5 +1,6 @@
 #include "cli/Session.h"
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -287,6 +288,8 @@ Outcome Session::Result(int exitCode) const {
     o.durationS = static_cast<double>(m_host.NowMs() - m_startMs) / 1000.0;
     o.dataS = static_cast<double>(m_progress.DataMs()) / 1000.0;
     o.rate = m_progress.DataRate();
+    o.started = UtcTimeText(std::chrono::system_clock::now() - std::chrono::milliseconds(m_host.NowMs() - m_startMs));
+    if (!o.device.empty()) o.usbSerial = DescribePort(o.device).serialNumber;
     // Why it failed, from what the flow went through.
     ErrorCategory cause = ErrorCategory::Refused;
     if ((m_ended && m_ended->kind == OutcomeKind::DeviceGone) || m_lostOpen != 0)
