@@ -76,6 +76,25 @@ TEST(CliOutput, PanelUploadEndsWellWhateverBecomesOfItsOutput) {
     EXPECT_NE(simErr.find(", 0 violations"), std::string::npos) << simErr;
 }
 
+TEST(CliOutput, EveryInstrumentOfAllIsServedWhenTheReaderGoesAway) {
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
+    TempDir dir;
+    const std::string image = dir / "panel.bmp";
+    ASSERT_TRUE(PillowRandomBmp(image, 240, 160, 23));
+    const auto expected = Rgb565(ReadFile(image + ".rgb"));
+    SimProgram sim({"--count", "2", "--out", dir / "sim", "--delay", "0"}, 2);
+    ASSERT_EQ(sim.Devices().size(), 2u);
+    const std::string cmd = "\"$CLI\" --ports " + sim.PortList() + " panel --slot 2 --all --json " + image;
+    for (const std::string& line : {cmd + " | true; exit ${PIPESTATUS[0]}",
+                                    cmd + " 2>&1 | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}"}) {
+        for (int k = 1; k <= 2; ++k) std::filesystem::remove(dir / ("sim/" + std::to_string(k) + "/panel_slot2.bin"));
+        const RunResult r = Shell(line, dir.Path());
+        EXPECT_EQ(r.code, 0) << line << "\n" << Describe(r);
+        for (int k = 1; k <= 2; ++k)
+            EXPECT_EQ(ReadFile(dir / ("sim/" + std::to_string(k) + "/panel_slot2.bin")), expected) << line << " instrument " << k;
+    }
+}
+
 TEST(CliOutput, PatternUploadIntoHeadStoresTheWholeImage) {
     if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
     TempDir dir;
