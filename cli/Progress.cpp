@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Console.h"
+#include "cli/Output.h"
+#include "cli/Report.h"
 
 namespace quillet::cli {
 
@@ -77,8 +79,7 @@ void Progress::Out(const std::string& text) {
         writer(text);
         return;
     }
-    std::fputs(text.c_str(), m_out);
-    std::fflush(m_out);
+    WriteOut(m_out, text);
 }
 
 void Progress::Begin(const std::string& title, std::uint64_t total, const std::string& unit) {
@@ -310,24 +311,23 @@ void Progress::Json(const char* event) {
                static_cast<double>(now - m_dataStartMs);
     nlohmann::ordered_json j = jsonFields.is_object() ? jsonFields : nlohmann::ordered_json::object();
     j["event"] = event;
-    j["title"] = m_title;
-    j["stage"] = m_stage;
-    if (!m_detail.empty()) j["stage_detail"] = m_detail;
+    j["title"] = JsonText(m_title);
+    j["stage"] = JsonText(m_stage);
+    if (!m_detail.empty()) j["stage_detail"] = JsonText(m_detail);
     j["done"] = m_done;
     j["total"] = m_total;
     j["unit"] = m_unit;
-    j["percent"] = std::round(m_percent * 100.0) / 100.0;
-    j["rate"] = std::round(rate * 100.0) / 100.0;
+    j["percent"] = JsonTenth(m_percent);
+    j["rate"] = JsonTenth(rate);
     j["rate_unit"] = m_unit + "/s";
-    j["elapsed_s"] = static_cast<double>(now - m_startMs) / 1000.0;
-    if (end) j["data_s"] = static_cast<double>(DataMs()) / 1000.0;
+    j["elapsed_ms"] = now - m_startMs;
+    if (end) j["data_ms"] = DataMs();
     Out(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 void Progress::Clear() {
     if (m_style == ProgressStyle::Bar && m_drawn) {
-        std::fputs(EraseLine().c_str(), m_out);
-        std::fflush(m_out);
+        WriteOut(m_out, EraseLine());
         m_drawn = false;
     }
 }

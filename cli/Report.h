@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,12 +22,38 @@ inline bool IsInterruptedExit(int code) {
     return code == kExitInterrupted || code == kExitTerminated || code == kExitHangUp;
 }
 
+// The version of the JSON objects' layout (docs/json.md): it goes up when a
+// field changes its meaning or goes away, not when one is added.
+constexpr int kJsonSchemaVersion = 1;
+
+// Why a command failed, for scripts ("error" in the final object).
+enum class ErrorCategory {
+    None,          // it did not fail
+    Usage,         // the command line (exit code 2)
+    File,          // the image or firmware file cannot be used
+    Port,          // no port to use, or it could not be opened
+    NoInstrument,  // no instrument answered the search
+    TimeOut,       // the instrument stopped answering
+    DeviceGone,    // the port went away under the flow
+    Refused,       // the instrument refused, or a check of its answer failed
+    Interrupted,   // a signal (Ctrl+C, SIGTERM, SIGHUP)
+};
+// "usage", "file", "port", "no-instrument", "time-out", "device-gone",
+// "refused", "interrupted"; null for None.
+const char* ErrorCategoryName(ErrorCategory category);
+
 struct Outcome {
     std::string command;          // "pattern", "ports", ...
     int exitCode = kExitDone;
+    ErrorCategory error = ErrorCategory::None;
     std::string message;          // what the program said last: the result line or the failure
+    std::string started;          // when the command started (ISO 8601, UTC)
+    std::string file;             // the image or firmware file of the flow; empty: none
+    std::string fileSha256;       // its SHA-256 (hex); empty when it could not be read
+    std::optional<int> slot;      // the pattern or panel slot
     unsigned com = 0;             // the port it used (0: none)
     std::string device;
+    std::string usbSerial;        // of the port's USB device, where known
     std::string kind;             // the instrument kind searched for ("generator"); empty: none
     std::uint64_t blocks = 0;     // blocks acknowledged
     std::uint64_t resends = 0;    // blocks sent again on the instrument's request
@@ -42,8 +69,31 @@ struct Outcome {
 
 // "done", "failed", "timed out", "interrupted".
 const char* ResultName(int exitCode);
+// The category an exit code alone tells (usage, time-out, interrupted);
+// `otherwise` for the others.
+ErrorCategory CategoryOfExit(int exitCode, ErrorCategory otherwise);
 nlohmann::ordered_json OutcomeJson(const Outcome& outcome);
 // Prints the object on one line on stdout.
 void PrintOutcome(const Outcome& outcome);
+// Puts the file of the flow (and its SHA-256) and the port's USB serial
+// number into the outcome.
+void AddFileAndPort(Outcome& outcome, const std::string& file);
+
+// Numbers in the JSON objects, rounded to what they mean: times in whole
+// milliseconds, rates and percentages to a tenth.
+std::int64_t JsonMs(double seconds);
+double JsonTenth(double value);
+// Text for a JSON string: line breaks (CR, LF, CR LF) as one blank, the
+// other control characters escaped (\x07), so a message is one line.
+std::string JsonText(const std::string& text);
+// A "message" object of the progress stream, with its line break: `kind`
+// is "info", "error", "box" or "result"; `fields` come first (the port of
+// one of several).
+std::string MessageEvent(const std::string& kind, const std::string& text,
+                         const nlohmann::ordered_json& fields = nlohmann::ordered_json::object());
+// What a line says with --json: the JSON message object of a line the
+// console would get ("quillet-cli: ..." is an error, without the prefix).
+std::string MessageEventOfLine(const std::string& line, bool result,
+                               const nlohmann::ordered_json& fields = nlohmann::ordered_json::object());
 
 } // namespace quillet::cli

@@ -1,5 +1,6 @@
 #include "cli/Session.h"
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <system_error>
 
 #include "cli/Console.h"
+#include "cli/Output.h"
 #include "platform/Utf8.h"
 
 #include "cli/Interrupt.h"
@@ -116,8 +118,7 @@ void Session::Say(const std::string& text) {
         return;
     }
     m_progress.Clear();
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    WriteOut(stderr, m_options.json ? MessageEventOfLine(text, false) : text + "\n");
 }
 
 void Session::OnBox(const EventLoopHost::Box& box) {
@@ -131,10 +132,13 @@ void Session::OnBox(const EventLoopHost::Box& box) {
         return;
     }
     m_progress.Clear();
+    if (m_options.json) {
+        WriteOut(stderr, MessageEvent("box", box.caption + ": " + box.text));
+        return;
+    }
     const bool terminal = IsTerminal(stderr);
     const std::string text = terminal ? ForTerminal(box.text) : box.text;
-    std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), text.c_str());
-    std::fflush(stderr);
+    WriteOut(stderr, box.caption + ": " + text + "\n");
 }
 
 // The dialog's percentage as its flow moved it.
@@ -237,9 +241,8 @@ void Session::Tell(const std::string& text) {
         return;
     }
     m_progress.Clear();
-    std::FILE* out = m_options.json ? stderr : stdout;
-    std::fprintf(out, "%s\n", text.c_str());
-    std::fflush(out);
+    // With --json stdout is the final object's.
+    WriteOut(m_options.json ? stderr : stdout, m_options.json ? MessageEventOfLine(text, true) : text + "\n");
 }
 
 std::string Session::Where() const {
@@ -258,6 +261,23 @@ Outcome Session::Result(int exitCode) const {
     o.durationS = static_cast<double>(m_host.NowMs() - m_startMs) / 1000.0;
     o.dataS = static_cast<double>(m_progress.DataMs()) / 1000.0;
     o.rate = m_progress.DataRate();
+    o.started = UtcTimeText(std::chrono::system_clock::now() - std::chrono::milliseconds(m_host.NowMs() - m_startMs));
+    if (!o.device.empty()) o.usbSerial = DescribePort(o.device).serialNumber;
+    // Why it failed, from what the flow went through.
+    ErrorCategory cause = ErrorCategory::Refused;
+    if ((m_ended && m_ended->kind == OutcomeKind::DeviceGone) || m_lostOpen != 0)
+        cause = ErrorCategory::DeviceGone;
+    else if (m_searchFound == false)
+        cause = ErrorCategory::NoInstrument;
+    else if (m_outcome.kind.empty() && o.com == 0)
+        // No search: the file was refused before it, or the port of --direct is not there or did not open.
+        cause = m_options.ports.Present().empty() || m_boxes > 0 ? ErrorCategory::Port : ErrorCategory::File;
+    else if (o.com == 0)
+        cause = ErrorCategory::Port;
+    else if (m_sent.empty() && !m_eraseStarted && !m_bootStarted && m_inputBytes == 0 && !m_toolStarted)
+        // The instrument was there and nothing went to it: what was to be sent could not be used.
+        cause = ErrorCategory::File;
+    o.error = CategoryOfExit(exitCode, cause);
     return o;
 }
 

@@ -20,6 +20,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Console.h"
 #include "cli/OpenRefusals.h"
+#include "cli/Output.h"
 #include "cli/Progress.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
@@ -67,9 +68,10 @@ std::vector<std::string> LeftOutConsoles(const PortMap& map) {
 
 // "COMn  DEVICE  what is known of it"; with `verbose` every known field on a
 // line of its own; with `json` all of them in the final object.
-int ListPorts(const PortMap& map, bool verbose, bool json) {
+int ListPorts(const PortMap& map, bool verbose, bool json, const std::string& started) {
     Outcome outcome;
     outcome.command = "ports";
+    outcome.started = started;
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& [com, device] : map.Present()) {
         const PortDescription d = DescribePort(device);
@@ -125,12 +127,14 @@ int ListPorts(const PortMap& map, bool verbose, bool json) {
 // What the operator should know of an image that loads (its alpha left
 // out), on stderr before the flow; nothing for a file the flow refuses,
 // which says why itself.
-void TellImageNote(const std::string& path) {
+void TellImageNote(const std::string& path, bool json) {
     std::vector<std::uint8_t> bytes;
     if (!ReadFileBytes(path, bytes, nullptr, kPatternBmpFile)) return;
     auto images = std::make_unique<PatternImages>();
     const BmpOutcome out = DecodePatternBmp(bytes.data(), bytes.size(), *images);
-    if (out.note) std::fprintf(stderr, "quillet-cli: %s: %s\n", EscapeControls(path).c_str(), out.note);
+    if (!out.note) return;
+    const std::string text = path + ": " + out.note;
+    WriteOut(stderr, json ? MessageEvent("info", text) : "quillet-cli: " + EscapeControls(text) + "\n");
 }
 
 // The embedded job for machines without a display: a simulated signal
@@ -142,12 +146,11 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
     std::FILE* info = options.json ? stderr : stdout;
     auto tell = [&](const std::string& text) {
         outcome.message = text;
-        std::fprintf(info, "%s\n", text.c_str());
-        std::fflush(info);
+        WriteOut(info, options.json ? MessageEvent("info", text) : text + "\n");
     };
     auto fail = [&](const std::string& text) {
         outcome.message = text;
-        std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
+        WriteOut(stderr, options.json ? MessageEvent("error", text) : "quillet-cli: " + text + "\n");
         return kExitFailed;
     };
 #ifndef QUILLET_HAVE_SAMPLE_PATTERN
@@ -201,7 +204,8 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
 #endif
     const sim::Summary summary = simulator.GetSummary();
     for (const auto& v : summary.violations)
-        std::fprintf(stderr, "simulator: protocol violation: %s\n", v.c_str());
+        WriteOut(stderr, options.json ? MessageEvent("error", "simulator: protocol violation: " + v)
+                                      : "simulator: protocol violation: " + v + "\n");
     if (rc != kExitDone) return rc;
 
     std::string stored;
@@ -226,7 +230,21 @@ int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
 #endif
 }
 
+// The file the command sends: an operand, or the data folder's image.
+std::string FlowFile(const Args& args, const CLoaderDlg& dlg) {
+    const std::string& c = args.command;
+    const auto& ops = args.operands;
+    if (c == "pattern" || c == "panel" || c == "analyzer-data") return ops[0];
+    if (c == "input-board") return ops[1];
+    if (c == "fpga") return ops[0] == "aux" ? ops[1] : dlg.DataFile(ops[0] == "analyzer" ? kAnalyzerFpgaImage : kGeneratorFpgaImage);
+    if (c == "mcu") return dlg.DataFile(ops[0] == "analyzer" ? kAnalyzerMcuImage : kGeneratorMcuImage);
+    return {};
+}
+
 int Main(const std::vector<std::string>& argv) {
+    // First: from here on output that cannot be written never ends the program.
+    RunOutput output;
+    const std::string started = UtcTimeText();
     Args args;
     std::string err = ParseArgs(argv, args, [](const char* name) { return std::getenv(name); });
     if (err.empty() && args.version) {
@@ -256,49 +274,54 @@ int Main(const std::vector<std::string>& argv) {
     }
     // Usage errors are told in the final object too when --json was asked for.
     const bool json = args.json || std::find(argv.begin(), argv.end(), "--json") != argv.end();
+    output.SetJson(json);
     auto usageError = [&](const std::string& text) {
         if (json) {
+            WriteOut(stderr, MessageEvent("error", text));
             Outcome o;
             o.command = args.command;
             o.exitCode = kExitUsage;
+            o.error = ErrorCategory::Usage;
+            o.started = started;
             o.message = text;
             PrintOutcome(o);
+        } else {
+            WriteOut(stderr, "quillet-cli: " + EscapeControls(text) + "\n");
         }
         return kExitUsage;
     };
     if (!err.empty()) {
-        std::fprintf(stderr, "quillet-cli: %s\nTry 'quillet-cli --help' for the commands.\n",
-                     EscapeControls(err).c_str());
+        if (!json) {
+            WriteOut(stderr, "quillet-cli: " + EscapeControls(err) + "\nTry 'quillet-cli --help' for the commands.\n");
+            return kExitUsage;
+        }
         return usageError(err);
     }
     const bool readsData = args.command == "mcu" || (args.command == "fpga" && args.operands[0] != "aux");
     if (readsData && !args.dataFolder.empty() && !std::filesystem::is_directory(args.dataFolder)) {
-        const std::string text = "the data folder " + args.dataFolder + " does not exist";
-        std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
-        return usageError(text);
+        return usageError("the data folder " + args.dataFolder + " does not exist");
     }
     if (args.command == "completion") {
         std::fputs(BashCompletion().c_str(), stdout);
         return kExitDone;
     }
 
-    // --log FILE: the trace goes there (at least the steps).
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> log(nullptr, &std::fclose);
+    // --log FILE: the trace is appended there (at least the steps), after a header line.
     if (!args.logFile.empty()) {
-        log.reset(OpenFileUtf8(args.logFile, "w"));
-        if (!log) {
-            const std::string text = "cannot write the log " + args.logFile + ": " + std::strerror(errno);
-            std::fprintf(stderr, "quillet-cli: %s\n", text.c_str());
-            return usageError(text);
-        }
+        const std::string problem = output.OpenLog(args.logFile, CommandLineText("quillet-cli", argv));
+        if (!problem.empty()) return usageError(problem);
     }
+    std::FILE* log = output.Log();
+    // With --json stderr carries JSON lines only: a trace needs a file of its own.
+    if (args.json && args.verbosity > 0 && !log)
+        return usageError("with --json the trace (-v) goes to a file: add --log FILE");
 
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;
     // A network port's connect and set-up take no longer than --timeout.
     options.makeDevice = [limit = NetTimeoutsWithin(args.timeoutMs)] { return MakeSerialDevice(limit); };
     options.verbosity = log ? std::max(1, args.verbosity) : args.verbosity;
-    options.traceOut = log.get();
+    options.traceOut = log;
     options.dataFolder = args.dataFolder;
     options.json = args.json;
     if (args.ports) options.ports = PortMap::FromList(*args.ports);
@@ -309,7 +332,7 @@ int Main(const std::vector<std::string>& argv) {
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
 
-    if (c == "ports") return ListPorts(options.ports, args.verbosity > 0, args.json);
+    if (c == "ports") return ListPorts(options.ports, args.verbosity > 0, args.json, started);
 
     // The command's flow on one session.
     const std::function<int(Session&)> flow = [&args, &kind, &c](Session& session) {
@@ -325,7 +348,7 @@ int Main(const std::vector<std::string>& argv) {
         return kExitUsage;
     };
 
-    if (c == "pattern" || c == "panel") TellImageNote(args.operands[0]);
+    if (c == "pattern" || c == "panel") TellImageNote(args.operands[0], args.json);
 
     // Ctrl+C ends a flow cleanly, "interrupted".
     CatchInterrupt();
@@ -345,12 +368,16 @@ int Main(const std::vector<std::string>& argv) {
         Session session(options);
         rc = flow(session);
         outcome = session.Result(rc);
+        if (args.json) AddFileAndPort(outcome, FlowFile(args, session.Dialog()));
     }
     if (rc == kExitFailed)
-        for (const auto& reason : refusals.Reasons()) std::fprintf(stderr, "quillet-cli: %s\n", reason.c_str());
+        for (const auto& reason : refusals.Reasons())
+            WriteOut(stderr, args.json ? MessageEvent("error", reason) : "quillet-cli: " + reason + "\n");
     if (args.json) {
         outcome.command = c;
         outcome.exitCode = rc;
+        outcome.started = started;
+        outcome.slot = args.slot && (c == "pattern" || c == "panel") ? args.slot : std::nullopt;
         PrintOutcome(outcome);
     }
     return rc;

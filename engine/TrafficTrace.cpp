@@ -18,6 +18,14 @@ std::string Hex32(std::uint32_t v) {
 
 } // namespace
 
+// A stream that failed once (a full disk, a reader gone) is written no
+// more: the trace never stops a flow, and its owner notes the failure.
+void TrafficTrace::WriteBuffer() {
+    if (std::ferror(m_out)) return;
+    std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out);
+    std::fflush(m_out);
+}
+
 TrafficTrace::TrafficTrace(std::FILE* out, int level, std::function<std::uint64_t()> nowMs)
     : m_out(out), m_now(std::move(nowMs)),
       m_decoder(*this, level, [](std::uint8_t group) { return std::string(DeviceKindOfGroup(group).description); }) {}
@@ -39,8 +47,7 @@ void TrafficTrace::Write(const std::string& text) {
     const std::uint64_t now = m_now ? m_now() : 0;
     if (m_buffer.size() >= kWriteAtBytes || now >= m_lastWriteMs + kWriteEveryMs) {
         if (beforeWrite) beforeWrite();
-        std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out);
-        std::fflush(m_out);
+        WriteBuffer();
         m_buffer.clear();
         m_lastWriteMs = now;
     }
@@ -208,8 +215,7 @@ void TrafficTrace::Finish() {
 void TrafficTrace::Flush() {
     if (m_buffer.empty()) return;
     if (beforeWrite) beforeWrite();
-    std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_out);
-    std::fflush(m_out);
+    WriteBuffer();
     m_buffer.clear();
     m_lastWriteMs = m_now ? m_now() : 0;
 }

@@ -66,6 +66,7 @@ public:
     }
 
 private:
+    void WriteBuffer();
     // TrafficLines
     void Step(const std::string& text) override { Line(Com() + text); }
     void Dump(const char* dir, const std::uint8_t* bytes, std::size_t n) override;

@@ -196,6 +196,7 @@ int main(int argc, char** argv) {
     std::vector<Options> options(count);
     for (unsigned long k = 1; k <= count; ++k) {
         Options& opt = options[k - 1];
+        opt.trafficKept = kLongRunTrafficKept;  // a bounded tail: it runs for days
         std::vector<std::string> words = common;
         const std::size_t ownFrom = words.size();
         const auto it = own.find(k);

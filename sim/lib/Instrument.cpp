@@ -148,6 +148,7 @@ std::vector<Reply> Instrument::Feed(std::uint8_t b, std::uint64_t nowMs, bool li
     std::vector<Reply> out;
     m_received.push_back(b);
     ++m_sum.bytesReceived;
+    KeepTail();
     if (m_opt.silentAfterBytes >= 0 && m_sum.bytesReceived > std::uint64_t(m_opt.silentAfterBytes)) {
         if (m_sum.bytesReceived == std::uint64_t(m_opt.silentAfterBytes) + 1)
             Log(Format("silent from byte %ld on", m_opt.silentAfterBytes + 1));
@@ -167,7 +168,7 @@ std::vector<Reply> Instrument::Feed(std::uint8_t b, std::uint64_t nowMs, bool li
     // search frame arriving between bootloader commands or board packets
     // brings the instrument back to its application.
     if (m_mode != Mode::Application && SearchFrameEndsHere()) {
-        const std::uint64_t start = m_received.size() - 10;
+        const std::uint64_t start = m_sum.bytesReceived - 10;
         for (std::size_t i = m_violationAt.size(); i-- > 0;) {
             if (m_violationAt[i] >= start) {
                 m_violationAt.erase(m_violationAt.begin() + std::ptrdiff_t(i));
@@ -880,21 +881,31 @@ void Instrument::BoardChunk(std::vector<Reply>& out) {
 
 // ---------------------------------------------------------------- common
 
+// Positions in the traffic (boundaries, violations) count every byte
+// received; only the bytes kept are a tail. It is cut when it has grown to
+// twice its size, so each byte is moved at most once.
+void Instrument::KeepTail() {
+    if (m_opt.trafficKept == kKeepAllTraffic) return;
+    const std::size_t keep = std::max(m_opt.trafficKept, kMinTrafficKept);
+    if (m_received.size() < 2 * keep) return;
+    m_received.erase(m_received.begin(), m_received.end() - std::ptrdiff_t(keep));
+}
+
 void Instrument::NoteBoundary() {
     bool boundary = false;
     if (m_mode == Mode::Bootloader) boundary = m_bl == Bl::WaitSync || m_bl == Bl::Cmd;
     // Chunk frames start with the address 00 Ax xx xx, never with a request header.
     if (m_mode == Mode::InputBoard) boundary = m_pkt.empty();
     if (!boundary) return;
-    m_boundaries.push_back(m_received.size() - 1);
+    m_boundaries.push_back(m_sum.bytesReceived - 1);
     if (m_boundaries.size() > 16) m_boundaries.pop_front();
 }
 
 bool Instrument::SearchFrameEndsHere() const {
     if (m_received.size() < 10) return false;
-    const std::uint64_t start = m_received.size() - 10;
+    const std::uint64_t start = m_sum.bytesReceived - 10;
     if (std::find(m_boundaries.begin(), m_boundaries.end(), start) == m_boundaries.end()) return false;
-    const std::uint8_t* f = &m_received[start];
+    const std::uint8_t* f = &m_received[m_received.size() - 10];
     if (f[0] != kRequestHeader || f[2] != 0x00 || f[3] != 0x05 || f[4] != 0x00 || f[7] != CodeLow(kCodeSearch) ||
         f[8] != CodeHigh(kCodeSearch))
         return false;
@@ -908,7 +919,7 @@ void Instrument::Violation(std::string text) {
     if (m_opt.verbose && m_opt.log) std::fprintf(m_opt.log, "       violation: %s\n", text.c_str());
     if (m_sum.violations.size() < kMaxListedViolations) {
         m_sum.violations.push_back(std::move(text));
-        m_violationAt.push_back(m_received.empty() ? 0 : m_received.size() - 1);
+        m_violationAt.push_back(m_sum.bytesReceived ? m_sum.bytesReceived - 1 : 0);
     }
 }
 

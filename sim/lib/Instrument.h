@@ -51,6 +51,7 @@ public:
     Mode CurrentMode() const { return m_mode; }
     // A fault of the line the server saw (not a byte of the protocol).
     void NoteLineProblem(std::string text) { Violation(std::move(text)); }
+    // The bytes received, or their last Options::trafficKept when that is bounded.
     const std::vector<std::uint8_t>& Received() const { return m_received; }
     std::uint64_t BytesReceived() const { return m_sum.bytesReceived; }
     Summary GetSummary() const;
@@ -94,7 +95,8 @@ private:
     Options m_opt;
     std::uint8_t m_group;
     Mode m_mode = Mode::Application;
-    std::vector<std::uint8_t> m_received;
+    std::vector<std::uint8_t> m_received;      // the kept tail of the bytes received
+    void KeepTail();
     Summary m_sum;
     std::uint64_t m_violationsTotal = 0;
     std::vector<std::uint64_t> m_violationAt;  // received-byte index of each listed violation

@@ -4,6 +4,7 @@
 // the program's own process).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <set>
@@ -13,6 +14,14 @@
 #include "discovery/DeviceKinds.h"
 
 namespace quillet::sim {
+
+// Options::trafficKept: every byte received is kept (the tests compare it).
+constexpr std::size_t kKeepAllTraffic = SIZE_MAX;
+// The fewest bytes a bounded tail keeps: a whole search frame and more.
+constexpr std::size_t kMinTrafficKept = 64;
+// What quillet-sim keeps, as it runs for days: its counters and the images
+// and firmware it stored tell the rest.
+constexpr std::size_t kLongRunTrafficKept = 64 * 1024;
 
 struct Options {
     std::uint8_t kind = kGroupGenerator;  // the instrument's kind: its group address (kDeviceKinds)
@@ -40,6 +49,10 @@ struct Options {
     // paced at this many baud, 10 bits a byte (8N1), 11 while the STM32
     // bootloader listens (8E1).
     unsigned baud = 0;
+    // How many of the last bytes received the instrument keeps (Received());
+    // a simulator that runs for days keeps a bounded tail, its counters
+    // and the images and firmware it stored, not the whole traffic.
+    std::size_t trafficKept = kKeepAllTraffic;
 };
 
 // What the simulator received and stored.

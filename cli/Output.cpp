@@ -1,0 +1,128 @@
+#include "cli/Output.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "cli/Progress.h"
+#include "cli/Report.h"
+#include "platform/Utf8.h"
+#include "platform/Version.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace quillet::cli {
+
+namespace {
+
+constexpr int kStdinFd = 0;
+constexpr int kStdoutFd = 1;
+constexpr int kStderrFd = 2;
+
+// True when the descriptor `fd` was closed when the program started; it
+// then gets the null device.
+bool TakeClosed(int fd) {
+#ifdef _WIN32
+    (void)fd;
+    return false;
+#else
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return false;
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+        dup2(null, fd);
+        close(null);
+    }
+    return true;
+#endif
+}
+
+std::string Quoted(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_of(" \t'\"\\$`;&|<>()*?[]{}!#~") == std::string::npos;
+    if (plain) return EscapeControls(word);
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return EscapeControls(out + "'");
+}
+
+} // namespace
+
+bool WriteOut(std::FILE* f, const std::string& text) {
+    if (!f || std::ferror(f)) return false;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fflush(f);
+    return !std::ferror(f);
+}
+
+std::string UtcTimeText(std::chrono::system_clock::time_point t) {
+    const std::time_t now = std::chrono::system_clock::to_time_t(t);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string CommandLineText(const std::string& program, const std::vector<std::string>& args) {
+    std::string line = program;
+    for (const auto& a : args) line += " " + Quoted(a);
+    return line;
+}
+
+RunOutput::RunOutput() {
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    TakeClosed(kStdinFd);
+    m_stdoutClosed = TakeClosed(kStdoutFd);
+    m_stderrClosed = TakeClosed(kStderrFd);
+}
+
+RunOutput::~RunOutput() { NoteFailures(); }
+
+std::string RunOutput::OpenLog(const std::string& path, const std::string& commandLine) {
+    m_log.reset(OpenFileUtf8(path, "a"));
+    if (!m_log) return "cannot write the log " + path + ": " + std::strerror(errno);
+    m_logPath = path;
+    const std::string header = "# " + UtcTimeText() + "  quillet-cli " + VersionText() + "  " + commandLine + "\n";
+    if (!WriteOut(m_log.get(), header)) m_logError = errno;
+    return {};
+}
+
+void RunOutput::NoteFailures() {
+    const bool stdoutFailed = m_stdoutClosed || std::ferror(stdout);
+    const bool stderrFailed = m_stderrClosed || std::ferror(stderr);
+    std::FILE* log = m_log.get();
+    if (log) std::fflush(log);
+    const bool logFailed = log && std::ferror(log);
+    if (log && logFailed && m_logError == 0) m_logError = errno;
+    // What can be written still: stderr first, the log when stderr cannot.
+    auto note = [&](const std::string& text) {
+        if (!stderrFailed) {
+            WriteOut(stderr, m_json ? MessageEvent("error", text) : "quillet-cli: " + text + "\n");
+        } else if (log && !logFailed) {
+            WriteOut(log, "# " + text + "\n");
+        }
+    };
+    if (stdoutFailed)
+        note(std::string("standard output ") +
+             (m_stdoutClosed ? "was closed" : "could not be written (its reader went away, or it is full)") +
+             "; nothing more was written there, the flows ran to their end");
+    if (stderrFailed && log && !logFailed)
+        WriteOut(log, std::string("# standard error ") +
+                          (m_stderrClosed ? "was closed" : "could not be written") +
+                          "; nothing more was written there\n");
+    if (logFailed)
+        note("the log " + m_logPath + " could not be written" +
+             (m_logError ? std::string(": ") + std::strerror(m_logError) : std::string()) +
+             "; the trace in it is incomplete");
+}
+
+} // namespace quillet::cli

@@ -1,0 +1,104 @@
+#include "cli/Sha256.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/Utf8.h"
+
+namespace quillet::cli {
+
+namespace {
+
+constexpr std::size_t kBlockBytes = 64;
+constexpr std::size_t kLengthBytes = 8;
+constexpr std::size_t kReadChunk = 1 << 16;
+
+constexpr std::array<std::uint32_t, 64> kRound = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+} // namespace
+
+Sha256::Sha256()
+    : m_state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+
+void Sha256::Block(const std::uint8_t* p) {
+    std::array<std::uint32_t, 64> w{};
+    for (int i = 0; i < 16; ++i)
+        w[i] = std::uint32_t(p[4 * i]) << 24 | std::uint32_t(p[4 * i + 1]) << 16 |
+               std::uint32_t(p[4 * i + 2]) << 8 | std::uint32_t(p[4 * i + 3]);
+    for (int i = 16; i < 64; ++i) {
+        const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    auto [a, b, c, d, e, f, g, h] = m_state;
+    for (int i = 0; i < 64; ++i) {
+        const std::uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
+        const std::uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+        h = g;
+        g = f;
+        f = e;
+        e = d + t1;
+        d = c;
+        c = b;
+        b = a;
+        a = t1 + t2;
+    }
+    const std::array<std::uint32_t, 8> add = {a, b, c, d, e, f, g, h};
+    for (int i = 0; i < 8; ++i) m_state[i] += add[i];
+}
+
+void Sha256::Update(const std::uint8_t* data, std::size_t length) {
+    m_length += length;
+    while (length > 0) {
+        const std::size_t take = std::min(length, kBlockBytes - m_buffered);
+        std::copy(data, data + take, m_buffer.begin() + static_cast<std::ptrdiff_t>(m_buffered));
+        m_buffered += take;
+        data += take;
+        length -= take;
+        if (m_buffered == kBlockBytes) {
+            Block(m_buffer.data());
+            m_buffered = 0;
+        }
+    }
+}
+
+std::string Sha256::HexDigest() {
+    const std::uint64_t bits = m_length * 8;
+    const std::uint8_t one = 0x80, zero = 0;
+    Update(&one, 1);
+    while (m_buffered != kBlockBytes - kLengthBytes) Update(&zero, 1);
+    std::uint8_t length[kLengthBytes];
+    for (std::size_t i = 0; i < kLengthBytes; ++i) length[i] = std::uint8_t(bits >> (56 - 8 * i));
+    Update(length, kLengthBytes);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (std::uint32_t word : m_state)
+        for (int shift = 28; shift >= 0; shift -= 4) hex += kHex[(word >> shift) & 0xF];
+    return hex;
+}
+
+std::string FileSha256(const std::string& path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(OpenFileUtf8(path, "rb"), &std::fclose);
+    if (!f) return {};
+    Sha256 sha;
+    std::vector<std::uint8_t> chunk(kReadChunk);
+    for (;;) {
+        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), f.get());
+        sha.Update(chunk.data(), n);
+        if (n < chunk.size()) break;
+    }
+    return std::ferror(f.get()) ? std::string() : sha.HexDigest();
+}
+
+} // namespace quillet::cli
