@@ -225,6 +225,7 @@ std::optional<int> Session::Ended() {
 std::optional<int> Session::RefuseFile(const std::string& path, const FileKind& kind) {
     const std::string refusal = CheckInputFile(path, kind);
     if (refusal.empty()) return std::nullopt;
+    m_cause = ErrorCategory::File;
     Say("quillet-cli: " + refusal + " Nothing was sent.");
     return kExitFailed;
 }
@@ -263,20 +264,10 @@ Outcome Session::Result(int exitCode) const {
     o.rate = m_progress.DataRate();
     o.started = UtcTimeText(std::chrono::system_clock::now() - std::chrono::milliseconds(m_host.NowMs() - m_startMs));
     if (!o.device.empty()) o.usbSerial = DescribePort(o.device).serialNumber;
-    // Why it failed, from what the flow went through.
-    ErrorCategory cause = ErrorCategory::Refused;
-    if ((m_ended && m_ended->kind == OutcomeKind::DeviceGone) || m_lostOpen != 0)
-        cause = ErrorCategory::DeviceGone;
-    else if (m_searchFound == false)
-        cause = ErrorCategory::NoInstrument;
-    else if (m_outcome.kind.empty() && o.com == 0)
-        // No search: the file was refused before it, or the port of --direct is not there or did not open.
-        cause = m_options.ports.Present().empty() || m_boxes > 0 ? ErrorCategory::Port : ErrorCategory::File;
-    else if (o.com == 0)
-        cause = ErrorCategory::Port;
-    else if (m_sent.empty() && !m_eraseStarted && !m_bootStarted && m_inputBytes == 0 && !m_toolStarted)
-        // The instrument was there and nothing went to it: what was to be sent could not be used.
-        cause = ErrorCategory::File;
+    // Why it failed: as said where it failed, the outcome of the flow, or
+    // the instrument's refusal.
+    ErrorCategory cause = m_cause.value_or(ErrorCategory::Refused);
+    if (m_ended && m_ended->kind == OutcomeKind::DeviceGone) cause = ErrorCategory::DeviceGone;
     o.error = CategoryOfExit(exitCode, cause);
     return o;
 }
@@ -339,8 +330,11 @@ bool Session::Start(const std::function<void()>& call) {
     m_pressMs = m_host.NowMs();
     m_ended.reset();
     call();
-    // A call the dialog refused has told why in its box.
-    return m_ended.has_value() || m_dlg.CurrentFlow().Running();
+    // A call the dialog refused has told why in its box: what was to be
+    // sent could not be used (the instrument was not asked).
+    const bool started = m_ended.has_value() || m_dlg.CurrentFlow().Running();
+    if (!started) m_cause = ErrorCategory::File;
+    return started;
 }
 
 // ---- search ------------------------------------------------------------------
@@ -362,6 +356,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
         [&]() -> std::optional<std::uint64_t> { return m_pressMs; }, kSearchLimitMs,
         [] { return std::string("quillet-cli: the search did not end"); });
     if (rc != kExitDone) {
+        m_cause = ErrorCategory::NoInstrument;
         // The dialog's box has told it, unless the port closed under a found instrument.
         if (rc == kExitFailed && (!m_ended || !m_ended->told))
             Say(std::string("quillet-cli: no ") + kind.description + " answered");
@@ -387,6 +382,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
 int Session::OpenFirstPort() {
     const auto present = m_options.ports.Present();
     if (present.empty()) {
+        m_cause = ErrorCategory::Port;
         Say("quillet-cli: no serial port present (see --ports)");
         return kExitFailed;
     }
@@ -394,7 +390,10 @@ int Session::OpenFirstPort() {
     // Without a search the port is taken to hold the MCU.
     if (m_options.sink) m_options.sink->SearchEnded(true);
     m_pressMs = m_host.NowMs();
-    if (!m_dlg.SelectPort(com)) return kExitFailed;
+    if (!m_dlg.SelectPort(com)) {
+        m_cause = ErrorCategory::Port;
+        return kExitFailed;
+    }
     m_outcome.com = com;
     m_outcome.device = present.front().second;
     Say("opened COM" + std::to_string(com) + " (" + present.front().second + ")");
@@ -446,12 +445,14 @@ int Session::StorePattern(int slot, const std::string& image) {
     if (rc != kExitDone) return rc;
     m_progress.SetStage("loading the image");
     // A file the dialog refused has had its box.
+    m_cause = ErrorCategory::File;
     if (!m_dlg.LoadImageFile(AbsolutePath(image))) return kExitFailed;
     if (!m_dlg.PatternReady()) {
         Say("quillet-cli: " + image +
             " cannot be stored as a user pattern: it must be a 1920x1080 24-bit BMP");
         return kExitFailed;
     }
+    m_cause.reset();
     return FollowBlockStream([&] { m_dlg.StorePattern(slot); }, what, true);
 }
 
@@ -463,11 +464,13 @@ int Session::StorePanel(int slot, const std::string& image) {
     int rc = Search(DeviceKindOfGroup(kGroupGenerator), false);
     if (rc != kExitDone) return rc;
     m_progress.SetStage("loading the image");
+    m_cause = ErrorCategory::File;
     if (!m_dlg.LoadImageFile(AbsolutePath(image))) return kExitFailed;
     if (!m_dlg.PanelReady()) {
         Say("quillet-cli: " + image + " gives no panel image");
         return kExitFailed;
     }
+    m_cause.reset();
     return FollowBlockStream([&] { m_dlg.StorePanel(slot); }, what, false);
 }
 

@@ -169,7 +169,10 @@ private:
         std::string advice;
         bool told;                        // the dialog's boxes said it
     };
-    std::optional<EndedFlow> m_ended;     // the flow's outcome, once it came
+    std::optional<EndedFlow> m_ended;
+    // Why the run failed, where that was said (Result; the instrument's
+    // refusal when not set).
+    std::optional<ErrorCategory> m_cause;     // the flow's outcome, once it came
 };
 
 } // namespace quillet::cli
