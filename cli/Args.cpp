@@ -93,7 +93,7 @@ const OptionInfo kCommandOptions[] = {
      "with --all: keep running and run the command on every instrument\n"
      "plugged in later (once until it is unplugged again); Ctrl+C ends"},
     {"expect", nullptr, "--expect", "N",
-     "with --all: fail (exit 1) when fewer than N instruments were served"},
+     "with --all: exit 1 if fewer than N instruments were served"},
     {"baud", nullptr, "--baud", "N",
      "the simulated line runs at N baud, as a real one would (default: as fast as it can)"},
 };
