@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -48,6 +49,8 @@ public:
     int ExitCode() const { return m_rc; }
     unsigned Com() const { return m_com; }
     const std::string& Device() const { return m_device; }
+    // When the session gave the port up (its epoch when it never had it).
+    std::chrono::system_clock::time_point ClosedAt() const { return m_closedAt; }
     // Where no instrument was served: why.
     Board::PortRecord NotServed() const { return Board::PortRecord{m_com, m_device, m_state, m_detail}; }
 
@@ -88,6 +91,7 @@ private:
                 rc = plan.flow(session);
                 outcome = session.Result(rc);
             }
+            m_closedAt = std::chrono::system_clock::now();
             m_detail = "nothing answered the search on " + m_device + ".";
         }
         outcome.command = plan.command;
@@ -111,6 +115,7 @@ private:
     int m_rc = kExitFailed;
     PortState m_state = PortState::NoAnswer;
     std::string m_detail;
+    std::chrono::system_clock::time_point m_closedAt{};
 };
 
 using Clock = std::chrono::steady_clock;
@@ -122,7 +127,39 @@ struct WatchedPort {
     bool busy = false;     // a run is under way
     Clock::time_point retryAt{};           // a busy or refused port: when it is tried again
     std::optional<PortState> told;         // what was said of it last (not served)
+    bool touchedInRun = false;             // the node changed, not moved, while a run had it
 };
+
+// How far the system's file times may lag behind its clock (they are
+// taken from a coarse clock), with room to spare.
+constexpr auto kFileTimeLag = std::chrono::milliseconds(50);
+
+// Two identities of one node that only its change time tells apart: the
+// node was touched (udev setting its mode), or made anew under the same
+// name and number.
+bool SameNode(const std::string& a, const std::string& b) {
+    const std::size_t cut = a.rfind(':');
+    return cut != std::string::npos && a.compare(0, cut + 1, b, 0, cut + 1) == 0;
+}
+
+// The change time at the end of an identity ("...:SECONDS.NANOSECONDS").
+std::chrono::system_clock::time_point ChangeTimeOf(const std::string& identity) {
+    const std::size_t colon = identity.rfind(':');
+    const std::size_t dot = identity.rfind('.');
+    if (colon == std::string::npos || dot == std::string::npos || dot < colon) return {};
+    const long long seconds = std::atoll(identity.c_str() + colon + 1);
+    const long long nanoseconds = std::atoll(identity.c_str() + dot + 1);
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
+}
+
+// Whether a node touched while a run had it was made anew: the run did not
+// end well (its device went away), or the node changed after the run had
+// given the port up. A node touched while the run went on to its end (udev
+// setting its mode) is the same instrument.
+bool MadeAnew(const std::string& identity, const InstrumentRun& run) {
+    return run.ExitCode() != kExitDone || ChangeTimeOf(identity) + kFileTimeLag >= run.ClosedAt();
+}
 
 // A device that may be opened: a network port always (its open tells), a
 // device path when the node is there.
@@ -267,8 +304,12 @@ private:
                 continue;
             }
             if (!w.identity.empty() && identity != w.identity) {
-                w.armed = true;  // another device now
-                w.told.reset();
+                if (w.busy && SameNode(identity, w.identity)) {
+                    w.touchedInRun = true;  // decided when the run ends (MadeAnew)
+                } else {
+                    w.armed = true;  // another device now
+                    w.told.reset();
+                }
             }
             w.identity = identity;
             if (w.armed && !w.busy && Clock::now() >= w.retryAt && m_runs.size() + m_queue.size() < kMaxRunsAtOnce) {
@@ -304,6 +345,11 @@ private:
         if (auto found = m_watched.find(run.Device()); found != m_watched.end()) {
             w = &found->second;
             w->busy = false;
+            if (w->touchedInRun && MadeAnew(w->identity, run)) {
+                w->armed = true;
+                w->told.reset();
+            }
+            w->touchedInRun = false;
         }
         if (run.Found()) {
             ++m_served;

@@ -471,7 +471,7 @@ TEST(CliAll, AMapPastCom99IsCutWithOneWarning) {
 // whose number is given out again) is served again, each exactly once.
 TEST(CliAll, WatchServesEveryQuickReplugOnce) {
     using namespace std::chrono_literals;
-    constexpr int kPlugs = 12;
+    constexpr std::size_t kPlugs = 12;
     TempDir dir;
     const std::string port = dir / "line";
     std::filesystem::create_directories(dir / "sim");
@@ -481,7 +481,7 @@ TEST(CliAll, WatchServesEveryQuickReplugOnce) {
     const std::string done = ": done";
     std::set<std::string> nodes;
     int sameNode = 0;
-    for (int k = 0; k < kPlugs; ++k) {
+    for (std::size_t k = 0; k < kPlugs; ++k) {
         sim::Options o;
         o.searchReplyDelayMs = 0;
         o.outputDir = dir / "sim";
@@ -496,7 +496,7 @@ TEST(CliAll, WatchServesEveryQuickReplugOnce) {
         ::unlink(next.c_str());
         ASSERT_EQ(::symlink(pty.c_str(), next.c_str()), 0);
         ASSERT_EQ(::rename(next.c_str(), port.c_str()), 0);
-        ASSERT_TRUE(cli.WaitForOutput([&] { return Count(cli.Out(), done) == static_cast<std::size_t>(k + 1); }, 30))
+        ASSERT_TRUE(cli.WaitForOutput([&] { return Count(cli.Out(), done) == k + 1; }, 30))
             << "plug " << k << "\n" << cli.Out() << cli.Err().substr(0, 3000);
         EXPECT_EQ(s.GetSummary().searchFrames, 1u) << "plug " << k;
         EXPECT_EQ(s.GetSummary().blocksAccepted, 20u) << "plug " << k;
@@ -506,11 +506,29 @@ TEST(CliAll, WatchServesEveryQuickReplugOnce) {
         }
         s.Stop();
     }
-    std::printf("[ info     ] %d of %d plugs on a node used before\n", sameNode, kPlugs);
+    std::printf("[ info     ] %d of %zu plugs on a node used before\n", sameNode, kPlugs);
+
+    // A node whose mode changes while its instrument is served (udev at
+    // work) still holds the same instrument: it is not served twice.
+    sim::Options paced;
+    paced.searchReplyDelayMs = 0;
+    paced.baud = 115200;
+    paced.outputDir = dir / "sim";
+    sim::Simulator slow(paced);
+    const std::string pty = slow.OpenPty();
+    slow.Start();
+    ::unlink(port.c_str());
+    ASSERT_EQ(::symlink(pty.c_str(), port.c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return slow.GetSummary().blocksAccepted >= 2; }, 20));
+    ::chmod(pty.c_str(), 0666);
+    ASSERT_TRUE(cli.WaitForOutput([&] { return Count(cli.Out(), done) == kPlugs + 1; }, 30)) << cli.Err();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(slow.GetSummary().searchFrames, 1u) << "served again after its mode changed";
     cli.Signal(SIGINT);
     const RunResult r = cli.Wait(20);
     EXPECT_EQ(r.code, 130) << Describe(r);
-    EXPECT_EQ(Count(r.out, done), static_cast<std::size_t>(kPlugs));
+    EXPECT_EQ(Count(r.out, done), kPlugs + 1);
+    slow.Stop();
     ::unlink(port.c_str());
 }
 
