@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,7 +16,6 @@
 #include "cli/Console.h"
 #include "cli/Interrupt.h"
 #include "cli/OpenRefusals.h"
-#include "platform/Utf8.h"
 #include "serial/NetAddress.h"
 
 namespace quillet::cli {
@@ -162,11 +160,9 @@ bool MadeAnew(const std::string& identity, const InstrumentRun& run) {
 }
 
 // A device that may be opened: a network port always (its open tells), a
-// device path when the node is there.
+// device when the system knows it (a node in /dev, a COM name of Windows).
 bool DeviceThere(const std::string& device) {
-    if (IsNetUrl(device)) return true;
-    std::error_code ec;
-    return std::filesystem::exists(PathFromUtf8(device), ec);
+    return IsNetUrl(device) || !DeviceIdentity(device).empty();
 }
 
 BoardStyle StyleFor(const AllRunPlan& plan) {
