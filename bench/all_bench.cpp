@@ -7,7 +7,13 @@
 // Then the peak memory of eight full user-pattern uploads at once (the
 // simulators answering as fast as they can).
 //
+// With --line, what a production line meets instead: peak memory and wall
+// time of full user-pattern uploads to 1, 8 and 64 generators at once, of
+// a 10,000-entry map (COM1 to COM99 used, the rest left out) with two
+// generators in it, and how long Ctrl+C takes to end a --watch on that map.
+//
 //   all_bench [--quick]     (--quick: 1 and 8 instruments only)
+//   all_bench --line
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -100,9 +106,70 @@ Run RunCli(const std::vector<std::string>& args, const std::filesystem::path& cw
     return r;
 }
 
+// Seconds from SIGINT to the end of a --watch started with `args`, once it
+// has run for `settleS`; the exit code in `code`.
+double CtrlCSeconds(const std::vector<std::string>& args, const std::filesystem::path& cwd, double settleS,
+                    int& code) {
+    const pid_t pid = Spawn(QUILLET_CLI_PATH, args, cwd.string(), -1);
+    usleep(static_cast<useconds_t>(settleS * 1e6));
+    const auto t0 = Clock::now();
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return MsSince(t0) / 1000.0;
+}
+
+// A --ports list of 10,000 entries: the devices of `sims` at COM1 and
+// COM50, nothing behind the others (short relative names).
+std::string TenThousandEntries(const std::string& simPorts) {
+    const std::string first = simPorts.substr(0, simPorts.find(','));
+    const std::string second = simPorts.substr(simPorts.find(',') + 1);
+    std::string list;
+    for (int com = 1; com <= 10000; ++com)
+        list += (com == 1 ? "" : ",") + (com == 1 ? first : com == 50 ? second : "n" + std::to_string(com));
+    return list;
+}
+
+int LineBench() {
+    const std::filesystem::path dir = FreshDir("quillet-line-bench");
+    const std::string image = (dir / "pattern.bmp").string();
+    if (!WriteSamplePatternBmp(image)) return 1;
+    bool ok = true;
+    std::printf("pattern --slot 1 --all, 24300 blocks to each generator (simulators as fast as they answer):\n");
+    std::printf("  %-12s %9s %10s %10s %16s\n", "instruments", "wall s", "CPU s", "peak MB", "10 + 8/instr. MB");
+    for (unsigned n : {1u, 8u, 64u}) {
+        Sims sims(n, {}, dir / ("sim" + std::to_string(n)));
+        const Run r = RunCli({"--ports", sims.ports, "pattern", "--slot", "1", "--all", image}, dir);
+        std::printf("  %-12u %9.2f %10.2f %10.1f %16.0f%s\n", n, r.wallS, r.cpuS, r.peakMb, 10.0 + 8.0 * n,
+                    r.code == 0 ? "" : "  FAILED");
+        ok = ok && r.code == 0;
+    }
+    std::filesystem::create_directories(dir / "data");
+    WriteRandomFile(dir / "data" / "GENERATOR_FPGA.bin", 64 * 1024, 4);
+    Sims two(2, {}, dir / "sim-map");
+    const std::string map = TenThousandEntries(two.ports);
+    Run r = RunCli({"--ports", map, "fpga", "generator", "--all"}, dir);
+    std::printf("10,000-entry map, 2 generators (fpga generator, 256 blocks each):\n");
+    std::printf("  %.2f s wall, %.2f s CPU, peak memory %.1f MB%s\n", r.wallS, r.cpuS, r.peakMb,
+                r.code == 0 ? "" : "  FAILED");
+    ok = ok && r.code == 0;
+    r = RunCli({"--ports", map, "pattern", "--slot", "1", "--all", image}, dir);
+    std::printf("  the same map, pattern: %.2f s wall, peak memory %.1f MB%s\n", r.wallS, r.peakMb,
+                r.code == 0 ? "" : "  FAILED");
+    ok = ok && r.code == 0;
+    int code = 0;
+    const double stopS = CtrlCSeconds({"--ports", map, "pattern", "--slot", "1", "--all", "--watch", image}, dir, 2.0, code);
+    std::printf("  Ctrl+C during a --watch pattern upload on it: ended after %.2f s, exit %d%s\n", stopS, code,
+                code == 130 ? "" : "  FAILED");
+    ok = ok && code == 130;
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--line") == 0) return LineBench();
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const std::filesystem::path dir = FreshDir("quillet-all-bench");
     std::filesystem::create_directories(dir / "data");

@@ -9,6 +9,7 @@
 
 #include "discovery/DeviceKinds.h"
 #include "pattern/BmpImport.h"
+#include "serial/PortMap.h"
 
 namespace quillet::cli {
 
@@ -91,6 +92,8 @@ const OptionInfo kCommandOptions[] = {
     {"watch", nullptr, "--watch", nullptr,
      "with --all: keep running and run the command on every instrument\n"
      "plugged in later (once until it is unplugged again); Ctrl+C ends"},
+    {"expect", nullptr, "--expect", "N",
+     "with --all: exit 1 if fewer than N instruments were served"},
     {"baud", nullptr, "--baud", "N",
      "the simulated line runs at N baud, as a real one would (default: as fast as it can)"},
 };
@@ -127,7 +130,7 @@ const CommandInfo kCommands[] = {
      "Presses the search button of the instrument kind: tries COM1 to COM99 in turn\n"
      "with the kind's search frame and prints the first port where the instrument\n"
      "answered.\n",
-     {"kind", "all", "watch"}},
+     {"kind", "all", "watch", "expect"}},
     {"pattern", "pattern --slot N IMAGE",
      "store a 1920x1080 image (24-bit BMP or PNG) in\n"
      "user-pattern slot N (1..4) of the signal generator",
@@ -136,7 +139,7 @@ const CommandInfo kCommands[] = {
      "is left out) and stores it in user-pattern slot N: the slot command, the wait\n"
      "for the erase, then 24,300 blocks of 256 bytes, each acknowledged by the\n"
      "instrument.\n",
-     {"slot", "all", "watch"}},
+     {"slot", "all", "watch", "expect"}},
     {"panel", "panel --slot N IMAGE",
      "store the 240x160 panel image of IMAGE in\n"
      "slot N (1..4) of the front-panel display",
@@ -144,7 +147,7 @@ const CommandInfo kCommands[] = {
      "or 240x160 for the panel image alone) and stores its 240x160 RGB565 copy in\n"
      "slot N of the data flash of the generator's front-panel display: 300\n"
      "acknowledged blocks.\n",
-     {"slot", "all", "watch"}},
+     {"slot", "all", "watch", "expect"}},
     {"fpga", "fpga generator|analyzer",
      "write GENERATOR_FPGA.bin or ANALYZER_FPGA.bin of the data folder to the FPGA flash",
      "fpga generator|analyzer searches that instrument and writes its FPGA image,\n"
@@ -152,14 +155,14 @@ const CommandInfo kCommands[] = {
      "to its FPGA flash as\n"
      "acknowledged blocks. fpga aux FILE searches the instrument of --kind (default\n"
      "generator) and writes FILE to its auxiliary FPGA flash.\n",
-     {"kind", "all", "watch"}},
+     {"kind", "all", "watch", "expect"}},
     {"mcu", "mcu generator|analyzer [--direct] [--verify] [--fast]",
      "update the main MCU through its bootloader from GENERATOR_MCU.bin or "
      "ANALYZER_MCU.bin of the data folder",
      "Searches the instrument, restarts its main MCU in its serial bootloader and\n"
      "writes GENERATOR_MCU.bin or ANALYZER_MCU.bin of the data folder (./data or\n"
      "--data) into its flash in pieces of 128 bytes at even parity.\n",
-     {"direct", "verify", "fast", "all", "watch"}},
+     {"direct", "verify", "fast", "all", "watch", "expect"}},
     {"sub-mcu", "sub-mcu INDEX [--kind KIND]",
      "restart sub-MCU INDEX (0 Keyboard, 1..9 input1..9\n"
      "MCU, 10 LAN MCU) in boot mode and hand the port\n"
@@ -173,12 +176,12 @@ const CommandInfo kCommands[] = {
      "update input board N (1..4) with FILE",
      "Searches the instrument of --kind (default generator), loads the RAM loader\n"
      "into input board N (1 to 4) and sends FILE to it in CRC-protected chunks.\n",
-     {"kind", "all", "watch"}},
+     {"kind", "all", "watch", "expect"}},
     {"analyzer-data", "analyzer-data FILE",
      "write FILE to the signal analyzer's data flash",
      "Searches the signal analyzer and writes FILE to its data flash as\n"
      "acknowledged blocks.\n",
-     {"all", "watch"}},
+     {"all", "watch", "expect"}},
     {"demo", "demo [--baud N]",
      "start a simulated signal generator in this\n"
      "process and store a sample pattern in slot 1",
@@ -441,6 +444,15 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
                 else
                     out.baud = static_cast<unsigned>(n);
             }
+        } else if (word == "--expect") {
+            long long n = 0;
+            if ((err = value(v)).empty()) {
+                if (!ParseInteger(v, n) || n < 1 || n > kLastCom)
+                    err = "--expect needs a number of instruments from 1 to " + std::to_string(kLastCom) +
+                          ", not \"" + v + "\"";
+                else
+                    out.expect = static_cast<unsigned>(n);
+            }
         } else if (word == "--slot") {
             long long n = 0;
             if ((err = value(v)).empty()) {
@@ -540,6 +552,8 @@ std::string CheckCommand(const Args& a) {
     if (a.all && !takes("all")) return "--all does not go with " + c;
     if (a.watch && !takes("watch")) return "--watch does not go with " + c;
     if (a.watch && !a.all) return "--watch goes with --all";
+    if (a.expect && !takes("expect")) return "--expect does not go with " + c;
+    if (a.expect && !a.all) return "--expect goes with --all";
     if (a.baud && !takes("baud")) return "--baud does not go with " + c;
     return {};
 }

@@ -29,6 +29,7 @@ struct Args {
     bool fast = false;                   // mcu --fast
     bool all = false;                    // --all
     bool watch = false;                  // --watch (with --all)
+    unsigned expect = 0;                 // --expect N (with --all): fewer instruments served fail the run
     unsigned baud = 0;                   // demo --baud N (0: the simulator answers at once)
 };
 

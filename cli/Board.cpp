@@ -173,11 +173,36 @@ void Board::Finished(int id, const Outcome& outcome) {
     if (m_style == BoardStyle::Json) {
         nlohmann::ordered_json j = OutcomeJson(outcome);
         j["serial_number"] = r->serial.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(r->serial);
+        j["port_state"] = PortStateName(PortState::Served);
         Emit(m_out, j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     } else if (m_style == BoardStyle::Terminal) {
         EraseRows();
         DrawRows();
     }
+}
+
+void Board::NotServed(const PortRecord& port, const std::string& command) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_notServed.push_back(port);
+    if (m_style == BoardStyle::Json) {
+        nlohmann::ordered_json j;
+        j["command"] = command;
+        j["com"] = port.com;
+        j["device"] = port.device;
+        j["port_state"] = PortStateName(port.state);
+        j["result"] = "not served";
+        j["message"] = port.detail;
+        Emit(m_out, j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        return;
+    }
+    if (MayHideInstrument(port.state))
+        Emit(m_err, Prefixed("COM" + std::to_string(port.com) + ": ",
+                             port.detail + " An instrument there is not served."));
+}
+
+std::vector<Board::PortRecord> Board::NotServedPorts() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_notServed;
 }
 
 void Board::Say(const std::string& text) {
@@ -304,14 +329,61 @@ std::string Board::FormatRow(const std::string& port, const std::string& device,
     return line;
 }
 
-std::string Board::SummaryTable(const std::vector<Result>& results) {
+std::string Board::PortRanges(const std::vector<unsigned>& coms) {
+    std::string text;
+    for (std::size_t i = 0; i < coms.size();) {
+        std::size_t j = i;
+        while (j + 1 < coms.size() && coms[j + 1] == coms[j] + 1) ++j;
+        text += (text.empty() ? "COM" : ", COM") + std::to_string(coms[i]);
+        if (j > i) text += (j == i + 1 ? ", COM" : "-COM") + std::to_string(coms[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+namespace {
+
+// What the summary says of a port where no instrument was served.
+const char* StateNote(PortState state) {
+    switch (state) {
+    case PortState::Busy: return "another program has it open";
+    case PortState::Denied: return "this user may not open it";
+    case PortState::NoAnswer: return "nothing answered the search";
+    case PortState::NoInstrument:
+    case PortState::Served: break;
+    }
+    return "";
+}
+
+// The last line about the ports where no instrument was served:
+// "not served: COM2 busy; no instrument on COM3, COM5-COM99".
+std::string NotServedLine(const std::vector<Board::PortRecord>& ports) {
+    std::map<PortState, std::vector<unsigned>> byState;
+    for (const auto& p : ports) byState[p.state].push_back(p.com);
+    std::string line;
+    for (auto& [state, coms] : byState) {
+        std::sort(coms.begin(), coms.end());
+        coms.erase(std::unique(coms.begin(), coms.end()), coms.end());
+        line += (line.empty() ? "" : "; ") + std::string(PortStateName(state)) + ": " + Board::PortRanges(coms);
+    }
+    return line.empty() ? line : "ports without an instrument served: " + line + "\n";
+}
+
+} // namespace
+
+std::string Board::SummaryTable(const std::vector<Result>& results, const std::vector<PortRecord>& ports) {
     std::vector<Result> sorted = results;
     std::stable_sort(sorted.begin(), sorted.end(), [](const Result& a, const Result& b) { return a.com < b.com; });
+    std::vector<PortRecord> shown;
+    for (const auto& p : ports)
+        if (p.state != PortState::NoInstrument) shown.push_back(p);
+    std::stable_sort(shown.begin(), shown.end(), [](const PortRecord& a, const PortRecord& b) { return a.com < b.com; });
     std::size_t deviceWidth = 6, serialWidth = 0;
     for (const auto& r : sorted) {
         deviceWidth = std::max(deviceWidth, r.device.size());
         serialWidth = std::max(serialWidth, r.serial.size());
     }
+    for (const auto& p : shown) deviceWidth = std::max(deviceWidth, p.device.size());
     if (serialWidth) serialWidth = std::max<std::size_t>(serialWidth, 6);
     auto row = [&](const std::string& port, const std::string& device, const std::string& serial,
                    const std::string& result, const std::string& duration, const std::string& counts) {
@@ -330,11 +402,16 @@ std::string Board::SummaryTable(const std::vector<Result>& results) {
                  Counts(o));
         ++tally[ResultName(o.exitCode)];
     }
+    for (const auto& p : shown)
+        t += row("COM" + std::to_string(p.com), p.device, "", PortStateName(p.state), "", StateNote(p.state));
     std::string totals;
     for (const char* name : {"done", "failed", "timed out", "interrupted"})
         if (tally.count(name)) totals += (totals.empty() ? "" : ", ") + std::to_string(tally[name]) + " " + name;
-    t += std::to_string(sorted.size()) + (sorted.size() == 1 ? " instrument: " : " instruments: ") + totals + "\n";
-    return t;
+    if (sorted.empty())
+        t += "no instrument served\n";
+    else
+        t += std::to_string(sorted.size()) + (sorted.size() == 1 ? " instrument: " : " instruments: ") + totals + "\n";
+    return t + NotServedLine(ports);
 }
 
 } // namespace quillet::cli

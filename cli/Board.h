@@ -7,9 +7,11 @@
 //             port ("COM3: progress  40.0% ...");
 //   Json      --json: the progress objects carry the port; each instrument's
 //             final object goes to stdout when it ends.
-// What an instrument says before its search has found it is held back: a
-// port where nothing answers leaves no trace but the not-found message,
-// which is told when no port had an instrument.
+// What an instrument says before its search has found it is held back; a
+// port where no instrument was served is noted with its state (no
+// instrument, busy, permission refused, no answer): busy and refused ports
+// are told at once, with --json every such port has its object, and the
+// summary names them all.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/OpenRefusals.h"
 #include "cli/Progress.h"
 #include "cli/Report.h"
 
@@ -48,6 +51,17 @@ public:
     // The instrument's run has ended with `outcome` (its exit code in it).
     void Finished(int id, const Outcome& outcome);
 
+    // A port of the map where no instrument was served (any thread).
+    struct PortRecord {
+        unsigned com = 0;
+        std::string device;
+        PortState state = PortState::NoAnswer;
+        std::string detail;  // what the open or the search answered
+    };
+    // Notes it; a busy or refused port is told at once, and with --json
+    // every one has an object on stdout (`command` in it).
+    void NotServed(const PortRecord& port, const std::string& command);
+
     // ---- from the main thread ----------------------------------------------------
     // A line of the command line's own on stderr.
     void Say(const std::string& text);
@@ -69,8 +83,15 @@ public:
     // What the search told on a port where nothing answered (the first such).
     std::vector<std::string> NotFoundLines() const;
 
-    // The table of the results: port, device, result, duration, counts.
-    static std::string SummaryTable(const std::vector<Result>& results);
+    // The ports where no instrument was served, in the order they were noted.
+    std::vector<PortRecord> NotServedPorts() const;
+
+    // The table of the results (port, device, result, duration, counts),
+    // then the ports where no instrument was served: a row for each busy,
+    // refused or silent port, those without an instrument on the last line.
+    static std::string SummaryTable(const std::vector<Result>& results, const std::vector<PortRecord>& ports = {});
+    // "COM3, COM5-COM9": the ports of `coms` (ascending), runs joined.
+    static std::string PortRanges(const std::vector<unsigned>& coms);
     // One row of the terminal view (exposed for the format).
     static std::string FormatRow(const std::string& port, const std::string& device, const std::string& serial,
                                  const std::string& stage, const ProgressState& p, const std::string& tail,
@@ -107,6 +128,7 @@ private:
     mutable std::mutex m_lock;
     std::vector<Row> m_rows;
     std::vector<Result> m_results;
+    std::vector<PortRecord> m_notServed;
     std::vector<std::string> m_notFound;
     int m_nextId = 1;
     int m_drawnLines = 0;

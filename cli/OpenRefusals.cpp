@@ -41,6 +41,46 @@ private:
     OpenRefusals& m_refusals;
 };
 
+// A device already opened on its port: the first open of that port is
+// taken as done.
+class HandedOverDevice : public ISerialDevice {
+public:
+    HandedOverDevice(std::unique_ptr<ISerialDevice> inner, std::string path)
+        : m_inner(std::move(inner)), m_path(std::move(path)) {}
+
+    OpenStatus Open(const std::string& path) override {
+        if (m_fresh && path == m_path && m_inner->IsOpen()) {
+            m_fresh = false;
+            return OpenStatus::Opened;
+        }
+        m_fresh = false;
+        return m_inner->Open(path);
+    }
+    std::string Problem() const override { return m_inner->Problem(); }
+    std::optional<SerialFailure> Configure(const LineSettings& line) override { return m_inner->Configure(line); }
+    bool IsOpen() const override { return m_inner->IsOpen(); }
+    std::string LineInUse() const override { return m_inner->LineInUse(); }
+    std::string ParityProblem(char parity) const override { return m_inner->ParityProblem(parity); }
+    void PurgeInput() override { m_inner->PurgeInput(); }
+    WaitResult WaitForInput() override { return m_inner->WaitForInput(); }
+    IoResult Read(std::uint8_t* buffer, std::size_t capacity) override { return m_inner->Read(buffer, capacity); }
+    IoResult Write(const std::uint8_t* bytes, std::size_t length, const std::function<bool()>& stop) override {
+        return m_inner->Write(bytes, length, stop);
+    }
+    void ClearWake() override { m_inner->ClearWake(); }
+    void Close() override {
+        m_fresh = false;
+        m_inner->Close();
+    }
+    SerialFailure LastFailure() const override { return m_inner->LastFailure(); }
+    void Wake() override { m_inner->Wake(); }
+
+private:
+    std::unique_ptr<ISerialDevice> m_inner;
+    const std::string m_path;
+    bool m_fresh = true;
+};
+
 // The reason in words. What to do about a refused permission the dialog's
 // own message tells already (once); the device's account of a path that is
 // no serial port names what it is.
@@ -59,6 +99,47 @@ std::string Reason(const std::string& path, ISerialDevice::OpenStatus status, co
 }
 
 } // namespace
+
+std::string OpenRefusalText(const std::string& path, ISerialDevice::OpenStatus status, const std::string& problem) {
+    return Reason(path, status, problem);
+}
+
+const char* PortStateName(PortState state) {
+    switch (state) {
+    case PortState::Served: return "served";
+    case PortState::NoInstrument: return "no instrument";
+    case PortState::Busy: return "busy";
+    case PortState::Denied: return "permission refused";
+    case PortState::NoAnswer: return "no answer";
+    }
+    return "";
+}
+
+PortState StateOfRefusal(ISerialDevice::OpenStatus status) {
+    switch (status) {
+    case ISerialDevice::OpenStatus::Busy: return PortState::Busy;
+    case ISerialDevice::OpenStatus::Denied: return PortState::Denied;
+    case ISerialDevice::OpenStatus::Absent:
+    case ISerialDevice::OpenStatus::NotSerial: return PortState::NoInstrument;
+    case ISerialDevice::OpenStatus::Opened: break;
+    }
+    return PortState::NoAnswer;
+}
+
+CSerialLink::DeviceFactory HandOver(std::unique_ptr<ISerialDevice> opened, const std::string& path,
+                                    CSerialLink::DeviceFactory inner) {
+    // The factory is copied; the one device goes to whoever asks first.
+    auto first = std::make_shared<std::unique_ptr<ISerialDevice>>(
+        std::make_unique<HandedOverDevice>(std::move(opened), path));
+    auto lock = std::make_shared<std::mutex>();
+    return [first, lock, inner]() -> std::unique_ptr<ISerialDevice> {
+        {
+            std::lock_guard<std::mutex> guard(*lock);
+            if (*first) return std::move(*first);
+        }
+        return inner ? inner() : MakeSerialDevice();
+    };
+}
 
 CSerialLink::DeviceFactory OpenRefusals::Factory(CSerialLink::DeviceFactory inner) {
     return [this, inner] { return std::make_unique<ReportingDevice>(inner(), *this); };

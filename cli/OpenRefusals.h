@@ -16,6 +16,34 @@
 
 namespace quillet::cli {
 
+// What became of a port of the map in --all and --watch.
+enum class PortState {
+    Served,        // an instrument answered there and its run ended
+    NoInstrument,  // no such device, or no serial port
+    Busy,          // another program has it open
+    Denied,        // permission refused
+    NoAnswer,      // opened, but nothing answered the search
+};
+
+// "served", "no instrument", "busy", "permission refused", "no answer".
+const char* PortStateName(PortState state);
+// The state of a port whose open answered `status` (not Opened).
+PortState StateOfRefusal(ISerialDevice::OpenStatus status);
+// Whether an instrument may be there although none was served (the port
+// was held by another program or refused).
+inline bool MayHideInstrument(PortState state) { return state == PortState::Busy || state == PortState::Denied; }
+
+// Why `path` could not be opened, in words ("/dev/ttyUSB0 could not be
+// opened: it is busy (another program has it open).").
+std::string OpenRefusalText(const std::string& path, ISerialDevice::OpenStatus status, const std::string& problem);
+
+// A device factory whose first device is `opened`, already open on `path`:
+// the first open of `path` takes it as it is, so the port is not given up
+// between the check that it opens and the flow. Later devices come from
+// `inner`.
+CSerialLink::DeviceFactory HandOver(std::unique_ptr<ISerialDevice> opened, const std::string& path,
+                                    CSerialLink::DeviceFactory inner);
+
 class OpenRefusals {
 public:
     // A device factory for SessionOptions::makeDevice whose devices (made

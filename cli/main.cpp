@@ -24,6 +24,7 @@
 #include "cli/Progress.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
+#include "dialog/Resources.h"
 #include "discovery/DeviceKinds.h"
 #include "pattern/BmpImport.h"
 #include "pattern/FileBytes.h"
@@ -141,6 +142,28 @@ void TellImageNote(const std::string& path, bool json) {
 // generator in this process, offered as COM1, receives the sample pattern
 // in slot 1; then the image it stored is compared with the source. What it
 // did goes into `outcome`.
+// Why the file the command reads cannot be used, as its flow would say it
+// (empty when it can, or when the command reads none). A fixed image of the
+// data folder is named as the dialog names it.
+std::string FileRefusal(const Args& args, const SessionOptions& options) {
+    const std::string& c = args.command;
+    const auto& operands = args.operands;
+    if (c == "pattern" || c == "panel") return CheckInputFile(operands[0], kPatternBmpFile);
+    if (c == "analyzer-data") return CheckInputFile(operands[0], kBlockImageFile);
+    if (c == "input-board") return CheckInputFile(operands[1], kBoardImageFile);
+    if (c == "fpga" && operands[0] == "aux") return CheckInputFile(operands[1], kBlockImageFile);
+    if (c != "fpga" && c != "mcu") return {};
+    const bool analyzer = operands[0] == "analyzer";
+    const char* name = c == "mcu" ? (analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage)
+                                  : (analyzer ? kAnalyzerFpgaImage : kGeneratorFpgaImage);
+    SessionOptions quiet = options;
+    quiet.verbosity = 0;
+    quiet.traceOut = nullptr;
+    quiet.ports = PortMap(std::vector<std::string>{});
+    Session probe(quiet);
+    return CheckInputFile(probe.Dialog().DataFile(name), c == "mcu" ? kMcuImageFile : kBlockImageFile);
+}
+
 int RunDemo(const SessionOptions& options, unsigned baud, Outcome& outcome) {
     // With --json, stdout is the final object's.
     std::FILE* info = options.json ? stderr : stdout;
@@ -325,6 +348,9 @@ int Main(const std::vector<std::string>& argv) {
     options.dataFolder = args.dataFolder;
     options.json = args.json;
     if (args.ports) options.ports = PortMap::FromList(*args.ports);
+    if (const std::size_t leftOut = options.ports.LeftOut())
+        std::fprintf(stderr, "quillet-cli: %zu %s of the port map past COM%u left out (the search goes from COM1 to COM%u)\n",
+                     leftOut, leftOut == 1 ? "entry" : "entries", kLastCom, kLastCom);
     // A port named by the operator that cannot be opened is said why, -v or not.
     OpenRefusals refusals;
     if (args.ports && !args.all) options.makeDevice = refusals.Factory(options.makeDevice);
@@ -358,6 +384,8 @@ int Main(const std::vector<std::string>& argv) {
         plan.base = options;
         plan.flow = flow;
         plan.watch = args.watch;
+        plan.expect = args.expect;
+        plan.fileRefusal = [&args, &options] { return FileRefusal(args, options); };
         return RunOnAll(plan);
     }
     Outcome outcome;

@@ -70,6 +70,18 @@ std::string LinkName(const fs::path& link) {
 }
 #endif
 
+#ifndef _WIN32
+// When the node `st` describes was made or last changed, to the nanosecond.
+std::string ChangeTime(const struct stat& st) {
+#ifdef __APPLE__
+    const struct timespec& t = st.st_ctimespec;
+#else
+    const struct timespec& t = st.st_ctim;
+#endif
+    return std::to_string(static_cast<long long>(t.tv_sec)) + "." + std::to_string(static_cast<long long>(t.tv_nsec));
+}
+#endif
+
 // How long `ports` and --watch wait for a network port's server to accept.
 constexpr unsigned kNetProbeMs = 1000;
 
@@ -327,8 +339,11 @@ std::string DeviceIdentity(const std::string& device) {
 #ifndef _WIN32
     struct stat st {};
     if (::stat(real.c_str(), &st) != 0) return {};
+    // The node's change time tells a node made anew under the same name
+    // and number (a USB device re-plugged, a pseudo-terminal's number
+    // given out again) from the one that was there.
     return real.string() + ":" + std::to_string(static_cast<unsigned long long>(st.st_rdev)) + ":" +
-           std::to_string(static_cast<unsigned long long>(st.st_ino));
+           std::to_string(static_cast<unsigned long long>(st.st_ino)) + ":" + ChangeTime(st);
 #else
     return real.string();
 #endif
@@ -373,15 +388,48 @@ std::vector<std::string> PortMap::ParseList(const std::string& commaSeparatedPat
 #endif
 }
 
-// The explicit entries, else QUILLET_PORTS, else (POSIX) the devices present.
-std::optional<std::vector<std::string>> PortMap::Entries() const {
-    if (m_entries) return m_entries;
-    if (const char* env = std::getenv("QUILLET_PORTS")) return ParseList(env);
+namespace {
+
+// The entries naming a device past COM99, which `CutToRange` leaves out.
+std::size_t PastRange(const std::vector<std::string>& entries) {
+    if (entries.size() <= kLastCom) return 0;
+    return static_cast<std::size_t>(
+        std::count_if(entries.begin() + kLastCom, entries.end(), [](const std::string& e) { return !e.empty(); }));
+}
+
+std::vector<std::string> CutToRange(std::vector<std::string> entries) {
+    if (entries.size() > kLastCom) entries.resize(kLastCom);
+    return entries;
+}
+
+// The entries as read from QUILLET_PORTS or the system, before the cut.
+std::optional<std::vector<std::string>> SystemEntries() {
+    if (const char* env = std::getenv("QUILLET_PORTS")) return PortMap::ParseList(env);
 #ifdef _WIN32
     return std::nullopt;
 #else
-    return DefaultDevices();
+    return PortMap::DefaultDevices();
 #endif
+}
+
+} // namespace
+
+PortMap::PortMap(std::vector<std::string> entries)
+    : m_entries(CutToRange(entries)), m_leftOut(PastRange(entries)) {}
+
+std::size_t PortMap::LeftOut() const {
+    if (m_entries) return m_leftOut;
+    const auto entries = SystemEntries();
+    return entries ? PastRange(*entries) : 0;
+}
+
+// The explicit entries, else QUILLET_PORTS, else (POSIX) the devices
+// present; never past COM99.
+std::optional<std::vector<std::string>> PortMap::Entries() const {
+    if (m_entries) return m_entries;
+    auto entries = SystemEntries();
+    if (entries) *entries = CutToRange(std::move(*entries));
+    return entries;
 }
 
 std::string PortMap::DevicePath(unsigned com) const {
@@ -408,7 +456,7 @@ std::vector<std::pair<unsigned, std::string>> PortMap::Present() const {
 #ifdef _WIN32
     // The COM devices the system knows of, COM1 to COM99 as the search tries them.
     char target[512];
-    for (unsigned com = 1; com <= 99; ++com) {
+    for (unsigned com = 1; com <= kLastCom; ++com) {
         const std::string name = "COM" + std::to_string(com);
         if (QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) present.emplace_back(com, WindowsName(com));
     }

@@ -10,11 +10,16 @@
 // device paths; an empty item leaves that COM number absent) replaces it.
 // On Windows COM n is the device "COMn" ("\\.\COMn" from 10 on).
 //
+// The search tries COM1 to COM99 (kLastCom), and so does every use of the
+// map: entries past COM99 are left out as the map is read, and
+// LeftOut() says how many there were, for the one warning about them.
+//
 // A map is a value: every serial link has its own (the command line's
 // --ports gives one to its dialogs, each instrument of --all gets a map of
 // its one port), so nothing about ports is shared between dialogs.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -65,9 +70,13 @@ std::vector<std::string> SystemConsoles(const SystemPaths& paths = {});
 PortDescription DescribePort(const std::string& device, const SystemPaths& paths = {});
 
 // What tells the device now behind `device` from one plugged in there
-// later (the node it leads to, its numbers); empty when nothing is there.
+// later (the node it leads to, its numbers, when the node was made);
+// empty when nothing is there.
 // A network port's identity is its URL while its server accepts connections.
 std::string DeviceIdentity(const std::string& device);
+
+// The last COM number the search tries; map entries past it are left out.
+inline constexpr unsigned kLastCom = 99;
 
 class PortMap {
 public:
@@ -76,7 +85,8 @@ public:
     // device plugged in while the program runs is found by the next search.
     PortMap() = default;
     // An explicit map: entry i is COM i+1 ("" = absent).
-    explicit PortMap(std::vector<std::string> entries) : m_entries(std::move(entries)) {}
+    // Entries past COM99 are left out (LeftOut() counts them).
+    explicit PortMap(std::vector<std::string> entries);
     // An explicit map from a comma-separated list, as QUILLET_PORTS gives it.
     static PortMap FromList(const std::string& commaSeparatedPaths) { return PortMap(ParseList(commaSeparatedPaths)); }
 
@@ -88,6 +98,8 @@ public:
     // The map with COM `com` alone, as this map names it now, every other
     // number absent: a search through it tries that one port.
     PortMap Only(unsigned com) const;
+    // How many entries naming a device stood past COM99 and were left out.
+    std::size_t LeftOut() const;
     // True when the entries were given (not the system's).
     bool IsExplicit() const { return m_entries.has_value(); }
 
@@ -109,6 +121,7 @@ private:
     std::optional<std::vector<std::string>> Entries() const;
 
     std::optional<std::vector<std::string>> m_entries;
+    std::size_t m_leftOut = 0;  // of the explicit entries
 };
 
 } // namespace quillet

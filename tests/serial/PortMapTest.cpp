@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "serial/PortMap.h"
 #include "support/Portable.h"
@@ -70,6 +71,50 @@ TEST_F(PortMapTest, EnvironmentIsReadOnEveryCallAndAnExplicitMapWins) {
     EXPECT_TRUE(system.Present().empty());
 #endif
 }
+
+// The search tries COM1 to COM99: every use of a longer map ends there,
+// and the entries past it are counted (empty ones are no entries).
+TEST_F(PortMapTest, EntriesPastCom99AreLeftOutAndCounted) {
+    std::vector<std::string> entries(10000);
+    entries[0] = "/dev/first";
+    entries[98] = "/dev/com99";
+    entries[99] = "/dev/com100";
+    entries[9999] = "/dev/com10000";
+    const PortMap map(entries);
+    EXPECT_EQ(map.LeftOut(), 2u);
+    EXPECT_EQ(map.Present(), (std::vector<std::pair<unsigned, std::string>>{{1, "/dev/first"}, {99, "/dev/com99"}}));
+    EXPECT_EQ(map.DevicePath(99), "/dev/com99");
+    EXPECT_EQ(map.DevicePath(100), "");
+    EXPECT_EQ(map.Only(99).Present().size(), 1u);
+    EXPECT_EQ(PortMap::FromList("/dev/a,,/dev/c").LeftOut(), 0u);
+
+    // The system's map (QUILLET_PORTS) is cut and counted on every read.
+    std::string list;
+    for (int com = 1; com <= 120; ++com) list += (com == 1 ? "" : ",") + ("/dev/e" + std::to_string(com));
+    test::SetEnv("QUILLET_PORTS", list.c_str());
+    const PortMap system;
+    EXPECT_EQ(system.LeftOut(), 21u);
+    EXPECT_EQ(system.Present().size(), static_cast<std::size_t>(kLastCom));
+    EXPECT_EQ(system.DevicePath(120), "");
+}
+
+#ifndef _WIN32
+// A node made anew under the same name is another device to --watch.
+TEST_F(PortMapTest, DeviceIdentityTellsANodeMadeAnew) {
+    const std::string path = (std::filesystem::temp_directory_path() / "quillet-identity-node").string();
+    std::ofstream(path) << "x";
+    const std::string first = DeviceIdentity(path);
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(DeviceIdentity(path), first);
+    std::filesystem::remove(path);
+    EXPECT_EQ(DeviceIdentity(path), "");
+    // A real re-plug takes far longer than the clock's step.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ofstream(path) << "y";
+    EXPECT_NE(DeviceIdentity(path), first);
+    std::filesystem::remove(path);
+}
+#endif
 
 TEST_F(PortMapTest, DefaultOrderIsByKindThenNumerically) {
     const std::vector<std::string> dev = {"ttyS1",   "ttyUSB10", "console", "ttyACM0", "ttyUSB2",
