@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDropEvent>
+#include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QTemporaryDir>
@@ -101,6 +102,17 @@ TEST(Shown, StripShowsTheStreamsLine) {
     ASSERT_TRUE(window.Dialog().CurrentFlow().Running());
     EXPECT_FALSE(window.Dialog().StripText().empty());
     EXPECT_EQ(LabelText(window, IDC_PROGRESS_STRIP).toStdString(), window.Dialog().StripText());
+    // The line is drawn inside the window: the strip's left part differs
+    // from the empty background at its right end.
+    window.ensurePolished();
+    const QImage shot = window.grab().toImage();
+    const QRect strip = window.Control(IDC_PROGRESS_STRIP)->geometry();
+    ASSERT_TRUE(shot.rect().contains(strip));
+    const QColor background = shot.pixelColor(strip.right() - 1, strip.center().y());
+    int inked = 0;
+    for (int y = strip.top(); y <= strip.bottom(); ++y)
+        for (int x = strip.left(); x < strip.left() + strip.width() / 4; ++x) inked += shot.pixelColor(x, y) != background;
+    EXPECT_GT(inked, 20);
     window.Dialog().StopRunningFlow(false);
     EXPECT_EQ(LabelText(window, IDC_PROGRESS_STRIP), QString());
 }
