@@ -83,6 +83,26 @@ const DialogTemplate& MainDialogTemplate() {
     return t;
 }
 
+namespace {
+constexpr int kStripTop = 347;     // the template's height: below everything in it
+constexpr int kStripHeight = 10;
+constexpr int kStripGap = 2;       // under the strip, to the window's edge
+constexpr int kCommLabelIndex = 3;
+constexpr int kPortIconRight = 7 + 20;  // the port icon's box ends here
+} // namespace
+
+const std::vector<ControlTemplate>& AddedControls() {
+    static const std::vector<ControlTemplate> added{
+        {IDC_LOADED_FILE, K::StaticText, "", 157, 155, 162, 8, kVisible, kOn},
+        {IDC_PROGRESS_STRIP, K::StaticText, "", 7, kStripTop, 379, kStripHeight, kVisible, kOn},
+    };
+    return added;
+}
+
+int MainDialogHeight() { return kStripTop + kStripHeight + kStripGap; }
+
+LabelRoom CommLabelRoom() { return {kCommLabelIndex, kPortIconRight + 1}; }
+
 const DialogTemplate& AboutBoxTemplate() {
     static const DialogTemplate t{
         "About Quillet", 235, 55,

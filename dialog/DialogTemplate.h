@@ -5,6 +5,7 @@
 // which hands them to the dialog manager as in-memory templates.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -47,6 +48,25 @@ struct DialogTemplate {
 const DialogTemplate& MainDialogTemplate();
 // Template 100, the about box.
 const DialogTemplate& AboutBoxTemplate();
+
+// The controls the dialog shows beyond template 102, placed where no
+// control of the template is: the loaded file's name just under the
+// preview, and the progress strip below all of the template's controls,
+// across the dialog. The template's controls keep their places and sizes;
+// the window grows by the strip (MainDialogHeight()).
+const std::vector<ControlTemplate>& AddedControls();
+// The client height in dialog units with the strip.
+int MainDialogHeight();
+
+// A one-line label whose text may need more width than its box in the
+// dialog font of a system: it may grow to the left as far as `minX` (the
+// space before it is free), keeping its right edge. "Comm:" beside the
+// COM list, which the port icon leaves room for.
+struct LabelRoom {
+    std::size_t index;  // in MainDialogTemplate().controls
+    int minX;           // dialog units
+};
+LabelRoom CommLabelRoom();
 
 // The font both templates name.
 inline constexpr const char* kDialogFontName = "MS Sans Serif";

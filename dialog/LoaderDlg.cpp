@@ -40,6 +40,7 @@ CLoaderDlg::~CLoaderDlg() { m_host.SetTimerCallback(nullptr); }
 
 void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text, std::string advice) const {
     if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text), std::move(advice)});
+    RefreshStrip();
 }
 
 void CLoaderDlg::ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice,
@@ -49,6 +50,7 @@ void CLoaderDlg::ReportOutcome(OutcomeKind kind, FlowKind flow, std::string mess
                     std::move(message), std::move(advice)};
     e.told = told;
     m_events(e);
+    RefreshStrip();
 }
 
 bool CLoaderDlg::OnInitDialog() {
@@ -85,6 +87,7 @@ bool CLoaderDlg::OnInitDialog() {
     m_boot.Reset();
     m_nEraseWait = 0;
 
+    RestoreChoices();
     UpdateData(false);
     return true;
 }
@@ -174,6 +177,7 @@ bool CLoaderDlg::UpdateData(bool saveAndValidate) {
         m_host.SetItemText(IDC_STATUS, m_strStatus);
         m_host.SetItemText(IDC_NOTE, m_strNote);
         m_host.SetItemText(IDC_PATTERN_NO, std::to_string(m_nPatternNo));
+        RefreshStrip();
         return true;
     }
     int chain = 0;
@@ -265,6 +269,7 @@ void CLoaderDlg::OnPortButton() {
     m_cParity = 'N';
     if (OpenPortWithSettings(m_nPort, 'N')) {
         ShowPortOpen();
+        RememberPort();
     } else {
         m_bPortOpen = 0;
         m_host.MessageBox("Can not find this port or used by other application", "");
@@ -282,6 +287,7 @@ bool CLoaderDlg::SelectPort(unsigned com) {
     m_nPort = com;
     if (OpenPortWithSettings(m_nPort, m_cParity)) {
         ShowPortOpen();
+        RememberPort();
         return true;
     }
     m_host.SetPortIcon(IDI_PORT_CLOSED);

@@ -34,6 +34,7 @@
 #include "protocol/Counts.h"
 #include "engine/FlowEvents.h"
 #include "engine/FlowTimings.h"
+#include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
 #include "discovery/DeviceKinds.h"
 #include "discovery/SearchState.h"
@@ -43,6 +44,7 @@
 #include "pattern/Images.h"
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
+#include "platform/Settings.h"
 #include "protocol/Frame.h"
 #include "serial/SerialPort.h"
 
@@ -165,6 +167,9 @@ public:
     // "Load Image"; false when a box told the operator that the file cannot
     // be used as it is (refused, damaged, of another size).
     bool LoadImageFile(const std::string& path);
+    // A file dropped on the dialog: "Load Image" with that file chosen,
+    // asking "Stop it?" first while an upload runs (false after a No).
+    bool DropImageFile(const std::string& path);
     void StorePattern(int slot);                   // "SG NAND FLASH"
     void StorePanel(int slot);                     // the panel-data button
     void WriteFpgaImage(bool analyzer) { analyzer ? OnAnalyzerFpga() : OnGeneratorFpga(); }
@@ -190,6 +195,21 @@ public:
     const std::string& SearchStatusText() const { return m_strSearchStatus; }
     const std::string& StatusText() const { return m_strStatus; }
     const std::string& NoteText() const { return m_strNote; }
+    // The name (without its folder) of the image the preview shows; empty
+    // when none was loaded or the last file could not be used.
+    const std::string& LoadedFileName() const { return m_loadedFileName; }
+    // The progress strip's line (ProgressStrip), empty while no counted
+    // flow runs.
+    const std::string& StripText() const { return m_strip.Text(); }
+    // The search button of the kind the operator searched for last time
+    // (remembered), 0 when nothing is remembered. The front end may give
+    // it the focus; nothing is searched by itself.
+    int RememberedSearchButton() const;
+    // The operator's choices are remembered in `settings` (nullptr: not at
+    // all, the default): read at OnInitDialog, written as the operator
+    // chooses. Nothing is sent to the instrument because of a remembered
+    // value. Set before OnInitDialog; it must outlive the dialog.
+    void SetSettings(ISettings* settings) { m_settings = settings; }
     // The 240x160 preview, top-down RGB rows.
     const std::uint8_t* PreviewPixels() const { return m_images.preview; }
     // The command line's `mcu --verify`: after the last piece the main-MCU
@@ -421,7 +441,24 @@ private:
     int SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
                        bool closeAfterLast);
 
+    // Remembering (SetSettings) and what is shown beyond the template.
+    void RestoreChoices();
+    void Remember(const char* key, const std::string& value);
+    void RememberPort();
+    void RememberSlot();
+    void RememberKind(std::uint8_t group);
+    void ShowLoadedFile(const std::string& path, bool shown);
+    // The strip follows the flow after each event and field update; it
+    // changes nothing the flow does, hence callable from the const reports.
+    void RefreshStrip() const;
+
     IHost& m_host;
+    ISettings* m_settings = nullptr;
+    std::string m_imageFolder = "./";  // where "Load Image" opens
+    std::string m_loadedFileName;
+    std::uint8_t m_rememberedGroup = 0;
+    bool m_kindRemembered = false;
+    mutable ProgressStrip m_strip;
     std::unique_ptr<ISerialPort> m_ownPort;
     ISerialPort* m_port = nullptr;
     FlowEventSink m_events;

@@ -8,7 +8,9 @@ namespace quillet {
 
 namespace {
 
-constexpr const char* kBmpFilter = "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||";
+// Both kinds of image the dialog reads first, then each on its own terms.
+constexpr const char* kImageFilter =
+    "bmp or png file(*.bmp;*.png)|*.bmp;*.png|bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||";
 
 void ApplyButton(IHost& host, int id, ButtonChange change, bool& ready) {
     if (change == ButtonChange::Enable) host.EnableItem(id, true);
@@ -25,7 +27,7 @@ void CLoaderDlg::OnLoadImage() {
 
 void CLoaderDlg::ImportPatternImage() {
     m_host.SetCurrentDirectory("./");
-    const auto path = m_host.OpenFileDialog(kBmpFilter, "./");
+    const auto path = m_host.OpenFileDialog(kImageFilter, m_imageFolder);
     if (!path) return;
     ImportImageFile(*path);
 }
@@ -51,6 +53,7 @@ bool CLoaderDlg::ImportImageFile(const std::string& path) {
         refusal = "\"" + path + "\" is empty.";
     if (!refusal.empty()) {
         DisableUploads();
+        ShowLoadedFile(path, false);
         m_host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
         return false;
     }
@@ -63,6 +66,7 @@ bool CLoaderDlg::ImportImageFile(const std::string& path) {
         ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton, m_bPatternReady);
         ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton, m_bPanelReady);
     }
+    ShowLoadedFile(path, out.verdict == BmpVerdict::Pattern || out.verdict == BmpVerdict::Panel);
     if (!out.message) return true;
     m_host.MessageBox(out.message, "");
     return false;

@@ -66,6 +66,7 @@ bool CLoaderDlg::SearchFromPort(unsigned first) {
 void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // The search closes the port: an upload under way is asked about first.
     if (!ConfirmInterruption()) return;
+    RememberKind(group);
     // A new search ends a firmware exchange left waiting for its peer.
     EndStalledExchanges();
 

@@ -59,6 +59,7 @@ void CLoaderDlg::StorePattern(int slot) {
 void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     if (!fromField) m_nPatternNo = slot;
     if (!CheckSlotAndPort(fromField)) return;
+    RememberSlot();
     const std::string command = SlotCommand(m_nPatternNo);
 
     m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
@@ -147,6 +148,7 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     if (!CheckSlotAndPort(fromField)) return;
     if (!CheckDeviceKind(kGroupGenerator)) return;
     if (fromField && !UpdateData(true)) return;
+    RememberSlot();
     // The new upload starts from 0 % and without the last one's outcome.
     m_fProgress = 0;
     m_strStatus = " ";

@@ -53,6 +53,10 @@ constexpr int IDC_GENERATOR_FPGA = 1187;
 constexpr int IDC_AUX_FPGA = 1188;
 constexpr int IDC_ANALYZER_FPGA = 1189;
 constexpr int IDC_PROGRESS = 1190;
+// Not in template 102: the loaded file's name under the preview and the
+// progress strip below the template's controls (AddedControls()).
+constexpr int IDC_LOADED_FILE = 1191;
+constexpr int IDC_PROGRESS_STRIP = 1192;
 constexpr int IDOK_BUTTON = 1;
 #ifndef IDC_STATIC  // the resource headers' macro, where one came first
 constexpr int IDC_STATIC = -1;

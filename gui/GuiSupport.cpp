@@ -13,9 +13,12 @@ QString QtFileFilter(const std::string& filter) {
         const QString& description = parts[i];
         QString patterns = parts[i + 1];
         if (description.isEmpty() && patterns.isEmpty()) break;  // the closing "||"
+        // Qt separates the patterns of one entry by blanks, Windows by ';'.
         patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        if (description.contains(QLatin1Char('(')) && description.endsWith(QLatin1Char(')')))
-            out << description;
+        const qsizetype open = description.lastIndexOf(QLatin1Char('('));
+        if (open >= 0 && description.endsWith(QLatin1Char(')')))
+            // Qt filters by what the parentheses list: the entry's patterns.
+            out << description.left(open) + QLatin1Char('(') + patterns + QLatin1Char(')');
         else
             out << (description.isEmpty() ? patterns : description + QStringLiteral(" (") + patterns + QLatin1Char(')'));
     }

@@ -10,8 +10,10 @@
 namespace quillet::gui {
 
 // "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||" -> "bmp file(*.bmp);;all file(*.*)".
-// A description that does not already name its patterns in parentheses
-// gets them appended, so Qt filters by the pattern and not by the text.
+// An entry of several patterns ("*.bmp;*.png") lists them separated by
+// blanks, as Qt reads them, in its description's parentheses ("bmp or png
+// file(*.bmp *.png)"); a description without parentheses gets them
+// appended, so Qt filters by the patterns and not by the text.
 QString QtFileFilter(const std::string& filter);
 
 // A directory as the program writes it (".\" style) in the form of this

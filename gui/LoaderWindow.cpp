@@ -5,6 +5,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QFrame>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -21,6 +25,7 @@
 #include "dialog/Resources.h"
 #include "gui/Icons.h"
 #include "gui/QtHost.h"
+#include "platform/Settings.h"
 #include "serial/PortMap.h"
 #include "serial/SerialLink.h"
 
@@ -103,8 +108,11 @@ LoaderWindow::LoaderWindow(QWidget* parent) : QDialog(parent), m_units(DialogFon
     // Popup with caption, system menu and minimize box, modal frame.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFixedSize(m_units.X(t.w), m_units.Y(t.h));
+    // The window is the template's and the progress strip's below it.
+    setFixedSize(m_units.X(t.w), m_units.Y(MainDialogHeight()));
+    setAcceptDrops(true);
     BuildControls();
+    BuildAddedControls();
     m_host = std::make_unique<QtHost>(*this);
 }
 
@@ -127,8 +135,50 @@ void LoaderWindow::Initialise(PortMap map, DialogTrace& trace) {
 void LoaderWindow::Initialise(PortMap map, ISerialPort* port) {
     m_portMap = map;
     m_dlg = port ? std::make_unique<CLoaderDlg>(*m_host, port) : std::make_unique<CLoaderDlg>(*m_host, std::move(map));
+    m_dlg->SetSettings(m_settings.get());
     m_dlg->OnInitDialog();
     RefreshPortTooltips();
+    // The kind searched for last time: its button has the focus (Enter
+    // presses it); nothing is searched by itself.
+    if (QWidget* button = Control(m_dlg->RememberedSearchButton()); button && !button->isHidden())
+        button->setFocus();
+}
+
+void LoaderWindow::RememberChoices(std::unique_ptr<ISettings> settings) { m_settings = std::move(settings); }
+
+// Labels the dialog writes beyond the template: plain one-line text.
+void LoaderWindow::BuildAddedControls() {
+    for (const ControlTemplate& c : AddedControls()) {
+        auto* label = new QLabel(this);
+        label->setTextFormat(Qt::PlainText);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setGeometry(m_units.Rect(c.x, c.y, c.w, c.h));
+        label->setProperty("ctrlId", c.id);
+        m_controls[c.id] = label;
+    }
+}
+
+// "Comm:" in this font may need more than its box: it grows to the left,
+// into the free space the port icon leaves, and keeps its right edge.
+void LoaderWindow::FitCommLabel(QWidget* label, const QRect& box) {
+    const int needed = QFontMetrics(font()).horizontalAdvance(qobject_cast<QLabel*>(label)->text());
+    if (needed <= box.width()) return;
+    const int right = box.x() + box.width();
+    const int left = std::max(m_units.X(CommLabelRoom().minX), right - needed);
+    label->setGeometry(left, box.y(), right - left, box.height());
+}
+
+void LoaderWindow::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+// The first file dropped loads as with "Load Image".
+void LoaderWindow::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty() || !urls.front().isLocalFile() || !m_dlg) return;
+    event->acceptProposedAction();
+    m_dlg->DropImageFile(QDir::toNativeSeparators(urls.front().toLocalFile()).toStdString());
 }
 
 QWidget* LoaderWindow::Control(int id) const {
@@ -219,6 +269,7 @@ void LoaderWindow::BuildControls() {
             w->setGeometry(r.x(), r.y(), r.width(), w->sizeHint().height());
         w->setProperty("ctrlId", c.id);
         w->setProperty("templateIndex", index++);
+        if (static_cast<std::size_t>(index - 1) == CommLabelRoom().index) FitCommLabel(w, r);
         if (c.hidden) w->setHidden(true);
         if (c.disabled) w->setEnabled(false);
         if (c.kind == ControlKind::GroupBox || c.kind == ControlKind::CentredGroupBox) {

@@ -1,7 +1,10 @@
 // LoaderWindow: the main dialog on screen. Builds the controls of template
 // 102, owns the Qt host and the dialog object, and routes the window's
 // events to CLoaderDlg: button clicks and list selections to OnCommand,
-// paints to OnPaint, closing to OnClose, the about item to OnSysCommand.
+// paints to OnPaint, closing to OnClose, the about item to OnSysCommand,
+// an image file dropped on the window to DropImageFile. Beyond the
+// template it shows the loaded file's name under the preview and the
+// progress strip below the template's controls.
 #pragma once
 
 #include <QDialog>
@@ -17,6 +20,7 @@ namespace quillet {
 class CLoaderDlg;
 class DialogTrace;
 class ISerialPort;
+class ISettings;
 }
 
 namespace quillet::gui {
@@ -36,6 +40,10 @@ public:
     // dialog's link is tapped into it and the flows tell it their steps.
     // The trace must outlive the window.
     void Initialise(PortMap map, DialogTrace& trace);
+    // The operator's choices are remembered in `settings` (the program's
+    // interactive run hands it QtSettings); call before Initialise. Without
+    // it nothing is remembered.
+    void RememberChoices(std::unique_ptr<ISettings> settings);
 
     CLoaderDlg& Dialog() { return *m_dlg; }
     QtHost& Host() { return *m_host; }
@@ -58,6 +66,8 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 #ifdef _WIN32
     void showEvent(QShowEvent* event) override;
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
@@ -65,13 +75,16 @@ protected:
 
 private:
     void BuildControls();
+    void BuildAddedControls();
+    void FitCommLabel(QWidget* label, const QRect& box);
     void Command(int id);
 
     DialogUnits m_units;
     std::map<int, QWidget*> m_controls;
     std::unique_ptr<QtHost> m_host;
     std::unique_ptr<ISerialPort> m_ownPort;  // the tapped link of a traced dialog
-    std::unique_ptr<CLoaderDlg> m_dlg;  // destroyed before the port and the host
+    std::unique_ptr<ISettings> m_settings;
+    std::unique_ptr<CLoaderDlg> m_dlg;  // destroyed before the port, the settings and the host
     PortMap m_portMap;
     bool m_inPaint = false;
     bool m_ending = false;

@@ -32,6 +32,7 @@
 #include "gui/GuiSupport.h"
 #include "gui/LoaderWindow.h"
 #include "gui/QtHost.h"
+#include "gui/QtSettings.h"
 
 namespace {
 
@@ -262,6 +263,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
+    // The operator's choices are kept per user; a picture run keeps none.
+    if (args.screenshot.empty()) window.RememberChoices(std::make_unique<QtSettings>());
     window.Initialise(args.demo ? demo.Map() : PortMap(), trace);
     window.Dialog().SetFlowTimeout(args.timeoutMs);
     if (!args.screenshot.empty()) return Screenshot(window, args);

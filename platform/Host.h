@@ -11,6 +11,7 @@
 // (platform/VirtualHost), on which time only moves when the test says so.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -39,6 +40,13 @@ public:
     virtual void SetTimer(unsigned id, unsigned ms) = 0;
     virtual void KillTimer(unsigned id) = 0;
     virtual void SetTimerCallback(std::function<void(unsigned id)> onTick) = 0;
+    // Milliseconds on a clock that only moves forward (the virtual clock in
+    // the tests); what the dialog measures rates and times left with.
+    virtual std::uint64_t ClockMs() const {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count());
+    }
 
     // ---- blocking pause on the GUI thread --------------------------------
     // Nothing else runs on the GUI thread meanwhile: no tick, no received byte.

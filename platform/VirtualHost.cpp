@@ -38,8 +38,9 @@ bool VirtualHost::AskYesNo(const std::string& text, const std::string& caption) 
 }
 
 std::optional<std::string> VirtualHost::OpenFileDialog(const std::string& filter,
-                                                       const std::string&) {
+                                                       const std::string& initialDir) {
     fileFilters.push_back(filter);
+    fileDirs.push_back(initialDir);
     if (fileAnswers.empty()) return std::nullopt;
     auto answer = fileAnswers.front();
     fileAnswers.pop_front();

@@ -31,6 +31,7 @@ public:
 
     // ---- the clock ----------------------------------------------------------
     std::uint64_t Now() const { return m_now; }
+    std::uint64_t ClockMs() const override { return m_now; }
     // Moves the clock on by `ms`, delivering every tick that falls due, in
     // order. Posted work is run first and after every tick.
     void Advance(std::uint64_t ms);
@@ -60,6 +61,7 @@ public:
     // ---- the test's answers ---------------------------------------------------
     std::deque<std::optional<std::string>> fileAnswers;  // next OpenFileDialog results; empty = cancel
     std::vector<std::string> fileFilters;                // filters the dialogs were shown with
+    std::vector<std::string> fileDirs;                   // ... and the folders they opened in
     std::deque<bool> yesNoAnswers;                       // next AskYesNo results; empty = No
     bool startProgramResult = true;
     bool socketsResult = true;

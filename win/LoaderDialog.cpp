@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 #include <winsock2.h>
 
 #include <algorithm>
@@ -95,14 +96,13 @@ INT_PTR CALLBACK LoaderDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LP
         auto* self = reinterpret_cast<LoaderDialog*>(lParam);
         SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
         self->m_hwnd = hwnd;
-        self->OnInit();
-        return TRUE;
+        return self->OnInit() ? TRUE : FALSE;
     }
     auto* self = reinterpret_cast<LoaderDialog*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     return self ? self->Handle(msg, wParam, lParam) : FALSE;
 }
 
-void LoaderDialog::OnInit() {
+bool LoaderDialog::OnInit() {
     // The lists' initialisation data.
     for (const std::string& entry : ComListEntries())
         SendDlgItemMessageW(m_hwnd, IDC_COM_LIST, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(entry).c_str()));
@@ -138,14 +138,83 @@ void LoaderDialog::OnInit() {
         }
     }
 
+    AddControls();
+    FitCommLabel();
+    DragAcceptFiles(m_hwnd, TRUE);
     CentreOnScreen(m_hwnd);
 
     m_link = std::make_unique<CSerialLink>(*this, m_map, m_makeDevice);
     if (trace) m_link = trace->Tap(std::move(m_link), m_map);
     m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
     if (trace) trace->Follow(*m_dlg);
+    m_dlg->SetSettings(m_settings.get());
     m_dlg->OnInitDialog();
     if (afterInit) PostMessageW(m_hwnd, kMsgAfterInit, 0, 0);
+    // The kind searched for last time: its button has the focus (Enter
+    // presses it); nothing is searched by itself.
+    HWND remembered = GetDlgItem(m_hwnd, m_dlg->RememberedSearchButton());
+    if (!remembered || !IsWindowVisible(remembered)) return true;
+    SetFocus(remembered);
+    return false;
+}
+
+// The labels the dialog writes beyond the template, in the dialog's font;
+// the window grows by the strip below the template.
+void LoaderDialog::AddControls() {
+    const HFONT font = reinterpret_cast<HFONT>(SendMessageW(m_hwnd, WM_GETFONT, 0, 0));
+    for (const ControlTemplate& c : AddedControls()) {
+        RECT r{c.x, c.y, c.x + c.w, c.y + c.h};
+        MapDialogRect(m_hwnd, &r);
+        HWND label = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, r.left, r.top,
+                                     r.right - r.left, r.bottom - r.top, m_hwnd,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), GetModuleHandleW(nullptr),
+                                     nullptr);
+        if (label) SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    RECT client{0, 0, 0, MainDialogHeight()};
+    MapDialogRect(m_hwnd, &client);
+    RECT now{};
+    GetClientRect(m_hwnd, &now);
+    RECT frame{0, 0, now.right, client.bottom};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(m_hwnd, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(m_hwnd, GWL_EXSTYLE)));
+    SetWindowPos(m_hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// "Comm:" in the font the system gives may need more than its box: it grows
+// to the left, into the free space the port icon leaves, and keeps its
+// right edge. The dialog manager makes the controls in template order.
+void LoaderDialog::FitCommLabel() {
+    HWND label = GetWindow(m_hwnd, GW_CHILD);
+    for (std::size_t i = 0; label && i < CommLabelRoom().index; ++i) label = GetWindow(label, GW_HWNDNEXT);
+    if (!label) return;
+    RECT box{};
+    GetWindowRect(label, &box);
+    MapWindowPoints(nullptr, m_hwnd, reinterpret_cast<POINT*>(&box), 2);
+    const std::wstring text = W(GetItemTextOf(label));
+    HDC dc = GetDC(label);
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    if (size.cx <= box.right - box.left) return;
+    RECT limit{CommLabelRoom().minX, 0, 0, 0};
+    MapDialogRect(m_hwnd, &limit);
+    const LONG left = std::max(limit.left, box.right - size.cx);
+    MoveWindow(label, left, box.top, box.right - left, box.bottom - box.top, FALSE);
+}
+
+// The first file dropped loads as with "Load Image".
+void LoaderDialog::OnDropFiles(WPARAM dropHandle) {
+    const HDROP drop = reinterpret_cast<HDROP>(dropHandle);
+    const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
+    std::wstring path(length + 1, L'\0');
+    DragQueryFileW(drop, 0, path.data(), length + 1);
+    DragFinish(drop);
+    path.resize(length);
+    if (m_dlg && length > 0) m_dlg->DropImageFile(Utf8FromWide(path));
 }
 
 INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -194,6 +263,9 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_ENDSESSION:
         OnEndSession(wParam != 0);
         SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+        return TRUE;
+    case WM_DROPFILES:
+        OnDropFiles(wParam);
         return TRUE;
     case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(Icon(IDR_MAINFRAME, 32));
@@ -454,8 +526,9 @@ void LoaderDialog::SetItemText(int id, const std::string& text) {
     SetDlgItemTextW(m_hwnd, id, W(text).c_str());
 }
 
-std::string LoaderDialog::GetItemText(int id) const {
-    HWND item = GetDlgItem(m_hwnd, id);
+std::string LoaderDialog::GetItemText(int id) const { return GetItemTextOf(GetDlgItem(m_hwnd, id)); }
+
+std::string LoaderDialog::GetItemTextOf(HWND item) {
     if (!item) return {};
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
     const int n = GetWindowTextW(item, text.data(), static_cast<int>(text.size()));

@@ -41,6 +41,10 @@ public:
 
     // Runs the dialog modally; returns when it has ended.
     INT_PTR Run();
+    // The operator's choices are remembered in `settings` (the program's
+    // interactive run hands it RegistrySettings); call before Run. Without
+    // it nothing is remembered.
+    void RememberChoices(std::unique_ptr<ISettings> settings) { m_settings = std::move(settings); }
 
     // ---- batch runs (--screenshot) ------------------------------------------
     // When set: message boxes and Yes/No questions are written here instead
@@ -87,7 +91,12 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR ref);
     INT_PTR Handle(UINT msg, WPARAM wParam, LPARAM lParam);
-    void OnInit();
+    // False when it gave a control the focus itself.
+    bool OnInit();
+    void AddControls();
+    void FitCommLabel();
+    void OnDropFiles(WPARAM dropHandle);
+    static std::string GetItemTextOf(HWND item);
     void RunPosted();
     bool OnQueryEndSession(LPARAM flags);
     void OnEndSession(bool ending);
@@ -99,6 +108,7 @@ private:
     HWND m_hwnd = nullptr;
     HWND m_tooltip = nullptr;
     std::wstring m_tipText;
+    std::unique_ptr<ISettings> m_settings;
     std::unique_ptr<ISerialPort> m_link;  // destroyed after the dialog
     std::unique_ptr<CLoaderDlg> m_dlg;
     std::function<void(unsigned)> m_onTick;

@@ -23,6 +23,7 @@
 #include "serial/PortMap.h"
 #include "sim/lib/MemoryDevice.h"
 #include "win/LoaderDialog.h"
+#include "win/RegistrySettings.h"
 #include "win/Screenshot.h"
 
 #include <shellapi.h>
@@ -182,6 +183,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return 1;
     }
 
+    // The operator's choices are kept per user; a picture run keeps none.
+    if (options.screenshot.empty()) dialog.RememberChoices(std::make_unique<win::RegistrySettings>());
     int rc = 0;
     if (!options.screenshot.empty()) {
         // No one is there to answer: boxes go to stderr, the file dialog

@@ -218,6 +218,9 @@ TEST(GuiSupport, FileFilterInQtForm) {
               "bmp file(*.bmp);;all file(*.*)");
     EXPECT_EQ(QtFileFilter("firmware|*.bin|images|*.bmp;*.png||"),
               "firmware (*.bin);;images (*.bmp *.png)");
+    // "Load Image": BMP and PNG in one entry; Qt reads blank-separated patterns.
+    EXPECT_EQ(QtFileFilter("bmp or png file(*.bmp;*.png)|*.bmp;*.png|bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||"),
+              "bmp or png file(*.bmp *.png);;bmp file(*.bmp);;all file(*.*)");
     EXPECT_EQ(QtFileFilter(""), "");
 }
 

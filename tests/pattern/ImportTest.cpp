@@ -140,7 +140,7 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
     EXPECT_TRUE(test::Probe(d.dlg).Images().raster == rgb);
     EXPECT_GE(d.host.previewRedraws, 1);
     ASSERT_FALSE(d.host.fileFilters.empty());
-    EXPECT_EQ(d.host.fileFilters[0], "bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||");
+    EXPECT_EQ(d.host.fileFilters[0], "bmp or png file(*.bmp;*.png)|*.bmp;*.png|bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||");
     ASSERT_FALSE(d.host.directories.empty());
     EXPECT_EQ(d.host.directories[0], "./");
 }

@@ -5,6 +5,7 @@
 // Windows session asked about during the upload and answered No), the
 // end of the session stopping an upload, and its --screenshot.
 #include "WineSupport.h"
+#include "dialog/DialogTemplate.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -109,8 +110,9 @@ TEST_F(WineDialog, TheEndOfTheSessionStopsTheUploadCleanly) {
     EXPECT_TRUE(Contains(r.out, "port button \"Turn on Port\"")) << r.out;
 }
 
-// The picture is the client area of template 102: 393 x 347 dialog units
-// in the pixels of the font's base units.
+// The picture is the client area of template 102 with the progress strip
+// below it: 393 x MainDialogHeight() dialog units in the pixels of the
+// font's base units.
 TEST_F(WineDialog, ScreenshotHasTheTemplatesProportions) {
     const RunResult r = OnDisplay(WineCall("win/quillet.exe", "--screenshot shot.bmp") + " && " +
                                       WineCall("win/quillet.exe", "--screenshot shot.png"),
@@ -126,7 +128,7 @@ TEST_F(WineDialog, ScreenshotHasTheTemplatesProportions) {
     bool matches = false;
     for (int bx = 4; bx <= 12; ++bx)
         for (int by = 8; by <= 24; ++by)
-            if (w == (393 * bx + 2) / 4 && h == (347 * by + 4) / 8) matches = true;
+            if (w == (393 * bx + 2) / 4 && h == (MainDialogHeight() * by + 4) / 8) matches = true;
     EXPECT_TRUE(matches) << w << " x " << h;
     // Drawn, not blank: the dialog's face, its black preview, its text.
     std::set<std::uint32_t> colours;
