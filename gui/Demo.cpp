@@ -33,6 +33,7 @@ bool DemoSession::Start(const std::string& baseDir, std::string& error, unsigned
     sim::Options options;
     options.kind = kGroupGenerator;
     options.outputDir = m_received;
+    options.trafficKept = sim::kLongRunTrafficKept;  // a demo may run all day
     options.baud = baud;
     m_sim = std::make_unique<sim::Simulator>(options);
     m_device = m_sim->OpenPty();

@@ -164,6 +164,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         sim::Options simOptions;
         simOptions.kind = kGroupGenerator;
         simOptions.outputDir = Utf8FromPath(folder / "received");
+        simOptions.trafficKept = sim::kLongRunTrafficKept;  // a demo may run all day
         demo = std::make_unique<sim::MemoryLine>(simOptions, "simulated generator");
         SetCurrentDirectoryW(folder.wstring().c_str());
         std::printf("Demo: a simulated signal generator is COM1.\n"
