@@ -15,6 +15,7 @@
 #include "cli/Board.h"
 #include "cli/Console.h"
 #include "cli/Interrupt.h"
+#include "cli/Output.h"
 #include "cli/OpenRefusals.h"
 #include "serial/NetAddress.h"
 
@@ -88,6 +89,7 @@ private:
                 Session session(options);
                 rc = plan.flow(session);
                 outcome = session.Result(rc);
+                if (plan.describe) plan.describe(outcome, session);
             }
             m_closedAt = std::chrono::system_clock::now();
             m_detail = "nothing answered the search on " + m_device + ".";
@@ -179,11 +181,15 @@ ProgressStyle ProgressFor(BoardStyle style) {
                                            : ProgressStyle::Lines;
 }
 
+// A line of the command's own on stderr: with --json its message object.
+void SayLine(bool json, const std::string& line) {
+    WriteOut(stderr, json ? MessageEventOfLine(line, false) : line + "\n");
+}
+
 // Says a line of the command's own on stderr and, with --json, puts it in
 // the final object; returns `rc`.
 int Refuse(const AllRunPlan& plan, const std::string& message, int rc) {
-    std::fprintf(stderr, "quillet-cli: %s\n", message.c_str());
-    std::fflush(stderr);
+    SayLine(plan.base.json, "quillet-cli: " + message);
     if (plan.base.json) {
         Outcome o;
         o.command = plan.command;
@@ -202,6 +208,7 @@ int RunWithoutPorts(const AllRunPlan& plan) {
         Session session(plan.base);
         rc = plan.flow(session);
         outcome = session.Result(rc);
+        if (plan.describe) plan.describe(outcome, session);
     }
     if (plan.base.json) {
         outcome.command = plan.command;
@@ -403,11 +410,11 @@ int AllRunner::TellNotFound() {
         if (IsTerminal(stderr))
             for (std::size_t i = 0; i < text.size(); ++i)
                 if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')) text[i] = '\n';
-        std::fprintf(stderr, "%s\n", text.c_str());
+        SayLine(m_plan.base.json, text);
     }
     if (lines.empty()) {
         o.message = "quillet-cli: no instrument answered on any port of the map";
-        std::fprintf(stderr, "%s\n", o.message.c_str());
+        SayLine(m_plan.base.json, o.message);
     }
     if (m_plan.base.json) PrintOutcome(o);
     return kExitFailed;
@@ -417,8 +424,7 @@ int AllRunner::Finish() {
     const auto results = m_board.Results();
     const auto ports = m_board.NotServedPorts();
     if (!m_plan.base.json && (!results.empty() || !ports.empty())) {
-        std::fputs(Board::SummaryTable(results, ports).c_str(), stdout);
-        std::fflush(stdout);
+        WriteOut(stdout, Board::SummaryTable(results, ports));
     }
     if (const int signal = InterruptSignal()) m_worst = std::max(m_worst, InterruptExitCode(signal));
     int rc = m_worst;
@@ -429,13 +435,15 @@ int AllRunner::Finish() {
     std::sort(hiding.begin(), hiding.end());
     hiding.erase(std::unique(hiding.begin(), hiding.end()), hiding.end());
     if (!hiding.empty()) {
-        std::fprintf(stderr, "quillet-cli: not every instrument may have been served: %s %s busy or refused\n",
-                     Board::PortRanges(hiding).c_str(), hiding.size() == 1 ? "was" : "were");
+        SayLine(m_plan.base.json, "quillet-cli: not every instrument may have been served: " +
+                                      Board::PortRanges(hiding) + (hiding.size() == 1 ? " was" : " were") +
+                                      " busy or refused");
         rc = std::max(rc, kExitFailed);
     }
     if (m_plan.expect && m_served < m_plan.expect) {
-        std::fprintf(stderr, "quillet-cli: %zu %s served, %u expected (--expect)\n", m_served,
-                     m_served == 1 ? "instrument was" : "instruments were", m_plan.expect);
+        SayLine(m_plan.base.json, "quillet-cli: " + std::to_string(m_served) +
+                                      (m_served == 1 ? " instrument was" : " instruments were") + " served, " +
+                                      std::to_string(m_plan.expect) + " expected (--expect)");
         rc = std::max(rc, kExitFailed);
     }
     return rc;

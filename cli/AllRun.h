@@ -39,6 +39,9 @@ struct AllRunPlan {
     // Why the command's file cannot be used, as the flow would say it
     // (empty when it can); asked before any port is searched.
     std::function<std::string()> fileRefusal;
+    // Adds to an instrument's final object what the command was given (the
+    // file and its SHA-256, the slot), from its session.
+    std::function<void(Outcome&, Session&)> describe;
 };
 
 // Runs the command; the exit code is 0 when every instrument's run was

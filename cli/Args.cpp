@@ -64,7 +64,7 @@ const OptionInfo kGlobalOptions[] = {
      "erase, block stream, bootloader); -vv also the bytes, as hex and\n"
      "text, with block streams summarised; -vvv every block"},
     {"", nullptr, "--trace", nullptr, "the same as -vv"},
-    {"", nullptr, "--log", "FILE", "write the trace to FILE instead of stderr"},
+    {"", nullptr, "--log", "FILE", "append the trace to FILE (a header line first) instead of stderr"},
     {"", nullptr, "--json", nullptr,
      "output for scripts: progress as JSON lines on stderr, and one JSON\n"
      "object on stdout at the end (command, result, exit code, port,\n"

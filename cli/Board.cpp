@@ -5,6 +5,7 @@
 #include <map>
 
 #include "cli/Console.h"
+#include "cli/Output.h"
 
 namespace quillet::cli {
 
@@ -72,6 +73,15 @@ const Board::Row* Board::Find(int id) const {
 
 std::string Board::Prefix(const Row& r) const { return "COM" + std::to_string(r.com) + ": "; }
 
+// A line of an instrument's: with --json its message object, naming the port.
+std::string Board::LineOf(const Row& r, const std::string& text, bool result) const {
+    if (m_style != BoardStyle::Json) return Prefixed(Prefix(r), text);
+    nlohmann::ordered_json port;
+    port["com"] = r.com;
+    port["device"] = r.device;
+    return MessageEventOfLine(text, result, port);
+}
+
 int Board::AddRow(unsigned com, const std::string& device, const std::string& serial) {
     std::lock_guard<std::mutex> lock(m_lock);
     // A port's last result stays on view until the next instrument there.
@@ -108,7 +118,7 @@ void Board::SearchEnded(int id, bool found) {
     std::string err;
     for (const auto& text : r->heldProgress) err += text;
     std::string lines;
-    for (const auto& [text, result] : r->held) lines += Prefixed(Prefix(*r), text);
+    for (const auto& [text, result] : r->held) lines += LineOf(*r, text, result);
     r->held.clear();
     r->heldProgress.clear();
     if (!err.empty()) Emit(m_err, err);
@@ -128,7 +138,7 @@ void Board::Line(int id, const std::string& text, bool result) {
         return;
     }
     // With --json stdout is the final objects'.
-    Emit(result && m_style != BoardStyle::Json ? m_out : m_err, Prefixed(Prefix(*r), text));
+    Emit(result && m_style != BoardStyle::Json ? m_out : m_err, LineOf(*r, text, result));
 }
 
 void Board::ProgressText(int id, const std::string& text) {
@@ -207,7 +217,7 @@ std::vector<Board::PortRecord> Board::NotServedPorts() const {
 
 void Board::Say(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_lock);
-    Emit(m_err, Prefixed("", text));
+    Emit(m_err, m_style == BoardStyle::Json ? MessageEventOfLine(text, false) : Prefixed("", text));
 }
 
 void Board::Redraw() {
@@ -249,14 +259,13 @@ std::vector<std::string> Board::NotFoundLines() const {
 
 void Board::Emit(std::FILE* f, const std::string& text) {
     if (m_style == BoardStyle::Terminal) EraseRows();
-    std::fputs(text.c_str(), f);
-    std::fflush(f);
+    WriteOut(f, text);
     if (m_style == BoardStyle::Terminal) DrawRows();
 }
 
 void Board::EraseRows() {
     if (m_drawnLines == 0 || m_closed) return;
-    std::fprintf(m_err, "\033[%dA\r\033[J", m_drawnLines);
+    WriteOut(m_err, "\033[" + std::to_string(m_drawnLines) + "A\r\033[J");
     m_drawnLines = 0;
 }
 
@@ -278,8 +287,7 @@ void Board::DrawRows() {
         text += line + "\n";
         ++lines;
     }
-    std::fputs(text.c_str(), m_err);
-    std::fflush(m_err);
+    WriteOut(m_err, text);
     m_drawnLines = lines;
     m_lastDrawMs = NowMs();
 }

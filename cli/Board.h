@@ -114,6 +114,7 @@ private:
     Row* Find(int id);
     const Row* Find(int id) const;
     std::string Prefix(const Row& r) const;
+    std::string LineOf(const Row& r, const std::string& text, bool result) const;
     // Writes `text` (whole lines) to `f`, the terminal's rows taken back
     // first and drawn again after. Under m_lock.
     void Emit(std::FILE* f, const std::string& text);

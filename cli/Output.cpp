@@ -57,19 +57,6 @@ bool WriteOut(std::FILE* f, const std::string& text) {
     return !std::ferror(f);
 }
 
-std::string UtcTimeText(std::chrono::system_clock::time_point t) {
-    const std::time_t now = std::chrono::system_clock::to_time_t(t);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 std::string CommandLineText(const std::string& program, const std::vector<std::string>& args) {
     std::string line = program;
     for (const auto& a : args) line += " " + Quoted(a);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/TimeText.h"
+
 namespace quillet::cli {
 
 // Writes `text` to `f` and flushes it, unless a write there has failed
@@ -19,8 +21,7 @@ namespace quillet::cli {
 // it was not written.
 bool WriteOut(std::FILE* f, const std::string& text);
 
-// A time (now by default) in UTC as ISO 8601 ("2026-12-09T08:42:07Z").
-std::string UtcTimeText(std::chrono::system_clock::time_point t = std::chrono::system_clock::now());
+using quillet::UtcTimeText;  // platform/TimeText.h
 
 // The command line as it can be typed again: words with blanks, quotes or
 // nothing in them in single quotes, control characters escaped.

@@ -22,6 +22,10 @@ namespace {
 // The scan has its own timing (at most 99 ports of 0.4 s); this limit only
 // guards against one that never ends.
 constexpr unsigned kSearchLimitMs = 120000;
+// How long after --timeout the command line gives up on a flow whose own
+// time-out (the dialog's, which says what was not answered) has not ended
+// it: the dialog closes the port and tells the failure a little later.
+constexpr unsigned kBackstopMs = 1500;
 
 std::uint64_t FileSize(const std::string& path) {
     std::error_code ec;
@@ -47,6 +51,19 @@ std::string ForTerminal(const std::string& text) {
             out += text[i];
     }
     return out;
+}
+
+// Control characters (of a file or device name) are shown escaped so they
+// cannot act on the terminal; the line breaks stay.
+std::string EscapeLines(const std::string& text) {
+    std::string out;
+    for (std::size_t from = 0;;) {
+        const std::size_t nl = text.find('\n', from);
+        out += EscapeControls(text.substr(from, nl == std::string::npos ? std::string::npos : nl - from));
+        if (nl == std::string::npos) return out;
+        out += '\n';
+        from = nl + 1;
+    }
 }
 
 } // namespace
@@ -118,7 +135,7 @@ void Session::Say(const std::string& text) {
         return;
     }
     m_progress.Clear();
-    WriteOut(stderr, m_options.json ? MessageEventOfLine(text, false) : text + "\n");
+    WriteOut(stderr, m_options.json ? MessageEventOfLine(text, false) : EscapeLines(text) + "\n");
 }
 
 void Session::OnBox(const EventLoopHost::Box& box) {
@@ -137,7 +154,7 @@ void Session::OnBox(const EventLoopHost::Box& box) {
         return;
     }
     const bool terminal = IsTerminal(stderr);
-    const std::string text = terminal ? ForTerminal(box.text) : box.text;
+    const std::string text = terminal ? EscapeLines(ForTerminal(box.text)) : box.text;
     WriteOut(stderr, box.caption + ": " + text + "\n");
 }
 
@@ -243,7 +260,7 @@ void Session::Tell(const std::string& text) {
     }
     m_progress.Clear();
     // With --json stdout is the final object's.
-    WriteOut(m_options.json ? stderr : stdout, m_options.json ? MessageEventOfLine(text, true) : text + "\n");
+    WriteOut(m_options.json ? stderr : stdout, m_options.json ? MessageEventOfLine(text, true) : EscapeLines(text) + "\n");
 }
 
 std::string Session::Where() const {
@@ -539,9 +556,10 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
         [&]() -> std::optional<std::uint64_t> {
             return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
         },
-        // Paced by its answers the exchange has a limit of its own for each
-        // step (which tells what was not acknowledged); this one is behind it.
-        fast ? m_options.timeoutMs + 1500 : m_options.timeoutMs,
+        // The flow's own limits (the boot-mode wait, the bootloader's silence,
+        // each step paced by its answers) tell what was not acknowledged;
+        // this one is only behind them.
+        m_options.timeoutMs + kBackstopMs,
         [&] {
             return std::string("quillet-cli: time-out: the instrument has not answered for ") +
                    std::to_string((m_options.timeoutMs + 500) / 1000) + " s " +
@@ -566,7 +584,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
         // started has said so in its box.
         [&]() -> std::optional<int> { return Ended(); },
         [&]() -> std::optional<std::uint64_t> { return std::max(m_lastRxMs, m_pressMs); },
-        m_options.timeoutMs,
+        m_options.timeoutMs + kBackstopMs,  // behind the flow's own time-out
         [&] {
             return "quillet-cli: time-out: the instrument has not answered for " +
                    std::to_string((m_options.timeoutMs + 500) / 1000) +
@@ -593,7 +611,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
         [&]() -> std::optional<std::uint64_t> {
             return std::max({m_lastRxMs, m_lastProgressMs, m_pressMs});
         },
-        m_options.timeoutMs,
+        m_options.timeoutMs + kBackstopMs,  // behind the flow's own time-out
         [&] {
             return "quillet-cli: time-out: the input board has not answered for " +
                    std::to_string((m_options.timeoutMs + 500) / 1000) + " s (" +

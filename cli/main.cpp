@@ -264,6 +264,13 @@ std::string FlowFile(const Args& args, const CLoaderDlg& dlg) {
     return {};
 }
 
+// What the final object tells of the command: the file and its SHA-256, the slot.
+void DescribeCommand(const Args& args, Session& session, Outcome& o) {
+    AddFileAndPort(o, FlowFile(args, session.Dialog()));
+    const std::string& c = args.command;
+    o.slot = args.slot && (c == "pattern" || c == "panel") ? args.slot : std::nullopt;
+}
+
 int Main(const std::vector<std::string>& argv) {
     // First: from here on output that cannot be written never ends the program.
     RunOutput output;
@@ -386,6 +393,7 @@ int Main(const std::vector<std::string>& argv) {
         plan.watch = args.watch;
         plan.expect = args.expect;
         plan.fileRefusal = [&args, &options] { return FileRefusal(args, options); };
+        if (args.json) plan.describe = [&args](Outcome& o, Session& s) { DescribeCommand(args, s, o); };
         return RunOnAll(plan);
     }
     Outcome outcome;
@@ -396,7 +404,7 @@ int Main(const std::vector<std::string>& argv) {
         Session session(options);
         rc = flow(session);
         outcome = session.Result(rc);
-        if (args.json) AddFileAndPort(outcome, FlowFile(args, session.Dialog()));
+        if (args.json) DescribeCommand(args, session, outcome);
     }
     if (rc == kExitFailed)
         for (const auto& reason : refusals.Reasons())
@@ -405,7 +413,6 @@ int Main(const std::vector<std::string>& argv) {
         outcome.command = c;
         outcome.exitCode = rc;
         outcome.started = started;
-        outcome.slot = args.slot && (c == "pattern" || c == "panel") ? args.slot : std::nullopt;
         PrintOutcome(outcome);
     }
     return rc;

@@ -5,15 +5,17 @@
 #include <cstring>
 
 #include "dialog/LoaderDlg.h"
+#include "platform/TimeText.h"
 #include "platform/Utf8.h"
 #include "serial/TrafficPort.h"
 
 namespace quillet {
 
-bool DialogTrace::Start(int verbosity, const std::string& logFile, std::string& error) {
+bool DialogTrace::Start(int verbosity, const std::string& logFile, const std::string& header, std::string& error) {
     if (!logFile.empty()) {
-        m_log.reset(OpenFileUtf8(logFile, "w"));
-        if (!m_log) {
+        m_log.reset(OpenFileUtf8(logFile, "a"));
+        const std::string line = "# " + UtcTimeText() + "  " + header + "\n";
+        if (!m_log || std::fputs(line.c_str(), m_log.get()) < 0 || std::fflush(m_log.get()) != 0) {
             error = "cannot write the log " + logFile + ": " + std::strerror(errno);
             return false;
         }

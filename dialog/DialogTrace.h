@@ -24,9 +24,10 @@ public:
     DialogTrace& operator=(const DialogTrace&) = delete;
 
     // Starts a trace of `verbosity` (0: none, unless there is a log) into
-    // `logFile` (empty: stderr). False, with the message for the operator,
-    // when the log cannot be written.
-    bool Start(int verbosity, const std::string& logFile, std::string& error);
+    // `logFile` (empty: stderr), appended after a header line: the time in
+    // UTC and `header` (the program, its version and command line). False,
+    // with the message for the operator, when the log cannot be written.
+    bool Start(int verbosity, const std::string& logFile, const std::string& header, std::string& error);
     bool Active() const { return m_trace != nullptr; }
 
     // The port to give the dialog: `link` with a tap into the trace, or

@@ -79,7 +79,7 @@ void Usage(std::FILE* out) {
         "                      search, erase, block stream, bootloader); -vv also the\n"
         "                      bytes, as hex and text, with block streams summarised;\n"
         "                      -vvv every block\n"
-        "  --log FILE          write the trace to FILE instead of stderr\n"
+        "  --log FILE          append the trace to FILE instead of stderr\n"
         "  --screenshot FILE   render the dialog to a PNG picture and exit\n"
         "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
         "  -h, --help          this text\n"
@@ -234,7 +234,9 @@ int main(int argc, char** argv) {
     }
     // Outlives the window: the dialog's port taps into it.
     DialogTrace trace;
-    if (std::string error; !trace.Start(args.verbosity, args.logFile, error)) {
+    std::string header = std::string("quillet ") + VersionText() + " ";
+    for (int i = 0; i < argc; ++i) header += std::string(" ") + argv[i];
+    if (std::string error; !trace.Start(args.verbosity, args.logFile, header, error)) {
         std::fprintf(stderr, "quillet: %s\n", error.c_str());
         return 2;
     }

@@ -44,7 +44,7 @@ constexpr const char* kUsage =
     "                      search, erase, block stream, bootloader); -vv also the\n"
     "                      bytes, as hex and text, with block streams summarised;\n"
     "                      -vvv every block\n"
-    "  --log FILE          write the trace to FILE instead of stderr\n"
+    "  --log FILE          append the trace to FILE instead of stderr\n"
     "  --screenshot FILE   draw the dialog into FILE (.bmp or .png) and exit\n"
     "  --load IMAGE        with --screenshot: load IMAGE first, so the preview shows\n"
     "  --version           print the version and exit\n"
@@ -139,7 +139,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (const int rc = Parse(Arguments(), options); rc != 0) return rc < 0 ? 0 : rc;
     // Outlives the dialog: the dialog's port taps into it.
     DialogTrace trace;
-    if (std::string error; !trace.Start(options.verbosity, options.logFile, error)) {
+    std::string header = std::string("quillet.exe ") + VersionText() + " ";
+    for (const std::string& a : Arguments()) header += " " + a;
+    if (std::string error; !trace.Start(options.verbosity, options.logFile, header, error)) {
         std::fprintf(stderr, "quillet: %s\n", error.c_str());
         return 2;
     }

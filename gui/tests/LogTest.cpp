@@ -45,9 +45,16 @@ TEST(DialogLog, TheSearchFromTheDialogIsTracedIntoTheLog) {
     QTemporaryDir dir;
     const std::string log = dir.filePath("quillet.log").toStdString();
     {
+        // An earlier run's trace stays: the log is appended to.
+        std::FILE* earlier = std::fopen(log.c_str(), "w");
+        ASSERT_NE(earlier, nullptr);
+        std::fputs("earlier run\n", earlier);
+        std::fclose(earlier);
+    }
+    {
         DialogTrace trace;
         std::string error;
-        ASSERT_TRUE(trace.Start(0, log, error)) << error;
+        ASSERT_TRUE(trace.Start(0, log, "quillet --log x", error)) << error;
         LoaderWindow window;
         std::vector<std::string> boxes;
         window.Host().messageBoxHook = [&](const std::string& text, const std::string&) {
@@ -63,6 +70,8 @@ TEST(DialogLog, TheSearchFromTheDialogIsTracedIntoTheLog) {
     simulator.Stop();
     // The log holds the steps (the level --log gives at least), not the bytes.
     const std::string text = FileText(log);
+    EXPECT_EQ(text.rfind("earlier run\n# 20", 0), 0u) << text;  // then this run's header: the time in UTC
+    EXPECT_TRUE(Has(text, "Z  quillet --log x\n")) << text;
     EXPECT_TRUE(Has(text, "COM1: no device in the port map\n")) << text;
     EXPECT_TRUE(Has(text, "COM2  opened " + device + " at 115200 8N1\n")) << text;
     EXPECT_TRUE(Has(text, "COM2  search frame for the signal generator\n")) << text;

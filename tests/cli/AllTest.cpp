@@ -150,8 +150,17 @@ TEST(CliAll, JsonGivesEachInstrumentItsFinalObject) {
         EXPECT_EQ(j["port_state"], "served");
         EXPECT_EQ(j["result"], "done");
         EXPECT_EQ(j["counts"]["blocks"], 21);
+        // What the command was given, as for one instrument.
+        ASSERT_TRUE(j["file"].is_string()) << j.dump();
+        EXPECT_TRUE(Contains(j["file"].get<std::string>(), "GENERATOR_FPGA.bin")) << j.dump();
+        ASSERT_TRUE(j["sha256"].is_string()) << j.dump();
+        EXPECT_EQ(j["sha256"].get<std::string>().size(), 64u);
     }
     EXPECT_EQ(objects, 3u);
+    // stderr carries JSON lines only.
+    for (std::size_t at = 0, end; (end = r.err.find('\n', at)) != std::string::npos; at = end + 1)
+        EXPECT_FALSE(nlohmann::json::parse(r.err.substr(at, end - at), nullptr, false).is_discarded())
+            << r.err.substr(at, end - at);
     EXPECT_EQ(coms, (std::set<int>{1, 3}));
     EXPECT_TRUE(Contains(r.err, "{\"com\":3,\"device\":\"" + sim.Devices()[2] + "\",\"event\":\"end\"")) << r.err;
     EXPECT_FALSE(Contains(r.err, "\"com\":2,")) << r.err;

@@ -175,6 +175,18 @@ TEST_F(TerminalProgress, ControlCharactersInNamesAreShownEscaped) {
     EXPECT_TRUE(Contains(run.screen, "fpga\\x1b[31m-aux.bin")) << run.screen;
 }
 
+// Off the terminal too: the command line's own messages show a name's
+// control characters escaped.
+TEST(TerminalText, NamesInMessagesAreShownEscaped) {
+    TempDir dir;
+    const std::string image = dir / "empty\033[31m.bin";
+    WriteFile(image, {});
+    const RunResult r = RunCli({"--ports", dir / "absent", "fpga", "aux", image}, dir.Path(), 20);
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_FALSE(Contains(r.err, "\033")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "empty\\x1b[31m.bin")) << r.err;
+}
+
 TEST(TerminalText, EscapingLeavesUtf8AndShowsControls) {
     using cli::EscapeControls;
     EXPECT_EQ(EscapeControls("Müller 図.bmp"), "Müller 図.bmp");
