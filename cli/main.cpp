@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -271,81 +272,58 @@ void DescribeCommand(const Args& args, Session& session, Outcome& o) {
     o.slot = args.slot && (c == "pattern" || c == "panel") ? args.slot : std::nullopt;
 }
 
-int Main(const std::vector<std::string>& argv) {
-    // First: from here on output that cannot be written never ends the program.
-    RunOutput output;
-    const std::string started = UtcTimeText();
-    Args args;
-    std::string err = ParseArgs(argv, args, [](const char* name) { return std::getenv(name); });
-    if (err.empty() && args.version) {
+// --version and --help (or "help"): the exit code once answered; `err`
+// names a help topic that does not exist.
+std::optional<int> AnswerInfo(const Args& args, std::string& err) {
+    if (args.version) {
         std::printf("quillet-cli %s\n", VersionText());
         return kExitDone;
     }
-    if (err.empty() && (args.help || args.command == "help")) {
-        // "help", "--help": the overview; "help CMD", "CMD --help": that command's.
-        std::string topic = args.command == "help" ? (args.operands.empty() ? "" : args.operands[0])
-                                                   : args.command;
-        if (topic.empty()) {
-            std::fputs(UsageText().c_str(), stdout);
-            return kExitDone;
-        }
-        const std::string text = CommandHelp(topic);
-        if (!text.empty()) {
-            std::fputs(text.c_str(), stdout);
-            return kExitDone;
-        }
+    if (!args.help && args.command != "help") return std::nullopt;
+    // "help", "--help": the overview; "help CMD", "CMD --help": that command's.
+    const std::string topic = args.command == "help" ? (args.operands.empty() ? "" : args.operands[0])
+                                                     : args.command;
+    const std::string text = topic.empty() ? UsageText() : CommandHelp(topic);
+    if (text.empty()) {
         err = "unknown command \"" + topic + "\"";
+        return std::nullopt;
     }
-    if (err.empty()) err = CheckCommand(args);
-    // A malformed network URL in the map is a usage error before any port is opened.
-    if (err.empty()) {
-        const char* envPorts = std::getenv("QUILLET_PORTS");
-        err = PortListProblem(args.ports ? *args.ports : envPorts ? envPorts : "");
-    }
-    // Usage errors are told in the final object too when --json was asked for.
-    const bool json = args.json || std::find(argv.begin(), argv.end(), "--json") != argv.end();
-    output.SetJson(json);
-    auto usageError = [&](const std::string& text) {
-        if (json) {
-            WriteOut(stderr, MessageEvent("error", text));
-            Outcome o;
-            o.command = args.command;
-            o.exitCode = kExitUsage;
-            o.error = ErrorCategory::Usage;
-            o.started = started;
-            o.message = text;
-            PrintOutcome(o);
-        } else {
-            WriteOut(stderr, "quillet-cli: " + EscapeControls(text) + "\n");
-        }
-        return kExitUsage;
-    };
-    if (!err.empty()) {
-        if (!json) {
-            WriteOut(stderr, "quillet-cli: " + EscapeControls(err) + "\nTry 'quillet-cli --help' for the commands.\n");
-            return kExitUsage;
-        }
-        return usageError(err);
-    }
+    std::fputs(text.c_str(), stdout);
+    return kExitDone;
+}
+
+// What is wrong with the command line beyond its words: the command's
+// operands and options, a malformed network URL in the map (before any
+// port is opened), a data folder that does not exist.
+std::string CheckUsage(const Args& args) {
+    if (std::string err = CheckCommand(args); !err.empty()) return err;
+    const char* envPorts = std::getenv("QUILLET_PORTS");
+    if (std::string err = PortListProblem(args.ports ? *args.ports : envPorts ? envPorts : ""); !err.empty())
+        return err;
     const bool readsData = args.command == "mcu" || (args.command == "fpga" && args.operands[0] != "aux");
-    if (readsData && !args.dataFolder.empty() && !std::filesystem::is_directory(args.dataFolder)) {
-        return usageError("the data folder " + args.dataFolder + " does not exist");
-    }
-    if (args.command == "completion") {
-        std::fputs(BashCompletion().c_str(), stdout);
-        return kExitDone;
-    }
+    if (readsData && !args.dataFolder.empty() && !std::filesystem::is_directory(args.dataFolder))
+        return "the data folder " + args.dataFolder + " does not exist";
+    return {};
+}
 
-    // --log FILE: the trace is appended there (at least the steps), after a header line.
-    if (!args.logFile.empty()) {
-        const std::string problem = output.OpenLog(args.logFile, CommandLineText("quillet-cli", argv));
-        if (!problem.empty()) return usageError(problem);
+// A usage error: told, and with --json in the final object too.
+int UsageError(const std::string& command, bool json, const std::string& started, const std::string& text) {
+    if (!json) {
+        WriteOut(stderr, "quillet-cli: " + EscapeControls(text) + "\n");
+        return kExitUsage;
     }
-    std::FILE* log = output.Log();
-    // With --json stderr carries JSON lines only: a trace needs a file of its own.
-    if (args.json && args.verbosity > 0 && !log)
-        return usageError("with --json the trace (-v) goes to a file: add --log FILE");
+    WriteOut(stderr, MessageEvent("error", text));
+    Outcome o;
+    o.command = command;
+    o.exitCode = kExitUsage;
+    o.error = ErrorCategory::Usage;
+    o.started = started;
+    o.message = text;
+    PrintOutcome(o);
+    return kExitUsage;
+}
 
+SessionOptions MakeSessionOptions(const Args& args, std::FILE* log) {
     SessionOptions options;
     options.timeoutMs = args.timeoutMs;
     // A network port's connect and set-up take no longer than --timeout.
@@ -355,50 +333,56 @@ int Main(const std::vector<std::string>& argv) {
     options.dataFolder = args.dataFolder;
     options.json = args.json;
     if (args.ports) options.ports = PortMap::FromList(*args.ports);
-    if (const std::size_t leftOut = options.ports.LeftOut())
-        std::fprintf(stderr, "quillet-cli: %zu %s of the port map past COM%u left out (the search goes from COM1 to COM%u)\n",
-                     leftOut, leftOut == 1 ? "entry" : "entries", kLastCom, kLastCom);
-    // A port named by the operator that cannot be opened is said why, -v or not.
-    OpenRefusals refusals;
-    if (args.ports && !args.all) options.makeDevice = refusals.Factory(options.makeDevice);
-    const std::string& c = args.command;
+    if (const std::size_t leftOut = options.ports.LeftOut()) {
+        const std::string text = "quillet-cli: " + std::to_string(leftOut) + (leftOut == 1 ? " entry" : " entries") +
+                                 " of the port map past COM" + std::to_string(kLastCom) +
+                                 " left out (the search goes from COM1 to COM" + std::to_string(kLastCom) + ")";
+        WriteOut(stderr, args.json ? MessageEventOfLine(text, false) : text + "\n");
+    }
+    return options;
+}
+
+// The command's flow on one session.
+std::function<int(Session&)> CommandFlow(const Args& args) {
     // --kind was checked against the kinds table; the generator by default.
     const DeviceKind& kind = args.kind ? *FindDeviceKind(*args.kind) : DeviceKindOfGroup(kGroupGenerator);
-
-    if (c == "ports") return ListPorts(options.ports, args.verbosity > 0, args.json, started);
-
-    // The command's flow on one session.
-    const std::function<int(Session&)> flow = [&args, &kind, &c](Session& session) {
-        if (c == "search") return session.Search(kind);
+    return [&args, kind = &kind](Session& session) {
+        const std::string& c = args.command;
+        if (c == "search") return session.Search(*kind);
         if (c == "pattern") return session.StorePattern(*args.slot, args.operands[0]);
         if (c == "panel") return session.StorePanel(*args.slot, args.operands[0]);
         if (c == "fpga")
-            return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "", kind);
+            return session.WriteFpga(args.operands[0], args.operands.size() > 1 ? args.operands[1] : "", *kind);
         if (c == "mcu") return session.UpdateMcu(args.operands[0] == "analyzer", args.direct, args.verify, args.fast);
-        if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), kind);
-        if (c == "input-board") return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1], kind);
+        if (c == "sub-mcu") return session.EnterSubMcu(std::stoi(args.operands[0]), *kind);
+        if (c == "input-board") return session.UpdateInputBoard(std::stoi(args.operands[0]), args.operands[1], *kind);
         if (c == "analyzer-data") return session.FlashAnalyzerData(args.operands[0]);
         return kExitUsage;
     };
+}
 
-    if (c == "pattern" || c == "panel") TellImageNote(args.operands[0], args.json);
+// The command on every instrument of the map (--all, --watch).
+int RunAll(const Args& args, const SessionOptions& options, const std::function<int(Session&)>& flow) {
+    AllRunPlan plan;
+    plan.command = args.command;
+    plan.base = options;
+    plan.flow = flow;
+    plan.watch = args.watch;
+    plan.expect = args.expect;
+    plan.fileRefusal = [&args, &options] { return FileRefusal(args, options); };
+    if (args.json) plan.describe = [&args](Outcome& o, Session& s) { DescribeCommand(args, s, o); };
+    return RunOnAll(plan);
+}
 
-    // Ctrl+C ends a flow cleanly, "interrupted".
-    CatchInterrupt();
-    if (args.all) {
-        AllRunPlan plan;
-        plan.command = c;
-        plan.base = options;
-        plan.flow = flow;
-        plan.watch = args.watch;
-        plan.expect = args.expect;
-        plan.fileRefusal = [&args, &options] { return FileRefusal(args, options); };
-        if (args.json) plan.describe = [&args](Outcome& o, Session& s) { DescribeCommand(args, s, o); };
-        return RunOnAll(plan);
-    }
+// The command on one instrument (or the demo); with --json its final object.
+int RunOne(const Args& args, SessionOptions options, const std::function<int(Session&)>& flow,
+           const std::string& started) {
+    // A port named by the operator that cannot be opened is said why, -v or not.
+    OpenRefusals refusals;
+    if (args.ports) options.makeDevice = refusals.Factory(options.makeDevice);
     Outcome outcome;
     int rc = kExitUsage;
-    if (c == "demo") {
+    if (args.command == "demo") {
         rc = RunDemo(options, args.baud, outcome);
     } else {
         Session session(options);
@@ -410,12 +394,51 @@ int Main(const std::vector<std::string>& argv) {
         for (const auto& reason : refusals.Reasons())
             WriteOut(stderr, args.json ? MessageEvent("error", reason) : "quillet-cli: " + reason + "\n");
     if (args.json) {
-        outcome.command = c;
+        outcome.command = args.command;
         outcome.exitCode = rc;
         outcome.started = started;
         PrintOutcome(outcome);
     }
     return rc;
+}
+
+int Main(const std::vector<std::string>& argv) {
+    // First: from here on output that cannot be written never ends the program.
+    RunOutput output;
+    const std::string started = UtcTimeText();
+    Args args;
+    std::string err = ParseArgs(argv, args, [](const char* name) { return std::getenv(name); });
+    if (err.empty())
+        if (const auto answered = AnswerInfo(args, err)) return *answered;
+    if (err.empty()) err = CheckUsage(args);
+    // Usage errors are told in the final object too when --json was asked for.
+    const bool json = args.json || std::find(argv.begin(), argv.end(), "--json") != argv.end();
+    output.SetJson(json);
+    if (!err.empty() && !json) {
+        WriteOut(stderr, "quillet-cli: " + EscapeControls(err) + "\nTry 'quillet-cli --help' for the commands.\n");
+        return kExitUsage;
+    }
+    if (!err.empty()) return UsageError(args.command, json, started, err);
+    if (args.command == "completion") {
+        std::fputs(BashCompletion().c_str(), stdout);
+        return kExitDone;
+    }
+    // --log FILE: the trace is appended there (at least the steps), after a header line.
+    if (!args.logFile.empty()) {
+        const std::string problem = output.OpenLog(args.logFile, CommandLineText("quillet-cli", argv));
+        if (!problem.empty()) return UsageError(args.command, json, started, problem);
+    }
+    // With --json stderr carries JSON lines only: a trace needs a file of its own.
+    if (args.json && args.verbosity > 0 && !output.Log())
+        return UsageError(args.command, json, started, "with --json the trace (-v) goes to a file: add --log FILE");
+
+    const SessionOptions options = MakeSessionOptions(args, output.Log());
+    if (args.command == "ports") return ListPorts(options.ports, args.verbosity > 0, args.json, started);
+    if (args.command == "pattern" || args.command == "panel") TellImageNote(args.operands[0], args.json);
+    // Ctrl+C ends a flow cleanly, "interrupted".
+    CatchInterrupt();
+    const auto flow = CommandFlow(args);
+    return args.all ? RunAll(args, options, flow) : RunOne(args, options, flow, started);
 }
 
 } // namespace
