@@ -78,6 +78,16 @@ std::string SetFlag(ParseState& s, const std::string&, const std::string&) {
     return {};
 }
 
+template <bool Args::*Flag>
+bool FlagGiven(const Args& a) {
+    return a.*Flag;
+}
+
+bool KindGiven(const Args& a) { return a.kind.has_value(); }
+bool SlotGiven(const Args& a) { return a.slot.has_value(); }
+bool ExpectGiven(const Args& a) { return a.expect != 0; }
+bool BaudGiven(const Args& a) { return a.baud != 0; }
+
 std::string ApplyVerbose(ParseState& s, const std::string&, const std::string&) {
     s.out.verbosity = std::min(kMaxVerbosity, s.out.verbosity + 1);
     return {};
@@ -156,9 +166,13 @@ struct OptionInfo {
     const char* value;    // placeholder of its value, or nullptr for a flag
     const char* help;     // lines separated by '\n'
     ApplyOption apply;
+    // Command options: whether the parsed command line has it (for the
+    // check that its command takes it), and whether it needs --all.
+    bool (*given)(const Args& args) = nullptr;
+    bool needsAll = false;
 };
 
-const OptionInfo kGlobalOptions[] = {
+constexpr OptionInfo kGlobalOptions[] = {
 #ifdef _WIN32
     {"", "-p", "--port", "PORT",
      "use the COM port PORT (COM7, COM12) and no other\n"
@@ -195,30 +209,41 @@ const OptionInfo kGlobalOptions[] = {
     {"", nullptr, "--version", nullptr, "print the version and exit", SetFlag<&Args::version>},
 };
 
-const OptionInfo kCommandOptions[] = {
-    {"kind", nullptr, "--kind", "KIND", "the kind of instrument to search for (default generator)", ApplyKind},
-    {"slot", nullptr, "--slot", "N", "user pattern number, 1 to 4", ApplySlot},
+constexpr OptionInfo kCommandOptions[] = {
+    {"kind", nullptr, "--kind", "KIND", "the kind of instrument to search for (default generator)", ApplyKind, KindGiven},
+    {"slot", nullptr, "--slot", "N", "user pattern number, 1 to 4", ApplySlot, SlotGiven},
     {"direct", nullptr, "--direct",
      nullptr,
      "the MCU already waits in its bootloader on the first port of\n"
-     "the map: no search, user pattern number 101", SetFlag<&Args::direct>},
-    {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare", SetFlag<&Args::verify>},
+     "the map: no search, user pattern number 101", SetFlag<&Args::direct>, FlagGiven<&Args::direct>},
+    {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare", SetFlag<&Args::verify>, FlagGiven<&Args::verify>},
     {"fast", nullptr, "--fast", nullptr,
      "pace the bootloader exchange by its own acknowledgements instead of\n"
      "the flow's fixed delays (the same bytes on the line; each step waits\n"
-     "at most --timeout for its ACK)", SetFlag<&Args::fast>},
+     "at most --timeout for its ACK)", SetFlag<&Args::fast>, FlagGiven<&Args::fast>},
     {"all", nullptr, "--all", nullptr,
      "search every port of the map on its own and run the command on every\n"
      "instrument found, all at the same time (with --direct: every port of\n"
-     "the map); one line per instrument, a summary at the end", SetFlag<&Args::all>},
+     "the map); one line per instrument, a summary at the end", SetFlag<&Args::all>, FlagGiven<&Args::all>},
     {"watch", nullptr, "--watch", nullptr,
      "with --all: keep running and run the command on every instrument\n"
-     "plugged in later (once until it is unplugged again); Ctrl+C ends", SetFlag<&Args::watch>},
+     "plugged in later (once until it is unplugged again); Ctrl+C ends", SetFlag<&Args::watch>, FlagGiven<&Args::watch>, true},
     {"expect", nullptr, "--expect", "N",
-     "with --all: exit 1 if fewer than N instruments were served", ApplyExpect},
+     "with --all: exit 1 if fewer than N instruments were served", ApplyExpect, ExpectGiven, true},
     {"baud", nullptr, "--baud", "N",
-     "the simulated line runs at N baud, as a real one would (default: as fast as it can)", ApplyBaud},
+     "the simulated line runs at N baud, as a real one would (default: as fast as it can)", ApplyBaud, BaudGiven},
 };
+
+// Every option is applied by the parser; a command option also says how to
+// tell that it was given.
+constexpr bool EachOptionIsComplete() {
+    for (const OptionInfo& o : kGlobalOptions)
+        if (!o.apply || *o.key) return false;
+    for (const OptionInfo& o : kCommandOptions)
+        if (!o.apply || !o.given || !*o.key) return false;
+    return true;
+}
+static_assert(EachOptionIsComplete(), "an option of the table lacks its apply or given function");
 
 struct CommandInfo {
     const char* name;
@@ -532,6 +557,22 @@ std::vector<OptionName> OptionNames() {
     return names;
 }
 
+namespace {
+
+// The command options given must be ones the command takes; --watch and
+// --expect go with --all only.
+std::string CheckCommandOptions(const Args& a, const CommandInfo& info) {
+    for (const OptionInfo& o : kCommandOptions) {
+        if (!o.given(a)) continue;
+        if (std::find(info.options.begin(), info.options.end(), o.key) == info.options.end())
+            return std::string(o.longName) + " does not go with " + a.command;
+        if (o.needsAll && !a.all) return std::string(o.longName) + " goes with --all";
+    }
+    return {};
+}
+
+} // namespace
+
 std::string CheckCommand(const Args& a) {
     const std::string& c = a.command;
     if (c.empty()) return "no command given";
@@ -584,21 +625,7 @@ std::string CheckCommand(const Args& a) {
         err = operands(1, "analyzer-data FILE");
     }
     if (!err.empty()) return err;
-    const auto takes = [&](const char* key) {
-        return std::find(info->options.begin(), info->options.end(), key) != info->options.end();
-    };
-    if (a.kind && !takes("kind")) return "--kind does not go with " + c;
-    if (a.slot && !takes("slot")) return "--slot does not go with " + c;
-    if (a.direct && !takes("direct")) return "--direct does not go with " + c;
-    if (a.verify && !takes("verify")) return "--verify does not go with " + c;
-    if (a.fast && !takes("fast")) return "--fast does not go with " + c;
-    if (a.all && !takes("all")) return "--all does not go with " + c;
-    if (a.watch && !takes("watch")) return "--watch does not go with " + c;
-    if (a.watch && !a.all) return "--watch goes with --all";
-    if (a.expect && !takes("expect")) return "--expect does not go with " + c;
-    if (a.expect && !a.all) return "--expect goes with --all";
-    if (a.baud && !takes("baud")) return "--baud does not go with " + c;
-    return {};
+    return CheckCommandOptions(a, *info);
 }
 
 std::vector<std::string> CommandNames() {
