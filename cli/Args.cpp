@@ -689,6 +689,51 @@ std::string CommandHelp(const std::string& command) {
     return out;
 }
 
+namespace {
+
+// The completion script's part for the value of an option: devices after
+// -p, files after --ports and --log, folders after --data, kinds, slots.
+std::string CompletionOfValues() {
+    std::string s;
+    // "--log=FILE": bash splits the word at '=', the option is two words back.
+    s += "    local opt=$prev\n";
+    s += "    if [[ $cur == = ]]; then opt=$prev; cur=; fi\n";
+    s += "    if [[ $prev == = ]] && ((COMP_CWORD >= 2)); then opt=${COMP_WORDS[COMP_CWORD-2]}; fi\n";
+    s += "    case $opt in\n";
+    s += "        -p|--port|-[hv]*p)\n";
+    s += "            local devices\n";
+    s += "            devices=$(\"${COMP_WORDS[0]}\" ports 2>/dev/null | awk '{print $2}'; "
+         "compgen -G '/dev/serial/by-id/*')\n";
+    s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
+    s += "            return ;;\n";
+    s += "        --ports|--log) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    s += "        --data) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
+    s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
+    s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
+    s += "        --timeout|--baud) return ;;\n";
+    s += "    esac\n";
+    return s;
+}
+
+// The completion script's part for the words after the command.
+std::string CompletionOfOperands() {
+    std::string s;
+    s += "    case $cmd in\n";
+    s += "        '') COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
+    s += "        help) ((nops == 0)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
+    s += "        fpga) if ((nops == 0)); then COMPREPLY=($(compgen -W \"generator analyzer aux\" -- \"$cur\"));"
+         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
+    s += "        mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"generator analyzer\" -- \"$cur\")) ;;\n";
+    s += "        sub-mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"0 1 2 3 4 5 6 7 8 9 10\" -- \"$cur\")) ;;\n";
+    s += "        input-board) if ((nops == 0)); then COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\"));"
+         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
+    s += "        pattern|panel|analyzer-data) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
+    s += "    esac\n";
+    return s;
+}
+
+} // namespace
+
 std::string BashCompletion() {
     auto join = [](const std::vector<std::string>& words) {
         std::string s;
@@ -725,23 +770,7 @@ std::string BashCompletion() {
     s += "    local kinds=\"" + DeviceKindNames(" ") + "\"\n";
     s += "    local globals=\"" + join(globals) + "\"\n";
     s += "    COMPREPLY=()\n";
-    // "--log=FILE": bash splits the word at '=', the option is two words back.
-    s += "    local opt=$prev\n";
-    s += "    if [[ $cur == = ]]; then opt=$prev; cur=; fi\n";
-    s += "    if [[ $prev == = ]] && ((COMP_CWORD >= 2)); then opt=${COMP_WORDS[COMP_CWORD-2]}; fi\n";
-    s += "    case $opt in\n";
-    s += "        -p|--port|-[hv]*p)\n";
-    s += "            local devices\n";
-    s += "            devices=$(\"${COMP_WORDS[0]}\" ports 2>/dev/null | awk '{print $2}'; "
-         "compgen -G '/dev/serial/by-id/*')\n";
-    s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
-    s += "            return ;;\n";
-    s += "        --ports|--log) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
-    s += "        --data) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
-    s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
-    s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
-    s += "        --timeout|--baud) return ;;\n";
-    s += "    esac\n";
+    s += CompletionOfValues();
     s += "    local i cmd= nops=0\n";
     s += "    for ((i = 1; i < COMP_CWORD; i++)); do\n";
     s += "        case ${COMP_WORDS[i]} in\n";
@@ -758,17 +787,7 @@ std::string BashCompletion() {
     s += "        COMPREPLY=($(compgen -W \"$globals $opts\" -- \"$cur\"))\n";
     s += "        return\n";
     s += "    fi\n";
-    s += "    case $cmd in\n";
-    s += "        '') COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
-    s += "        help) ((nops == 0)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
-    s += "        fpga) if ((nops == 0)); then COMPREPLY=($(compgen -W \"generator analyzer aux\" -- \"$cur\"));"
-         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
-    s += "        mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"generator analyzer\" -- \"$cur\")) ;;\n";
-    s += "        sub-mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"0 1 2 3 4 5 6 7 8 9 10\" -- \"$cur\")) ;;\n";
-    s += "        input-board) if ((nops == 0)); then COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\"));"
-         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
-    s += "        pattern|panel|analyzer-data) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
-    s += "    esac\n";
+    s += CompletionOfOperands();
     s += "}\n";
     s += "complete -o filenames -F _quillet_cli quillet-cli\n";
     return s;
