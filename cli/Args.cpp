@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <set>
+#include <span>
 #include <sstream>
 
 #include "discovery/DeviceKinds.h"
@@ -26,77 +27,223 @@ bool ParseInteger(const std::string& text, long long& value) {
 
 namespace {
 
+// ---- applying an option ---------------------------------------------------------
+
+// What the parser carries from word to word besides the result.
+struct ParseState {
+    Args& out;
+    std::optional<std::string> port;  // -p/--port: checked against --ports at the end
+    bool timeoutGiven = false;        // QUILLET_TIMEOUT only when --timeout is absent
+    bool dataGiven = false;           // QUILLET_DATA only when --data is absent
+};
+
+// Applies one option: `name` as it was written (-p or --port), `value` its
+// value (empty for a flag). Returns what was wrong, or an empty string.
+using ApplyOption = std::string (*)(ParseState& state, const std::string& name, const std::string& value);
+
+constexpr int kMaxVerbosity = 3;
+constexpr int kTraceVerbosity = 2;  // --trace: as -vv
+constexpr double kMaxTimeoutSeconds = 86400;
+constexpr long long kMaxSlot = 4;
+constexpr long long kMaxBaud = 100000000;
+
+bool ParseSeconds(const std::string& text, unsigned& ms) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double s = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(s)) return false;
+    if (s <= 0 || s > kMaxTimeoutSeconds) return false;
+    ms = static_cast<unsigned>(std::lround(s * 1000.0));
+    if (ms == 0) ms = 1;
+    return true;
+}
+
+// A decimal integer from `low` to `high`.
+bool ParseBounded(const std::string& text, long long low, long long high, long long& n) {
+    return ParseInteger(text, n) && n >= low && n <= high;
+}
+
+// The device of -p/--port: one, not a list.
+std::string TakePort(const std::string& option, const std::string& device, std::optional<std::string>& port) {
+    if (device.empty() || device.find(',') != std::string::npos)
+        return option + " needs one device, not \"" + device + "\" (--ports takes a list)";
+    port = device;
+    return {};
+}
+
+template <bool Args::*Flag>
+std::string SetFlag(ParseState& s, const std::string&, const std::string&) {
+    s.out.*Flag = true;
+    return {};
+}
+
+template <bool Args::*Flag>
+bool FlagGiven(const Args& a) {
+    return a.*Flag;
+}
+
+bool KindGiven(const Args& a) { return a.kind.has_value(); }
+bool SlotGiven(const Args& a) { return a.slot.has_value(); }
+bool ExpectGiven(const Args& a) { return a.expect != 0; }
+bool BaudGiven(const Args& a) { return a.baud != 0; }
+
+std::string ApplyVerbose(ParseState& s, const std::string&, const std::string&) {
+    s.out.verbosity = std::min(kMaxVerbosity, s.out.verbosity + 1);
+    return {};
+}
+
+std::string ApplyTrace(ParseState& s, const std::string&, const std::string&) {
+    s.out.verbosity = std::max(s.out.verbosity, kTraceVerbosity);
+    return {};
+}
+
+std::string ApplyPort(ParseState& s, const std::string& name, const std::string& v) {
+    return TakePort(name, v, s.port);
+}
+
+std::string ApplyPorts(ParseState& s, const std::string&, const std::string& v) {
+    s.out.ports = v;
+    return {};
+}
+
+std::string ApplyData(ParseState& s, const std::string&, const std::string& v) {
+    if (v.empty()) return "--data needs a folder";
+    s.out.dataFolder = v;
+    s.dataGiven = true;
+    return {};
+}
+
+std::string ApplyTimeout(ParseState& s, const std::string&, const std::string& v) {
+    s.timeoutGiven = true;
+    if (!ParseSeconds(v, s.out.timeoutMs)) return "--timeout needs a number of seconds above 0, not \"" + v + "\"";
+    return {};
+}
+
+std::string ApplyLog(ParseState& s, const std::string&, const std::string& v) {
+    if (v.empty()) return "--log needs a file";
+    s.out.logFile = v;
+    return {};
+}
+
+std::string ApplyKind(ParseState& s, const std::string&, const std::string& v) {
+    if (!FindDeviceKind(v)) return "unknown instrument kind \"" + v + "\" (" + DeviceKindNames() + ")";
+    s.out.kind = v;
+    return {};
+}
+
+std::string ApplySlot(ParseState& s, const std::string&, const std::string& v) {
+    long long n = 0;
+    if (!ParseBounded(v, 1, kMaxSlot, n)) return "--slot needs a user pattern number from 1 to 4, not \"" + v + "\"";
+    s.out.slot = static_cast<int>(n);
+    return {};
+}
+
+std::string ApplyExpect(ParseState& s, const std::string&, const std::string& v) {
+    long long n = 0;
+    if (!ParseBounded(v, 1, kLastCom, n))
+        return "--expect needs a number of instruments from 1 to " + std::to_string(kLastCom) + ", not \"" + v +
+               "\"";
+    s.out.expect = static_cast<unsigned>(n);
+    return {};
+}
+
+std::string ApplyBaud(ParseState& s, const std::string&, const std::string& v) {
+    long long n = 0;
+    if (!ParseBounded(v, 1, kMaxBaud, n)) return "--baud needs a rate in baud, e.g. 115200, not \"" + v + "\"";
+    s.out.baud = static_cast<unsigned>(n);
+    return {};
+}
+
 // ---- the table ------------------------------------------------------------------
 
+// An option of the command line: how the help and the completion show it,
+// and how the parser applies it.
 struct OptionInfo {
     const char* key;      // name used in CommandInfo::options ("" for global options)
     const char* shortName;
     const char* longName;
     const char* value;    // placeholder of its value, or nullptr for a flag
     const char* help;     // lines separated by '\n'
+    ApplyOption apply;
+    // Command options: whether the parsed command line has it (for the
+    // check that its command takes it), and whether it needs --all.
+    bool (*given)(const Args& args) = nullptr;
+    bool needsAll = false;
 };
 
-const OptionInfo kGlobalOptions[] = {
+constexpr OptionInfo kGlobalOptions[] = {
 #ifdef _WIN32
     {"", "-p", "--port", "PORT",
      "use the COM port PORT (COM7, COM12) and no other\n"
-     "(default: %QUILLET_PORT%)"},
+     "(default: %QUILLET_PORT%)", ApplyPort},
     {"", nullptr, "--ports", "LIST",
      "use only the COM ports of LIST (comma-separated: COM3,COM12),\n"
-     "as QUILLET_PORTS"},
+     "as QUILLET_PORTS", ApplyPorts},
 #else
     {"", "-p", "--port", "DEVICE",
      "use DEVICE as COM1 and no other port; a /dev/serial/by-id\n"
-     "name works too (default: $QUILLET_PORT)"},
+     "name works too (default: $QUILLET_PORT)", ApplyPort},
     {"", nullptr, "--ports", "LIST",
      "the devices behind COM1, COM2, ... (comma-separated; an empty\n"
-     "item leaves that COM number absent), as QUILLET_PORTS"},
+     "item leaves that COM number absent), as QUILLET_PORTS", ApplyPorts},
 #endif
     {"", nullptr, "--data", "DIR",
      "read the firmware images GENERATOR_MCU.bin, ANALYZER_MCU.bin,\n"
      "GENERATOR_FPGA.bin and ANALYZER_FPGA.bin from DIR (default ./data,\n"
-     "or $QUILLET_DATA)"},
+     "or $QUILLET_DATA)", ApplyData},
     {"", nullptr, "--timeout", "S",
      "give up when the instrument has not answered for S seconds\n"
-     "(default 10, or $QUILLET_TIMEOUT)"},
+     "(default 10, or $QUILLET_TIMEOUT)", ApplyTimeout},
     {"", "-v", "--verbose", nullptr,
      "trace the steps on stderr, with time stamps (port opened, search,\n"
      "erase, block stream, bootloader); -vv also the bytes, as hex and\n"
-     "text, with block streams summarised; -vvv every block"},
-    {"", nullptr, "--trace", nullptr, "the same as -vv"},
-    {"", nullptr, "--log", "FILE", "append the trace to FILE (a header line first) instead of stderr"},
+     "text, with block streams summarised; -vvv every block", ApplyVerbose},
+    {"", nullptr, "--trace", nullptr, "the same as -vv", ApplyTrace},
+    {"", nullptr, "--log", "FILE", "append the trace to FILE (a header line first) instead of stderr", ApplyLog},
     {"", nullptr, "--json", nullptr,
      "output for scripts: progress as JSON lines on stderr, and one JSON\n"
      "object on stdout at the end (command, result, exit code, port,\n"
-     "kind, counts, duration, message)"},
-    {"", "-h", "--help", nullptr, "this text; with a command, that command's help"},
-    {"", nullptr, "--version", nullptr, "print the version and exit"},
+     "kind, counts, duration, message)", SetFlag<&Args::json>},
+    {"", "-h", "--help", nullptr, "this text; with a command, that command's help", SetFlag<&Args::help>},
+    {"", nullptr, "--version", nullptr, "print the version and exit", SetFlag<&Args::version>},
 };
 
-const OptionInfo kCommandOptions[] = {
-    {"kind", nullptr, "--kind", "KIND", "the kind of instrument to search for (default generator)"},
-    {"slot", nullptr, "--slot", "N", "user pattern number, 1 to 4"},
+constexpr OptionInfo kCommandOptions[] = {
+    {"kind", nullptr, "--kind", "KIND", "the kind of instrument to search for (default generator)", ApplyKind, KindGiven},
+    {"slot", nullptr, "--slot", "N", "user pattern number, 1 to 4", ApplySlot, SlotGiven},
     {"direct", nullptr, "--direct",
      nullptr,
      "the MCU already waits in its bootloader on the first port of\n"
-     "the map: no search, user pattern number 101"},
-    {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare"},
+     "the map: no search, user pattern number 101", SetFlag<&Args::direct>, FlagGiven<&Args::direct>},
+    {"verify", nullptr, "--verify", nullptr, "read the flash back after writing and compare", SetFlag<&Args::verify>, FlagGiven<&Args::verify>},
     {"fast", nullptr, "--fast", nullptr,
      "pace the bootloader exchange by its own acknowledgements instead of\n"
      "the flow's fixed delays (the same bytes on the line; each step waits\n"
-     "at most --timeout for its ACK)"},
+     "at most --timeout for its ACK)", SetFlag<&Args::fast>, FlagGiven<&Args::fast>},
     {"all", nullptr, "--all", nullptr,
      "search every port of the map on its own and run the command on every\n"
      "instrument found, all at the same time (with --direct: every port of\n"
-     "the map); one line per instrument, a summary at the end"},
+     "the map); one line per instrument, a summary at the end", SetFlag<&Args::all>, FlagGiven<&Args::all>},
     {"watch", nullptr, "--watch", nullptr,
      "with --all: keep running and run the command on every instrument\n"
-     "plugged in later (once until it is unplugged again); Ctrl+C ends"},
+     "plugged in later (once until it is unplugged again); Ctrl+C ends", SetFlag<&Args::watch>, FlagGiven<&Args::watch>, true},
     {"expect", nullptr, "--expect", "N",
-     "with --all: exit 1 if fewer than N instruments were served"},
+     "with --all: exit 1 if fewer than N instruments were served", ApplyExpect, ExpectGiven, true},
     {"baud", nullptr, "--baud", "N",
-     "the simulated line runs at N baud, as a real one would (default: as fast as it can)"},
+     "the simulated line runs at N baud, as a real one would (default: as fast as it can)", ApplyBaud, BaudGiven},
 };
+
+// Every option is applied by the parser; a command option also says how to
+// tell that it was given.
+constexpr bool EachOptionIsComplete() {
+    for (const OptionInfo& o : kGlobalOptions)
+        if (!o.apply || *o.key) return false;
+    for (const OptionInfo& o : kCommandOptions)
+        if (!o.apply || !o.given || !*o.key) return false;
+    return true;
+}
+static_assert(EachOptionIsComplete(), "an option of the table lacks its apply or given function");
 
 struct CommandInfo {
     const char* name;
@@ -291,46 +438,89 @@ const char kExitText[] =
     "  143  ended by SIGTERM (the port is closed first)\n";
 #endif
 
-bool ParseSeconds(const std::string& text, unsigned& ms) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const double s = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(s)) return false;
-    if (s <= 0 || s > 86400) return false;
-    ms = static_cast<unsigned>(std::lround(s * 1000.0));
-    if (ms == 0) ms = 1;
-    return true;
+// ---- parsing --------------------------------------------------------------------
+
+// Both tables, global options first.
+const std::span<const OptionInfo> kOptionTables[] = {kGlobalOptions, kCommandOptions};
+
+// The option whose short or long name is `name`; nullptr when the tables have none.
+const OptionInfo* FindOption(const std::string& name) {
+    for (const std::span<const OptionInfo> table : kOptionTables)
+        for (const OptionInfo& o : table)
+            if ((o.shortName && name == o.shortName) || name == o.longName) return &o;
+    return nullptr;
 }
 
-constexpr int kMaxVerbosity = 3;
-
-// The device of -p/--port: one, not a list.
-std::string TakePort(const std::string& option, const std::string& device, std::optional<std::string>& port) {
-    if (device.empty() || device.find(',') != std::string::npos)
-        return option + " needs one device, not \"" + device + "\" (--ports takes a list)";
-    port = device;
-    return {};
+// Applies `o`, written as `name`, with the value from "--name=value" when
+// there is one, otherwise from the next word (options with a value only).
+std::string ApplyWithValue(const OptionInfo& o, const std::string& name, const std::optional<std::string>& inlineValue,
+                           const std::vector<std::string>& argv, std::size_t& i, ParseState& s) {
+    if (!o.value) {
+        if (inlineValue) return "option " + name + " takes no value";
+        return o.apply(s, name, {});
+    }
+    if (inlineValue) return o.apply(s, name, *inlineValue);
+    if (i + 1 >= argv.size()) return "option " + name + " needs a value";
+    return o.apply(s, name, argv[++i]);
 }
 
 // A word of combined short options (-vv, -hv, -vp DEVICE, -pDEVICE): each
-// letter a flag, except that -p takes the rest of the word, or the next
-// word, as its device.
-std::string ShortCluster(const std::vector<std::string>& argv, std::size_t& i, Args& out,
-                         std::optional<std::string>& port) {
+// letter a flag, except that an option with a value takes the rest of the
+// word, or the next word, as its value.
+std::string ShortCluster(const std::vector<std::string>& argv, std::size_t& i, ParseState& s) {
     const std::string& word = argv[i];
     for (std::size_t k = 1; k < word.size(); ++k) {
-        switch (word[k]) {
-        case 'v': out.verbosity = std::min(kMaxVerbosity, out.verbosity + 1); break;
-        case 'h': out.help = true; break;
-        case 'p': {
-            if (k + 1 < word.size()) return TakePort("-p", word.substr(k + 1), port);
-            if (i + 1 >= argv.size()) return "option -p needs a value";
-            return TakePort("-p", argv[++i], port);
-        }
-        default:
+        const std::string name{'-', word[k]};
+        const OptionInfo* o = FindOption(name);
+        if (!o) {
             if (k == 1) return "unknown option " + word;
-            return "unknown option -" + std::string(1, word[k]) + " (in " + word + ")";
+            return "unknown option " + name + " (in " + word + ")";
+        }
+        if (o->value) {
+            std::optional<std::string> rest;
+            if (k + 1 < word.size()) rest = word.substr(k + 1);
+            return ApplyWithValue(*o, name, rest, argv, i, s);
+        }
+        if (std::string err = o->apply(s, name, {}); !err.empty()) return err;
+    }
+    return {};
+}
+
+// The option word argv[i] (it starts with '-' and is neither "-" nor "--"),
+// with its value; "--name=value" and "--name value" both work.
+std::string TakeOption(const std::vector<std::string>& argv, std::size_t& i, ParseState& s) {
+    std::string word = argv[i];
+    if (word.size() > 2 && word[1] != '-') return ShortCluster(argv, i, s);
+    std::optional<std::string> inlineValue;
+    if (const auto eq = word.find('='); word.rfind("--", 0) == 0 && eq != std::string::npos) {
+        inlineValue = word.substr(eq + 1);
+        word = word.substr(0, eq);
+    }
+    const OptionInfo* o = FindOption(word);
+    if (!o) return "unknown option " + word;
+    return ApplyWithValue(*o, word, inlineValue, argv, i, s);
+}
+
+// The defaults of the environment for what the options left open, and the
+// port: -p/--port (or QUILLET_PORT) becomes a map of COM1 alone.
+std::string ApplyEnvironment(ParseState& s, const Environment& env) {
+    Args& out = s.out;
+    if (s.port && out.ports) return "-p/--port and --ports do not go together";
+    if (!s.port && !out.ports) {
+        if (const char* p = env ? env("QUILLET_PORT") : nullptr; p && *p) {
+            if (std::string(p).find(',') != std::string::npos)
+                return std::string("QUILLET_PORT names one device, not \"") + p + "\" (QUILLET_PORTS takes a list)";
+            s.port = p;
+        }
+    }
+    if (s.port) out.ports = *s.port;  // COM1 = the device, nothing else
+    if (!s.dataGiven) {
+        if (const char* d = env ? env("QUILLET_DATA") : nullptr; d && *d) out.dataFolder = d;
+    }
+    if (!s.timeoutGiven) {
+        if (const char* t = env ? env("QUILLET_TIMEOUT") : nullptr; t && *t) {
+            if (!ParseSeconds(t, out.timeoutMs))
+                return std::string("QUILLET_TIMEOUT needs a number of seconds above 0, not \"") + t + "\"";
         }
     }
     return {};
@@ -340,12 +530,10 @@ std::string ShortCluster(const std::vector<std::string>& argv, std::size_t& i, A
 
 std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Environment& env) {
     out = Args{};
+    ParseState state{out, std::nullopt, false, false};
     bool onlyOperands = false;
-    std::optional<std::string> port;
-    bool timeoutGiven = false;
-    bool dataGiven = false;
     for (std::size_t i = 0; i < argv.size(); ++i) {
-        std::string word = argv[i];
+        const std::string& word = argv[i];
         if (onlyOperands || word.empty() || word[0] != '-' || word == "-") {
             if (out.command.empty())
                 out.command = word;
@@ -357,137 +545,33 @@ std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Env
             onlyOperands = true;
             continue;
         }
-        // Short options may be combined: -vv, -vp DEVICE, -pDEVICE.
-        if (word.size() > 2 && word[1] != '-') {
-            if (std::string err = ShortCluster(argv, i, out, port); !err.empty()) return err;
-            continue;
-        }
-        // "--name=value" and "--name value" both work for options with a value.
-        std::optional<std::string> inlineValue;
-        if (word.rfind("--", 0) == 0) {
-            const auto eq = word.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = word.substr(eq + 1);
-                word = word.substr(0, eq);
-            }
-        }
-        auto value = [&](std::string& v) -> std::string {
-            if (inlineValue) {
-                v = *inlineValue;
-                return {};
-            }
-            if (i + 1 >= argv.size()) return "option " + word + " needs a value";
-            v = argv[++i];
-            return {};
-        };
-        auto flag = [&](bool& f) -> std::string {
-            if (inlineValue) return "option " + word + " takes no value";
-            f = true;
-            return {};
-        };
-        std::string v;
-        std::string err;
-        bool counted = false;
-        if (word == "-v" || word == "--verbose") {
-            err = flag(counted);
-            out.verbosity = std::min(kMaxVerbosity, out.verbosity + 1);
-        } else if (word == "--trace") {
-            err = flag(counted);
-            out.verbosity = std::max(out.verbosity, 2);
-        } else if (word == "--log") {
-            if ((err = value(v)).empty()) {
-                if (v.empty()) err = "--log needs a file";
-                out.logFile = v;
-            }
-        } else if (word == "-h" || word == "--help") {
-            err = flag(out.help);
-        } else if (word == "--version") {
-            err = flag(out.version);
-        } else if (word == "--json") {
-            err = flag(out.json);
-        } else if (word == "--direct") {
-            err = flag(out.direct);
-        } else if (word == "--verify") {
-            err = flag(out.verify);
-        } else if (word == "--fast") {
-            err = flag(out.fast);
-        } else if (word == "--all") {
-            err = flag(out.all);
-        } else if (word == "--watch") {
-            err = flag(out.watch);
-        } else if (word == "-p" || word == "--port") {
-            if ((err = value(v)).empty()) err = TakePort(word, v, port);
-        } else if (word == "--data") {
-            if ((err = value(v)).empty()) {
-                if (v.empty()) err = "--data needs a folder";
-                out.dataFolder = v;
-                dataGiven = true;
-            }
-        } else if (word == "--ports") {
-            if ((err = value(v)).empty()) out.ports = v;
-        } else if (word == "--timeout") {
-            if ((err = value(v)).empty() && !ParseSeconds(v, out.timeoutMs))
-                err = "--timeout needs a number of seconds above 0, not \"" + v + "\"";
-            timeoutGiven = true;
-        } else if (word == "--kind") {
-            if ((err = value(v)).empty()) {
-                if (!FindDeviceKind(v))
-                    err = "unknown instrument kind \"" + v + "\" (" + DeviceKindNames() + ")";
-                else
-                    out.kind = v;
-            }
-        } else if (word == "--baud") {
-            long long n = 0;
-            if ((err = value(v)).empty()) {
-                if (!ParseInteger(v, n) || n < 1 || n > 100000000)
-                    err = "--baud needs a rate in baud, e.g. 115200, not \"" + v + "\"";
-                else
-                    out.baud = static_cast<unsigned>(n);
-            }
-        } else if (word == "--expect") {
-            long long n = 0;
-            if ((err = value(v)).empty()) {
-                if (!ParseInteger(v, n) || n < 1 || n > kLastCom)
-                    err = "--expect needs a number of instruments from 1 to " + std::to_string(kLastCom) +
-                          ", not \"" + v + "\"";
-                else
-                    out.expect = static_cast<unsigned>(n);
-            }
-        } else if (word == "--slot") {
-            long long n = 0;
-            if ((err = value(v)).empty()) {
-                if (!ParseInteger(v, n) || n < 1 || n > 4)
-                    err = "--slot needs a user pattern number from 1 to 4, not \"" + v + "\"";
-                else
-                    out.slot = static_cast<int>(n);
-            }
-        } else {
-            err = "unknown option " + word;
-        }
-        if (!err.empty()) return err;
+        if (std::string err = TakeOption(argv, i, state); !err.empty()) return err;
     }
-    if (port && out.ports) return "-p/--port and --ports do not go together";
-    if (!port && !out.ports) {
-        if (const char* p = env ? env("QUILLET_PORT") : nullptr; p && *p) {
-            if (std::string(p).find(',') != std::string::npos)
-                return std::string("QUILLET_PORT names one device, not \"") + p +
-                       "\" (QUILLET_PORTS takes a list)";
-            port = p;
-        }
-    }
-    if (port) out.ports = *port;  // COM1 = the device, nothing else
-    if (!dataGiven) {
-        if (const char* d = env ? env("QUILLET_DATA") : nullptr; d && *d) out.dataFolder = d;
-    }
-    if (!timeoutGiven) {
-        if (const char* t = env ? env("QUILLET_TIMEOUT") : nullptr; t && *t) {
-            if (!ParseSeconds(t, out.timeoutMs))
-                return std::string("QUILLET_TIMEOUT needs a number of seconds above 0, not \"") + t +
-                       "\"";
-        }
+    return ApplyEnvironment(state, env);
+}
+
+std::vector<OptionName> OptionNames() {
+    std::vector<OptionName> names;
+    for (const std::span<const OptionInfo> table : kOptionTables)
+        for (const OptionInfo& o : table) names.push_back({o.shortName, o.longName, o.value});
+    return names;
+}
+
+namespace {
+
+// The command options given must be ones the command takes; --watch and
+// --expect go with --all only.
+std::string CheckCommandOptions(const Args& a, const CommandInfo& info) {
+    for (const OptionInfo& o : kCommandOptions) {
+        if (!o.given(a)) continue;
+        if (std::find(info.options.begin(), info.options.end(), o.key) == info.options.end())
+            return std::string(o.longName) + " does not go with " + a.command;
+        if (o.needsAll && !a.all) return std::string(o.longName) + " goes with --all";
     }
     return {};
 }
+
+} // namespace
 
 std::string CheckCommand(const Args& a) {
     const std::string& c = a.command;
@@ -541,21 +625,7 @@ std::string CheckCommand(const Args& a) {
         err = operands(1, "analyzer-data FILE");
     }
     if (!err.empty()) return err;
-    const auto takes = [&](const char* key) {
-        return std::find(info->options.begin(), info->options.end(), key) != info->options.end();
-    };
-    if (a.kind && !takes("kind")) return "--kind does not go with " + c;
-    if (a.slot && !takes("slot")) return "--slot does not go with " + c;
-    if (a.direct && !takes("direct")) return "--direct does not go with " + c;
-    if (a.verify && !takes("verify")) return "--verify does not go with " + c;
-    if (a.fast && !takes("fast")) return "--fast does not go with " + c;
-    if (a.all && !takes("all")) return "--all does not go with " + c;
-    if (a.watch && !takes("watch")) return "--watch does not go with " + c;
-    if (a.watch && !a.all) return "--watch goes with --all";
-    if (a.expect && !takes("expect")) return "--expect does not go with " + c;
-    if (a.expect && !a.all) return "--expect goes with --all";
-    if (a.baud && !takes("baud")) return "--baud does not go with " + c;
-    return {};
+    return CheckCommandOptions(a, *info);
 }
 
 std::vector<std::string> CommandNames() {
@@ -619,6 +689,51 @@ std::string CommandHelp(const std::string& command) {
     return out;
 }
 
+namespace {
+
+// The completion script's part for the value of an option: devices after
+// -p, files after --ports and --log, folders after --data, kinds, slots.
+std::string CompletionOfValues() {
+    std::string s;
+    // "--log=FILE": bash splits the word at '=', the option is two words back.
+    s += "    local opt=$prev\n";
+    s += "    if [[ $cur == = ]]; then opt=$prev; cur=; fi\n";
+    s += "    if [[ $prev == = ]] && ((COMP_CWORD >= 2)); then opt=${COMP_WORDS[COMP_CWORD-2]}; fi\n";
+    s += "    case $opt in\n";
+    s += "        -p|--port|-[hv]*p)\n";
+    s += "            local devices\n";
+    s += "            devices=$(\"${COMP_WORDS[0]}\" ports 2>/dev/null | awk '{print $2}'; "
+         "compgen -G '/dev/serial/by-id/*')\n";
+    s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
+    s += "            return ;;\n";
+    s += "        --ports|--log) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
+    s += "        --data) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
+    s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
+    s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
+    s += "        --timeout|--baud) return ;;\n";
+    s += "    esac\n";
+    return s;
+}
+
+// The completion script's part for the words after the command.
+std::string CompletionOfOperands() {
+    std::string s;
+    s += "    case $cmd in\n";
+    s += "        '') COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
+    s += "        help) ((nops == 0)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
+    s += "        fpga) if ((nops == 0)); then COMPREPLY=($(compgen -W \"generator analyzer aux\" -- \"$cur\"));"
+         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
+    s += "        mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"generator analyzer\" -- \"$cur\")) ;;\n";
+    s += "        sub-mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"0 1 2 3 4 5 6 7 8 9 10\" -- \"$cur\")) ;;\n";
+    s += "        input-board) if ((nops == 0)); then COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\"));"
+         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
+    s += "        pattern|panel|analyzer-data) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
+    s += "    esac\n";
+    return s;
+}
+
+} // namespace
+
 std::string BashCompletion() {
     auto join = [](const std::vector<std::string>& words) {
         std::string s;
@@ -655,23 +770,7 @@ std::string BashCompletion() {
     s += "    local kinds=\"" + DeviceKindNames(" ") + "\"\n";
     s += "    local globals=\"" + join(globals) + "\"\n";
     s += "    COMPREPLY=()\n";
-    // "--log=FILE": bash splits the word at '=', the option is two words back.
-    s += "    local opt=$prev\n";
-    s += "    if [[ $cur == = ]]; then opt=$prev; cur=; fi\n";
-    s += "    if [[ $prev == = ]] && ((COMP_CWORD >= 2)); then opt=${COMP_WORDS[COMP_CWORD-2]}; fi\n";
-    s += "    case $opt in\n";
-    s += "        -p|--port|-[hv]*p)\n";
-    s += "            local devices\n";
-    s += "            devices=$(\"${COMP_WORDS[0]}\" ports 2>/dev/null | awk '{print $2}'; "
-         "compgen -G '/dev/serial/by-id/*')\n";
-    s += "            COMPREPLY=($(compgen -W \"$devices\" -- \"$cur\"))\n";
-    s += "            return ;;\n";
-    s += "        --ports|--log) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n";
-    s += "        --data) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n";
-    s += "        --kind) COMPREPLY=($(compgen -W \"$kinds\" -- \"$cur\")); return ;;\n";
-    s += "        --slot) COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\")); return ;;\n";
-    s += "        --timeout|--baud) return ;;\n";
-    s += "    esac\n";
+    s += CompletionOfValues();
     s += "    local i cmd= nops=0\n";
     s += "    for ((i = 1; i < COMP_CWORD; i++)); do\n";
     s += "        case ${COMP_WORDS[i]} in\n";
@@ -688,17 +787,7 @@ std::string BashCompletion() {
     s += "        COMPREPLY=($(compgen -W \"$globals $opts\" -- \"$cur\"))\n";
     s += "        return\n";
     s += "    fi\n";
-    s += "    case $cmd in\n";
-    s += "        '') COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
-    s += "        help) ((nops == 0)) && COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n";
-    s += "        fpga) if ((nops == 0)); then COMPREPLY=($(compgen -W \"generator analyzer aux\" -- \"$cur\"));"
-         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
-    s += "        mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"generator analyzer\" -- \"$cur\")) ;;\n";
-    s += "        sub-mcu) ((nops == 0)) && COMPREPLY=($(compgen -W \"0 1 2 3 4 5 6 7 8 9 10\" -- \"$cur\")) ;;\n";
-    s += "        input-board) if ((nops == 0)); then COMPREPLY=($(compgen -W \"1 2 3 4\" -- \"$cur\"));"
-         " else COMPREPLY=($(compgen -f -- \"$cur\")); fi ;;\n";
-    s += "        pattern|panel|analyzer-data) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
-    s += "    esac\n";
+    s += CompletionOfOperands();
     s += "}\n";
     s += "complete -o filenames -F _quillet_cli quillet-cli\n";
     return s;

@@ -31,6 +31,8 @@ struct Args {
     bool watch = false;                  // --watch (with --all)
     unsigned expect = 0;                 // --expect N (with --all): fewer instruments served fail the run
     unsigned baud = 0;                   // demo --baud N (0: the simulator answers at once)
+
+    bool operator==(const Args&) const = default;
 };
 
 // The environment as the parser reads it (std::getenv in the program).
@@ -41,6 +43,16 @@ using Environment = std::function<const char*(const char*)>;
 // --timeout, QUILLET_DATA for --data. Returns an empty string on success, otherwise what was wrong
 // (a usage error).
 std::string ParseArgs(const std::vector<std::string>& argv, Args& out, const Environment& env);
+
+// An option as the table of options lists it; the parser applies every
+// option of that table, and no other.
+struct OptionName {
+    const char* shortName;  // "-p", or nullptr when it has none
+    const char* longName;   // "--port"
+    const char* value;      // placeholder of its value ("DEVICE"), or nullptr for a flag
+};
+// Every option, global ones first, in the order the help lists them.
+std::vector<OptionName> OptionNames();
 
 // Checks that the command exists and that its operands and options fit it.
 std::string CheckCommand(const Args& args);
