@@ -130,6 +130,7 @@ TEST_F(UploadTest, FirstPatternFrameOfAnAllZeroRaster) {
 }
 
 TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
+    test::Probe(dlg).Images().raster.resize(kRasterBytes);
     for (std::size_t i = 0; i < kRasterBytes; ++i) test::Probe(dlg).Images().raster[i] = static_cast<std::uint8_t>(i % 251);
     Open();
     StartNand(4);
