@@ -107,6 +107,8 @@ void CLoaderDlg::OnClose() {
     if (!ConfirmInterruption(true)) return;
     m_stream.buffer.clear();
     m_stream.buffer.shrink_to_fit();
+    m_stream.shared.reset();
+    m_uploadRaster.reset();
     m_host.EndDialog();
 }
 
