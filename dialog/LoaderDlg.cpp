@@ -62,8 +62,8 @@ bool CLoaderDlg::OnInitDialog() {
     m_conGroup = 0;
     m_conMachine = 0;
     m_stream.buffer.assign(10, 0);
-    // The raster starts black until the first accepted 1920x1080 import.
-    m_images.raster.assign(kRasterBytes, 0);
+    // The raster stays unallocated until an accepted 1920x1080 import or a
+    // pattern upload needs it (the upload sends it black until then).
 
     FillOpcodeTable();
 
@@ -107,6 +107,8 @@ void CLoaderDlg::OnClose() {
     if (!ConfirmInterruption(true)) return;
     m_stream.buffer.clear();
     m_stream.buffer.shrink_to_fit();
+    m_stream.shared.reset();
+    m_uploadRaster.reset();
     m_host.EndDialog();
 }
 

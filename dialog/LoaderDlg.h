@@ -316,6 +316,10 @@ private:
     SearchState m_search;
     StreamState m_stream;
     PatternImages m_images;
+    // The raster of the last pattern upload, shared with its stream rather
+    // than copied. An import writes a new raster into m_images, so a stream
+    // that is still running keeps the bytes it started with.
+    std::shared_ptr<const std::vector<std::uint8_t>> m_uploadRaster;
     EntryState m_entry;
     BootloaderState m_boot;
     InputBoardState m_board;
@@ -422,6 +426,7 @@ private:
     void StartFpgaImage(std::uint8_t group, const char* image);
     bool CheckSlotAndPort(bool readField);
     void StoreUserPattern(int slot, bool fromField);
+    void ShareRaster();
     void StorePanelImage(int slot, bool fromField);
     bool ImportImageFile(const std::string& path);
     void DisableUploads();

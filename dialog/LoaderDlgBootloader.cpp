@@ -122,7 +122,7 @@ void PutAddress(std::uint8_t* out, std::uint32_t a) {
 // The image byte the flash should hold at `address` (0xFF past the image).
 std::uint8_t ExpectedAt(const StreamState& stream, std::uint32_t address) {
     const std::uint32_t offset = address - kFlashBase;
-    return offset < stream.size && offset < stream.buffer.size() ? stream.buffer[offset] : 0xFF;
+    return offset < stream.size && offset < stream.Bytes().size() ? stream.Bytes()[offset] : 0xFF;
 }
 
 } // namespace
@@ -421,10 +421,10 @@ void CLoaderDlg::SendDataPacket() {
     s.tx[0] = kPieceLengthByte;
     const std::uint32_t size = m_stream.size;
     const std::uint32_t limit =
-        std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.buffer.size()));
+        std::min<std::uint32_t>(size, static_cast<std::uint32_t>(m_stream.Bytes().size()));
     std::uint32_t next = m_stream.position % kMcuPieceBytes;  // next slot to fill
     while (next < kMcuPieceBytes && m_stream.position < limit) {
-        s.tx[1 + next] = m_stream.buffer[m_stream.position];
+        s.tx[1 + next] = m_stream.Bytes()[m_stream.position];
         ++m_stream.position;
         ++next;
     }

@@ -138,9 +138,10 @@ void CLoaderDlg::StreamNextChunk() {
     std::uint8_t* f = s.buffer;
     PutBig32(f, s.destination);
     PutBig32(f + 4, n);
+    const std::vector<std::uint8_t>& bytes = m_stream.Bytes();
     const std::uint32_t available =
-        from < m_stream.buffer.size() ? std::min<std::uint32_t>(n, static_cast<std::uint32_t>(m_stream.buffer.size()) - from) : 0;
-    std::copy(m_stream.buffer.begin() + from, m_stream.buffer.begin() + from + available, f + 8);
+        from < bytes.size() ? std::min<std::uint32_t>(n, static_cast<std::uint32_t>(bytes.size()) - from) : 0;
+    std::copy(bytes.begin() + from, bytes.begin() + from + available, f + 8);
     std::fill(f + 8 + available, f + 8 + n, 0);
     const std::uint16_t crc = ComputeCrc16(f + 8, n);
     f[8 + n] = 0;

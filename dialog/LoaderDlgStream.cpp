@@ -84,11 +84,12 @@ std::uint8_t BlockSubCommand(const StreamState& st) {
 }
 
 int FillNextBlock(StreamState& st) {
-    const std::size_t end = std::min<std::size_t>(st.size, st.buffer.size());
+    const std::vector<std::uint8_t>& bytes = st.Bytes();
+    const std::size_t end = std::min<std::size_t>(st.size, bytes.size());
     const std::size_t left = st.position < end ? end - st.position : 0;
     const std::size_t n = std::min<std::size_t>(left, kBlockData);
     std::uint8_t* data = st.block + kBlockHeader;
-    if (n) std::memcpy(data, st.buffer.data() + st.position, n);
+    if (n) std::memcpy(data, bytes.data() + st.position, n);
     std::memset(data + n, 0, kBlockData - n);
     st.position += static_cast<std::uint32_t>(n);
     return static_cast<int>(n);
@@ -120,10 +121,10 @@ int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t 
     st.firstBlock = firstBlock;
     st.acked = 0;
     st.position = 0;
-    if (st.size == 0 || st.buffer.empty()) return 0;
+    if (st.size == 0 || st.Bytes().empty()) return 0;
 
     const int placed = FillNextBlock(st);
-    const bool last = st.position >= std::min<std::size_t>(st.size, st.buffer.size());
+    const bool last = st.position >= std::min<std::size_t>(st.size, st.Bytes().size());
     const std::uint8_t marker = last ? kMarkerLast : firstMarker;
     SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
 
@@ -188,7 +189,7 @@ void CLoaderDlg::OnBlockAck() {
         // Every block of the whole stream is in the instrument's hands (not
         // only those sent before the operator stopped it).
         if (st.finished && st.acked == st.blockNumber - st.firstBlock &&
-            st.position >= std::min<std::size_t>(st.size, st.buffer.size()) && !st.ended) {
+            st.position >= std::min<std::size_t>(st.size, st.Bytes().size()) && !st.ended) {
             ShowUploadStored();
             const FlowSnapshot done = StreamSnapshot(m_fProgress);
             ReportFlowDone(done.kind, done.what + ": " + WithThousands(st.acked) + " blocks acknowledged");
@@ -209,7 +210,7 @@ void CLoaderDlg::OnBlockAck() {
     // Nothing to carry on: no stream has started, or everything has gone out.
     if (!st.sentAny || st.finished) return;
 
-    const std::size_t end = std::min<std::size_t>(st.size, st.buffer.size());
+    const std::size_t end = std::min<std::size_t>(st.size, st.Bytes().size());
     if (st.position >= end) return;
     const int placed = FillNextBlock(st);
     const bool last = st.position >= end;
@@ -230,6 +231,7 @@ int CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) 
     }
     m_stream.size = static_cast<std::uint32_t>(bytes.size());
     m_stream.buffer = std::move(bytes);
+    m_stream.shared.reset();
     return m_stream.buffer.empty() ? 0 : 1;
 }
 
@@ -253,6 +255,7 @@ bool CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::optional<std:
     if (!file) return false;
     m_stream.size = static_cast<std::uint32_t>(file->size());
     m_stream.buffer = std::move(*file);
+    m_stream.shared.reset();
     return true;
 }
 

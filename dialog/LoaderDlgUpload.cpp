@@ -56,6 +56,18 @@ void CLoaderDlg::StorePattern(int slot) {
     StoreUserPattern(slot, false);
 }
 
+// The raster an upload sends: the one of the last accepted import (moved,
+// not copied, into m_uploadRaster), else the one sent last, else black.
+void CLoaderDlg::ShareRaster() {
+    if (m_images.raster.size() == kRasterBytes)
+        m_uploadRaster = std::make_shared<const std::vector<std::uint8_t>>(std::move(m_images.raster));
+    else if (!m_uploadRaster)
+        m_uploadRaster = std::make_shared<const std::vector<std::uint8_t>>(kRasterBytes, std::uint8_t{0});
+    m_images.raster.clear();
+    m_stream.buffer.clear();
+    m_stream.shared = m_uploadRaster;
+}
+
 void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     if (!fromField) m_nPatternNo = slot;
     if (!CheckSlotAndPort(fromField)) return;
@@ -66,8 +78,7 @@ void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     m_strNote = kNoteNand;
     // The percentage of an earlier upload does not stand for this one.
     m_fProgress = 0;
-    if (m_images.raster.size() != kRasterBytes) m_images.raster.assign(kRasterBytes, 0);
-    m_stream.buffer = m_images.raster;
+    ShareRaster();
     // Until the first block goes out, a stray acknowledgement of an earlier
     // stream has nothing to carry on or send again.
     m_stream.finished = 1;
@@ -155,6 +166,7 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     ShowNote(kNotePanel);
 
     m_stream.buffer.assign(m_images.panel, m_images.panel + kPanelBytes);
+    m_stream.shared.reset();
     m_stream.size = static_cast<std::uint32_t>(kPanelBytes);
     // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.
     if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "protocol/BlockStream.h"
@@ -19,6 +20,10 @@ constexpr int kStreamPanel = 3;  // also the analyzer data flash
 
 struct StreamState {
     std::vector<std::uint8_t> buffer;  // the bytes to send; replaced by every start step
+    // A user pattern is not copied: the stream shares the dialog's raster
+    // and sends it instead of `buffer` while this is set.
+    std::shared_ptr<const std::vector<std::uint8_t>> shared;
+    const std::vector<std::uint8_t>& Bytes() const { return shared ? *shared : buffer; }
     std::uint32_t size = 0;            // stream size in bytes
     std::uint32_t position = 0;        // stream bytes placed into blocks so far
     std::uint32_t blockNumber = 0;     // number of the next block; low 16 bits go into each frame
@@ -46,7 +51,7 @@ std::uint8_t BlockSubCommand(const StreamState& st);
 // Places the next stream bytes into the data area of st.block, zero-padding
 // a block the data does not fill, and moves st.position past them. Returns
 // the number of stream bytes placed (0 when nothing is left). Never reads
-// past st.size or the end of st.buffer.
+// past st.size or the end of st.Bytes().
 int FillNextBlock(StreamState& st);
 // Puts the sub-command, block number and marker into st.block.
 void SetBlockHeader(StreamState& st, std::uint8_t subCommand, std::uint32_t number, std::uint8_t marker);

@@ -130,7 +130,9 @@ TEST_F(UploadTest, FirstPatternFrameOfAnAllZeroRaster) {
 }
 
 TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
-    for (std::size_t i = 0; i < kRasterBytes; ++i) test::Probe(dlg).Images().raster[i] = static_cast<std::uint8_t>(i % 251);
+    std::vector<std::uint8_t> raster(kRasterBytes);
+    for (std::size_t i = 0; i < kRasterBytes; ++i) raster[i] = static_cast<std::uint8_t>(i % 251);
+    test::Probe(dlg).Images().raster = raster;
     Open();
     StartNand(4);
     ReceiveText("cnd 12\r\n");
@@ -146,7 +148,7 @@ TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
         sent.insert(sent.end(), f.begin() + 13, f.begin() + 269);
     }
     EXPECT_EQ(bad, 0);
-    EXPECT_TRUE(sent == test::Probe(dlg).Images().raster);
+    EXPECT_TRUE(sent == raster);
     const auto& last = port.writes.back();
     EXPECT_EQ(last[10], 0xEB);
     EXPECT_EQ(last[11], 0x5E);
@@ -158,6 +160,39 @@ TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
     EXPECT_EQ(port.writes.size(), 24301u);
     EXPECT_EQ(host.GetItemText(IDC_STATUS), "User pattern stored in slot 4.");
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: The upload is \r\n complete. You may \r\n press any button.");
+}
+
+// The stream sends the imported raster itself, not a copy of it; an image
+// loaded while it runs goes to the next upload and leaves this one alone.
+TEST_F(UploadTest, PatternStreamSharesTheRasterAndKeepsItAcrossAnImport) {
+    std::vector<std::uint8_t> first(kRasterBytes), second(kRasterBytes);
+    for (std::size_t i = 0; i < kRasterBytes; ++i) {
+        first[i] = static_cast<std::uint8_t>(i % 253);
+        second[i] = static_cast<std::uint8_t>(i % 241 + 7);
+    }
+    test::Probe(dlg).Images().raster = first;
+    const std::uint8_t* imported = test::Probe(dlg).Images().raster.data();
+    Open();
+    StartNand(2);
+    EXPECT_EQ(test::Probe(dlg).Stream().Bytes().data(), imported);
+    ReceiveText("cnd 12\r\n");
+    for (int k = 1; k < 100; ++k) Ack();
+    test::Probe(dlg).Images().raster = second;  // what an accepted import leaves
+    for (int k = 100; k < 24300; ++k) Ack();
+    ASSERT_EQ(port.writes.size(), 24301u);
+    std::vector<std::uint8_t> sent;
+    sent.reserve(kRasterBytes);
+    for (std::size_t k = 1; k < port.writes.size(); ++k)
+        sent.insert(sent.end(), port.writes[k].begin() + 13, port.writes[k].begin() + 269);
+    EXPECT_TRUE(sent == first);
+    Ack();
+    host.Advance(5000);  // the port closes a second after the last block
+    if (!test::Probe(dlg).PortOpen()) Open();
+    StartNand(3);
+    ReceiveText("cnd 12\r\n");
+    ASSERT_EQ(port.writes.size(), 24303u);
+    const auto& f = port.writes.back();
+    EXPECT_TRUE(std::equal(f.begin() + 13, f.begin() + 269, second.begin()));
 }
 
 TEST_F(UploadTest, FirstPanelFrameOfSlotOne) {
