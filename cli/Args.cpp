@@ -234,17 +234,6 @@ constexpr OptionInfo kCommandOptions[] = {
      "the simulated line runs at N baud, as a real one would (default: as fast as it can)", ApplyBaud, BaudGiven},
 };
 
-// Every option is applied by the parser; a command option also says how to
-// tell that it was given.
-constexpr bool EachOptionIsComplete() {
-    for (const OptionInfo& o : kGlobalOptions)
-        if (!o.apply || *o.key) return false;
-    for (const OptionInfo& o : kCommandOptions)
-        if (!o.apply || !o.given || !*o.key) return false;
-    return true;
-}
-static_assert(EachOptionIsComplete(), "an option of the table lacks its apply or given function");
-
 struct CommandInfo {
     const char* name;
     const char* synopsis;     // what follows "quillet-cli "
