@@ -36,6 +36,12 @@ protected:
         return RunProgram("/usr/bin/xvfb-run", {"-a", "-s", "-screen 0 1280x1024x24", "bash", "-c", script},
                           dir.Path(), limit);
     }
+    // A shell line that forgets what quillet.exe remembers (the image
+    // folder, port, slot, kind): each run starts as a new operator's, not
+    // in the folder an earlier test left behind.
+    std::string Forget() const {
+        return Wine().run + " " + Wine().prefix + " reg delete 'HKCU\\Software\\Quillet' /f >/dev/null 2>&1 || true\n";
+    }
     // Shell words that run a program of the Windows build under wine.
     std::string WineCall(const std::string& program, const std::string& args) const {
         return "env LD_PRELOAD=" + std::string(QUILLET_MODEMLINES_LIB) + " LANG=C.UTF-8 " + Wine().run + " " +
@@ -55,7 +61,7 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
     const std::string script = "set -e\n" + Wine().run + " " + Wine().prefix + " cmd /c exit\n" +
                                "for n in 1 2 4 5 6 7 8 9; do ln -sfn " + Absent() + " " + dosdevices +
                                "com$n; done\n" + "ln -sfn " + device + " " + dosdevices + "com3\n" +
-                               WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + "\n";
+                               Forget() + WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + "\n";
     const RunResult r = OnDisplay(script, 400);
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "box \"Quillet\": Can not find this port or used by other application")) << r.out;
@@ -81,7 +87,7 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
 // pattern waits in the folder "Load Image" opens.
 TEST_F(WineDialog, DemoWithTheGeneratorInsideTheDialog) {
     if (!HavePillow()) GTEST_SKIP() << "Pillow is missing";
-    const RunResult r = OnDisplay(WineCall("tests/dialog_driver.exe", "sample-pattern.bmp 4 --demo"), 400);
+    const RunResult r = OnDisplay(Forget() + WineCall("tests/dialog_driver.exe", "sample-pattern.bmp 4 --demo"), 400);
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "found on COM1")) << r.out;
     // The demo folder is in the Windows temporary folder of the prefix.
@@ -102,7 +108,7 @@ TEST_F(WineDialog, DemoWithTheGeneratorInsideTheDialog) {
 // before the program is ended.
 TEST_F(WineDialog, TheEndOfTheSessionStopsTheUploadCleanly) {
     const RunResult r =
-        OnDisplay(WineCall("tests/dialog_driver.exe", "sample-pattern.bmp 3 --demo --end-session"), 400);
+        OnDisplay(Forget() + WineCall("tests/dialog_driver.exe", "sample-pattern.bmp 3 --demo --end-session"), 400);
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "end of session held up")) << r.out;
     EXPECT_TRUE(Contains(r.out, "critical end of session allowed")) << r.out;

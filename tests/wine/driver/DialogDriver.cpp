@@ -154,12 +154,8 @@ int main(int argc, char** argv) {
     HWND name = GetDlgItem(open, kFileNameCombo);
     if (!name) name = GetDlgItem(open, kFileNameEdit);
     if (!name) Fail("the file dialog has no file name field");
-    wchar_t given[MAX_PATH] = {};
-    MultiByteToWideChar(CP_UTF8, 0, image.c_str(), -1, given, MAX_PATH);
-    // The full path: the file dialog opens in the folder the dialog
-    // remembers from an earlier run, not necessarily this one's.
     wchar_t wide[MAX_PATH] = {};
-    if (!GetFullPathNameW(given, MAX_PATH, wide, nullptr)) Fail("no full path for the image");
+    MultiByteToWideChar(CP_UTF8, 0, image.c_str(), -1, wide, MAX_PATH);
     SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
     if (HWND edit = FindWindowExW(name, nullptr, L"Edit", nullptr))
         SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide));
