@@ -9,17 +9,13 @@ namespace quillet::cli {
 
 namespace {
 
-// The platform's device, with every open told to `refusals`.
-class ReportingDevice : public ISerialDevice {
+// A device that passes every call on to the one it wraps; the wrappers
+// below change only what they are for.
+class ForwardingDevice : public ISerialDevice {
 public:
-    ReportingDevice(std::unique_ptr<ISerialDevice> inner, OpenRefusals& refusals)
-        : m_inner(std::move(inner)), m_refusals(refusals) {}
+    explicit ForwardingDevice(std::unique_ptr<ISerialDevice> inner) : m_inner(std::move(inner)) {}
 
-    OpenStatus Open(const std::string& path) override {
-        const OpenStatus status = m_inner->Open(path);
-        m_refusals.Note(path, status, m_inner->Problem());
-        return status;
-    }
+    OpenStatus Open(const std::string& path) override { return m_inner->Open(path); }
     std::string Problem() const override { return m_inner->Problem(); }
     std::optional<SerialFailure> Configure(const LineSettings& line) override { return m_inner->Configure(line); }
     bool IsOpen() const override { return m_inner->IsOpen(); }
@@ -36,17 +32,32 @@ public:
     SerialFailure LastFailure() const override { return m_inner->LastFailure(); }
     void Wake() override { m_inner->Wake(); }
 
-private:
+protected:
     std::unique_ptr<ISerialDevice> m_inner;
+};
+
+// The platform's device, with every open told to `refusals`.
+class ReportingDevice : public ForwardingDevice {
+public:
+    ReportingDevice(std::unique_ptr<ISerialDevice> inner, OpenRefusals& refusals)
+        : ForwardingDevice(std::move(inner)), m_refusals(refusals) {}
+
+    OpenStatus Open(const std::string& path) override {
+        const OpenStatus status = m_inner->Open(path);
+        m_refusals.Note(path, status, m_inner->Problem());
+        return status;
+    }
+
+private:
     OpenRefusals& m_refusals;
 };
 
 // A device already opened on its port: the first open of that port is
 // taken as done.
-class HandedOverDevice : public ISerialDevice {
+class HandedOverDevice : public ForwardingDevice {
 public:
     HandedOverDevice(std::unique_ptr<ISerialDevice> inner, std::string path)
-        : m_inner(std::move(inner)), m_path(std::move(path)) {}
+        : ForwardingDevice(std::move(inner)), m_path(std::move(path)) {}
 
     OpenStatus Open(const std::string& path) override {
         if (m_fresh && path == m_path && m_inner->IsOpen()) {
@@ -56,27 +67,12 @@ public:
         m_fresh = false;
         return m_inner->Open(path);
     }
-    std::string Problem() const override { return m_inner->Problem(); }
-    std::optional<SerialFailure> Configure(const LineSettings& line) override { return m_inner->Configure(line); }
-    bool IsOpen() const override { return m_inner->IsOpen(); }
-    std::string LineInUse() const override { return m_inner->LineInUse(); }
-    std::string ParityProblem(char parity) const override { return m_inner->ParityProblem(parity); }
-    void PurgeInput() override { m_inner->PurgeInput(); }
-    WaitResult WaitForInput() override { return m_inner->WaitForInput(); }
-    IoResult Read(std::uint8_t* buffer, std::size_t capacity) override { return m_inner->Read(buffer, capacity); }
-    IoResult Write(const std::uint8_t* bytes, std::size_t length, const std::function<bool()>& stop) override {
-        return m_inner->Write(bytes, length, stop);
-    }
-    void ClearWake() override { m_inner->ClearWake(); }
     void Close() override {
         m_fresh = false;
         m_inner->Close();
     }
-    SerialFailure LastFailure() const override { return m_inner->LastFailure(); }
-    void Wake() override { m_inner->Wake(); }
 
 private:
-    std::unique_ptr<ISerialDevice> m_inner;
     const std::string m_path;
     bool m_fresh = true;
 };
