@@ -108,7 +108,7 @@ void CLoaderDlg::OnClose() {
     m_stream.buffer.clear();
     m_stream.buffer.shrink_to_fit();
     m_stream.shared.reset();
-    m_uploadRaster.reset();
+    m_raster.reset();
     m_host.EndDialog();
 }
 

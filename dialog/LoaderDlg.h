@@ -42,6 +42,7 @@
 #include "firmware/FirmwareState.h"
 #include "pattern/FileBytes.h"
 #include "pattern/Images.h"
+#include "pattern/SharedFiles.h"
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
 #include "platform/Settings.h"
@@ -170,6 +171,10 @@ public:
     // A file dropped on the dialog: "Load Image" with that file chosen,
     // asking "Stop it?" first while an upload runs (false after a No).
     bool DropImageFile(const std::string& path);
+    // Where the images and firmware files come from: one SharedFiles for
+    // several dialogs that send the same files (each read and decoded
+    // once); each file read on its own when null (the default).
+    void ShareFiles(std::shared_ptr<SharedFiles> files) { m_files = std::move(files); }
     void StorePattern(int slot);                   // "SG NAND FLASH"
     void StorePanel(int slot);                     // the panel-data button
     void WriteFpgaImage(bool analyzer) { analyzer ? OnAnalyzerFpga() : OnGeneratorFpga(); }
@@ -315,11 +320,13 @@ private:
     // Flow components.
     SearchState m_search;
     StreamState m_stream;
-    PatternImages m_images;
-    // The raster of the last pattern upload, shared with its stream rather
-    // than copied. An import writes a new raster into m_images, so a stream
-    // that is still running keeps the bytes it started with.
-    std::shared_ptr<const std::vector<std::uint8_t>> m_uploadRaster;
+    PatternImages m_images;  // preview and panel image; the raster is m_raster
+    // The raster of the last accepted 1920x1080 import (null before one),
+    // shared with the stream that sends it rather than copied. An import
+    // replaces the pointer, so a stream that is still running keeps the
+    // bytes it started with.
+    SharedBytes m_raster;
+    std::shared_ptr<SharedFiles> m_files;
     EntryState m_entry;
     BootloaderState m_boot;
     InputBoardState m_board;
@@ -429,6 +436,12 @@ private:
     void ShareRaster();
     void StorePanelImage(int slot, bool fromField);
     bool ImportImageFile(const std::string& path);
+    // The accepted parts of an import into the dialog: buttons, images, the
+    // file's name and the verdict's box. False after a box.
+    bool ApplyImage(const std::string& path, const DecodedImage& image);
+    // A file read whole or an image decoded, from m_files when it is set.
+    SharedBytes ReadFlowFile(const std::string& path, const FileKind& kind, std::string& refusal);
+    std::shared_ptr<const DecodedImage> ReadImage(const std::string& path, std::string& refusal);
     void DisableUploads();
     // The last block of a pattern or panel stream has been acknowledged:
     // the status line says which slot holds it, the note lets go.

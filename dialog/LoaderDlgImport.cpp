@@ -1,6 +1,10 @@
 // "Load Image": the file dialog, the checks, the three images and the two
 // upload buttons; the preview drawn in frame 1186.
 #include "dialog/LoaderDlg.h"
+
+#include <algorithm>
+#include <iterator>
+
 #include "pattern/BmpImport.h"
 #include "pattern/FileBytes.h"
 
@@ -41,24 +45,23 @@ bool CLoaderDlg::LoadImageFile(const std::string& path) {
 bool CLoaderDlg::ImportImageFile(const std::string& path) {
     UpdateData(false);
 
-    // The file goes into storage of its own, so a stream that may still be
-    // running keeps its buffer.
     // The operator chose a file: if it is rejected, no upload button stays
     // enabled for an image loaded before it.
     // Anything but a regular file, an empty one or one larger than a
     // 1920x1080 BMP needs is refused before it is read, with the reason.
-    std::vector<std::uint8_t> file;
-    std::string refusal = CheckInputFile(path, kPatternBmpFile);
-    if (refusal.empty() && ReadFileBytes(path, file, &refusal, kPatternBmpFile) && file.empty())
-        refusal = "\"" + path + "\" is empty.";
-    if (!refusal.empty()) {
+    std::string refusal;
+    const auto image = ReadImage(path, refusal);
+    if (!image) {
         DisableUploads();
         ShowLoadedFile(path, false);
         m_host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
         return false;
     }
+    return ApplyImage(path, *image);
+}
 
-    const BmpOutcome out = DecodePatternBmp(file.data(), file.size(), m_images);
+bool CLoaderDlg::ApplyImage(const std::string& path, const DecodedImage& image) {
+    const BmpOutcome& out = image.outcome;
     if (out.verdict == BmpVerdict::NotBmp) {
         DisableUploads();
     } else {
@@ -66,10 +69,24 @@ bool CLoaderDlg::ImportImageFile(const std::string& path) {
         ApplyButton(m_host, IDC_NAND_FLASH, out.nandButton, m_bPatternReady);
         ApplyButton(m_host, IDC_PANEL_DATA, out.panelButton, m_bPanelReady);
     }
-    ShowLoadedFile(path, out.verdict == BmpVerdict::Pattern || out.verdict == BmpVerdict::Panel);
+    const bool accepted = out.verdict == BmpVerdict::Pattern || out.verdict == BmpVerdict::Panel;
+    if (accepted) {
+        std::copy(std::begin(image.images.preview), std::end(image.images.preview), m_images.preview);
+        std::copy(std::begin(image.images.panel), std::end(image.images.panel), m_images.panel);
+    }
+    if (image.raster) m_raster = image.raster;
+    ShowLoadedFile(path, accepted);
     if (!out.message) return true;
     m_host.MessageBox(out.message, "");
     return false;
+}
+
+SharedBytes CLoaderDlg::ReadFlowFile(const std::string& path, const FileKind& kind, std::string& refusal) {
+    return m_files ? m_files->File(path, kind, refusal) : ReadSharedFile(path, kind, refusal);
+}
+
+std::shared_ptr<const DecodedImage> CLoaderDlg::ReadImage(const std::string& path, std::string& refusal) {
+    return m_files ? m_files->Image(path, refusal) : ReadImageFile(path, refusal);
 }
 
 void CLoaderDlg::DisableUploads() {

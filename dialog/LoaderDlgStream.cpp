@@ -27,41 +27,32 @@ float Percent(std::uint32_t part, std::uint32_t whole) {
     return static_cast<float>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
 }
 
-// The firmware buttons' file choice: the current directory, the .bin file
-// dialog, then the whole file. Nothing when the operator cancels, or when
-// the file cannot be used: then "Open file failed!" with the file and the
-// reason on a second line (also for an empty file or one larger than
-// `kind` allows). `chosen` runs once a file has been chosen, before it is
-// read.
-// The chosen file `path`, read whole; nothing (after "Open file failed!"
-// with the file and the reason) when it cannot be used. `chosen` runs
-// before it is read.
-std::optional<std::vector<std::uint8_t>> ReadChosenFile(IHost& host, const std::string& path,
-                                                        const std::function<void()>& chosen,
-                                                        const FileKind& kind) {
+// How a flow reads the operator's file: the bytes, or null with the reason.
+using FileReader = std::function<SharedBytes(const std::string& path, std::string& refusal)>;
+
+// The chosen file `path`, read whole; nothing when it cannot be used: then
+// "Open file failed!" with the file and the reason on a second line (also
+// for an empty file or one larger than the flow's kind of file allows).
+// `chosen` runs before it is read.
+SharedBytes ReadChosenFile(IHost& host, const std::string& path, const std::function<void()>& chosen,
+                           const FileReader& read) {
     if (chosen) chosen();
     // Nothing goes to the instrument for a file that cannot be used, and
     // the operator is told which file and why.
-    std::string refusal = CheckInputFile(path, kind);
-    std::vector<std::uint8_t> bytes;
-    if (refusal.empty() && ReadFileBytes(path, bytes, &refusal, kind) && bytes.empty())
-        refusal = "\"" + path + "\" is empty.";
-    if (!refusal.empty()) {
-        host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
-        return std::nullopt;
-    }
+    std::string refusal;
+    SharedBytes bytes = read(path, refusal);
+    if (!bytes) host.MessageBox(WithRefusal(kMsgOpenFailed, refusal), "");
     return bytes;
 }
 
 // The firmware buttons' file choice: the current directory, the .bin file
 // dialog, then the whole file (ReadChosenFile). Nothing when the operator
 // cancels or the file cannot be used.
-std::optional<std::vector<std::uint8_t>> ChooseBinFile(IHost& host, const std::function<void()>& chosen,
-                                                       const FileKind& kind) {
+SharedBytes ChooseBinFile(IHost& host, const std::function<void()>& chosen, const FileReader& read) {
     host.SetCurrentDirectory(kCurrentDir);
     const std::optional<std::string> path = host.OpenFileDialog(kBinFileFilter, kCurrentDir);
-    if (!path) return std::nullopt;
-    return ReadChosenFile(host, *path, chosen, kind);
+    if (!path) return nullptr;
+    return ReadChosenFile(host, *path, chosen, read);
 }
 
 } // namespace
@@ -223,16 +214,16 @@ void CLoaderDlg::OnBlockAck() {
 // ---- files and the FPGA buttons ---------------------------------------------------
 
 int CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) {
-    std::vector<std::uint8_t> bytes;
     std::string refusal;
-    if (!ReadFileBytes(path, bytes, &refusal, kind)) {
+    SharedBytes bytes = ReadFlowFile(path, kind, refusal);
+    if (!bytes) {
         m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
         return 0;
     }
-    m_stream.size = static_cast<std::uint32_t>(bytes.size());
-    m_stream.buffer = std::move(bytes);
-    m_stream.shared.reset();
-    return m_stream.buffer.empty() ? 0 : 1;
+    m_stream.size = static_cast<std::uint32_t>(bytes->size());
+    m_stream.buffer.clear();
+    m_stream.shared = std::move(bytes);
+    return 1;
 }
 
 // The check of a fixed image before the flow touches the instrument: the
@@ -249,13 +240,15 @@ bool CLoaderDlg::CheckFirmwareFile(const std::string& path, const FileKind& kind
 // False when the dialog was cancelled or the file cannot be used.
 bool CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path) {
     m_fProgress = 0;
-    std::optional<std::vector<std::uint8_t>> file =
-        path ? ReadChosenFile(m_host, *path, [this] { UpdateData(false); }, kind)
-             : ChooseBinFile(m_host, [this] { UpdateData(false); }, kind);
+    const auto chosen = [this] { UpdateData(false); };
+    const FileReader read = [this, &kind](const std::string& file, std::string& refusal) {
+        return ReadFlowFile(file, kind, refusal);
+    };
+    SharedBytes file = path ? ReadChosenFile(m_host, *path, chosen, read) : ChooseBinFile(m_host, chosen, read);
     if (!file) return false;
     m_stream.size = static_cast<std::uint32_t>(file->size());
-    m_stream.buffer = std::move(*file);
-    m_stream.shared.reset();
+    m_stream.buffer.clear();
+    m_stream.shared = std::move(file);
     return true;
 }
 

@@ -56,16 +56,12 @@ void CLoaderDlg::StorePattern(int slot) {
     StoreUserPattern(slot, false);
 }
 
-// The raster an upload sends: the one of the last accepted import (moved,
-// not copied, into m_uploadRaster), else the one sent last, else black.
+// The raster an upload sends: the one of the last accepted import (shared,
+// not copied), else black.
 void CLoaderDlg::ShareRaster() {
-    if (m_images.raster.size() == kRasterBytes)
-        m_uploadRaster = std::make_shared<const std::vector<std::uint8_t>>(std::move(m_images.raster));
-    else if (!m_uploadRaster)
-        m_uploadRaster = std::make_shared<const std::vector<std::uint8_t>>(kRasterBytes, std::uint8_t{0});
-    m_images.raster.clear();
+    if (!m_raster) m_raster = std::make_shared<const std::vector<std::uint8_t>>(kRasterBytes, std::uint8_t{0});
     m_stream.buffer.clear();
-    m_stream.shared = m_uploadRaster;
+    m_stream.shared = m_raster;
 }
 
 void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {

@@ -28,7 +28,7 @@ TEST_F(DialogFixture, StartStateShowsDefaults) {
     EXPECT_EQ(test::Probe(dlg).Parity(), 'N');
     EXPECT_EQ(test::Probe(dlg).EventMask(), 3u);
     EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    EXPECT_TRUE(test::Probe(dlg).Images().raster.empty());  // allocated only when a flow needs it
+    EXPECT_TRUE(!test::Probe(dlg).Raster());  // allocated only when a flow needs it
     EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_TRUE(port.opens.empty());
 }

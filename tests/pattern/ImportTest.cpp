@@ -137,7 +137,7 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
     EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
     const auto rgb = test::ReadAll(dir / "random.rgb");
     ASSERT_EQ(rgb.size(), kRasterBytes);
-    EXPECT_TRUE(test::Probe(d.dlg).Images().raster == rgb);
+    EXPECT_TRUE(test::Probe(d.dlg).RasterBytes() == rgb);
     EXPECT_GE(d.host.previewRedraws, 1);
     ASSERT_FALSE(d.host.fileFilters.empty());
     EXPECT_EQ(d.host.fileFilters[0], "bmp or png file(*.bmp;*.png)|*.bmp;*.png|bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||");
@@ -147,7 +147,7 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
 
 TEST_F(ImportTest, SolidColoursKeepTheirValueInPreviewAndPanel) {
     Load("solid.bmp");
-    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().raster.data(), kRasterBytes, 10, 20, 30));
+    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).RasterBytes().data(), kRasterBytes, 10, 20, 30));
     EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, 10, 20, 30));
     // (10, 20, 30) in RGB565: 00001 000101 00011.
     for (std::size_t i = 0; i < kPanelBytes; i += 2) {
@@ -165,7 +165,7 @@ TEST_F(ImportTest, SolidColoursKeepTheirValueInPreviewAndPanel) {
 
 TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
     Load("solid.bmp");
-    const auto raster = test::Probe(d.dlg).Images().raster;
+    const auto raster = test::Probe(d.dlg).RasterBytes();
     Load("panel.bmp");
     EXPECT_TRUE(d.host.boxes.empty());
     EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
@@ -177,7 +177,7 @@ TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
         EXPECT_EQ(test::Probe(d.dlg).Images().panel[2 * p], (r & 0xF8) | (g >> 5));
         EXPECT_EQ(test::Probe(d.dlg).Images().panel[2 * p + 1], ((g & 0x1C) << 3) | (b >> 3));
     }
-    EXPECT_TRUE(test::Probe(d.dlg).Images().raster == raster);  // the raster keeps the last pattern
+    EXPECT_TRUE(test::Probe(d.dlg).RasterBytes() == raster);  // the raster keeps the last pattern
 }
 
 // ---- one picture in every form ------------------------------------------------
@@ -271,7 +271,7 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         {"crc.png", kMsgPngDamaged},
     };
     Load("solid.bmp");
-    const auto raster = test::Probe(d.dlg).Images().raster;
+    const auto raster = test::Probe(d.dlg).RasterBytes();
     const auto preview = Preview();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -285,7 +285,7 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         EXPECT_EQ(d.host.boxes[0].caption, IHost::AppTitle());  // the default caption
         EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
         EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
-        EXPECT_TRUE(test::Probe(d.dlg).Images().raster == raster);
+        EXPECT_TRUE(test::Probe(d.dlg).RasterBytes() == raster);
         EXPECT_EQ(Preview(), preview);
         EXPECT_EQ(d.host.previewRedraws, redraws + 1);
     }

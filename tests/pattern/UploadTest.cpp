@@ -132,7 +132,7 @@ TEST_F(UploadTest, FirstPatternFrameOfAnAllZeroRaster) {
 TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
     std::vector<std::uint8_t> raster(kRasterBytes);
     for (std::size_t i = 0; i < kRasterBytes; ++i) raster[i] = static_cast<std::uint8_t>(i % 251);
-    test::Probe(dlg).Images().raster = raster;
+    test::Probe(dlg).SetRaster(raster);
     Open();
     StartNand(4);
     ReceiveText("cnd 12\r\n");
@@ -170,14 +170,14 @@ TEST_F(UploadTest, PatternStreamSharesTheRasterAndKeepsItAcrossAnImport) {
         first[i] = static_cast<std::uint8_t>(i % 253);
         second[i] = static_cast<std::uint8_t>(i % 241 + 7);
     }
-    test::Probe(dlg).Images().raster = first;
-    const std::uint8_t* imported = test::Probe(dlg).Images().raster.data();
+    test::Probe(dlg).SetRaster(first);
+    const std::uint8_t* imported = test::Probe(dlg).Raster()->data();
     Open();
     StartNand(2);
     EXPECT_EQ(test::Probe(dlg).Stream().Bytes().data(), imported);
     ReceiveText("cnd 12\r\n");
     for (int k = 1; k < 100; ++k) Ack();
-    test::Probe(dlg).Images().raster = second;  // what an accepted import leaves
+    test::Probe(dlg).SetRaster(second);  // what an accepted import leaves
     for (int k = 100; k < 24300; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 24301u);
     std::vector<std::uint8_t> sent;

@@ -46,6 +46,12 @@ public:
     SearchState& Search() { return d.m_search; }
     StreamState& Stream() { return d.m_stream; }
     PatternImages& Images() { return d.m_images; }
+    // The raster of the last accepted 1920x1080 import (shared, null before one).
+    SharedBytes& Raster() { return d.m_raster; }
+    std::vector<std::uint8_t> RasterBytes() const { return d.m_raster ? *d.m_raster : std::vector<std::uint8_t>{}; }
+    void SetRaster(std::vector<std::uint8_t> raster) {
+        d.m_raster = std::make_shared<const std::vector<std::uint8_t>>(std::move(raster));
+    }
     EntryState& Entry() { return d.m_entry; }
     BootloaderState& Boot() { return d.m_boot; }
     InputBoardState& Board() { return d.m_board; }
