@@ -89,6 +89,7 @@ Session::Session(const SessionOptions& options)
         m_progress.onState = [sink](const ProgressState& s) { sink->ProgressChanged(s); };
         m_progress.jsonFields = sink->JsonFields();
     }
+    m_dlg.ShareFiles(options.files);
     m_startMs = m_host.NowMs();
     m_host.onMessageBox = [this](const EventLoopHost::Box& box) { OnBox(box); };
     m_port.onReceived = [this](std::uint8_t) { m_lastRxMs = m_host.NowMs(); };

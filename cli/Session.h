@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,6 +63,9 @@ struct SessionOptions {
     // When the flow is to stop as interrupted; empty: when a signal came
     // (Interrupted()). The runner of several tells first, then stops them.
     std::function<bool()> stopRequested;
+    // The files the flow reads, shared with the other sessions of one run
+    // (each read and decoded once); null: this session reads its own.
+    std::shared_ptr<SharedFiles> files;
 };
 
 class Session {

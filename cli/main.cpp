@@ -366,6 +366,7 @@ int RunAll(const Args& args, const SessionOptions& options, const std::function<
     AllRunPlan plan;
     plan.command = args.command;
     plan.base = options;
+    plan.base.files = std::make_shared<SharedFiles>();
     plan.flow = flow;
     plan.watch = args.watch;
     plan.expect = args.expect;
