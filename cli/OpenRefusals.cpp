@@ -107,6 +107,7 @@ const char* PortStateName(PortState state) {
     case PortState::Busy: return "busy";
     case PortState::Denied: return "permission refused";
     case PortState::NoAnswer: return "no answer";
+    case PortState::NotSearched: return "not searched";
     }
     return "";
 }
@@ -142,6 +143,9 @@ CSerialLink::DeviceFactory OpenRefusals::Factory(CSerialLink::DeviceFactory inne
 }
 
 void OpenRefusals::Note(const std::string& path, ISerialDevice::OpenStatus status, const std::string& problem) {
+    // A COM number the map leaves empty has no device to tell of: the
+    // search only passes it by.
+    if (path.empty()) return;
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.path == path; });
     if (it == m_entries.end()) it = m_entries.insert(m_entries.end(), Entry{path, status, problem});
