@@ -280,7 +280,7 @@ private:
             CollectEnded();
             if (interrupted && !told) {
                 told = true;
-                m_queue.clear();
+                NoteUnsearched();
                 TellInterrupted();
                 m_stop = true;
             }
@@ -359,11 +359,12 @@ private:
             m_worst = std::max(m_worst, run.ExitCode());
             return;
         }
+        Board::PortRecord port = run.NotServed();
         if (IsInterruptedExit(run.ExitCode())) {
             m_worst = std::max(m_worst, run.ExitCode());
-            return;
+            port.state = PortState::NotSearched;
+            port.detail = "the search on " + port.device + " was interrupted.";
         }
-        const Board::PortRecord port = run.NotServed();
         if (w && MayHideInstrument(port.state)) {
             // Tried again a little later; told again only when it changes.
             w->armed = true;
@@ -372,6 +373,15 @@ private:
         if (w && w->told == port.state) return;
         if (w) w->told = port.state;
         m_board.NotServed(port, m_plan.command);
+    }
+
+    // The ports still queued when the run is interrupted: never searched.
+    void NoteUnsearched() {
+        for (const Pending& p : m_queue)
+            m_board.NotServed({p.com, p.device, PortState::NotSearched,
+                               "the search on " + p.device + " did not start: interrupted."},
+                              m_plan.command);
+        m_queue.clear();
     }
 
     void TellInterrupted() {

@@ -357,6 +357,7 @@ const char* StateNote(PortState state) {
     case PortState::Busy: return "another program has it open";
     case PortState::Denied: return "this user may not open it";
     case PortState::NoAnswer: return "nothing answered the search";
+    case PortState::NotSearched: return "interrupted before its search ended";
     case PortState::NoInstrument:
     case PortState::Served: break;
     }

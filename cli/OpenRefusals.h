@@ -23,9 +23,11 @@ enum class PortState {
     Busy,          // another program has it open
     Denied,        // permission refused
     NoAnswer,      // opened, but nothing answered the search
+    NotSearched,   // interrupted (Ctrl+C) before its search started or ended
 };
 
-// "served", "no instrument", "busy", "permission refused", "no answer".
+// "served", "no instrument", "busy", "permission refused", "no answer",
+// "not searched".
 const char* PortStateName(PortState state);
 // The state of a port whose open answered `status` (not Opened).
 PortState StateOfRefusal(ISerialDevice::OpenStatus status);

@@ -476,6 +476,50 @@ TEST(CliAll, AMapPastCom99IsCutWithOneWarning) {
     EXPECT_EQ(w.code, 130) << Describe(w);
 }
 
+// Ctrl+C while the ports beyond the 64 run at once still wait their turn:
+// each of them has its row, as not searched, beside the 64 interrupted.
+TEST(CliAll, PortsWaitingTheirTurnAtCtrlCAreNamedNotSearched) {
+    TempDir dir;
+    WriteFile(dir / "data/GENERATOR_MCU.bin", RandomBytes(4 * 128, 12));
+    constexpr std::size_t kPorts = 70;
+    // Generators that do not know the bootloader's sync: every --direct run
+    // waits for it until Ctrl+C.
+    SimProgram first({"--count", "64", "--out", dir / "sim"}, 64);
+    SimProgram more({"--count", "6", "--out", dir / "more"}, 6);
+    ASSERT_EQ(first.Devices().size() + more.Devices().size(), kPorts);
+    // Both simulators' pseudo-terminals keep the bootloader's parity.
+    setenv("QUILLET_SIM_PTYS", (first.PortList() + "," + more.PortList()).c_str(), 1);
+    for (const bool json : {false, true}) {
+        std::vector<std::string> args{"--ports", first.PortList() + "," + more.PortList(), "--timeout", "60", "mcu", "generator",
+                                      "--direct", "--all"};
+        if (json) args.push_back("--json");
+        CliProgram cli(args, dir.Path());
+        // Every run under way has put out its progress.
+        ASSERT_TRUE(cli.WaitForOutput([&] { return Count(cli.Err(), json ? "\"com\":64" : "COM64") >= 1; }, 30))
+            << cli.Err().substr(0, 3000);
+        cli.Signal(SIGINT);
+        const RunResult r = cli.Wait(30);
+        EXPECT_EQ(r.code, 130) << Describe(r);
+        if (!json) {
+            EXPECT_TRUE(Contains(r.out, "64 instruments: 64 interrupted")) << r.out;
+            EXPECT_EQ(RowsWith(r.out, "not searched"), (std::set<int>{65, 66, 67, 68, 69, 70})) << r.out;
+            EXPECT_TRUE(Contains(r.out, "ports without an instrument served: not searched: COM65-COM70")) << r.out;
+            continue;
+        }
+        std::map<int, std::string> states;
+        for (const auto& j : JsonLines(r.out)) {
+            ASSERT_FALSE(j.is_discarded()) << r.out;
+            const int com = j["com"].get<int>();
+            states[com] = j["port_state"].get<std::string>();
+            if (com > 64) {
+                EXPECT_TRUE(Contains(j["message"].get<std::string>(), "did not start: interrupted")) << j;
+            }
+        }
+        ASSERT_EQ(states.size(), kPorts) << r.out;
+        for (const auto& [com, state] : states) EXPECT_EQ(state, com <= 64 ? "served" : "not searched") << com;
+    }
+}
+
 // --watch: an instrument re-plugged on the same node (a pseudo-terminal
 // whose number is given out again) is served again, each exactly once.
 TEST(CliAll, WatchServesEveryQuickReplugOnce) {
