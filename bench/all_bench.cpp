@@ -42,6 +42,10 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args, co
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid != 0) return pid;
+    // Started in the background by a shell, the bench inherits SIGINT
+    // ignored, and so would the command line (it keeps an ignored SIGINT
+    // ignored): its Ctrl+C is measured with the default disposition.
+    signal(SIGINT, SIG_DFL);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     const int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, 0);
