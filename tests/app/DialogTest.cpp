@@ -154,7 +154,7 @@ TEST_F(DialogFixture, LostDeviceShowsThePortClosed) {
 
 TEST_F(DialogFixture, CloseFreesTheStreamBufferAndEnds) {
     dlg.OnClose();
-    EXPECT_TRUE(test::Probe(dlg).Stream().buffer.empty());
+    EXPECT_TRUE(test::Probe(dlg).Stream().Bytes().empty());
     EXPECT_TRUE(host.ended);
 }
 

@@ -181,12 +181,12 @@ TEST_F(EntryFixture, InputBoardButtonSendsItsBoardDigitAfterTheFile) {
     EXPECT_EQ(port.writes[0], Text("\r\nUBP 32 2 3\r\n"));
     EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 1);
     EXPECT_EQ(test::Probe(dlg).Stream().size, 40u);
-    EXPECT_EQ(test::Probe(dlg).Stream().buffer, test::Pattern(40));
+    EXPECT_EQ(test::Probe(dlg).Stream().Bytes(), test::Pattern(40));
 }
 
 TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
     test::ScratchDir scratch;
-    const Bytes before = test::Probe(dlg).Stream().buffer;
+    const Bytes before = test::Probe(dlg).Stream().Bytes();
     host.fileAnswers.push_back(std::nullopt);  // cancel
     dlg.OnInputBoardFirmware(1);
     host.fileAnswers.push_back((scratch.Path() / "missing.bin").string());
@@ -195,7 +195,7 @@ TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
     dlg.OnInputBoardFirmware(3);
     EXPECT_TRUE(port.writes.empty());
     EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 0);
-    EXPECT_EQ(test::Probe(dlg).Stream().buffer, before);
+    EXPECT_EQ(test::Probe(dlg).Stream().Bytes(), before);
     // The file and the reason follow on a second line.
     ASSERT_EQ(host.boxes.size(), 2u);
     const std::string missing = (scratch.Path() / "missing.bin").string();
