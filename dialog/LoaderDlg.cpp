@@ -15,10 +15,6 @@
 
 namespace quillet {
 
-namespace {
-constexpr unsigned kChunkFrameGapMs = 1;
-} // namespace
-
 CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port) : m_host(host) {
     if (port) {
         m_port = port;
@@ -83,7 +79,7 @@ bool CLoaderDlg::OnInitDialog() {
     m_strSearchStatus = " ";
 
     m_nRxState = kRxIdle;
-    m_board.Reset();
+    m_boardFlow.Reset();
     m_boot.Reset();
     m_nEraseWait = 0;
 
@@ -325,10 +321,14 @@ void CLoaderDlg::OnTimer(unsigned id) {
 }
 
 long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
-    if (m_board.streaming) {
-        // A short pause before each new chunk frame, none between its pieces.
-        if (!m_board.piecePending) m_host.Sleep(kChunkFrameGapMs);
-        StreamNextChunk();
+    switch (m_boardFlow.OnWriteDone()) {
+    case InputBoardFlow::Step::Chunk:
+        m_fProgress = m_boardFlow.Percent();
+        UpdateData(false);
+        break;
+    case InputBoardFlow::Step::Finished: InputBoardFinished(); break;
+    case InputBoardFlow::Step::None:
+    case InputBoardFlow::Step::Piece: break;
     }
     return 0;
 }

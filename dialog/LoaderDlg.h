@@ -33,7 +33,9 @@
 
 #include "protocol/Counts.h"
 #include "engine/FlowEvents.h"
+#include "engine/FlowLink.h"
 #include "engine/FlowTimings.h"
+#include "engine/InputBoardFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
 #include "discovery/DeviceKinds.h"
@@ -139,8 +141,6 @@ public:
     void StartMcuBootloader();
     void MatchBanner(std::uint8_t b);
     void BootloaderStep(std::uint8_t b);
-    void InputBoardLoaderStep(std::uint8_t b);
-    void StreamNextChunk();
 
     // ---- user pattern and block streams ----------------------------------
     void OnLoadImage();
@@ -329,7 +329,20 @@ private:
     std::shared_ptr<SharedFiles> m_files;
     EntryState m_entry;
     BootloaderState m_boot;
-    InputBoardState m_board;
+    // The flows' way to the line, the clock, the answer watch and the events.
+    class DialogFlowLink : public FlowLink {
+    public:
+        explicit DialogFlowLink(CLoaderDlg& dlg) : m_dlg(dlg) {}
+        void Send(const std::uint8_t* bytes, std::size_t length) override;
+        void Pause(unsigned ms) override;
+        void Answered() override;
+        void Tell(FlowEvent event, long long a, long long b) override;
+
+    private:
+        CLoaderDlg& m_dlg;
+    };
+    DialogFlowLink m_flowLink{*this};
+    InputBoardFlow m_boardFlow{m_flowLink, m_stream};
 
     void FillOpcodeTable();
     void ShowPortOpen();
@@ -413,8 +426,8 @@ private:
     void EndBootExchange();
     void ShowBootloaderFailure();
 
-    // Input-board loader.
-    void SendRamLoaderPiece();
+    // Input-board loader: its firmware's last chunk has gone.
+    void InputBoardFinished();
 
     // Timer steps (the timer dispatch of OnTimer).
     void BootSyncTick();       // timer 8

@@ -14,7 +14,6 @@ namespace quillet {
 namespace {
 
 constexpr std::uint8_t kIspEntry[12] = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0D, 0x0A};
-constexpr std::uint8_t kBoardHello[3] = {0x03, 0x09, 0xF4};
 
 // The user pattern number that takes the generator's MCU update straight to
 // its bootloader (the instrument already waits in boot mode).
@@ -24,7 +23,6 @@ constexpr int kDirectBootPatternNo = 101;
 constexpr int kKeyboardChainCode = 1099;
 
 constexpr unsigned kSubMcuLineGapMs = 100;    // between the two sub-MCU entry writes
-constexpr unsigned kBoardHelloDelayMs = 500;  // from the board's banner to its first packet
 constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
 constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync byte each tick
 constexpr unsigned kFastSyncPeriodMs = 50;    // the same, paced by the bootloader's answers
@@ -236,12 +234,7 @@ void CLoaderDlg::MatchBoardBanner() {
     static constexpr std::string_view kBoards[4] = {"UBD 01", "UBD 02", "UBD 03", "UBD 04"};
     for (std::string_view banner : kBoards) {
         if (CountBannerMatches(m_entry, banner) != banner.size()) continue;
-        m_board.active = 1;
-        m_board.state = BoardState::Hello;
-        ArmFlowWatch();
-        Report(FlowEvent::InputBoardLoaderStarted);
-        m_host.Sleep(kBoardHelloDelayMs);
-        m_port->QueueWrite(kBoardHello, sizeof kBoardHello);
+        m_boardFlow.Begin();
         m_entry.Reset();
         return;
     }
@@ -275,7 +268,7 @@ void CLoaderDlg::EndStalledExchanges() {
     m_host.KillTimer(TIMER_BOOT_SEND);
     m_host.KillTimer(TIMER_BOOT_TIMEOUT);
     m_host.KillTimer(TIMER_BOOT_SILENCE);
-    m_board.Reset();
+    m_boardFlow.Reset();
     m_entry.Reset();
     m_host.KillTimer(TIMER_FLOW_WATCH);
 }

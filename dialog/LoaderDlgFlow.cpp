@@ -61,8 +61,8 @@ FlowSnapshot CLoaderDlg::BoardSnapshot(float percent) const {
     f.writing = true;
     f.unit = "bytes";
     f.total = m_stream.size;
-    if (m_board.state == BoardState::Stream) {
-        f.done = m_stream.size - static_cast<std::uint64_t>(std::max<std::int64_t>(m_board.remaining, 0));
+    if (m_boardFlow.Streaming()) {
+        f.done = m_boardFlow.BytesSent();
         f.progress = Counted(f.done, f.total, "bytes");
         f.stage = kStageWriting;
     } else {
@@ -128,7 +128,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     }
     // A stream runs until its last block is acknowledged, or it ended.
     if (m_stream.sentAny && !m_stream.ended && !StreamComplete()) return StreamSnapshot(f.percent);
-    if (m_board.active) return BoardSnapshot(f.percent);
+    if (m_boardFlow.Active()) return BoardSnapshot(f.percent);
     if (m_boot.running) return BootSnapshot(f.percent);
     if (m_entry.mcuEntry == 1 && !m_entry.mcuHandedOver) {
         f.kind = FlowKind::McuEntry;

@@ -37,8 +37,8 @@ long CLoaderDlg::OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam) {
         EraseWaitByte(b);
     else if (m_search.inProgress == 1)
         MatchSearchReply(b);
-    else if (m_board.active == 1)
-        InputBoardLoaderStep(b);
+    else if (m_boardFlow.Active())
+        m_boardFlow.OnByte(b);
     else if (m_boot.active == 1)
         BootloaderStep(b);
     else

@@ -54,7 +54,7 @@ public:
     }
     EntryState& Entry() { return d.m_entry; }
     BootloaderState& Boot() { return d.m_boot; }
-    InputBoardState& Board() { return d.m_board; }
+    InputBoardState& Board() { return d.m_boardFlow.m_s; }
     bool& VerifyAfterWrite() { return d.m_bVerifyAfterWrite; }
 
 private:
