@@ -25,6 +25,9 @@ namespace {
 constexpr UINT kMsgPosted = WM_APP + 1;     // work posted from any thread
 constexpr UINT kMsgCall = WM_APP + 2;       // lParam: a std::function<void()> to run now
 constexpr UINT kMsgAfterInit = WM_APP + 3;  // the dialog is up
+// The COM list's tooltip breaks its lines at their line ends and wraps
+// longer ones (the adapter advice) at this width, in pixels.
+constexpr LPARAM kTipMaxWidth = 640;
 
 std::wstring W(const std::string& utf8) { return WideFromUtf8(utf8); }
 
@@ -125,6 +128,7 @@ bool LoaderDialog::OnInit() {
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
     if (m_tooltip) {
+        SendMessageW(m_tooltip, TTM_SETMAXTIPWIDTH, 0, kTipMaxWidth);
         HWND combo = GetDlgItem(m_hwnd, IDC_COM_LIST);
         for (HWND part : {combo, GetWindow(combo, GW_CHILD)}) {
             if (!part) continue;
@@ -344,8 +348,10 @@ std::wstring LoaderDialog::PortTip() const {
     if (device.empty()) {
         tip += "no device";
     } else {
-        const std::string summary = DescribePort(device).Summary();
+        const PortDescription d = DescribePort(device);
+        const std::string summary = d.Summary();
         tip += device + (summary.empty() ? std::string() : "  " + summary);
+        if (!d.advice.empty()) tip += "\r\n" + d.advice;
     }
     return W(tip);
 }
