@@ -78,8 +78,12 @@ void CLoaderDlg::InputBoardLoaderStep(std::uint8_t b) {
         s.state = BoardState::Stream;
         break;
     case BoardState::Stream:
-        // Announces the next chunk frame; its write completion sends it.
-        write({0x03, 0x10, 0xED});
+        // Announces the next chunk frame; its write completion sends it
+        // after a pause on the empty line.
+        {
+            static constexpr std::uint8_t kAnnounce[] = {0x03, 0x10, 0xED};
+            m_port->QueueWriteToLine(kAnnounce, sizeof kAnnounce);
+        }
         s.streaming = 1;
         break;
     }
