@@ -244,6 +244,10 @@ PortDescription DescribePort(const std::string& device, const SystemPaths&) {
     PortDescription d;
     d.device = device;
     const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    // The FTDI driver keeps the timer of a port while its adapter is
+    // unplugged too: it holds again when the adapter comes back.
+    d.latencyTimerMs = FtdiLatencyMs(*MakeSystemRegistryView(), name);
+    if (d.latencyTimerMs) d.advice = LatencyAdvice(name, *d.latencyTimerMs);
     wchar_t target[512];
     if (name.empty() || QueryDosDeviceW(WideFromUtf8(name).c_str(), target, 512) == 0) return d;
     d.exists = true;
@@ -272,8 +276,6 @@ PortDescription DescribePort(const std::string& device, const SystemPaths&) {
         break;
     }
     SetupDiDestroyDeviceInfoList(set);
-    d.latencyTimerMs = FtdiLatencyMs(*MakeSystemRegistryView(), name);
-    if (d.latencyTimerMs) d.advice = LatencyAdvice(name, *d.latencyTimerMs);
     return d;
 }
 
