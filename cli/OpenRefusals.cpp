@@ -27,6 +27,7 @@ public:
     IoResult Write(const std::uint8_t* bytes, std::size_t length, const std::function<bool()>& stop) override {
         return m_inner->Write(bytes, length, stop);
     }
+    IoResult Drain() override { return m_inner->Drain(); }
     void ClearWake() override { m_inner->ClearWake(); }
     void Close() override { m_inner->Close(); }
     SerialFailure LastFailure() const override { return m_inner->LastFailure(); }

@@ -125,6 +125,10 @@ Session::~Session() {
 
 void Session::Say(const std::string& text) {
     m_outcome.message = text.rfind("quillet-cli: ", 0) == 0 ? text.substr(13) : text;
+    Note(text);
+}
+
+void Session::Note(const std::string& text) {
     if (m_trace) {
         // A trace in a file tells the command line's own failures too; one
         // on stderr goes out first.
@@ -392,6 +396,7 @@ int Session::Search(const DeviceKind& kind, bool printFound) {
         Say(std::string("found the ") + kind.description + " on COM" + std::to_string(com) +
             " (" + device + ")");
     }
+    AdviseOnAdapter(device);
     return kExitDone;
 }
 
@@ -415,7 +420,15 @@ int Session::OpenFirstPort() {
     m_outcome.com = com;
     m_outcome.device = present.front().second;
     Say("opened COM" + std::to_string(com) + " (" + present.front().second + ")");
+    AdviseOnAdapter(present.front().second);
     return kExitDone;
+}
+
+// Before a flow: what slows the uploads on this port (an FTDI latency
+// timer left at its default on Windows), as `ports` tells it.
+void Session::AdviseOnAdapter(const std::string& device) {
+    const std::string advice = DescribePort(device).advice;
+    if (!advice.empty()) Note(advice);
 }
 
 // ---- block streams ----------------------------------------------------------------

@@ -105,8 +105,12 @@ private:
     void PollProgress();
     void FollowStage();
     void OnBox(const EventLoopHost::Box& box);
-    // Says something of the command line's own on stderr.
+    // Says something of the command line's own on stderr; it stands as the
+    // outcome's message until the next.
     void Say(const std::string& text);
+    // Says it on stderr without making it the outcome's message.
+    void Note(const std::string& text);
+    void AdviseOnAdapter(const std::string& device);
 
     // Runs the event loop until `verdict` gives an exit code. `idleSince`
     // gives the time the instrument last showed life, or nothing while the

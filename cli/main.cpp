@@ -94,12 +94,15 @@ int ListPorts(const PortMap& map, bool verbose, bool json, const std::string& st
                 const std::string v = value ? *value : d.Summary();
                 p[name] = v.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(v);
             }
+            p["latency_timer_ms"] = d.latencyTimerMs ? nlohmann::ordered_json(*d.latencyTimerMs) : nlohmann::ordered_json();
+            p["advice"] = d.advice.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(d.advice);
             list.push_back(p);
             continue;
         }
         const std::string summary = EscapeControls(d.Summary());
         std::printf("COM%u  %s%s%s\n", com, EscapeControls(device).c_str(), summary.empty() ? "" : "  ",
                     summary.c_str());
+        if (!d.advice.empty()) std::printf("      %s\n", EscapeControls(d.advice).c_str());
         if (!verbose || !d.exists) continue;
         const std::pair<const char*, const std::string*> fields[] = {
             {"by-id", &d.byId},          {"product", &d.product},
@@ -111,6 +114,7 @@ int ListPorts(const PortMap& map, bool verbose, bool json, const std::string& st
         };
         for (const auto& [name, value] : fields)
             if (!value->empty()) std::printf("      %-15s %s\n", name, EscapeControls(*value).c_str());
+        if (d.latencyTimerMs) std::printf("      %-15s %u ms\n", "latency timer", *d.latencyTimerMs);
     }
     const std::vector<std::string> consoles = LeftOutConsoles(map);
     if (json) {

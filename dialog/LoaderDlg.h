@@ -334,6 +334,7 @@ private:
     public:
         explicit DialogFlowLink(CLoaderDlg& dlg) : m_dlg(dlg) {}
         void Send(const std::uint8_t* bytes, std::size_t length) override;
+        void SendToLine(const std::uint8_t* bytes, std::size_t length) override;
         void Pause(unsigned ms) override;
         void Answered() override;
         void Tell(FlowEvent event, long long a, long long b) override;

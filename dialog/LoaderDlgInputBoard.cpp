@@ -9,6 +9,10 @@ void CLoaderDlg::DialogFlowLink::Send(const std::uint8_t* bytes, std::size_t len
     m_dlg.m_port->QueueWrite(bytes, length);
 }
 
+void CLoaderDlg::DialogFlowLink::SendToLine(const std::uint8_t* bytes, std::size_t length) {
+    m_dlg.m_port->QueueWriteToLine(bytes, length);
+}
+
 void CLoaderDlg::DialogFlowLink::Pause(unsigned ms) { m_dlg.m_host.Sleep(ms); }
 
 void CLoaderDlg::DialogFlowLink::Answered() { m_dlg.ArmFlowWatch(); }

@@ -15,6 +15,9 @@ public:
     virtual ~FlowLink() = default;
     // Queues bytes for the line; a completed write comes back to the flow.
     virtual void Send(const std::uint8_t* bytes, std::size_t length) = 0;
+    // As Send, but the write completes only once the bytes have left the
+    // line: for a pause the instrument needs after them.
+    virtual void SendToLine(const std::uint8_t* bytes, std::size_t length) = 0;
     // Waits before the next step (the instrument needs the pause).
     virtual void Pause(unsigned ms) = 0;
     // The peer answered: its next answer has the flow's whole time-out.

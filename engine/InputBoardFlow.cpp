@@ -87,11 +87,14 @@ void InputBoardFlow::OnByte(std::uint8_t b) {
         s.destination = kFirmwareAddress;
         s.state = BoardState::Stream;
         break;
-    case BoardState::Stream:
-        // Announces the next chunk frame; its write completion sends it.
-        SendPacket({0x03, 0x10, 0xED});
+    case BoardState::Stream: {
+        // Announces the next chunk frame; its write completion sends it
+        // after a pause on the empty line.
+        static constexpr std::uint8_t kAnnounce[] = {0x03, 0x10, 0xED};
+        m_link.SendToLine(kAnnounce, sizeof kAnnounce);
         s.streaming = 1;
         break;
+    }
     }
 }
 

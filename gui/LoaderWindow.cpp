@@ -308,8 +308,10 @@ void LoaderWindow::RefreshPortTooltips() {
     std::map<unsigned, QString> tips;
     for (const auto& [com, device] : m_portMap.Present()) {
         QString tip = QStringLiteral("COM%1: %2").arg(com).arg(QString::fromStdString(device));
-        const std::string summary = DescribePort(device).Summary();
+        const PortDescription d = DescribePort(device);
+        const std::string summary = d.Summary();
         if (!summary.empty()) tip += QStringLiteral("\n") + QString::fromStdString(summary);
+        if (!d.advice.empty()) tip += QStringLiteral("\n") + QString::fromStdString(d.advice);
         tips[com] = tip;
     }
     for (int i = 0; i < combo->count(); ++i) {

@@ -35,6 +35,7 @@ public:
     IoResult Write(const std::uint8_t* bytes, std::size_t length, const std::function<bool()>& stop) override {
         return m_active->Write(bytes, length, stop);
     }
+    IoResult Drain() override { return m_active->Drain(); }
     // Wake-ups go to both backends: the one a monitor thread waits on is
     // chosen by Open, which no monitor thread runs beside.
     void ClearWake() override {

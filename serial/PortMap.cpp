@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "platform/Utf8.h"
+#include "serial/AdapterLatency.h"
 #include "serial/NetAddress.h"
 #include "serial/NetSerialDevice.h"
 #include "platform/WindowsHeaders.h"
@@ -62,6 +63,13 @@ std::string ReadAttribute(const fs::path& path) {
 }
 
 #ifndef _WIN32
+// Digits only, a few of them: a sysfs number that fits an unsigned.
+bool IsSmallNumber(const std::string& text) {
+    constexpr std::size_t kMaxDigits = 6;
+    return !text.empty() && text.size() <= kMaxDigits &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // The last part of where a sysfs link leads ("ftdi_sio" for .../drivers/ftdi_sio).
 std::string LinkName(const fs::path& link) {
     std::error_code ec;
@@ -236,6 +244,10 @@ PortDescription DescribePort(const std::string& device, const SystemPaths&) {
     PortDescription d;
     d.device = device;
     const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
+    // The FTDI driver keeps the timer of a port while its adapter is
+    // unplugged too: it holds again when the adapter comes back.
+    d.latencyTimerMs = FtdiLatencyMs(*MakeSystemRegistryView(), name);
+    if (d.latencyTimerMs) d.advice = LatencyAdvice(name, *d.latencyTimerMs);
     wchar_t target[512];
     if (name.empty() || QueryDosDeviceW(WideFromUtf8(name).c_str(), target, 512) == 0) return d;
     d.exists = true;
@@ -318,6 +330,9 @@ PortDescription DescribePort(const std::string& device, const SystemPaths& paths
         d.interfaceName = ReadAttribute(usbInterface / "interface");
         d.location = usbInterface.filename().string();
     }
+    // The FTDI driver shows its latency timer (milliseconds) beside the tty.
+    const std::string latency = ReadAttribute(sysDevice / "latency_timer");
+    if (IsSmallNumber(latency)) d.latencyTimerMs = static_cast<unsigned>(std::stoul(latency));
     return d;
 }
 

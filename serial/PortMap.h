@@ -51,6 +51,10 @@ struct PortDescription {
     std::string subsystem;     // usb-serial, usb, pnp, platform, amba, ...
     std::string sysfsPath;     // the device's directory in sysfs
     std::string network;       // a network port: its kind, host and state ("RFC 2217 server 10.0.0.7 port 7001, accepting")
+    std::optional<unsigned> latencyTimerMs;  // an FTDI adapter's latency timer (see AdapterLatency.h)
+    // What the operator should change about the device for fast uploads
+    // (Windows: an FTDI latency timer above 1 ms); empty when nothing.
+    std::string advice;
 
     // One line of what is known: "FT232R USB UART (FTDI), USB 0403:6001,
     // serial A50285BI, driver ftdi_sio, by-id usb-FTDI_..."; empty when

@@ -182,6 +182,8 @@ public:
     std::string Problem() const override { return m_problem; }
 
     std::optional<SerialFailure> Configure(const LineSettings& line) override {
+        // A new line setting must not catch bytes on their way out.
+        if (const IoResult drained = Drain(); drained.failure) return drained.failure;
         termios tio{};
         if (::tcgetattr(m_fd, &tio) != 0) return SerialFailure{"GetCommState()", ErrorText(errno)};
 
@@ -312,12 +314,19 @@ public:
             if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
                 return {IoStatus::Gone, done, SerialFailure{"WriteFile()", ErrorText(EIO)}};
         }
-        // The write is done when the bytes have left.
+        // Done when the kernel has the bytes; Drain waits for the line.
+        m_unsent = m_unsent || done > 0;
+        return {IoStatus::Done, done, std::nullopt};
+    }
+
+    IoResult Drain() override {
+        if (!m_unsent) return {};
         while (::tcdrain(m_fd) != 0) {
             if (errno == EINTR) continue;
-            return WriteFailure(errno, done);
+            return WriteFailure(errno, 0);
         }
-        return {IoStatus::Done, done, std::nullopt};
+        m_unsent = false;
+        return {};
     }
 
     void ClearWake() override {
@@ -328,6 +337,9 @@ public:
 
     void Close() override {
         if (m_fd < 0) return;
+        // What was written goes out before the port is let go (a gone
+        // device fails at once).
+        (void)Drain();
         // The exclusive flag belongs to the tty, not to this descriptor: give
         // it back so the port can be opened again while the tty lives on.
         if (m_exclusive) ::ioctl(m_fd, TIOCNXCL);
@@ -335,6 +347,7 @@ public:
         ::close(m_fd);
         m_fd = -1;
         m_exclusive = false;
+        m_unsent = false;
     }
 
     SerialFailure LastFailure() const override { return m_lastFailure; }
@@ -406,6 +419,7 @@ private:
     int m_wakeWrite = -1;
     bool m_exclusive = false;
     bool m_isPty = false;
+    bool m_unsent = false;  // written since the last drain
     std::string m_path;
     std::string m_problem;
     std::string m_lineInUse;

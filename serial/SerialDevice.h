@@ -51,7 +51,7 @@ public:
         Gone,   // the device has gone away; LastFailure() holds the reason
     };
     enum class IoStatus {
-        Done,     // read: `count` bytes (possibly 0 when none are waiting); write: all written and drained
+        Done,     // read: `count` bytes (possibly 0 when none are waiting); write: all taken by the driver
         Failed,   // the call failed; the device is still there
         Gone,     // the device has gone away
         Stopped,  // write: Wake() came while waiting for room and `stop` said so
@@ -90,10 +90,15 @@ public:
     virtual WaitResult WaitForInput() = 0;
     // Reads what is waiting, at most `capacity` bytes, without blocking.
     virtual IoResult Read(std::uint8_t* buffer, std::size_t capacity) = 0;
-    // Writes all `length` bytes and waits until they have left. While
-    // waiting for room, a Wake() asks `stop` whether to give up.
+    // Writes all `length` bytes: done when the driver has taken them (they
+    // may still be on their way out). While waiting for room, a Wake()
+    // asks `stop` whether to give up.
     virtual IoResult Write(const std::uint8_t* bytes, std::size_t length,
                            const std::function<bool()>& stop) = 0;
+    // Waits until every byte written has left the line. Configure and
+    // Close do so themselves; a pause that must start on an empty line
+    // asks for it.
+    virtual IoResult Drain() { return {}; }
     // Takes back a Wake() once it has been seen.
     virtual void ClearWake() = 0;
     virtual void Close() = 0;

@@ -48,7 +48,11 @@ struct Session {
     bool stop = false;             // shutdown asked for
     std::uint64_t posted = 0;      // deliveries handed to the GUI thread
     std::uint64_t finished = 0;    // deliveries that have run
-    std::deque<std::vector<std::uint8_t>> writes;
+    struct Write {
+        std::vector<std::uint8_t> bytes;
+        bool toLine = false;  // complete once they have left the line
+    };
+    std::deque<Write> writes;
 
     void Send(unsigned msg, std::uintptr_t wParam) {
         if (!cancelled.load(std::memory_order_acquire))
@@ -78,6 +82,7 @@ struct CSerialLink::Impl {
     void MonitorThread(std::shared_ptr<Session> s);
     bool Deliver(const std::shared_ptr<Session>& s, std::vector<std::uint8_t> bytes, bool writeDone);
     void DeviceLost(const std::shared_ptr<Session>& s);
+    bool Queue(const std::uint8_t* bytes, std::size_t length, bool toLine);
 };
 
 // Stops the session: nothing more is delivered, the monitor thread ends and
@@ -165,7 +170,7 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
     };
     for (;;) {
         // Shutdown first, then writes, then received bytes.
-        std::vector<std::uint8_t> write;
+        Session::Write write;
         bool haveWrite = false;
         {
             std::lock_guard<std::mutex> guard(s->lock);
@@ -180,7 +185,11 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
             // Received bytes nobody has read yet are stale now; bytes of an
             // earlier write are never thrown away.
             device->PurgeInput();
-            const ISerialDevice::IoResult result = device->Write(write.data(), write.size(), stopped);
+            ISerialDevice::IoResult result = device->Write(write.bytes.data(), write.bytes.size(), stopped);
+            if (result.status == ISerialDevice::IoStatus::Done && write.toLine) {
+                const ISerialDevice::IoResult drained = device->Drain();
+                if (drained.status != ISerialDevice::IoStatus::Done) result = {drained.status, result.count, drained.failure};
+            }
             if (result.status == ISerialDevice::IoStatus::Stopped) break;
             if (result.status == ISerialDevice::IoStatus::Gone) {
                 // The completion still comes, so chained writes see it.
@@ -283,14 +292,21 @@ bool CSerialLink::StartMonitor() {
 }
 
 bool CSerialLink::QueueWrite(const std::uint8_t* bytes, std::size_t length) {
-    Impl& d = *m_impl;
-    if (!d.open || !d.session || length > d.writeBufferSize) return false;
+    return m_impl->Queue(bytes, length, false);
+}
+
+bool CSerialLink::QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) {
+    return m_impl->Queue(bytes, length, true);
+}
+
+bool CSerialLink::Impl::Queue(const std::uint8_t* bytes, std::size_t length, bool toLine) {
+    if (!open || !session || length > writeBufferSize) return false;
     {
-        std::lock_guard<std::mutex> guard(d.session->lock);
-        if (d.session->stop || d.session->writes.size() >= kMaxPendingWrites) return false;
-        d.session->writes.emplace_back(bytes, bytes + length);
+        std::lock_guard<std::mutex> guard(session->lock);
+        if (session->stop || session->writes.size() >= kMaxPendingWrites) return false;
+        session->writes.push_back({std::vector<std::uint8_t>(bytes, bytes + length), toLine});
     }
-    d.device->Wake();
+    device->Wake();
     return true;
 }
 

@@ -43,6 +43,7 @@ public:
                   std::uint32_t writeBufferSize) override;
     bool StartMonitor() override;
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length) override;
+    bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) override;
     void RequestClose() override;
     bool IsOpen() const override;
     // After an open refused for lack of permission: what the operator can do.

@@ -76,6 +76,12 @@ public:
     // bytes may be reused at once. False when the request was refused
     // (longer than the write buffer, or no port).
     virtual bool QueueWrite(const std::uint8_t* bytes, std::size_t length) = 0;
+    // As QueueWrite, but the write's completion comes only once the bytes
+    // have left the line, not when the driver has taken them: for a pause
+    // the instrument needs after them.
+    virtual bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) {
+        return QueueWrite(bytes, length);
+    }
     // Asks the monitor thread to close the device; returns at once.
     virtual void RequestClose() = 0;
     // True while a device is open (monitored or not).

@@ -61,6 +61,7 @@ public:
                   std::uint32_t writeBufferSize) override;
     bool StartMonitor() override { return m_inner->StartMonitor(); }
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length) override;
+    bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) override;
     void RequestClose() override;
     bool IsOpen() const override { return m_inner->IsOpen(); }
     std::string OpenProblem() const override { return m_inner->OpenProblem(); }

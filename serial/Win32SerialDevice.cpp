@@ -4,7 +4,8 @@
 // while Quillet has it; a path that is no serial port (a file, another
 // device) is closed again at once. The monitor thread waits on the wake
 // event and on a pending WaitCommEvent; reads take what the driver has queued, writes
-// complete when the driver has sent the bytes (FlushFileBuffers).
+// complete when the driver has taken the bytes; Drain, Configure and Close
+// wait until it has sent them (FlushFileBuffers).
 #ifdef _WIN32
 
 #include "platform/WindowsHeaders.h"
@@ -103,6 +104,8 @@ public:
     std::string Problem() const override { return m_problem; }
 
     std::optional<SerialFailure> Configure(const LineSettings& line) override {
+        // A new line setting must not catch bytes on their way out.
+        if (const IoResult drained = Drain(); drained.failure) return drained.failure;
         COMMTIMEOUTS timeouts{1000, 1000, 1000, 1000, 1000};
         if (!SetCommTimeouts(m_port, &timeouts)) return Failure("SetCommTimeouts()", GetLastError());
         // Received bytes must wake the monitor thread whatever else is asked for.
@@ -210,15 +213,26 @@ public:
                 break;
             }
         }
-        // Done when the driver has sent the bytes.
-        if (!FlushFileBuffers(m_port)) return WriteFailure(GetLastError(), written);
+        // Done when the driver has the bytes; Drain waits until it has sent them.
+        m_unsent = m_unsent || written > 0;
         return {IoStatus::Done, written, std::nullopt};
+    }
+
+    IoResult Drain() override {
+        if (!m_unsent) return {};
+        if (!FlushFileBuffers(m_port)) return WriteFailure(GetLastError(), 0);
+        m_unsent = false;
+        return {};
     }
 
     void ClearWake() override { ResetEvent(m_wake); }
 
     void Close() override {
         if (!m_port) return;
+        // What was written goes out before the port is let go (a removed
+        // device fails at once).
+        (void)Drain();
+        m_unsent = false;
         if (m_waitPending) {
             // Ends the pending WaitCommEvent before its record goes away.
             SetCommMask(m_port, 0);
@@ -245,6 +259,7 @@ private:
     HANDLE m_waitEvent = nullptr;
     HANDLE m_readEvent = nullptr;
     HANDLE m_writeEvent = nullptr;
+    bool m_unsent = false;  // written since the last drain
     OVERLAPPED m_waitOv{};
     DWORD m_events = 0;
     bool m_waitPending = false;

@@ -25,6 +25,9 @@ namespace {
 constexpr UINT kMsgPosted = WM_APP + 1;     // work posted from any thread
 constexpr UINT kMsgCall = WM_APP + 2;       // lParam: a std::function<void()> to run now
 constexpr UINT kMsgAfterInit = WM_APP + 3;  // the dialog is up
+// The COM list's tooltip breaks its lines at their line ends and wraps
+// longer ones (the adapter advice) at this width, in pixels.
+constexpr LPARAM kTipMaxWidth = 640;
 
 std::wstring W(const std::string& utf8) { return WideFromUtf8(utf8); }
 
@@ -38,12 +41,23 @@ std::wstring FilterText(const std::string& filter) {
     return text;
 }
 
+// The icons' sizes at 96 dots per inch; a window of another DPI gets them
+// scaled as its template is (48 and 24 pixels at 150 %).
+constexpr int kLargeIcon = 32;
+constexpr int kSmallIcon = 16;
+
+int ScaledIcon(HWND hwnd, int size) {
+    const UINT dpi = GetDpiForWindow(hwnd);
+    return dpi ? MulDiv(size, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI) : size;
+}
+
 INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
     switch (msg) {
     case WM_INITDIALOG:
         // The first control of template 100 is its icon static.
         if (HWND icon = GetWindow(hwnd, GW_CHILD))
-            SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(LoaderDialog::Icon(IDR_MAINFRAME, 32)), 0);
+            SendMessageW(icon, STM_SETICON,
+                         reinterpret_cast<WPARAM>(LoaderDialog::Icon(IDR_MAINFRAME, ScaledIcon(hwnd, kLargeIcon))), 0);
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -114,8 +128,10 @@ bool LoaderDialog::OnInit() {
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, W(kStrAbout).c_str());
     }
-    SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, 32)));
-    SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, 16)));
+    SendMessageW(m_hwnd, WM_SETICON, ICON_BIG,
+                 reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, ScaledIcon(m_hwnd, kLargeIcon))));
+    SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, ScaledIcon(m_hwnd, kSmallIcon))));
 
     // The preview is drawn inside its black frame after the frame itself.
     SetWindowSubclass(GetDlgItem(m_hwnd, IDC_PREVIEW), PreviewProc, 1, reinterpret_cast<DWORD_PTR>(this));
@@ -125,6 +141,7 @@ bool LoaderDialog::OnInit() {
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
     if (m_tooltip) {
+        SendMessageW(m_tooltip, TTM_SETMAXTIPWIDTH, 0, kTipMaxWidth);
         HWND combo = GetDlgItem(m_hwnd, IDC_COM_LIST);
         for (HWND part : {combo, GetWindow(combo, GW_CHILD)}) {
             if (!part) continue;
@@ -268,7 +285,7 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         OnDropFiles(wParam);
         return TRUE;
     case WM_QUERYDRAGICON:
-        return reinterpret_cast<INT_PTR>(Icon(IDR_MAINFRAME, 32));
+        return reinterpret_cast<INT_PTR>(Icon(IDR_MAINFRAME, ScaledIcon(m_hwnd, kLargeIcon)));
     case WM_NOTIFY: {
         auto* header = reinterpret_cast<NMHDR*>(lParam);
         if (header->code == TTN_GETDISPINFOW) {
@@ -344,8 +361,10 @@ std::wstring LoaderDialog::PortTip() const {
     if (device.empty()) {
         tip += "no device";
     } else {
-        const std::string summary = DescribePort(device).Summary();
+        const PortDescription d = DescribePort(device);
+        const std::string summary = d.Summary();
         tip += device + (summary.empty() ? std::string() : "  " + summary);
+        if (!d.advice.empty()) tip += "\r\n" + d.advice;
     }
     return W(tip);
 }
@@ -371,7 +390,7 @@ LRESULT CALLBACK LoaderDialog::PreviewProc(HWND hwnd, UINT msg, WPARAM wParam, L
 }
 
 // One screen pixel per preview pixel, two pixels inside the frame's corner.
-void LoaderDialog::PaintPreview(HWND, HDC dc) {
+void LoaderDialog::PaintPreview(HWND frame, HDC dc) {
     if (!m_dlg) return;
     const std::uint8_t* rgb = m_dlg->PreviewPixels();
     constexpr int kStride = (kPreviewWidth * 3 + 3) & ~3;
@@ -391,8 +410,14 @@ void LoaderDialog::PaintPreview(HWND, HDC dc) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
-    SetDIBitsToDevice(dc, 2, 2, kPreviewWidth, kPreviewHeight, 0, 0, 0, kPreviewHeight, bgr.data(), &info,
-                      DIB_RGB_COLORS);
+    // 2 pixels inside the frame at 96 dots per inch; at another DPI the
+    // picture is scaled as the frame around it is.
+    constexpr int kInset = 2;
+    const auto scaled = [dpi = static_cast<int>(GetDpiForWindow(frame))](int v) {
+        return dpi ? MulDiv(v, dpi, USER_DEFAULT_SCREEN_DPI) : v;
+    };
+    StretchDIBits(dc, scaled(kInset), scaled(kInset), scaled(kPreviewWidth), scaled(kPreviewHeight), 0, 0,
+                  kPreviewWidth, kPreviewHeight, bgr.data(), &info, DIB_RGB_COLORS, SRCCOPY);
 }
 
 // ---- icons ------------------------------------------------------------------------
@@ -544,7 +569,8 @@ bool LoaderDialog::IsItemEnabled(int id) const {
 }
 
 void LoaderDialog::SetPortIcon(int iconId) {
-    SendDlgItemMessageW(m_hwnd, IDC_PORT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(Icon(iconId, 32)), 0);
+    SendDlgItemMessageW(m_hwnd, IDC_PORT_ICON, STM_SETICON,
+                        reinterpret_cast<WPARAM>(Icon(iconId, ScaledIcon(m_hwnd, kLargeIcon))), 0);
 }
 
 void LoaderDialog::SetComboSel(int id, int index) { SendDlgItemMessageW(m_hwnd, id, CB_SETCURSEL, index, 0); }

@@ -21,6 +21,7 @@ struct RecordingLink : FlowLink {
     int answers = 0;
     std::vector<FlowEvent> events;
     void Send(const std::uint8_t* bytes, std::size_t length) override { sent.emplace_back(bytes, bytes + length); }
+    void SendToLine(const std::uint8_t* bytes, std::size_t length) override { Send(bytes, length); }
     void Pause(unsigned ms) override { pauses.push_back(ms); }
     void Answered() override { ++answers; }
     void Tell(FlowEvent event, long long, long long) override { events.push_back(event); }

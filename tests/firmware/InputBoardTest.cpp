@@ -166,6 +166,15 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     EXPECT_EQ(joined, image);
     EXPECT_EQ(chunks[0].writeSizes, (std::vector<std::size_t>{512, 512, 512, 512, 512, 512, 512, 512, 12}));
     EXPECT_EQ(chunks[2].writeSizes, (std::vector<std::size_t>{512, 512, 512, 284}));
+    // The pause before each frame starts on an empty line: the
+    // announcements (one per frame and the last, whose completion ends the
+    // load), and nothing else of the whole load, complete only once they
+    // have left it.
+    std::vector<std::size_t> announcements;
+    for (std::size_t i = 0; i < port.writes.size(); ++i)
+        if (port.writes[i] == Bytes{0x03, 0x10, 0xED}) announcements.push_back(i);
+    EXPECT_EQ(announcements.size(), 4u);
+    EXPECT_EQ(port.toLine, announcements);
 
     EXPECT_EQ(test::Probe(dlg).Board().active, 0);
     EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);

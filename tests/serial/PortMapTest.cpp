@@ -162,6 +162,7 @@ protected:
         File(ftdi + "/1-2:1.0/interface", "FT232R USB UART");
         Link(ftdi + "/1-2:1.0/ttyUSB0/subsystem", "sys/bus/usb-serial");
         Link(ftdi + "/1-2:1.0/ttyUSB0/driver", "sys/bus/usb-serial/drivers/ftdi_sio");
+        File(ftdi + "/1-2:1.0/ttyUSB0/latency_timer", "16");
         Link("sys/class/tty/ttyUSB0/device", ftdi + "/1-2:1.0/ttyUSB0");
 
         const std::string acm = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-3";
@@ -201,6 +202,9 @@ TEST_F(FakeSystem, DescriptionsComeFromSysfsAndTheByIdLinks) {
     EXPECT_EQ(usb.interfaceName, "FT232R USB UART");
     EXPECT_EQ(usb.location, "1-2:1.0");
     EXPECT_EQ(usb.subsystem, "usb-serial");
+    EXPECT_EQ(usb.latencyTimerMs, 16u);
+    // Linux sets the timer itself while the port is open: no advice.
+    EXPECT_EQ(usb.advice, "");
     EXPECT_EQ(usb.Summary(), "FT232R USB UART (FTDI), USB 0403:6001, serial A50285BI, driver ftdi_sio, "
                              "by-id usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
     // The by-id link names the same device.
@@ -209,6 +213,7 @@ TEST_F(FakeSystem, DescriptionsComeFromSysfsAndTheByIdLinks) {
     EXPECT_EQ(byId.sysfsPath, usb.sysfsPath);
 
     EXPECT_EQ(DescribePort(Dev("ttyACM0"), paths).Summary(), "Board CDC, USB 2e8a:000a, driver cdc_acm");
+    EXPECT_EQ(DescribePort(Dev("ttyACM0"), paths).latencyTimerMs, std::nullopt);
     const PortDescription uart = DescribePort(Dev("ttyS0"), paths);
     EXPECT_EQ(uart.Summary(), "driver serial");
     EXPECT_EQ(uart.subsystem, "pnp");

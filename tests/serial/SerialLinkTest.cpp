@@ -320,6 +320,36 @@ TEST_F(SerialLinkTest, QuickWritesAllReachTheLineInOrderEachWithItsCompletion) {
     for (const auto& m : owner.messages) EXPECT_EQ(m.lParam, 1);
 }
 
+// A write completes once the kernel has its bytes: an upload does not wait
+// for each block to leave the line (on a USB adapter that means asking the
+// adapter). Only a write whose completion starts a pause, and closing the
+// port, wait for the empty line.
+TEST_F(SerialLinkTest, OnlyWritesToTheLineAndClosingWaitForTheLineToEmpty) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
+    ASSERT_TRUE(Open(link, 1));
+    ASSERT_TRUE(link.StartMonitor());
+    const std::size_t drainsAfterOpen = TermiosHook::Drains();
+    const std::uint8_t block[] = {1, 2, 3, 4};
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(link.QueueWrite(block, sizeof block));
+    ASSERT_TRUE(Pump([&] { return owner.Count(WM_SERIAL_WRITE_DONE) == 3; }));
+    EXPECT_EQ(TermiosHook::Drains(), drainsAfterOpen);
+
+    ASSERT_TRUE(link.QueueWriteToLine(block, sizeof block));
+    ASSERT_TRUE(Pump([&] { return owner.Count(WM_SERIAL_WRITE_DONE) == 4; }));
+    EXPECT_EQ(TermiosHook::Drains(), drainsAfterOpen + 1);
+    EXPECT_EQ(ReadLine(pty, 16).size(), 16u);
+
+    // Written since the last drain: closing waits once more.
+    ASSERT_TRUE(link.QueueWrite(block, sizeof block));
+    ASSERT_TRUE(Pump([&] { return owner.Count(WM_SERIAL_WRITE_DONE) == 5; }));
+    link.RequestClose();
+    ASSERT_TRUE(Pump([&] { return !link.IsOpen(); }));
+    EXPECT_EQ(TermiosHook::Drains(), drainsAfterOpen + 2);
+}
+
 TEST_F(SerialLinkTest, WritesAreRefusedBeyondTheBufferAndTheQueue) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok());

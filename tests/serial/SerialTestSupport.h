@@ -32,6 +32,8 @@ struct TermiosHook {
     static void FailWith(int error);
     // Descriptors the hook leaves alone (the test's own ends).
     static void Ignore(int fd);
+    // tcdrain calls on a descriptor other than the test's own.
+    static std::size_t Drains();
 };
 
 // A pseudo-terminal: the link opens the slave by its path, the test plays

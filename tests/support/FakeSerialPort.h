@@ -27,6 +27,7 @@ public:
     std::set<unsigned> present{1};              // COM numbers that open
     std::vector<Open> opens;
     std::vector<std::vector<std::uint8_t>> writes;  // every QueueWrite, in order
+    std::vector<std::size_t> toLine;  // indexes in `writes` of those queued with QueueWriteToLine
     int monitorStarts = 0;
     int closeRequests = 0;
     bool open = false;
@@ -49,6 +50,10 @@ public:
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length) override {
         writes.emplace_back(bytes, bytes + length);
         return true;
+    }
+    bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) override {
+        toLine.push_back(writes.size());
+        return QueueWrite(bytes, length);
     }
     void RequestClose() override {
         ++closeRequests;

@@ -1,5 +1,7 @@
 // The installer (quillet-VERSION-win64.msi) under wine as an IT department
-// uses it: a silent install for the current user, the installed programs
+// uses it, in both scopes: a silent install for the current user (the
+// default) or for all users (ALLUSERS=1; wine runs every program as an
+// administrator, so both are tried explicitly), the installed programs
 // run, the Start-menu entries are there; a silent uninstall leaves no file
 // and no registry entry of Quillet behind.
 #include "WineSupport.h"
@@ -68,32 +70,55 @@ protected:
         }
         return {};
     }
-    RunResult Msiexec(const std::string& action, const std::string& msi) {
-        return RunProgram("/usr/bin/env", {"QUILLET_WINE_TIMEOUT=280", Wine().run, Wine().prefix, "msiexec", action,
-                                           msi, "/qn"},
-                          Wine().build, 300);
+    RunResult Msiexec(const std::string& action, const std::string& msi, const std::string& property = {}) {
+        std::vector<std::string> args = {"QUILLET_WINE_TIMEOUT=280", Wine().run, Wine().prefix, "msiexec", action, msi};
+        if (!property.empty()) args.push_back(property);
+        args.push_back("/qn");
+        return RunProgram("/usr/bin/env", args, Wine().build, 300);
     }
+    // Installs with `property` (none: the default scope), expects the
+    // programs in the folder ending in `programs` (relative to drive C),
+    // runs them, uninstalls and compares the drive and the registry with
+    // what they were before.
+    void InstallRunAndUninstall(const std::string& property, const std::string& programs);
 };
 
-TEST_F(WineInstaller, SilentInstallRunsAndSilentUninstallLeavesNothing) {
+TEST_F(WineInstaller, SilentInstallForTheUserRunsAndSilentUninstallLeavesNothing) {
+    InstallRunAndUninstall("", "AppData/Local/Programs/Quillet");
+}
+
+// For all users the programs go to Program Files (the Start-menu folder is
+// the common one on Windows; wine's installer keeps the user's).
+TEST_F(WineInstaller, SilentInstallForAllUsersGoesToProgramFilesAndUninstallLeavesNothing) {
+    InstallRunAndUninstall("ALLUSERS=1", "Program Files/Quillet");
+}
+
+void WineInstaller::InstallRunAndUninstall(const std::string& property, const std::string& programs) {
     const std::string msi = Msi();
     ASSERT_FALSE(msi.empty()) << "no installer in " << Wine().build << " (bash scripts/build-windows.sh)";
     const std::set<std::string> filesBefore = DriveFiles();
     const std::vector<std::string> keysBefore = RegistryLinesNamingQuillet();
 
-    RunResult r = Msiexec("/i", msi);
+    RunResult r = Msiexec("/i", msi, property);
     ASSERT_EQ(r.code, 0) << Describe(r);
     std::set<std::string> added;
     const std::set<std::string> filesInstalled = DriveFiles();
     std::set_difference(filesInstalled.begin(), filesInstalled.end(), filesBefore.begin(), filesBefore.end(),
                         std::inserter(added, added.end()));
-    std::string program, cli, menu;
+    std::string program, cli, menu, list;
     for (const std::string& f : added) {
-        if (f.size() > 36 && f.ends_with("AppData/Local/Programs/Quillet/quillet.exe")) program = f;
-        if (f.ends_with("AppData/Local/Programs/Quillet/quillet-cli.exe")) cli = f;
+        if (f.ends_with(programs + "/quillet.exe")) program = f;
+        if (f.ends_with(programs + "/quillet-cli.exe")) cli = f;
         if (f.ends_with("Start Menu/Programs/Quillet")) menu = f;
+        list += f + "\n";
     }
-    ASSERT_FALSE(program.empty() || cli.empty()) << "not installed into %LOCALAPPDATA%\\Programs\\Quillet";
+    ASSERT_FALSE(program.empty() || cli.empty()) << "not installed into " << programs << "; added:\n" << list;
+    // Only into that one folder.
+    for (const std::string& f : added) {
+        if (f.ends_with("quillet.exe")) {
+            EXPECT_EQ(f, program);
+        }
+    }
     EXPECT_FALSE(menu.empty()) << "no Start-menu folder Quillet";
     for (const char* shortcut : {"Quillet.lnk", "Quillet command line.lnk", "Quillet README.lnk"})
         EXPECT_TRUE(added.count(menu + "/" + shortcut)) << shortcut;
@@ -117,9 +142,9 @@ TEST_F(WineInstaller, SilentInstallRunsAndSilentUninstallLeavesNothing) {
     std::vector<std::string> left;
     for (const std::string& f : added)
         if (filesAfter.count(f) && !IsInstallersOwnEmptyFolder(f)) left.push_back(f);
-    std::string list;
-    for (const auto& f : left) list += f + "\n";
-    EXPECT_TRUE(left.empty()) << "left behind:\n" << list;
+    std::string leftList;
+    for (const auto& f : left) leftList += f + "\n";
+    EXPECT_TRUE(left.empty()) << "left behind:\n" << leftList;
     const std::vector<std::string> keysAfter = RegistryLinesNamingQuillet();
     std::string keys;
     for (const auto& k : keysAfter) keys += k + "\n";
