@@ -10,7 +10,11 @@
 #include "platform/Utf8.h"
 #include "platform/Version.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+
+#include "platform/WindowsHeaders.h"
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -48,10 +52,30 @@ std::string Quoted(const std::string& word) {
     return EscapeControls(out + "'");
 }
 
+#ifdef _WIN32
+// The C library hands text for an unbuffered stream (stderr) to a console
+// in small pieces, under wine one character a call, each a round trip to
+// the console and a redraw of the terminal behind it: a progress bar drawn
+// ten times a second then costs the flow most of its time. Text for a
+// console goes to it in one call. False when `f` is no console.
+bool WriteToConsole(std::FILE* f, const std::string& text) {
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return false;
+    std::fflush(f);
+    const std::wstring wide = WideFromUtf8(text);
+    DWORD written = 0;
+    return WriteConsoleW(h, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+}
+#endif
+
 } // namespace
 
 bool WriteOut(std::FILE* f, const std::string& text) {
     if (!f || std::ferror(f)) return false;
+#ifdef _WIN32
+    if (WriteToConsole(f, text)) return true;
+#endif
     std::fwrite(text.data(), 1, text.size(), f);
     std::fflush(f);
     return !std::ferror(f);

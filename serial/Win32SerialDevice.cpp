@@ -45,6 +45,17 @@ std::string DisplayName(const std::string& path) {
     return path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
 }
 
+// A wait or read that failed on a port that still answers is tried again,
+// after a pause, at most this many times in a row.
+constexpr unsigned kMaxPassingFailures = 20;
+constexpr DWORD kPassingFailurePauseMs = 20;
+
+// Errors that say the device itself is gone, whatever the port still answers.
+bool SurelyGone(DWORD code) {
+    return code == ERROR_IO_DEVICE || code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_DEVICE_REMOVED ||
+           code == ERROR_INVALID_HANDLE || code == ERROR_FILE_NOT_FOUND;
+}
+
 // Errors a comm handle gives once its device has been removed.
 bool MeansGone(DWORD code) {
     return code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND || code == ERROR_GEN_FAILURE ||
@@ -135,6 +146,7 @@ public:
             COMSTAT status{};
             if (!ClearCommError(m_port, &errors, &status)) {
                 const DWORD code = GetLastError();
+                if (Passing(code)) continue;
                 m_lastFailure = Failure("ReadFile()", code);
                 return WaitResult::Gone;
             }
@@ -147,6 +159,7 @@ public:
                 if (WaitCommEvent(m_port, &m_events, &m_waitOv)) continue;  // an event came at once
                 const DWORD code = GetLastError();
                 if (code != ERROR_IO_PENDING) {
+                    if (Passing(code)) continue;
                     m_lastFailure = Failure("WaitCommEvent()", code);
                     return WaitResult::Gone;
                 }
@@ -162,30 +175,21 @@ public:
             DWORD unused = 0;
             m_waitPending = false;
             if (!GetOverlappedResult(m_port, &m_waitOv, &unused, FALSE)) {
-                m_lastFailure = Failure("WaitCommEvent()", GetLastError());
+                const DWORD code = GetLastError();
+                if (Passing(code)) continue;
+                m_lastFailure = Failure("WaitCommEvent()", code);
                 return WaitResult::Gone;
             }
+            m_passingFailures = 0;
         }
     }
 
     IoResult Read(std::uint8_t* buffer, std::size_t capacity) override {
-        DWORD errors = 0;
-        COMSTAT status{};
-        if (!ClearCommError(m_port, &errors, &status))
-            return {IoStatus::Gone, 0, Failure("ReadFile()", GetLastError())};
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
-        if (want == 0) return {IoStatus::Done, 0, std::nullopt};
-        OVERLAPPED ov{};
-        ResetEvent(m_readEvent);
-        ov.hEvent = m_readEvent;
-        DWORD got = 0;
-        if (!ReadFile(m_port, buffer, want, &got, &ov)) {
-            const DWORD code = GetLastError();
-            if (code != ERROR_IO_PENDING) return {IoStatus::Gone, 0, Failure("ReadFile()", code)};
-            if (!GetOverlappedResult(m_port, &ov, &got, TRUE))
-                return {IoStatus::Gone, 0, Failure("GetOverlappedResults() in ReadFile()", GetLastError())};
+        for (;;) {
+            DWORD code = ERROR_SUCCESS;
+            const IoResult result = ReadOnce(buffer, capacity, code);
+            if (result.status == IoStatus::Done || !Passing(code)) return result;
         }
-        return {IoStatus::Done, got, std::nullopt};
     }
 
     IoResult Write(const std::uint8_t* bytes, std::size_t length,
@@ -250,6 +254,52 @@ public:
     void Wake() override { SetEvent(m_wake); }
 
 private:
+    // One read of what is waiting; `code` is the error when it failed.
+    IoResult ReadOnce(std::uint8_t* buffer, std::size_t capacity, DWORD& code) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(m_port, &errors, &status)) {
+            code = GetLastError();
+            return {IoStatus::Gone, 0, Failure("ReadFile()", code)};
+        }
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
+        if (want == 0) return {IoStatus::Done, 0, std::nullopt};
+        OVERLAPPED ov{};
+        ResetEvent(m_readEvent);
+        ov.hEvent = m_readEvent;
+        DWORD got = 0;
+        if (!ReadFile(m_port, buffer, want, &got, &ov)) {
+            code = GetLastError();
+            if (code != ERROR_IO_PENDING) return {IoStatus::Gone, 0, Failure("ReadFile()", code)};
+            if (!GetOverlappedResult(m_port, &ov, &got, TRUE)) {
+                code = GetLastError();
+                return {IoStatus::Gone, 0, Failure("GetOverlappedResults() in ReadFile()", code)};
+            }
+        }
+        m_passingFailures = 0;
+        return {IoStatus::Done, got, std::nullopt};
+    }
+
+    // Whether a wait or read that failed with `code` is to be tried again:
+    // wine ends a WaitCommEvent with ERROR_OPERATION_ABORTED, on a port
+    // that is still there, when one of its polls of the modem lines fails
+    // (it polls them while it waits); a port whose adapter was pulled out
+    // fails every call, the status query below too. So a failure passes
+    // when the error does not say the device is gone, the port still
+    // answers, and it has not failed so many times in a row. After a
+    // pause: the same failure is not met again at once.
+    bool Passing(DWORD code) {
+        if (SurelyGone(code) || m_passingFailures >= kMaxPassingFailures) return false;
+        DWORD errors = 0;
+        COMSTAT status{};
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (!ClearCommError(m_port, &errors, &status) || !GetCommState(m_port, &dcb)) return false;
+        ++m_passingFailures;
+        Sleep(kPassingFailurePauseMs);
+        return true;
+    }
+
     IoResult WriteFailure(DWORD code, DWORD written) {
         return {MeansGone(code) ? IoStatus::Gone : IoStatus::Failed, written, Failure("WriteFile()", code)};
     }
@@ -263,6 +313,7 @@ private:
     OVERLAPPED m_waitOv{};
     DWORD m_events = 0;
     bool m_waitPending = false;
+    unsigned m_passingFailures = 0;  // failures in a row that passed
     SerialFailure m_lastFailure;
     std::string m_problem;
 };

@@ -28,6 +28,11 @@ constexpr UINT kMsgAfterInit = WM_APP + 3;  // the dialog is up
 // The COM list's tooltip breaks its lines at their line ends and wraps
 // longer ones (the adapter advice) at this width, in pixels.
 constexpr LPARAM kTipMaxWidth = 640;
+// Texts the dialog sets reach the screen at most this often: the progress
+// and the strip below the controls change with every block.
+constexpr ULONGLONG kTextRefreshMs = 50;
+// The window timer that shows texts held back (beyond the dialog's own ids).
+constexpr UINT_PTR kTimerShowTexts = 0x7F01;
 
 std::wstring W(const std::string& utf8) { return WideFromUtf8(utf8); }
 
@@ -269,6 +274,10 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     }
     case WM_TIMER:
+        if (wParam == kTimerShowTexts) {
+            ShowPendingTexts();
+            return TRUE;
+        }
         if (m_onTick) m_onTick(static_cast<unsigned>(wParam));
         return TRUE;
     case WM_CLOSE:
@@ -306,6 +315,7 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     case WM_DESTROY:
         // The monitor thread ends and the port closes while the window is there.
+        ShowPendingTexts();
         m_dlg.reset();
         m_link.reset();
         return FALSE;
@@ -462,7 +472,10 @@ void LoaderDialog::KillTimer(unsigned id) { ::KillTimer(m_hwnd, id); }
 
 void LoaderDialog::SetTimerCallback(std::function<void(unsigned)> onTick) { m_onTick = std::move(onTick); }
 
-void LoaderDialog::Sleep(unsigned ms) { ::Sleep(ms); }
+void LoaderDialog::Sleep(unsigned ms) {
+    ShowPendingTexts();
+    ::Sleep(ms);
+}
 
 int LoaderDialog::MessageBox(const std::string& text, const std::string& caption) {
     const std::string title = caption.empty() ? AppTitle() : caption;
@@ -474,6 +487,7 @@ int LoaderDialog::MessageBox(const std::string& text, const std::string& caption
         SendMessageW(m_hwnd, kMsgCall, 0, reinterpret_cast<LPARAM>(&show));
         return result;
     }
+    ShowPendingTexts();
     if (boxSink) {
         boxSink(text, title);
         return IDOK;
@@ -484,6 +498,7 @@ int LoaderDialog::MessageBox(const std::string& text, const std::string& caption
 
 bool LoaderDialog::AskYesNo(const std::string& text, const std::string& caption) {
     const std::string title = caption.empty() ? AppTitle() : caption;
+    ShowPendingTexts();
     if (boxSink) {
         boxSink(text, title);
         return false;
@@ -493,6 +508,7 @@ bool LoaderDialog::AskYesNo(const std::string& text, const std::string& caption)
 }
 
 std::optional<std::string> LoaderDialog::OpenFileDialog(const std::string& filter, const std::string& initialDir) {
+    ShowPendingTexts();
     if (boxSink) {
         if (fileAnswers.empty()) return std::nullopt;
         std::string answer = fileAnswers.front();
@@ -545,13 +561,45 @@ void LoaderDialog::Post(std::function<void()> fn) {
 // The dialog pushes all its fields after every block (UpdateData); a
 // control that already shows the text is left alone, since setting a
 // control's text repaints it even when nothing changed (under wine through
-// the X server, which made a pattern upload several times slower).
+// the X server, which made a pattern upload several times slower). The
+// progress and the strip change with every block: a text set within
+// kTextRefreshMs of the last refresh waits for the next one (a timer), so
+// the controls are repainted at most that often; the dialog reads back
+// what it set at once. Boxes, pauses and the end of the dialog show what
+// waits first.
 void LoaderDialog::SetItemText(int id, const std::string& text) {
-    if (GetItemText(id) == text) return;
-    SetDlgItemTextW(m_hwnd, id, W(text).c_str());
+    auto pending = std::find_if(m_pendingTexts.begin(), m_pendingTexts.end(),
+                                [id](const auto& p) { return p.first == id; });
+    const bool shown = GetItemTextOf(Item(id)) == text;
+    if (pending != m_pendingTexts.end()) {
+        if (shown) m_pendingTexts.erase(pending);
+        else pending->second = text;
+    } else if (!shown) {
+        m_pendingTexts.emplace_back(id, text);
+    }
+    if (m_pendingTexts.empty()) return;
+    if (GetTickCount64() - m_textsShownMs >= kTextRefreshMs) {
+        ShowPendingTexts();
+    } else if (!m_refreshArmed) {
+        ::SetTimer(m_hwnd, kTimerShowTexts, static_cast<UINT>(kTextRefreshMs), nullptr);
+        m_refreshArmed = true;
+    }
 }
 
-std::string LoaderDialog::GetItemText(int id) const { return GetItemTextOf(GetDlgItem(m_hwnd, id)); }
+void LoaderDialog::ShowPendingTexts() {
+    if (m_refreshArmed) ::KillTimer(m_hwnd, kTimerShowTexts);
+    m_refreshArmed = false;
+    m_textsShownMs = GetTickCount64();
+    std::vector<std::pair<int, std::string>> texts;
+    texts.swap(m_pendingTexts);
+    for (const auto& [id, text] : texts) SetWindowTextW(Item(id), W(text).c_str());
+}
+
+std::string LoaderDialog::GetItemText(int id) const {
+    for (const auto& [pendingId, text] : m_pendingTexts)
+        if (pendingId == id) return text;
+    return GetItemTextOf(Item(id));
+}
 
 std::string LoaderDialog::GetItemTextOf(HWND item) {
     if (!item) return {};
@@ -561,10 +609,10 @@ std::string LoaderDialog::GetItemTextOf(HWND item) {
     return Utf8FromWide(text);
 }
 
-void LoaderDialog::EnableItem(int id, bool enable) { EnableWindow(GetDlgItem(m_hwnd, id), enable); }
+void LoaderDialog::EnableItem(int id, bool enable) { EnableWindow(Item(id), enable); }
 
 bool LoaderDialog::IsItemEnabled(int id) const {
-    HWND item = GetDlgItem(m_hwnd, id);
+    HWND item = Item(id);
     return item && IsWindowEnabled(item);
 }
 
@@ -573,14 +621,24 @@ void LoaderDialog::SetPortIcon(int iconId) {
                         reinterpret_cast<WPARAM>(Icon(iconId, ScaledIcon(m_hwnd, kLargeIcon))), 0);
 }
 
-void LoaderDialog::SetComboSel(int id, int index) { SendDlgItemMessageW(m_hwnd, id, CB_SETCURSEL, index, 0); }
+void LoaderDialog::SetComboSel(int id, int index) { SendMessageW(Item(id), CB_SETCURSEL, index, 0); }
 
 int LoaderDialog::GetComboSel(int id) const {
-    const LRESULT sel = SendDlgItemMessageW(m_hwnd, id, CB_GETCURSEL, 0, 0);
+    const LRESULT sel = SendMessageW(Item(id), CB_GETCURSEL, 0, 0);
     return sel == CB_ERR ? -1 : static_cast<int>(sel);
 }
 
-void LoaderDialog::RedrawPreview() { InvalidateRect(GetDlgItem(m_hwnd, IDC_PREVIEW), nullptr, FALSE); }
+void LoaderDialog::RedrawPreview() { InvalidateRect(Item(IDC_PREVIEW), nullptr, FALSE); }
+
+// GetDlgItem asks wine's server for the dialog's children every time; the
+// dialog sets its fields after every block. Its controls stay for its life.
+HWND LoaderDialog::Item(int id) const {
+    const auto known = m_items.find(id);
+    if (known != m_items.end()) return known->second;
+    HWND item = GetDlgItem(m_hwnd, id);
+    if (item) m_items.emplace(id, item);
+    return item;
+}
 
 void LoaderDialog::ShowAbout() {
     if (boxSink) return;
@@ -589,6 +647,9 @@ void LoaderDialog::ShowAbout() {
                             AboutProc, 0);
 }
 
-void LoaderDialog::EndDialog() { ::EndDialog(m_hwnd, IDOK); }
+void LoaderDialog::EndDialog() {
+    ShowPendingTexts();
+    ::EndDialog(m_hwnd, IDOK);
+}
 
 } // namespace quillet::win

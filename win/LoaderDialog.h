@@ -15,10 +15,13 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "dialog/DialogTrace.h"
 #include "dialog/LoaderDlg.h"
@@ -59,6 +62,9 @@ public:
     DialogTrace* trace = nullptr;
 
     HWND Window() const { return m_hwnd; }
+    // Puts the texts set since the controls were last refreshed into them
+    // (texts that change faster reach the screen at most 20 times a second).
+    void ShowPendingTexts();
     CLoaderDlg* Dialog() { return m_dlg.get(); }
 
     // ---- IHost ----------------------------------------------------------------
@@ -97,6 +103,8 @@ private:
     void FitCommLabel();
     void OnDropFiles(WPARAM dropHandle);
     static std::string GetItemTextOf(HWND item);
+    // The control `id` of the dialog (null when there is none).
+    HWND Item(int id) const;
     void RunPosted();
     bool OnQueryEndSession(LPARAM flags);
     void OnEndSession(bool ending);
@@ -116,6 +124,12 @@ private:
     std::deque<std::function<void()>> m_posted;
     DWORD m_guiThread = 0;
     bool m_socketsStarted = false;
+    // Texts set but not yet shown, in the order they were first set; when
+    // they were last shown; whether the refresh timer runs.
+    std::vector<std::pair<int, std::string>> m_pendingTexts;
+    ULONGLONG m_textsShownMs = 0;
+    bool m_refreshArmed = false;
+    mutable std::map<int, HWND> m_items;  // controls by id, as found
 };
 
 } // namespace quillet::win

@@ -198,6 +198,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         if (!options.load.empty()) dialog.fileAnswers.push_back(options.load);
         dialog.afterInit = [&](win::LoaderDialog& d) {
             if (!options.load.empty()) d.Dialog()->OnCommand(IDC_LOAD_IMAGE);
+            d.ShowPendingTexts();
             // A modal dialog shows itself once its queue is empty: here it
             // is shown at once, so that it is on the screen to be copied.
             ShowWindow(d.Window(), SW_SHOW);

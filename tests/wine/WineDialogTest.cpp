@@ -55,13 +55,16 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
     sim::Options o;
     o.eraseTimeMs = 200;
     StartSim(o);
-    // COM1 and COM2 absent, the generator on COM3; linked once wine is up
-    // (its mount manager sets COM1 when it starts).
-    const std::string dosdevices = Wine().prefix + "/dosdevices/";
+    // COM1 and COM2 absent, the generator on COM3, defined for wine's
+    // mount manager, which sets the links when wine starts again on the
+    // display; the driver starts once it has run.
+    MapPorts({Absent(), Absent(), device});
+    EndWine();
     const std::string script = "set -e\n" + Wine().run + " " + Wine().prefix + " cmd /c exit\n" +
-                               "for n in 1 2 4 5 6 7 8 9; do ln -sfn " + Absent() + " " + dosdevices +
-                               "com$n; done\n" + "ln -sfn " + device + " " + dosdevices + "com3\n" +
-                               Forget() + WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + "\n";
+                               "for i in $(seq " + std::to_string(static_cast<int>(kMountManagerWaitS)) + "); do " +
+                               Wine().run + " " + Wine().prefix + " reg query '" + kPortMapKey +
+                               "' >/dev/null 2>&1 && break; sleep 1; done\n" + Forget() +
+                               WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + "\n";
     const RunResult r = OnDisplay(script, 400);
     ASSERT_EQ(r.code, 0) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "box \"Quillet\": Can not find this port or used by other application")) << r.out;

@@ -80,32 +80,63 @@ sim::Summary WineFixture::StopSim() {
     return simulator->GetSummary();
 }
 
+// wine's mount manager (mountmgr.sys, started with every wine session)
+// sets the dosdevices COM links: first the ports HKLM\Software\Wine\Ports
+// defines, then the serial devices it finds (/dev/ttyS0, ...) on the COM
+// numbers left. It runs a moment after the session's first program, so
+// links made before it has run were rewritten (COM1 -> /dev/ttyS0) while a
+// test ran. The ports are defined there, so every run of it makes the
+// links the test wants; and the links are made once it has run in this
+// session (it has created the port map HARDWARE\DEVICEMAP\SERIALCOMM).
 void WineFixture::MapPorts(const std::vector<std::string>& devices) {
     const fs::path dosdevices = fs::path(Wine().prefix) / "dosdevices";
     const unsigned last = std::max<unsigned>(kMappedComPorts, static_cast<unsigned>(devices.size()));
+    std::vector<std::string> targets;
+    for (unsigned com = 1; com <= last; ++com)
+        targets.push_back(com <= devices.size() && !devices[com - 1].empty() ? devices[com - 1] : Absent());
+    DefinePorts(targets);
+    links.clear();
     for (unsigned com = 1; com <= last; ++com) {
         const fs::path link = dosdevices / ("com" + std::to_string(com));
         std::error_code ec;
         fs::remove(link, ec);
-        const bool given = com <= devices.size() && !devices[com - 1].empty();
-        const std::string target = given ? devices[com - 1] : Absent();
-        fs::create_symlink(target, link, ec);
+        fs::create_symlink(targets[com - 1], link, ec);
         ASSERT_FALSE(ec) << link << ": " << ec.message();
-        links[link.string()] = target;
+        links[link.string()] = targets[com - 1];
     }
-    // Links an earlier test set above that are gone.
+    // Links an earlier test set above, or the mount manager gave a device
+    // it found, are gone.
     for (unsigned com = last + 1; com <= kHighestLinkedComPort; ++com) {
         std::error_code ec;
         fs::remove(dosdevices / ("com" + std::to_string(com)), ec);
     }
 }
 
+void WineFixture::DefinePorts(const std::vector<std::string>& targets) {
+    std::string reg = "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n\n"
+                      "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n";
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        reg += "\"COM" + std::to_string(i + 1) + "\"=\"" + targets[i] + "\"\n";
+    WriteFile(dir / "ports.reg", std::vector<std::uint8_t>(reg.begin(), reg.end()));
+    RunResult r = RunProgram(Wine().run, {Wine().prefix, "regedit", "/S", "ports.reg"}, dir.Path(), 120);
+    ASSERT_EQ(r.code, 0) << Describe(r);
+    const bool settled = WaitFor(
+        [&] {
+            r = RunProgram(Wine().run, {Wine().prefix, "reg", "query", kPortMapKey}, dir.Path(), 60);
+            return r.code == 0;
+        },
+        kMountManagerWaitS);
+    ASSERT_TRUE(settled) << "wine's mount manager has not run: " << Describe(r);
+}
+
 std::string WineFixture::ParityTraceLibrary() { return QUILLET_PARITYTRACE_LIB; }
 
-// wine's mount manager links COM1 to /dev/ttyS0 (and so on) when it
-// starts, which can come after MapPorts. The links are set again when that
-// happened before a run; one rewritten during a run is named in the
-// result, so a wine quirk is told from a fault of the program.
+// Should wine have started a new session since MapPorts (its server ends
+// a minute after its last program), its mount manager has set the links
+// again from the ports defined, and given the devices it found the COM
+// numbers above them. Links found changed are set again (those above
+// taken away); what was found is named, so a wine quirk is told from a
+// fault of the program.
 std::string WineFixture::RelinkRewrittenPorts() {
     std::string rewritten;
     for (const auto& [link, target] : links) {
@@ -115,6 +146,16 @@ std::string WineFixture::RelinkRewrittenPorts() {
         rewritten += link + " -> " + (ec ? std::string("(none)") : now.string()) + "; ";
         fs::remove(link, ec);
         fs::create_symlink(target, link, ec);
+    }
+    const fs::path dosdevices = fs::path(Wine().prefix) / "dosdevices";
+    for (unsigned com = static_cast<unsigned>(links.size()) + 1; com <= kHighestLinkedComPort && !links.empty();
+         ++com) {
+        const fs::path link = dosdevices / ("com" + std::to_string(com));
+        std::error_code ec;
+        const fs::path now = fs::read_symlink(link, ec);
+        if (ec) continue;
+        rewritten += link.string() + " -> " + now.string() + " (added); ";
+        fs::remove(link, ec);
     }
     return rewritten;
 }

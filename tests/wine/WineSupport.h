@@ -3,11 +3,11 @@
 // The Windows build is found in QUILLET_WIN_BUILD (default build-win beside
 // the sources); the tests are skipped when it or wine is missing. Every
 // test uses the wine prefix <build-win>/wineprefix-e2e: its COM ports are
-// dosdevices links, set by MapPorts after wine has started (wine's mount
-// manager links COM1 to /dev/ttyS0 when it starts; a link it changed
-// later is set again before each run, and one changed during a run is
-// named in the run's stderr). The tests share that prefix and run one at a
-// time (ctest RESOURCE_LOCK).
+// dosdevices links, which MapPorts defines for wine's mount manager too
+// (which sets them whenever a wine session starts) and makes once the
+// manager has run; a link found changed is set again before each run, and
+// one changed during a run is named in the run's stderr. The tests share
+// that prefix and run one at a time (ctest RESOURCE_LOCK).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,6 +39,10 @@ const WineSetup& Wine();
 constexpr unsigned kMappedComPorts = 9;
 // The highest COM port a test links (others above COM9 are taken away).
 constexpr unsigned kHighestLinkedComPort = 32;
+// The port map wine's mount manager makes each session, once it has run.
+constexpr const char* kPortMapKey = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// How long the mount manager may take to start on a loaded machine.
+constexpr double kMountManagerWaitS = 120;
 
 class WineFixture : public ::testing::Test {
 protected:
@@ -52,6 +56,10 @@ protected:
     // Devices for COM1, COM2, ... (as many as given, "" for an absent one);
     // every other COM port up to COM9 is absent.
     void MapPorts(const std::vector<std::string>& devices);
+    // Defines COM1, COM2, ... as `targets` for wine's mount manager
+    // (HKLM\Software\Wine\Ports, no other) and waits until it has run in
+    // the wine session under way.
+    void DefinePorts(const std::vector<std::string>& targets);
     std::string Sim() const { return device; }
     // A COM port wine cannot open ("no such device").
     std::string Absent() const { return dir / "absent.sock"; }

@@ -88,6 +88,51 @@ TEST_F(WineFixture, CtrlCStopsAnUploadCleanly) {
     EXPECT_TRUE(Contains(r.err, "the FPGA flash holds a partial image")) << r.err;
 }
 
+// Ctrl+Break and the closing of the console window, delivered as Windows'
+// console host delivers them (console_event_driver.exe starts
+// quillet-cli.exe and, once the test says so, runs kernel32's CtrlRoutine
+// with the event in it; wine's own console passes on Ctrl+C alone): the
+// upload stops as for Ctrl+C; exit 130 and 129.
+class WineConsoleEvent : public WineFixture {
+protected:
+    RunResult Deliver(const std::string& event) {
+        WriteFile(dir / "fpga-aux.bin", RandomBytes(3000 * 256, 43));
+        sim::Options o;
+        o.stopAfterBlocks = 200;
+        StartSim(o);
+        MapPorts({Sim()});
+        std::thread press([this] {
+            WaitFor([this] { return simulator->GetSummary().blocksReceived > 200; }, 150);
+            WriteFile(dir / "press", {});
+        });
+        const RunResult r = Run("tests/console_event_driver.exe",
+                                {event, "press", Wine().build + "/cli/quillet-cli.exe", "--timeout", "120", "fpga",
+                                 "aux", "fpga-aux.bin"},
+                                200);
+        press.join();
+        return r;
+    }
+    static constexpr const char* kStopped = ": the AUX FPGA image upload stopped after 200 of 3,000 blocks";
+};
+
+TEST_F(WineConsoleEvent, CtrlBreakStopsAnUploadCleanly) {
+    const RunResult r = Deliver("break");
+    EXPECT_EQ(r.code, 130) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "driver: Ctrl+Break delivered")) << r.out;
+    EXPECT_TRUE(Contains(r.err, std::string("quillet-cli: interrupted by Ctrl+Break") + kStopped)) << r.err;
+    EXPECT_TRUE(Contains(r.err, "the FPGA flash holds a partial image")) << r.err;
+}
+
+// Windows ends the program a few seconds after the event: the flow has
+// stopped and the program ended by itself before.
+TEST_F(WineConsoleEvent, ClosingTheConsoleStopsAnUploadCleanly) {
+    const RunResult r = Deliver("close");
+    EXPECT_EQ(r.code, 129) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, "driver: closing the console delivered")) << r.out;
+    EXPECT_TRUE(Contains(r.err, std::string("quillet-cli: interrupted by closing the console window") + kStopped))
+        << r.err;
+}
+
 // quillet.exe has no console of its own: --version and --help print to
 // the one it was started from and end with 0.
 TEST_F(WineFixture, DialogProgramTellsItsVersionAndHelp) {

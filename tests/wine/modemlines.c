@@ -6,11 +6,18 @@
  * pseudo-terminal has no modem lines and answers ENOTTY, and wine then ends
  * every WaitCommEvent with ERROR_OPERATION_ABORTED. Here those four requests
  * succeed on pseudo-terminals, reporting DSR, CTS and CD on; every other
- * request and descriptor goes to the C library unchanged. */
+ * request and descriptor goes to the C library unchanged.
+ *
+ * With QUILLET_MODEMLINES_FAIL_EVERY=N every Nth query of the lines
+ * (TIOCMGET) on a pseudo-terminal fails with EIO, as a line that hiccups
+ * for a moment: wine then ends the WaitCommEvent under way with
+ * ERROR_OPERATION_ABORTED on a port that is still there. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
+#include <stdatomic.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -24,6 +31,17 @@ static int is_pty(int fd) {
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
     const unsigned maj = major(st.st_rdev);
     return (maj >= 136 && maj <= 143) || (maj == 5 && minor(st.st_rdev) == 2);
+}
+
+/* True when this query of the lines is one that is to fail. */
+static int hiccup(void) {
+    static atomic_long calls;
+    static long every = -1;
+    if (every < 0) {
+        const char* text = getenv("QUILLET_MODEMLINES_FAIL_EVERY");
+        every = text ? atol(text) : 0;
+    }
+    return every > 0 && (atomic_fetch_add(&calls, 1) + 1) % every == 0;
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -43,6 +61,10 @@ int ioctl(int fd, unsigned long request, ...) {
     case TIOCMBIS:
     case TIOCMBIC:
         if (!is_pty(fd)) break;
+        if (request == TIOCMGET && hiccup()) {
+            errno = EIO;
+            return -1;
+        }
         if (request == TIOCMGET && arg) *(int*)arg = TIOCM_DSR | TIOCM_CTS | TIOCM_CD;
         return 0;
     default:

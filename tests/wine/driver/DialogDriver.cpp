@@ -1,7 +1,7 @@
 // Drives quillet.exe as an operator would, from another Windows program
 // (run under wine by tests/wine/WineDialogTest.cpp):
 //
-//   dialog_driver IMAGE SLOT [--demo]
+//   dialog_driver IMAGE SLOT [--demo] [--end-session | --bench]
 //
 // starts ..\win\quillet.exe beside this program, picks the absent COM2 in
 // the COM list and answers the box that says so, presses "Search Signal
@@ -11,7 +11,9 @@
 // out and answers No to each question, waits for 100 % and the port
 // closing, and closes the dialog. Each step is printed; any other message box ends the run. Exit
 // code 0 when every step happened. With --demo, quillet.exe is started
-// with its in-process generator.
+// with its in-process generator. With --bench nothing is asked during the
+// upload, and the time from the first block to 100 % and the blocks per
+// second it comes to are printed.
 #include <windows.h>
 
 #include <cstdio>
@@ -93,16 +95,20 @@ void Click(int id) {
 
 } // namespace
 
+// The blocks of a user pattern (1920 x 1080 x 3 bytes, 256 a block).
+constexpr double kPatternBlocks = 24300;
+
 int main(int argc, char** argv) {
-    bool demo = false, endSession = false;
+    bool demo = false, endSession = false, bench = false;
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--demo") demo = true;
         else if (a == "--end-session") endSession = true;
+        else if (a == "--bench") bench = true;
         else argc = 0;
     }
     if (argc < 3) {
-        std::fputs("usage: dialog_driver IMAGE SLOT [--demo] [--end-session]\n", stderr);
+        std::fputs("usage: dialog_driver IMAGE SLOT [--demo] [--end-session | --bench]\n", stderr);
         return 2;
     }
     const std::string image = argv[1];
@@ -172,6 +178,18 @@ int main(int argc, char** argv) {
     // Once blocks go out, the close box and Escape ask first; No lets the
     // upload go on.
     if (!WaitFor([] { NoBox("the erase"); return ItemText(kProgress) != "0"; }, 60)) Fail("the upload did not start");
+    const ULONGLONG firstBlock = GetTickCount64();
+    if (bench) {
+        if (!WaitFor([] { NoBox("the upload"); return ItemText(kProgress) == "100"; }, 600)) Fail("the upload stalled");
+        const double seconds = static_cast<double>(GetTickCount64() - firstBlock) / 1000.0;
+        Step("100 %");
+        std::printf("upload %.1f s (%.0f blocks/s)\n", seconds, kPatternBlocks / seconds);
+        std::fflush(stdout);
+        if (!WaitFor([] { return ItemText(kPortButton) == "Turn on Port"; }, 10)) Fail("the port stayed open");
+        PostMessageW(g_dialog, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0) Fail("the dialog did not end");
+        return 0;
+    }
     for (const char* how : {"close", "escape"}) {
         if (std::string(how) == "close")
             PostMessageW(g_dialog, WM_CLOSE, 0, 0);
