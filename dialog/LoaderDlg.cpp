@@ -303,7 +303,7 @@ void CLoaderDlg::OnTimer(unsigned id) {
     case TIMER_CLOSE:
         // The port closes a second after the last block; an acknowledgement
         // of it that has not come by then will not.
-        if (CurrentFlow().Running() && m_stream.sentAny && !StreamComplete())
+        if (CurrentFlow().Running() && m_stream.sentAny && !m_streamFlow.Complete())
             EndFlow(OutcomeKind::TimedOut,
                     "time-out: the last block had gone out, its acknowledgement had not come");
         else

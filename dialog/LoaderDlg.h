@@ -12,7 +12,8 @@
 //   LoaderDlgBootloader.cpp   main-MCU bootloader (timers 8, 9, 10, 11)
 //   LoaderDlgInputBoard.cpp   input-board loader and chunk stream
 //   LoaderDlgImport.cpp       "Load Image", preview
-//   LoaderDlgStream.cpp       block stream, FPGA buttons, file dialogs
+//   LoaderDlgStream.cpp       the block stream (engine/BlockStreamFlow) on
+//                             the screen, FPGA buttons, file dialogs
 //   LoaderDlgUpload.cpp       "SG NAND FLASH", panel data, erase wait
 // Each flow keeps its state in a component of its own (SearchState,
 // StreamState, BootloaderState, ...) with a Reset() where the flow ends;
@@ -35,6 +36,7 @@
 #include "engine/FlowEvents.h"
 #include "engine/FlowLink.h"
 #include "engine/FlowTimings.h"
+#include "engine/BlockStreamFlow.h"
 #include "engine/InputBoardFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
@@ -335,15 +337,18 @@ private:
         explicit DialogFlowLink(CLoaderDlg& dlg) : m_dlg(dlg) {}
         void Send(const std::uint8_t* bytes, std::size_t length) override;
         void SendToLine(const std::uint8_t* bytes, std::size_t length) override;
+        void SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) override;
         void Pause(unsigned ms) override;
         void Answered() override;
-        void Tell(FlowEvent event, long long a, long long b) override;
+        void Progress(float percent) override;
+        void Tell(FlowEvent event, long long a, long long b, const std::string& text) override;
 
     private:
         CLoaderDlg& m_dlg;
     };
     DialogFlowLink m_flowLink{*this};
     InputBoardFlow m_boardFlow{m_flowLink, m_stream};
+    BlockStreamFlow m_streamFlow{m_flowLink, m_stream};
 
     void FillOpcodeTable();
     void ShowPortOpen();
@@ -379,14 +384,9 @@ private:
     // The flow's time-out, restarted at each answer the flow waits for.
     void ArmFlowWatch();
     void FlowWatchTick();    // timer 12
-    std::string StreamTimeoutText() const;
-    // The block stream's kind, words and counts, running or not.
-    FlowSnapshot StreamSnapshot(float percent) const;
     // The input-board loader's and the main-MCU bootloader's, while they run.
     FlowSnapshot BoardSnapshot(float percent) const;
     FlowSnapshot BootSnapshot(float percent) const;
-    // Every block of the stream has been sent and acknowledged.
-    bool StreamComplete() const;
     // Controls that would end or replace a flow writing to the instrument
     // ask first; false when the operator said No.
     bool ConfirmControl(int controlId);
@@ -460,18 +460,13 @@ private:
     // The last block of a pattern or panel stream has been acknowledged:
     // the status line says which slot holds it, the note lets go.
     void ShowUploadStored();
-    void AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
-                        bool closeAfterLast);
+    // The screen after a new block of the stream; timer 5 after the last
+    // one when `closeAfterLast`.
+    void ShowBlockSent(const BlockStreamFlow::Sent& sent, bool closeAfterLast);
     void EraseWaitByte(std::uint8_t b);
-    // Sends the first block of the stream held in m_stream (kind kStream*,
-    // first block number, marker of a first block that is not the last).
-    // handBuilt: the frame is built in m_boot.tx with device address 00 00
-    // and written directly; otherwise it goes through SendCommand. A source
-    // shorter than one block goes out as one zero-padded block marked last.
-    // closeAfterLast: arm timer 5 when that block is the last. Returns 1
-    // when a block went out, 0 for an empty stream.
-    int SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
-                       bool closeAfterLast);
+    // Sends the first block of the stream held in m_stream (none for an
+    // empty stream: 0) and shows it (ShowBlockSent).
+    int SendFirstBlock(const BlockStreamFlow::Start& start, bool closeAfterLast);
 
     // Remembering (SetSettings) and what is shown beyond the template.
     void RestoreChoices();

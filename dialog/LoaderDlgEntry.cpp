@@ -177,7 +177,7 @@ void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
     // the analyzer's acknowledgements carry the rest (OnBlockAck). A file of
     // at most 256 bytes is all in this block, marked last (a shorter one
     // padded with zero bytes); no timer 5 follows it here.
-    SendFirstBlock(kStreamPanel, 0, kMarkerNone, true, false);
+    SendFirstBlock({kStreamPanel, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, false);
     m_host.SetTimer(TIMER_SCAN, kAnalyzerDataTimerMs);
 }
 

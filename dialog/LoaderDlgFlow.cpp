@@ -21,37 +21,6 @@ std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
 
 } // namespace
 
-FlowSnapshot CLoaderDlg::StreamSnapshot(float percent) const {
-    FlowSnapshot f;
-    f.percent = percent;
-    const StreamState& st = m_stream;
-    f.writing = true;
-    f.unit = "blocks";
-    f.done = st.acked;
-    f.total = CeilDiv(st.size, kBlockData);
-    if (st.kindPattern) {
-        f.kind = FlowKind::PatternStream;
-        f.slot = st.slot;
-        f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
-    } else if (st.kindPanel && st.firstBlock >= kPanelBlockBase) {
-        f.kind = FlowKind::PanelStream;
-        f.slot = static_cast<int>((st.firstBlock - kPanelBlockBase) / kPanelBlocksPerSlot);
-        f.what = "the panel-image upload to slot " + std::to_string(f.slot);
-    } else if (st.kindPanel) {
-        f.kind = FlowKind::AnalyzerData;
-        f.what = "the analyzer data upload";
-    } else if (st.kindAux) {
-        f.kind = FlowKind::AuxFpgaStream;
-        f.what = "the AUX FPGA image upload";
-    } else {
-        f.kind = FlowKind::FpgaStream;
-        f.what = "the FPGA image upload";
-    }
-    f.progress = Counted(f.done, f.total, "blocks");
-    f.stage = kStageWriting;
-    return f;
-}
-
 FlowSnapshot CLoaderDlg::BoardSnapshot(float percent) const {
     FlowSnapshot f;
     f.percent = percent;
@@ -127,7 +96,11 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         return f;
     }
     // A stream runs until its last block is acknowledged, or it ended.
-    if (m_stream.sentAny && !m_stream.ended && !StreamComplete()) return StreamSnapshot(f.percent);
+    if (m_streamFlow.Running()) {
+        FlowSnapshot stream = m_streamFlow.Snapshot();
+        stream.percent = f.percent;
+        return stream;
+    }
     if (m_boardFlow.Active()) return BoardSnapshot(f.percent);
     if (m_boot.running) return BootSnapshot(f.percent);
     if (m_entry.mcuEntry == 1 && !m_entry.mcuHandedOver) {
@@ -177,9 +150,7 @@ void CLoaderDlg::StopFlows(bool reportStopped) {
         m_host.KillTimer(TIMER_ERASE);
         Report(FlowEvent::EraseWaitEnded, 0);
     }
-    if (m_stream.sentAny && !m_stream.finished) m_stream.finished = 1;
-    if (m_stream.sentAny && !StreamComplete()) m_stream.ended = 1;
-    m_stream.closeArmed = 0;
+    m_streamFlow.Stop();
     m_host.KillTimer(TIMER_CLOSE);
     EndStalledExchanges();
     if (was.Running() && reportStopped)
@@ -237,21 +208,6 @@ void CLoaderDlg::ArmFlowWatch() {
     m_host.SetTimer(TIMER_FLOW_WATCH, m_nFlowTimeoutMs);
 }
 
-bool CLoaderDlg::StreamComplete() const {
-    const StreamState& st = m_stream;
-    return st.finished && st.acked >= st.blockNumber - st.firstBlock;
-}
-
-std::string CLoaderDlg::StreamTimeoutText() const {
-    const StreamState& st = m_stream;
-    std::string text = "time-out: the instrument has not acknowledged a block for " +
-                       std::to_string((m_nFlowTimeoutMs + 500) / 1000) + " s; ";
-    if (st.acked == 0) return text + "no block was acknowledged";
-    return text + "the last acknowledged block is block " + std::to_string(st.firstBlock + st.acked - 1) +
-           " (" + std::to_string(st.acked) + " of " + std::to_string(CeilDiv(st.size, kBlockData)) +
-           " blocks acknowledged)";
-}
-
 void CLoaderDlg::FlowWatchTick() {
     m_host.KillTimer(TIMER_FLOW_WATCH);
     const FlowSnapshot f = CurrentFlow();
@@ -261,7 +217,7 @@ void CLoaderDlg::FlowWatchTick() {
     case FlowKind::PanelStream:
     case FlowKind::FpgaStream:
     case FlowKind::AuxFpgaStream:
-    case FlowKind::AnalyzerData: EndFlow(OutcomeKind::TimedOut, StreamTimeoutText()); return;
+    case FlowKind::AnalyzerData: EndFlow(OutcomeKind::TimedOut, m_streamFlow.TimeoutText(m_nFlowTimeoutMs)); return;
     case FlowKind::McuEntry:
         EndFlow(OutcomeKind::TimedOut, "time-out: the instrument has not answered for " + seconds +
                                            " (no boot-mode answer)");

@@ -13,11 +13,19 @@ void CLoaderDlg::DialogFlowLink::SendToLine(const std::uint8_t* bytes, std::size
     m_dlg.m_port->QueueWriteToLine(bytes, length);
 }
 
+void CLoaderDlg::DialogFlowLink::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {
+    m_dlg.SendCommand(code, count, payload);
+}
+
 void CLoaderDlg::DialogFlowLink::Pause(unsigned ms) { m_dlg.m_host.Sleep(ms); }
 
 void CLoaderDlg::DialogFlowLink::Answered() { m_dlg.ArmFlowWatch(); }
 
-void CLoaderDlg::DialogFlowLink::Tell(FlowEvent event, long long a, long long b) { m_dlg.Report(event, a, b); }
+void CLoaderDlg::DialogFlowLink::Progress(float percent) { m_dlg.m_fProgress = percent; }
+
+void CLoaderDlg::DialogFlowLink::Tell(FlowEvent event, long long a, long long b, const std::string& text) {
+    m_dlg.Report(event, a, b, text);
+}
 
 void CLoaderDlg::InputBoardFinished() {
     m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);

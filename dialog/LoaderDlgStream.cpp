@@ -1,8 +1,7 @@
 // The acknowledged block stream: the first block of every stream, the block
 // acknowledgement that carries a stream on, firmware image files and the
 // three FPGA buttons.
-#include <algorithm>
-#include <cstring>
+#include <optional>
 
 #include "engine/FlowTimings.h"
 #include "dialog/LoaderDlg.h"
@@ -21,10 +20,6 @@ constexpr const char* kNoteSucceeded =
 std::string FileNameOf(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-float Percent(std::uint32_t part, std::uint32_t whole) {
-    return static_cast<float>(static_cast<double>(part) / static_cast<double>(whole) * 100.0);
 }
 
 // How a flow reads the operator's file: the bytes, or null with the reason.
@@ -57,111 +52,29 @@ SharedBytes ChooseBinFile(IHost& host, const std::function<void()>& chosen, cons
 
 } // namespace
 
-// ---- stream helpers ---------------------------------------------------------
+// ---- the stream's blocks on the screen ------------------------------------------
 
-void SetStreamKind(StreamState& st, int kind) {
-    st.kindFpga = kind == kStreamFpga;
-    st.kindAux = kind == kStreamAux;
-    st.kindPattern = kind == kStreamPattern;
-    st.kindPanel = kind == kStreamPanel;
-}
-
-std::uint8_t BlockSubCommand(const StreamState& st) {
-    if (st.kindFpga) return kBlockSubFpga;
-    if (st.kindAux) return kBlockSubAux;
-    if (st.kindPattern) return kBlockSubPattern;
-    if (st.kindPanel) return kBlockSubPanel;
-    return kBlockSubFpga;
-}
-
-int FillNextBlock(StreamState& st) {
-    const std::vector<std::uint8_t>& bytes = st.Bytes();
-    const std::size_t end = std::min<std::size_t>(st.size, bytes.size());
-    const std::size_t left = st.position < end ? end - st.position : 0;
-    const std::size_t n = std::min<std::size_t>(left, kBlockData);
-    std::uint8_t* data = st.block + kBlockHeader;
-    if (n) std::memcpy(data, bytes.data() + st.position, n);
-    std::memset(data + n, 0, kBlockData - n);
-    st.position += static_cast<std::uint32_t>(n);
-    return static_cast<int>(n);
-}
-
-void SetBlockHeader(StreamState& st, std::uint8_t subCommand, std::uint32_t number, std::uint8_t marker) {
-    st.block[0] = subCommand;
-    st.block[1] = static_cast<std::uint8_t>(number & 0xFF);
-    st.block[2] = static_cast<std::uint8_t>((number >> 8) & 0xFF);
-    st.block[3] = marker;
-}
-
-void BuildBlockFrame(const std::uint8_t* payload, std::uint8_t group, std::uint8_t machine,
-                     std::uint8_t* frame) {
-    BuildRequestFrame(frame, {group, machine}, {0x00, 0x00}, kCodeBlock, payload, kBlockPayload);
-}
-
-// ---- first block ---------------------------------------------------------------
-
-int CLoaderDlg::SendFirstBlock(int kind, std::uint32_t firstBlock, std::uint8_t firstMarker, bool handBuilt,
-                               bool closeAfterLast) {
-    StreamState& st = m_stream;
-    SetStreamKind(st, kind);
-    st.finished = 0;
-    st.sentAny = 0;
-    st.closeArmed = 0;
-    st.ended = 0;
-    st.blockNumber = firstBlock;
-    st.firstBlock = firstBlock;
-    st.acked = 0;
-    st.position = 0;
-    if (st.size == 0 || st.Bytes().empty()) return 0;
-
-    const int placed = FillNextBlock(st);
-    const bool last = st.position >= std::min<std::size_t>(st.size, st.Bytes().size());
-    const std::uint8_t marker = last ? kMarkerLast : firstMarker;
-    SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
-
-    if (handBuilt) {
-        BuildBlockFrame(st.block, 0x00, 0x00, m_boot.tx);
-        m_port->QueueWrite(m_boot.tx, kBlockFrameBytes);
-    } else {
-        SendCommand(kCodeBlock, kBlockPayload, st.block);
-    }
-    st.sentAny = 1;
-    // After the first block the percentage field shows the index of the
-    // block's last byte, as it always has. A source shorter than one block
-    // is a partial last block and ends like any other.
-    AfterBlockSent(marker, placed == kBlockData, st.position - 1, closeAfterLast);
+int CLoaderDlg::SendFirstBlock(const BlockStreamFlow::Start& start, bool closeAfterLast) {
+    const std::optional<BlockStreamFlow::Sent> sent = m_streamFlow.Begin(start);
+    if (!sent) return 0;
+    ShowBlockSent(*sent, closeAfterLast);
     return 1;
 }
 
-// What follows every new block: the report, the next block number, the
-// percentage (or, after a partial last block, 100 and the success note),
-// the end of the stream and timer 5 after the block marked last.
-void CLoaderDlg::AfterBlockSent(std::uint8_t marker, bool fullBlock, std::uint32_t progressPosition,
-                                bool closeAfterLast) {
-    StreamState& st = m_stream;
-    Report(FlowEvent::BlockSent, st.blockNumber, marker);
-    ArmFlowWatch();
-    ++st.blockNumber;
-    if (fullBlock) {
-        m_fProgress = Percent(progressPosition, st.size);
-    } else {
-        m_fProgress = 100;
-        m_strNote = kNoteSucceeded;
-    }
-    const bool last = marker == kMarkerLast;
-    if (last) {
-        st.finished = 1;
-        Report(FlowEvent::StreamFinished);
-    }
+// What the screen shows after every new block (the flow has told the
+// percentage): after a partial last block the success note, and timer 5
+// after the block marked last.
+void CLoaderDlg::ShowBlockSent(const BlockStreamFlow::Sent& sent, bool closeAfterLast) {
+    if (!sent.full) m_strNote = kNoteSucceeded;
     UpdateData(false);
-    if (last && closeAfterLast) {
+    if (sent.Last() && closeAfterLast) {
         m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
-        st.closeArmed = 1;
+        m_stream.closeArmed = 1;
     }
 }
 
 int CLoaderDlg::StartBlockStream(int kind) {
-    return SendFirstBlock(kind, 0, kMarkerNone, false, true);
+    return SendFirstBlock({kind, 0, kMarkerNone, BlockStreamFlow::FirstFrame::Command}, true);
 }
 
 // ---- acknowledgement --------------------------------------------------------------
@@ -172,43 +85,19 @@ void CLoaderDlg::OnBlockAck() {
     // payload would leave the status to its checksum or to an earlier frame.
     if (m_nExpectedLength < 8) return;
     if (m_reply[9] != 0x78 || m_reply[10] != 0x78) return;
-    const std::uint8_t status = m_reply[11];
-    Report(FlowEvent::BlockAcked, status);
-    StreamState& st = m_stream;
-    if (status == 0 && st.sentAny && st.acked < st.blockNumber - st.firstBlock) {
-        ++st.acked;
-        // Every block of the whole stream is in the instrument's hands (not
-        // only those sent before the operator stopped it).
-        if (st.finished && st.acked == st.blockNumber - st.firstBlock &&
-            st.position >= std::min<std::size_t>(st.size, st.Bytes().size()) && !st.ended) {
-            ShowUploadStored();
-            const FlowSnapshot done = StreamSnapshot(m_fProgress);
-            ReportFlowDone(done.kind, done.what + ": " + WithThousands(st.acked) + " blocks acknowledged");
-        }
-    }
-
-    if (status != 0) {
-        // The device asks for the block again: the same payload goes out
-        // unchanged, also when it was the block marked last.
-        if (!st.sentAny) return;
-        SendCommand(kCodeBlock, kBlockPayload, st.block);
-        Report(FlowEvent::BlockSent, st.block[1] | st.block[2] << 8, st.block[3], "resend");
-        if (!st.ended) ArmFlowWatch();
+    const BlockStreamFlow::AckStep step = m_streamFlow.OnAck(m_reply[11]);
+    switch (step.step) {
+    case BlockStreamFlow::Step::Completed:
+        ShowUploadStored();
+        ReportFlowDone(m_streamFlow.Snapshot().kind, m_streamFlow.DoneText());
+        break;
+    case BlockStreamFlow::Step::Resent:
         // The port stays open for a second after the last write.
-        if (st.block[3] == kMarkerLast && st.closeArmed && m_bPortOpen) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
-        return;
+        if (step.sent.Last() && m_stream.closeArmed && m_bPortOpen) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+        break;
+    case BlockStreamFlow::Step::Next: ShowBlockSent(step.sent, true); break;
+    case BlockStreamFlow::Step::None: break;
     }
-    // Nothing to carry on: no stream has started, or everything has gone out.
-    if (!st.sentAny || st.finished) return;
-
-    const std::size_t end = std::min<std::size_t>(st.size, st.Bytes().size());
-    if (st.position >= end) return;
-    const int placed = FillNextBlock(st);
-    const bool last = st.position >= end;
-    const std::uint8_t marker = last ? kMarkerLast : kMarkerNone;
-    SetBlockHeader(st, BlockSubCommand(st), st.blockNumber, marker);
-    SendCommand(kCodeBlock, kBlockPayload, st.block);
-    AfterBlockSent(marker, placed == kBlockData, st.position, true);
 }
 
 // ---- files and the FPGA buttons ---------------------------------------------------

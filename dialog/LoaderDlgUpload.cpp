@@ -77,10 +77,7 @@ void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     ShareRaster();
     // Until the first block goes out, a stray acknowledgement of an earlier
     // stream has nothing to carry on or send again.
-    m_stream.finished = 1;
-    m_stream.sentAny = 0;
-    m_stream.closeArmed = 0;
-    m_stream.slot = m_nPatternNo;
+    m_streamFlow.Prepare(m_nPatternNo);
 
     m_port->QueueWrite(reinterpret_cast<const std::uint8_t*>(command.data()), command.size());
 
@@ -139,7 +136,7 @@ void CLoaderDlg::ShowUploadStored() {
 
 void CLoaderDlg::StartPatternStream() {
     UpdateData(true);
-    SendFirstBlock(kStreamPattern, 0, kMarkerNone, true, true);
+    SendFirstBlock({kStreamPattern, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, true);
 }
 
 void CLoaderDlg::OnPanelDataFlash() {
@@ -169,7 +166,7 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     m_nEraseWait = 0;
     const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(m_nPatternNo) + kPanelBlockBase;
     m_stream.slot = m_nPatternNo;
-    SendFirstBlock(kStreamPanel, first, kMarkerPanelFirst, true, true);
+    SendFirstBlock({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt}, true);
 }
 
 } // namespace quillet

@@ -22,9 +22,11 @@ struct RecordingLink : FlowLink {
     std::vector<FlowEvent> events;
     void Send(const std::uint8_t* bytes, std::size_t length) override { sent.emplace_back(bytes, bytes + length); }
     void SendToLine(const std::uint8_t* bytes, std::size_t length) override { Send(bytes, length); }
+    void SendCommand(std::uint16_t, const std::uint8_t*, int) override { ADD_FAILURE() << "no command frames"; }
     void Pause(unsigned ms) override { pauses.push_back(ms); }
     void Answered() override { ++answers; }
-    void Tell(FlowEvent event, long long, long long) override { events.push_back(event); }
+    void Progress(float) override {}
+    void Tell(FlowEvent event, long long, long long, const std::string&) override { events.push_back(event); }
 };
 
 std::uint32_t Big32(const Bytes& b, std::size_t at) {
