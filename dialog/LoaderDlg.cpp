@@ -81,7 +81,7 @@ bool CLoaderDlg::OnInitDialog() {
     m_nRxState = kRxIdle;
     m_boardFlow.Reset();
     m_boot.Reset();
-    m_nEraseWait = 0;
+    m_eraseFlow.Reset();
 
     RestoreChoices();
     UpdateData(false);

@@ -15,6 +15,7 @@
 //   LoaderDlgStream.cpp       the block stream (engine/BlockStreamFlow) on
 //                             the screen, FPGA buttons, file dialogs
 //   LoaderDlgUpload.cpp       "SG NAND FLASH", panel data, erase wait
+//                             (engine/EraseWaitFlow) on the screen
 // Each flow keeps its state in a component of its own (SearchState,
 // StreamState, BootloaderState, ...) with a Reset() where the flow ends;
 // the instrument kinds are one table (discovery/DeviceKinds), the search
@@ -37,6 +38,7 @@
 #include "engine/FlowLink.h"
 #include "engine/FlowTimings.h"
 #include "engine/BlockStreamFlow.h"
+#include "engine/EraseWaitFlow.h"
 #include "engine/InputBoardFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
@@ -313,8 +315,6 @@ private:
     int m_nRxState = kRxIdle;        // shared by ParseReplyByte and MatchSearchReply
     std::uint8_t m_reply[kReplyBufferSize] = {};
     int m_nExpectedLength = 0;
-    std::string m_strEcho;           // text collected during the erase wait
-    int m_nEraseWait = 0;            // erase wait counter
     std::uint8_t m_cmd[kMaxRequestFrame] = {};  // command buffer of SendCommand
 
     std::array<OpcodeEntry, kReplyCodes.size()> m_opcodes{};
@@ -349,6 +349,7 @@ private:
     DialogFlowLink m_flowLink{*this};
     InputBoardFlow m_boardFlow{m_flowLink, m_stream};
     BlockStreamFlow m_streamFlow{m_flowLink, m_stream};
+    EraseWaitFlow m_eraseFlow{m_flowLink};
 
     void FillOpcodeTable();
     void ShowPortOpen();

@@ -86,14 +86,10 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         f.progress = "at COM" + std::to_string(m_nPort);
         return f;
     }
-    if (m_nEraseWait != 0) {
-        f.kind = FlowKind::PatternErase;
-        f.slot = m_stream.slot;
-        f.what = "the user-pattern upload to slot " + std::to_string(f.slot);
-        f.progress = "while the slot was being erased";
-        f.stage = "erasing";
-        f.writing = true;
-        return f;
+    if (m_eraseFlow.Waiting()) {
+        FlowSnapshot erase = EraseWaitFlow::Snapshot(m_stream.slot);
+        erase.percent = f.percent;
+        return erase;
     }
     // A stream runs until its last block is acknowledged, or it ended.
     if (m_streamFlow.Running()) {
@@ -145,10 +141,9 @@ void CLoaderDlg::StopFlows(bool reportStopped) {
         m_search.inProgress = 0;
         m_host.KillTimer(TIMER_SCAN);
     }
-    if (m_nEraseWait != 0) {
-        m_nEraseWait = 0;
+    if (m_eraseFlow.Waiting()) {
         m_host.KillTimer(TIMER_ERASE);
-        Report(FlowEvent::EraseWaitEnded, 0);
+        m_eraseFlow.Stop();
     }
     m_streamFlow.Stop();
     m_host.KillTimer(TIMER_CLOSE);

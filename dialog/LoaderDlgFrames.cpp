@@ -33,7 +33,7 @@ void CLoaderDlg::FillOpcodeTable() {
 long CLoaderDlg::OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam) {
     if (lParam < 1 || lParam > 99) return -1;
     const auto b = static_cast<std::uint8_t>(wParam & 0xFF);
-    if (m_nEraseWait != 0)
+    if (m_eraseFlow.Waiting())
         EraseWaitByte(b);
     else if (m_search.inProgress == 1)
         MatchSearchReply(b);

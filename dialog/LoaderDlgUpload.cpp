@@ -1,5 +1,6 @@
 // "SG NAND FLASH" (the user pattern into slot 1..4, after the slot command
-// and the "cnd 12" wait) and the panel data of the front-panel display.
+// and the "cnd 12" wait, engine/EraseWaitFlow) and the panel data of the
+// front-panel display.
 #include <algorithm>
 #include <cstring>
 
@@ -16,17 +17,6 @@ constexpr const char* kNoteNand = "Note: While programming \r\n data flash ,plea
 constexpr const char* kNotePanel = "Note: While programming data flash, please \r\n do not press any button!";
 // Once the instrument has acknowledged the last block of the upload.
 constexpr const char* kNoteStored = "Note: The upload is \r\n complete. You may \r\n press any button.";
-constexpr unsigned kEraseTickMs = 1000;
-constexpr int kEraseWaitLimit = 50;  // the 51st tick abandons the wait
-
-// The slot command of user pattern n: 28 bytes, no terminator.
-std::string SlotCommand(int slot) {
-    std::string text = "\r\nDBG 1\r\nfpw 7c 0";
-    text += static_cast<char>('5' + slot);  // 06..09
-    text += "\r\ncnd 12\r\n";
-    return text;
-}
-
 } // namespace
 
 // The checks both upload buttons make first, in this order: the slot
@@ -68,8 +58,6 @@ void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     if (!fromField) m_nPatternNo = slot;
     if (!CheckSlotAndPort(fromField)) return;
     RememberSlot();
-    const std::string command = SlotCommand(m_nPatternNo);
-
     m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
     m_strNote = kNoteNand;
     // The percentage of an earlier upload does not stand for this one.
@@ -79,45 +67,32 @@ void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     // stream has nothing to carry on or send again.
     m_streamFlow.Prepare(m_nPatternNo);
 
-    m_port->QueueWrite(reinterpret_cast<const std::uint8_t*>(command.data()), command.size());
-
+    m_eraseFlow.Begin(m_nPatternNo);
     m_strStatus = "Erasing.";
-    m_host.SetTimer(TIMER_ERASE, kEraseTickMs);
-    m_nEraseWait = 1;
+    m_host.SetTimer(TIMER_ERASE, EraseWaitFlow::kTickMs);
     UpdateData(false);
-    m_strEcho.clear();
-    Report(FlowEvent::EraseWaitStarted);
 }
 
 void CLoaderDlg::EraseWaitByte(std::uint8_t b) {
-    m_strEcho.push_back(static_cast<char>(b));
-    if (b != 0x0A || m_strEcho.find("cnd 12") == std::string::npos) return;
-    m_nEraseWait = 0;
+    if (!m_eraseFlow.OnByte(b)) return;
     m_host.KillTimer(TIMER_ERASE);
     m_strStatus = " ";
     UpdateData(false);
-    Report(FlowEvent::EraseWaitEnded, 1);
     StartPatternStream();
-    m_strEcho.clear();
 }
 
 void CLoaderDlg::EraseWaitTick() {
-    if (m_nEraseWait == 0) {
-        m_host.KillTimer(TIMER_ERASE);
-        return;
-    }
-    if (m_nEraseWait > kEraseWaitLimit) {
+    switch (m_eraseFlow.OnTick()) {
+    case EraseWaitFlow::Tick::Idle: m_host.KillTimer(TIMER_ERASE); return;
+    case EraseWaitFlow::Tick::TimedOut:
         // The instrument never confirmed the erase: the upload ends here,
-        // timed out, before any block went out.
-        EndFlow(OutcomeKind::TimedOut,
-                "time-out: the instrument did not confirm the erase of the slot within " +
-                    std::to_string((kEraseWaitLimit + 1) * kEraseTickMs / 1000) +
-                    " s (no \"cnd 12\" line); nothing was sent");
+        // before any block went out.
+        EndFlow(OutcomeKind::TimedOut, EraseWaitFlow::TimeoutText());
         return;
+    case EraseWaitFlow::Tick::Waiting: break;
     }
-    ++m_nEraseWait;
     static constexpr const char* kFrames[4] = {"Erasing....", "Erasing.", "Erasing..", "Erasing..."};
-    m_strStatus = kFrames[m_nEraseWait % 4];
+    m_strStatus = kFrames[m_eraseFlow.Ticks() % 4];
     UpdateData(false);
 }
 
@@ -162,8 +137,7 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     m_stream.shared.reset();
     m_stream.size = static_cast<std::uint32_t>(kPanelBytes);
     // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.
-    if (m_nEraseWait != 0) Report(FlowEvent::EraseWaitEnded, 0);
-    m_nEraseWait = 0;
+    m_eraseFlow.Stop();
     const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(m_nPatternNo) + kPanelBlockBase;
     m_stream.slot = m_nPatternNo;
     SendFirstBlock({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt}, true);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/InputBoardFlow.h"
+#include "support/RecordingLink.h"
 #include "firmware/Crc16.h"
 #include "firmware/RamLoader.h"
 
@@ -15,19 +16,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct RecordingLink : FlowLink {
-    std::vector<Bytes> sent;
-    std::vector<unsigned> pauses;
-    int answers = 0;
-    std::vector<FlowEvent> events;
-    void Send(const std::uint8_t* bytes, std::size_t length) override { sent.emplace_back(bytes, bytes + length); }
-    void SendToLine(const std::uint8_t* bytes, std::size_t length) override { Send(bytes, length); }
-    void SendCommand(std::uint16_t, const std::uint8_t*, int) override { ADD_FAILURE() << "no command frames"; }
-    void Pause(unsigned ms) override { pauses.push_back(ms); }
-    void Answered() override { ++answers; }
-    void Progress(float) override {}
-    void Tell(FlowEvent event, long long, long long, const std::string&) override { events.push_back(event); }
-};
+using test::RecordingLink;
 
 std::uint32_t Big32(const Bytes& b, std::size_t at) {
     return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
@@ -45,7 +34,7 @@ TEST(InputBoardFlow, AWholeFirmwareGoesOutInCheckedChunkFramesAndEndsOnce) {
     flow.Begin();
     ASSERT_TRUE(flow.Active());
     EXPECT_EQ(link.sent.back(), (Bytes{0x03, 0x09, 0xF4}));
-    EXPECT_EQ(link.events, std::vector<FlowEvent>{FlowEvent::InputBoardLoaderStarted});
+    EXPECT_EQ(link.EventKinds(), std::vector<FlowEvent>{FlowEvent::InputBoardLoaderStarted});
 
     flow.OnByte(0x55);  // not awaited: nothing moves
     EXPECT_EQ(link.sent.size(), 1u);
@@ -93,7 +82,7 @@ TEST(InputBoardFlow, AWholeFirmwareGoesOutInCheckedChunkFramesAndEndsOnce) {
     EXPECT_EQ(finished, 1);
     EXPECT_TRUE(received == firmware.buffer);
     EXPECT_FALSE(flow.Active());
-    EXPECT_EQ(std::count(link.events.begin(), link.events.end(), FlowEvent::InputBoardChunk), 3);
+    EXPECT_EQ(link.Count(FlowEvent::InputBoardChunk), 3);
     // Each awaited byte restarted the watch; nothing else did.
     EXPECT_GT(link.answers, 3);
 }

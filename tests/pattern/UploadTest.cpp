@@ -47,7 +47,7 @@ TEST_F(UploadTest, RangeAndPortAreCheckedFirst) {
     EXPECT_EQ(host.boxes[4].caption, " ISP");
     EXPECT_EQ(host.boxes[6].caption, " ISP");
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+    EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
 }
 
 TEST_F(UploadTest, SlotCommandsAreTwentyEightBytes) {
@@ -69,12 +69,12 @@ TEST_F(UploadTest, WaitEndsOnlyAtALineFeedAfterLowerCaseCnd12) {
     StartNand(1);
     ReceiveText("Erase block 0..\r\nCND 12\r\n");
     ReceiveText("done: cnd 12");
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::PatternErase);
     EXPECT_EQ(port.writes.size(), 1u);
     ReceiveText("\r");
     EXPECT_EQ(port.writes.size(), 1u);
     ReceiveText("\n");
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+    EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
     EXPECT_EQ(host.GetItemText(IDC_STATUS), " ");
     EXPECT_TRUE(test::Probe(dlg).EchoText().empty());
@@ -84,9 +84,9 @@ TEST_F(UploadTest, WaitEndsOnlyAtALineFeedAfterLowerCaseCnd12) {
 
     StartNand(2);  // a line without it, then one with it among other text
     ReceiveText("fpw 7c 07\n>> cnd 12 ok");
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::PatternErase);
     ReceiveText("\n");
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+    EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
     EXPECT_EQ(port.writes.size(), 4u);
 }
 
@@ -104,7 +104,7 @@ TEST_F(UploadTest, EraseAnimationAndTheFiftyOneTickLimit) {
     EXPECT_EQ(test::Probe(dlg).EraseWait(), 51);
     EXPECT_TRUE(host.IsTimerArmed(TIMER_ERASE));
     host.Advance(1000);
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+    EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_ERASE));
     EXPECT_EQ(Count(FlowEvent::EraseWaitEnded), 1);
     EXPECT_EQ(Count(FlowEvent::PortClosed), 1);
@@ -237,7 +237,7 @@ TEST_F(UploadTest, PanelButtonDuringTheEraseWaitStreamsThePanel) {
     StartNand(1);
     SetPatternNo(2);
     dlg.OnPanelDataFlash();
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+    EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(BlockNumberOf(port.writes[1]), 11700u);
     host.Advance(1000);
@@ -337,7 +337,7 @@ TEST_F(UploadTest, SlotFieldThatIsNoNumberSendsNothing) {
             dlg.OnCommand(button);
             ASSERT_EQ(Messages(), std::vector<std::string>{"Please enter an integer."}) << text << " " << button;
             EXPECT_TRUE(port.writes.empty());
-            EXPECT_EQ(test::Probe(dlg).EraseWait(), 0);
+            EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
         }
     }
 }

@@ -39,8 +39,8 @@ public:
     std::string& StatusText() { return d.m_strStatus; }
 
     // Erase wait of the pattern upload.
-    int& EraseWait() { return d.m_nEraseWait; }
-    std::string& EchoText() { return d.m_strEcho; }
+    int& EraseWait() { return d.m_eraseFlow.m_ticks; }
+    std::string& EchoText() { return d.m_eraseFlow.m_echo; }
 
     // Flow components.
     SearchState& Search() { return d.m_search; }
