@@ -8,6 +8,7 @@
 //                             flows' one outcome and their time-out (timer 12)
 //   LoaderDlgFrames.cpp       SendCommand, OnSerialRxChar, ParseReplyByte
 //   LoaderDlgSearch.cpp       the eight search buttons, timer 4
+//                             (engine/SearchFlow)
 //   LoaderDlgEntry.cpp        firmware buttons, banner matcher
 //   LoaderDlgBootloader.cpp   main-MCU bootloader (timers 8, 9, 10, 11)
 //   LoaderDlgInputBoard.cpp   input-board loader and chunk stream
@@ -39,6 +40,7 @@
 #include "engine/FlowTimings.h"
 #include "engine/BlockStreamFlow.h"
 #include "engine/EraseWaitFlow.h"
+#include "engine/SearchFlow.h"
 #include "engine/InputBoardFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
@@ -350,6 +352,7 @@ private:
     InputBoardFlow m_boardFlow{m_flowLink, m_stream};
     BlockStreamFlow m_streamFlow{m_flowLink, m_stream};
     EraseWaitFlow m_eraseFlow{m_flowLink};
+    SearchFlow m_searchFlow{m_flowLink, m_search};
 
     void FillOpcodeTable();
     void ShowPortOpen();
@@ -391,7 +394,6 @@ private:
     // Controls that would end or replace a flow writing to the instrument
     // ask first; false when the operator said No.
     bool ConfirmControl(int controlId);
-    void NoteScanRefusal();
 
     // Bootloader entry.
     bool PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group);

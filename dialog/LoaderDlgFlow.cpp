@@ -79,12 +79,10 @@ FlowSnapshot CLoaderDlg::BootSnapshot(float percent) const {
 FlowSnapshot CLoaderDlg::CurrentFlow() const {
     FlowSnapshot f;
     f.percent = m_fProgress;
-    if (m_search.inProgress == 1) {
-        f.kind = FlowKind::Search;
-        f.stage = "searching";
-        f.what = std::string("the search for the ") + DeviceKindOfGroup(m_devGroup).description;
-        f.progress = "at COM" + std::to_string(m_nPort);
-        return f;
+    if (m_searchFlow.Running()) {
+        FlowSnapshot search = SearchFlow::Snapshot(DeviceKindOfGroup(m_devGroup).description, m_nPort);
+        search.percent = f.percent;
+        return search;
     }
     if (m_eraseFlow.Waiting()) {
         FlowSnapshot erase = EraseWaitFlow::Snapshot(m_stream.slot);
@@ -137,8 +135,8 @@ std::string CLoaderDlg::PortName(unsigned port) const {
 void CLoaderDlg::StopFlows(bool reportStopped) {
     const FlowSnapshot was = CurrentFlow();
     m_host.KillTimer(TIMER_FLOW_WATCH);
-    if (m_search.inProgress == 1) {
-        m_search.inProgress = 0;
+    if (m_searchFlow.Running()) {
+        m_searchFlow.End();
         m_host.KillTimer(TIMER_SCAN);
     }
     if (m_eraseFlow.Waiting()) {

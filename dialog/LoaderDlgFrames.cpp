@@ -35,7 +35,7 @@ long CLoaderDlg::OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam) {
     const auto b = static_cast<std::uint8_t>(wParam & 0xFF);
     if (m_eraseFlow.Waiting())
         EraseWaitByte(b);
-    else if (m_search.inProgress == 1)
+    else if (m_searchFlow.Running())
         MatchSearchReply(b);
     else if (m_boardFlow.Active())
         m_boardFlow.OnByte(b);

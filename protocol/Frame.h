@@ -40,6 +40,8 @@ static_assert(kMaxReplyLength + 5 <= static_cast<int>(kReplyBufferSize),
 
 // Command and reply codes.
 inline constexpr std::uint16_t kCodeSearch = 0xF802;
+// The length field of the search reply: the console address, the code and the device address.
+inline constexpr std::uint8_t kSearchReplyLength = 0x07;
 inline constexpr std::uint16_t kCodeBlock = 0x7878;
 inline constexpr std::uint16_t kCodeBlockAck = 0xFFFF;
 inline constexpr std::uint16_t kCodeAnyConsole = 0xF801;  // passes the console filter

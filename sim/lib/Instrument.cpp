@@ -246,7 +246,7 @@ void Instrument::HandleFrame(std::uint64_t now, std::vector<Reply>& out) {
             return;
         }
         if (!m_opt.answerSearch) return;
-        std::vector<std::uint8_t> r{kReplyHeader, m_group, 0x00, 0x07, 0x00, 0x00, 0x00,
+        std::vector<std::uint8_t> r{kReplyHeader, m_group, 0x00, kSearchReplyLength, 0x00, 0x00, 0x00,
                                     CodeLow(kCodeSearch), CodeHigh(kCodeSearch), m_group, 0x00};
         std::uint8_t s = 0;
         for (std::uint8_t x : r) s = std::uint8_t(s + x);
