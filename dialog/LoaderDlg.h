@@ -9,7 +9,8 @@
 //   LoaderDlgFrames.cpp       SendCommand, OnSerialRxChar, ParseReplyByte
 //   LoaderDlgSearch.cpp       the eight search buttons, timer 4
 //                             (engine/SearchFlow)
-//   LoaderDlgEntry.cpp        firmware buttons, banner matcher
+//   LoaderDlgEntry.cpp        firmware buttons, what the boot-mode banner
+//                             (engine/BootEntryFlow) leads to
 //   LoaderDlgBootloader.cpp   main-MCU bootloader (timers 8, 9, 10, 11)
 //   LoaderDlgInputBoard.cpp   input-board loader and chunk stream
 //   LoaderDlgImport.cpp       "Load Image", preview
@@ -39,6 +40,7 @@
 #include "engine/FlowLink.h"
 #include "engine/FlowTimings.h"
 #include "engine/BlockStreamFlow.h"
+#include "engine/BootEntryFlow.h"
 #include "engine/EraseWaitFlow.h"
 #include "engine/SearchFlow.h"
 #include "engine/InputBoardFlow.h"
@@ -353,6 +355,7 @@ private:
     BlockStreamFlow m_streamFlow{m_flowLink, m_stream};
     EraseWaitFlow m_eraseFlow{m_flowLink};
     SearchFlow m_searchFlow{m_flowLink, m_search};
+    BootEntryFlow m_entryFlow{m_flowLink, m_entry};
 
     void FillOpcodeTable();
     void ShowPortOpen();
@@ -399,7 +402,6 @@ private:
     bool PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group);
     // GENERATOR_MCU.bin, or ANALYZER_MCU.bin for the signal analyzer.
     const char* McuImageName() const;
-    void MatchBoardBanner();
     void HandOverToSubMcuTool();
 
     // Main-MCU bootloader: what each state does with a received byte.

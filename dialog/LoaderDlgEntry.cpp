@@ -1,9 +1,7 @@
-// Firmware buttons: the text commands that restart the main MCU, a sub-MCU
-// or an input board in boot mode, the banner matcher that recognises the
-// boot-mode line, the hand-over to the bootloader exchange, the outside
+// Firmware buttons: the way into boot mode of the main MCU, a sub-MCU or an
+// input board (engine/BootEntryFlow: the commands and the banner), the hand-over to the bootloader exchange, the outside
 // sub-MCU tool or the input-board loader, and the analyzer data flash.
 #include <cstdlib>
-#include <string_view>
 
 #include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
@@ -13,8 +11,6 @@
 namespace quillet {
 namespace {
 
-constexpr std::uint8_t kIspEntry[12] = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0D, 0x0A};
-
 // The user pattern number that takes the generator's MCU update straight to
 // its bootloader (the instrument already waits in boot mode).
 constexpr int kDirectBootPatternNo = 101;
@@ -22,16 +18,10 @@ constexpr int kDirectBootPatternNo = 101;
 // tool for the keyboard.
 constexpr int kKeyboardChainCode = 1099;
 
-constexpr unsigned kSubMcuLineGapMs = 100;    // between the two sub-MCU entry writes
 constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
 constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync byte each tick
 constexpr unsigned kFastSyncPeriodMs = 50;    // the same, paced by the bootloader's answers
 constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
-
-// Boot-mode lines of the instrument, each just before a carriage return.
-constexpr std::string_view kIspModeBanner = " ISP MODE...";
-constexpr std::string_view kUbd00Banner = "UBD 00";
-constexpr std::size_t kUbd00MinMatches = 3;
 
 // Starts the outside sub-MCU tool from the dialog's current directory, or tells the
 // operator why it could not be started.
@@ -48,19 +38,6 @@ bool StartSubMcuTool(CLoaderDlg& dlg) {
     if (!started) host.MessageBox(problem, kCaptionIsp);
     dlg.Report(FlowEvent::ExternalToolStarted, started ? 1 : 0, 0, started ? tool.commandLine : problem);
     return started;
-}
-
-// Compares `pattern` with the characters just before the carriage return at
-// ring[index], backwards; returns the number of equal positions.
-std::size_t CountBannerMatches(const EntryState& e, std::string_view pattern) {
-    const int length = static_cast<int>(pattern.size());
-    std::size_t equal = 0;
-    for (int k = 0; k < length; ++k) {
-        const int at = ((e.ringIndex - 1 - k) % kBannerRingSize + kBannerRingSize) % kBannerRingSize;
-        const char expected = pattern[static_cast<std::size_t>(length - 1 - k)];
-        if (e.ring[at] == static_cast<std::uint8_t>(expected)) ++equal;
-    }
-    return equal;
 }
 
 } // namespace
@@ -98,21 +75,18 @@ void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
         m_devGroup = kGroupGenerator;
     }
     if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
-    m_entry.mcuEntry = 1;
     if (direct) {
         // The instrument is taken to be in boot mode already.
+        m_entryFlow.TakeMainMcuInBootMode();
         StartMcuBootloader();
     } else {
-        m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
-        ArmFlowWatch();
+        m_entryFlow.EnterMainMcu();
     }
 }
 
 void CLoaderDlg::OnAnalyzerMcu() {
     if (!PrepareMcuUpdate(kCaptionIspBlank, kGroupAnalyzer)) return;
-    m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
-    m_entry.mcuEntry = 1;
-    ArmFlowWatch();
+    m_entryFlow.EnterMainMcu();
 }
 
 void CLoaderDlg::OnSubMcu() {
@@ -121,25 +95,12 @@ void CLoaderDlg::OnSubMcu() {
 
 void CLoaderDlg::EnterSubMcu(int sel) {
     if (!CheckPortOpen(kCaptionIspBlank)) return;
-    if (sel < 0 || sel > 10) {
+    if (sel < 0 || sel > BootEntryFlow::kLastSubMcu) {
         m_host.MessageBox("Please select a MCU first!", kCaptionIsp);
         return;
     }
     EndStalledExchanges();
-    static constexpr std::uint8_t kCrLf[2] = {0x0D, 0x0A};
-    m_port->QueueWrite(kCrLf, sizeof kCrLf);
-    std::uint8_t line[13] = {'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', ' ', '0', 0x0D, 0x0A};
-    if (sel == 10) {
-        line[9] = '2';
-        line[10] = '0';
-    } else {
-        line[10] = static_cast<std::uint8_t>('0' + sel);
-    }
-    // The first write must have left the port's single write buffer.
-    m_host.Sleep(kSubMcuLineGapMs);
-    m_port->QueueWrite(line, sizeof line);
-    m_entry.subMcuEntry = 1;
-    ArmFlowWatch();
+    m_entryFlow.EnterSubMcu(sel);
 }
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
@@ -152,12 +113,7 @@ void CLoaderDlg::UpdateInputBoard(int board, const std::optional<std::string>& f
     // nothing: the board is not restarted and no old buffer is streamed.
     if (!ChooseStreamFile(kBoardImageFile, file)) return;
     EndStalledExchanges();
-    const std::uint8_t command[14] = {0x0D, 0x0A, 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ',
-                                      static_cast<std::uint8_t>('0' + board), 0x0D, 0x0A};
-    m_port->QueueWrite(command, sizeof command);
-    m_entry.inputEntry = 1;
-    m_entry.board = board;
-    ArmFlowWatch();
+    m_entryFlow.EnterInputBoard(board);
 }
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
@@ -194,32 +150,29 @@ void CLoaderDlg::StartMcuBootloader() {
     m_strStatus = "Please wait...";
     m_boot.reopenPending = true;
     m_boot.running = true;
-    m_entry.mcuHandedOver = true;
+    m_entryFlow.HandedOver();
     m_host.SetTimer(TIMER_BOOT_SYNC, m_bFastBoot ? kFastSyncPeriodMs : kBootSyncPeriodMs);
 }
 
 void CLoaderDlg::MatchBanner(std::uint8_t b) {
-    m_entry.ringIndex = (m_entry.ringIndex + 1) % kBannerRingSize;
-    m_entry.ring[m_entry.ringIndex] = b;
-    if (b != 0x0D) return;
-
-    if (m_entry.inputEntry == 1) {
-        MatchBoardBanner();
+    switch (m_entryFlow.OnByte(b)) {
+    case BootEntryFlow::Banner::None: return;
+    case BootEntryFlow::Banner::InputBoard:
+        m_boardFlow.Begin();
+        m_entryFlow.Reset();
         return;
-    }
-    if (CountBannerMatches(m_entry, kIspModeBanner) == kIspModeBanner.size()) {
+    case BootEntryFlow::Banner::IspMode:
         if (m_entry.subMcuEntry == 1)
             HandOverToSubMcuTool();
         else
             StartMcuBootloader();
         return;
+    case BootEntryFlow::Banner::Ubd00: break;
     }
-    // "UBD 00" is taken loosely.
-    if (CountBannerMatches(m_entry, kUbd00Banner) < kUbd00MinMatches) return;
     m_host.Sleep(kUbd00PauseMs);
     UpdateData(true);
     if (m_nKeyboardChain != kKeyboardChainCode) {
-        m_port->QueueWrite(kIspEntry, sizeof kIspEntry);
+        m_entryFlow.SendIspEntry();
         return;
     }
     m_host.MessageBox(
@@ -227,17 +180,6 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
         kCaptionIsp);
     m_nKeyboardChain = 0;
     HandOverToSubMcuTool();
-}
-
-// An input board's banner, "UBD 01" to "UBD 04", hands over to its loader.
-void CLoaderDlg::MatchBoardBanner() {
-    static constexpr std::string_view kBoards[4] = {"UBD 01", "UBD 02", "UBD 03", "UBD 04"};
-    for (std::string_view banner : kBoards) {
-        if (CountBannerMatches(m_entry, banner) != banner.size()) continue;
-        m_boardFlow.Begin();
-        m_entry.Reset();
-        return;
-    }
 }
 
 // The outside tool takes over the sub-MCU; the port is given up so that

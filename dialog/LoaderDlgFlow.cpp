@@ -13,7 +13,6 @@ namespace {
 
 constexpr const char* kStageWriting = "writing";
 constexpr const char* kStageSyncing = "syncing";
-constexpr const char* kStageBootMode = "waiting for boot mode";
 
 std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
     return "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
@@ -97,29 +96,9 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     }
     if (m_boardFlow.Active()) return BoardSnapshot(f.percent);
     if (m_boot.running) return BootSnapshot(f.percent);
-    if (m_entry.mcuEntry == 1 && !m_entry.mcuHandedOver) {
-        f.kind = FlowKind::McuEntry;
-        f.what = "the main-MCU update";
-        f.progress = "while waiting for the instrument's boot mode";
-        f.stage = kStageBootMode;
-        return f;
-    }
-    if (m_entry.subMcuEntry == 1) {
-        f.kind = FlowKind::SubMcuEntry;
-        f.what = "the sub-MCU update";
-        f.progress = "while waiting for the instrument's boot mode";
-        f.stage = kStageBootMode;
-        return f;
-    }
-    if (m_entry.inputEntry == 1) {
-        f.kind = FlowKind::BoardEntry;
-        f.slot = m_entry.board;
-        f.what = "the update of input board " + std::to_string(f.slot);
-        f.progress = "while waiting for its boot mode";
-        f.stage = kStageBootMode;
-        return f;
-    }
-    return f;
+    FlowSnapshot entry = m_entryFlow.Snapshot();
+    entry.percent = f.percent;
+    return entry;
 }
 
 std::string CLoaderDlg::PortName(unsigned port) const {

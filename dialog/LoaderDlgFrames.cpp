@@ -70,7 +70,7 @@ void CLoaderDlg::ParseIdleByte(std::uint8_t b) {
     if (b == kReplyHeader) {
         m_reply[0] = b;
         m_nRxState = 0;
-    } else if (m_entry.mcuEntry == 1 || m_entry.subMcuEntry == 1 || m_entry.inputEntry == 1) {
+    } else if (m_entryFlow.Waiting()) {
         MatchBanner(b);
     }
 }
