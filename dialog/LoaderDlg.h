@@ -342,6 +342,8 @@ private:
         void Answered() override;
         void Progress(float percent) override;
         void Tell(FlowEvent event, long long a, long long b, const std::string& text) override;
+        void StartTimer(FlowTimer timer, unsigned ms) override;
+        void StopTimer(FlowTimer timer) override;
 
     private:
         CLoaderDlg& m_dlg;

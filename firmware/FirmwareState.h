@@ -56,6 +56,7 @@ struct BootloaderState {
     std::uint32_t writeAddress = 0;
     std::uint8_t tx[270] = {};   // transmit buffer (also the hand-built first block frames)
     std::uint32_t pendingLength = 0;
+    float percent = 0;           // of the image sent; 100 once the last piece was acknowledged
     // Set when the image is loaded and the port closed: the next tick of
     // timer 8 reopens the port at even parity, also when an earlier update
     // already left the parity at 'E'.
@@ -82,8 +83,8 @@ struct BootloaderState {
     std::uint32_t verifyCount = 0;       // bytes of the current block
     std::vector<std::uint8_t> readBack;  // data of the current block
 
-    // Back to no exchange, at the start of the state table. The verdict of
-    // an exchange that ended keeps its own fields.
+    // Back to no exchange, at the start of the state table, no verdict
+    // waiting. The verdict of an exchange that ended keeps its own fields.
     void Reset() {
         active = 0;
         state = BootState::Sync;
@@ -92,6 +93,7 @@ struct BootloaderState {
         running = false;
         silenceArmed = false;
         eraseTaken = false;
+        verdictPending = false;
     }
 };
 

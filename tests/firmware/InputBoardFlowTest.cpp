@@ -27,6 +27,9 @@ struct RecordingLink : FlowLink {
     void Answered() override { ++answers; }
     void Progress(float) override {}
     void Tell(FlowEvent event, long long, long long, const std::string&) override { events.push_back(event); }
+    // The input-board loader runs no timers of its own.
+    void StartTimer(FlowTimer, unsigned) override { ADD_FAILURE() << "a timer was started"; }
+    void StopTimer(FlowTimer) override {}
 };
 
 std::uint32_t Big32(const Bytes& b, std::size_t at) {
