@@ -40,6 +40,15 @@ void CLoaderDlg::DialogFlowLink::StartTimer(FlowTimer timer, unsigned ms) { m_dl
 
 void CLoaderDlg::DialogFlowLink::StopTimer(FlowTimer timer) { m_dlg.m_host.KillTimer(TimerIdOf(timer)); }
 
+bool CLoaderDlg::OnFlowTimer(unsigned id) {
+    for (unsigned i = 0; i < kFlowTimerCount; ++i) {
+        if (kFlowTimerIds[i] != id) continue;
+        BootTick(static_cast<FlowTimer>(i));
+        return true;
+    }
+    return false;
+}
+
 void CLoaderDlg::InputBoardFinished() {
     m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
     Report(FlowEvent::InputBoardDone);
