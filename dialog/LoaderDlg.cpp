@@ -80,7 +80,7 @@ bool CLoaderDlg::OnInitDialog() {
 
     m_nRxState = kRxIdle;
     m_boardFlow.Reset();
-    m_boot.Reset();
+    m_bootFlow.Reset();
     m_eraseFlow.Reset();
 
     RestoreChoices();
@@ -311,12 +311,8 @@ void CLoaderDlg::OnTimer(unsigned id) {
         m_host.Sleep(kCloseSettleMs);
         m_host.KillTimer(TIMER_CLOSE);
         break;
-    case TIMER_BOOT_SYNC: BootSyncTick(); break;
-    case TIMER_BOOT_SEND: BootSendTick(); break;
-    case TIMER_BOOT_TIMEOUT: BootTimeoutTick(); break;
-    case TIMER_BOOT_SILENCE: BootSilenceTick(); break;
     case TIMER_FLOW_WATCH: FlowWatchTick(); break;
-    default: break;
+    default: OnFlowTimer(id); break;
     }
 }
 

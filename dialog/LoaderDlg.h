@@ -11,15 +11,19 @@
 //                             (engine/SearchFlow)
 //   LoaderDlgEntry.cpp        firmware buttons, what the boot-mode banner
 //                             (engine/BootEntryFlow) leads to
-//   LoaderDlgBootloader.cpp   main-MCU bootloader (timers 8, 9, 10, 11)
-//   LoaderDlgInputBoard.cpp   input-board loader and chunk stream
+//   LoaderDlgBootloader.cpp   what the main-MCU bootloader's steps show
+//                             (engine/McuBootloaderFlow, timers 8 to 11)
+//   LoaderDlgInputBoard.cpp   the flows' link (DialogFlowLink, their
+//                             timers) and the input-board loader's end
+//                             (engine/InputBoardFlow)
 //   LoaderDlgImport.cpp       "Load Image", preview
 //   LoaderDlgStream.cpp       the block stream (engine/BlockStreamFlow) on
 //                             the screen, FPGA buttons, file dialogs
 //   LoaderDlgUpload.cpp       "SG NAND FLASH", panel data, erase wait
 //                             (engine/EraseWaitFlow) on the screen
 // Each flow keeps its state in a component of its own (SearchState,
-// StreamState, BootloaderState, ...) with a Reset() where the flow ends;
+// StreamState, ...) with a Reset() where the flow ends; the firmware
+// loaders are flow objects of engine/ that send through DialogFlowLink;
 // the instrument kinds are one table (discovery/DeviceKinds), the search
 // buttons map to them here. Every flow ends with one FlowEnded event whose
 // advice comes from engine/Outcome. All of it runs on the GUI thread. The
@@ -29,7 +33,6 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +47,7 @@
 #include "engine/EraseWaitFlow.h"
 #include "engine/SearchFlow.h"
 #include "engine/InputBoardFlow.h"
+#include "engine/McuBootloaderFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
 #include "discovery/DeviceKinds.h"
@@ -227,21 +231,21 @@ public:
     const std::uint8_t* PreviewPixels() const { return m_images.preview; }
     // The command line's `mcu --verify`: after the last piece the main-MCU
     // exchange reads the written flash back and compares it.
-    void SetVerifyAfterWrite(bool verify) { m_bVerifyAfterWrite = verify; }
+    void SetVerifyAfterWrite(bool verify) { m_bootFlow.Options().verifyAfterWrite = verify; }
     // The command line's `mcu --fast`: the main-MCU exchange sends the same
     // bytes, but each as soon as the bootloader has answered the one before
     // (no fixed delays, no stand-in acknowledgements); an answer that does
     // not come within `stepTimeoutMs`, or a NACK of the erase or a write,
     // ends it with the failure note.
     void SetFastBootloader(bool fast, unsigned stepTimeoutMs) {
-        m_bFastBoot = fast;
-        m_nBootStepTimeoutMs = stepTimeoutMs;
+        m_bootFlow.Options().pacedByAnswers = fast;
+        m_bootFlow.Options().stepTimeoutMs = stepTimeoutMs;
     }
     // How long the main-MCU bootloader may send nothing at all before the
     // exchange ends with the failure note (timer 10 still stands in for an
     // ACK that is late or lost while it talks). The command line sets its
     // --timeout; the dialog keeps kBootSilenceMs.
-    void SetBootSilenceLimit(unsigned ms) { m_nBootSilenceMs = ms; }
+    void SetBootSilenceLimit(unsigned ms) { m_bootFlow.Options().silenceLimitMs = ms; }
     // How long a flow waits for the instrument's next answer before it
     // ends timed out (kFlowTimeoutMs unless the front end says otherwise).
     void SetFlowTimeout(unsigned ms) { m_nFlowTimeoutMs = ms; }
@@ -290,10 +294,6 @@ private:
     int m_nPatternNo = 0;            // edit 1184
 
     bool m_bAskingToStop = false;      // the "Stop it?" question is on the screen
-    bool m_bVerifyAfterWrite = false;  // SetVerifyAfterWrite
-    bool m_bFastBoot = false;          // SetFastBootloader
-    unsigned m_nBootStepTimeoutMs = 10000;
-    unsigned m_nBootSilenceMs = kBootSilenceMs;  // SetBootSilenceLimit
     unsigned m_nFlowTimeoutMs = kFlowTimeoutMs;  // SetFlowTimeout
     bool m_bOutcomeBoxes = true;                 // SetOutcomeBoxes
     bool m_bPatternReady = false;                // the last import enabled "SG NAND FLASH"
@@ -334,7 +334,10 @@ private:
     SharedBytes m_raster;
     std::shared_ptr<SharedFiles> m_files;
     EntryState m_entry;
-    BootloaderState m_boot;
+    // Set when the MCU image is loaded and the port closed: the next tick
+    // of timer 8 reopens the port at even parity, also when an earlier
+    // update already left the parity at 'E'.
+    bool m_bBootReopen = false;
     // The flows' way to the line, the clock, the answer watch and the events.
     class DialogFlowLink : public FlowLink {
     public:
@@ -346,6 +349,8 @@ private:
         void Answered() override;
         void Progress(float percent) override;
         void Tell(FlowEvent event, long long a, long long b, const std::string& text) override;
+        void StartTimer(FlowTimer timer, unsigned ms) override;
+        void StopTimer(FlowTimer timer) override;
 
     private:
         CLoaderDlg& m_dlg;
@@ -356,6 +361,9 @@ private:
     EraseWaitFlow m_eraseFlow{m_flowLink};
     SearchFlow m_searchFlow{m_flowLink, m_search};
     BootEntryFlow m_entryFlow{m_flowLink, m_entry};
+    McuBootloaderFlow m_bootFlow{m_flowLink, m_stream};
+    // A tick of a flow's timer goes to its flow; false for any other timer.
+    bool OnFlowTimer(unsigned id);
 
     void FillOpcodeTable();
     void ShowPortOpen();
@@ -404,42 +412,18 @@ private:
     const char* McuImageName() const;
     void HandOverToSubMcuTool();
 
-    // Main-MCU bootloader: what each state does with a received byte.
-    void BootSyncAnswer(std::uint8_t b);
-    void BootQueryAnswer(std::uint8_t b);
-    void BootReadAnswer(std::uint8_t b);
-    void BootEraseAnswer(std::uint8_t b);
-    void BootWriteAnswer(std::uint8_t b);
-    void BootLastAckAnswer(std::uint8_t b);
-    void BootVerifyAnswer(std::uint8_t b);
-    void ArmBootSend(std::uint32_t length, unsigned delayMs);
-    void BootWrite(const std::uint8_t* bytes, std::size_t length);
-    void BootWrite(std::initializer_list<std::uint8_t> bytes);
-    // A bootloader command: the opcode and its complement.
-    void BootWriteCommand(std::uint8_t opcode);
-    // The pacing of the exchange: the flow's own blocking pause before a
-    // write and its limit for an answer (timer 10), or, paced by the
-    // bootloader's answers, none and the step time-out.
-    void BootPause(unsigned ms);
-    void ArmBootAnswer(unsigned ms);
-    // Paced by its answers: the exchange ends now with the failure recorded.
-    void EndBootOnFailure();
-    void QueueBootPacket(const std::array<std::uint8_t, 2>& bytes, unsigned delayMs);
-    void SendDataPacket();
-    void RequestReadBlock();
-    void VerifyFailed(std::string why, std::uint32_t address);
+    // Main-MCU bootloader (engine/McuBootloaderFlow): a tick of one of its
+    // timers (timer 8 reopens the port first), and what its steps show.
+    void BootTick(FlowTimer timer);
+    void ShowBootStep(McuBootloaderFlow::Step step);
+    void ShowBootProgress();
     void ShowBootSucceeded();
-    void EndBootExchange();
     void ShowBootloaderFailure();
 
     // Input-board loader: its firmware's last chunk has gone.
     void InputBoardFinished();
 
     // Timer steps (the timer dispatch of OnTimer).
-    void BootSyncTick();       // timer 8
-    void BootSendTick();       // timer 9
-    void BootTimeoutTick();    // timer 10
-    void BootSilenceTick();    // timer 11
     void EraseWaitTick();      // timer 3
 
     // Ends a main-MCU or input-board exchange left waiting for its peer, so

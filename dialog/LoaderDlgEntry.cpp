@@ -19,8 +19,6 @@ constexpr int kDirectBootPatternNo = 101;
 constexpr int kKeyboardChainCode = 1099;
 
 constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
-constexpr unsigned kBootSyncPeriodMs = 300;   // timer 8: reopen, then a sync byte each tick
-constexpr unsigned kFastSyncPeriodMs = 50;    // the same, paced by the bootloader's answers
 constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
 
 // Starts the outside sub-MCU tool from the dialog's current directory, or tells the
@@ -148,10 +146,9 @@ void CLoaderDlg::StartMcuBootloader() {
     m_port->RequestClose();
     if (!LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return;
     m_strStatus = "Please wait...";
-    m_boot.reopenPending = true;
-    m_boot.running = true;
+    m_bBootReopen = true;
     m_entryFlow.HandedOver();
-    m_host.SetTimer(TIMER_BOOT_SYNC, m_bFastBoot ? kFastSyncPeriodMs : kBootSyncPeriodMs);
+    m_bootFlow.Begin();
 }
 
 void CLoaderDlg::MatchBanner(std::uint8_t b) {
@@ -199,17 +196,13 @@ void CLoaderDlg::HandOverToSubMcuTool() {
 }
 
 void CLoaderDlg::EndStalledExchanges() {
-    if (m_boot.active)
+    if (m_bootFlow.Active())
         Report(FlowEvent::BootloaderDone, 0, 0, "The bootloader exchange was ended before it finished.");
     // A failed exchange whose port close (timer 10) is overtaken still
     // tells the operator.
-    else if (m_boot.verdictPending)
+    else if (m_bootFlow.VerdictPending())
         ShowBootloaderFailure();
-    m_boot.Reset();
-    m_host.KillTimer(TIMER_BOOT_SYNC);
-    m_host.KillTimer(TIMER_BOOT_SEND);
-    m_host.KillTimer(TIMER_BOOT_TIMEOUT);
-    m_host.KillTimer(TIMER_BOOT_SILENCE);
+    m_bootFlow.Reset();
     m_boardFlow.Reset();
     m_entry.Reset();
     m_host.KillTimer(TIMER_FLOW_WATCH);

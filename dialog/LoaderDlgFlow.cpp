@@ -40,6 +40,28 @@ FlowSnapshot CLoaderDlg::BoardSnapshot(float percent) const {
     return f;
 }
 
+namespace {
+
+// The main-MCU update's words by the flow's phase: its stage and where it
+// stood (null: counted in pieces), and whether every piece is out.
+struct BootPhaseWords {
+    McuBootloaderFlow::Phase phase;
+    const char* stage;
+    const char* progress;
+    bool allSent;
+};
+constexpr BootPhaseWords kBootPhaseWords[] = {
+    {McuBootloaderFlow::Phase::BeforeErase, kStageSyncing, "before the flash was erased", false},
+    // Syncing until the bootloader has taken the erase command.
+    {McuBootloaderFlow::Phase::EraseAsked, kStageSyncing, "while the flash was being erased", false},
+    {McuBootloaderFlow::Phase::Erasing, "erasing", "while the flash was being erased", false},
+    {McuBootloaderFlow::Phase::Writing, kStageWriting, nullptr, false},
+    {McuBootloaderFlow::Phase::LastPiece, kStageWriting, "before its last piece was acknowledged", true},
+    {McuBootloaderFlow::Phase::Verifying, "verifying", "while the flash was read back", true},
+};
+
+} // namespace
+
 FlowSnapshot CLoaderDlg::BootSnapshot(float percent) const {
     FlowSnapshot f;
     f.percent = percent;
@@ -47,30 +69,17 @@ FlowSnapshot CLoaderDlg::BootSnapshot(float percent) const {
     f.what = "the main-MCU update";
     f.writing = true;
     f.unit = "pieces";
-    f.total = CeilDiv(m_stream.size, kMcuPieceBytes);
-    f.stage = kStageWriting;
-    switch (m_boot.state) {
-    case BootState::Write:
-        f.done = m_stream.position / kMcuPieceBytes;
+    f.total = m_bootFlow.PieceCount();
+    const McuBootloaderFlow::Phase phase = m_bootFlow.CurrentPhase();
+    const auto* words = std::find_if(std::begin(kBootPhaseWords), std::end(kBootPhaseWords),
+                                     [phase](const BootPhaseWords& w) { return w.phase == phase; });
+    f.stage = words->stage;
+    if (words->allSent) f.done = f.total;
+    if (words->progress) {
+        f.progress = words->progress;
+    } else {
+        f.done = m_bootFlow.PiecesSent();
         f.progress = Counted(f.done, f.total, "pieces");
-        break;
-    case BootState::AwaitLastAck:
-    case BootState::Verify: {
-        f.done = f.total;
-        const bool verify = m_boot.state == BootState::Verify;
-        f.progress = verify ? "while the flash was read back" : "before its last piece was acknowledged";
-        if (verify) f.stage = "verifying";
-        break;
-    }
-    case BootState::Erase:
-        f.progress = "while the flash was being erased";
-        // Syncing until the bootloader has taken the erase command.
-        f.stage = m_boot.eraseTaken ? "erasing" : kStageSyncing;
-        break;
-    default:
-        f.progress = "before the flash was erased";
-        f.stage = kStageSyncing;
-        break;
     }
     return f;
 }
@@ -95,7 +104,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
         return stream;
     }
     if (m_boardFlow.Active()) return BoardSnapshot(f.percent);
-    if (m_boot.running) return BootSnapshot(f.percent);
+    if (m_bootFlow.Running()) return BootSnapshot(f.percent);
     FlowSnapshot entry = m_entryFlow.Snapshot();
     entry.percent = f.percent;
     return entry;

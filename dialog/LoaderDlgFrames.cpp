@@ -39,7 +39,7 @@ long CLoaderDlg::OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam) {
         MatchSearchReply(b);
     else if (m_boardFlow.Active())
         m_boardFlow.OnByte(b);
-    else if (m_boot.active == 1)
+    else if (m_bootFlow.Active())
         BootloaderStep(b);
     else
         ParseReplyByte(b);

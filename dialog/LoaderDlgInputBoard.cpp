@@ -1,9 +1,18 @@
 // The dialog's side of the flow objects: their link to the port, the host's
-// clock, the flow's answer watch and the events; and the end of the
-// input-board loader (engine/InputBoardFlow), whose steps are its own.
+// clock and timers, the flow's answer watch and the events; and the end of
+// the input-board loader (engine/InputBoardFlow), whose steps are its own.
 #include "dialog/LoaderDlg.h"
 
 namespace quillet {
+namespace {
+
+// The dialog's timer of each flow timer, in FlowTimer's order.
+constexpr unsigned kFlowTimerIds[kFlowTimerCount] = {TIMER_BOOT_SYNC, TIMER_BOOT_SEND, TIMER_BOOT_TIMEOUT,
+                                                     TIMER_BOOT_SILENCE};
+
+unsigned TimerIdOf(FlowTimer timer) { return kFlowTimerIds[static_cast<unsigned>(timer)]; }
+
+} // namespace
 
 void CLoaderDlg::DialogFlowLink::Send(const std::uint8_t* bytes, std::size_t length) {
     m_dlg.m_port->QueueWrite(bytes, length);
@@ -25,6 +34,19 @@ void CLoaderDlg::DialogFlowLink::Progress(float percent) { m_dlg.m_fProgress = p
 
 void CLoaderDlg::DialogFlowLink::Tell(FlowEvent event, long long a, long long b, const std::string& text) {
     m_dlg.Report(event, a, b, text);
+}
+
+void CLoaderDlg::DialogFlowLink::StartTimer(FlowTimer timer, unsigned ms) { m_dlg.m_host.SetTimer(TimerIdOf(timer), ms); }
+
+void CLoaderDlg::DialogFlowLink::StopTimer(FlowTimer timer) { m_dlg.m_host.KillTimer(TimerIdOf(timer)); }
+
+bool CLoaderDlg::OnFlowTimer(unsigned id) {
+    for (unsigned i = 0; i < kFlowTimerCount; ++i) {
+        if (kFlowTimerIds[i] != id) continue;
+        BootTick(static_cast<FlowTimer>(i));
+        return true;
+    }
+    return false;
 }
 
 void CLoaderDlg::InputBoardFinished() {

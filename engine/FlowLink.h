@@ -1,6 +1,7 @@
 // What a flow object asks of the program that runs it: the line, a pause of
-// the program's clock, the flow's answer watch and its events. The dialog
-// gives each flow one; a flow never sees a control, a box or a timer id.
+// the program's clock, the flow's answer watch, its events and its timers.
+// The dialog gives each flow one; a flow never sees a control, a box or a
+// timer id.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,17 @@
 #include "engine/FlowEvents.h"
 
 namespace quillet {
+
+// The timers a flow runs through its link (StartTimer); the program that
+// runs the flow gives each one a timer of its own and hands the ticks back
+// to the flow. The dialog's are timers 8 to 11.
+enum class FlowTimer : unsigned {
+    BootSync,     // main-MCU bootloader: the sync byte's repeat (the port's reopen first)
+    BootSend,     // main-MCU bootloader: a write held back for its delay
+    BootAnswer,   // main-MCU bootloader: the limit of an answer, or the stand-in ACK
+    BootSilence,  // main-MCU bootloader: the bootloader has sent nothing for too long
+};
+inline constexpr unsigned kFlowTimerCount = 4;
 
 class FlowLink {
 public:
@@ -30,6 +42,10 @@ public:
     // How far the flow came, as the percentage field shows it.
     virtual void Progress(float percent) = 0;
     virtual void Tell(FlowEvent event, long long a = 0, long long b = 0, const std::string& text = {}) = 0;
+    // A timer of the flow ticks every `ms` from now until it is stopped
+    // (starting a running one starts it anew); each tick goes to the flow.
+    virtual void StartTimer(FlowTimer timer, unsigned ms) = 0;
+    virtual void StopTimer(FlowTimer timer) = 0;
 };
 
 } // namespace quillet

@@ -48,42 +48,42 @@ enum class BootState : int {
     Verify = 8,         // the written flash is read back
 };
 
+// The main-MCU bootloader exchange (engine/McuBootloaderFlow).
 struct BootloaderState {
     int active = 0;              // main-MCU-bootloader flag
     BootState state = BootState::Sync;
     int subStep = 0;
     int readingData = 0;         // states 3 and 4: the Read Memory data bytes are arriving
     std::uint32_t writeAddress = 0;
-    std::uint8_t tx[270] = {};   // transmit buffer (also the hand-built first block frames)
+    // Transmit buffer of a write held back on the send timer: at most a
+    // data packet (its length byte, a piece and their XOR).
+    std::uint8_t tx[kMcuPieceBytes + 2] = {};
     std::uint32_t pendingLength = 0;
-    // Set when the image is loaded and the port closed: the next tick of
-    // timer 8 reopens the port at even parity, also when an earlier update
-    // already left the parity at 'E'.
-    bool reopenPending = false;
+    float percent = 0;           // of the image sent; 100 once the last piece was acknowledged
 
     // What went wrong, for the operator: empty while every erase and write
-    // part was acknowledged by the bootloader itself (timer 10 standing in
-    // for a missing answer does not count) and the read-back, if asked for,
-    // found the flash equal to the image.
+    // part was acknowledged by the bootloader itself (the answer timer
+    // standing in for a missing answer does not count) and the read-back,
+    // if asked for, found the flash equal to the image.
     std::string failure;
     std::uint32_t failureAddress = 0;
-    bool ackFromTimer = false;   // the byte being handled is timer 10's stand-in
+    bool ackFromTimer = false;   // the byte being handled is the answer timer's stand-in
     bool eraseTaken = false;     // the bootloader itself acknowledged the erase command
-    bool silenceArmed = false;   // timer 11 runs: a request is unanswered
-    bool verdictPending = false; // the failure is shown when timer 10 closes the port
-    bool timedOut = false;       // paced by its answers: a step's answer did not come in time
-    // From the hand-over (image loaded, timer 8 armed) until the exchange
-    // has ended: the MCU's flash is being written.
+    bool silenceArmed = false;   // the silence timer runs: a request is unanswered
+    bool verdictPending = false; // the failure is told when the answer timer closes the port
+    bool timedOut = false;       // the bootloader stopped answering
+    // From the hand-over (image loaded, sync timer armed) until the
+    // exchange has ended: the MCU's flash is being written.
     bool running = false;
 
-    // Read-back after the last piece (CLoaderDlg::m_bVerifyAfterWrite).
+    // Read-back after the last piece, when the operator asked for it.
     std::uint32_t verifyAddress = 0;     // start of the block being read
     std::uint32_t verifyEnd = 0;         // end of the written area
     std::uint32_t verifyCount = 0;       // bytes of the current block
     std::vector<std::uint8_t> readBack;  // data of the current block
 
-    // Back to no exchange, at the start of the state table. The verdict of
-    // an exchange that ended keeps its own fields.
+    // Back to no exchange, at the start of the state table, no verdict
+    // waiting. The verdict of an exchange that ended keeps its own fields.
     void Reset() {
         active = 0;
         state = BootState::Sync;
@@ -92,6 +92,7 @@ struct BootloaderState {
         running = false;
         silenceArmed = false;
         eraseTaken = false;
+        verdictPending = false;
     }
 };
 

@@ -114,7 +114,7 @@ TEST_F(BootFixture, ImageOf300BytesGoesOutAsThreePiecesWithFill) {
     // timer 9 (it went out 15 ms later).
     EXPECT_EQ(TimeOf(FlowEvent::PortClosed), static_cast<long long>(addresses[4].at - 15 + 225));
     EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
     EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
     // The main-MCU entry flag is the entry's business; the exchange leaves it.
 }
@@ -300,15 +300,15 @@ TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("0x08000080"), std::string::npos);
     EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
 }
 
 TEST_F(BootFixture, FailureIsToldEvenWhenThePortIsClosedFirst) {
     boot.nackData = {0x08000000};
     Start(test::Pattern(128));
     // Until the refused last piece has ended the exchange.
-    for (int i = 0; i < 6000 && !test::Probe(dlg).Boot().verdictPending; ++i) Pump(1);
-    ASSERT_TRUE(test::Probe(dlg).Boot().verdictPending);
+    for (int i = 0; i < 6000 && !test::Probe(dlg).BootFlow().VerdictPending(); ++i) Pump(1);
+    ASSERT_TRUE(test::Probe(dlg).BootFlow().VerdictPending());
     ASSERT_TRUE(host.boxes.empty());
     dlg.OnPortButton();  // before timer 10 closes the port
     ASSERT_EQ(host.boxes.size(), 1u);
@@ -333,31 +333,8 @@ TEST_F(BootFixture, ReadMemoryDataBytesOf0x79AreCountedAsData) {
     EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const Written& w) { return w.bytes == Bytes{0x01, 0xFE}; }), 1);
 }
 
-TEST_F(BootFixture, StatesIgnoreStrayBytesAndCountReadData) {
-    test::Probe(dlg).Boot().active = 1;
-    test::Probe(dlg).Boot().state = BootState::Get;
-    const std::size_t w0 = port.writes.size();
-    dlg.BootloaderStep(0x1F);          // NACK ignored in state 1
-    dlg.BootloaderStep(0x79);
-    dlg.BootloaderStep(0x42);
-    EXPECT_EQ(port.writes.size(), w0);
-    dlg.BootloaderStep(0x79);
-    EXPECT_EQ(test::Probe(dlg).Boot().state, BootState::GetId);
-    EXPECT_EQ(port.writes.back(), (Bytes{0x02, 0xFD}));
-    // State 3 after its three ACKs: four data bytes of any value.
-    test::Probe(dlg).Boot().state = BootState::ReadFlash;
-    test::Probe(dlg).Boot().subStep = 0;
-    for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
-    const std::size_t w1 = port.writes.size();
-    for (int i = 0; i < 3; ++i) dlg.BootloaderStep(0x79);
-    EXPECT_EQ(port.writes.size(), w1);
-    dlg.BootloaderStep(0x00);
-    EXPECT_EQ(test::Probe(dlg).Boot().state, BootState::ReadFlashSize);
-    EXPECT_EQ(port.writes.back(), (Bytes{0x11, 0xEE}));
-}
-
 TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
-    test::Probe(dlg).VerifyAfterWrite() = true;
+    dlg.SetVerifyAfterWrite(true);
     const Bytes image = test::Pattern(300, 11);
     Start(image);
     Pump(8000);
@@ -375,7 +352,7 @@ TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
 }
 
 TEST_F(BootFixture, ReadBackFindsAWrongByte) {
-    test::Probe(dlg).VerifyAfterWrite() = true;
+    dlg.SetVerifyAfterWrite(true);
     boot.corruptAt = {0x08000105};
     Start(test::Pattern(300, 11));
     Pump(8000);
@@ -403,7 +380,7 @@ TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
     EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
     EXPECT_EQ(port.monitorStarts, 1);  // only the port button's
     host.Advance(300);
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 1);
+    EXPECT_TRUE(test::Probe(dlg).BootFlow().Active());
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
     host.Advance(300);
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
@@ -418,9 +395,9 @@ TEST_F(BootFixture, SecondUpdateAfterEvenParityStillReopensThePort) {
     ASSERT_EQ(port.opens.size(), opens + 1);
     EXPECT_EQ(port.opens.back().parity, 'E');
     EXPECT_TRUE(port.open);
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
     Pump(3000);
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
     EXPECT_EQ(FlashImage(128), test::Pattern(128));
     EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
 }
@@ -446,14 +423,16 @@ TEST_F(BootFixture, AnalyzerImageIsTakenForGroupOne) {
 }
 
 TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
-    boot.silentWriteCommand = false;
     Start(test::Pattern(128));
-    Pump(700);
-    ASSERT_EQ(test::Probe(dlg).Boot().active, 1);
-    // The device falls silent in the middle of the queries.
-    test::Probe(dlg).Boot().state = BootState::GetId;
+    for (int i = 0; i < 1000 && !test::Probe(dlg).BootFlow().Active(); ++i) host.Advance(1);
+    ASSERT_TRUE(test::Probe(dlg).BootFlow().Active());
+    // The device answers the sync byte, then falls silent in the middle of
+    // the queries.
+    port.Receive({0x79});
+    ASSERT_EQ(port.writes.back(), (Bytes{0x00, 0xFF}));
+    ASSERT_EQ(test::Probe(dlg).BootFlow().State(), BootState::Get);
     dlg.OnPortButton();
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
@@ -464,19 +443,19 @@ TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     const std::size_t w = port.writes.size();
     port.Receive({0x79, 0x79, 0x79});
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(test::Probe(dlg).Boot().state, BootState::Sync);
+    EXPECT_EQ(test::Probe(dlg).BootFlow().State(), BootState::Sync);
 }
 
 TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
     Start(test::Pattern(128));
     // Until the erase codes are armed on timer 9, timer 10 behind them.
     for (int i = 0; i < 3000 && !host.IsTimerArmed(TIMER_BOOT_SEND); ++i) Pump(1);
-    ASSERT_EQ(test::Probe(dlg).Boot().state, BootState::Erase);
+    ASSERT_EQ(test::Probe(dlg).BootFlow().State(), BootState::Erase);
     ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
     host.yesNoAnswers = {true};  // the operator stops the update for the search
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_EQ(host.questions.size(), 1u);
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 0);
+    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
 }

@@ -143,7 +143,7 @@ TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
     host.Advance(300);
     ASSERT_FALSE(port.writes.empty());
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
-    EXPECT_EQ(test::Probe(dlg).Boot().active, 1);
+    EXPECT_TRUE(test::Probe(dlg).BootFlow().Active());
 }
 
 TEST_F(EntryFixture, SubMcuNeedsASelectionAndSendsItsSelector) {

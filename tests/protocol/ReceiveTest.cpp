@@ -256,10 +256,11 @@ TEST_F(ReceiveTest, RoutingOrderOfTheActivityFlags) {
     Feed({0xAB});
     EXPECT_EQ(test::Probe(dlg).RxState(), -1);
     test::Probe(dlg).Board().active = 0;
-    test::Probe(dlg).Boot().active = 1;
+    test::Probe(dlg).BootFlow().OnTimer(FlowTimer::BootSync);  // the exchange starts
+    ASSERT_TRUE(test::Probe(dlg).BootFlow().Active());
     Feed({0xAB});
     EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    test::Probe(dlg).Boot().active = 0;
+    test::Probe(dlg).BootFlow().Reset();
     test::Probe(dlg).Search().inProgress = 2;
     Feed(f);
     EXPECT_TRUE(host.ended);

@@ -53,9 +53,8 @@ public:
         d.m_raster = std::make_shared<const std::vector<std::uint8_t>>(std::move(raster));
     }
     EntryState& Entry() { return d.m_entry; }
-    BootloaderState& Boot() { return d.m_boot; }
+    McuBootloaderFlow& BootFlow() { return d.m_bootFlow; }
     InputBoardState& Board() { return d.m_boardFlow.m_s; }
-    bool& VerifyAfterWrite() { return d.m_bVerifyAfterWrite; }
 
 private:
     CLoaderDlg& d;

@@ -1,10 +1,11 @@
 // A FlowLink that keeps what a flow object asked for: the tests drive a
 // flow with no dialog and check the bytes, command frames, pauses, answer
-// watches, percentages and events it produced.
+// watches, percentages, events and timers it produced.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/FlowLink.h"
@@ -29,6 +30,8 @@ struct RecordingLink : FlowLink {
     int answers = 0;
     std::vector<float> percents;
     std::vector<Event> events;
+    std::vector<std::pair<FlowTimer, unsigned>> timersStarted;
+    std::vector<FlowTimer> timersStopped;
 
     void Send(const std::uint8_t* bytes, std::size_t length) override { sent.emplace_back(bytes, bytes + length); }
     void SendToLine(const std::uint8_t* bytes, std::size_t length) override { Send(bytes, length); }
@@ -41,6 +44,8 @@ struct RecordingLink : FlowLink {
     void Tell(FlowEvent event, long long a, long long b, const std::string& text) override {
         events.push_back({event, a, b, text});
     }
+    void StartTimer(FlowTimer timer, unsigned ms) override { timersStarted.emplace_back(timer, ms); }
+    void StopTimer(FlowTimer timer) override { timersStopped.push_back(timer); }
 
     int Count(FlowEvent e) const {
         int n = 0;
