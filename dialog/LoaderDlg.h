@@ -105,7 +105,6 @@ public:
     void OnPortListSelect();
     void OnTimer(unsigned id);
     long OnWriteDone(std::uintptr_t wParam, std::intptr_t lParam);
-    void ClosePortNow();
     // ISerialOwner: the window procedure for the serial messages.
     long OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
     // The device went away: the operator is told which port, during what
@@ -137,12 +136,10 @@ public:
     void SendCommand(std::uint16_t code, int count, const std::uint8_t* payload);
     long OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam);
     void ParseReplyByte(std::uint8_t b);
-    void OnEmptyOpcode();
 
     // ---- device search ---------------------------------------------------
     void StartDeviceSearch(std::uint8_t group);
     void MatchSearchReply(std::uint8_t b);
-    void ScanNextPort();
 
     // ---- firmware --------------------------------------------------------
     void OnGeneratorMcu();
@@ -152,21 +149,14 @@ public:
     void OnAnalyzerDataFlash();
     void StartMcuBootloader();
     void MatchBanner(std::uint8_t b);
-    void BootloaderStep(std::uint8_t b);
 
     // ---- user pattern and block streams ----------------------------------
     void OnLoadImage();
-    void ImportPatternImage();
-    void DrawPreview();
     void OnGeneratorFpga();
     void OnAnalyzerFpga();
     void OnAuxFpga();
-    int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
-    void OnBlockAck();
-    int LoadFirmwareFile(const std::string& path, const FileKind& kind);
     void OnNandFlash();
     void OnPanelDataFlash();
-    void StartPatternStream();
 
     // ---- typed calls: the flows without the controls -----------------------
     // What the controls start, with the operator's choices given as values
@@ -366,6 +356,17 @@ private:
     bool OnFlowTimer(unsigned id);
 
     void FillOpcodeTable();
+    // Steps the flows and the message map reach only from inside.
+    void ClosePortNow();
+    void OnEmptyOpcode();
+    void ScanNextPort();
+    void BootloaderStep(std::uint8_t b);
+    void ImportPatternImage();
+    void DrawPreview();
+    int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
+    void OnBlockAck();
+    int LoadFirmwareFile(const std::string& path, const FileKind& kind);
+    void StartPatternStream();
     void ShowPortOpen();
     void ShowPortClosed();
     void ShowOpenProblem();

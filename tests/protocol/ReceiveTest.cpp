@@ -58,7 +58,7 @@ TEST_F(ReceiveTest, OpcodeTableInOrderWithTheBlockAckLast) {
     for (std::size_t i = 0; i < 35; ++i) {
         EXPECT_EQ(test::Probe(dlg).Opcodes()[i].code, columns[i / 7][i % 7]) << "entry " << i;
         EXPECT_TRUE(test::Probe(dlg).Opcodes()[i].handler ==
-                    (i == 34 ? &CLoaderDlg::OnBlockAck : &CLoaderDlg::OnEmptyOpcode))
+                    (i == 34 ? test::DialogProbe::BlockAckHandler() : test::DialogProbe::EmptyHandler()))
             << "entry " << i;
     }
 }

@@ -31,6 +31,8 @@ public:
     auto& ReplyBuffer() { return d.m_reply; }
     auto& CommandBuffer() { return d.m_cmd; }
     auto& Opcodes() { return d.m_opcodes; }
+    static auto BlockAckHandler() { return &CLoaderDlg::OnBlockAck; }
+    static auto EmptyHandler() { return &CLoaderDlg::OnEmptyOpcode; }
 
     // Data-exchange members.
     float& Progress() { return d.m_fProgress; }
