@@ -57,10 +57,16 @@ struct Run {
     std::string output;
 };
 
+// Runs `command` and keeps its output. The output goes to a file first:
+// wine's services, started by the first program after the server ended,
+// inherit the program's output and keep a pipe open until the server ends,
+// a minute later, which the wall time would count.
 Run Upload(const std::string& command) {
     Run r;
     const auto t0 = Clock::now();
-    if (std::FILE* p = popen((command + " 2>&1").c_str(), "r")) {
+    const std::string shell =
+        "out=$(mktemp); ( " + command + " ) >\"$out\" 2>&1; status=$?; cat \"$out\"; rm -f \"$out\"; exit $status";
+    if (std::FILE* p = popen(shell.c_str(), "r")) {
         char line[4096];
         while (std::fgets(line, sizeof line, p)) r.output += line;
         r.ok = pclose(p) == 0;
