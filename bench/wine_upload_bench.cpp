@@ -1,21 +1,29 @@
 // The full user-pattern upload (24,300 blocks) against one simulator on one
 // pseudo-terminal, one run after the other in one benchmark run, the same
 // image each time:
-//   quillet-cli on Linux                     (for reference)
+//   quillet-cli on Linux                     (for reference, once)
 //   quillet-cli.exe under wine, redirected   (stderr a pipe: progress lines)
 //   quillet-cli.exe under wine on a terminal (a pseudo-terminal: the bar)
 //   quillet.exe, the Win32 dialog            (driven by dialog_driver.exe on
 //                                             a virtual display, xvfb-run)
-// It prints the blocks per second of each side by side (the command line's
-// own figure over the data phase; the dialog's from its first block to
-// 100 %), each against the redirected command line, and the wall times.
+// The rate under wine swings by a factor of two from minute to minute on a
+// shared machine, so the three wine runs go in rounds, each round starting
+// with another of them, and each run is set against the redirected run of
+// its own round. It prints the blocks per second of each run (the command
+// line's own figure over the data phase; the dialog's from its first block
+// to 100 %), each against the redirected command line, and the wall times;
+// then for the bar and the dialog the median of their rounds' factors.
 //
-//   wine_upload_bench [WINDOWS_BUILD]     (default: build-win beside the sources)
+//   wine_upload_bench [WINDOWS_BUILD [ROUNDS]]
+//                     (default: build-win beside the sources, 3 rounds)
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -34,6 +42,13 @@ using namespace quillet::bench;
 constexpr unsigned kDefinedComPorts = 9;
 // The longest a run under wine may take (a slow one is measured, not cut).
 constexpr int kRunLimitS = 1200;
+// Rounds of the three wine runs unless the command line says otherwise.
+constexpr int kDefaultRounds = 3;
+// The factor against the redirected command line the bar and the dialog
+// should stay within.
+constexpr double kTargetFactor = 1.3;
+// The first slot the wine runs store into; each of the three its own.
+constexpr int kFirstWineSlot = 2;
 
 struct Run {
     bool ok = false;
@@ -42,10 +57,16 @@ struct Run {
     std::string output;
 };
 
+// Runs `command` and keeps its output. The output goes to a file first:
+// wine's services, started by the first program after the server ended,
+// inherit the program's output and keep a pipe open until the server ends,
+// a minute later, which the wall time would count.
 Run Upload(const std::string& command) {
     Run r;
     const auto t0 = Clock::now();
-    if (std::FILE* p = popen((command + " 2>&1").c_str(), "r")) {
+    const std::string shell =
+        "out=$(mktemp); ( " + command + " ) >\"$out\" 2>&1; status=$?; cat \"$out\"; rm -f \"$out\"; exit $status";
+    if (std::FILE* p = popen(shell.c_str(), "r")) {
         char line[4096];
         while (std::fgets(line, sizeof line, p)) r.output += line;
         r.ok = pclose(p) == 0;
@@ -62,13 +83,49 @@ std::string Quoted(const std::string& s) {
     return q + "'";
 }
 
+// The time `r` took against `reference` (the redirected run's rate); 0
+// when either did not finish.
+double Factor(const Run& r, double reference) {
+    return r.ok && r.blocksPerSecond > 0 && reference > 0 ? reference / r.blocksPerSecond : 0.0;
+}
+
 void Report(const char* what, const Run& r, double reference) {
     if (!r.ok || r.blocksPerSecond <= 0) {
-        std::printf("%-34s failed:\n%s\n", what, r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0).c_str());
+        std::printf("  %-34s failed:\n%s\n", what, r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0).c_str());
         return;
     }
-    std::printf("%-34s %6.0f blocks/s  %5.2fx  %6.1f s wall\n", what, r.blocksPerSecond,
-                reference > 0 ? reference / r.blocksPerSecond : 0.0, r.wallMs / 1000.0);
+    std::printf("  %-34s %6.0f blocks/s  %5.2fx  %6.1f s wall\n", what, r.blocksPerSecond, Factor(r, reference),
+                r.wallMs / 1000.0);
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// One of the three ways quillet runs under wine: its name and the command
+// that uploads into `slot`.
+struct WineMode {
+    const char* name;
+    std::function<std::string(int slot)> command;
+};
+
+// The median factor of a mode over the rounds that finished, with the
+// rounds' factors.
+void ReportMedian(const char* what, const std::vector<double>& factors) {
+    std::vector<double> finished;
+    std::string each;
+    for (double f : factors) {
+        char text[16];
+        std::snprintf(text, sizeof text, f > 0 ? "%.2fx" : "-", f);
+        each += (each.empty() ? "" : ", ") + std::string(text);
+        if (f > 0) finished.push_back(f);
+    }
+    const double median = Median(finished);
+    std::printf("  %-34s median %5.2fx (rounds: %s): %s %.1fx\n", what, median, each.c_str(),
+                median > 0 && median <= kTargetFactor ? "within" : "NOT within", kTargetFactor);
 }
 
 // A registry file that defines COM1 as `sim` and COM2.. as `absent` for
@@ -134,24 +191,51 @@ int main(int argc, char** argv) {
     Upload("ln -sfn " + pty + " " + prefix + "/dosdevices/com1");
     const std::string env =
         "cd " + dir.string() + " && QUILLET_WINE_TIMEOUT=" + std::to_string(kRunLimitS) + " LD_PRELOAD=" QUILLET_MODEMLINES_LIB " ";
-    const Run redirected = Upload(env + run + " " + exe + " pattern --slot 2 pattern.bmp");
+    const std::string display = "xvfb-run -a -s '-screen 0 1280x1024x24' ";
     // On a terminal: `script` gives the program a pseudo-terminal (wine's
-    // console on it) and passes its output on.
-    const Run terminal = Upload(env + "script -qefc " +
-                                Quoted(run + " " + exe + " pattern --slot 3 pattern.bmp") + " /dev/null");
-    // The dialog on a display of its own: wine starts again on it.
-    Upload(kill);
-    const Run dialog = Upload(env + "xvfb-run -a -s '-screen 0 1280x1024x24' " + run + " " + driver +
-                              " pattern.bmp 4 --bench");
-    Upload(kill);
-
-    std::printf("full pattern upload (24,300 blocks) against one simulator on %s;\n"
-                "x: time against the redirected quillet-cli.exe\n",
-                pty.c_str());
-    Report("quillet-cli (Linux)", linux, redirected.blocksPerSecond);
-    Report("quillet-cli.exe, redirected", redirected, redirected.blocksPerSecond);
-    Report("quillet-cli.exe, bar on a terminal", terminal, redirected.blocksPerSecond);
-    Report("quillet.exe (Win32 dialog)", dialog, redirected.blocksPerSecond);
-    const bool ok = linux.ok && redirected.ok && terminal.ok && dialog.ok;
+    // console on it) and passes its output on. The dialog on a display of
+    // its own: wine starts again on it, so every run starts wine afresh.
+    const std::vector<WineMode> modes{
+        {"quillet-cli.exe, redirected",
+         [&](int slot) { return env + run + " " + exe + " pattern --slot " + std::to_string(slot) + " pattern.bmp"; }},
+        {"quillet-cli.exe, bar on a terminal",
+         [&](int slot) {
+             return env + "script -qefc " +
+                    Quoted(run + " " + exe + " pattern --slot " + std::to_string(slot) + " pattern.bmp") +
+                    " /dev/null";
+         }},
+        {"quillet.exe (Win32 dialog)",
+         [&](int slot) { return env + display + run + " " + driver + " pattern.bmp " + std::to_string(slot) + " --bench"; }},
+    };
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : kDefaultRounds;
+    std::printf("full pattern upload (24,300 blocks) against one simulator on %s, %d rounds;\n"
+                "x: time against the redirected quillet-cli.exe of the same round; runs: 1 redirected,\n"
+                "2 bar on a terminal, 3 dialog\n",
+                pty.c_str(), rounds);
+    std::fflush(stdout);
+    std::vector<std::vector<double>> factors(modes.size());
+    bool ok = linux.ok;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<Run> runs(modes.size());
+        std::string order;
+        for (std::size_t i = 0; i < modes.size(); ++i) {
+            const std::size_t m = (static_cast<std::size_t>(round) + i) % modes.size();
+            Upload(kill);
+            runs[m] = Upload(modes[m].command(kFirstWineSlot + static_cast<int>(m)));
+            ok = ok && runs[m].ok;
+            order += (order.empty() ? "" : ", ") + std::to_string(m + 1);
+        }
+        Upload(kill);
+        std::printf("round %d (run order %s):\n", round + 1, order.c_str());
+        const double reference = runs.front().blocksPerSecond;
+        if (round == 0) Report("quillet-cli (Linux)", linux, reference);
+        for (std::size_t m = 0; m < modes.size(); ++m) {
+            Report(modes[m].name, runs[m], reference);
+            factors[m].push_back(Factor(runs[m], reference));
+        }
+        std::fflush(stdout);
+    }
+    std::printf("medians over the rounds:\n");
+    for (std::size_t m = 1; m < modes.size(); ++m) ReportMedian(modes[m].name, factors[m]);
     return ok ? 0 : 1;
 }

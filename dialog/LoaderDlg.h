@@ -206,8 +206,11 @@ public:
     // when none was loaded or the last file could not be used.
     const std::string& LoadedFileName() const { return m_loadedFileName; }
     // The progress strip's line (ProgressStrip), empty while no counted
-    // flow runs.
+    // flow runs; below it the port's advice while a flow writes.
     const std::string& StripText() const { return m_strip.Text(); }
+    // Where the strip takes that advice from (the front end knows the
+    // port behind the COM number).
+    void SetPortAdviceSource(std::function<std::string()> source) { m_strip.SetAdviceSource(std::move(source)); }
     // The search button of the kind the operator searched for last time
     // (remembered), 0 when nothing is remembered. The front end may give
     // it the focus; nothing is searched by itself.

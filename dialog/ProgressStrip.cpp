@@ -53,10 +53,21 @@ bool ProgressStrip::Update(const FlowSnapshot& flow, std::uint64_t nowMs) {
         m_startDone = flow.done;
         m_startMs = nowMs;
     }
+    FollowWriting(flow);
     std::string line = flow.Running() && flow.total > 0 ? Line(flow, nowMs) : std::string();
+    if (!m_advice.empty()) line += (line.empty() ? "" : "\n") + m_advice;
     if (line == m_text) return false;
     m_text = std::move(line);
     return true;
+}
+
+// A flow that writes (the erase wait, the stream after it, the bootloader
+// exchange) asks for the port's advice as it starts; it holds to the end.
+void ProgressStrip::FollowWriting(const FlowSnapshot& flow) {
+    const bool writing = flow.Running() && flow.writing;
+    if (writing && !m_writing) m_advice = m_adviceSource ? m_adviceSource() : std::string();
+    if (!flow.Running()) m_advice.clear();
+    m_writing = writing;
 }
 
 std::string ProgressStrip::Line(const FlowSnapshot& flow, std::uint64_t nowMs) const {

@@ -136,6 +136,7 @@ void LoaderWindow::Initialise(PortMap map, ISerialPort* port) {
     m_portMap = map;
     m_dlg = port ? std::make_unique<CLoaderDlg>(*m_host, port) : std::make_unique<CLoaderDlg>(*m_host, std::move(map));
     m_dlg->SetSettings(m_settings.get());
+    m_dlg->SetPortAdviceSource([this] { return SelectedPortAdvice(); });
     m_dlg->OnInitDialog();
     RefreshPortTooltips();
     // The kind searched for last time: its button has the focus (Enter
@@ -146,16 +147,41 @@ void LoaderWindow::Initialise(PortMap map, ISerialPort* port) {
 
 void LoaderWindow::RememberChoices(std::unique_ptr<ISettings> settings) { m_settings = std::move(settings); }
 
-// Labels the dialog writes beyond the template: plain one-line text.
+// Labels the dialog writes beyond the template: plain text, one line but
+// for the strip's advice (FitStrip).
 void LoaderWindow::BuildAddedControls() {
     for (const ControlTemplate& c : AddedControls()) {
         auto* label = new QLabel(this);
         label->setTextFormat(Qt::PlainText);
-        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setAlignment(Qt::AlignLeft | (c.id == IDC_PROGRESS_STRIP ? Qt::AlignTop : Qt::AlignVCenter));
+        label->setWordWrap(c.id == IDC_PROGRESS_STRIP);
         label->setGeometry(m_units.Rect(c.x, c.y, c.w, c.h));
         label->setProperty("ctrlId", c.id);
         m_controls[c.id] = label;
     }
+}
+
+void LoaderWindow::FitStrip() {
+    auto* strip = qobject_cast<QLabel*>(Control(IDC_PROGRESS_STRIP));
+    if (!strip) return;
+    int oneLine = strip->height();
+    for (const ControlTemplate& c : AddedControls())
+        if (c.id == IDC_PROGRESS_STRIP) oneLine = m_units.Rect(c.x, c.y, c.w, c.h).height();
+    const bool more = strip->text().contains(QLatin1Char('\n'));
+    const int needed = more ? std::max(oneLine, strip->heightForWidth(strip->width())) : oneLine;
+    if (needed == strip->height()) return;
+    strip->resize(strip->width(), needed);
+    setFixedSize(width(), m_units.Y(MainDialogHeight()) + needed - oneLine);
+}
+
+// The advice for the port the COM list shows (the one a flow runs on).
+std::string LoaderWindow::SelectedPortAdvice() const {
+    auto* combo = qobject_cast<QComboBox*>(Control(IDC_COM_LIST));
+    if (!combo || combo->currentIndex() < 0) return {};
+    const unsigned com = static_cast<unsigned>(combo->currentIndex() + 1);
+    const std::string device = m_portMap.DevicePath(com);
+    if (portAdvice) return portAdvice(com, device);
+    return device.empty() ? std::string() : DescribePort(device).advice;
 }
 
 // "Comm:" in this font may need more than its box: it grows to the left,

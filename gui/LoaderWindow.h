@@ -8,8 +8,10 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "gui/DialogTemplate.h"
 #include "serial/PortMap.h"
@@ -56,8 +58,17 @@ public:
     // Tooltips of the COM list: which device each entry stands for.
     void RefreshPortTooltips();
 
+    // What slows the flows on COM `com` (behind it `device`, "" when none),
+    // told below the progress strip while a flow writes to the instrument;
+    // by default the advice DescribePort gives (an FTDI adapter's latency
+    // timer). Set before Initialise.
+    std::function<std::string(unsigned com, const std::string& device)> portAdvice;
+
     // Called by the host.
     void UpdatePreview();
+    // The strip grows (and the window with it) to show every line of its
+    // text, and shrinks back to one.
+    void FitStrip();
     void EndModal();
 
 protected:
@@ -77,6 +88,7 @@ private:
     void BuildControls();
     void BuildAddedControls();
     void FitCommLabel(QWidget* label, const QRect& box);
+    std::string SelectedPortAdvice() const;
     void Command(int id);
 
     DialogUnits m_units;

@@ -159,6 +159,7 @@ void QtHost::SetItemText(int id, const std::string& text) {
         b->setText(s);
     } else if (auto* label = qobject_cast<QLabel*>(w)) {
         label->setText(s);
+        if (id == IDC_PROGRESS_STRIP) m_window.FitStrip();
     } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
         edit->setText(s);
     } else if (auto* multi = qobject_cast<QPlainTextEdit*>(w)) {

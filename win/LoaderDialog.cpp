@@ -170,6 +170,7 @@ bool LoaderDialog::OnInit() {
     m_dlg = std::make_unique<CLoaderDlg>(*this, m_link.get());
     if (trace) trace->Follow(*m_dlg);
     m_dlg->SetSettings(m_settings.get());
+    m_dlg->SetPortAdviceSource([this] { return SelectedPortAdvice(); });
     m_dlg->OnInitDialog();
     if (afterInit) PostMessageW(m_hwnd, kMsgAfterInit, 0, 0);
     // The kind searched for last time: its button has the focus (Enter
@@ -195,13 +196,46 @@ void LoaderDialog::AddControls() {
     }
     RECT client{0, 0, 0, MainDialogHeight()};
     MapDialogRect(m_hwnd, &client);
+    SetClientHeight(client.bottom);
+}
+
+void LoaderDialog::SetClientHeight(int height) {
     RECT now{};
     GetClientRect(m_hwnd, &now);
-    RECT frame{0, 0, now.right, client.bottom};
+    RECT frame{0, 0, now.right, height};
     AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(m_hwnd, GWL_STYLE)), FALSE,
                        static_cast<DWORD>(GetWindowLongPtrW(m_hwnd, GWL_EXSTYLE)));
     SetWindowPos(m_hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The static breaks the lines at their line ends and wraps the advice at
+// the strip's width; the strip's box in the template holds one line.
+void LoaderDialog::FitStrip(const std::wstring& text) {
+    HWND strip = Item(IDC_PROGRESS_STRIP);
+    if (!strip) return;
+    RECT box{};
+    for (const ControlTemplate& c : AddedControls())
+        if (c.id == IDC_PROGRESS_STRIP) box = RECT{c.x, c.y, c.x + c.w, c.y + c.h};
+    MapDialogRect(m_hwnd, &box);
+    LONG height = box.bottom - box.top;
+    if (text.find(L'\n') != std::wstring::npos) {
+        RECT needed{0, 0, box.right - box.left, 0};
+        HDC dc = GetDC(strip);
+        const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(strip, WM_GETFONT, 0, 0)));
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
+                  DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS);
+        SelectObject(dc, old);
+        ReleaseDC(strip, dc);
+        height = std::max(height, needed.bottom);
+    }
+    RECT now{};
+    GetWindowRect(strip, &now);
+    if (now.bottom - now.top == height) return;
+    SetWindowPos(strip, nullptr, 0, 0, box.right - box.left, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT client{0, 0, 0, MainDialogHeight()};
+    MapDialogRect(m_hwnd, &client);
+    SetClientHeight(client.bottom + height - (box.bottom - box.top));
 }
 
 // "Comm:" in the font the system gives may need more than its box: it grows
@@ -360,6 +394,13 @@ void LoaderDialog::RunPosted() {
         }
         fn();
     }
+}
+
+std::string LoaderDialog::SelectedPortAdvice() const {
+    const int sel = GetComboSel(IDC_COM_LIST);
+    if (sel < 0) return {};
+    const std::string device = m_map.DevicePath(static_cast<unsigned>(sel + 1));
+    return device.empty() ? std::string() : DescribePort(device).advice;
 }
 
 std::wstring LoaderDialog::PortTip() const {
@@ -592,7 +633,11 @@ void LoaderDialog::ShowPendingTexts() {
     m_textsShownMs = GetTickCount64();
     std::vector<std::pair<int, std::string>> texts;
     texts.swap(m_pendingTexts);
-    for (const auto& [id, text] : texts) SetWindowTextW(Item(id), W(text).c_str());
+    for (const auto& [id, text] : texts) {
+        const std::wstring wide = W(text);
+        SetWindowTextW(Item(id), wide.c_str());
+        if (id == IDC_PROGRESS_STRIP) FitStrip(wide);
+    }
 }
 
 std::string LoaderDialog::GetItemText(int id) const {

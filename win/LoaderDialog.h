@@ -101,6 +101,13 @@ private:
     bool OnInit();
     void AddControls();
     void FitCommLabel();
+    // The window's client area `height` pixels high, its width kept.
+    void SetClientHeight(int height);
+    // The strip grows (and the window with it) to show every line of its
+    // text, and shrinks back to one.
+    void FitStrip(const std::wstring& text);
+    // The advice for the port the COM list shows (the one a flow runs on).
+    std::string SelectedPortAdvice() const;
     void OnDropFiles(WPARAM dropHandle);
     static std::string GetItemTextOf(HWND item);
     // The control `id` of the dialog (null when there is none).

@@ -16,6 +16,7 @@
 #include "gui/QtHost.h"
 #include "gui/QtSettings.h"
 #include "pattern/SamplePattern.h"
+#include "serial/AdapterLatency.h"
 #include "tests/support/FakeSerialPort.h"
 
 namespace quillet::gui {
@@ -115,6 +116,49 @@ TEST(Shown, StripShowsTheStreamsLine) {
     EXPECT_GT(inked, 20);
     window.Dialog().StopRunningFlow(false);
     EXPECT_EQ(LabelText(window, IDC_PROGRESS_STRIP), QString());
+}
+
+// A panel upload on COM1, an FTDI adapter whose timer is 16 ms: the strip
+// tells the advice below its line, whole (the strip and the window grow
+// by the lines it needs, nothing is covered), and is one line again at
+// the flow's end; the template's texts stay.
+TEST(Shown, StripTellsTheAdaptersAdviceWhileAFlowWrites) {
+    test::FakeSerialPort port, plainPort;
+    LoaderWindow window, plain;
+    std::vector<unsigned> asked;
+    window.portAdvice = [&](unsigned com, const std::string&) {
+        asked.push_back(com);
+        return LatencyAdvice("COM" + std::to_string(com), 16);
+    };
+    plain.portAdvice = [](unsigned, const std::string&) { return std::string(); };
+    window.Initialise({}, &port);
+    plain.Initialise({}, &plainPort);
+    const int height = window.height();
+    const int stripHeight = window.Control(IDC_PROGRESS_STRIP)->height();
+    for (LoaderWindow* w : {&window, &plain}) {
+        w->Dialog().OnPortButton();
+        w->Host().SetItemText(IDC_PATTERN_NO, "1");
+        w->Dialog().OnPanelDataFlash();
+        ASSERT_TRUE(w->Dialog().CurrentFlow().writing);
+    }
+    EXPECT_EQ(asked, std::vector<unsigned>{1});
+    const std::string advice = LatencyAdvice("COM1", 16);
+    const QString shown = LabelText(window, IDC_PROGRESS_STRIP);
+    EXPECT_EQ(shown, LabelText(plain, IDC_PROGRESS_STRIP) + QStringLiteral("\n") + QString::fromStdString(advice));
+    auto* strip = qobject_cast<QLabel*>(window.Control(IDC_PROGRESS_STRIP));
+    EXPECT_GE(strip->height(), strip->heightForWidth(strip->width()));
+    EXPECT_GT(strip->height(), 2 * stripHeight);
+    EXPECT_EQ(window.height() - height, strip->height() - stripHeight);
+    EXPECT_EQ(plain.height(), height);
+    // The template's texts are the same as without the advice.
+    for (int id : {IDC_STATUS, IDC_NOTE, IDC_PROGRESS, IDC_SEARCH_STATUS})
+        EXPECT_EQ(LabelText(window, id), LabelText(plain, id)) << id;
+    EXPECT_EQ(window.Dialog().NoteText(), plain.Dialog().NoteText());
+    EXPECT_EQ(window.Dialog().StatusText(), plain.Dialog().StatusText());
+    window.Dialog().StopRunningFlow(false);
+    EXPECT_EQ(LabelText(window, IDC_PROGRESS_STRIP), QString());
+    EXPECT_EQ(window.height(), height);
+    EXPECT_EQ(strip->height(), stripHeight);
 }
 
 TEST(Shown, ChoicesRoundTripThroughQSettings) {

@@ -8,6 +8,7 @@
 #include "dialog/ProgressStrip.h"
 #include "pattern/SamplePattern.h"
 #include "platform/Settings.h"
+#include "serial/AdapterLatency.h"
 
 namespace quillet {
 namespace {
@@ -93,6 +94,64 @@ TEST_F(ShownTest, StripFollowsAStreamOnTheClock) {
     host.Advance(2000);
     EXPECT_FALSE(dlg.CurrentFlow().Running());
     EXPECT_EQ(dlg.StripText(), "");
+    EXPECT_EQ(host.texts[IDC_PROGRESS_STRIP], "");
+}
+
+// An FTDI adapter whose latency timer is above 1 ms: its advice is asked
+// once as a flow starts writing and shows below the strip's line until the
+// flow ends; a flow that does not write, or a timer at 1 ms, adds nothing.
+TEST(ProgressStrip, TheAdviceForThePortShowsWhileAFlowWrites) {
+    unsigned latencyMs = 16;
+    int asked = 0;
+    ProgressStrip strip;
+    strip.SetAdviceSource([&] {
+        ++asked;
+        return LatencyAdvice("COM4", latencyMs);
+    });
+    const std::string advice = LatencyAdvice("COM4", 16);
+    ASSERT_FALSE(advice.empty());
+    FlowSnapshot reading = Blocks(0, 100);
+    reading.kind = FlowKind::AnalyzerData;
+    strip.Update(reading, 0);
+    EXPECT_EQ(strip.Text(), "0 of 100 blocks");
+    strip.Update(FlowSnapshot{}, 100);
+
+    // The erase wait counts nothing; the stream after it is the same flow.
+    FlowSnapshot erase;
+    erase.kind = FlowKind::PatternErase;
+    erase.writing = true;
+    EXPECT_TRUE(strip.Update(erase, 1000));
+    EXPECT_EQ(strip.Text(), advice);
+    FlowSnapshot stream = Blocks(0, 24300);
+    stream.writing = true;
+    strip.Update(stream, 2000);
+    EXPECT_EQ(strip.Text(), "0 of 24,300 blocks\n" + advice);
+    stream.done = 100;
+    strip.Update(stream, 4000);
+    EXPECT_EQ(strip.Text().substr(0, strip.Text().find('\n')),
+              "100 of 24,300 blocks \xC2\xB7 50.0 blocks/s \xC2\xB7 8 min 4 s left");
+    EXPECT_EQ(asked, 1);
+    strip.Update(FlowSnapshot{}, 5000);
+    EXPECT_EQ(strip.Text(), "");
+
+    latencyMs = 1;
+    strip.Update(stream, 6000);
+    EXPECT_EQ(strip.Text(), "100 of 24,300 blocks");
+    EXPECT_EQ(asked, 2);
+}
+
+// The dialog hands the source to its strip: the host's strip control gets
+// the advice with the line of a panel stream.
+TEST_F(ShownTest, TheDialogsStripTellsThePortsAdviceDuringAStream) {
+    dlg.SetPortAdviceSource([] { return LatencyAdvice("COM1", 16); });
+    Open();
+    EXPECT_EQ(host.texts[IDC_PROGRESS_STRIP], "");
+    SetPatternNo(2);
+    dlg.OnPanelDataFlash();
+    ASSERT_TRUE(dlg.CurrentFlow().writing);
+    EXPECT_EQ(host.texts[IDC_PROGRESS_STRIP],
+              "0 of " + GroupThousands(dlg.CurrentFlow().total) + " blocks\n" + LatencyAdvice("COM1", 16));
+    dlg.StopRunningFlow(false);
     EXPECT_EQ(host.texts[IDC_PROGRESS_STRIP], "");
 }
 

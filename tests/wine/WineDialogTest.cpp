@@ -1,8 +1,9 @@
 // quillet.exe, the Win32 dialog, under wine on a virtual X display (Xvfb):
 // driven by dialog_driver.exe (tests/wine/driver) through "Search Signal
 // Generator", "Load Image" (the file dialog answered) and "SG NAND FLASH"
-// slot 1 against the simulator (the close box, Escape and the end of the
-// Windows session asked about during the upload and answered No), the
+// slot 1 against the simulator on an FTDI adapter's COM port (the close
+// box, Escape and the end of the Windows session asked about during the
+// upload and answered No; the adapter's latency timer told), the
 // end of the session stopping an upload, and its --screenshot.
 #include "WineSupport.h"
 #include "dialog/DialogTemplate.h"
@@ -13,6 +14,9 @@
 
 namespace quillet::test {
 namespace {
+
+// The FTDI driver's key of the adapter the dialog's upload runs on.
+constexpr const char* kFtdiDialogKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+QTEST03A";
 
 class WineDialog : public WineFixture {
 protected:
@@ -60,13 +64,27 @@ TEST_F(WineDialog, SearchLoadImageAndNandFlashStoreThePattern) {
     // display; the driver starts once it has run.
     MapPorts({Absent(), Absent(), device});
     EndWine();
-    const std::string script = "set -e\n" + Wine().run + " " + Wine().prefix + " cmd /c exit\n" +
-                               "for i in $(seq " + std::to_string(static_cast<int>(kMountManagerWaitS)) + "); do " +
-                               Wine().run + " " + Wine().prefix + " reg query '" + kPortMapKey +
-                               "' >/dev/null 2>&1 && break; sleep 1; done\n" + Forget() +
-                               WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + "\n";
+    // COM3 is an FTDI adapter whose latency timer is 16 ms (the driver's
+    // key as WineAdapterTest files it, taken away again after the run).
+    const std::string reg = Wine().run + " " + Wine().prefix + " reg ";
+    const std::string key = std::string("'") + kFtdiDialogKey + "\\0000\\Device Parameters'";
+    const std::string script =
+        "set -e\n" + Wine().run + " " + Wine().prefix + " cmd /c exit\n" + "for i in $(seq " +
+        std::to_string(static_cast<int>(kMountManagerWaitS)) + "); do " + Wine().run + " " + Wine().prefix +
+        " reg query '" + kPortMapKey + "' >/dev/null 2>&1 && break; sleep 1; done\n" + Forget() + reg + "add " +
+        key + " /v PortName /t REG_SZ /d COM3 /f >/dev/null\n" + reg + "add " + key +
+        " /v LatencyTimer /t REG_DWORD /d 16 /f >/dev/null\n" + "status=0\n" +
+        WineCall("tests/dialog_driver.exe", "pattern.bmp 1") + " || status=$?\n" + reg + "delete '" +
+        kFtdiDialogKey + "' /f >/dev/null 2>&1 || true\nexit $status\n";
     const RunResult r = OnDisplay(script, 400);
     ASSERT_EQ(r.code, 0) << Describe(r);
+    // The adapter's advice below the strip's line while the blocks go out,
+    // the strip whole inside the window; gone at the end.
+    EXPECT_TRUE(Contains(r.out, " | COM3 is an FTDI adapter with a 16 ms latency timer: uploads take up to "))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "> the port (COM3) > Properties > Port Settings > Advanced > Latency Timer (msec).\"\r\n"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "strip at the end \"\"\r\n")) << r.out;
     EXPECT_TRUE(Contains(r.out, "box \"Quillet\": Can not find this port or used by other application")) << r.out;
     EXPECT_TRUE(Contains(r.out, "found on COM3")) << r.out;
     EXPECT_TRUE(Contains(r.out, "port closed")) << r.out;

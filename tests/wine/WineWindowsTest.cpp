@@ -88,50 +88,77 @@ TEST_F(WineFixture, CtrlCStopsAnUploadCleanly) {
     EXPECT_TRUE(Contains(r.err, "the FPGA flash holds a partial image")) << r.err;
 }
 
-// Ctrl+Break and the closing of the console window, delivered as Windows'
-// console host delivers them (console_event_driver.exe starts
-// quillet-cli.exe and, once the test says so, runs kernel32's CtrlRoutine
-// with the event in it; wine's own console passes on Ctrl+C alone): the
-// upload stops as for Ctrl+C; exit 130 and 129.
-class WineConsoleEvent : public WineFixture {
+// The console events beyond Ctrl+C, delivered as Windows' console host
+// delivers them (console_event_driver.exe starts quillet-cli.exe and, once
+// the test says so, runs kernel32's CtrlRoutine with the event in it;
+// wine's own console passes on Ctrl+C alone): the upload stops as for
+// Ctrl+C, with the exit code README and the man page give. For closing the
+// console, logging off and shutting down, Windows ends the program a few
+// seconds after the event: the flow has stopped, the port is closed and
+// the --log trace written out, and the program has ended by itself before.
+struct ConsoleEventCase {
+    const char* word;     // console_event_driver's name of the event
+    const char* told;     // what the driver says it delivered
+    const char* by;       // what quillet-cli names as the cause
+    int code;
+};
+
+std::ostream& operator<<(std::ostream& out, const ConsoleEventCase& c) { return out << c.word; }
+
+class WineConsoleEvent : public WineFixture, public ::testing::WithParamInterface<ConsoleEventCase> {
 protected:
-    RunResult Deliver(const std::string& event) {
-        WriteFile(dir / "fpga-aux.bin", RandomBytes(3000 * 256, 43));
-        sim::Options o;
-        o.stopAfterBlocks = 200;
-        StartSim(o);
-        MapPorts({Sim()});
-        std::thread press([this] {
-            WaitFor([this] { return simulator->GetSummary().blocksReceived > 200; }, 150);
-            WriteFile(dir / "press", {});
-        });
-        const RunResult r = Run("tests/console_event_driver.exe",
-                                {event, "press", Wine().build + "/cli/quillet-cli.exe", "--timeout", "120", "fpga",
-                                 "aux", "fpga-aux.bin"},
-                                200);
-        press.join();
-        return r;
-    }
     static constexpr const char* kStopped = ": the AUX FPGA image upload stopped after 200 of 3,000 blocks";
 };
 
-TEST_F(WineConsoleEvent, CtrlBreakStopsAnUploadCleanly) {
-    const RunResult r = Deliver("break");
-    EXPECT_EQ(r.code, 130) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "driver: Ctrl+Break delivered")) << r.out;
-    EXPECT_TRUE(Contains(r.err, std::string("quillet-cli: interrupted by Ctrl+Break") + kStopped)) << r.err;
+TEST_P(WineConsoleEvent, StopsAnUploadCleanly) {
+    const ConsoleEventCase& event = GetParam();
+    WriteFile(dir / "fpga-aux.bin", RandomBytes(3000 * 256, 43));
+    sim::Options o;
+    o.stopAfterBlocks = 200;
+    StartSim(o);
+    MapPorts({Sim()});
+    std::thread press([this] {
+        WaitFor([this] { return simulator->GetSummary().blocksReceived > 200; }, 150);
+        WriteFile(dir / "press", {});
+    });
+    const RunResult r =
+        Run("tests/console_event_driver.exe",
+            {event.word, "press", Wine().build + "/cli/quillet-cli.exe", "--timeout", "120", "-v", "--log",
+             "trace.log", "fpga", "aux", "fpga-aux.bin"},
+            200);
+    press.join();
+    EXPECT_EQ(r.code, event.code) << Describe(r);
+    EXPECT_TRUE(Contains(r.out, std::string("driver: ") + event.told + " delivered")) << r.out;
+    EXPECT_TRUE(Contains(r.err, std::string("quillet-cli: interrupted by ") + event.by + kStopped)) << r.err;
     EXPECT_TRUE(Contains(r.err, "the FPGA flash holds a partial image")) << r.err;
+
+    // The trace is there to its end: the port closed, then the message,
+    // its line whole (Windows' line ends, as the file is a text file).
+    const std::vector<std::uint8_t> bytes = ReadFile(dir / "trace.log");
+    const std::string log(bytes.begin(), bytes.end());
+    const std::string tail = log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), '\n') << tail;
+    const std::size_t lastLine = log.rfind('\n', log.size() - 2);
+    const std::string last = log.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
+    EXPECT_TRUE(Contains(log, "  COM1  closed\r\n")) << tail;
+    EXPECT_TRUE(Contains(last, std::string("  quillet-cli: interrupted by ") + event.by + kStopped)) << tail;
+    EXPECT_TRUE(Contains(last, "the FPGA flash holds a partial image: write it again before the instrument is "
+                               "restarted\r\n"))
+        << tail;
+
+    // The port was given back: the next run opens it.
+    const RunResult again = Cli({"search"});
+    EXPECT_EQ(again.code, 0) << Describe(again);
 }
 
-// Windows ends the program a few seconds after the event: the flow has
-// stopped and the program ended by itself before.
-TEST_F(WineConsoleEvent, ClosingTheConsoleStopsAnUploadCleanly) {
-    const RunResult r = Deliver("close");
-    EXPECT_EQ(r.code, 129) << Describe(r);
-    EXPECT_TRUE(Contains(r.out, "driver: closing the console delivered")) << r.out;
-    EXPECT_TRUE(Contains(r.err, std::string("quillet-cli: interrupted by closing the console window") + kStopped))
-        << r.err;
-}
+INSTANTIATE_TEST_SUITE_P(
+    Events, WineConsoleEvent,
+    ::testing::Values(ConsoleEventCase{"break", "Ctrl+Break", "Ctrl+Break", 130},
+                      ConsoleEventCase{"close", "closing the console", "closing the console window", 129},
+                      ConsoleEventCase{"logoff", "logging off", "logging off", 143},
+                      ConsoleEventCase{"shutdown", "shutting down", "shutting down Windows", 143}),
+    [](const ::testing::TestParamInfo<ConsoleEventCase>& info) { return std::string(info.param.word); });
 
 // quillet.exe has no console of its own: --version and --help print to
 // the one it was started from and end with 0.

@@ -9,7 +9,8 @@
 // Image" and answers the file dialog with IMAGE, enters SLOT and presses
 // "SG NAND FLASH", closes the dialog and presses Escape while the blocks go
 // out and answers No to each question, waits for 100 % and the port
-// closing, and closes the dialog. Each step is printed; any other message box ends the run. Exit
+// closing, and closes the dialog. Each step is printed, with the progress
+// strip's text once the blocks go out and at the end; any other message box ends the run. Exit
 // code 0 when every step happened. With --demo, quillet.exe is started
 // with its in-process generator. With --bench nothing is asked during the
 // upload, and the time from the first block to 100 % and the blocks per
@@ -23,7 +24,7 @@
 namespace {
 
 constexpr int kPortButton = 1006, kComList = 1106, kSearch = 1107, kLoadImage = 1185, kNandFlash = 1181,
-              kSlot = 1184, kProgress = 1190, kStatus = 1183;
+              kSlot = 1184, kProgress = 1190, kStatus = 1183, kStrip = 1192;
 constexpr int kFileNameCombo = 0x47C, kFileNameEdit = 0x480;  // cmb13, edt1 of the open dialog
 
 HWND g_dialog = nullptr;
@@ -86,6 +87,20 @@ std::string BoxText(HWND box) { return Text(GetDlgItem(box, 0xFFFF)); }
 
 void NoBox(const char* during) {
     if (HWND box = OwnedWindow()) Fail(std::string("a box during ") + during + ": " + Text(box) + ": " + BoxText(box));
+}
+
+// The progress strip's text on one line (its line ends as " | "), and
+// whether the strip lies whole inside the dialog's client area.
+std::string StripShown() {
+    std::string text = ItemText(kStrip);
+    for (std::size_t at; (at = text.find('\n')) != std::string::npos;)
+        text.replace(at, 1, " | ");
+    RECT strip{}, client{};
+    GetWindowRect(GetDlgItem(g_dialog, kStrip), &strip);
+    GetClientRect(g_dialog, &client);
+    MapWindowPoints(g_dialog, nullptr, reinterpret_cast<POINT*>(&client), 2);
+    const bool inside = strip.bottom <= client.bottom && strip.top >= client.top;
+    return "\"" + text + "\"" + (inside ? "" : " (cut off)");
 }
 
 void Click(int id) {
@@ -190,6 +205,7 @@ int main(int argc, char** argv) {
         if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0) Fail("the dialog did not end");
         return 0;
     }
+    Step("strip " + StripShown());
     for (const char* how : {"close", "escape"}) {
         if (std::string(how) == "close")
             PostMessageW(g_dialog, WM_CLOSE, 0, 0);
@@ -223,6 +239,7 @@ int main(int argc, char** argv) {
     if (!WaitFor([] { return ItemText(kPortButton) == "Turn on Port"; }, 10)) Fail("the port stayed open");
     Step("port closed");
     Step("status: " + ItemText(kStatus));
+    Step("strip at the end " + StripShown());
 
     PostMessageW(g_dialog, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(pi.hProcess, 20000) != WAIT_OBJECT_0) Fail("the dialog did not end");
