@@ -363,7 +363,7 @@ bool Session::Start(const std::function<void()>& call) {
 
 int Session::Search(const DeviceKind& kind, bool printFound) {
     m_outcome.kind = kind.name;
-    m_progress.SetStage("searching");
+    m_progress.SetStage(kStageSearching);
     // A flow's progress display tells the stage; a search of its own says it.
     if (!printFound && !m_progress.Active()) Say(std::string("searching for the ") + kind.description + " ...");
     Start([&] { m_dlg.StartDeviceSearch(kind.group); });
@@ -435,7 +435,7 @@ void Session::AdviseOnAdapter(const std::string& device) {
 
 int Session::FollowBlockStream(const std::function<void()>& start, const std::string& what, bool eraseFirst) {
     m_unitsDone = [this] { return static_cast<std::uint64_t>(m_goodAcks); };
-    m_progress.SetStage(eraseFirst ? "slot command" : "writing");
+    m_progress.SetStage(eraseFirst ? "slot command" : kStageWriting);
     m_lastProgressMs = m_host.NowMs();
     // Refused (no port, no file): the dialog's box has said why.
     if (!Start(start)) return kExitFailed;
@@ -557,7 +557,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     int rc = direct ? OpenFirstPort()
                     : Search(DeviceKindOfGroup(analyzer ? kGroupAnalyzer : kGroupGenerator), false);
     if (rc != kExitDone) return rc;
-    m_progress.SetStage(direct ? "syncing" : "waiting for boot mode");
+    m_progress.SetStage(direct ? kStageSyncing : kStageBootMode);
     // Refused (no port, no parity): the dialog's box has said why.
     if (!Start([&] { analyzer ? m_dlg.UpdateAnalyzerMcu() : m_dlg.UpdateGeneratorMcu(direct); }))
         return kExitFailed;
@@ -617,7 +617,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
     BeginFlow("updating input board " + std::to_string(board) + " from " + file, size, "bytes");
     int rc = Search(kind, false);
     if (rc != kExitDone) return rc;
-    m_progress.SetStage("waiting for boot mode");
+    m_progress.SetStage(kStageBootMode);
     if (!Start([&] { m_dlg.UpdateInputBoard(board, AbsolutePath(file)); })) return kExitFailed;
     rc = Run(
         // Done once the board has taken the last chunk.

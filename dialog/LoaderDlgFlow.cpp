@@ -11,9 +11,6 @@ namespace quillet {
 
 namespace {
 
-constexpr const char* kStageWriting = "writing";
-constexpr const char* kStageSyncing = "syncing";
-
 std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
     return "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
 }
@@ -54,10 +51,10 @@ constexpr BootPhaseWords kBootPhaseWords[] = {
     {McuBootloaderFlow::Phase::BeforeErase, kStageSyncing, "before the flash was erased", false},
     // Syncing until the bootloader has taken the erase command.
     {McuBootloaderFlow::Phase::EraseAsked, kStageSyncing, "while the flash was being erased", false},
-    {McuBootloaderFlow::Phase::Erasing, "erasing", "while the flash was being erased", false},
+    {McuBootloaderFlow::Phase::Erasing, kStageErasing, "while the flash was being erased", false},
     {McuBootloaderFlow::Phase::Writing, kStageWriting, nullptr, false},
     {McuBootloaderFlow::Phase::LastPiece, kStageWriting, "before its last piece was acknowledged", true},
-    {McuBootloaderFlow::Phase::Verifying, "verifying", "while the flash was read back", true},
+    {McuBootloaderFlow::Phase::Verifying, kStageVerifying, "while the flash was read back", true},
 };
 
 } // namespace

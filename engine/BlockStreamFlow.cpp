@@ -136,7 +136,7 @@ FlowSnapshot BlockStreamFlow::Snapshot() const {
         f.what = "the FPGA image upload";
     }
     f.progress = "after " + WithThousands(f.done) + " of " + WithThousands(f.total) + " blocks";
-    f.stage = "writing";
+    f.stage = kStageWriting;
     return f;
 }
 

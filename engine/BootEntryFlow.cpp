@@ -16,8 +16,6 @@ constexpr std::string_view kUbd00Banner = "UBD 00";
 constexpr std::size_t kUbd00MinMatches = 3;
 constexpr std::string_view kBoardBanners[4] = {"UBD 01", "UBD 02", "UBD 03", "UBD 04"};
 
-constexpr const char* kStageBootMode = "waiting for boot mode";
-
 // Compares `pattern` with the characters just before the carriage return at
 // ring[index], backwards; returns the number of equal positions.
 std::size_t CountBannerMatches(const EntryState& e, std::string_view pattern) {

@@ -53,7 +53,7 @@ FlowSnapshot EraseWaitFlow::Snapshot(int slot) {
     f.slot = slot;
     f.what = "the user-pattern upload to slot " + std::to_string(slot);
     f.progress = "while the slot was being erased";
-    f.stage = "erasing";
+    f.stage = kStageErasing;
     f.writing = true;
     return f;
 }

@@ -50,6 +50,15 @@ enum class FlowKind {
     BoardLoader,
 };
 
+// The stage words of a snapshot, one definition for the flows and the
+// front ends that name a stage before its flow has started.
+inline constexpr const char* kStageSearching = "searching";
+inline constexpr const char* kStageErasing = "erasing";
+inline constexpr const char* kStageSyncing = "syncing";
+inline constexpr const char* kStageWriting = "writing";
+inline constexpr const char* kStageVerifying = "verifying";
+inline constexpr const char* kStageBootMode = "waiting for boot mode";
+
 struct FlowSnapshot {
     FlowKind kind = FlowKind::None;
     std::string what;        // "the user-pattern upload to slot 2"

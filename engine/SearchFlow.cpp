@@ -73,7 +73,7 @@ const char* SearchFlow::NotFoundText() { return kNoDevice; }
 FlowSnapshot SearchFlow::Snapshot(const char* kindDescription, unsigned port) {
     FlowSnapshot f;
     f.kind = FlowKind::Search;
-    f.stage = "searching";
+    f.stage = kStageSearching;
     f.what = std::string("the search for the ") + kindDescription;
     f.progress = "at COM" + std::to_string(port);
     return f;
