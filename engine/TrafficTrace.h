@@ -26,7 +26,7 @@
 
 namespace quillet {
 
-class TrafficTrace : public TrafficTap, private TrafficLines {
+class TrafficTrace final : public TrafficTap, private TrafficLines {
 public:
     TrafficTrace(std::FILE* out, int level, std::function<std::uint64_t()> nowMs);
     ~TrafficTrace();
