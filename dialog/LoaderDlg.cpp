@@ -15,18 +15,15 @@
 
 namespace quillet {
 
-CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port) : m_host(host) {
-    if (port) {
-        m_port = port;
-    } else {
-        m_ownPort = std::make_unique<CSerialLink>(host);
-        m_port = m_ownPort.get();
-    }
+CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port)
+    : m_link(port, port ? nullptr : std::make_unique<CSerialLink>(host)), m_host(host) {
+    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
 
 CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
-    : m_host(host), m_ownPort(std::make_unique<CSerialLink>(host, std::move(map))), m_port(m_ownPort.get()) {
+    : m_link(std::make_unique<CSerialLink>(host, std::move(map))), m_host(host) {
+    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
 
@@ -55,30 +52,24 @@ bool CLoaderDlg::OnInitDialog() {
     UpdateData(false);
 
     m_strNote = "Note: Only for user \r\n define pattern\r\n uploading !";
-    m_conGroup = 0;
-    m_conMachine = 0;
+    m_link.Console().group = 0;
+    m_link.Console().machine = 0;
     m_stream.buffer.assign(10, 0);
     // The raster stays unallocated until an accepted 1920x1080 import or a
     // pattern upload needs it (the upload sends it black until then).
 
-    FillOpcodeTable();
-
     // The about item of the system menu and the window icons belong to the
     // host (it knows whether the platform has a system menu).
 
-    m_bPortOpen = 0;
-    m_nBaud = 115200;
-    m_nPort = 1;
-    m_cParity = 'N';
-    m_nDataBits = 8;
-    m_nStopBits = 1;
-    m_nEventMask = EV_RXCHAR | EV_RXFLAG;
+    m_link.SetReady(false);
+    m_link.Line() = kInstrumentLine;
+    m_link.Com() = 1;
 
     m_host.SetPortIcon(IDI_PORT_CLOSED);
-    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
+    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
     m_strSearchStatus = " ";
 
-    m_nRxState = kRxIdle;
+    m_link.ReceiveState() = kRxIdle;
     m_boardFlow.Reset();
     m_bootFlow.Reset();
     m_eraseFlow.Reset();
@@ -111,10 +102,10 @@ void CLoaderDlg::OnClose() {
 void CLoaderDlg::OnCommand(int controlId) {
     // While the instrument is written, a control that would end or replace
     // the flow asks first; No leaves everything as it is.
-    const bool portWasOpen = m_bPortOpen != 0;
+    const bool portWasOpen = m_link.Ready();
     if (!ConfirmControl(controlId)) return;
     // "Close Port" answered Yes: the stop has closed the port, as asked.
-    if (controlId == IDC_PORT_BUTTON && portWasOpen && !m_bPortOpen) return;
+    if (controlId == IDC_PORT_BUTTON && portWasOpen && !m_link.Ready()) return;
     // The eight search buttons share one handler body, with their kind.
     if (const DeviceKind* kind = DeviceKindOfButton(controlId)) {
         StartDeviceSearch(kind->group);
@@ -193,13 +184,13 @@ bool CLoaderDlg::UpdateData(bool saveAndValidate) {
 // ---- checks the start handlers share ----------------------------------------
 
 bool CLoaderDlg::CheckPortOpen(const char* caption) {
-    if (m_bPortOpen) return true;
+    if (m_link.Ready()) return true;
     m_host.MessageBox("Please turn on the COM port first!", caption);
     return false;
 }
 
 bool CLoaderDlg::CheckDeviceKind(std::uint8_t group) {
-    if (m_devGroup == group) return true;
+    if (m_link.Device().group == group) return true;
     m_host.MessageBox(group == kGroupAnalyzer ? "Please confirm the device is Signal Analyzer!"
                                               : "Please confirm the device is Signal Generator!",
                       kCaptionIspBlank);
@@ -215,12 +206,12 @@ void CLoaderDlg::ShowNote(const char* note) {
 
 void CLoaderDlg::ShowPortOpen() {
     m_host.SetPortIcon(IDI_PORT_OPEN);
-    m_bPortOpen = 1;
+    m_link.SetReady(true);
     m_host.SetItemText(IDC_PORT_BUTTON, kClosePort);
 }
 
 void CLoaderDlg::ShowPortClosed() {
-    m_bPortOpen = 0;
+    m_link.SetReady(false);
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
     m_host.SetPortIcon(IDI_PORT_CLOSED);
 }
@@ -229,47 +220,43 @@ void CLoaderDlg::ShowPortClosed() {
 // to mend a permission problem (group membership) instead of leaving a bare
 // failure.
 void CLoaderDlg::ShowOpenProblem() {
-    const std::string problem = m_port->OpenProblem();
+    const std::string problem = m_link.Port().OpenProblem();
     if (!problem.empty()) m_host.MessageBox(problem, "");
 }
 
 // The one way a port is opened: COM `port` with the serial settings at
 // `parity`, and its monitor thread when it opens.
 bool CLoaderDlg::OpenPortWithSettings(unsigned port, char parity) {
-    if (!m_port->OpenPort(this, port, m_nBaud, parity, m_nDataBits, m_nStopBits, m_nEventMask,
-                          kWriteBufferSize))
-        return false;
-    m_port->StartMonitor();
-    return true;
+    return m_link.Open(*this, port, parity);
 }
 
 // The display goes to closed and the monitor thread closes the device.
 void CLoaderDlg::ClosePortQuietly() {
-    m_bPortOpen = 0;
+    m_link.SetReady(false);
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
-    m_port->RequestClose();
+    m_link.Port().RequestClose();
     m_host.SetPortIcon(IDI_PORT_CLOSED);
 }
 
 void CLoaderDlg::ClosePortNow() {
     ClosePortQuietly();
-    Report(FlowEvent::PortClosed, m_nPort);
+    Report(FlowEvent::PortClosed, m_link.Com());
 }
 
 void CLoaderDlg::OnPortButton() {
-    if (m_bPortOpen) {
+    if (m_link.Ready()) {
         // The operator closing the port also ends a firmware exchange that
         // stalled, so later bytes reach the frame parser again.
         EndStalledExchanges();
         ClosePortNow();
         return;
     }
-    m_cParity = 'N';
-    if (OpenPortWithSettings(m_nPort, 'N')) {
+    m_link.Line().parity = 'N';
+    if (OpenPortWithSettings(m_link.Com(), 'N')) {
         ShowPortOpen();
         RememberPort();
     } else {
-        m_bPortOpen = 0;
+        m_link.SetReady(false);
         m_host.MessageBox("Can not find this port or used by other application", "");
         ShowOpenProblem();
         ShowPortClosed();
@@ -281,9 +268,9 @@ void CLoaderDlg::OnPortListSelect() {
 }
 
 bool CLoaderDlg::SelectPort(unsigned com) {
-    if (m_port->IsOpen()) m_port->RequestClose();
-    m_nPort = com;
-    if (OpenPortWithSettings(m_nPort, m_cParity)) {
+    if (m_link.Port().IsOpen()) m_link.Port().RequestClose();
+    m_link.Com() = com;
+    if (OpenPortWithSettings(m_link.Com(), m_link.Line().parity)) {
         ShowPortOpen();
         RememberPort();
         return true;
@@ -291,7 +278,7 @@ bool CLoaderDlg::SelectPort(unsigned com) {
     m_host.SetPortIcon(IDI_PORT_CLOSED);
     m_host.MessageBox("Can not find this port or used by other application", "");
     ShowOpenProblem();
-    m_bPortOpen = 0;
+    m_link.SetReady(false);
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
     return false;
 }

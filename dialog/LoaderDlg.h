@@ -7,6 +7,8 @@
 //   LoaderDlgFlow.cpp         what runs, stopping it, the device gone, the
 //                             flows' one outcome and their time-out (timer 12)
 //   LoaderDlgFrames.cpp       SendCommand, OnSerialRxChar, ParseReplyByte
+//                             (engine/InstrumentLink: the port, its
+//                             settings, addresses, frames)
 //   LoaderDlgSearch.cpp       the eight search buttons, timer 4
 //                             (engine/SearchFlow)
 //   LoaderDlgEntry.cpp        firmware buttons, what the boot-mode banner
@@ -47,6 +49,7 @@
 #include "engine/EraseWaitFlow.h"
 #include "engine/SearchFlow.h"
 #include "engine/InputBoardFlow.h"
+#include "engine/InstrumentLink.h"
 #include "engine/McuBootloaderFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
@@ -194,10 +197,10 @@ public:
     // ---- what the front ends may look at -----------------------------------
     // They follow the flows through the flow events and read the dialog
     // through this view; its data stays the dialog's own.
-    bool IsPortOpen() const { return m_bPortOpen != 0; }
+    bool IsPortOpen() const { return m_link.Ready(); }
     // The kind of instrument the last search was for (its group address).
-    bool DeviceGroupIs(std::uint8_t group) const { return m_devGroup == group; }
-    unsigned PortNumber() const { return m_nPort; }
+    bool DeviceGroupIs(std::uint8_t group) const { return m_link.Device().group == group; }
+    unsigned PortNumber() const { return m_link.Com(); }
     float Progress() const { return m_fProgress; }
     const std::string& SearchStatusText() const { return m_strSearchStatus; }
     const std::string& StatusText() const { return m_strStatus; }
@@ -252,7 +255,7 @@ public:
     void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
 
     IHost& Host() { return m_host; }
-    ISerialPort& Port() { return *m_port; }
+    ISerialPort& Port() { return m_link.Port(); }
     void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
     // The folder of the fixed firmware images (GENERATOR_MCU.bin, ...);
     // empty: ./data (.\data\ on Windows). Each dialog has its own.
@@ -266,17 +269,9 @@ public:
     void ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice = {},
                        bool told = false) const;
 
-    // An entry of the opcode table: a reply code and its handler.
-    struct OpcodeEntry {
-        std::uint16_t code;
-        void (CLoaderDlg::*handler)();
-    };
-
 private:
     // The tests set up and check the state behind the view through it.
     friend class test::DialogProbe;
-
-    static constexpr std::size_t kWriteBufferSize = 512;
 
     // Members bound by dialog data exchange.
     std::string m_strSearchStatus;   // static 1108
@@ -293,28 +288,8 @@ private:
     bool m_bPanelReady = false;                  // ... and the panel button
     std::optional<AdviceTerms> m_adviceTerms;    // SetAdviceTerms
 
-    // Serial settings and port display.
-    unsigned m_nBaud = 115200;
-    unsigned m_nPort = 1;
-    char m_cParity = 'N';
-    unsigned m_nDataBits = 8;
-    unsigned m_nStopBits = 1;
-    std::uint32_t m_nEventMask = 3;
-    int m_bPortOpen = 0;
-
-    // Addresses.
-    std::uint8_t m_devGroup = 0;     // device group address (device kind)
-    std::uint8_t m_devMachine = 0;   // device machine address
-    std::uint8_t m_conGroup = 0;     // console address
-    std::uint8_t m_conMachine = 0;
-
-    // Receive dispatcher.
-    int m_nRxState = kRxIdle;        // shared by ParseReplyByte and MatchSearchReply
-    std::uint8_t m_reply[kReplyBufferSize] = {};
-    int m_nExpectedLength = 0;
-    std::uint8_t m_cmd[kMaxRequestFrame] = {};  // command buffer of SendCommand
-
-    std::array<OpcodeEntry, kReplyCodes.size()> m_opcodes{};
+    // The port, its settings, the addresses, command and reply frames.
+    InstrumentLink m_link;
 
     // Flow components.
     SearchState m_search;
@@ -358,16 +333,16 @@ private:
     // A tick of a flow's timer goes to its flow; false for any other timer.
     bool OnFlowTimer(unsigned id);
 
-    void FillOpcodeTable();
     // Steps the flows and the message map reach only from inside.
     void ClosePortNow();
-    void OnEmptyOpcode();
+    // A reply frame that passed the link's checks, by its reply-table entry.
+    void OnReply(std::size_t entry, const std::uint8_t* frame);
     void ScanNextPort();
     void BootloaderStep(std::uint8_t b);
     void ImportPatternImage();
     void DrawPreview();
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
-    void OnBlockAck();
+    void OnBlockAck(const std::uint8_t* reply);
     int LoadFirmwareFile(const std::string& path, const FileKind& kind);
     void StartPatternStream();
     void ShowPortOpen();
@@ -383,13 +358,6 @@ private:
     bool ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path = std::nullopt);
     bool CheckFirmwareFile(const std::string& path, const FileKind& kind);
     void ClosePortQuietly();
-
-    // Reply parser, by receive state.
-    void ParseIdleByte(std::uint8_t b);
-    void TakeReplyByte(std::uint8_t b, bool accepted);
-    void ParseLengthHigh(std::uint8_t b);
-    void ParseFrameByte(std::uint8_t b);
-    void DispatchReply();
 
     void EndSearchNotFound(unsigned port, int portsOpened);
     void StopFlows(bool reportStopped = true);
@@ -479,8 +447,6 @@ private:
     std::uint8_t m_rememberedGroup = 0;
     bool m_kindRemembered = false;
     mutable ProgressStrip m_strip;
-    std::unique_ptr<ISerialPort> m_ownPort;
-    ISerialPort* m_port = nullptr;
     FlowEventSink m_events;
     std::string m_dataFolder;
 };

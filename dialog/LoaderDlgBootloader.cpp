@@ -22,10 +22,10 @@ void CLoaderDlg::BootTick(FlowTimer timer) {
     // reopens it at even parity. Testing the parity alone would leave the
     // port closed when an earlier update had already set 'E', and the sync
     // bytes would go nowhere for good. A failed reopen is not tried again.
-    if (timer == FlowTimer::BootSync && !m_bootFlow.Active() && (m_cParity == 'N' || m_bBootReopen)) {
+    if (timer == FlowTimer::BootSync && !m_bootFlow.Active() && (m_link.Line().parity == 'N' || m_bBootReopen)) {
         m_bBootReopen = false;
-        m_cParity = 'E';
-        OpenPortWithSettings(m_nPort, 'E');
+        m_link.Line().parity = 'E';
+        OpenPortWithSettings(m_link.Com(), 'E');
         return;
     }
     ShowBootStep(m_bootFlow.OnTimer(timer));

@@ -50,7 +50,7 @@ bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group)
     // The bootloader listens at even parity: a port that cannot carry it (a
     // pseudo-terminal, a raw TCP port, a server that refuses it) stops the
     // update before the instrument is asked into boot mode.
-    if (const std::string problem = m_port->ParityProblem('E'); !problem.empty()) {
+    if (const std::string problem = m_link.Port().ParityProblem('E'); !problem.empty()) {
         m_host.MessageBox("The MCU update needs even parity, but " + problem + ". Nothing was sent.", noPortCaption);
         return false;
     }
@@ -70,7 +70,7 @@ void CLoaderDlg::OnGeneratorMcu() {
 void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
     if (direct) {
         m_nPatternNo = kDirectBootPatternNo;
-        m_devGroup = kGroupGenerator;
+        m_link.Device().group = kGroupGenerator;
     }
     if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
     if (direct) {
@@ -120,8 +120,8 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
 
 void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
     // The analyzer's block acknowledgements must pass the address check.
-    m_devGroup = kGroupAnalyzer;
-    m_devMachine = 0;
+    m_link.Device().group = kGroupAnalyzer;
+    m_link.Device().machine = 0;
     if (!CheckPortOpen(kCaptionIsp)) return;
     UpdateData(true);
     if (!ChooseStreamFile(kBlockImageFile, file)) return;
@@ -136,14 +136,14 @@ void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
 }
 
 const char* CLoaderDlg::McuImageName() const {
-    return m_devGroup == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
+    return m_link.Device().group == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
 }
 
 void CLoaderDlg::StartMcuBootloader() {
     // The bootloader exchange has time-outs of its own (timers 10 and 11).
     m_host.KillTimer(TIMER_FLOW_WATCH);
     // The monitor thread closes the device; the port display stays as it is.
-    m_port->RequestClose();
+    m_link.Port().RequestClose();
     if (!LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return;
     m_strStatus = "Please wait...";
     m_bBootReopen = true;

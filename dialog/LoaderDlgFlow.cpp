@@ -85,7 +85,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     FlowSnapshot f;
     f.percent = m_fProgress;
     if (m_searchFlow.Running()) {
-        FlowSnapshot search = SearchFlow::Snapshot(DeviceKindOfGroup(m_devGroup).description, m_nPort);
+        FlowSnapshot search = SearchFlow::Snapshot(DeviceKindOfGroup(m_link.Device().group).description, m_link.Com());
         search.percent = f.percent;
         return search;
     }
@@ -109,7 +109,7 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
 
 std::string CLoaderDlg::PortName(unsigned port) const {
     const std::string com = "COM" + std::to_string(port);
-    const std::string device = m_port->DeviceName(port);
+    const std::string device = m_link.Port().DeviceName(port);
     if (device.empty() || device == com || device == "\\\\.\\" + com) return com;
     return com + " (" + device + ")";
 }
@@ -138,7 +138,7 @@ void CLoaderDlg::StopFlows(bool reportStopped) {
 void CLoaderDlg::StopRunningFlow(bool tell) {
     const FlowSnapshot flow = CurrentFlow();
     StopFlows();
-    if (m_bPortOpen || m_port->IsOpen()) ClosePortNow();
+    if (m_link.Ready() || m_link.Port().IsOpen()) ClosePortNow();
     if (flow.writing) {
         m_strStatus = "Stopped at " + FormatProgress(m_fProgress) + " %";
         m_strNote = kNoteStopped;
@@ -156,13 +156,13 @@ void CLoaderDlg::StopRunningFlow(bool tell) {
 }
 
 std::string CLoaderDlg::AdviceOf(FlowKind flow) const {
-    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(m_devGroup == kGroupAnalyzer));
+    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(m_link.Device().group == kGroupAnalyzer));
 }
 
 void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
     const FlowSnapshot was = CurrentFlow();
     StopFlows(false);
-    if (m_bPortOpen || m_port->IsOpen()) ClosePortNow();
+    if (m_link.Ready() || m_link.Port().IsOpen()) ClosePortNow();
     if (was.writing) m_strNote = kNoteStopped;
     const char* what = kind == OutcomeKind::TimedOut ? "Timed out at " : "Failed at ";
     m_strStatus = what + FormatProgress(m_fProgress) + " %";
@@ -236,7 +236,7 @@ bool CLoaderDlg::ConfirmControl(int controlId) {
     case IDC_COM_LIST:
         if (ConfirmInterruption()) return true;
         // The list goes back to the port the upload uses.
-        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
+        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
         return false;
     default: return true;
     }
@@ -248,7 +248,7 @@ bool CLoaderDlg::ConfirmInterruption(bool closing) {
     if (m_bAskingToStop) return false;
     // A stream whose port the operator has already closed writes nothing
     // more: there is nothing left to interrupt.
-    if (!CurrentFlow().writing || !(m_bPortOpen || m_port->IsOpen())) return true;
+    if (!CurrentFlow().writing || !(m_link.Ready() || m_link.Port().IsOpen())) return true;
     m_bAskingToStop = true;
     const bool stop = m_host.AskYesNo(
         "An upload to the instrument is running (" + FormatProgress(m_fProgress) + " %). Stop it?",
@@ -264,7 +264,7 @@ bool CLoaderDlg::ConfirmInterruption(bool closing) {
 void CLoaderDlg::OnSerialLost(unsigned port) {
     // The link has closed the device; the display follows so the operator
     // sees the port closed and can open it again.
-    if (port != m_nPort) return;
+    if (port != m_link.Com()) return;
     const FlowSnapshot flow = CurrentFlow();
     ShowPortClosed();
     // A port that goes away under the search is passed by like any other.

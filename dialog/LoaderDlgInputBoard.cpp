@@ -15,11 +15,11 @@ unsigned TimerIdOf(FlowTimer timer) { return kFlowTimerIds[static_cast<unsigned>
 } // namespace
 
 void CLoaderDlg::DialogFlowLink::Send(const std::uint8_t* bytes, std::size_t length) {
-    m_dlg.m_port->QueueWrite(bytes, length);
+    m_dlg.m_link.Port().QueueWrite(bytes, length);
 }
 
 void CLoaderDlg::DialogFlowLink::SendToLine(const std::uint8_t* bytes, std::size_t length) {
-    m_dlg.m_port->QueueWriteToLine(bytes, length);
+    m_dlg.m_link.Port().QueueWriteToLine(bytes, length);
 }
 
 void CLoaderDlg::DialogFlowLink::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {

@@ -44,9 +44,9 @@ constexpr const char* kPleaseWait = "Please wait.....";
 // frame. False when no port up to COM99 opens. Ports that do not open cost
 // no waiting.
 bool CLoaderDlg::SearchFromPort(unsigned first) {
-    for (m_nPort = first; m_nPort <= SearchFlow::kLastPort; ++m_nPort) {
-        if (!OpenPortWithSettings(m_nPort, m_cParity)) {
-            m_searchFlow.NoteRefusal(m_port->LastOpenRefusal(), m_port->OpenProblem());
+    for (m_link.Com() = first; m_link.Com() <= SearchFlow::kLastPort; ++m_link.Com()) {
+        if (!OpenPortWithSettings(m_link.Com(), m_link.Line().parity)) {
+            m_searchFlow.NoteRefusal(m_link.Port().LastOpenRefusal(), m_link.Port().OpenProblem());
             continue;
         }
         m_searchFlow.Probe();
@@ -62,14 +62,14 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // A new search ends a firmware exchange left waiting for its peer.
     EndStalledExchanges();
 
-    m_devGroup = group;
-    m_devMachine = 0x00;
+    m_link.Device().group = group;
+    m_link.Device().machine = 0x00;
     ClosePortQuietly();
-    m_searchFlow.Begin({m_devGroup, m_devMachine}, {m_conGroup, m_conMachine}, m_nPort);
+    m_searchFlow.Begin(m_link.Device(), m_link.Console(), m_link.Com());
 
     // Only the signal generator's search goes back to no parity; the others
     // keep what the main-MCU bootloader may have set.
-    if (group == kGroupGenerator) m_cParity = 'N';
+    if (group == kGroupGenerator) m_link.Line().parity = 'N';
 
     if (SearchFromPort(1)) {
         m_strSearchStatus = kPleaseWait;
@@ -86,7 +86,7 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
 
 void CLoaderDlg::MatchSearchReply(std::uint8_t b) {
     // Every byte after a reply's header moves the next tick to 200 ms later.
-    if (m_searchFlow.OnByte(b, m_nRxState, {m_devGroup, m_devMachine}))
+    if (m_searchFlow.OnByte(b, m_link.ReceiveState(), m_link.Device()))
         m_host.SetTimer(TIMER_SCAN, SearchFlow::kAfterReplyByteMs);
 }
 
@@ -96,20 +96,20 @@ void CLoaderDlg::ScanNextPort() {
 
     if (m_searchFlow.Found()) {
         ShowPortOpen();
-        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_nPort) - 1);
+        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
         m_strSearchStatus = " ";
         m_searchFlow.End();
         UpdateData(false);
         m_host.KillTimer(TIMER_SCAN);
-        Report(FlowEvent::SearchFound, m_nPort);
-        ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(m_devGroup).description +
-                                             " on " + PortName(m_nPort));
+        Report(FlowEvent::SearchFound, m_link.Com());
+        ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description +
+                                             " on " + PortName(m_link.Com()));
         return;
     }
 
     // No reply on this port: on to the next one that opens.
-    m_port->RequestClose();
-    if (SearchFromPort(m_nPort + 1)) {
+    m_link.Port().RequestClose();
+    if (SearchFromPort(m_link.Com() + 1)) {
         m_host.SetTimer(TIMER_SCAN, SearchFlow::kLaterPortWaitMs);
         return;
     }
@@ -125,7 +125,7 @@ void CLoaderDlg::EndSearchNotFound(unsigned port, int portsOpened) {
         m_searchFlow.End();
         m_host.KillTimer(TIMER_SCAN);
     }
-    m_nPort = port;
+    m_link.Com() = port;
     m_strSearchStatus = " ";
     UpdateData(false);
     m_host.MessageBox(SearchFlow::NotFoundText(), kCaptionIsp);

@@ -79,13 +79,13 @@ int CLoaderDlg::StartBlockStream(int kind) {
 
 // ---- acknowledgement --------------------------------------------------------------
 
-void CLoaderDlg::OnBlockAck() {
+void CLoaderDlg::OnBlockAck(const std::uint8_t* reply) {
     // Reply frame: AB, device address, length, console address, FF FF, then
     // the payload 78 78 status and the checksum. A frame too short for that
     // payload would leave the status to its checksum or to an earlier frame.
-    if (m_nExpectedLength < 8) return;
-    if (m_reply[9] != 0x78 || m_reply[10] != 0x78) return;
-    const BlockStreamFlow::AckStep step = m_streamFlow.OnAck(m_reply[11]);
+    if (FrameLength(reply) < 8) return;
+    if (reply[9] != 0x78 || reply[10] != 0x78) return;
+    const BlockStreamFlow::AckStep step = m_streamFlow.OnAck(reply[11]);
     switch (step.step) {
     case BlockStreamFlow::Step::Completed:
         ShowUploadStored();
@@ -93,7 +93,7 @@ void CLoaderDlg::OnBlockAck() {
         break;
     case BlockStreamFlow::Step::Resent:
         // The port stays open for a second after the last write.
-        if (step.sent.Last() && m_stream.closeArmed && m_bPortOpen) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+        if (step.sent.Last() && m_stream.closeArmed && m_link.Ready()) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         break;
     case BlockStreamFlow::Step::Next: ShowBlockSent(step.sent, true); break;
     case BlockStreamFlow::Step::None: break;

@@ -31,7 +31,7 @@ bool CLoaderDlg::CheckSlotAndPort(bool readField) {
         m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
         return false;
     }
-    if (!m_bPortOpen) {
+    if (!m_link.Ready()) {
         m_host.MessageBox(kMsgSearchFirst, kCaptionIspBlank);
         return false;
     }

@@ -108,6 +108,9 @@ constexpr std::uint16_t ReplyCode(const std::uint8_t* frame) {
     return static_cast<std::uint16_t>(frame[7] | (frame[8] << 8));
 }
 
+// The length field of a frame (bytes 3 and 4): the bytes from offset 5 on.
+constexpr int FrameLength(const std::uint8_t* frame) { return frame[3] | (frame[4] << 8); }
+
 // Index of the last byte ReplyCode reads for this frame.
 constexpr int ReplyCodeEnd(const std::uint8_t* frame) {
     return (frame[6] == 0xFF && frame[7] == 0xFF) ? 10 : 8;

@@ -24,12 +24,13 @@ TEST_F(DialogFixture, StartStateShowsDefaults) {
     EXPECT_EQ(host.GetItemText(IDC_PATTERN_NO), "0");
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 0);
-    EXPECT_EQ(test::Probe(dlg).Baud(), 115200u);
-    EXPECT_EQ(test::Probe(dlg).Parity(), 'N');
-    EXPECT_EQ(test::Probe(dlg).EventMask(), 3u);
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    const InstrumentLink& link = test::Probe(dlg).Link();
+    EXPECT_EQ(link.Line().baud, 115200u);
+    EXPECT_EQ(link.Line().parity, 'N');
+    EXPECT_EQ(link.Line().eventMask, 3u);
+    EXPECT_EQ(link.ReceiveState(), -1);
+    EXPECT_FALSE(link.Ready());
     EXPECT_TRUE(!test::Probe(dlg).Raster());  // allocated only when a flow needs it
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
     EXPECT_TRUE(port.opens.empty());
 }
 
@@ -74,12 +75,12 @@ TEST_F(DialogFixture, PortButtonOpensAtNoParityAndCloses) {
     EXPECT_EQ(host.portIcon, IDI_PORT_OPEN);
     dlg.OnPortButton();
     EXPECT_EQ(port.closeRequests, 1);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     dlg.OnPortButton();
     EXPECT_EQ(port.opens.size(), 2u);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
+    EXPECT_TRUE(dlg.IsPortOpen());
 }
 
 TEST_F(DialogFixture, PortButtonOnAbsentPortSaysSo) {
@@ -88,7 +89,7 @@ TEST_F(DialogFixture, PortButtonOnAbsentPortSaysSo) {
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Can not find this port or used by other application");
     EXPECT_EQ(host.boxes[0].caption, IHost::AppTitle());
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
 }
 
@@ -106,14 +107,14 @@ TEST_F(DialogFixture, ComListSelectsAndKeepsParity) {
     dlg.OnPortListSelect();
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_EQ(port.current, 1u);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
+    EXPECT_TRUE(dlg.IsPortOpen());
     // The empty last entry asks for COM100, which does not exist.
     host.comboSel[IDC_COM_LIST] = 99;
     dlg.OnPortListSelect();
     EXPECT_EQ(port.opens.back().port, 100u);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Can not find this port or used by other application");
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
 }
 
@@ -145,11 +146,11 @@ TEST_F(DialogFixture, WriteDoneWithoutBoardStreamChangesNothing) {
 TEST_F(DialogFixture, LostDeviceShowsThePortClosed) {
     dlg.OnPortButton();
     dlg.OnSerialMessage(WM_SERIAL_LOST, 0, 1);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(host.portIcon, IDI_PORT_CLOSED);
     dlg.OnPortButton();  // and it can be opened again
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
+    EXPECT_TRUE(dlg.IsPortOpen());
 }
 
 TEST_F(DialogFixture, CloseFreesTheStreamBufferAndEnds) {

@@ -116,7 +116,7 @@ TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
     EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
     EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 1);
     EXPECT_EQ(test::Probe(dlg).ComPort(), 3u);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
+    EXPECT_TRUE(dlg.IsPortOpen());
     EXPECT_TRUE(port.open);
     EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 2);
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Close Port");
@@ -225,10 +225,10 @@ TEST_F(SearchTest, EleventhByteLateIsLost) {
 TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
     port.present = {1, 2, 3};
     dlg.OnCommand(IDC_PORT_BUTTON);  // COM1 open before the search
-    ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
+    ASSERT_TRUE(dlg.IsPortOpen());
     test::Probe(dlg).ComPort() = 7;
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_GE(port.closeRequests, 1);
     host.Advance(300 + 400 + 399);

@@ -113,7 +113,7 @@ TEST_F(BootFixture, ImageOf300BytesGoesOutAsThreePiecesWithFill) {
     // The port closes 225 ms after the last address packet was armed on
     // timer 9 (it went out 15 ms later).
     EXPECT_EQ(TimeOf(FlowEvent::PortClosed), static_cast<long long>(addresses[4].at - 15 + 225));
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
     EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
     // The main-MCU entry flag is the entry's business; the exchange leaves it.
@@ -217,7 +217,7 @@ TEST_F(BootFixture, SilentBootloaderIsBridgedByTimerTenButNotCalledASuccess) {
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0].a, 0);
     EXPECT_EQ(done[0].b, 0x08000000);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
 }
 
 TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
@@ -286,7 +286,7 @@ TEST_F(BootFixture, NackDuringWritingContinuesAndEndsWithTheFailure) {
     }
     EXPECT_EQ(done, 1);
     EXPECT_EQ(closeTimes.size(), 1u);
-    EXPECT_EQ(test::Probe(dlg2).PortOpen(), 0);
+    EXPECT_FALSE(dlg2.IsPortOpen());
 }
 
 TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
@@ -348,7 +348,7 @@ TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
     EXPECT_EQ(counts[1], (Bytes{0x7F, 0x80}));
     EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
 }
 
 TEST_F(BootFixture, ReadBackFindsAWrongByte) {
@@ -362,7 +362,7 @@ TEST_F(BootFixture, ReadBackFindsAWrongByte) {
     EXPECT_EQ(done[0].b, 0x08000105);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("0x08000105"), std::string::npos);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
 }
 
 TEST_F(BootFixture, WithoutReadBackTheTrafficHasNoReadAfterTheWrites) {

@@ -230,7 +230,7 @@ TEST_F(EntryFixture, IspModeMustEndRightBeforeTheCarriageReturn) {
     Banner(" ISP MODE...X\r");
     EXPECT_TRUE(port.writes.empty());
     EXPECT_TRUE(host.startedPrograms.empty());
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
+    EXPECT_TRUE(dlg.IsPortOpen());
 }
 
 TEST_F(EntryFixture, IspModeAfterAMainEntryStartsTheBootloader) {
@@ -242,7 +242,7 @@ TEST_F(EntryFixture, IspModeAfterAMainEntryStartsTheBootloader) {
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
     EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);  // the display is left as it was
+    EXPECT_TRUE(dlg.IsPortOpen());  // the display is left as it was
 }
 
 TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
@@ -256,7 +256,7 @@ TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
     EXPECT_EQ(host.startedPrograms[0], kToolCommand);
     EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
     EXPECT_EQ(test::Probe(dlg).Entry().subMcuEntry, 0);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 1);
     EXPECT_TRUE(host.boxes.empty());
@@ -278,7 +278,7 @@ TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
     EXPECT_NE(host.boxes[0].text.find("FlyMcu"), std::string::npos);
     EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 0);
     // The port is given up all the same.
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
 
     // Present, but the host cannot start it.
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
@@ -306,7 +306,7 @@ TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
     EXPECT_EQ(test::Probe(dlg).KeyboardChain(), 0);
     EXPECT_EQ(host.GetItemText(IDC_KEYBOARD_CHAIN), "0");
     EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_TRUE(port.writes.empty());
 }
 

@@ -185,7 +185,7 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk)[2].b, 1808);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardDone).size(), 1u);
     host.Advance(1000);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
 }
 
 TEST_F(BoardFixture, PiecesOfAFrameFollowWriteCompletions) {
@@ -227,9 +227,9 @@ TEST_F(BoardFixture, FileOf100BytesEndsWithoutAnotherPrompt) {
     EXPECT_EQ(chunks[0].data, image);
     EXPECT_EQ(host.GetItemText(IDC_PROGRESS), "100");
     host.Advance(999);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 1);
+    EXPECT_TRUE(dlg.IsPortOpen());
     host.Advance(1);
-    EXPECT_EQ(test::Probe(dlg).PortOpen(), 0);
+    EXPECT_FALSE(dlg.IsPortOpen());
 }
 
 TEST_F(BoardFixture, PortButtonCloseEndsAStalledLoader) {

@@ -54,7 +54,7 @@ TEST(ParityTraceChild, DISABLED_BootloaderReopensTheLink) {
         CLoaderDlg dlg(host, PortMap::FromList(slave));
         dlg.OnInitDialog();
         dlg.OnPortButton();
-        ASSERT_EQ(test::Probe(dlg).PortOpen(), 1);
+        ASSERT_TRUE(dlg.IsPortOpen());
         dlg.StartMcuBootloader();
         host.RunUntil(
             [&] {

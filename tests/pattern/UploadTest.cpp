@@ -187,7 +187,7 @@ TEST_F(UploadTest, PatternStreamSharesTheRasterAndKeepsItAcrossAnImport) {
     EXPECT_TRUE(sent == first);
     Ack();
     host.Advance(5000);  // the port closes a second after the last block
-    if (!test::Probe(dlg).PortOpen()) Open();
+    if (!dlg.IsPortOpen()) Open();
     StartNand(3);
     ReceiveText("cnd 12\r\n");
     ASSERT_EQ(port.writes.size(), 24303u);

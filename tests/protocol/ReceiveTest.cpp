@@ -1,14 +1,12 @@
-// The receive dispatcher: routing order, the reply-frame parser with its
-// length, address, checksum and console rules, and the opcode table.
-//
-// To see which opcode entry a frame reached, the tests put dialog members
-// with a visible effect into the table: OnClose ends the dialog (host.ended)
-// and OnPortButton opens or closes the recording port (one call each).
+// The receive side: the instrument link's reply-frame parser with its
+// length, address, checksum and console rules and its reply table; then
+// the dialog's routing of each received byte to the activity in progress.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "dialog/LoaderDlg.h"
+#include "engine/InstrumentLink.h"
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"
@@ -30,72 +28,62 @@ Bytes Reply(std::uint16_t code, const Bytes& payload = {}, std::uint8_t g = 0, s
     return f;
 }
 
+// The link alone: every frame its checks let through is recorded with its
+// reply-table entry and a copy of the frame.
 struct ReceiveTest : ::testing::Test {
-    VirtualHost host;
     test::FakeSerialPort port;
-    CLoaderDlg dlg{host, &port};
+    InstrumentLink link{port};
+    std::vector<std::size_t> entries;
+    Bytes lastFrame;
 
-    void SetUp() override { dlg.OnInitDialog(); }
-
-    void Feed(const Bytes& bytes, std::intptr_t com = 1) {
-        for (auto b : bytes) EXPECT_EQ(dlg.OnSerialRxChar(b, com), 0);
+    void SetUp() override {
+        link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) {
+            entries.push_back(entry);
+            lastFrame.assign(frame, frame + FrameLength(frame) + 5);
+        });
     }
-    // Entry i ends the dialog when it is reached.
-    void Watch(std::size_t i) { test::Probe(dlg).Opcodes()[i].handler = &CLoaderDlg::OnClose; }
-    // Entry i toggles the port; Calls() counts how often that happened.
-    void Count(std::size_t i) { test::Probe(dlg).Opcodes()[i].handler = &CLoaderDlg::OnPortButton; }
-    std::size_t Calls() const { return port.opens.size() + static_cast<std::size_t>(port.closeRequests); }
+    void Feed(const Bytes& bytes) {
+        for (auto b : bytes) link.TakeReplyByte(b);
+    }
+    bool Reached(std::size_t entry) const { return !entries.empty() && entries.back() == entry; }
+    std::size_t Calls() const { return entries.size(); }
 };
 
 // The codes as the instrument's reply table lists them, column by column.
-TEST_F(ReceiveTest, OpcodeTableInOrderWithTheBlockAckLast) {
+TEST_F(ReceiveTest, ReplyTableInOrderWithTheBlockAckLast) {
     const std::uint16_t columns[5][7] = {
         {0xB838, 0x8000, 0x8050, 0x8051, 0x9000, 0xA000, 0xA820},
         {0xA828, 0xA852, 0xA853, 0xB800, 0xB810, 0xF800, 0xF801},
         {0xF878, 0x8081, 0xB820, 0x8063, 0x8064, 0x8065, 0x8066},
         {0x8067, 0x8068, 0x8080, 0x8094, 0x8095, 0x8091, 0x8096},
         {0x8090, 0x8092, 0x809F, 0xF801, 0xF850, 0xF851, 0xFFFF}};
-    for (std::size_t i = 0; i < 35; ++i) {
-        EXPECT_EQ(test::Probe(dlg).Opcodes()[i].code, columns[i / 7][i % 7]) << "entry " << i;
-        EXPECT_TRUE(test::Probe(dlg).Opcodes()[i].handler ==
-                    (i == 34 ? test::DialogProbe::BlockAckHandler() : test::DialogProbe::EmptyHandler()))
-            << "entry " << i;
+    for (std::size_t i = 0; i < 35; ++i) EXPECT_EQ(kReplyCodes[i], columns[i / 7][i % 7]) << "entry " << i;
+    EXPECT_EQ(kReplyCodes[kBlockAckEntry], kCodeBlockAck);
+    // Each code reaches its first entry.
+    for (std::size_t i = 0; i < kReplyCodes.size(); ++i) {
+        Feed(Reply(kReplyCodes[i], {0x78, 0x78, 0x00}));
+        ASSERT_EQ(Calls(), i + 1);
+        EXPECT_EQ(entries.back(), kReplyCodes[i] == 0xF801 ? 13u : i);
     }
-}
-
-TEST_F(ReceiveTest, PortNumberOutsideOneToNinetyNineIsIgnored) {
-    Watch(13);
-    const Bytes f = Reply(0xF801, {0, 0});
-    for (std::intptr_t com : {0, 100, -1}) {
-        for (auto b : f) EXPECT_EQ(dlg.OnSerialRxChar(b, com), -1);
-        EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    }
-    EXPECT_FALSE(host.ended);
-    Feed(f, 99);
-    EXPECT_TRUE(host.ended);
 }
 
 TEST_F(ReceiveTest, WorkedReplyReachesTheFirstF801EntryWhateverTheConsole) {
     const Bytes f{0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0xF8, 0x00, 0x00, 0x55};
     ASSERT_EQ(f, Reply(0xF801, {0, 0}));
-    Watch(13);
-    Count(31);
-    test::Probe(dlg).ConsoleGroup() = 0x12;  // a console that takes only its own frames
-    test::Probe(dlg).ConsoleMachine() = 0x34;
+    link.Console() = {0x12, 0x34};  // a console that takes only its own frames
     Feed(f);
-    EXPECT_TRUE(host.ended);
-    EXPECT_EQ(Calls(), 0u);
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(entries, std::vector<std::size_t>{13});
+    EXPECT_EQ(lastFrame, f);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
 }
 
 TEST_F(ReceiveTest, AnyChangedByteWithTheOldChecksumIsDropped) {
     const Bytes good = Reply(0xF801, {0, 0});
-    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
     for (std::size_t at = 5; at < 11; ++at) {
         Bytes bad = good;
         bad[at] ^= 0x01;
         Feed(bad);
-        EXPECT_EQ(test::Probe(dlg).RxState(), -1) << at;
+        EXPECT_EQ(link.ReceiveState(), kRxIdle) << at;
     }
     EXPECT_EQ(Calls(), 0u);
     Feed(good);
@@ -103,29 +91,37 @@ TEST_F(ReceiveTest, AnyChangedByteWithTheOldChecksumIsDropped) {
 }
 
 TEST_F(ReceiveTest, WrongDeviceAddressDropsAtThatByte) {
-    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
-    test::Probe(dlg).DeviceGroup() = 0x01;
+    link.Device() = {0x01, 0x00};
     Feed({0xAB, 0x00});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
     Feed({0xAB, 0x01, 0x01});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
     Feed(Reply(0xF801, {}, 0x00, 0x00));
     EXPECT_EQ(Calls(), 0u);
     Feed(Reply(0xF801, {}, 0x01, 0x00));
     EXPECT_EQ(Calls(), 1u);
 }
 
+TEST_F(ReceiveTest, BytesOutsideAFrameAreLeftToTheCaller) {
+    // Idle: a header starts a frame, anything else is not the parser's.
+    EXPECT_FALSE(link.TakeReplyByte('U'));
+    EXPECT_FALSE(link.TakeReplyByte(0xAA));
+    EXPECT_TRUE(link.TakeReplyByte(0xAB));
+    // Inside a frame every byte is taken, a header too.
+    EXPECT_TRUE(link.TakeReplyByte(0x00));
+    EXPECT_TRUE(link.TakeReplyByte(0xAB));  // wrong machine address: dropped, but taken
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
+}
+
 TEST_F(ReceiveTest, LengthHighByteAboveOneAbandonsAndRestartsFromIdle) {
-    Watch(13);
     Feed({0xAB, 0x00, 0x00, 0x05, 0x02});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
     // The very next bytes are a new frame.
     Feed(Reply(0xF801));
-    EXPECT_TRUE(host.ended);
+    EXPECT_TRUE(Reached(13));
 }
 
 TEST_F(ReceiveTest, LengthFiveHundredIsCollectedAndFiveHundredOneIsNot) {
-    Watch(13);
     Bytes payload(495);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i);
     Bytes big = Reply(0xF801, payload);
@@ -135,99 +131,80 @@ TEST_F(ReceiveTest, LengthFiveHundredIsCollectedAndFiveHundredOneIsNot) {
     // With a bad checksum it goes all the way and is then dropped.
     big.back() ^= 0xFF;
     Feed(Bytes(big.begin(), big.end() - 1));
-    EXPECT_EQ(test::Probe(dlg).RxState(), 503);
+    EXPECT_EQ(link.ReceiveState(), 503);
     Feed({big.back()});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    EXPECT_FALSE(host.ended);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
+    EXPECT_EQ(Calls(), 0u);
     big.back() ^= 0xFF;
     Feed(big);
-    EXPECT_TRUE(host.ended);
-    EXPECT_EQ(test::Probe(dlg).ReplyBuffer()[504], big[504]);
+    EXPECT_TRUE(Reached(13));
+    EXPECT_EQ(lastFrame, big);
 
-    host.ended = false;
     Feed({0xAB, 0x00, 0x00, 0xF5, 0x01});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
     Feed(Reply(0xF801));
-    EXPECT_TRUE(host.ended);
+    EXPECT_EQ(Calls(), 2u);
 }
 
 TEST_F(ReceiveTest, LengthsBelowFiveAreAbandonedBeforeAnyCodeIsRead) {
-    Watch(13);
     // Leave a complete F801 frame in the reply buffer first.
     Feed(Reply(0xF801, {0, 0}));
-    ASSERT_TRUE(host.ended);
-    host.ended = false;
+    ASSERT_EQ(Calls(), 1u);
     for (std::uint8_t len = 0; len < 5; ++len) {
         Feed({0xAB, 0x00, 0x00, len, 0x00});
-        EXPECT_EQ(test::Probe(dlg).RxState(), -1) << int(len);
+        EXPECT_EQ(link.ReceiveState(), kRxIdle) << int(len);
         // Bytes that would otherwise have finished the short frame with the
         // stale code of the earlier frame.
         Feed({0x00, 0x00, 0x01, 0xF8});
-        EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+        EXPECT_EQ(link.ReceiveState(), kRxIdle);
     }
-    EXPECT_FALSE(host.ended);
+    EXPECT_EQ(Calls(), 1u);
 }
 
 TEST_F(ReceiveTest, CodeFromBytesNineAndTenWhenSixAndSevenAreFF) {
-    Watch(13);
-    test::Probe(dlg).ConsoleGroup() = 0x12;
-    test::Probe(dlg).ConsoleMachine() = 0x34;
+    link.Console() = {0x12, 0x34};
     const Bytes f = Reply(0xFFFF, {0x01, 0xF8}, 0, 0, 0x00, 0xFF);
     ASSERT_EQ(f[6], 0xFF);
     ASSERT_EQ(f[7], 0xFF);
     Feed(f);
-    EXPECT_TRUE(host.ended);  // 0xF801 passes whatever the console address
+    EXPECT_TRUE(Reached(13));  // 0xF801 passes whatever the console address
 }
 
 TEST_F(ReceiveTest, ShiftedCodeMustLieInsideTheFrame) {
-    Watch(13);
     Feed(Reply(0xFFFF, {0x01, 0xF8}, 0, 0, 0x00, 0xFF));  // leaves F8 at index 10
-    ASSERT_TRUE(host.ended);
-    host.ended = false;
+    ASSERT_EQ(Calls(), 1u);
     // Length 5 with bytes 6 and 7 FF: byte 9 is the checksum (here 01) and
     // byte 10 would be what the earlier frame left.
     const Bytes shortFrame{0xAB, 0x00, 0x00, 0x05, 0x00, 0x00, 0xFF, 0xFF, 0x51, 0x01};
     ASSERT_EQ(FrameChecksum(shortFrame.data(), 9), 0x01);
     Feed(shortFrame);
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    EXPECT_FALSE(host.ended);
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
+    EXPECT_EQ(Calls(), 1u);
 }
 
 TEST_F(ReceiveTest, UnknownCodeIsDroppedSilently) {
-    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
     Feed(Reply(0x7878, {1, 2, 3}));
     Feed(Reply(0xF802, {0, 0}));
     EXPECT_EQ(Calls(), 0u);
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
 }
 
-TEST_F(ReceiveTest, BlockAcknowledgementUsesTheLastEntry) {
-    Watch(34);
-    Feed(Reply(0xFFFF, {0x78, 0x78, 0x00}));
-    EXPECT_TRUE(host.ended);
-}
-
-TEST_F(ReceiveTest, ConsoleFilterOnTheDialog) {
-    Count(0);  // 0xB838
-    test::Probe(dlg).ConsoleGroup() = 0x00;
-    test::Probe(dlg).ConsoleMachine() = 0x07;
+TEST_F(ReceiveTest, ConsoleFilterOnTheLink) {
+    link.Console() = {0x00, 0x07};
     Feed(Reply(0xB838, {}, 0, 0, 0x00, 0x00));
     Feed(Reply(0xB838, {}, 0, 0, 0x07, 0x00));
     EXPECT_EQ(Calls(), 0u);
     Feed(Reply(0xB838, {}, 0, 0, 0x00, 0x07));
-    EXPECT_EQ(Calls(), 1u);
-    test::Probe(dlg).ConsoleGroup() = 0x05;  // group other than 00/FF with machine FF: open
-    test::Probe(dlg).ConsoleMachine() = 0xFF;
+    EXPECT_EQ(entries, std::vector<std::size_t>{0});
+    link.Console() = {0x05, 0xFF};  // group other than 00/FF with machine FF: open
     Feed(Reply(0xB838, {}, 0, 0, 0x99, 0x98));
     EXPECT_EQ(Calls(), 2u);
 }
 
 TEST_F(ReceiveTest, HeaderInsideAFrameIsDataAndAStalledFrameSwallowsTheNext) {
-    for (std::size_t i = 0; i < test::Probe(dlg).Opcodes().size(); ++i) Count(i);
     // A frame of length 7 stops after its code.
     Feed({0xAB, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0xF8});
-    EXPECT_EQ(test::Probe(dlg).RxState(), 8);
+    EXPECT_EQ(link.ReceiveState(), 8);
     // The next frame's first three bytes complete it (bad sum, dropped) ...
     const Bytes next = Reply(0xF801, {0, 0});
     Feed(next);
@@ -237,50 +214,101 @@ TEST_F(ReceiveTest, HeaderInsideAFrameIsDataAndAStalledFrameSwallowsTheNext) {
     EXPECT_EQ(Calls(), 1u);
 }
 
-TEST_F(ReceiveTest, RoutingOrderOfTheActivityFlags) {
-    Watch(13);
+TEST_F(ReceiveTest, StateLeftByTheSearchNeverWritesPastTheBuffer) {
+    // The matcher stopped at state 9; the last length this parser saw was
+    // abandoned as too short.
+    Feed({0xAB, 0x00, 0x00, 0x02, 0x00});
+    link.ReceiveState() = 9;
+    Feed({0x00});
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
+    // The same after an over-long length.
+    Feed({0xAB, 0x00, 0x00, 0xFF, 0x01});
+    link.ReceiveState() = 600;
+    Feed({0x00});
+    EXPECT_EQ(link.ReceiveState(), kRxIdle);
+    Feed(Reply(0xF801));
+    EXPECT_TRUE(Reached(13));
+}
+
+TEST_F(ReceiveTest, CommandFramesOnlyWhileReady) {
+    const std::uint8_t p[] = {1, 2, 3};
+    link.Device() = {0x01, 0x00};
+    // Built, but not sent while the port is not on.
+    EXPECT_EQ(link.SendCommand(0x7878, p, 3), InstrumentLink::Command::NotReady);
+    EXPECT_EQ(link.CommandFrame()[0], kRequestHeader);
+    EXPECT_EQ(link.CommandFrame()[1], 0x01);
+    EXPECT_EQ(link.CommandFrame()[3], 0x08);
+    EXPECT_TRUE(port.writes.empty());
+    link.SetReady(true);
+    EXPECT_EQ(link.SendCommand(0x7878, p, 3), InstrumentLink::Command::Sent);
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], Bytes(link.CommandFrame(), link.CommandFrame() + 13));
+    // Refused before anything is built.
+    Bytes tooMuch(kMaxPayload + 1, 0x11);
+    EXPECT_EQ(link.SendCommand(0x7878, tooMuch.data(), kMaxPayload + 1), InstrumentLink::Command::TooLong);
+    EXPECT_EQ(link.SendCommand(0x7878, nullptr, -1), InstrumentLink::Command::Dropped);
+    EXPECT_EQ(link.CommandFrame()[3], 0x08);
+    EXPECT_EQ(port.writes.size(), 1u);
+    link.Close();
+    EXPECT_FALSE(link.Ready());
+    EXPECT_EQ(port.closeRequests, 1);
+}
+
+// ---- the dialog's routing of received bytes ----------------------------------
+
+struct RoutingTest : ::testing::Test {
+    VirtualHost host;
+    test::FakeSerialPort port;
+    CLoaderDlg dlg{host, &port};
+    std::vector<std::size_t> entries;
+
+    void SetUp() override {
+        dlg.OnInitDialog();
+        test::Probe(dlg).Link().SetReplySink(
+            [this](std::size_t entry, const std::uint8_t*) { entries.push_back(entry); });
+    }
+    void Feed(const Bytes& bytes, std::intptr_t com = 1) {
+        for (auto b : bytes) EXPECT_EQ(dlg.OnSerialRxChar(b, com), 0);
+    }
+};
+
+TEST_F(RoutingTest, PortNumberOutsideOneToNinetyNineIsIgnored) {
+    const Bytes f = Reply(0xF801, {0, 0});
+    for (std::intptr_t com : {0, 100, -1}) {
+        for (auto b : f) EXPECT_EQ(dlg.OnSerialRxChar(b, com), -1);
+        EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
+    }
+    EXPECT_TRUE(entries.empty());
+    Feed(f, 99);
+    EXPECT_EQ(entries, std::vector<std::size_t>{13});
+}
+
+TEST_F(RoutingTest, OrderOfTheActivityFlags) {
     const Bytes f = Reply(0xF801, {0, 0});
     // The search matcher shadows the parser even for valid replies.
     test::Probe(dlg).Search().inProgress = 1;
     Feed(f);
-    EXPECT_FALSE(host.ended);
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);  // the matcher broke off at byte 7 (01, not 02)
+    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);  // the matcher broke off at byte 7 (01, not 02)
     // The erase wait comes before the search: the header byte reaches neither.
     test::Probe(dlg).EraseWait() = 1;
     Feed({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
     test::Probe(dlg).EraseWait() = 0;
     test::Probe(dlg).Search().inProgress = 0;
     // The loaders take bytes only while their flag is exactly 1.
     test::Probe(dlg).Board().active = 1;
     Feed({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
     test::Probe(dlg).Board().active = 0;
     test::Probe(dlg).BootFlow().OnTimer(FlowTimer::BootSync);  // the exchange starts
     ASSERT_TRUE(test::Probe(dlg).BootFlow().Active());
     Feed({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
     test::Probe(dlg).BootFlow().Reset();
     test::Probe(dlg).Search().inProgress = 2;
     Feed(f);
-    EXPECT_TRUE(host.ended);
-}
-
-TEST_F(ReceiveTest, StateLeftByTheSearchNeverWritesPastTheBuffer) {
-    Watch(13);
-    // The matcher stopped at state 9; the last length this parser saw was
-    // abandoned as too short.
-    Feed({0xAB, 0x00, 0x00, 0x02, 0x00});
-    test::Probe(dlg).RxState() = 9;
-    Feed({0x00});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    // The same after an over-long length.
-    Feed({0xAB, 0x00, 0x00, 0xFF, 0x01});
-    test::Probe(dlg).RxState() = 600;
-    Feed({0x00});
-    EXPECT_EQ(test::Probe(dlg).RxState(), -1);
-    Feed(Reply(0xF801));
-    EXPECT_TRUE(host.ended);
+    EXPECT_EQ(entries, std::vector<std::size_t>{13});
 }
 
 } // namespace

@@ -14,25 +14,19 @@ public:
     explicit DialogProbe(CLoaderDlg& dlg) : d(dlg) {}
 
     // Serial settings and port display.
-    int& PortOpen() { return d.m_bPortOpen; }
-    unsigned& ComPort() { return d.m_nPort; }
-    char& Parity() { return d.m_cParity; }
-    unsigned& Baud() { return d.m_nBaud; }
-    std::uint32_t& EventMask() { return d.m_nEventMask; }
+    // The port, its settings, the addresses and the receive state.
+    InstrumentLink& Link() { return d.m_link; }
+    unsigned& ComPort() { return d.m_link.Com(); }
+    char& Parity() { return d.m_link.Line().parity; }
 
     // Addresses.
-    std::uint8_t& DeviceGroup() { return d.m_devGroup; }
-    std::uint8_t& DeviceMachine() { return d.m_devMachine; }
-    std::uint8_t& ConsoleGroup() { return d.m_conGroup; }
-    std::uint8_t& ConsoleMachine() { return d.m_conMachine; }
+    std::uint8_t& DeviceGroup() { return d.m_link.Device().group; }
+    std::uint8_t& DeviceMachine() { return d.m_link.Device().machine; }
+    std::uint8_t& ConsoleGroup() { return d.m_link.Console().group; }
+    std::uint8_t& ConsoleMachine() { return d.m_link.Console().machine; }
 
-    // Receive dispatcher and command frames.
-    int& RxState() { return d.m_nRxState; }
-    auto& ReplyBuffer() { return d.m_reply; }
-    auto& CommandBuffer() { return d.m_cmd; }
-    auto& Opcodes() { return d.m_opcodes; }
-    static auto BlockAckHandler() { return &CLoaderDlg::OnBlockAck; }
-    static auto EmptyHandler() { return &CLoaderDlg::OnEmptyOpcode; }
+    // The receive state the reply parser and the search matcher share.
+    int& RxState() { return d.m_link.ReceiveState(); }
 
     // Data-exchange members.
     float& Progress() { return d.m_fProgress; }
