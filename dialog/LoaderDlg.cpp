@@ -17,12 +17,14 @@ namespace quillet {
 
 CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port)
     : m_link(port, port ? nullptr : std::make_unique<CSerialLink>(host)), m_host(host) {
+    m_link.SetOwner(*this);
     m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
 
 CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
     : m_link(std::make_unique<CSerialLink>(host, std::move(map))), m_host(host) {
+    m_link.SetOwner(*this);
     m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
@@ -227,7 +229,7 @@ void CLoaderDlg::ShowOpenProblem() {
 // The one way a port is opened: COM `port` with the serial settings at
 // `parity`, and its monitor thread when it opens.
 bool CLoaderDlg::OpenPortWithSettings(unsigned port, char parity) {
-    return m_link.Open(*this, port, parity);
+    return m_link.Open(port, parity);
 }
 
 // The display goes to closed and the monitor thread closes the device.
@@ -286,7 +288,6 @@ bool CLoaderDlg::SelectPort(unsigned com) {
 void CLoaderDlg::OnTimer(unsigned id) {
     switch (id) {
     case TIMER_ERASE: EraseWaitTick(); break;
-    case TIMER_SCAN: ScanNextPort(); break;
     case TIMER_CLOSE:
         // The port closes a second after the last block; an acknowledgement
         // of it that has not come by then will not.

@@ -9,8 +9,8 @@
 //   LoaderDlgFrames.cpp       SendCommand, OnSerialRxChar, ParseReplyByte
 //                             (engine/InstrumentLink: the port, its
 //                             settings, addresses, frames)
-//   LoaderDlgSearch.cpp       the eight search buttons, timer 4
-//                             (engine/SearchFlow)
+//   LoaderDlgSearch.cpp       the eight search buttons and what the
+//                             search (engine/SearchFlow) shows
 //   LoaderDlgEntry.cpp        firmware buttons, what the boot-mode banner
 //                             (engine/BootEntryFlow) leads to
 //   LoaderDlgBootloader.cpp   what the main-MCU bootloader's steps show
@@ -327,7 +327,7 @@ private:
     InputBoardFlow m_boardFlow{m_flowLink, m_stream};
     BlockStreamFlow m_streamFlow{m_flowLink, m_stream};
     EraseWaitFlow m_eraseFlow{m_flowLink};
-    SearchFlow m_searchFlow{m_flowLink, m_search};
+    SearchFlow m_searchFlow{m_flowLink, m_link, m_search};
     BootEntryFlow m_entryFlow{m_flowLink, m_entry};
     McuBootloaderFlow m_bootFlow{m_flowLink, m_stream};
     // A tick of a flow's timer goes to its flow; false for any other timer.
@@ -359,7 +359,7 @@ private:
     bool CheckFirmwareFile(const std::string& path, const FileKind& kind);
     void ClosePortQuietly();
 
-    void EndSearchNotFound(unsigned port, int portsOpened);
+    void EndSearchNotFound(int portsOpened);
     void StopFlows(bool reportStopped = true);
     // The one end of a flow that did not end well: it stops, the port is
     // given up, the note lets go, the status line says what happened and
@@ -404,7 +404,6 @@ private:
     void EndStalledExchanges();
 
     // Search, block streams and uploads.
-    bool SearchFromPort(unsigned first);
     void StartFpgaImage(std::uint8_t group, const char* image);
     bool CheckSlotAndPort(bool readField);
     void StoreUserPattern(int slot, bool fromField);

@@ -120,10 +120,7 @@ std::string CLoaderDlg::PortName(unsigned port) const {
 void CLoaderDlg::StopFlows(bool reportStopped) {
     const FlowSnapshot was = CurrentFlow();
     m_host.KillTimer(TIMER_FLOW_WATCH);
-    if (m_searchFlow.Running()) {
-        m_searchFlow.End();
-        m_host.KillTimer(TIMER_SCAN);
-    }
+    m_searchFlow.Stop();
     if (m_eraseFlow.Waiting()) {
         m_host.KillTimer(TIMER_ERASE);
         m_eraseFlow.Stop();

@@ -8,7 +8,7 @@ namespace {
 
 // The dialog's timer of each flow timer, in FlowTimer's order.
 constexpr unsigned kFlowTimerIds[kFlowTimerCount] = {TIMER_BOOT_SYNC, TIMER_BOOT_SEND, TIMER_BOOT_TIMEOUT,
-                                                     TIMER_BOOT_SILENCE};
+                                                     TIMER_BOOT_SILENCE, TIMER_SCAN};
 
 unsigned TimerIdOf(FlowTimer timer) { return kFlowTimerIds[static_cast<unsigned>(timer)]; }
 
@@ -43,7 +43,8 @@ void CLoaderDlg::DialogFlowLink::StopTimer(FlowTimer timer) { m_dlg.m_host.KillT
 bool CLoaderDlg::OnFlowTimer(unsigned id) {
     for (unsigned i = 0; i < kFlowTimerCount; ++i) {
         if (kFlowTimerIds[i] != id) continue;
-        BootTick(static_cast<FlowTimer>(i));
+        const auto timer = static_cast<FlowTimer>(i);
+        timer == FlowTimer::SearchScan ? ScanNextPort() : BootTick(timer);
         return true;
     }
     return false;

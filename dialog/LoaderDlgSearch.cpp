@@ -1,7 +1,7 @@
-// CLoaderDlg: the device search. The eight search buttons try COM1..COM99
-// with the search frame of their device kind (engine/SearchFlow); timer 4
-// paces the scan and the first port whose reply repeats the device address
-// stays open.
+// CLoaderDlg: the device search on the screen. The eight search buttons
+// start the search of their device kind (engine/SearchFlow), which tries
+// COM1..COM99 paced by timer 4; the first port whose reply repeats the
+// device address stays open.
 #include <array>
 #include <utility>
 
@@ -40,21 +40,6 @@ constexpr const char* kPleaseWait = "Please wait.....";
 
 } // namespace
 
-// Opens the first port from `first` on that opens, and sends it the search
-// frame. False when no port up to COM99 opens. Ports that do not open cost
-// no waiting.
-bool CLoaderDlg::SearchFromPort(unsigned first) {
-    for (m_link.Com() = first; m_link.Com() <= SearchFlow::kLastPort; ++m_link.Com()) {
-        if (!OpenPortWithSettings(m_link.Com(), m_link.Line().parity)) {
-            m_searchFlow.NoteRefusal(m_link.Port().LastOpenRefusal(), m_link.Port().OpenProblem());
-            continue;
-        }
-        m_searchFlow.Probe();
-        return true;
-    }
-    return false;
-}
-
 void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // The search closes the port: an upload under way is asked about first.
     if (!ConfirmInterruption()) return;
@@ -62,70 +47,42 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // A new search ends a firmware exchange left waiting for its peer.
     EndStalledExchanges();
 
-    m_link.Device().group = group;
-    m_link.Device().machine = 0x00;
+    m_link.Device() = {group, 0x00};
     ClosePortQuietly();
-    m_searchFlow.Begin(m_link.Device(), m_link.Console(), m_link.Com());
-
     // Only the signal generator's search goes back to no parity; the others
     // keep what the main-MCU bootloader may have set.
     if (group == kGroupGenerator) m_link.Line().parity = 'N';
 
-    if (SearchFromPort(1)) {
+    if (m_searchFlow.Start()) {
         m_strSearchStatus = kPleaseWait;
         UpdateData(false);
-        m_host.SetTimer(TIMER_SCAN, SearchFlow::kFirstPortWaitMs);
         return;
     }
-
-    // Not one port opened: the port number starts again at COM1. A scan
-    // this search interrupted ends here too, so its ticks do not carry on
-    // from the old port and show the failure a second time.
-    EndSearchNotFound(1, 0);
+    // Not one port opened: the port number starts again at COM1.
+    EndSearchNotFound(0);
 }
 
-void CLoaderDlg::MatchSearchReply(std::uint8_t b) {
-    // Every byte after a reply's header moves the next tick to 200 ms later.
-    if (m_searchFlow.OnByte(b, m_link.ReceiveState(), m_link.Device()))
-        m_host.SetTimer(TIMER_SCAN, SearchFlow::kAfterReplyByteMs);
-}
+void CLoaderDlg::MatchSearchReply(std::uint8_t b) { m_searchFlow.OnByte(b); }
 
 void CLoaderDlg::ScanNextPort() {
-    // Other flows arm timer 4 too; their ticks do nothing here.
-    if (!m_searchFlow.Running()) return;
-
-    if (m_searchFlow.Found()) {
-        ShowPortOpen();
-        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
-        m_strSearchStatus = " ";
-        m_searchFlow.End();
-        UpdateData(false);
-        m_host.KillTimer(TIMER_SCAN);
-        Report(FlowEvent::SearchFound, m_link.Com());
-        ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description +
-                                             " on " + PortName(m_link.Com()));
-        return;
+    switch (m_searchFlow.OnTick()) {
+    case SearchFlow::Tick::Idle:
+    case SearchFlow::Tick::Probing: return;
+    case SearchFlow::Tick::Found: break;
+    case SearchFlow::Tick::NotFound: EndSearchNotFound(1); return;
     }
-
-    // No reply on this port: on to the next one that opens.
-    m_link.Port().RequestClose();
-    if (SearchFromPort(m_link.Com() + 1)) {
-        m_host.SetTimer(TIMER_SCAN, SearchFlow::kLaterPortWaitMs);
-        return;
-    }
-
-    // Ports opened, none answered: back to the port of before the search.
-    EndSearchNotFound(m_searchFlow.SavedPort(), 1);
+    ShowPortOpen();
+    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
+    m_strSearchStatus = " ";
+    UpdateData(false);
+    Report(FlowEvent::SearchFound, m_link.Com());
+    ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description +
+                                         " on " + PortName(m_link.Com()));
 }
 
-// The scan ends without a device: the port number goes to `port`, and the
-// operator is told. `portsOpened` says whether any port opened.
-void CLoaderDlg::EndSearchNotFound(unsigned port, int portsOpened) {
-    if (m_searchFlow.Running()) {
-        m_searchFlow.End();
-        m_host.KillTimer(TIMER_SCAN);
-    }
-    m_link.Com() = port;
+// The scan has ended without a device, and the operator is told.
+// `portsOpened` says whether any port opened.
+void CLoaderDlg::EndSearchNotFound(int portsOpened) {
     m_strSearchStatus = " ";
     UpdateData(false);
     m_host.MessageBox(SearchFlow::NotFoundText(), kCaptionIsp);

@@ -14,14 +14,15 @@ namespace quillet {
 
 // The timers a flow runs through its link (StartTimer); the program that
 // runs the flow gives each one a timer of its own and hands the ticks back
-// to the flow. The dialog's are timers 8 to 11.
+// to the flow. The dialog's are timers 8 to 11 and the search's timer 4.
 enum class FlowTimer : unsigned {
     BootSync,     // main-MCU bootloader: the sync byte's repeat (the port's reopen first)
     BootSend,     // main-MCU bootloader: a write held back for its delay
     BootAnswer,   // main-MCU bootloader: the limit of an answer, or the stand-in ACK
     BootSilence,  // main-MCU bootloader: the bootloader has sent nothing for too long
+    SearchScan,   // device search: the wait on the port just probed
 };
-inline constexpr unsigned kFlowTimerCount = 4;
+inline constexpr unsigned kFlowTimerCount = 5;
 
 class FlowLink {
 public:

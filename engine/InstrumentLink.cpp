@@ -4,8 +4,8 @@
 
 namespace quillet {
 
-bool InstrumentLink::Open(ISerialOwner& owner, unsigned com, char parity) {
-    if (!m_port->OpenPort(&owner, com, m_line.baud, parity, m_line.dataBits, m_line.stopBits, m_line.eventMask,
+bool InstrumentLink::Open(unsigned com, char parity) {
+    if (!m_port->OpenPort(m_owner, com, m_line.baud, parity, m_line.dataBits, m_line.stopBits, m_line.eventMask,
                           kWriteBufferSize))
         return false;
     m_port->StartMonitor();

@@ -45,10 +45,11 @@ public:
     unsigned Com() const { return m_com; }
 
     // ---- the port --------------------------------------------------------
+    // Who receives the serial messages of the ports this link opens.
+    void SetOwner(ISerialOwner& owner) { m_owner = &owner; }
     // Opens COM `com` with the line settings at `parity` and starts its
-    // monitor; `owner` receives the serial messages. Com() is left as it
-    // is.
-    bool Open(ISerialOwner& owner, unsigned com, char parity);
+    // monitor. Com() is left as it is.
+    bool Open(unsigned com, char parity);
     // Command frames go out only while the link is marked open: the
     // operator's port is on (a search opens ports without marking them).
     bool Ready() const { return m_ready; }
@@ -97,6 +98,7 @@ private:
 
     std::unique_ptr<ISerialPort> m_own;
     ISerialPort* m_port;
+    ISerialOwner* m_owner = nullptr;
     LineSettings m_line = kInstrumentLine;
     unsigned m_com = 1;
     bool m_ready = false;

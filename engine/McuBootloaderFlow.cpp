@@ -111,6 +111,7 @@ McuBootloaderFlow::Step McuBootloaderFlow::OnTimer(FlowTimer timer) {
     case FlowTimer::BootSend: return SendTick();
     case FlowTimer::BootAnswer: return AnswerTick();
     case FlowTimer::BootSilence: return SilenceTick();
+    case FlowTimer::SearchScan: break;  // the search's, not this flow's
     }
     return Step::None;
 }

@@ -24,6 +24,63 @@ void SearchFlow::Probe() {
     m_s.inProgress = 1;
 }
 
+bool SearchFlow::Start() {
+    Begin(m_instrument.Device(), m_instrument.Console(), m_instrument.Com());
+    if (ProbeFrom(1)) {
+        m_link.StartTimer(FlowTimer::SearchScan, kFirstPortWaitMs);
+        return true;
+    }
+    End();
+    m_instrument.Com() = 1;
+    return false;
+}
+
+bool SearchFlow::ProbeFrom(unsigned first) {
+    unsigned& com = m_instrument.Com();
+    for (com = first; com <= kLastPort; ++com) {
+        if (!m_instrument.Open(com, m_instrument.Line().parity)) {
+            NoteRefusal(m_instrument.Port().LastOpenRefusal(), m_instrument.Port().OpenProblem());
+            continue;
+        }
+        Probe();
+        return true;
+    }
+    return false;
+}
+
+SearchFlow::Tick SearchFlow::OnTick() {
+    // Other flows of the dialog arm the same timer; their ticks do nothing here.
+    if (!Running()) return Tick::Idle;
+    if (Found()) {
+        End();
+        return Tick::Found;
+    }
+    // No reply on this port: on to the next one that opens.
+    m_instrument.Port().RequestClose();
+    if (ProbeFrom(m_instrument.Com() + 1)) {
+        m_link.StartTimer(FlowTimer::SearchScan, kLaterPortWaitMs);
+        return Tick::Probing;
+    }
+    // Ports opened, none answered: back to the port of before the search.
+    End();
+    m_instrument.Com() = m_s.savedPort;
+    return Tick::NotFound;
+}
+
+void SearchFlow::OnByte(std::uint8_t b) {
+    // Every byte after a reply's header moves the next tick to 200 ms later.
+    if (MatchReply(b, m_instrument.ReceiveState(), m_instrument.Device(), m_s))
+        m_link.StartTimer(FlowTimer::SearchScan, kAfterReplyByteMs);
+}
+
+void SearchFlow::End() {
+    if (!Running()) return;
+    m_s.inProgress = 0;
+    m_link.StopTimer(FlowTimer::SearchScan);
+}
+
+void SearchFlow::Stop() { End(); }
+
 bool SearchFlow::MatchReply(std::uint8_t b, int& rxState, FrameAddress device, SearchState& s) {
     const bool underWay = rxState != kRxIdle;
     if (b == kReplyHeader && rxState == kRxIdle) {
