@@ -368,12 +368,10 @@ private:
     // A flow that ended well (the instrument confirmed its last unit).
     void ReportFlowDone(FlowKind flow, const std::string& message);
     std::string AdviceOf(FlowKind flow) const;
+    FlowSnapshot RunningFlow() const;  // CurrentFlow without the percentage
     // The flow's time-out, restarted at each answer the flow waits for.
     void ArmFlowWatch();
     void FlowWatchTick();    // timer 12
-    // The input-board loader's and the main-MCU bootloader's, while they run.
-    FlowSnapshot BoardSnapshot(float percent) const;
-    FlowSnapshot BootSnapshot(float percent) const;
     // Controls that would end or replace a flow writing to the instrument
     // ask first; false when the operator said No.
     bool ConfirmControl(int controlId);

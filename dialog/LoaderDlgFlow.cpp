@@ -2,109 +2,28 @@
 // went away. The words name the flow and how far it came, so the operator
 // (in a box, or in the command line's message) knows what the instrument
 // holds and what to do next.
-#include <algorithm>
-
 #include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
 
 namespace quillet {
 
-namespace {
-
-std::string Counted(std::uint64_t done, std::uint64_t total, const char* unit) {
-    return "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
-}
-
-} // namespace
-
-FlowSnapshot CLoaderDlg::BoardSnapshot(float percent) const {
-    FlowSnapshot f;
-    f.percent = percent;
-    f.kind = FlowKind::BoardLoader;
-    f.slot = m_entry.board;
-    f.what = "the update of input board " + std::to_string(f.slot);
-    f.writing = true;
-    f.unit = "bytes";
-    f.total = m_stream.size;
-    if (m_boardFlow.Streaming()) {
-        f.done = m_boardFlow.BytesSent();
-        f.progress = Counted(f.done, f.total, "bytes");
-        f.stage = kStageWriting;
-    } else {
-        f.progress = "while its RAM loader was being loaded";
-        f.stage = "loading the RAM loader";
-    }
-    return f;
-}
-
-namespace {
-
-// The main-MCU update's words by the flow's phase: its stage and where it
-// stood (null: counted in pieces), and whether every piece is out.
-struct BootPhaseWords {
-    McuBootloaderFlow::Phase phase;
-    const char* stage;
-    const char* progress;
-    bool allSent;
-};
-constexpr BootPhaseWords kBootPhaseWords[] = {
-    {McuBootloaderFlow::Phase::BeforeErase, kStageSyncing, "before the flash was erased", false},
-    // Syncing until the bootloader has taken the erase command.
-    {McuBootloaderFlow::Phase::EraseAsked, kStageSyncing, "while the flash was being erased", false},
-    {McuBootloaderFlow::Phase::Erasing, kStageErasing, "while the flash was being erased", false},
-    {McuBootloaderFlow::Phase::Writing, kStageWriting, nullptr, false},
-    {McuBootloaderFlow::Phase::LastPiece, kStageWriting, "before its last piece was acknowledged", true},
-    {McuBootloaderFlow::Phase::Verifying, kStageVerifying, "while the flash was read back", true},
-};
-
-} // namespace
-
-FlowSnapshot CLoaderDlg::BootSnapshot(float percent) const {
-    FlowSnapshot f;
-    f.percent = percent;
-    f.kind = FlowKind::McuBootloader;
-    f.what = "the main-MCU update";
-    f.writing = true;
-    f.unit = "pieces";
-    f.total = m_bootFlow.PieceCount();
-    const McuBootloaderFlow::Phase phase = m_bootFlow.CurrentPhase();
-    const auto* words = std::find_if(std::begin(kBootPhaseWords), std::end(kBootPhaseWords),
-                                     [phase](const BootPhaseWords& w) { return w.phase == phase; });
-    f.stage = words->stage;
-    if (words->allSent) f.done = f.total;
-    if (words->progress) {
-        f.progress = words->progress;
-    } else {
-        f.done = m_bootFlow.PiecesSent();
-        f.progress = Counted(f.done, f.total, "pieces");
-    }
-    return f;
+// The one flow under way, by the order in which they take the line; the
+// boot-mode entry's snapshot is empty when none is waiting.
+FlowSnapshot CLoaderDlg::RunningFlow() const {
+    if (m_searchFlow.Running())
+        return SearchFlow::Snapshot(DeviceKindOfGroup(m_link.Device().group).description, m_link.Com());
+    if (m_eraseFlow.Waiting()) return EraseWaitFlow::Snapshot(m_stream.slot);
+    // A stream runs until its last block is acknowledged, or it ended.
+    if (m_streamFlow.Running()) return m_streamFlow.Snapshot();
+    if (m_boardFlow.Active()) return m_boardFlow.Snapshot(m_entry.board);
+    if (m_bootFlow.Running()) return m_bootFlow.Snapshot();
+    return m_entryFlow.Snapshot();
 }
 
 FlowSnapshot CLoaderDlg::CurrentFlow() const {
-    FlowSnapshot f;
+    FlowSnapshot f = RunningFlow();
     f.percent = m_fProgress;
-    if (m_searchFlow.Running()) {
-        FlowSnapshot search = SearchFlow::Snapshot(DeviceKindOfGroup(m_link.Device().group).description, m_link.Com());
-        search.percent = f.percent;
-        return search;
-    }
-    if (m_eraseFlow.Waiting()) {
-        FlowSnapshot erase = EraseWaitFlow::Snapshot(m_stream.slot);
-        erase.percent = f.percent;
-        return erase;
-    }
-    // A stream runs until its last block is acknowledged, or it ended.
-    if (m_streamFlow.Running()) {
-        FlowSnapshot stream = m_streamFlow.Snapshot();
-        stream.percent = f.percent;
-        return stream;
-    }
-    if (m_boardFlow.Active()) return BoardSnapshot(f.percent);
-    if (m_bootFlow.Running()) return BootSnapshot(f.percent);
-    FlowSnapshot entry = m_entryFlow.Snapshot();
-    entry.percent = f.percent;
-    return entry;
+    return f;
 }
 
 std::string CLoaderDlg::PortName(unsigned port) const {

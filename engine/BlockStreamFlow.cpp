@@ -114,9 +114,7 @@ FlowSnapshot BlockStreamFlow::Snapshot() const {
     const StreamState& st = m_st;
     FlowSnapshot f;
     f.writing = true;
-    f.unit = "blocks";
-    f.done = st.acked;
-    f.total = CeilDiv(st.size, kBlockData);
+    f.Count(st.acked, CeilDiv(st.size, kBlockData), "blocks");
     if (st.kindPattern) {
         f.kind = FlowKind::PatternStream;
         f.slot = st.slot;
@@ -135,7 +133,6 @@ FlowSnapshot BlockStreamFlow::Snapshot() const {
         f.kind = FlowKind::FpgaStream;
         f.what = "the FPGA image upload";
     }
-    f.progress = "after " + WithThousands(f.done) + " of " + WithThousands(f.total) + " blocks";
     f.stage = kStageWriting;
     return f;
 }

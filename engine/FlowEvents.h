@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "protocol/Counts.h"
+
 namespace quillet {
 
 enum class FlowEvent {
@@ -58,6 +60,7 @@ inline constexpr const char* kStageSyncing = "syncing";
 inline constexpr const char* kStageWriting = "writing";
 inline constexpr const char* kStageVerifying = "verifying";
 inline constexpr const char* kStageBootMode = "waiting for boot mode";
+inline constexpr const char* kStageRamLoader = "loading the RAM loader";
 
 struct FlowSnapshot {
     FlowKind kind = FlowKind::None;
@@ -77,6 +80,14 @@ struct FlowSnapshot {
     bool writing = false;
 
     bool Running() const { return kind != FlowKind::None; }
+    // Counted progress: done of total `unit`, and the words for it
+    // ("after 5,000 of 24,300 blocks").
+    void Count(std::uint64_t unitsDone, std::uint64_t unitsTotal, const char* unitName) {
+        done = unitsDone;
+        total = unitsTotal;
+        unit = unitName;
+        progress = "after " + WithThousands(done) + " of " + WithThousands(total) + " " + unit;
+    }
 };
 
 // How a flow ended. Every flow that started ends with exactly one.

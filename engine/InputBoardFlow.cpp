@@ -191,4 +191,22 @@ float InputBoardFlow::Percent() const {
     return static_cast<float>(size - static_cast<std::uint32_t>(m_s.remaining)) / static_cast<float>(size) * 100.0f;
 }
 
+FlowSnapshot InputBoardFlow::Snapshot(int board) const {
+    FlowSnapshot f;
+    f.kind = FlowKind::BoardLoader;
+    f.slot = board;
+    f.what = "the update of input board " + std::to_string(board);
+    f.writing = true;
+    if (Streaming()) {
+        f.Count(BytesSent(), m_firmware.size, "bytes");
+        f.stage = kStageWriting;
+    } else {
+        f.unit = "bytes";
+        f.total = m_firmware.size;
+        f.progress = "while its RAM loader was being loaded";
+        f.stage = kStageRamLoader;
+    }
+    return f;
+}
+
 } // namespace quillet

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "engine/FlowEvents.h"
 #include "engine/FlowLink.h"
 #include "firmware/FirmwareState.h"
 #include "pattern/StreamState.h"
@@ -23,6 +24,9 @@ class InputBoardFlow {
 public:
     // `firmware`: the stream that holds the board's image (its bytes and size).
     InputBoardFlow(FlowLink& link, const StreamState& firmware) : m_link(link), m_firmware(firmware) {}
+    // While it runs: the update of input board `board`, its stage and the
+    // bytes of the firmware sent.
+    FlowSnapshot Snapshot(int board) const;
 
     // The board's banner was seen: the loader starts with the boot ROM's hello.
     void Begin();

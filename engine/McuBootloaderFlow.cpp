@@ -611,4 +611,46 @@ std::uint32_t McuBootloaderFlow::PieceCount() const {
     return static_cast<std::uint32_t>(CeilDiv(m_image.size, kMcuPieceBytes));
 }
 
+namespace {
+
+// The main-MCU update's words by the flow's phase: its stage and where it
+// stood (null: counted in pieces), and whether every piece is out.
+struct BootPhaseWords {
+    McuBootloaderFlow::Phase phase;
+    const char* stage;
+    const char* progress;
+    bool allSent;
+};
+constexpr BootPhaseWords kBootPhaseWords[] = {
+    {McuBootloaderFlow::Phase::BeforeErase, kStageSyncing, "before the flash was erased", false},
+    // Syncing until the bootloader has taken the erase command.
+    {McuBootloaderFlow::Phase::EraseAsked, kStageSyncing, "while the flash was being erased", false},
+    {McuBootloaderFlow::Phase::Erasing, kStageErasing, "while the flash was being erased", false},
+    {McuBootloaderFlow::Phase::Writing, kStageWriting, nullptr, false},
+    {McuBootloaderFlow::Phase::LastPiece, kStageWriting, "before its last piece was acknowledged", true},
+    {McuBootloaderFlow::Phase::Verifying, kStageVerifying, "while the flash was read back", true},
+};
+
+} // namespace
+
+FlowSnapshot McuBootloaderFlow::Snapshot() const {
+    FlowSnapshot f;
+    f.kind = FlowKind::McuBootloader;
+    f.what = "the main-MCU update";
+    f.writing = true;
+    const Phase phase = CurrentPhase();
+    const auto* words = std::find_if(std::begin(kBootPhaseWords), std::end(kBootPhaseWords),
+                                     [phase](const BootPhaseWords& w) { return w.phase == phase; });
+    f.stage = words->stage;
+    if (words->progress) {
+        f.unit = "pieces";
+        f.total = PieceCount();
+        f.done = words->allSent ? f.total : 0;
+        f.progress = words->progress;
+    } else {
+        f.Count(PiecesSent(), PieceCount(), "pieces");
+    }
+    return f;
+}
+
 } // namespace quillet

@@ -102,6 +102,8 @@ public:
     // Pieces whose data packet has gone out, of the image's pieces.
     std::uint32_t PiecesSent() const;
     std::uint32_t PieceCount() const;
+    // While it runs: its stage by phase and the pieces sent.
+    FlowSnapshot Snapshot() const;
 
     // The verdict: empty while every erase and write part was acknowledged
     // by the bootloader itself and the read-back, if asked for, found the

@@ -38,6 +38,12 @@ TEST(InputBoardFlow, AWholeFirmwareGoesOutInCheckedChunkFramesAndEndsOnce) {
 
     flow.OnByte(0x55);  // not awaited: nothing moves
     EXPECT_EQ(link.sent.size(), 1u);
+    const FlowSnapshot loading = flow.Snapshot(3);
+    EXPECT_EQ(loading.what, "the update of input board 3");
+    EXPECT_EQ(loading.stage, kStageRamLoader);
+    EXPECT_EQ(loading.progress, "while its RAM loader was being loaded");
+    EXPECT_EQ(loading.total, 10000u);
+    EXPECT_TRUE(loading.writing);
     flow.OnByte(0xF1);
     flow.OnByte('.');
     const std::size_t beforeLoader = link.sent.size();
@@ -78,6 +84,10 @@ TEST(InputBoardFlow, AWholeFirmwareGoesOutInCheckedChunkFramesAndEndsOnce) {
         EXPECT_EQ(frame[length + 11], crc & 0xFF);
         received.insert(received.end(), frame.begin() + 8, frame.begin() + 8 + length);
         EXPECT_FLOAT_EQ(flow.Percent(), 100.0f * static_cast<float>(received.size()) / 10000.0f);
+        const FlowSnapshot writing = flow.Snapshot(3);
+        EXPECT_EQ(writing.stage, kStageWriting);
+        EXPECT_EQ(writing.done, flow.BytesSent());
+        EXPECT_EQ(writing.progress, "after " + WithThousands(writing.done) + " of 10,000 bytes");
     }
     EXPECT_EQ(finished, 1);
     EXPECT_TRUE(received == firmware.buffer);

@@ -320,10 +320,16 @@ TEST(McuBootloaderFlow, StatesIgnoreStrayBytesAndCountReadData) {
     x.flow.OnByte(0x04);
     EXPECT_EQ(x.link.sent.back().bytes, (Bytes{0x43, 0xBC}));
     EXPECT_EQ(x.flow.CurrentPhase(), Phase::EraseAsked);
+    EXPECT_EQ(x.flow.Snapshot().stage, kStageSyncing);  // until the bootloader takes the erase
     EXPECT_EQ(x.flow.OnByte(0x1F), Step::Erase);  // refused: recorded, the exchange goes on
     EXPECT_EQ(x.flow.CurrentPhase(), Phase::EraseAsked);
     EXPECT_EQ(x.flow.OnByte(0x79), Step::Erase);
     EXPECT_EQ(x.flow.CurrentPhase(), Phase::Erasing);
+    const FlowSnapshot erasing = x.flow.Snapshot();
+    EXPECT_EQ(erasing.stage, kStageErasing);
+    EXPECT_EQ(erasing.progress, "while the flash was being erased");
+    EXPECT_EQ(erasing.unit, "pieces");
+    EXPECT_EQ(erasing.done, 0u);
     EXPECT_EQ(x.link.events.back(), FlowEvent::BootloaderErasing);
     EXPECT_TRUE(x.link.Armed(FlowTimer::BootSend));  // the erase codes, 10 ms on
     EXPECT_EQ(x.flow.FailureAddress(), kFlash);
