@@ -575,10 +575,10 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
         // this one is only behind them.
         m_options.timeoutMs + kBackstopMs,
         [&] {
-            return std::string("quillet-cli: time-out: the instrument has not answered for ") +
-                   std::to_string((m_options.timeoutMs + 500) / 1000) + " s " +
-                   (m_bootStarted ? "(bootloader exchange, " + std::to_string(static_cast<int>(m_percent)) + " % written)"
-                                  : "(no boot-mode answer)");
+            if (!m_bootStarted)
+                return "quillet-cli: " + BootEntryFlow::TimeoutText(FlowKind::McuEntry, m_options.timeoutMs);
+            return "quillet-cli: time-out: the instrument has not answered for " + SecondsText(m_options.timeoutMs) +
+                   " (bootloader exchange, " + std::to_string(static_cast<int>(m_percent)) + " % written)";
         });
     m_progress.End();
     if (rc == kExitDone)
@@ -600,9 +600,7 @@ int Session::EnterSubMcu(int index, const DeviceKind& kind) {
         [&]() -> std::optional<std::uint64_t> { return std::max(m_lastRxMs, m_pressMs); },
         m_options.timeoutMs + kBackstopMs,  // behind the flow's own time-out
         [&] {
-            return "quillet-cli: time-out: the instrument has not answered for " +
-                   std::to_string((m_options.timeoutMs + 500) / 1000) +
-                   " s (no boot-mode answer from the sub-MCU)";
+            return "quillet-cli: " + BootEntryFlow::TimeoutText(FlowKind::SubMcuEntry, m_options.timeoutMs);
         });
     if (rc == kExitDone)
         Tell("sub-MCU " + std::to_string(index) + " in boot mode: COM" + std::to_string(com) +
@@ -627,10 +625,7 @@ int Session::UpdateInputBoard(int board, const std::string& file, const DeviceKi
         },
         m_options.timeoutMs + kBackstopMs,  // behind the flow's own time-out
         [&] {
-            return "quillet-cli: time-out: the input board has not answered for " +
-                   std::to_string((m_options.timeoutMs + 500) / 1000) + " s (" +
-                   std::to_string(m_inputBytes) + " of " + std::to_string(size) +
-                   " bytes sent)";
+            return "quillet-cli: " + InputBoardFlow::TimeoutText(m_options.timeoutMs, m_inputBytes, size);
         });
     m_progress.End();
     if (rc == kExitDone)

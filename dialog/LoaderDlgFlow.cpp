@@ -105,7 +105,6 @@ void CLoaderDlg::ArmFlowWatch() {
 void CLoaderDlg::FlowWatchTick() {
     m_host.KillTimer(TIMER_FLOW_WATCH);
     const FlowSnapshot f = CurrentFlow();
-    const std::string seconds = std::to_string((m_nFlowTimeoutMs + 500) / 1000) + " s";
     switch (f.kind) {
     case FlowKind::PatternStream:
     case FlowKind::PanelStream:
@@ -113,18 +112,10 @@ void CLoaderDlg::FlowWatchTick() {
     case FlowKind::AuxFpgaStream:
     case FlowKind::AnalyzerData: EndFlow(OutcomeKind::TimedOut, m_streamFlow.TimeoutText(m_nFlowTimeoutMs)); return;
     case FlowKind::McuEntry:
-        EndFlow(OutcomeKind::TimedOut, "time-out: the instrument has not answered for " + seconds +
-                                           " (no boot-mode answer)");
-        return;
-    case FlowKind::SubMcuEntry:
-        EndFlow(OutcomeKind::TimedOut, "time-out: the instrument has not answered for " + seconds +
-                                           " (no boot-mode answer from the sub-MCU)");
-        return;
+    case FlowKind::SubMcuEntry: EndFlow(OutcomeKind::TimedOut, BootEntryFlow::TimeoutText(f.kind, m_nFlowTimeoutMs)); return;
     case FlowKind::BoardEntry:
     case FlowKind::BoardLoader:
-        EndFlow(OutcomeKind::TimedOut, "time-out: the input board has not answered for " + seconds + " (" +
-                                           std::to_string(f.done) + " of " + std::to_string(m_stream.size) +
-                                           " bytes sent)");
+        EndFlow(OutcomeKind::TimedOut, InputBoardFlow::TimeoutText(m_nFlowTimeoutMs, f.done, m_stream.size));
         return;
     default: return;  // the search, the erase wait and the bootloader have limits of their own
     }

@@ -139,8 +139,7 @@ FlowSnapshot BlockStreamFlow::Snapshot() const {
 
 std::string BlockStreamFlow::TimeoutText(unsigned timeoutMs) const {
     const StreamState& st = m_st;
-    std::string text = "time-out: the instrument has not acknowledged a block for " +
-                       std::to_string((timeoutMs + 500) / 1000) + " s; ";
+    std::string text = "time-out: the instrument has not acknowledged a block for " + SecondsText(timeoutMs) + "; ";
     if (st.acked == 0) return text + "no block was acknowledged";
     return text + "the last acknowledged block is block " + std::to_string(st.firstBlock + st.acked - 1) +
            " (" + std::to_string(st.acked) + " of " + std::to_string(CeilDiv(st.size, kBlockData)) +

@@ -100,4 +100,9 @@ FlowSnapshot BootEntryFlow::Snapshot() const {
     return f;
 }
 
+std::string BootEntryFlow::TimeoutText(FlowKind entry, unsigned timeoutMs) {
+    return "time-out: the instrument has not answered for " + SecondsText(timeoutMs) +
+           (entry == FlowKind::SubMcuEntry ? " (no boot-mode answer from the sub-MCU)" : " (no boot-mode answer)");
+}
+
 } // namespace quillet

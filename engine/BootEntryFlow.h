@@ -51,6 +51,9 @@ public:
     // The entry under way, kind None when there is none (or the main-MCU
     // entry was handed over).
     FlowSnapshot Snapshot() const;
+    // The message of a main-MCU or sub-MCU entry (`entry`) that had no
+    // boot-mode answer within `timeoutMs`.
+    static std::string TimeoutText(FlowKind entry, unsigned timeoutMs);
 
 private:
     FlowLink& m_link;

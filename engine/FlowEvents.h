@@ -90,6 +90,9 @@ struct FlowSnapshot {
     }
 };
 
+// A flow's time-out as its messages give it: "10 s" (rounded to seconds).
+inline std::string SecondsText(unsigned ms) { return std::to_string((ms + 500) / 1000) + " s"; }
+
 // How a flow ended. Every flow that started ends with exactly one.
 enum class OutcomeKind {
     Done,        // the instrument confirmed the last unit

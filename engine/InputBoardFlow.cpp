@@ -209,4 +209,9 @@ FlowSnapshot InputBoardFlow::Snapshot(int board) const {
     return f;
 }
 
+std::string InputBoardFlow::TimeoutText(unsigned timeoutMs, std::uint64_t done, std::uint64_t total) {
+    return "time-out: the input board has not answered for " + SecondsText(timeoutMs) + " (" + std::to_string(done) +
+           " of " + std::to_string(total) + " bytes sent)";
+}
+
 } // namespace quillet

@@ -27,6 +27,9 @@ public:
     // While it runs: the update of input board `board`, its stage and the
     // bytes of the firmware sent.
     FlowSnapshot Snapshot(int board) const;
+    // The message of a board that has not answered within `timeoutMs`,
+    // in its boot-mode wait or its loader, after `done` of `total` bytes.
+    static std::string TimeoutText(unsigned timeoutMs, std::uint64_t done, std::uint64_t total);
 
     // The board's banner was seen: the loader starts with the boot ROM's hello.
     void Begin();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/BootEntryFlow.h"
+#include "engine/InputBoardFlow.h"
 #include "support/RecordingLink.h"
 
 namespace quillet {
@@ -64,6 +65,17 @@ TEST(BootEntryFlow, BannersEndTheWaitOnlyAtTheirCarriageReturn) {
     EXPECT_EQ(flow.Snapshot().what, "the update of input board 3");
     flow.HandedOver();  // the main-MCU entry only
     EXPECT_EQ(flow.Snapshot().kind, FlowKind::BoardEntry);
+}
+
+// The operator's words for a wait that had no answer, the time-out rounded
+// to whole seconds; the input board's name the bytes it had taken.
+TEST(BootEntryFlow, TimeOutWordsOfEachEntry) {
+    EXPECT_EQ(BootEntryFlow::TimeoutText(FlowKind::McuEntry, 10000),
+              "time-out: the instrument has not answered for 10 s (no boot-mode answer)");
+    EXPECT_EQ(BootEntryFlow::TimeoutText(FlowKind::SubMcuEntry, 2499),
+              "time-out: the instrument has not answered for 2 s (no boot-mode answer from the sub-MCU)");
+    EXPECT_EQ(InputBoardFlow::TimeoutText(1500, 0, 70000),
+              "time-out: the input board has not answered for 2 s (0 of 70000 bytes sent)");
 }
 
 } // namespace
