@@ -312,7 +312,7 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
             ShowPendingTexts();
             return TRUE;
         }
-        if (m_onTick) m_onTick(static_cast<unsigned>(wParam));
+        OnFlowTimer(static_cast<unsigned>(wParam));
         return TRUE;
     case WM_CLOSE:
         if (m_dlg) m_dlg->OnClose();
@@ -507,9 +507,22 @@ HICON LoaderDialog::Icon(int iconId, int size) {
 
 // ---- IHost ---------------------------------------------------------------------------
 
-void LoaderDialog::SetTimer(unsigned id, unsigned ms) { ::SetTimer(m_hwnd, id, ms, nullptr); }
+// The flows set their watch timer again after every acknowledgement: a
+// timer already running at that interval is not set again (see TimerBook).
+void LoaderDialog::SetTimer(unsigned id, unsigned ms) {
+    if (m_timers.Arm(id, ms, GetTickCount64())) ::SetTimer(m_hwnd, id, ms, nullptr);
+}
 
-void LoaderDialog::KillTimer(unsigned id) { ::KillTimer(m_hwnd, id); }
+void LoaderDialog::KillTimer(unsigned id) {
+    m_timers.Kill(id);
+    ::KillTimer(m_hwnd, id);
+}
+
+void LoaderDialog::OnFlowTimer(unsigned id) {
+    const TimerBook::Tick tick = m_timers.OnSystemTick(id, GetTickCount64());
+    if (tick.setMs) ::SetTimer(m_hwnd, id, tick.setMs, nullptr);
+    if (tick.deliver && m_onTick) m_onTick(id);
+}
 
 void LoaderDialog::SetTimerCallback(std::function<void(unsigned)> onTick) { m_onTick = std::move(onTick); }
 

@@ -29,6 +29,7 @@
 #include "platform/WindowsHeaders.h"
 #include "serial/PortMap.h"
 #include "serial/SerialLink.h"
+#include "win/TimerBook.h"
 
 namespace quillet::win {
 
@@ -113,6 +114,8 @@ private:
     // The control `id` of the dialog (null when there is none).
     HWND Item(int id) const;
     void RunPosted();
+    // A window timer of the flows has fired.
+    void OnFlowTimer(unsigned id);
     bool OnQueryEndSession(LPARAM flags);
     void OnEndSession(bool ending);
     void PaintPreview(HWND frame, HDC dc);
@@ -127,6 +130,7 @@ private:
     std::unique_ptr<ISerialPort> m_link;  // destroyed after the dialog
     std::unique_ptr<CLoaderDlg> m_dlg;
     std::function<void(unsigned)> m_onTick;
+    TimerBook m_timers;  // the flows' timers (SetTimer, KillTimer)
     std::mutex m_lock;
     std::deque<std::function<void()>> m_posted;
     DWORD m_guiThread = 0;
