@@ -111,6 +111,8 @@ private:
     std::string SelectedPortAdvice() const;
     void OnDropFiles(WPARAM dropHandle);
     static std::string GetItemTextOf(HWND item);
+    // The text control `id` shows now (see SetItemText).
+    std::string ShownText(int id) const;
     // The control `id` of the dialog (null when there is none).
     HWND Item(int id) const;
     void RunPosted();
@@ -141,6 +143,8 @@ private:
     ULONGLONG m_textsShownMs = 0;
     bool m_refreshArmed = false;
     mutable std::map<int, HWND> m_items;  // controls by id, as found
+    // The texts of the controls only the program writes, as last put there.
+    mutable std::map<int, std::string> m_shownTexts;
 };
 
 } // namespace quillet::win
