@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // TimerBook: the dialog's window timers as the flows see them, so that
 // setting a running timer again to the same interval costs no call to the
 // system. The flows re-arm their watch timer after every acknowledgement

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Win32 dialog's book of flow timers against a model of the system's
 // window timers: the flow must see its ticks when it would with every
 // SetTimer passed to the system, while re-arms at the same interval cost
