@@ -91,6 +91,15 @@ void CentreOnScreen(HWND hwnd) {
     SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// Labels, buttons and read-only fields: their texts change only when the
+// program sets them.
+bool OnlyProgramWrites(HWND item) {
+    wchar_t name[16] = {};
+    if (!item || !GetClassNameW(item, name, 16)) return false;
+    if (lstrcmpiW(name, L"Static") == 0 || lstrcmpiW(name, L"Button") == 0) return true;
+    return lstrcmpiW(name, L"Edit") == 0 && (GetWindowLongPtrW(item, GWL_STYLE) & ES_READONLY) != 0;
+}
+
 } // namespace
 
 LoaderDialog::LoaderDialog(PortMap map, CSerialLink::DeviceFactory makeDevice)
@@ -312,7 +321,7 @@ INT_PTR LoaderDialog::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
             ShowPendingTexts();
             return TRUE;
         }
-        if (m_onTick) m_onTick(static_cast<unsigned>(wParam));
+        OnFlowTimer(static_cast<unsigned>(wParam));
         return TRUE;
     case WM_CLOSE:
         if (m_dlg) m_dlg->OnClose();
@@ -507,9 +516,22 @@ HICON LoaderDialog::Icon(int iconId, int size) {
 
 // ---- IHost ---------------------------------------------------------------------------
 
-void LoaderDialog::SetTimer(unsigned id, unsigned ms) { ::SetTimer(m_hwnd, id, ms, nullptr); }
+// The flows set their watch timer again after every acknowledgement: a
+// timer already running at that interval is not set again (see TimerBook).
+void LoaderDialog::SetTimer(unsigned id, unsigned ms) {
+    if (m_timers.Arm(id, ms, GetTickCount64())) ::SetTimer(m_hwnd, id, ms, nullptr);
+}
 
-void LoaderDialog::KillTimer(unsigned id) { ::KillTimer(m_hwnd, id); }
+void LoaderDialog::KillTimer(unsigned id) {
+    m_timers.Kill(id);
+    ::KillTimer(m_hwnd, id);
+}
+
+void LoaderDialog::OnFlowTimer(unsigned id) {
+    const TimerBook::Tick tick = m_timers.OnSystemTick(id, GetTickCount64());
+    if (tick.setMs) ::SetTimer(m_hwnd, id, tick.setMs, nullptr);
+    if (tick.deliver && m_onTick) m_onTick(id);
+}
 
 void LoaderDialog::SetTimerCallback(std::function<void(unsigned)> onTick) { m_onTick = std::move(onTick); }
 
@@ -602,7 +624,9 @@ void LoaderDialog::Post(std::function<void()> fn) {
 // The dialog pushes all its fields after every block (UpdateData); a
 // control that already shows the text is left alone, since setting a
 // control's text repaints it even when nothing changed (under wine through
-// the X server, which made a pattern upload several times slower). The
+// the X server, which made a pattern upload several times slower). What a
+// label, a button or a read-only field shows is kept as it was put there
+// rather than read back from the control each time. The
 // progress and the strip change with every block: a text set within
 // kTextRefreshMs of the last refresh waits for the next one (a timer), so
 // the controls are repainted at most that often; the dialog reads back
@@ -611,7 +635,7 @@ void LoaderDialog::Post(std::function<void()> fn) {
 void LoaderDialog::SetItemText(int id, const std::string& text) {
     auto pending = std::find_if(m_pendingTexts.begin(), m_pendingTexts.end(),
                                 [id](const auto& p) { return p.first == id; });
-    const bool shown = GetItemTextOf(Item(id)) == text;
+    const bool shown = ShownText(id) == text;
     if (pending != m_pendingTexts.end()) {
         if (shown) m_pendingTexts.erase(pending);
         else pending->second = text;
@@ -636,6 +660,7 @@ void LoaderDialog::ShowPendingTexts() {
     for (const auto& [id, text] : texts) {
         const std::wstring wide = W(text);
         SetWindowTextW(Item(id), wide.c_str());
+        if (const auto kept = m_shownTexts.find(id); kept != m_shownTexts.end()) kept->second = text;
         if (id == IDC_PROGRESS_STRIP) FitStrip(wide);
     }
 }
@@ -643,7 +668,18 @@ void LoaderDialog::ShowPendingTexts() {
 std::string LoaderDialog::GetItemText(int id) const {
     for (const auto& [pendingId, text] : m_pendingTexts)
         if (pendingId == id) return text;
-    return GetItemTextOf(Item(id));
+    return ShownText(id);
+}
+
+// Controls only the program writes are read once; the operator types into
+// the others.
+std::string LoaderDialog::ShownText(int id) const {
+    const auto kept = m_shownTexts.find(id);
+    if (kept != m_shownTexts.end()) return kept->second;
+    HWND item = Item(id);
+    std::string text = GetItemTextOf(item);
+    if (OnlyProgramWrites(item)) m_shownTexts.emplace(id, text);
+    return text;
 }
 
 std::string LoaderDialog::GetItemTextOf(HWND item) {

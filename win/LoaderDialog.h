@@ -29,6 +29,7 @@
 #include "platform/WindowsHeaders.h"
 #include "serial/PortMap.h"
 #include "serial/SerialLink.h"
+#include "win/TimerBook.h"
 
 namespace quillet::win {
 
@@ -110,9 +111,13 @@ private:
     std::string SelectedPortAdvice() const;
     void OnDropFiles(WPARAM dropHandle);
     static std::string GetItemTextOf(HWND item);
+    // The text control `id` shows now (see SetItemText).
+    std::string ShownText(int id) const;
     // The control `id` of the dialog (null when there is none).
     HWND Item(int id) const;
     void RunPosted();
+    // A window timer of the flows has fired.
+    void OnFlowTimer(unsigned id);
     bool OnQueryEndSession(LPARAM flags);
     void OnEndSession(bool ending);
     void PaintPreview(HWND frame, HDC dc);
@@ -127,6 +132,7 @@ private:
     std::unique_ptr<ISerialPort> m_link;  // destroyed after the dialog
     std::unique_ptr<CLoaderDlg> m_dlg;
     std::function<void(unsigned)> m_onTick;
+    TimerBook m_timers;  // the flows' timers (SetTimer, KillTimer)
     std::mutex m_lock;
     std::deque<std::function<void()>> m_posted;
     DWORD m_guiThread = 0;
@@ -137,6 +143,8 @@ private:
     ULONGLONG m_textsShownMs = 0;
     bool m_refreshArmed = false;
     mutable std::map<int, HWND> m_items;  // controls by id, as found
+    // The texts of the controls only the program writes, as last put there.
+    mutable std::map<int, std::string> m_shownTexts;
 };
 
 } // namespace quillet::win
