@@ -23,7 +23,7 @@ CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port)
 }
 
 CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
-    : m_link(std::make_unique<CSerialLink>(host, std::move(map))), m_host(host) {
+    : m_link(nullptr, std::make_unique<CSerialLink>(host, std::move(map))), m_host(host) {
     m_link.SetOwner(*this);
     m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });

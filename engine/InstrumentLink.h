@@ -28,9 +28,7 @@ public:
 
     // Talks through `port`, which the caller keeps.
     explicit InstrumentLink(ISerialPort& port) : m_port(&port) {}
-    // Talks through a port of its own.
-    explicit InstrumentLink(std::unique_ptr<ISerialPort> port) : m_own(std::move(port)), m_port(m_own.get()) {}
-    // Through `port` when there is one, else through `own`.
+    // Through `port` when there is one, else through a port of its own.
     InstrumentLink(ISerialPort* port, std::unique_ptr<ISerialPort> own)
         : m_own(port ? nullptr : std::move(own)), m_port(port ? port : m_own.get()) {}
     InstrumentLink(const InstrumentLink&) = delete;

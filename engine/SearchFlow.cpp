@@ -30,7 +30,7 @@ bool SearchFlow::Start() {
         m_link.StartTimer(FlowTimer::SearchScan, kFirstPortWaitMs);
         return true;
     }
-    End();
+    Stop();
     m_instrument.Com() = 1;
     return false;
 }
@@ -52,7 +52,7 @@ SearchFlow::Tick SearchFlow::OnTick() {
     // Other flows of the dialog arm the same timer; their ticks do nothing here.
     if (!Running()) return Tick::Idle;
     if (Found()) {
-        End();
+        Stop();
         return Tick::Found;
     }
     // No reply on this port: on to the next one that opens.
@@ -62,7 +62,7 @@ SearchFlow::Tick SearchFlow::OnTick() {
         return Tick::Probing;
     }
     // Ports opened, none answered: back to the port of before the search.
-    End();
+    Stop();
     m_instrument.Com() = m_s.savedPort;
     return Tick::NotFound;
 }
@@ -73,13 +73,11 @@ void SearchFlow::OnByte(std::uint8_t b) {
         m_link.StartTimer(FlowTimer::SearchScan, kAfterReplyByteMs);
 }
 
-void SearchFlow::End() {
+void SearchFlow::Stop() {
     if (!Running()) return;
     m_s.inProgress = 0;
     m_link.StopTimer(FlowTimer::SearchScan);
 }
-
-void SearchFlow::Stop() { End(); }
 
 bool SearchFlow::MatchReply(std::uint8_t b, int& rxState, FrameAddress device, SearchState& s) {
     const bool underWay = rxState != kRxIdle;

@@ -44,7 +44,8 @@ public:
     // A received byte while the scan waits; one of a reply under way
     // restarts the wait at kAfterReplyByteMs.
     void OnByte(std::uint8_t b);
-    // The scan ends where it is; the port is left to the caller.
+    // The scan ends where it is (its timer too); the port is left to the
+    // caller. Nothing happens when no scan runs.
     void Stop();
 
     // The steps of Start: a new search for `device` by `console`
@@ -76,7 +77,6 @@ private:
     // Probes the first port from `first` on that opens; false when none up
     // to kLastPort does. Ports that do not open cost no waiting.
     bool ProbeFrom(unsigned first);
-    void End();
 
     FlowLink& m_link;
     InstrumentLink& m_instrument;
