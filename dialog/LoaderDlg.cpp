@@ -15,17 +15,26 @@
 
 namespace quillet {
 
+namespace {
+
+// The dialog's timer of each of the engine's timers, in FlowTimer's order.
+constexpr Engine::TimerIds kEngineTimers = {TIMER_BOOT_SYNC,    TIMER_BOOT_SEND, TIMER_BOOT_TIMEOUT,
+                                            TIMER_BOOT_SILENCE, TIMER_SCAN,      TIMER_ERASE,
+                                            TIMER_FLOW_WATCH};
+
+} // namespace
+
 CLoaderDlg::CLoaderDlg(IHost& host, ISerialPort* port)
-    : m_link(port, port ? nullptr : std::make_unique<CSerialLink>(host)), m_host(host) {
-    m_link.SetOwner(*this);
-    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
+    : m_engine(host, port, port ? nullptr : std::make_unique<CSerialLink>(host), kEngineTimers, *this),
+      m_host(host) {
+    Link().SetOwner(*this);
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
 
 CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
-    : m_link(nullptr, std::make_unique<CSerialLink>(host, std::move(map))), m_host(host) {
-    m_link.SetOwner(*this);
-    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
+    : m_engine(host, nullptr, std::make_unique<CSerialLink>(host, std::move(map)), kEngineTimers, *this),
+      m_host(host) {
+    Link().SetOwner(*this);
     m_host.SetTimerCallback([this](unsigned id) { OnTimer(id); });
 }
 
@@ -54,27 +63,27 @@ bool CLoaderDlg::OnInitDialog() {
     UpdateData(false);
 
     m_strNote = "Note: Only for user \r\n define pattern\r\n uploading !";
-    m_link.Console().group = 0;
-    m_link.Console().machine = 0;
-    m_stream.buffer.assign(10, 0);
+    Link().Console().group = 0;
+    Link().Console().machine = 0;
+    m_engine.StreamData().buffer.assign(10, 0);
     // The raster stays unallocated until an accepted 1920x1080 import or a
     // pattern upload needs it (the upload sends it black until then).
 
     // The about item of the system menu and the window icons belong to the
     // host (it knows whether the platform has a system menu).
 
-    m_link.SetReady(false);
-    m_link.Line() = kInstrumentLine;
-    m_link.Com() = 1;
+    Link().SetReady(false);
+    Link().Line() = kInstrumentLine;
+    Link().Com() = 1;
 
     m_host.SetPortIcon(IDI_PORT_CLOSED);
-    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
+    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(Link().Com()) - 1);
     m_strSearchStatus = " ";
 
-    m_link.ReceiveState() = kRxIdle;
-    m_boardFlow.Reset();
-    m_bootFlow.Reset();
-    m_eraseFlow.Reset();
+    Link().ReceiveState() = kRxIdle;
+    m_engine.Board().Reset();
+    m_engine.Bootloader().Reset();
+    m_engine.EraseWait().Reset();
 
     RestoreChoices();
     UpdateData(false);
@@ -94,9 +103,9 @@ void CLoaderDlg::OnPaint(bool minimised) {
 
 void CLoaderDlg::OnClose() {
     if (!ConfirmInterruption(true)) return;
-    m_stream.buffer.clear();
-    m_stream.buffer.shrink_to_fit();
-    m_stream.shared.reset();
+    m_engine.StreamData().buffer.clear();
+    m_engine.StreamData().buffer.shrink_to_fit();
+    m_engine.StreamData().shared.reset();
     m_raster.reset();
     m_host.EndDialog();
 }
@@ -104,10 +113,10 @@ void CLoaderDlg::OnClose() {
 void CLoaderDlg::OnCommand(int controlId) {
     // While the instrument is written, a control that would end or replace
     // the flow asks first; No leaves everything as it is.
-    const bool portWasOpen = m_link.Ready();
+    const bool portWasOpen = Link().Ready();
     if (!ConfirmControl(controlId)) return;
     // "Close Port" answered Yes: the stop has closed the port, as asked.
-    if (controlId == IDC_PORT_BUTTON && portWasOpen && !m_link.Ready()) return;
+    if (controlId == IDC_PORT_BUTTON && portWasOpen && !Link().Ready()) return;
     // The eight search buttons share one handler body, with their kind.
     if (const DeviceKind* kind = DeviceKindOfButton(controlId)) {
         StartDeviceSearch(kind->group);
@@ -186,13 +195,13 @@ bool CLoaderDlg::UpdateData(bool saveAndValidate) {
 // ---- checks the start handlers share ----------------------------------------
 
 bool CLoaderDlg::CheckPortOpen(const char* caption) {
-    if (m_link.Ready()) return true;
+    if (Link().Ready()) return true;
     m_host.MessageBox("Please turn on the COM port first!", caption);
     return false;
 }
 
 bool CLoaderDlg::CheckDeviceKind(std::uint8_t group) {
-    if (m_link.Device().group == group) return true;
+    if (Link().Device().group == group) return true;
     m_host.MessageBox(group == kGroupAnalyzer ? "Please confirm the device is Signal Analyzer!"
                                               : "Please confirm the device is Signal Generator!",
                       kCaptionIspBlank);
@@ -208,12 +217,12 @@ void CLoaderDlg::ShowNote(const char* note) {
 
 void CLoaderDlg::ShowPortOpen() {
     m_host.SetPortIcon(IDI_PORT_OPEN);
-    m_link.SetReady(true);
+    Link().SetReady(true);
     m_host.SetItemText(IDC_PORT_BUTTON, kClosePort);
 }
 
 void CLoaderDlg::ShowPortClosed() {
-    m_link.SetReady(false);
+    Link().SetReady(false);
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
     m_host.SetPortIcon(IDI_PORT_CLOSED);
 }
@@ -222,43 +231,43 @@ void CLoaderDlg::ShowPortClosed() {
 // to mend a permission problem (group membership) instead of leaving a bare
 // failure.
 void CLoaderDlg::ShowOpenProblem() {
-    const std::string problem = m_link.Port().OpenProblem();
+    const std::string problem = Link().Port().OpenProblem();
     if (!problem.empty()) m_host.MessageBox(problem, "");
 }
 
 // The one way a port is opened: COM `port` with the serial settings at
 // `parity`, and its monitor thread when it opens.
 bool CLoaderDlg::OpenPortWithSettings(unsigned port, char parity) {
-    return m_link.Open(port, parity);
+    return Link().Open(port, parity);
 }
 
 // The display goes to closed and the monitor thread closes the device.
 void CLoaderDlg::ClosePortQuietly() {
-    m_link.SetReady(false);
+    Link().SetReady(false);
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
-    m_link.Port().RequestClose();
+    Link().Port().RequestClose();
     m_host.SetPortIcon(IDI_PORT_CLOSED);
 }
 
 void CLoaderDlg::ClosePortNow() {
     ClosePortQuietly();
-    Report(FlowEvent::PortClosed, m_link.Com());
+    Report(FlowEvent::PortClosed, Link().Com());
 }
 
 void CLoaderDlg::OnPortButton() {
-    if (m_link.Ready()) {
+    if (Link().Ready()) {
         // The operator closing the port also ends a firmware exchange that
         // stalled, so later bytes reach the frame parser again.
         EndStalledExchanges();
         ClosePortNow();
         return;
     }
-    m_link.Line().parity = 'N';
-    if (OpenPortWithSettings(m_link.Com(), 'N')) {
+    Link().Line().parity = 'N';
+    if (OpenPortWithSettings(Link().Com(), 'N')) {
         ShowPortOpen();
         RememberPort();
     } else {
-        m_link.SetReady(false);
+        Link().SetReady(false);
         m_host.MessageBox("Can not find this port or used by other application", "");
         ShowOpenProblem();
         ShowPortClosed();
@@ -270,9 +279,9 @@ void CLoaderDlg::OnPortListSelect() {
 }
 
 bool CLoaderDlg::SelectPort(unsigned com) {
-    if (m_link.Port().IsOpen()) m_link.Port().RequestClose();
-    m_link.Com() = com;
-    if (OpenPortWithSettings(m_link.Com(), m_link.Line().parity)) {
+    if (Link().Port().IsOpen()) Link().Port().RequestClose();
+    Link().Com() = com;
+    if (OpenPortWithSettings(Link().Com(), Link().Line().parity)) {
         ShowPortOpen();
         RememberPort();
         return true;
@@ -280,34 +289,27 @@ bool CLoaderDlg::SelectPort(unsigned com) {
     m_host.SetPortIcon(IDI_PORT_CLOSED);
     m_host.MessageBox("Can not find this port or used by other application", "");
     ShowOpenProblem();
-    m_link.SetReady(false);
+    Link().SetReady(false);
     m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
     return false;
 }
 
 void CLoaderDlg::OnTimer(unsigned id) {
-    switch (id) {
-    case TIMER_ERASE: EraseWaitTick(); break;
-    case TIMER_CLOSE:
-        // The port closes a second after the last block; an acknowledgement
-        // of it that has not come by then will not.
-        if (CurrentFlow().Running() && m_stream.sentAny && !m_streamFlow.Complete())
-            EndFlow(OutcomeKind::TimedOut,
-                    "time-out: the last block had gone out, its acknowledgement had not come");
-        else
-            ClosePortNow();
-        m_host.Sleep(kCloseSettleMs);
-        m_host.KillTimer(TIMER_CLOSE);
-        break;
-    case TIMER_FLOW_WATCH: FlowWatchTick(); break;
-    default: OnFlowTimer(id); break;
-    }
+    if (m_engine.OnTimer(id) || id != TIMER_CLOSE) return;
+    // The port closes a second after the last block; an acknowledgement of
+    // it that has not come by then will not.
+    if (CurrentFlow().Running() && m_engine.StreamData().sentAny && !m_engine.Stream().Complete())
+        EndFlow(OutcomeKind::TimedOut, "time-out: the last block had gone out, its acknowledgement had not come");
+    else
+        ClosePortNow();
+    m_host.Sleep(kCloseSettleMs);
+    m_host.KillTimer(TIMER_CLOSE);
 }
 
 long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
-    switch (m_boardFlow.OnWriteDone()) {
+    switch (m_engine.Board().OnWriteDone()) {
     case InputBoardFlow::Step::Chunk:
-        m_fProgress = m_boardFlow.Percent();
+        m_fProgress = m_engine.Board().Percent();
         UpdateData(false);
         break;
     case InputBoardFlow::Step::Finished: InputBoardFinished(); break;

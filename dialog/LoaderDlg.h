@@ -1,23 +1,21 @@
 // CLoaderDlg: the one dialog of the program and the owner of all its state.
 //
-// Every button, timer and serial message is a handler here; its files are
+// Every button, timer and serial message is a handler here; the flows,
+// the link and which flow takes a received byte or a timer's tick are the
+// engine's (engine/Engine), whose steps the dialog shows. Its files are
 // this folder's, one per subsystem:
 //   LoaderDlg.cpp             construction, OnInitDialog, paint, close,
 //                             port control, timer dispatch, data exchange
 //   LoaderDlgFlow.cpp         what runs, stopping it, the device gone, the
-//                             flows' one outcome and their time-out (timer 12)
-//   LoaderDlgFrames.cpp       SendCommand, OnSerialRxChar, ParseReplyByte
-//                             (engine/InstrumentLink: the port, its
-//                             settings, addresses, frames)
+//                             flows' one outcome and their time-out
+//   LoaderDlgFrames.cpp       SendCommand and the refused commands' boxes,
+//                             OnSerialRxChar, the block acknowledgement
 //   LoaderDlgSearch.cpp       the eight search buttons and what the
 //                             search (engine/SearchFlow) shows
 //   LoaderDlgEntry.cpp        firmware buttons, what the boot-mode banner
 //                             (engine/BootEntryFlow) leads to
 //   LoaderDlgBootloader.cpp   what the main-MCU bootloader's steps show
 //                             (engine/McuBootloaderFlow, timers 8 to 11)
-//   LoaderDlgInputBoard.cpp   the flows' link (DialogFlowLink, their
-//                             timers) and the input-board loader's end
-//                             (engine/InputBoardFlow)
 //   LoaderDlgImport.cpp       "Load Image", preview
 //   LoaderDlgStream.cpp       the block stream (engine/BlockStreamFlow) on
 //                             the screen, FPGA buttons, file dialogs
@@ -25,7 +23,7 @@
 //                             (engine/EraseWaitFlow) on the screen
 // Each flow keeps its state in a component of its own (SearchState,
 // StreamState, ...) with a Reset() where the flow ends; the firmware
-// loaders are flow objects of engine/ that send through DialogFlowLink;
+// loaders are flow objects of engine/ that the engine holds;
 // the instrument kinds are one table (discovery/DeviceKinds), the search
 // buttons map to them here. Every flow ends with one FlowEnded event whose
 // advice comes from engine/Outcome. All of it runs on the GUI thread. The
@@ -41,26 +39,16 @@
 #include <vector>
 
 #include "protocol/Counts.h"
+#include "engine/Engine.h"
 #include "engine/FlowEvents.h"
-#include "engine/FlowLink.h"
 #include "engine/FlowTimings.h"
-#include "engine/BlockStreamFlow.h"
-#include "engine/BootEntryFlow.h"
-#include "engine/EraseWaitFlow.h"
-#include "engine/SearchFlow.h"
-#include "engine/InputBoardFlow.h"
-#include "engine/InstrumentLink.h"
-#include "engine/McuBootloaderFlow.h"
 #include "dialog/ProgressStrip.h"
 #include "dialog/Resources.h"
 #include "discovery/DeviceKinds.h"
-#include "discovery/SearchState.h"
 #include "engine/Outcome.h"
-#include "firmware/FirmwareState.h"
 #include "pattern/FileBytes.h"
 #include "pattern/Images.h"
 #include "pattern/SharedFiles.h"
-#include "pattern/StreamState.h"
 #include "platform/Host.h"
 #include "platform/Settings.h"
 #include "protocol/Frame.h"
@@ -79,7 +67,7 @@ const DeviceKind* DeviceKindOfButton(int controlId);
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);
 
-class CLoaderDlg : public ISerialOwner {
+class CLoaderDlg : public ISerialOwner, private EngineView {
 public:
     // With no port given the dialog embeds its own CSerialLink, which
     // delivers through `host` and opens COM numbers through `map` (the
@@ -138,11 +126,9 @@ public:
     // ---- command frames and receive dispatcher --------------------------
     void SendCommand(std::uint16_t code, int count, const std::uint8_t* payload);
     long OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam);
-    void ParseReplyByte(std::uint8_t b);
 
     // ---- device search ---------------------------------------------------
     void StartDeviceSearch(std::uint8_t group);
-    void MatchSearchReply(std::uint8_t b);
 
     // ---- firmware --------------------------------------------------------
     void OnGeneratorMcu();
@@ -151,7 +137,6 @@ public:
     void OnInputBoardFirmware(int board);
     void OnAnalyzerDataFlash();
     void StartMcuBootloader();
-    void MatchBanner(std::uint8_t b);
 
     // ---- user pattern and block streams ----------------------------------
     void OnLoadImage();
@@ -197,10 +182,10 @@ public:
     // ---- what the front ends may look at -----------------------------------
     // They follow the flows through the flow events and read the dialog
     // through this view; its data stays the dialog's own.
-    bool IsPortOpen() const { return m_link.Ready(); }
+    bool IsPortOpen() const { return Link().Ready(); }
     // The kind of instrument the last search was for (its group address).
-    bool DeviceGroupIs(std::uint8_t group) const { return m_link.Device().group == group; }
-    unsigned PortNumber() const { return m_link.Com(); }
+    bool DeviceGroupIs(std::uint8_t group) const { return Link().Device().group == group; }
+    unsigned PortNumber() const { return Link().Com(); }
     float Progress() const { return m_fProgress; }
     const std::string& SearchStatusText() const { return m_strSearchStatus; }
     const std::string& StatusText() const { return m_strStatus; }
@@ -227,25 +212,25 @@ public:
     const std::uint8_t* PreviewPixels() const { return m_images.preview; }
     // The command line's `mcu --verify`: after the last piece the main-MCU
     // exchange reads the written flash back and compares it.
-    void SetVerifyAfterWrite(bool verify) { m_bootFlow.Options().verifyAfterWrite = verify; }
+    void SetVerifyAfterWrite(bool verify) { m_engine.Bootloader().Options().verifyAfterWrite = verify; }
     // The command line's `mcu --fast`: the main-MCU exchange sends the same
     // bytes, but each as soon as the bootloader has answered the one before
     // (no fixed delays, no stand-in acknowledgements); an answer that does
     // not come within `stepTimeoutMs`, or a NACK of the erase or a write,
     // ends it with the failure note.
     void SetFastBootloader(bool fast, unsigned stepTimeoutMs) {
-        m_bootFlow.Options().pacedByAnswers = fast;
-        m_bootFlow.Options().stepTimeoutMs = stepTimeoutMs;
+        m_engine.Bootloader().Options().pacedByAnswers = fast;
+        m_engine.Bootloader().Options().stepTimeoutMs = stepTimeoutMs;
     }
     // How long the main-MCU bootloader may send nothing at all before the
     // exchange ends with the failure note (timer 10 still stands in for an
     // ACK that is late or lost while it talks). The command line sets its
     // --timeout; the dialog keeps kBootSilenceMs.
-    void SetBootSilenceLimit(unsigned ms) { m_bootFlow.Options().silenceLimitMs = ms; }
+    void SetBootSilenceLimit(unsigned ms) { m_engine.Bootloader().Options().silenceLimitMs = ms; }
     // How long a flow waits for the instrument's next answer before it
     // ends timed out (kFlowTimeoutMs unless the front end says otherwise).
-    void SetFlowTimeout(unsigned ms) { m_nFlowTimeoutMs = ms; }
-    unsigned FlowTimeout() const { return m_nFlowTimeoutMs; }
+    void SetFlowTimeout(unsigned ms) { m_engine.SetTimeout(ms); }
+    unsigned FlowTimeout() const { return m_engine.Timeout(); }
     // The outcome of a flow that did not end well is shown in one box
     // (message and advice). A front end that tells the outcome in its own
     // way (the command line) turns the box off and follows FlowEnded.
@@ -255,7 +240,7 @@ public:
     void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
 
     IHost& Host() { return m_host; }
-    ISerialPort& Port() { return m_link.Port(); }
+    ISerialPort& Port() { return Link().Port(); }
     void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
     // The folder of the fixed firmware images (GENERATOR_MCU.bin, ...);
     // empty: ./data (.\data\ on Windows). Each dialog has its own.
@@ -282,18 +267,17 @@ private:
     int m_nPatternNo = 0;            // edit 1184
 
     bool m_bAskingToStop = false;      // the "Stop it?" question is on the screen
-    unsigned m_nFlowTimeoutMs = kFlowTimeoutMs;  // SetFlowTimeout
     bool m_bOutcomeBoxes = true;                 // SetOutcomeBoxes
     bool m_bPatternReady = false;                // the last import enabled "SG NAND FLASH"
     bool m_bPanelReady = false;                  // ... and the panel button
     std::optional<AdviceTerms> m_adviceTerms;    // SetAdviceTerms
 
-    // The port, its settings, the addresses, command and reply frames.
-    InstrumentLink m_link;
+    // The link, the flows and what they hold; the dialog shows them.
+    Engine m_engine;
+    InstrumentLink& Link() { return m_engine.Link(); }
+    const InstrumentLink& Link() const { return m_engine.Link(); }
 
-    // Flow components.
-    SearchState m_search;
-    StreamState m_stream;
+    // What the dialog holds beyond the flows.
     PatternImages m_images;  // preview and panel image; the raster is m_raster
     // The raster of the last accepted 1920x1080 import (null before one),
     // shared with the stream that sends it rather than copied. An import
@@ -301,44 +285,24 @@ private:
     // bytes it started with.
     SharedBytes m_raster;
     std::shared_ptr<SharedFiles> m_files;
-    EntryState m_entry;
-    // Set when the MCU image is loaded and the port closed: the next tick
-    // of timer 8 reopens the port at even parity, also when an earlier
-    // update already left the parity at 'E'.
-    bool m_bBootReopen = false;
-    // The flows' way to the line, the clock, the answer watch and the events.
-    class DialogFlowLink : public FlowLink {
-    public:
-        explicit DialogFlowLink(CLoaderDlg& dlg) : m_dlg(dlg) {}
-        void Send(const std::uint8_t* bytes, std::size_t length) override;
-        void SendToLine(const std::uint8_t* bytes, std::size_t length) override;
-        void SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) override;
-        void Pause(unsigned ms) override;
-        void Answered() override;
-        void Progress(float percent) override;
-        void Tell(FlowEvent event, long long a, long long b, const std::string& text) override;
-        void StartTimer(FlowTimer timer, unsigned ms) override;
-        void StopTimer(FlowTimer timer) override;
 
-    private:
-        CLoaderDlg& m_dlg;
-    };
-    DialogFlowLink m_flowLink{*this};
-    InputBoardFlow m_boardFlow{m_flowLink, m_stream};
-    BlockStreamFlow m_streamFlow{m_flowLink, m_stream};
-    EraseWaitFlow m_eraseFlow{m_flowLink};
-    SearchFlow m_searchFlow{m_flowLink, m_link, m_search};
-    BootEntryFlow m_entryFlow{m_flowLink, m_entry};
-    McuBootloaderFlow m_bootFlow{m_flowLink, m_stream};
-    // A tick of a flow's timer goes to its flow; false for any other timer.
-    bool OnFlowTimer(unsigned id);
+    // EngineView: the flows' steps on the screen.
+    void CommandRefused(InstrumentLink::Command why) override;
+    void FlowProgress(float percent) override { m_fProgress = percent; }
+    void FlowTold(FlowEvent event, long long a, long long b, const std::string& text) override {
+        Report(event, a, b, text);
+    }
+    void ReplyHeard(std::size_t entry, const std::uint8_t* frame) override;
+    void EraseTicked(EraseWaitFlow::Tick tick) override;
+    void EraseConfirmed() override;
+    void SearchTicked(SearchFlow::Tick tick) override;
+    void BootStepped(McuBootloaderFlow::Step step) override { ShowBootStep(step); }
+    void BannerHeard(BootEntryFlow::Banner banner) override;
+    void FlowTimedOut(const std::string& message) override { EndFlow(OutcomeKind::TimedOut, message); }
 
     // Steps the flows and the message map reach only from inside.
     void ClosePortNow();
     // A reply frame that passed the link's checks, by its reply-table entry.
-    void OnReply(std::size_t entry, const std::uint8_t* frame);
-    void ScanNextPort();
-    void BootloaderStep(std::uint8_t b);
     void ImportPatternImage();
     void DrawPreview();
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
@@ -368,10 +332,6 @@ private:
     // A flow that ended well (the instrument confirmed its last unit).
     void ReportFlowDone(FlowKind flow, const std::string& message);
     std::string AdviceOf(FlowKind flow) const;
-    FlowSnapshot RunningFlow() const;  // CurrentFlow without the percentage
-    // The flow's time-out, restarted at each answer the flow waits for.
-    void ArmFlowWatch();
-    void FlowWatchTick();    // timer 12
     // Controls that would end or replace a flow writing to the instrument
     // ask first; false when the operator said No.
     bool ConfirmControl(int controlId);
@@ -382,9 +342,7 @@ private:
     const char* McuImageName() const;
     void HandOverToSubMcuTool();
 
-    // Main-MCU bootloader (engine/McuBootloaderFlow): a tick of one of its
-    // timers (timer 8 reopens the port first), and what its steps show.
-    void BootTick(FlowTimer timer);
+    // Main-MCU bootloader (engine/McuBootloaderFlow): what its steps show.
     void ShowBootStep(McuBootloaderFlow::Step step);
     void ShowBootProgress();
     void ShowBootSucceeded();
@@ -392,9 +350,6 @@ private:
 
     // Input-board loader: its firmware's last chunk has gone.
     void InputBoardFinished();
-
-    // Timer steps (the timer dispatch of OnTimer).
-    void EraseWaitTick();      // timer 3
 
     // Ends a main-MCU or input-board exchange left waiting for its peer, so
     // later bytes reach the frame parser again (port button close, any new
@@ -421,7 +376,6 @@ private:
     // The screen after a new block of the stream; timer 5 after the last
     // one when `closeAfterLast`.
     void ShowBlockSent(const BlockStreamFlow::Sent& sent, bool closeAfterLast);
-    void EraseWaitByte(std::uint8_t b);
     // Sends the first block of the stream held in m_stream (none for an
     // empty stream: 0) and shows it (ShowBlockSent).
     int SendFirstBlock(const BlockStreamFlow::Start& start, bool closeAfterLast);

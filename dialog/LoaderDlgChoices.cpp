@@ -35,8 +35,8 @@ std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/
 void CLoaderDlg::RestoreChoices() {
     if (!m_settings) return;
     if (const auto port = ReadNumber(*m_settings, kKeyPort, kFirstCom, kLastCom)) {
-        m_link.Com() = *port;
-        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
+        Link().Com() = *port;
+        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(Link().Com()) - 1);
     }
     if (const auto slot = ReadNumber(*m_settings, kKeySlot, kFirstSlot, kLastSlot))
         m_nPatternNo = static_cast<int>(*slot);
@@ -53,7 +53,7 @@ void CLoaderDlg::Remember(const char* key, const std::string& value) {
     if (m_settings) m_settings->Write(key, value);
 }
 
-void CLoaderDlg::RememberPort() { Remember(kKeyPort, std::to_string(m_link.Com())); }
+void CLoaderDlg::RememberPort() { Remember(kKeyPort, std::to_string(Link().Com())); }
 void CLoaderDlg::RememberSlot() { Remember(kKeySlot, std::to_string(m_nPatternNo)); }
 void CLoaderDlg::RememberKind(std::uint8_t group) { Remember(kKeyKind, DeviceKindOfGroup(group).name); }
 

@@ -1,6 +1,7 @@
 // Firmware buttons: the way into boot mode of the main MCU, a sub-MCU or an
-// input board (engine/BootEntryFlow: the commands and the banner), the hand-over to the bootloader exchange, the outside
-// sub-MCU tool or the input-board loader, and the analyzer data flash.
+// input board (engine/BootEntryFlow: the commands and the banner), the
+// hand-over to the bootloader exchange, the outside sub-MCU tool or the
+// input-board loader and that loader's end, and the analyzer data flash.
 #include <cstdlib>
 
 #include "dialog/LoaderDlg.h"
@@ -50,7 +51,7 @@ bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group)
     // The bootloader listens at even parity: a port that cannot carry it (a
     // pseudo-terminal, a raw TCP port, a server that refuses it) stops the
     // update before the instrument is asked into boot mode.
-    if (const std::string problem = m_link.Port().ParityProblem('E'); !problem.empty()) {
+    if (const std::string problem = Link().Port().ParityProblem('E'); !problem.empty()) {
         m_host.MessageBox("The MCU update needs even parity, but " + problem + ". Nothing was sent.", noPortCaption);
         return false;
     }
@@ -70,21 +71,21 @@ void CLoaderDlg::OnGeneratorMcu() {
 void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
     if (direct) {
         m_nPatternNo = kDirectBootPatternNo;
-        m_link.Device().group = kGroupGenerator;
+        Link().Device().group = kGroupGenerator;
     }
     if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
     if (direct) {
         // The instrument is taken to be in boot mode already.
-        m_entryFlow.TakeMainMcuInBootMode();
+        m_engine.Entry().TakeMainMcuInBootMode();
         StartMcuBootloader();
     } else {
-        m_entryFlow.EnterMainMcu();
+        m_engine.Entry().EnterMainMcu();
     }
 }
 
 void CLoaderDlg::OnAnalyzerMcu() {
     if (!PrepareMcuUpdate(kCaptionIspBlank, kGroupAnalyzer)) return;
-    m_entryFlow.EnterMainMcu();
+    m_engine.Entry().EnterMainMcu();
 }
 
 void CLoaderDlg::OnSubMcu() {
@@ -98,7 +99,7 @@ void CLoaderDlg::EnterSubMcu(int sel) {
         return;
     }
     EndStalledExchanges();
-    m_entryFlow.EnterSubMcu(sel);
+    m_engine.Entry().EnterSubMcu(sel);
 }
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
@@ -111,7 +112,7 @@ void CLoaderDlg::UpdateInputBoard(int board, const std::optional<std::string>& f
     // nothing: the board is not restarted and no old buffer is streamed.
     if (!ChooseStreamFile(kBoardImageFile, file)) return;
     EndStalledExchanges();
-    m_entryFlow.EnterInputBoard(board);
+    m_engine.Entry().EnterInputBoard(board);
 }
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
@@ -120,8 +121,8 @@ void CLoaderDlg::OnAnalyzerDataFlash() {
 
 void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
     // The analyzer's block acknowledgements must pass the address check.
-    m_link.Device().group = kGroupAnalyzer;
-    m_link.Device().machine = 0;
+    Link().Device().group = kGroupAnalyzer;
+    Link().Device().machine = 0;
     if (!CheckPortOpen(kCaptionIsp)) return;
     UpdateData(true);
     if (!ChooseStreamFile(kBlockImageFile, file)) return;
@@ -136,30 +137,30 @@ void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
 }
 
 const char* CLoaderDlg::McuImageName() const {
-    return m_link.Device().group == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
+    return Link().Device().group == kGroupAnalyzer ? kAnalyzerMcuImage : kGeneratorMcuImage;
 }
 
 void CLoaderDlg::StartMcuBootloader() {
     // The bootloader exchange has time-outs of its own (timers 10 and 11).
-    m_host.KillTimer(TIMER_FLOW_WATCH);
+    m_engine.DisarmTimeout();
     // The monitor thread closes the device; the port display stays as it is.
-    m_link.Port().RequestClose();
+    Link().Port().RequestClose();
     if (!LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return;
     m_strStatus = "Please wait...";
-    m_bBootReopen = true;
-    m_entryFlow.HandedOver();
-    m_bootFlow.Begin();
+    m_engine.ReopenForBootloader();
+    m_engine.Entry().HandedOver();
+    m_engine.Bootloader().Begin();
 }
 
-void CLoaderDlg::MatchBanner(std::uint8_t b) {
-    switch (m_entryFlow.OnByte(b)) {
+void CLoaderDlg::BannerHeard(BootEntryFlow::Banner banner) {
+    switch (banner) {
     case BootEntryFlow::Banner::None: return;
     case BootEntryFlow::Banner::InputBoard:
-        m_boardFlow.Begin();
-        m_entryFlow.Reset();
+        m_engine.Board().Begin();
+        m_engine.Entry().Reset();
         return;
     case BootEntryFlow::Banner::IspMode:
-        if (m_entry.subMcuEntry == 1)
+        if (m_engine.EntryData().subMcuEntry == 1)
             HandOverToSubMcuTool();
         else
             StartMcuBootloader();
@@ -169,7 +170,7 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
     m_host.Sleep(kUbd00PauseMs);
     UpdateData(true);
     if (m_nKeyboardChain != kKeyboardChainCode) {
-        m_entryFlow.SendIspEntry();
+        m_engine.Entry().SendIspEntry();
         return;
     }
     m_host.MessageBox(
@@ -182,7 +183,7 @@ void CLoaderDlg::MatchBanner(std::uint8_t b) {
 // The outside tool takes over the sub-MCU; the port is given up so that
 // the tool can open it.
 void CLoaderDlg::HandOverToSubMcuTool() {
-    m_host.KillTimer(TIMER_FLOW_WATCH);
+    m_engine.DisarmTimeout();
     if (StartSubMcuTool(*this)) {
         ReportFlowDone(FlowKind::SubMcuEntry, "the sub-MCU is in boot mode; the port is given up to the outside tool");
     } else {
@@ -190,22 +191,30 @@ void CLoaderDlg::HandOverToSubMcuTool() {
         ReportOutcome(OutcomeKind::Failed, FlowKind::SubMcuEntry, "the outside sub-MCU tool could not be started",
                       AdviceOf(FlowKind::SubMcuEntry), true);
     }
-    m_entry.Reset();
+    m_engine.EntryData().Reset();
     ClosePortNow();
     UpdateData(false);
 }
 
 void CLoaderDlg::EndStalledExchanges() {
-    if (m_bootFlow.Active())
+    if (m_engine.Bootloader().Active())
         Report(FlowEvent::BootloaderDone, 0, 0, "The bootloader exchange was ended before it finished.");
     // A failed exchange whose port close (timer 10) is overtaken still
     // tells the operator.
-    else if (m_bootFlow.VerdictPending())
+    else if (m_engine.Bootloader().VerdictPending())
         ShowBootloaderFailure();
-    m_bootFlow.Reset();
-    m_boardFlow.Reset();
-    m_entry.Reset();
-    m_host.KillTimer(TIMER_FLOW_WATCH);
+    m_engine.Bootloader().Reset();
+    m_engine.Board().Reset();
+    m_engine.EntryData().Reset();
+    m_engine.DisarmTimeout();
+}
+
+// The input-board loader's (engine/InputBoardFlow) last chunk has gone.
+void CLoaderDlg::InputBoardFinished() {
+    m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+    Report(FlowEvent::InputBoardDone);
+    ReportFlowDone(FlowKind::BoardLoader, "the update of input board " + std::to_string(m_engine.EntryData().board) +
+                                              ": " + WithThousands(m_engine.StreamData().size) + " bytes sent");
 }
 
 } // namespace quillet

@@ -7,28 +7,15 @@
 
 namespace quillet {
 
-// The one flow under way, by the order in which they take the line; the
-// boot-mode entry's snapshot is empty when none is waiting.
-FlowSnapshot CLoaderDlg::RunningFlow() const {
-    if (m_searchFlow.Running())
-        return SearchFlow::Snapshot(DeviceKindOfGroup(m_link.Device().group).description, m_link.Com());
-    if (m_eraseFlow.Waiting()) return EraseWaitFlow::Snapshot(m_stream.slot);
-    // A stream runs until its last block is acknowledged, or it ended.
-    if (m_streamFlow.Running()) return m_streamFlow.Snapshot();
-    if (m_boardFlow.Active()) return m_boardFlow.Snapshot(m_entry.board);
-    if (m_bootFlow.Running()) return m_bootFlow.Snapshot();
-    return m_entryFlow.Snapshot();
-}
-
 FlowSnapshot CLoaderDlg::CurrentFlow() const {
-    FlowSnapshot f = RunningFlow();
+    FlowSnapshot f = m_engine.Running();
     f.percent = m_fProgress;
     return f;
 }
 
 std::string CLoaderDlg::PortName(unsigned port) const {
     const std::string com = "COM" + std::to_string(port);
-    const std::string device = m_link.Port().DeviceName(port);
+    const std::string device = Link().Port().DeviceName(port);
     if (device.empty() || device == com || device == "\\\\.\\" + com) return com;
     return com + " (" + device + ")";
 }
@@ -38,13 +25,7 @@ std::string CLoaderDlg::PortName(unsigned port) const {
 // left to the caller.
 void CLoaderDlg::StopFlows(bool reportStopped) {
     const FlowSnapshot was = CurrentFlow();
-    m_host.KillTimer(TIMER_FLOW_WATCH);
-    m_searchFlow.Stop();
-    if (m_eraseFlow.Waiting()) {
-        m_host.KillTimer(TIMER_ERASE);
-        m_eraseFlow.Stop();
-    }
-    m_streamFlow.Stop();
+    m_engine.Stop();
     m_host.KillTimer(TIMER_CLOSE);
     EndStalledExchanges();
     if (was.Running() && reportStopped)
@@ -54,7 +35,7 @@ void CLoaderDlg::StopFlows(bool reportStopped) {
 void CLoaderDlg::StopRunningFlow(bool tell) {
     const FlowSnapshot flow = CurrentFlow();
     StopFlows();
-    if (m_link.Ready() || m_link.Port().IsOpen()) ClosePortNow();
+    if (Link().Ready() || Link().Port().IsOpen()) ClosePortNow();
     if (flow.writing) {
         m_strStatus = "Stopped at " + FormatProgress(m_fProgress) + " %";
         m_strNote = kNoteStopped;
@@ -72,13 +53,14 @@ void CLoaderDlg::StopRunningFlow(bool tell) {
 }
 
 std::string CLoaderDlg::AdviceOf(FlowKind flow) const {
-    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(m_link.Device().group == kGroupAnalyzer));
+    const bool analyzer = Link().Device().group == kGroupAnalyzer;
+    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(analyzer));
 }
 
 void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
     const FlowSnapshot was = CurrentFlow();
     StopFlows(false);
-    if (m_link.Ready() || m_link.Port().IsOpen()) ClosePortNow();
+    if (Link().Ready() || Link().Port().IsOpen()) ClosePortNow();
     if (was.writing) m_strNote = kNoteStopped;
     const char* what = kind == OutcomeKind::TimedOut ? "Timed out at " : "Failed at ";
     m_strStatus = what + FormatProgress(m_fProgress) + " %";
@@ -92,33 +74,8 @@ void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
 }
 
 void CLoaderDlg::ReportFlowDone(FlowKind flow, const std::string& message) {
-    m_host.KillTimer(TIMER_FLOW_WATCH);
+    m_engine.DisarmTimeout();
     ReportOutcome(OutcomeKind::Done, flow, message);
-}
-
-// ---- the flows' time-out ----------------------------------------------------
-
-void CLoaderDlg::ArmFlowWatch() {
-    m_host.SetTimer(TIMER_FLOW_WATCH, m_nFlowTimeoutMs);
-}
-
-void CLoaderDlg::FlowWatchTick() {
-    m_host.KillTimer(TIMER_FLOW_WATCH);
-    const FlowSnapshot f = CurrentFlow();
-    switch (f.kind) {
-    case FlowKind::PatternStream:
-    case FlowKind::PanelStream:
-    case FlowKind::FpgaStream:
-    case FlowKind::AuxFpgaStream:
-    case FlowKind::AnalyzerData: EndFlow(OutcomeKind::TimedOut, m_streamFlow.TimeoutText(m_nFlowTimeoutMs)); return;
-    case FlowKind::McuEntry:
-    case FlowKind::SubMcuEntry: EndFlow(OutcomeKind::TimedOut, BootEntryFlow::TimeoutText(f.kind, m_nFlowTimeoutMs)); return;
-    case FlowKind::BoardEntry:
-    case FlowKind::BoardLoader:
-        EndFlow(OutcomeKind::TimedOut, InputBoardFlow::TimeoutText(m_nFlowTimeoutMs, f.done, m_stream.size));
-        return;
-    default: return;  // the search, the erase wait and the bootloader have limits of their own
-    }
 }
 
 // ---- controls that would end or replace a flow --------------------------------
@@ -143,7 +100,7 @@ bool CLoaderDlg::ConfirmControl(int controlId) {
     case IDC_COM_LIST:
         if (ConfirmInterruption()) return true;
         // The list goes back to the port the upload uses.
-        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
+        m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(Link().Com()) - 1);
         return false;
     default: return true;
     }
@@ -155,7 +112,7 @@ bool CLoaderDlg::ConfirmInterruption(bool closing) {
     if (m_bAskingToStop) return false;
     // A stream whose port the operator has already closed writes nothing
     // more: there is nothing left to interrupt.
-    if (!CurrentFlow().writing || !(m_link.Ready() || m_link.Port().IsOpen())) return true;
+    if (!CurrentFlow().writing || !(Link().Ready() || Link().Port().IsOpen())) return true;
     m_bAskingToStop = true;
     const bool stop = m_host.AskYesNo(
         "An upload to the instrument is running (" + FormatProgress(m_fProgress) + " %). Stop it?",
@@ -171,7 +128,7 @@ bool CLoaderDlg::ConfirmInterruption(bool closing) {
 void CLoaderDlg::OnSerialLost(unsigned port) {
     // The link has closed the device; the display follows so the operator
     // sees the port closed and can open it again.
-    if (port != m_link.Com()) return;
+    if (port != Link().Com()) return;
     const FlowSnapshot flow = CurrentFlow();
     ShowPortClosed();
     // A port that goes away under the search is passed by like any other.

@@ -47,13 +47,13 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // A new search ends a firmware exchange left waiting for its peer.
     EndStalledExchanges();
 
-    m_link.Device() = {group, 0x00};
+    Link().Device() = {group, 0x00};
     ClosePortQuietly();
     // Only the signal generator's search goes back to no parity; the others
     // keep what the main-MCU bootloader may have set.
-    if (group == kGroupGenerator) m_link.Line().parity = 'N';
+    if (group == kGroupGenerator) Link().Line().parity = 'N';
 
-    if (m_searchFlow.Start()) {
+    if (m_engine.Search().Start()) {
         m_strSearchStatus = kPleaseWait;
         UpdateData(false);
         return;
@@ -62,22 +62,20 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     EndSearchNotFound(0);
 }
 
-void CLoaderDlg::MatchSearchReply(std::uint8_t b) { m_searchFlow.OnByte(b); }
-
-void CLoaderDlg::ScanNextPort() {
-    switch (m_searchFlow.OnTick()) {
+void CLoaderDlg::SearchTicked(SearchFlow::Tick tick) {
+    switch (tick) {
     case SearchFlow::Tick::Idle:
     case SearchFlow::Tick::Probing: return;
     case SearchFlow::Tick::Found: break;
     case SearchFlow::Tick::NotFound: EndSearchNotFound(1); return;
     }
     ShowPortOpen();
-    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(m_link.Com()) - 1);
+    m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(Link().Com()) - 1);
     m_strSearchStatus = " ";
     UpdateData(false);
-    Report(FlowEvent::SearchFound, m_link.Com());
-    ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description +
-                                         " on " + PortName(m_link.Com()));
+    Report(FlowEvent::SearchFound, Link().Com());
+    ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(Link().Device().group).description +
+                                         " on " + PortName(Link().Com()));
 }
 
 // The scan has ended without a device, and the operator is told.
@@ -88,7 +86,7 @@ void CLoaderDlg::EndSearchNotFound(int portsOpened) {
     m_host.MessageBox(SearchFlow::NotFoundText(), kCaptionIsp);
     // A port refused for lack of permission may be the instrument's: the
     // group hint follows once, and so does a path that is no serial port.
-    const std::string hints = m_searchFlow.Hints();
+    const std::string hints = m_engine.Search().Hints();
     if (!hints.empty()) m_host.MessageBox(hints, "");
     Report(FlowEvent::SearchFailed, portsOpened);
     // The boxes above are the operator's; the outcome goes to the front end.

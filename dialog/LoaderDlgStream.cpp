@@ -55,7 +55,7 @@ SharedBytes ChooseBinFile(IHost& host, const std::function<void()>& chosen, cons
 // ---- the stream's blocks on the screen ------------------------------------------
 
 int CLoaderDlg::SendFirstBlock(const BlockStreamFlow::Start& start, bool closeAfterLast) {
-    const std::optional<BlockStreamFlow::Sent> sent = m_streamFlow.Begin(start);
+    const std::optional<BlockStreamFlow::Sent> sent = m_engine.Stream().Begin(start);
     if (!sent) return 0;
     ShowBlockSent(*sent, closeAfterLast);
     return 1;
@@ -69,7 +69,7 @@ void CLoaderDlg::ShowBlockSent(const BlockStreamFlow::Sent& sent, bool closeAfte
     UpdateData(false);
     if (sent.Last() && closeAfterLast) {
         m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
-        m_stream.closeArmed = 1;
+        m_engine.StreamData().closeArmed = 1;
     }
 }
 
@@ -85,15 +85,16 @@ void CLoaderDlg::OnBlockAck(const std::uint8_t* reply) {
     // payload would leave the status to its checksum or to an earlier frame.
     if (FrameLength(reply) < 8) return;
     if (reply[9] != 0x78 || reply[10] != 0x78) return;
-    const BlockStreamFlow::AckStep step = m_streamFlow.OnAck(reply[11]);
+    const BlockStreamFlow::AckStep step = m_engine.Stream().OnAck(reply[11]);
     switch (step.step) {
     case BlockStreamFlow::Step::Completed:
         ShowUploadStored();
-        ReportFlowDone(m_streamFlow.Snapshot().kind, m_streamFlow.DoneText());
+        ReportFlowDone(m_engine.Stream().Snapshot().kind, m_engine.Stream().DoneText());
         break;
     case BlockStreamFlow::Step::Resent:
         // The port stays open for a second after the last write.
-        if (step.sent.Last() && m_stream.closeArmed && m_link.Ready()) m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
+        if (step.sent.Last() && m_engine.StreamData().closeArmed && Link().Ready())
+            m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
         break;
     case BlockStreamFlow::Step::Next: ShowBlockSent(step.sent, true); break;
     case BlockStreamFlow::Step::None: break;
@@ -109,9 +110,9 @@ int CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) 
         m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
         return 0;
     }
-    m_stream.size = static_cast<std::uint32_t>(bytes->size());
-    m_stream.buffer.clear();
-    m_stream.shared = std::move(bytes);
+    m_engine.StreamData().size = static_cast<std::uint32_t>(bytes->size());
+    m_engine.StreamData().buffer.clear();
+    m_engine.StreamData().shared = std::move(bytes);
     return 1;
 }
 
@@ -135,9 +136,9 @@ bool CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::optional<std:
     };
     SharedBytes file = path ? ReadChosenFile(m_host, *path, chosen, read) : ChooseBinFile(m_host, chosen, read);
     if (!file) return false;
-    m_stream.size = static_cast<std::uint32_t>(file->size());
-    m_stream.buffer.clear();
-    m_stream.shared = std::move(file);
+    m_engine.StreamData().size = static_cast<std::uint32_t>(file->size());
+    m_engine.StreamData().buffer.clear();
+    m_engine.StreamData().shared = std::move(file);
     return true;
 }
 

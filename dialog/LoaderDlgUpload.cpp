@@ -31,7 +31,7 @@ bool CLoaderDlg::CheckSlotAndPort(bool readField) {
         m_host.MessageBox(kMsgPatternRange, kCaptionIsp);
         return false;
     }
-    if (!m_link.Ready()) {
+    if (!Link().Ready()) {
         m_host.MessageBox(kMsgSearchFirst, kCaptionIspBlank);
         return false;
     }
@@ -50,40 +50,37 @@ void CLoaderDlg::StorePattern(int slot) {
 // not copied), else black.
 void CLoaderDlg::ShareRaster() {
     if (!m_raster) m_raster = std::make_shared<const std::vector<std::uint8_t>>(kRasterBytes, std::uint8_t{0});
-    m_stream.buffer.clear();
-    m_stream.shared = m_raster;
+    m_engine.StreamData().buffer.clear();
+    m_engine.StreamData().shared = m_raster;
 }
 
 void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     if (!fromField) m_nPatternNo = slot;
     if (!CheckSlotAndPort(fromField)) return;
     RememberSlot();
-    m_stream.size = static_cast<std::uint32_t>(kRasterBytes);
+    m_engine.StreamData().size = static_cast<std::uint32_t>(kRasterBytes);
     m_strNote = kNoteNand;
     // The percentage of an earlier upload does not stand for this one.
     m_fProgress = 0;
     ShareRaster();
     // Until the first block goes out, a stray acknowledgement of an earlier
     // stream has nothing to carry on or send again.
-    m_streamFlow.Prepare(m_nPatternNo);
+    m_engine.Stream().Prepare(m_nPatternNo);
 
-    m_eraseFlow.Begin(m_nPatternNo);
+    m_engine.EraseWait().Begin(m_nPatternNo);
     m_strStatus = "Erasing.";
-    m_host.SetTimer(TIMER_ERASE, EraseWaitFlow::kTickMs);
     UpdateData(false);
 }
 
-void CLoaderDlg::EraseWaitByte(std::uint8_t b) {
-    if (!m_eraseFlow.OnByte(b)) return;
-    m_host.KillTimer(TIMER_ERASE);
+void CLoaderDlg::EraseConfirmed() {
     m_strStatus = " ";
     UpdateData(false);
     StartPatternStream();
 }
 
-void CLoaderDlg::EraseWaitTick() {
-    switch (m_eraseFlow.OnTick()) {
-    case EraseWaitFlow::Tick::Idle: m_host.KillTimer(TIMER_ERASE); return;
+void CLoaderDlg::EraseTicked(EraseWaitFlow::Tick tick) {
+    switch (tick) {
+    case EraseWaitFlow::Tick::Idle: return;
     case EraseWaitFlow::Tick::TimedOut:
         // The instrument never confirmed the erase: the upload ends here,
         // before any block went out.
@@ -92,12 +89,12 @@ void CLoaderDlg::EraseWaitTick() {
     case EraseWaitFlow::Tick::Waiting: break;
     }
     static constexpr const char* kFrames[4] = {"Erasing....", "Erasing.", "Erasing..", "Erasing..."};
-    m_strStatus = kFrames[m_eraseFlow.Ticks() % 4];
+    m_strStatus = kFrames[m_engine.EraseWait().Ticks() % 4];
     UpdateData(false);
 }
 
 void CLoaderDlg::ShowUploadStored() {
-    const StreamState& st = m_stream;
+    const StreamState& st = m_engine.StreamData();
     if (st.kindPattern) {
         m_strStatus = "User pattern stored in slot " + std::to_string(st.slot) + ".";
     } else if (st.kindPanel && st.firstBlock >= kPanelBlockBase + kPanelBlocksPerSlot) {
@@ -133,13 +130,13 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     m_strStatus = " ";
     ShowNote(kNotePanel);
 
-    m_stream.buffer.assign(m_images.panel, m_images.panel + kPanelBytes);
-    m_stream.shared.reset();
-    m_stream.size = static_cast<std::uint32_t>(kPanelBytes);
+    m_engine.StreamData().buffer.assign(m_images.panel, m_images.panel + kPanelBytes);
+    m_engine.StreamData().shared.reset();
+    m_engine.StreamData().size = static_cast<std::uint32_t>(kPanelBytes);
     // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.
-    m_eraseFlow.Stop();
+    m_engine.EraseWait().Stop();
     const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(m_nPatternNo) + kPanelBlockBase;
-    m_stream.slot = m_nPatternNo;
+    m_engine.StreamData().slot = m_nPatternNo;
     SendFirstBlock({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt}, true);
 }
 

@@ -23,6 +23,7 @@ void EraseWaitFlow::Begin(int slot) {
     m_ticks = 1;
     m_echo.clear();
     m_link.Tell(FlowEvent::EraseWaitStarted);
+    m_link.StartTimer(FlowTimer::EraseTick, kTickMs);
 }
 
 bool EraseWaitFlow::OnByte(std::uint8_t b) {
@@ -30,12 +31,16 @@ bool EraseWaitFlow::OnByte(std::uint8_t b) {
     if (b != kLineFeed || m_echo.find(kConfirmation) == std::string::npos) return false;
     m_ticks = 0;
     m_echo.clear();
+    m_link.StopTimer(FlowTimer::EraseTick);
     m_link.Tell(FlowEvent::EraseWaitEnded, 1);
     return true;
 }
 
 EraseWaitFlow::Tick EraseWaitFlow::OnTick() {
-    if (m_ticks == 0) return Tick::Idle;
+    if (m_ticks == 0) {
+        m_link.StopTimer(FlowTimer::EraseTick);
+        return Tick::Idle;
+    }
     if (m_ticks > kTickLimit) return Tick::TimedOut;
     ++m_ticks;
     return Tick::Waiting;
@@ -43,6 +48,7 @@ EraseWaitFlow::Tick EraseWaitFlow::OnTick() {
 
 void EraseWaitFlow::Stop() {
     if (m_ticks == 0) return;
+    m_link.StopTimer(FlowTimer::EraseTick);
     m_ticks = 0;
     m_link.Tell(FlowEvent::EraseWaitEnded, 0);
 }

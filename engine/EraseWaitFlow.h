@@ -23,7 +23,8 @@ public:
 
     explicit EraseWaitFlow(FlowLink& link) : m_link(link) {}
 
-    // Sends the slot command of `slot` (1..4) and starts the wait.
+    // Sends the slot command of `slot` (1..4) and starts the wait and its
+    // tick (FlowTimer::EraseTick); the tick stops when the wait ends.
     void Begin(int slot);
     bool Waiting() const { return m_ticks != 0; }
     // Ticks counted since the wait began (1 at its start).

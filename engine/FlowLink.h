@@ -14,15 +14,18 @@ namespace quillet {
 
 // The timers a flow runs through its link (StartTimer); the program that
 // runs the flow gives each one a timer of its own and hands the ticks back
-// to the flow. The dialog's are timers 8 to 11 and the search's timer 4.
+// to the flow. The dialog's are timers 8 to 11, the search's timer 4, the
+// erase wait's timer 3 and the time-out's timer 12.
 enum class FlowTimer : unsigned {
     BootSync,     // main-MCU bootloader: the sync byte's repeat (the port's reopen first)
     BootSend,     // main-MCU bootloader: a write held back for its delay
     BootAnswer,   // main-MCU bootloader: the limit of an answer, or the stand-in ACK
     BootSilence,  // main-MCU bootloader: the bootloader has sent nothing for too long
     SearchScan,   // device search: the wait on the port just probed
+    EraseTick,    // erase wait: its one-second count
+    Timeout,      // the engine's: the running flow's answer has not come in time
 };
-inline constexpr unsigned kFlowTimerCount = 5;
+inline constexpr unsigned kFlowTimerCount = 7;
 
 class FlowLink {
 public:

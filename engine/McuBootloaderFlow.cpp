@@ -111,7 +111,9 @@ McuBootloaderFlow::Step McuBootloaderFlow::OnTimer(FlowTimer timer) {
     case FlowTimer::BootSend: return SendTick();
     case FlowTimer::BootAnswer: return AnswerTick();
     case FlowTimer::BootSilence: return SilenceTick();
-    case FlowTimer::SearchScan: break;  // the search's, not this flow's
+    case FlowTimer::SearchScan:
+    case FlowTimer::EraseTick:
+    case FlowTimer::Timeout: break;  // other flows' and the engine's, not this flow's
     }
     return Step::None;
 }

@@ -24,7 +24,7 @@ const Bytes kIspEntry = {0x0D, 0x0A, 'I', 'S', 'P', ' ', '3', '2', ' ', '1', 0x0
 
 struct EntryFixture : test::FirmwareFixture {
     void Banner(const std::string& line) {
-        for (char c : line) dlg.MatchBanner(static_cast<std::uint8_t>(c));
+        for (char c : line) dlg.OnSerialRxChar(static_cast<std::uint8_t>(c), 1);
     }
 };
 

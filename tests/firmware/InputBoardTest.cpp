@@ -34,7 +34,7 @@ struct BoardFixture : test::FirmwareFixture {
         test::Probe(dlg).Stream().buffer = image;
         test::Probe(dlg).Stream().size = static_cast<std::uint32_t>(image.size());
         test::Probe(dlg).Entry().inputEntry = 1;
-        for (char c : std::string("UBD 01\r")) dlg.MatchBanner(static_cast<std::uint8_t>(c));
+        for (char c : std::string("UBD 01\r")) dlg.OnSerialRxChar(static_cast<std::uint8_t>(c), 1);
         ASSERT_EQ(test::Probe(dlg).Board().active, 1);
     }
     // Boot ROM and RAM loader up to the first chunk prompt.

@@ -79,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Every byte also goes straight to the consumer, so the parser and
         // the matcher are reached whatever the routing flags say.
         if (mode == 1 && (i & 1)) {
-            dlg.MatchSearchReply(b);
+            test::Probe(dlg).Core().Search().OnByte(b);
         } else if (mode == 0 && (i & 1)) {
-            dlg.ParseReplyByte(b);
+            test::Probe(dlg).Link().TakeReplyByte(b);
         } else {
             dlg.OnSerialRxChar(b, static_cast<std::intptr_t>(1 + (i % 99)));
         }

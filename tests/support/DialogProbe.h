@@ -15,18 +15,19 @@ public:
 
     // Serial settings and port display.
     // The port, its settings, the addresses and the receive state.
-    InstrumentLink& Link() { return d.m_link; }
-    unsigned& ComPort() { return d.m_link.Com(); }
-    char& Parity() { return d.m_link.Line().parity; }
+    Engine& Core() { return d.m_engine; }
+    InstrumentLink& Link() { return d.m_engine.m_link; }
+    unsigned& ComPort() { return d.m_engine.m_link.Com(); }
+    char& Parity() { return d.m_engine.m_link.Line().parity; }
 
     // Addresses.
-    std::uint8_t& DeviceGroup() { return d.m_link.Device().group; }
-    std::uint8_t& DeviceMachine() { return d.m_link.Device().machine; }
-    std::uint8_t& ConsoleGroup() { return d.m_link.Console().group; }
-    std::uint8_t& ConsoleMachine() { return d.m_link.Console().machine; }
+    std::uint8_t& DeviceGroup() { return d.m_engine.m_link.Device().group; }
+    std::uint8_t& DeviceMachine() { return d.m_engine.m_link.Device().machine; }
+    std::uint8_t& ConsoleGroup() { return d.m_engine.m_link.Console().group; }
+    std::uint8_t& ConsoleMachine() { return d.m_engine.m_link.Console().machine; }
 
     // The receive state the reply parser and the search matcher share.
-    int& RxState() { return d.m_link.ReceiveState(); }
+    int& RxState() { return d.m_engine.m_link.ReceiveState(); }
 
     // Data-exchange members.
     float& Progress() { return d.m_fProgress; }
@@ -35,12 +36,12 @@ public:
     std::string& StatusText() { return d.m_strStatus; }
 
     // Erase wait of the pattern upload.
-    int& EraseWait() { return d.m_eraseFlow.m_ticks; }
-    std::string& EchoText() { return d.m_eraseFlow.m_echo; }
+    int& EraseWait() { return d.m_engine.m_erase.m_ticks; }
+    std::string& EchoText() { return d.m_engine.m_erase.m_echo; }
 
     // Flow components.
-    SearchState& Search() { return d.m_search; }
-    StreamState& Stream() { return d.m_stream; }
+    SearchState& Search() { return d.m_engine.m_searchData; }
+    StreamState& Stream() { return d.m_engine.m_streamData; }
     PatternImages& Images() { return d.m_images; }
     // The raster of the last accepted 1920x1080 import (shared, null before one).
     SharedBytes& Raster() { return d.m_raster; }
@@ -48,9 +49,9 @@ public:
     void SetRaster(std::vector<std::uint8_t> raster) {
         d.m_raster = std::make_shared<const std::vector<std::uint8_t>>(std::move(raster));
     }
-    EntryState& Entry() { return d.m_entry; }
-    McuBootloaderFlow& BootFlow() { return d.m_bootFlow; }
-    InputBoardState& Board() { return d.m_boardFlow.m_s; }
+    EntryState& Entry() { return d.m_engine.m_entryData; }
+    McuBootloaderFlow& BootFlow() { return d.m_engine.m_boot; }
+    InputBoardState& Board() { return d.m_engine.m_board.m_s; }
 
 private:
     CLoaderDlg& d;

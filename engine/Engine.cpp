@@ -1,0 +1,155 @@
+#include "engine/Engine.h"
+
+#include "discovery/DeviceKinds.h"
+
+namespace quillet {
+
+Engine::Engine(IHost& host, ISerialPort* port, std::unique_ptr<ISerialPort> own, const TimerIds& timers,
+               EngineView& view)
+    : m_host(host), m_view(view), m_timers(timers), m_link(port, std::move(own)) {
+    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { m_view.ReplyHeard(entry, frame); });
+}
+
+// The erase wait, the search, the stream, the input board and the
+// bootloader take the line in this order; the boot-mode entry's snapshot is
+// empty when none is waiting.
+FlowSnapshot Engine::Running() const {
+    if (m_search.Running())
+        return SearchFlow::Snapshot(DeviceKindOfGroup(m_link.Device().group).description, m_link.Com());
+    if (m_erase.Waiting()) return EraseWaitFlow::Snapshot(m_streamData.slot);
+    // A stream runs until its last block is acknowledged, or it ended.
+    if (m_stream.Running()) return m_stream.Snapshot();
+    if (m_board.Active()) return m_board.Snapshot(m_entryData.board);
+    if (m_boot.Running()) return m_boot.Snapshot();
+    return m_entry.Snapshot();
+}
+
+void Engine::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {
+    const InstrumentLink::Command sent = m_link.SendCommand(code, payload, count);
+    if (sent == InstrumentLink::Command::TooLong || sent == InstrumentLink::Command::NotReady)
+        m_view.CommandRefused(sent);
+}
+
+void Engine::OnByte(std::uint8_t b) {
+    if (m_erase.Waiting()) {
+        if (m_erase.OnByte(b)) m_view.EraseConfirmed();
+    } else if (m_search.Running()) {
+        m_search.OnByte(b);
+    } else if (m_board.Active()) {
+        m_board.OnByte(b);
+    } else if (m_boot.Active()) {
+        m_view.BootStepped(m_boot.OnByte(b));
+    } else {
+        ParseReplyByte(b);
+    }
+}
+
+void Engine::ParseReplyByte(std::uint8_t b) {
+    if (m_link.TakeReplyByte(b) || !m_entry.Waiting()) return;
+    const BootEntryFlow::Banner banner = m_entry.OnByte(b);
+    if (banner != BootEntryFlow::Banner::None) m_view.BannerHeard(banner);
+}
+
+bool Engine::OnTimer(unsigned id) {
+    for (unsigned i = 0; i < kFlowTimerCount; ++i) {
+        if (m_timers[i] != id) continue;
+        OnFlowTimer(static_cast<FlowTimer>(i));
+        return true;
+    }
+    return false;
+}
+
+void Engine::OnFlowTimer(FlowTimer timer) {
+    switch (timer) {
+    case FlowTimer::SearchScan: m_view.SearchTicked(m_search.OnTick()); return;
+    case FlowTimer::EraseTick: EraseTick(); return;
+    case FlowTimer::Timeout: TimeoutTick(); return;
+    case FlowTimer::BootSync:
+    case FlowTimer::BootSend:
+    case FlowTimer::BootAnswer:
+    case FlowTimer::BootSilence: BootTick(timer); return;
+    }
+}
+
+void Engine::BootTick(FlowTimer timer) {
+    // The port was closed for the exchange: the first sync tick reopens it
+    // at even parity. Testing the parity alone would leave the port closed
+    // when an earlier update had already set 'E', and the sync bytes would
+    // go nowhere for good. A failed reopen is not tried again.
+    if (timer == FlowTimer::BootSync && !m_boot.Active() && (m_link.Line().parity == 'N' || m_bootReopen)) {
+        m_bootReopen = false;
+        m_link.Line().parity = 'E';
+        m_link.Open(m_link.Com(), 'E');
+        return;
+    }
+    m_view.BootStepped(m_boot.OnTimer(timer));
+}
+
+void Engine::EraseTick() {
+    const EraseWaitFlow::Tick tick = m_erase.OnTick();
+    m_view.EraseTicked(tick);
+}
+
+void Engine::Stop() {
+    DisarmTimeout();
+    m_search.Stop();
+    m_erase.Stop();
+    m_stream.Stop();
+}
+
+// ---- the time-out -----------------------------------------------------------------
+
+void Engine::ArmTimeout() { m_wire.StartTimer(FlowTimer::Timeout, m_timeoutMs); }
+
+void Engine::DisarmTimeout() { m_wire.StopTimer(FlowTimer::Timeout); }
+
+// The search, the erase wait and the bootloader have limits of their own;
+// every other flow that waits for the instrument ends here.
+void Engine::TimeoutTick() {
+    DisarmTimeout();
+    const FlowSnapshot f = Running();
+    switch (f.kind) {
+    case FlowKind::PatternStream:
+    case FlowKind::PanelStream:
+    case FlowKind::FpgaStream:
+    case FlowKind::AuxFpgaStream:
+    case FlowKind::AnalyzerData: m_view.FlowTimedOut(m_stream.TimeoutText(m_timeoutMs)); return;
+    case FlowKind::McuEntry:
+    case FlowKind::SubMcuEntry: m_view.FlowTimedOut(BootEntryFlow::TimeoutText(f.kind, m_timeoutMs)); return;
+    case FlowKind::BoardEntry:
+    case FlowKind::BoardLoader:
+        m_view.FlowTimedOut(InputBoardFlow::TimeoutText(m_timeoutMs, f.done, m_streamData.size));
+        return;
+    default: return;
+    }
+}
+
+// ---- the flows' wire ------------------------------------------------------------------
+
+void Engine::Wire::Send(const std::uint8_t* bytes, std::size_t length) { m_e.m_link.Port().QueueWrite(bytes, length); }
+
+void Engine::Wire::SendToLine(const std::uint8_t* bytes, std::size_t length) {
+    m_e.m_link.Port().QueueWriteToLine(bytes, length);
+}
+
+void Engine::Wire::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {
+    m_e.SendCommand(code, payload, count);
+}
+
+void Engine::Wire::Pause(unsigned ms) { m_e.m_host.Sleep(ms); }
+
+void Engine::Wire::Answered() { m_e.ArmTimeout(); }
+
+void Engine::Wire::Progress(float percent) { m_e.m_view.FlowProgress(percent); }
+
+void Engine::Wire::Tell(FlowEvent event, long long a, long long b, const std::string& text) {
+    m_e.m_view.FlowTold(event, a, b, text);
+}
+
+void Engine::Wire::StartTimer(FlowTimer timer, unsigned ms) {
+    m_e.m_host.SetTimer(m_e.m_timers[static_cast<unsigned>(timer)], ms);
+}
+
+void Engine::Wire::StopTimer(FlowTimer timer) { m_e.m_host.KillTimer(m_e.m_timers[static_cast<unsigned>(timer)]); }
+
+} // namespace quillet

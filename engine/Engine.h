@@ -1,0 +1,162 @@
+// The engine: the link to one instrument and the flows that run over it,
+// with no screen. At most one flow runs at a time. A received byte goes to
+// the flow that takes bytes now (the reply-frame parser when none does),
+// each tick of a timer to the flow that runs it, and a flow that waits for
+// an answer longer than its time-out ends timed out. The program that shows
+// the flows (the dialog) starts them through the flow objects and follows
+// their steps through its EngineView; it never routes a byte or a tick.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "discovery/SearchState.h"
+#include "engine/BlockStreamFlow.h"
+#include "engine/BootEntryFlow.h"
+#include "engine/EraseWaitFlow.h"
+#include "engine/FlowEvents.h"
+#include "engine/FlowLink.h"
+#include "engine/FlowTimings.h"
+#include "engine/InputBoardFlow.h"
+#include "engine/InstrumentLink.h"
+#include "engine/McuBootloaderFlow.h"
+#include "engine/SearchFlow.h"
+#include "firmware/FirmwareState.h"
+#include "pattern/StreamState.h"
+#include "platform/Host.h"
+
+namespace quillet {
+
+namespace test {
+class DialogProbe;
+}
+
+// What the engine tells the program that shows its flows.
+class EngineView {
+public:
+    virtual ~EngineView() = default;
+    // A command frame did not go out (TooLong or NotReady): the operator is told.
+    virtual void CommandRefused(InstrumentLink::Command why) = 0;
+    // How far the flow came, as the percentage field shows it.
+    virtual void FlowProgress(float percent) = 0;
+    virtual void FlowTold(FlowEvent event, long long a, long long b, const std::string& text) = 0;
+    // A reply frame that passed the link's checks, by its reply-table entry.
+    virtual void ReplyHeard(std::size_t entry, const std::uint8_t* frame) = 0;
+    // The steps of the flows the screen follows.
+    virtual void EraseTicked(EraseWaitFlow::Tick tick) = 0;
+    virtual void EraseConfirmed() = 0;
+    virtual void SearchTicked(SearchFlow::Tick tick) = 0;
+    virtual void BootStepped(McuBootloaderFlow::Step step) = 0;
+    virtual void BannerHeard(BootEntryFlow::Banner banner) = 0;
+    // The running flow waited longer than its time-out for the
+    // instrument's answer; `message` says how far it came.
+    virtual void FlowTimedOut(const std::string& message) = 0;
+};
+
+class Engine {
+public:
+    // The host timer each FlowTimer runs on, in FlowTimer's order.
+    using TimerIds = std::array<unsigned, kFlowTimerCount>;
+
+    // Talks through `port` when there is one (the caller keeps it), else
+    // through `own`.
+    Engine(IHost& host, ISerialPort* port, std::unique_ptr<ISerialPort> own, const TimerIds& timers,
+           EngineView& view);
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    InstrumentLink& Link() { return m_link; }
+    const InstrumentLink& Link() const { return m_link; }
+
+    // ---- the flows and what they hold ----------------------------------------
+    SearchFlow& Search() { return m_search; }
+    EraseWaitFlow& EraseWait() { return m_erase; }
+    BlockStreamFlow& Stream() { return m_stream; }
+    const BlockStreamFlow& Stream() const { return m_stream; }
+    InputBoardFlow& Board() { return m_board; }
+    BootEntryFlow& Entry() { return m_entry; }
+    McuBootloaderFlow& Bootloader() { return m_boot; }
+    const McuBootloaderFlow& Bootloader() const { return m_boot; }
+    StreamState& StreamData() { return m_streamData; }
+    const StreamState& StreamData() const { return m_streamData; }
+    EntryState& EntryData() { return m_entryData; }
+    const EntryState& EntryData() const { return m_entryData; }
+
+    // ---- what runs --------------------------------------------------------------
+    // The one flow under way, by the order in which they take the line.
+    FlowSnapshot Running() const;
+    // A command frame to the instrument; a refused one goes to the view.
+    void SendCommand(std::uint16_t code, const std::uint8_t* payload, int count);
+    // A received byte, to the flow that takes bytes now.
+    void OnByte(std::uint8_t b);
+    // A tick of the host's timer `id`: false when it is none of the engine's.
+    bool OnTimer(unsigned id);
+    // Ends the search, the erase wait and the block stream: no further byte
+    // goes out for them, their timers and the time-out stop, a late answer
+    // finds nothing to carry on. The firmware exchanges are the caller's.
+    void Stop();
+
+    // ---- the time-out of the instrument's answers ---------------------------------
+    void SetTimeout(unsigned ms) { m_timeoutMs = ms; }
+    unsigned Timeout() const { return m_timeoutMs; }
+    // The running flow's next answer has the whole time-out from now.
+    void ArmTimeout();
+    // The flow has a limit of its own from here on, or has ended.
+    void DisarmTimeout();
+
+    // The main-MCU bootloader's first sync tick opens the port again at
+    // even parity (the port was closed for the exchange).
+    void ReopenForBootloader() { m_bootReopen = true; }
+
+private:
+    friend class test::DialogProbe;
+
+    // The flows' way to the line, the host's clock and timers and the view.
+    class Wire : public FlowLink {
+    public:
+        explicit Wire(Engine& engine) : m_e(engine) {}
+        void Send(const std::uint8_t* bytes, std::size_t length) override;
+        void SendToLine(const std::uint8_t* bytes, std::size_t length) override;
+        void SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) override;
+        void Pause(unsigned ms) override;
+        void Answered() override;
+        void Progress(float percent) override;
+        void Tell(FlowEvent event, long long a, long long b, const std::string& text) override;
+        void StartTimer(FlowTimer timer, unsigned ms) override;
+        void StopTimer(FlowTimer timer) override;
+
+    private:
+        Engine& m_e;
+    };
+
+    void OnFlowTimer(FlowTimer timer);
+    void BootTick(FlowTimer timer);
+    void EraseTick();
+    void TimeoutTick();
+    // A byte outside the other flows: the reply-frame parser, and outside a
+    // frame the banner of a firmware entry under way.
+    void ParseReplyByte(std::uint8_t b);
+
+    IHost& m_host;
+    EngineView& m_view;
+    TimerIds m_timers;
+    unsigned m_timeoutMs = kFlowTimeoutMs;
+    bool m_bootReopen = false;
+
+    InstrumentLink m_link;
+    SearchState m_searchData;
+    StreamState m_streamData;
+    EntryState m_entryData;
+    Wire m_wire{*this};
+    InputBoardFlow m_board{m_wire, m_streamData};
+    BlockStreamFlow m_stream{m_wire, m_streamData};
+    EraseWaitFlow m_erase{m_wire};
+    SearchFlow m_search{m_wire, m_link, m_searchData};
+    BootEntryFlow m_entry{m_wire, m_entryData};
+    McuBootloaderFlow m_boot{m_wire, m_streamData};
+};
+
+} // namespace quillet

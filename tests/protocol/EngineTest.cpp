@@ -1,0 +1,150 @@
+// The engine on its own, on the virtual clock over a fake port: which flow
+// a received byte reaches, the ticks of the engine's timers, the time-out of
+// the instrument's answers and the commands it refuses, all seen through
+// the steps it tells its view.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "platform/VirtualHost.h"
+#include "protocol/Frame.h"
+#include "support/FakeSerialPort.h"
+
+namespace quillet {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Timer ids of no meaning beyond being the host's, in FlowTimer's order.
+constexpr Engine::TimerIds kTimers = {21, 22, 23, 24, 25, 26, 27};
+constexpr unsigned kTimeoutTimer = 27;
+constexpr unsigned kEraseTimer = 26;
+
+// Every step the engine tells, as a line of text in order.
+struct RecordingView : EngineView {
+    std::vector<std::string> steps;
+    void CommandRefused(InstrumentLink::Command why) override {
+        steps.push_back(why == InstrumentLink::Command::TooLong ? "refused: too long" : "refused: not ready");
+    }
+    void FlowProgress(float) override {}
+    void FlowTold(FlowEvent, long long, long long, const std::string&) override {}
+    void ReplyHeard(std::size_t entry, const std::uint8_t*) override {
+        steps.push_back("reply " + std::to_string(entry));
+    }
+    void EraseTicked(EraseWaitFlow::Tick tick) override {
+        steps.push_back(tick == EraseWaitFlow::Tick::TimedOut ? "erase timed out" : "erase tick");
+    }
+    void EraseConfirmed() override { steps.push_back("erase confirmed"); }
+    void SearchTicked(SearchFlow::Tick) override { steps.push_back("search tick"); }
+    void BootStepped(McuBootloaderFlow::Step) override {}
+    void BannerHeard(BootEntryFlow::Banner banner) override {
+        steps.push_back(banner == BootEntryFlow::Banner::InputBoard ? "banner: input board" : "banner: other");
+    }
+    void FlowTimedOut(const std::string& message) override { steps.push_back("timed out: " + message); }
+};
+
+// The acknowledgement of a block, as the instrument sends it (no payload
+// beyond the block number).
+Bytes BlockAck() {
+    const std::uint16_t code = kReplyCodes[kBlockAckEntry];
+    Bytes f{kReplyHeader, 0, 0, 7, 0, 0, 0};
+    f.push_back(static_cast<std::uint8_t>(code & 0xFF));
+    f.push_back(static_cast<std::uint8_t>(code >> 8));
+    f.insert(f.end(), {0, 0});
+    f.push_back(FrameChecksum(f.data(), f.size()));
+    return f;
+}
+
+struct EngineTest : ::testing::Test {
+    VirtualHost host;
+    test::FakeSerialPort port;
+    RecordingView view;
+    Engine engine{host, &port, nullptr, kTimers, view};
+
+    void SetUp() override {
+        host.SetTimerCallback([this](unsigned id) { EXPECT_TRUE(engine.OnTimer(id)); });
+        engine.Link().Open(1, 'N');
+        engine.Link().SetReady(true);
+    }
+    void Feed(const Bytes& bytes) {
+        for (auto b : bytes) engine.OnByte(b);
+    }
+    void Feed(const std::string& text) { Feed(Bytes(text.begin(), text.end())); }
+};
+
+TEST_F(EngineTest, BytesReachTheOneFlowThatTakesThemNow) {
+    // Nothing runs: the reply-frame parser takes the acknowledgement.
+    Feed(BlockAck());
+    EXPECT_EQ(view.steps, std::vector<std::string>{"reply " + std::to_string(kBlockAckEntry)});
+    // The erase wait takes every byte until the instrument's "cnd 12" line,
+    // a whole reply frame included.
+    view.steps.clear();
+    engine.StreamData().slot = 2;
+    engine.EraseWait().Begin(2);
+    EXPECT_EQ(engine.Running().kind, FlowKind::PatternErase);
+    Feed(BlockAck());
+    Feed("fpw 7c 07\r\ncnd 12\r\n");
+    EXPECT_EQ(view.steps, std::vector<std::string>{"erase confirmed"});
+    EXPECT_FALSE(host.IsTimerArmed(kEraseTimer));
+    // A boot-mode entry: bytes outside a frame go to its banner matcher,
+    // a frame still to the parser.
+    view.steps.clear();
+    engine.Entry().EnterInputBoard(3);
+    Feed("UBD 03\r");
+    Feed(BlockAck());
+    const std::string reply = "reply " + std::to_string(kBlockAckEntry);
+    EXPECT_EQ(view.steps, (std::vector<std::string>{"banner: input board", reply}));
+}
+
+TEST_F(EngineTest, AnEntryWithoutAnswerEndsTimedOutAtTheTimeoutSet) {
+    engine.SetTimeout(3000);
+    engine.Entry().EnterMainMcu();
+    EXPECT_EQ(engine.Running().kind, FlowKind::McuEntry);
+    host.Advance(2900);
+    EXPECT_TRUE(view.steps.empty());
+    host.Advance(200);
+    const std::string words = BootEntryFlow::TimeoutText(FlowKind::McuEntry, 3000);
+    EXPECT_EQ(view.steps, std::vector<std::string>{"timed out: " + words});
+    // Told once: the time-out does not tick again.
+    EXPECT_FALSE(host.IsTimerArmed(kTimeoutTimer));
+    host.Advance(10000);
+    EXPECT_EQ(view.steps.size(), 1u);
+}
+
+TEST_F(EngineTest, EraseWaitTicksEachSecondUntilItGivesUpOrIsStopped) {
+    engine.EraseWait().Begin(1);
+    host.Advance(3 * EraseWaitFlow::kTickMs + 10);
+    EXPECT_EQ(view.steps, std::vector<std::string>(3, "erase tick"));
+    // Stopped: no tick more, and no time-out either.
+    engine.Stop();
+    EXPECT_FALSE(engine.Running().Running());
+    host.Advance(60 * EraseWaitFlow::kTickMs);
+    EXPECT_EQ(view.steps.size(), 3u);
+
+    // Never confirmed: the wait gives up after its fifty-first tick.
+    view.steps.clear();
+    engine.EraseWait().Begin(1);
+    host.Advance(51 * EraseWaitFlow::kTickMs + 10);
+    ASSERT_EQ(view.steps.size(), 51u);
+    EXPECT_EQ(view.steps.back(), "erase timed out");
+    EXPECT_EQ(view.steps[49], "erase tick");
+}
+
+TEST_F(EngineTest, RefusedCommandsAndForeignTimers) {
+    const std::uint8_t payload[kMaxPayload + 1] = {};
+    engine.SendCommand(0x0101, payload, kMaxPayload + 1);
+    engine.Link().SetReady(false);
+    engine.SendCommand(0x0101, payload, 2);
+    EXPECT_EQ(view.steps, (std::vector<std::string>{"refused: too long", "refused: not ready"}));
+    EXPECT_TRUE(port.writes.empty());
+    engine.Link().SetReady(true);
+    engine.SendCommand(0x0101, payload, 2);
+    EXPECT_EQ(port.writes.size(), 1u);
+    // A timer the engine did not give out is the caller's.
+    EXPECT_FALSE(engine.OnTimer(5));
+}
+
+} // namespace
+} // namespace quillet
