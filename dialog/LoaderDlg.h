@@ -9,7 +9,7 @@
 //   LoaderDlgFlow.cpp         what runs, stopping it, the device gone, the
 //                             flows' one outcome and their time-out
 //   LoaderDlgFrames.cpp       SendCommand and the refused commands' boxes,
-//                             OnSerialRxChar, the block acknowledgement
+//                             OnSerialRxChar
 //   LoaderDlgSearch.cpp       the eight search buttons and what the
 //                             search (engine/SearchFlow) shows
 //   LoaderDlgEntry.cpp        firmware buttons, what the boot-mode banner
@@ -292,7 +292,7 @@ private:
     void FlowTold(FlowEvent event, long long a, long long b, const std::string& text) override {
         Report(event, a, b, text);
     }
-    void ReplyHeard(std::size_t entry, const std::uint8_t* frame) override;
+    void BlockAcked(const BlockStreamFlow::AckStep& step) override;
     void EraseTicked(EraseWaitFlow::Tick tick) override;
     void EraseConfirmed() override;
     void SearchTicked(SearchFlow::Tick tick) override;
@@ -306,7 +306,6 @@ private:
     void ImportPatternImage();
     void DrawPreview();
     int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
-    void OnBlockAck(const std::uint8_t* reply);
     int LoadFirmwareFile(const std::string& path, const FileKind& kind);
     void StartPatternStream();
     void ShowPortOpen();

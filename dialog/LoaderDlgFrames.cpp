@@ -1,6 +1,7 @@
 // CLoaderDlg: the command frames (the engine's link builds them) with the
 // operator's boxes, and the received bytes, which the engine hands to the
-// one consumer of the activity in progress.
+// one consumer of the activity in progress (the block acknowledgement
+// comes back as the stream's step, LoaderDlgStream.cpp).
 #include "dialog/LoaderDlg.h"
 #include "protocol/Frame.h"
 
@@ -13,12 +14,6 @@ void CLoaderDlg::SendCommand(std::uint16_t code, int count, const std::uint8_t* 
 void CLoaderDlg::CommandRefused(InstrumentLink::Command why) {
     if (why == InstrumentLink::Command::TooLong) m_host.MessageBox("Too much parameter.", kCaptionConsole);
     if (why == InstrumentLink::Command::NotReady) m_host.MessageBox("Com port is not on yet.", kCaptionConsole);
-}
-
-// The reply table's one entry with a handler of its own: the block
-// acknowledgement. Every other known code is taken and dropped.
-void CLoaderDlg::ReplyHeard(std::size_t entry, const std::uint8_t* frame) {
-    if (entry == kBlockAckEntry) OnBlockAck(frame);
 }
 
 long CLoaderDlg::OnSerialRxChar(std::uintptr_t wParam, std::intptr_t lParam) {

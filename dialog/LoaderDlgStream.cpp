@@ -79,13 +79,7 @@ int CLoaderDlg::StartBlockStream(int kind) {
 
 // ---- acknowledgement --------------------------------------------------------------
 
-void CLoaderDlg::OnBlockAck(const std::uint8_t* reply) {
-    // Reply frame: AB, device address, length, console address, FF FF, then
-    // the payload 78 78 status and the checksum. A frame too short for that
-    // payload would leave the status to its checksum or to an earlier frame.
-    if (FrameLength(reply) < 8) return;
-    if (reply[9] != 0x78 || reply[10] != 0x78) return;
-    const BlockStreamFlow::AckStep step = m_engine.Stream().OnAck(reply[11]);
+void CLoaderDlg::BlockAcked(const BlockStreamFlow::AckStep& step) {
     switch (step.step) {
     case BlockStreamFlow::Step::Completed:
         ShowUploadStored();

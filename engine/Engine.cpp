@@ -1,13 +1,14 @@
 #include "engine/Engine.h"
 
 #include "discovery/DeviceKinds.h"
+#include "protocol/Frame.h"
 
 namespace quillet {
 
 Engine::Engine(IHost& host, ISerialPort* port, std::unique_ptr<ISerialPort> own, const TimerIds& timers,
                EngineView& view)
     : m_host(host), m_view(view), m_timers(timers), m_link(port, std::move(own)) {
-    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { m_view.ReplyHeard(entry, frame); });
+    m_link.SetReplySink([this](std::size_t entry, const std::uint8_t* frame) { OnReply(entry, frame); });
 }
 
 // The erase wait, the search, the stream, the input board and the
@@ -48,6 +49,18 @@ void Engine::ParseReplyByte(std::uint8_t b) {
     if (m_link.TakeReplyByte(b) || !m_entry.Waiting()) return;
     const BootEntryFlow::Banner banner = m_entry.OnByte(b);
     if (banner != BootEntryFlow::Banner::None) m_view.BannerHeard(banner);
+}
+
+// The reply table's one entry with a consumer: the block acknowledgement.
+// Every other known code is taken and dropped.
+void Engine::OnReply(std::size_t entry, const std::uint8_t* frame) {
+    if (entry != kBlockAckEntry) return;
+    // Reply frame: AB, device address, length, console address, FF FF, then
+    // the payload 78 78 status and the checksum. A frame too short for that
+    // payload would leave the status to its checksum or to an earlier frame.
+    if (FrameLength(frame) < 8) return;
+    if (frame[9] != 0x78 || frame[10] != 0x78) return;
+    m_view.BlockAcked(m_stream.OnAck(frame[11]));
 }
 
 bool Engine::OnTimer(unsigned id) {

@@ -43,8 +43,9 @@ public:
     // How far the flow came, as the percentage field shows it.
     virtual void FlowProgress(float percent) = 0;
     virtual void FlowTold(FlowEvent event, long long a, long long b, const std::string& text) = 0;
-    // A reply frame that passed the link's checks, by its reply-table entry.
-    virtual void ReplyHeard(std::size_t entry, const std::uint8_t* frame) = 0;
+    // The instrument acknowledged a block of the stream (or asked for it
+    // again); the stream has gone on by `step`.
+    virtual void BlockAcked(const BlockStreamFlow::AckStep& step) = 0;
     // The steps of the flows the screen follows.
     virtual void EraseTicked(EraseWaitFlow::Tick tick) = 0;
     virtual void EraseConfirmed() = 0;
@@ -132,6 +133,8 @@ private:
         Engine& m_e;
     };
 
+    // A reply frame that passed the link's checks, by its reply-table entry.
+    void OnReply(std::size_t entry, const std::uint8_t* frame);
     void OnFlowTimer(FlowTimer timer);
     void BootTick(FlowTimer timer);
     void EraseTick();

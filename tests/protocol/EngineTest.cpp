@@ -30,8 +30,9 @@ struct RecordingView : EngineView {
     }
     void FlowProgress(float) override {}
     void FlowTold(FlowEvent, long long, long long, const std::string&) override {}
-    void ReplyHeard(std::size_t entry, const std::uint8_t*) override {
-        steps.push_back("reply " + std::to_string(entry));
+    void BlockAcked(const BlockStreamFlow::AckStep& step) override {
+        static constexpr const char* kWords[] = {"ack: nothing", "ack: completed", "ack: resent", "ack: next"};
+        steps.push_back(kWords[static_cast<int>(step.step)]);
     }
     void EraseTicked(EraseWaitFlow::Tick tick) override {
         steps.push_back(tick == EraseWaitFlow::Tick::TimedOut ? "erase timed out" : "erase tick");
@@ -45,14 +46,14 @@ struct RecordingView : EngineView {
     void FlowTimedOut(const std::string& message) override { steps.push_back("timed out: " + message); }
 };
 
-// The acknowledgement of a block, as the instrument sends it (no payload
-// beyond the block number).
-Bytes BlockAck() {
+// The acknowledgement of a block, as the instrument sends it: payload
+// 78 78 and the status (00: taken).
+Bytes BlockAck(std::uint8_t status = 0) {
     const std::uint16_t code = kReplyCodes[kBlockAckEntry];
-    Bytes f{kReplyHeader, 0, 0, 7, 0, 0, 0};
+    Bytes f{kReplyHeader, 0, 0, 8, 0, 0, 0};
     f.push_back(static_cast<std::uint8_t>(code & 0xFF));
     f.push_back(static_cast<std::uint8_t>(code >> 8));
-    f.insert(f.end(), {0, 0});
+    f.insert(f.end(), {0x78, 0x78, status});
     f.push_back(FrameChecksum(f.data(), f.size()));
     return f;
 }
@@ -77,7 +78,7 @@ struct EngineTest : ::testing::Test {
 TEST_F(EngineTest, BytesReachTheOneFlowThatTakesThemNow) {
     // Nothing runs: the reply-frame parser takes the acknowledgement.
     Feed(BlockAck());
-    EXPECT_EQ(view.steps, std::vector<std::string>{"reply " + std::to_string(kBlockAckEntry)});
+    EXPECT_EQ(view.steps, std::vector<std::string>{"ack: nothing"});
     // The erase wait takes every byte until the instrument's "cnd 12" line,
     // a whole reply frame included.
     view.steps.clear();
@@ -94,8 +95,32 @@ TEST_F(EngineTest, BytesReachTheOneFlowThatTakesThemNow) {
     engine.Entry().EnterInputBoard(3);
     Feed("UBD 03\r");
     Feed(BlockAck());
-    const std::string reply = "reply " + std::to_string(kBlockAckEntry);
-    EXPECT_EQ(view.steps, (std::vector<std::string>{"banner: input board", reply}));
+    EXPECT_EQ(view.steps, (std::vector<std::string>{"banner: input board", "ack: nothing"}));
+}
+
+TEST_F(EngineTest, AcknowledgementsCarryTheStreamOnAndRestartItsTimeout) {
+    engine.StreamData().buffer.assign(3 * kBlockData, 0x11);
+    engine.StreamData().size = static_cast<std::uint32_t>(3 * kBlockData);
+    ASSERT_TRUE(engine.Stream().Begin({kStreamFpga, 0, kMarkerNone, BlockStreamFlow::FirstFrame::Command}));
+    EXPECT_EQ(port.writes.size(), 1u);
+    // A frame too short to hold the status carries nothing on.
+    Bytes shortAck = BlockAck();
+    shortAck.resize(shortAck.size() - 2);
+    shortAck[3] = 6;
+    shortAck.push_back(FrameChecksum(shortAck.data(), shortAck.size()));
+    Feed(shortAck);
+    EXPECT_EQ(port.writes.size(), 1u);
+    // Each answer gives the next one the whole time-out again.
+    host.Advance(kFlowTimeoutMs - 100);
+    Feed(BlockAck(1));
+    host.Advance(kFlowTimeoutMs - 100);
+    Feed(BlockAck());
+    host.Advance(kFlowTimeoutMs - 100);
+    Feed(BlockAck());
+    Feed(BlockAck());
+    EXPECT_EQ(view.steps, (std::vector<std::string>{"ack: resent", "ack: next", "ack: next", "ack: completed"}));
+    EXPECT_EQ(port.writes.size(), 4u);
+    EXPECT_FALSE(engine.Running().Running());
 }
 
 TEST_F(EngineTest, AnEntryWithoutAnswerEndsTimedOutAtTheTimeoutSet) {
