@@ -203,10 +203,7 @@ void CLoaderDlg::EndStalledExchanges() {
     // tells the operator.
     else if (m_engine.Bootloader().VerdictPending())
         ShowBootloaderFailure();
-    m_engine.Bootloader().Reset();
-    m_engine.Board().Reset();
-    m_engine.EntryData().Reset();
-    m_engine.DisarmTimeout();
+    m_engine.EndExchanges();
 }
 
 // The input-board loader's (engine/InputBoardFlow) last chunk has gone.

@@ -110,6 +110,13 @@ void Engine::Stop() {
     m_stream.Stop();
 }
 
+void Engine::EndExchanges() {
+    m_boot.Reset();
+    m_board.Reset();
+    m_entryData.Reset();
+    DisarmTimeout();
+}
+
 // ---- the time-out -----------------------------------------------------------------
 
 void Engine::ArmTimeout() { m_wire.StartTimer(FlowTimer::Timeout, m_timeoutMs); }

@@ -97,8 +97,12 @@ public:
     bool OnTimer(unsigned id);
     // Ends the search, the erase wait and the block stream: no further byte
     // goes out for them, their timers and the time-out stop, a late answer
-    // finds nothing to carry on. The firmware exchanges are the caller's.
+    // finds nothing to carry on. The firmware exchanges end with
+    // EndExchanges, once the caller has told what they were doing.
     void Stop();
+    // Ends a main-MCU or input-board exchange left waiting for its peer and
+    // a boot-mode entry, so later bytes reach the frame parser again.
+    void EndExchanges();
 
     // ---- the time-out of the instrument's answers ---------------------------------
     void SetTimeout(unsigned ms) { m_timeoutMs = ms; }

@@ -96,6 +96,16 @@ TEST_F(EngineTest, BytesReachTheOneFlowThatTakesThemNow) {
     Feed("UBD 03\r");
     Feed(BlockAck());
     EXPECT_EQ(view.steps, (std::vector<std::string>{"banner: input board", "ack: nothing"}));
+    // An entry ended before its banner: the banner finds no one, and its
+    // time-out is gone with it.
+    view.steps.clear();
+    engine.Entry().EnterInputBoard(2);
+    EXPECT_TRUE(host.IsTimerArmed(kTimeoutTimer));
+    engine.EndExchanges();
+    Feed("UBD 02\r");
+    EXPECT_TRUE(view.steps.empty());
+    EXPECT_FALSE(host.IsTimerArmed(kTimeoutTimer));
+    EXPECT_FALSE(engine.Running().Running());
 }
 
 TEST_F(EngineTest, AcknowledgementsCarryTheStreamOnAndRestartItsTimeout) {
