@@ -359,7 +359,7 @@ private:
     void StartFpgaImage(std::uint8_t group, const char* image);
     bool CheckSlotAndPort(bool readField);
     void StoreUserPattern(int slot, bool fromField);
-    void ShareRaster();
+    SharedBytes Raster();  // the last accepted import's raster, else black
     void StorePanelImage(int slot, bool fromField);
     bool ImportImageFile(const std::string& path);
     // The accepted parts of an import into the dialog: buttons, images, the

@@ -47,13 +47,8 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     // A new search ends a firmware exchange left waiting for its peer.
     EndStalledExchanges();
 
-    Link().Device() = {group, 0x00};
-    ClosePortQuietly();
-    // Only the signal generator's search goes back to no parity; the others
-    // keep what the main-MCU bootloader may have set.
-    if (group == kGroupGenerator) Link().Line().parity = 'N';
-
-    if (m_engine.Search().Start()) {
+    ShowPortClosed();
+    if (m_engine.StartSearch(group)) {
         m_strSearchStatus = kPleaseWait;
         UpdateData(false);
         return;

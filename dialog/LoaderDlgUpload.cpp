@@ -48,26 +48,19 @@ void CLoaderDlg::StorePattern(int slot) {
 
 // The raster an upload sends: the one of the last accepted import (shared,
 // not copied), else black.
-void CLoaderDlg::ShareRaster() {
+SharedBytes CLoaderDlg::Raster() {
     if (!m_raster) m_raster = std::make_shared<const std::vector<std::uint8_t>>(kRasterBytes, std::uint8_t{0});
-    m_engine.StreamData().buffer.clear();
-    m_engine.StreamData().shared = m_raster;
+    return m_raster;
 }
 
 void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
     if (!fromField) m_nPatternNo = slot;
     if (!CheckSlotAndPort(fromField)) return;
     RememberSlot();
-    m_engine.StreamData().size = static_cast<std::uint32_t>(kRasterBytes);
     m_strNote = kNoteNand;
     // The percentage of an earlier upload does not stand for this one.
     m_fProgress = 0;
-    ShareRaster();
-    // Until the first block goes out, a stray acknowledgement of an earlier
-    // stream has nothing to carry on or send again.
-    m_engine.Stream().Prepare(m_nPatternNo);
-
-    m_engine.EraseWait().Begin(m_nPatternNo);
+    m_engine.StorePattern(m_nPatternNo, Raster());
     m_strStatus = "Erasing.";
     UpdateData(false);
 }

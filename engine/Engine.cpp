@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include "discovery/DeviceKinds.h"
+#include "pattern/Images.h"
 #include "protocol/Frame.h"
 
 namespace quillet {
@@ -23,6 +24,25 @@ FlowSnapshot Engine::Running() const {
     if (m_board.Active()) return m_board.Snapshot(m_entryData.board);
     if (m_boot.Running()) return m_boot.Snapshot();
     return m_entry.Snapshot();
+}
+
+bool Engine::StartSearch(std::uint8_t group) {
+    m_link.Device() = {group, 0x00};
+    m_link.Close();
+    // Only the signal generator's search goes back to no parity; the others
+    // keep what the main-MCU bootloader may have set.
+    if (group == kGroupGenerator) m_link.Line().parity = 'N';
+    return m_search.Start();
+}
+
+void Engine::StorePattern(int slot, SharedBytes raster) {
+    m_streamData.size = static_cast<std::uint32_t>(kRasterBytes);
+    m_streamData.buffer.clear();
+    m_streamData.shared = std::move(raster);
+    // Until the first block goes out, a stray acknowledgement of an earlier
+    // stream has nothing to carry on or send again.
+    m_stream.Prepare(slot);
+    m_erase.Begin(slot);
 }
 
 void Engine::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {

@@ -25,6 +25,7 @@
 #include "engine/McuBootloaderFlow.h"
 #include "engine/SearchFlow.h"
 #include "firmware/FirmwareState.h"
+#include "pattern/SharedFiles.h"
 #include "pattern/StreamState.h"
 #include "platform/Host.h"
 
@@ -85,6 +86,16 @@ public:
     const StreamState& StreamData() const { return m_streamData; }
     EntryState& EntryData() { return m_entryData; }
     const EntryState& EntryData() const { return m_entryData; }
+
+    // ---- typed calls: a flow started with the operator's values ---------------------
+    // The search for the instrument of `group` (its group address): the
+    // operator's port is closed and COM1..COM99 are tried. False when not
+    // one port opened (the search has ended then).
+    bool StartSearch(std::uint8_t group);
+    // The upload of the 1920x1080 `raster` to user-pattern slot `slot`
+    // (1..4): the slot's erase first; its blocks once the instrument has
+    // confirmed the erase (EngineView::EraseConfirmed).
+    void StorePattern(int slot, SharedBytes raster);
 
     // ---- what runs --------------------------------------------------------------
     // The one flow under way, by the order in which they take the line.

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "discovery/DeviceKinds.h"
 #include "engine/Engine.h"
+#include "pattern/Images.h"
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"
@@ -165,6 +167,39 @@ TEST_F(EngineTest, EraseWaitTicksEachSecondUntilItGivesUpOrIsStopped) {
     ASSERT_EQ(view.steps.size(), 51u);
     EXPECT_EQ(view.steps.back(), "erase timed out");
     EXPECT_EQ(view.steps[49], "erase tick");
+}
+
+TEST_F(EngineTest, StorePatternErasesTheSlotBeforeAnyBlock) {
+    const auto raster = std::make_shared<const Bytes>(kRasterBytes, std::uint8_t{0x5A});
+    engine.StorePattern(3, raster);
+    ASSERT_EQ(port.writes.size(), 1u);
+    const std::string command(port.writes[0].begin(), port.writes[0].end());
+    EXPECT_NE(command.find("fpw 7c 08"), std::string::npos) << command;
+    EXPECT_EQ(engine.Running().kind, FlowKind::PatternErase);
+    EXPECT_EQ(engine.Running().slot, 3);
+    // Confirmed: the stream has the raster, and a stray acknowledgement
+    // before its first block sends nothing.
+    Feed("cnd 12\r\n");
+    Feed(BlockAck());
+    EXPECT_EQ(view.steps, (std::vector<std::string>{"erase confirmed", "ack: nothing"}));
+    EXPECT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(engine.StreamData().shared, raster);
+}
+
+TEST_F(EngineTest, StartSearchClosesTheOperatorsPortAndScans) {
+    engine.Link().Line().parity = 'E';
+    EXPECT_TRUE(engine.StartSearch(kGroupGenerator));
+    EXPECT_FALSE(engine.Link().Ready());
+    EXPECT_EQ(engine.Link().Device().group, kGroupGenerator);
+    EXPECT_EQ(engine.Link().Line().parity, 'N');
+    EXPECT_EQ(engine.Running().kind, FlowKind::Search);
+    engine.Stop();
+    // Another kind keeps the parity; with no port to open the search ends at once.
+    engine.Link().Line().parity = 'E';
+    port.present.clear();
+    EXPECT_FALSE(engine.StartSearch(kGroupAnalyzer));
+    EXPECT_EQ(engine.Link().Line().parity, 'E');
+    EXPECT_FALSE(engine.Running().Running());
 }
 
 TEST_F(EngineTest, RefusedCommandsAndForeignTimers) {
