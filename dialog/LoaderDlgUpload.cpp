@@ -123,14 +123,7 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     m_strStatus = " ";
     ShowNote(kNotePanel);
 
-    m_engine.StreamData().buffer.assign(m_images.panel, m_images.panel + kPanelBytes);
-    m_engine.StreamData().shared.reset();
-    m_engine.StreamData().size = static_cast<std::uint32_t>(kPanelBytes);
-    // A pending "cnd 12" wait ends here; timer 3 stops at its next tick.
-    m_engine.EraseWait().Stop();
-    const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(m_nPatternNo) + kPanelBlockBase;
-    m_engine.StreamData().slot = m_nPatternNo;
-    SendFirstBlock({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt}, true);
+    if (const auto sent = m_engine.StorePanel(m_nPatternNo, m_images.panel)) ShowBlockSent(*sent, true);
 }
 
 } // namespace quillet

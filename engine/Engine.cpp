@@ -45,6 +45,17 @@ void Engine::StorePattern(int slot, SharedBytes raster) {
     m_erase.Begin(slot);
 }
 
+std::optional<BlockStreamFlow::Sent> Engine::StorePanel(int slot, const std::uint8_t* panel) {
+    m_streamData.buffer.assign(panel, panel + kPanelBytes);
+    m_streamData.shared.reset();
+    m_streamData.size = static_cast<std::uint32_t>(kPanelBytes);
+    // A pending "cnd 12" wait ends here.
+    m_erase.Stop();
+    const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(slot) + kPanelBlockBase;
+    m_streamData.slot = slot;
+    return m_stream.Begin({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt});
+}
+
 void Engine::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {
     const InstrumentLink::Command sent = m_link.SendCommand(code, payload, count);
     if (sent == InstrumentLink::Command::TooLong || sent == InstrumentLink::Command::NotReady)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "discovery/SearchState.h"
@@ -96,6 +97,9 @@ public:
     // (1..4): the slot's erase first; its blocks once the instrument has
     // confirmed the erase (EngineView::EraseConfirmed).
     void StorePattern(int slot, SharedBytes raster);
+    // The upload of the panel image `panel` (kPanelBytes) to panel slot
+    // `slot`: a pending erase wait ends and the first block goes out.
+    std::optional<BlockStreamFlow::Sent> StorePanel(int slot, const std::uint8_t* panel);
 
     // ---- what runs --------------------------------------------------------------
     // The one flow under way, by the order in which they take the line.

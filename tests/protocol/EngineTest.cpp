@@ -186,6 +186,19 @@ TEST_F(EngineTest, StorePatternErasesTheSlotBeforeAnyBlock) {
     EXPECT_EQ(engine.StreamData().shared, raster);
 }
 
+TEST_F(EngineTest, StorePanelEndsAPendingEraseAndSendsItsFirstBlock) {
+    engine.StorePattern(1, std::make_shared<const Bytes>(kRasterBytes, std::uint8_t{0}));
+    const Bytes panel(kPanelBytes, 0x3C);
+    const auto sent = engine.StorePanel(2, panel.data());
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->marker, kMarkerPanelFirst);
+    EXPECT_FALSE(host.IsTimerArmed(kEraseTimer));
+    EXPECT_EQ(engine.Running().kind, FlowKind::PanelStream);
+    EXPECT_EQ(engine.Running().slot, 2);
+    EXPECT_EQ(engine.StreamData().firstBlock, kPanelBlockBase + 2 * kPanelBlocksPerSlot);
+    EXPECT_EQ(port.writes.size(), 2u);  // the slot command, then the first block
+}
+
 TEST_F(EngineTest, StartSearchClosesTheOperatorsPortAndScans) {
     engine.Link().Line().parity = 'E';
     EXPECT_TRUE(engine.StartSearch(kGroupGenerator));
