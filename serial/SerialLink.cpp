@@ -8,6 +8,11 @@
 // reads again, so the owner sees what SendMessage would give it: one byte per
 // call, in arrival order, and no new reads while a handler runs.
 //
+// Writes. QueueWrite wakes the monitor thread only when it may be waiting
+// on the device: while it waits for a delivery to run it looks at the
+// queued writes before it waits on the device again, so a write queued by
+// a handler (the next block after an acknowledgement) costs no wake-up.
+//
 // Shutdown. Every open has a session. RequestClose, OpenPort and the
 // destructor mark the session stopped; posted work checks the mark before
 // every byte, and the monitor thread stops waiting for the GUI thread at
@@ -48,6 +53,9 @@ struct Session {
     bool stop = false;             // shutdown asked for
     std::uint64_t posted = 0;      // deliveries handed to the GUI thread
     std::uint64_t finished = 0;    // deliveries that have run
+    // The monitor thread has handed work to the GUI thread and looks at the
+    // queued writes before it waits on the device again.
+    bool delivering = false;
     struct Write {
         std::vector<std::uint8_t> bytes;
         bool toLine = false;  // complete once they have left the line
@@ -125,6 +133,7 @@ bool CSerialLink::Impl::Deliver(const std::shared_ptr<Session>& s, std::vector<s
         std::lock_guard<std::mutex> guard(s->lock);
         if (s->stop) return false;
         ticket = ++s->posted;
+        s->delivering = true;
     }
     host.Post([s, bytes = std::move(bytes), writeDone, ticket] {
         if (writeDone) {
@@ -175,6 +184,7 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
         {
             std::lock_guard<std::mutex> guard(s->lock);
             if (s->stop) break;
+            s->delivering = false;
             if (!s->writes.empty()) {
                 write = std::move(s->writes.front());
                 s->writes.pop_front();
@@ -301,12 +311,15 @@ bool CSerialLink::QueueWriteToLine(const std::uint8_t* bytes, std::size_t length
 
 bool CSerialLink::Impl::Queue(const std::uint8_t* bytes, std::size_t length, bool toLine) {
     if (!open || !session || length > writeBufferSize) return false;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(session->lock);
         if (session->stop || session->writes.size() >= kMaxPendingWrites) return false;
         session->writes.push_back({std::vector<std::uint8_t>(bytes, bytes + length), toLine});
+        wake = !session->delivering;
     }
-    device->Wake();
+    // A wake-up is a system call (under wine a request to its server).
+    if (wake) device->Wake();
     return true;
 }
 

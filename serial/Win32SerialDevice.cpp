@@ -194,8 +194,10 @@ public:
 
     IoResult Write(const std::uint8_t* bytes, std::size_t length,
                    const std::function<bool()>& stop) override {
+        // WriteFile and ReadFile set the event to non-signalled themselves
+        // when they start (a ResetEvent before them would cost a request to
+        // wine's server for every block).
         OVERLAPPED ov{};
-        ResetEvent(m_writeEvent);
         ov.hEvent = m_writeEvent;
         DWORD written = 0;
         if (!WriteFile(m_port, bytes, static_cast<DWORD>(length), &written, &ov)) {
@@ -265,7 +267,6 @@ private:
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity));
         if (want == 0) return {IoStatus::Done, 0, std::nullopt};
         OVERLAPPED ov{};
-        ResetEvent(m_readEvent);
         ov.hEvent = m_readEvent;
         DWORD got = 0;
         if (!ReadFile(m_port, buffer, want, &got, &ov)) {
