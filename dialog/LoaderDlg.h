@@ -7,7 +7,8 @@
 //   LoaderDlg.cpp             construction, OnInitDialog, paint, close,
 //                             port control, timer dispatch, data exchange
 //   LoaderDlgFlow.cpp         what runs, stopping it, the device gone, the
-//                             flows' one outcome and their time-out
+//                             flows' one outcome (a time-out of the engine's
+//                             ends a flow here too)
 //   LoaderDlgFrames.cpp       SendCommand and the refused commands' boxes,
 //                             OnSerialRxChar
 //   LoaderDlgSearch.cpp       the eight search buttons and what the
