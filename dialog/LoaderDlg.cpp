@@ -20,7 +20,7 @@ namespace {
 // The dialog's timer of each of the engine's timers, in FlowTimer's order.
 constexpr Engine::TimerIds kEngineTimers = {TIMER_BOOT_SYNC,    TIMER_BOOT_SEND, TIMER_BOOT_TIMEOUT,
                                             TIMER_BOOT_SILENCE, TIMER_SCAN,      TIMER_ERASE,
-                                            TIMER_FLOW_WATCH};
+                                            TIMER_FLOW_WATCH,   TIMER_CLOSE};
 
 } // namespace
 
@@ -242,16 +242,9 @@ bool CLoaderDlg::OpenPortWithSettings(unsigned port, char parity) {
 }
 
 // The display goes to closed and the monitor thread closes the device.
-void CLoaderDlg::ClosePortQuietly() {
-    Link().SetReady(false);
-    m_host.SetItemText(IDC_PORT_BUTTON, kTurnOnPort);
-    Link().Port().RequestClose();
-    m_host.SetPortIcon(IDI_PORT_CLOSED);
-}
-
 void CLoaderDlg::ClosePortNow() {
-    ClosePortQuietly();
-    Report(FlowEvent::PortClosed, Link().Com());
+    Link().Close();
+    PortClosed();
 }
 
 void CLoaderDlg::OnPortButton() {
@@ -295,19 +288,16 @@ bool CLoaderDlg::SelectPort(unsigned com) {
 }
 
 void CLoaderDlg::OnTimer(unsigned id) {
-    if (m_engine.OnTimer(id) || id != TIMER_CLOSE) return;
-    // The port closes a second after the last block; an acknowledgement of
-    // it that has not come by then will not.
-    if (CurrentFlow().Running() && m_engine.StreamData().sentAny && !m_engine.Stream().Complete())
-        EndFlow(OutcomeKind::TimedOut, "time-out: the last block had gone out, its acknowledgement had not come");
-    else
-        ClosePortNow();
-    m_host.Sleep(kCloseSettleMs);
-    m_host.KillTimer(TIMER_CLOSE);
+    m_engine.OnTimer(id);
 }
 
 long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
-    switch (m_engine.Board().OnWriteDone()) {
+    m_engine.OnWriteDone();
+    return 0;
+}
+
+void CLoaderDlg::BoardStepped(InputBoardFlow::Step step) {
+    switch (step) {
     case InputBoardFlow::Step::Chunk:
         m_fProgress = m_engine.Board().Percent();
         UpdateData(false);
@@ -316,7 +306,11 @@ long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
     case InputBoardFlow::Step::None:
     case InputBoardFlow::Step::Piece: break;
     }
-    return 0;
+}
+
+void CLoaderDlg::PortClosed() {
+    ShowPortClosed();
+    Report(FlowEvent::PortClosed, Link().Com());
 }
 
 long CLoaderDlg::OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {

@@ -300,14 +300,16 @@ private:
     void BootStepped(McuBootloaderFlow::Step step) override { ShowBootStep(step); }
     void BannerHeard(BootEntryFlow::Banner banner) override;
     void FlowTimedOut(const std::string& message) override { EndFlow(OutcomeKind::TimedOut, message); }
+    void BoardStepped(InputBoardFlow::Step step) override;
+    void PortClosed() override;
 
     // Steps the flows and the message map reach only from inside.
     void ClosePortNow();
     // A reply frame that passed the link's checks, by its reply-table entry.
     void ImportPatternImage();
     void DrawPreview();
-    int StartBlockStream(int kind);  // kind: 0 FPGA, 1 AUX
-    int LoadFirmwareFile(const std::string& path, const FileKind& kind);
+    // A fixed firmware image read whole; null after a box.
+    SharedBytes LoadFirmwareFile(const std::string& path, const FileKind& kind);
     void StartPatternStream();
     void ShowPortOpen();
     void ShowPortClosed();
@@ -318,10 +320,9 @@ private:
     bool CheckDeviceKind(std::uint8_t group);
     void ShowNote(const char* note);
     // The file of a firmware button: `path`, or the one the operator
-    // chooses in the file dialog.
-    bool ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path = std::nullopt);
+    // chooses in the file dialog; null when cancelled or refused.
+    SharedBytes ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path = std::nullopt);
     bool CheckFirmwareFile(const std::string& path, const FileKind& kind);
-    void ClosePortQuietly();
 
     void EndSearchNotFound(int portsOpened);
     void StopFlows(bool reportStopped = true);
@@ -373,12 +374,11 @@ private:
     // The last block of a pattern or panel stream has been acknowledged:
     // the status line says which slot holds it, the note lets go.
     void ShowUploadStored();
-    // The screen after a new block of the stream; timer 5 after the last
-    // one when `closeAfterLast`.
-    void ShowBlockSent(const BlockStreamFlow::Sent& sent, bool closeAfterLast);
-    // Sends the first block of the stream held in m_stream (none for an
-    // empty stream: 0) and shows it (ShowBlockSent).
-    int SendFirstBlock(const BlockStreamFlow::Start& start, bool closeAfterLast);
+    // The screen after a new block of the stream.
+    void ShowBlockSent(const BlockStreamFlow::Sent& sent);
+    // Shows a stream's first block (ShowBlockSent); 0 when none went out
+    // (an empty stream).
+    int ShowFirstBlock(const std::optional<BlockStreamFlow::Sent>& sent);
 
     // Remembering (SetSettings) and what is shown beyond the template.
     void RestoreChoices();

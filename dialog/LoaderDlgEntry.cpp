@@ -20,7 +20,6 @@ constexpr int kDirectBootPatternNo = 101;
 constexpr int kKeyboardChainCode = 1099;
 
 constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
-constexpr unsigned kAnalyzerDataTimerMs = 7000;  // timer 4 after the analyzer data's first block
 
 // Starts the outside sub-MCU tool from the dialog's current directory, or tells the
 // operator why it could not be started.
@@ -110,7 +109,9 @@ void CLoaderDlg::UpdateInputBoard(int board, const std::optional<std::string>& f
     if (!CheckPortOpen(kCaptionIspBlank)) return;
     // A cancelled dialog, a file that cannot be used or an empty one sends
     // nothing: the board is not restarted and no old buffer is streamed.
-    if (!ChooseStreamFile(kBoardImageFile, file)) return;
+    SharedBytes bytes = ChooseStreamFile(kBoardImageFile, file);
+    if (!bytes) return;
+    m_engine.HoldStream(std::move(bytes));
     EndStalledExchanges();
     m_engine.Entry().EnterInputBoard(board);
 }
@@ -125,15 +126,10 @@ void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
     Link().Device().machine = 0;
     if (!CheckPortOpen(kCaptionIsp)) return;
     UpdateData(true);
-    if (!ChooseStreamFile(kBlockImageFile, file)) return;
+    SharedBytes bytes = ChooseStreamFile(kBlockImageFile, file);
+    if (!bytes) return;
     EndStalledExchanges();
-
-    // The first block frame is built by hand with device address 00 00;
-    // the analyzer's acknowledgements carry the rest (OnBlockAck). A file of
-    // at most 256 bytes is all in this block, marked last (a shorter one
-    // padded with zero bytes); no timer 5 follows it here.
-    SendFirstBlock({kStreamPanel, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, false);
-    m_host.SetTimer(TIMER_SCAN, kAnalyzerDataTimerMs);
+    ShowFirstBlock(m_engine.WriteAnalyzerData(std::move(bytes)));
 }
 
 const char* CLoaderDlg::McuImageName() const {
@@ -145,7 +141,9 @@ void CLoaderDlg::StartMcuBootloader() {
     m_engine.DisarmTimeout();
     // The monitor thread closes the device; the port display stays as it is.
     Link().Port().RequestClose();
-    if (!LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile)) return;
+    SharedBytes image = LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile);
+    if (!image) return;
+    m_engine.HoldStream(std::move(image));
     m_strStatus = "Please wait...";
     m_engine.ReopenForBootloader();
     m_engine.Entry().HandedOver();
@@ -208,7 +206,6 @@ void CLoaderDlg::EndStalledExchanges() {
 
 // The input-board loader's (engine/InputBoardFlow) last chunk has gone.
 void CLoaderDlg::InputBoardFinished() {
-    m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
     Report(FlowEvent::InputBoardDone);
     ReportFlowDone(FlowKind::BoardLoader, "the update of input board " + std::to_string(m_engine.EntryData().board) +
                                               ": " + WithThousands(m_engine.StreamData().size) + " bytes sent");

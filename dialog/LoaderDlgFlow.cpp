@@ -26,7 +26,6 @@ std::string CLoaderDlg::PortName(unsigned port) const {
 void CLoaderDlg::StopFlows(bool reportStopped) {
     const FlowSnapshot was = CurrentFlow();
     m_engine.Stop();
-    m_host.KillTimer(TIMER_CLOSE);
     EndStalledExchanges();
     if (was.Running() && reportStopped)
         Report(FlowEvent::FlowStopped, static_cast<long long>(was.kind), 0, was.what);

@@ -54,27 +54,17 @@ SharedBytes ChooseBinFile(IHost& host, const std::function<void()>& chosen, cons
 
 // ---- the stream's blocks on the screen ------------------------------------------
 
-int CLoaderDlg::SendFirstBlock(const BlockStreamFlow::Start& start, bool closeAfterLast) {
-    const std::optional<BlockStreamFlow::Sent> sent = m_engine.Stream().Begin(start);
+int CLoaderDlg::ShowFirstBlock(const std::optional<BlockStreamFlow::Sent>& sent) {
     if (!sent) return 0;
-    ShowBlockSent(*sent, closeAfterLast);
+    ShowBlockSent(*sent);
     return 1;
 }
 
 // What the screen shows after every new block (the flow has told the
-// percentage): after a partial last block the success note, and timer 5
-// after the block marked last.
-void CLoaderDlg::ShowBlockSent(const BlockStreamFlow::Sent& sent, bool closeAfterLast) {
+// percentage): after a partial last block the success note.
+void CLoaderDlg::ShowBlockSent(const BlockStreamFlow::Sent& sent) {
     if (!sent.full) m_strNote = kNoteSucceeded;
     UpdateData(false);
-    if (sent.Last() && closeAfterLast) {
-        m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
-        m_engine.StreamData().closeArmed = 1;
-    }
-}
-
-int CLoaderDlg::StartBlockStream(int kind) {
-    return SendFirstBlock({kind, 0, kMarkerNone, BlockStreamFlow::FirstFrame::Command}, true);
 }
 
 // ---- acknowledgement --------------------------------------------------------------
@@ -85,29 +75,19 @@ void CLoaderDlg::BlockAcked(const BlockStreamFlow::AckStep& step) {
         ShowUploadStored();
         ReportFlowDone(m_engine.Stream().Snapshot().kind, m_engine.Stream().DoneText());
         break;
+    case BlockStreamFlow::Step::Next: ShowBlockSent(step.sent); break;
     case BlockStreamFlow::Step::Resent:
-        // The port stays open for a second after the last write.
-        if (step.sent.Last() && m_engine.StreamData().closeArmed && Link().Ready())
-            m_host.SetTimer(TIMER_CLOSE, kCloseDelayMs);
-        break;
-    case BlockStreamFlow::Step::Next: ShowBlockSent(step.sent, true); break;
     case BlockStreamFlow::Step::None: break;
     }
 }
 
 // ---- files and the FPGA buttons ---------------------------------------------------
 
-int CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) {
+SharedBytes CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) {
     std::string refusal;
     SharedBytes bytes = ReadFlowFile(path, kind, refusal);
-    if (!bytes) {
-        m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
-        return 0;
-    }
-    m_engine.StreamData().size = static_cast<std::uint32_t>(bytes->size());
-    m_engine.StreamData().buffer.clear();
-    m_engine.StreamData().shared = std::move(bytes);
-    return 1;
+    if (!bytes) m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
+    return bytes;
 }
 
 // The check of a fixed image before the flow touches the instrument: the
@@ -120,20 +100,15 @@ bool CLoaderDlg::CheckFirmwareFile(const std::string& path, const FileKind& kind
 }
 
 // The file-dialog step of the buttons that send a file the operator
-// chooses: the percentage back to 0, then the file into the stream buffer.
-// False when the dialog was cancelled or the file cannot be used.
-bool CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path) {
+// chooses: the percentage back to 0, then the file read whole. Null when
+// the dialog was cancelled or the file cannot be used.
+SharedBytes CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path) {
     m_fProgress = 0;
     const auto chosen = [this] { UpdateData(false); };
     const FileReader read = [this, &kind](const std::string& file, std::string& refusal) {
         return ReadFlowFile(file, kind, refusal);
     };
-    SharedBytes file = path ? ReadChosenFile(m_host, *path, chosen, read) : ChooseBinFile(m_host, chosen, read);
-    if (!file) return false;
-    m_engine.StreamData().size = static_cast<std::uint32_t>(file->size());
-    m_engine.StreamData().buffer.clear();
-    m_engine.StreamData().shared = std::move(file);
-    return true;
+    return path ? ReadChosenFile(m_host, *path, chosen, read) : ChooseBinFile(m_host, chosen, read);
 }
 
 // The generator's and the analyzer's FPGA buttons: port, then device kind,
@@ -144,8 +119,9 @@ void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* image) {
     UpdateData(true);
     if (!CheckFirmwareFile(DataFile(image), kBlockImageFile)) return;
     ShowNote(kNoteUpdating);
-    if (!LoadFirmwareFile(DataFile(image), kBlockImageFile)) return;
-    StartBlockStream(kStreamFpga);
+    SharedBytes bytes = LoadFirmwareFile(DataFile(image), kBlockImageFile);
+    if (!bytes) return;
+    ShowFirstBlock(m_engine.WriteStream(kStreamFpga, std::move(bytes)));
 }
 
 void CLoaderDlg::OnGeneratorFpga() {
@@ -163,9 +139,10 @@ void CLoaderDlg::OnAuxFpga() {
 void CLoaderDlg::WriteAuxFpga(const std::optional<std::string>& file) {
     EndStalledExchanges();
     UpdateData(true);
-    if (!ChooseStreamFile(kBlockImageFile, file)) return;
+    SharedBytes bytes = ChooseStreamFile(kBlockImageFile, file);
+    if (!bytes) return;
     // No port or device check: with the port closed SendCommand says so.
-    StartBlockStream(kStreamAux);
+    ShowFirstBlock(m_engine.WriteStream(kStreamAux, std::move(bytes)));
 }
 
 } // namespace quillet

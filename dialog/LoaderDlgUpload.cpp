@@ -101,7 +101,7 @@ void CLoaderDlg::ShowUploadStored() {
 
 void CLoaderDlg::StartPatternStream() {
     UpdateData(true);
-    SendFirstBlock({kStreamPattern, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, true);
+    ShowFirstBlock(m_engine.BeginStream({kStreamPattern, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, true));
 }
 
 void CLoaderDlg::OnPanelDataFlash() {
@@ -123,7 +123,7 @@ void CLoaderDlg::StorePanelImage(int slot, bool fromField) {
     m_strStatus = " ";
     ShowNote(kNotePanel);
 
-    if (const auto sent = m_engine.StorePanel(m_nPatternNo, m_images.panel)) ShowBlockSent(*sent, true);
+    ShowFirstBlock(m_engine.StorePanel(m_nPatternNo, m_images.panel));
 }
 
 } // namespace quillet

@@ -5,6 +5,13 @@
 #include "protocol/Frame.h"
 
 namespace quillet {
+namespace {
+
+// Timer 4 after the analyzer data's first block.
+constexpr unsigned kAnalyzerDataTimerMs = 7000;
+constexpr const char* kLastAckMissing = "time-out: the last block had gone out, its acknowledgement had not come";
+
+} // namespace
 
 Engine::Engine(IHost& host, ISerialPort* port, std::unique_ptr<ISerialPort> own, const TimerIds& timers,
                EngineView& view)
@@ -53,7 +60,38 @@ std::optional<BlockStreamFlow::Sent> Engine::StorePanel(int slot, const std::uin
     m_erase.Stop();
     const std::uint32_t first = kPanelBlocksPerSlot * static_cast<std::uint32_t>(slot) + kPanelBlockBase;
     m_streamData.slot = slot;
-    return m_stream.Begin({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt});
+    return BeginStream({kStreamPanel, first, kMarkerPanelFirst, BlockStreamFlow::FirstFrame::HandBuilt}, true);
+}
+
+void Engine::HoldStream(SharedBytes bytes) {
+    m_streamData.size = bytes ? static_cast<std::uint32_t>(bytes->size()) : 0;
+    m_streamData.buffer.clear();
+    m_streamData.shared = std::move(bytes);
+}
+
+std::optional<BlockStreamFlow::Sent> Engine::WriteStream(int kind, SharedBytes bytes) {
+    HoldStream(std::move(bytes));
+    return BeginStream({kind, 0, kMarkerNone, BlockStreamFlow::FirstFrame::Command}, true);
+}
+
+std::optional<BlockStreamFlow::Sent> Engine::WriteAnalyzerData(SharedBytes bytes) {
+    HoldStream(std::move(bytes));
+    // A file of at most 256 bytes is all in the first block, marked last
+    // (a shorter one padded with zero bytes); no timer 5 follows it here.
+    auto sent = BeginStream({kStreamPanel, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, false);
+    m_wire.StartTimer(FlowTimer::SearchScan, kAnalyzerDataTimerMs);
+    return sent;
+}
+
+std::optional<BlockStreamFlow::Sent> Engine::BeginStream(const BlockStreamFlow::Start& start, bool closeAfterFirst) {
+    const std::optional<BlockStreamFlow::Sent> sent = m_stream.Begin(start);
+    if (sent && sent->Last() && closeAfterFirst) ArmClose();
+    return sent;
+}
+
+void Engine::ArmClose() {
+    m_wire.StartTimer(FlowTimer::Close, kCloseDelayMs);
+    m_streamData.closeArmed = 1;
 }
 
 void Engine::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {
@@ -91,7 +129,18 @@ void Engine::OnReply(std::size_t entry, const std::uint8_t* frame) {
     // payload would leave the status to its checksum or to an earlier frame.
     if (FrameLength(frame) < 8) return;
     if (frame[9] != 0x78 || frame[10] != 0x78) return;
-    m_view.BlockAcked(m_stream.OnAck(frame[11]));
+    const BlockStreamFlow::AckStep step = m_stream.OnAck(frame[11]);
+    if (step.step == BlockStreamFlow::Step::Next && step.sent.Last()) ArmClose();
+    // The port stays open for a second after the last write.
+    if (step.step == BlockStreamFlow::Step::Resent && step.sent.Last() && m_streamData.closeArmed && m_link.Ready())
+        m_wire.StartTimer(FlowTimer::Close, kCloseDelayMs);
+    m_view.BlockAcked(step);
+}
+
+void Engine::OnWriteDone() {
+    const InputBoardFlow::Step step = m_board.OnWriteDone();
+    if (step == InputBoardFlow::Step::Finished) m_wire.StartTimer(FlowTimer::Close, kCloseDelayMs);
+    m_view.BoardStepped(step);
 }
 
 bool Engine::OnTimer(unsigned id) {
@@ -108,6 +157,7 @@ void Engine::OnFlowTimer(FlowTimer timer) {
     case FlowTimer::SearchScan: m_view.SearchTicked(m_search.OnTick()); return;
     case FlowTimer::EraseTick: EraseTick(); return;
     case FlowTimer::Timeout: TimeoutTick(); return;
+    case FlowTimer::Close: CloseTick(); return;
     case FlowTimer::BootSync:
     case FlowTimer::BootSend:
     case FlowTimer::BootAnswer:
@@ -134,11 +184,25 @@ void Engine::EraseTick() {
     m_view.EraseTicked(tick);
 }
 
+// The port closes a second after the last block; an acknowledgement of it
+// that has not come by then will not.
+void Engine::CloseTick() {
+    if (Running().Running() && m_streamData.sentAny && !m_stream.Complete()) {
+        m_view.FlowTimedOut(kLastAckMissing);
+    } else {
+        m_link.Close();
+        m_view.PortClosed();
+    }
+    m_host.Sleep(kCloseSettleMs);
+    m_wire.StopTimer(FlowTimer::Close);
+}
+
 void Engine::Stop() {
     DisarmTimeout();
     m_search.Stop();
     m_erase.Stop();
     m_stream.Stop();
+    m_wire.StopTimer(FlowTimer::Close);
 }
 
 void Engine::EndExchanges() {

@@ -57,6 +57,10 @@ public:
     // The running flow waited longer than its time-out for the
     // instrument's answer; `message` says how far it came.
     virtual void FlowTimedOut(const std::string& message) = 0;
+    // A completed write took the input-board loader on by `step`.
+    virtual void BoardStepped(InputBoardFlow::Step step) = 0;
+    // The engine closed the port (a second after a stream's last write).
+    virtual void PortClosed() = 0;
 };
 
 class Engine {
@@ -100,6 +104,20 @@ public:
     // The upload of the panel image `panel` (kPanelBytes) to panel slot
     // `slot`: a pending erase wait ends and the first block goes out.
     std::optional<BlockStreamFlow::Sent> StorePanel(int slot, const std::uint8_t* panel);
+    // A firmware image to the instrument as a block stream of `kind`
+    // (kStreamFpga, kStreamAux), its first block a command frame; the port
+    // closes a second after the last block. Nothing for empty `bytes`.
+    std::optional<BlockStreamFlow::Sent> WriteStream(int kind, SharedBytes bytes);
+    // The analyzer data: its first block built with device address 00 00,
+    // and timer 4 after it.
+    std::optional<BlockStreamFlow::Sent> WriteAnalyzerData(SharedBytes bytes);
+    // The bytes the next stream, input-board load or main-MCU exchange
+    // sends: `bytes`, whole (StreamData()).
+    void HoldStream(SharedBytes bytes);
+    // Sends the first block of the stream held in StreamData(); with
+    // `closeAfterFirst` the port closes a second after it when it is the
+    // last (after any later block marked last it always does).
+    std::optional<BlockStreamFlow::Sent> BeginStream(const BlockStreamFlow::Start& start, bool closeAfterFirst);
 
     // ---- what runs --------------------------------------------------------------
     // The one flow under way, by the order in which they take the line.
@@ -110,6 +128,8 @@ public:
     void OnByte(std::uint8_t b);
     // A tick of the host's timer `id`: false when it is none of the engine's.
     bool OnTimer(unsigned id);
+    // A write the port completed (the input-board loader goes on with them).
+    void OnWriteDone();
     // Ends the search, the erase wait and the block stream: no further byte
     // goes out for them, their timers and the time-out stop, a late answer
     // finds nothing to carry on. The firmware exchanges end with
@@ -158,6 +178,9 @@ private:
     void BootTick(FlowTimer timer);
     void EraseTick();
     void TimeoutTick();
+    void CloseTick();
+    // Timer 5 from now, marked as armed after a stream's last block.
+    void ArmClose();
     // A byte outside the other flows: the reply-frame parser, and outside a
     // frame the banner of a firmware entry under way.
     void ParseReplyByte(std::uint8_t b);

@@ -15,7 +15,7 @@ namespace quillet {
 // The timers a flow runs through its link (StartTimer); the program that
 // runs the flow gives each one a timer of its own and hands the ticks back
 // to the flow. The dialog's are timers 8 to 11, the search's timer 4, the
-// erase wait's timer 3 and the time-out's timer 12.
+// erase wait's timer 3, the port's close timer 5 and the time-out's timer 12.
 enum class FlowTimer : unsigned {
     BootSync,     // main-MCU bootloader: the sync byte's repeat (the port's reopen first)
     BootSend,     // main-MCU bootloader: a write held back for its delay
@@ -24,8 +24,9 @@ enum class FlowTimer : unsigned {
     SearchScan,   // device search: the wait on the port just probed
     EraseTick,    // erase wait: its one-second count
     Timeout,      // the engine's: the running flow's answer has not come in time
+    Close,        // the engine's: the port closes a while after a stream's last write
 };
-inline constexpr unsigned kFlowTimerCount = 7;
+inline constexpr unsigned kFlowTimerCount = 8;
 
 class FlowLink {
 public:

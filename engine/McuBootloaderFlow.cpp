@@ -113,7 +113,8 @@ McuBootloaderFlow::Step McuBootloaderFlow::OnTimer(FlowTimer timer) {
     case FlowTimer::BootSilence: return SilenceTick();
     case FlowTimer::SearchScan:
     case FlowTimer::EraseTick:
-    case FlowTimer::Timeout: break;  // other flows' and the engine's, not this flow's
+    case FlowTimer::Timeout:
+    case FlowTimer::Close: break;  // other flows' and the engine's, not this flow's
     }
     return Step::None;
 }

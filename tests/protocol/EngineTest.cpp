@@ -20,9 +20,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // Timer ids of no meaning beyond being the host's, in FlowTimer's order.
-constexpr Engine::TimerIds kTimers = {21, 22, 23, 24, 25, 26, 27};
-constexpr unsigned kTimeoutTimer = 27;
+constexpr Engine::TimerIds kTimers = {21, 22, 23, 24, 25, 26, 27, 28};
+constexpr unsigned kScanTimer = 25;
 constexpr unsigned kEraseTimer = 26;
+constexpr unsigned kTimeoutTimer = 27;
+constexpr unsigned kCloseTimer = 28;
 
 // Every step the engine tells, as a line of text in order.
 struct RecordingView : EngineView {
@@ -46,6 +48,8 @@ struct RecordingView : EngineView {
         steps.push_back(banner == BootEntryFlow::Banner::InputBoard ? "banner: input board" : "banner: other");
     }
     void FlowTimedOut(const std::string& message) override { steps.push_back("timed out: " + message); }
+    void BoardStepped(InputBoardFlow::Step) override {}
+    void PortClosed() override { steps.push_back("port closed"); }
 };
 
 // The acknowledgement of a block, as the instrument sends it: payload
@@ -197,6 +201,54 @@ TEST_F(EngineTest, StorePanelEndsAPendingEraseAndSendsItsFirstBlock) {
     EXPECT_EQ(engine.Running().slot, 2);
     EXPECT_EQ(engine.StreamData().firstBlock, kPanelBlockBase + 2 * kPanelBlocksPerSlot);
     EXPECT_EQ(port.writes.size(), 2u);  // the slot command, then the first block
+}
+
+TEST_F(EngineTest, FirmwareStreamClosesThePortASecondAfterItsLastBlock) {
+    const auto image = std::make_shared<const Bytes>(2 * kBlockData - 10, std::uint8_t{0x42});
+    ASSERT_TRUE(engine.WriteStream(kStreamFpga, image));
+    EXPECT_EQ(engine.StreamData().size, image->size());
+    EXPECT_FALSE(host.IsTimerArmed(kCloseTimer));
+    Feed(BlockAck());
+    EXPECT_TRUE(host.IsTimerArmed(kCloseTimer));
+    // The instrument asks for the last block again: its second starts anew.
+    host.Advance(kCloseDelayMs - 100);
+    Feed(BlockAck(1));
+    host.Advance(kCloseDelayMs - 100);
+    Feed(BlockAck());
+    EXPECT_TRUE(engine.Link().Ready());
+    host.Advance(200);
+    EXPECT_EQ(view.steps, (std::vector<std::string>{"ack: next", "ack: resent", "ack: completed", "port closed"}));
+    EXPECT_FALSE(engine.Link().Ready());
+    EXPECT_FALSE(host.IsTimerArmed(kCloseTimer));
+    EXPECT_EQ(port.writes.size(), 3u);
+}
+
+TEST_F(EngineTest, LastBlockUnacknowledgedAtTheCloseEndsTimedOut) {
+    ASSERT_TRUE(engine.WriteStream(kStreamAux, std::make_shared<const Bytes>(kBlockData, std::uint8_t{1})));
+    EXPECT_TRUE(host.IsTimerArmed(kCloseTimer));
+    host.Advance(kCloseDelayMs + 10);
+    ASSERT_EQ(view.steps.size(), 1u);
+    EXPECT_EQ(view.steps[0].rfind("timed out: time-out: the last block had gone out", 0), 0u) << view.steps[0];
+    EXPECT_FALSE(host.IsTimerArmed(kCloseTimer));
+    // Stopped before its second: the port stays as it is.
+    view.steps.clear();
+    ASSERT_TRUE(engine.WriteStream(kStreamFpga, std::make_shared<const Bytes>(10, std::uint8_t{1})));
+    engine.Stop();
+    host.Advance(2 * kCloseDelayMs);
+    EXPECT_TRUE(view.steps.empty());
+    EXPECT_TRUE(engine.Link().Ready());
+}
+
+TEST_F(EngineTest, AnalyzerDataArmsTimerFourNotTheClose) {
+    ASSERT_TRUE(engine.WriteAnalyzerData(std::make_shared<const Bytes>(100, std::uint8_t{7})));
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0].size(), kBlockFrameBytes);
+    EXPECT_TRUE(host.IsTimerArmed(kScanTimer));
+    EXPECT_FALSE(host.IsTimerArmed(kCloseTimer));
+    EXPECT_EQ(engine.Running().kind, FlowKind::AnalyzerData);
+    // An empty file sends nothing.
+    EXPECT_FALSE(engine.WriteStream(kStreamFpga, std::make_shared<const Bytes>()));
+    EXPECT_EQ(port.writes.size(), 1u);
 }
 
 TEST_F(EngineTest, StartSearchClosesTheOperatorsPortAndScans) {
