@@ -42,19 +42,13 @@ CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
 // embedded link's destructor does that).
 CLoaderDlg::~CLoaderDlg() { m_host.SetTimerCallback(nullptr); }
 
-void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text, std::string advice) const {
-    if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text), std::move(advice)});
-    RefreshStrip();
+void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text) const {
+    m_engine.Tell(e, a, b, std::move(text));
 }
 
 void CLoaderDlg::ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice,
                                bool told) const {
-    if (!m_events) return;
-    FlowEventInfo e{FlowEvent::FlowEnded, static_cast<long long>(kind), static_cast<long long>(flow),
-                    std::move(message), std::move(advice)};
-    e.told = told;
-    m_events(e);
-    RefreshStrip();
+    m_engine.TellOutcome(kind, flow, std::move(message), std::move(advice), told);
 }
 
 bool CLoaderDlg::OnInitDialog() {

@@ -238,18 +238,18 @@ public:
     void SetOutcomeBoxes(bool show) { m_bOutcomeBoxes = show; }
     // The words the advice uses for the way back into an interrupted
     // main-MCU update (the dialogs' own when not set).
-    void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
+    void SetAdviceTerms(AdviceTerms terms) { m_engine.SetAdviceTerms(std::move(terms)); }
 
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return Link().Port(); }
-    void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
+    // Where the flow events go (the engine's sink).
+    void SetEventSink(FlowEventSink sink) { m_engine.SetEventSink(std::move(sink)); }
     // The folder of the fixed firmware images (GENERATOR_MCU.bin, ...);
     // empty: ./data (.\data\ on Windows). Each dialog has its own.
     void SetDataFolder(std::string folder) { m_dataFolder = std::move(folder); }
     // The path the flows read the fixed image `name` from.
     std::string DataFile(const char* name) const;
-    void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {},
-                std::string advice = {}) const;
+    void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
     // The one FlowEnded of a flow. `told`: the dialog's boxes have shown
     // the message and the advice already.
     void ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice = {},
@@ -271,7 +271,6 @@ private:
     bool m_bOutcomeBoxes = true;                 // SetOutcomeBoxes
     bool m_bPatternReady = false;                // the last import enabled "SG NAND FLASH"
     bool m_bPanelReady = false;                  // ... and the panel button
-    std::optional<AdviceTerms> m_adviceTerms;    // SetAdviceTerms
 
     // The link, the flows and what they hold; the dialog shows them.
     Engine m_engine;
@@ -290,9 +289,7 @@ private:
     // EngineView: the flows' steps on the screen.
     void CommandRefused(InstrumentLink::Command why) override;
     void FlowProgress(float percent) override { m_fProgress = percent; }
-    void FlowTold(FlowEvent event, long long a, long long b, const std::string& text) override {
-        Report(event, a, b, text);
-    }
+    void EventTold() override { RefreshStrip(); }
     void BlockAcked(const BlockStreamFlow::AckStep& step) override;
     void EraseTicked(EraseWaitFlow::Tick tick) override;
     void EraseConfirmed() override;
@@ -332,7 +329,6 @@ private:
     void EndFlow(OutcomeKind kind, const std::string& message);
     // A flow that ended well (the instrument confirmed its last unit).
     void ReportFlowDone(FlowKind flow, const std::string& message);
-    std::string AdviceOf(FlowKind flow) const;
     // Controls that would end or replace a flow writing to the instrument
     // ask first; false when the operator said No.
     bool ConfirmControl(int controlId);
@@ -398,7 +394,6 @@ private:
     std::uint8_t m_rememberedGroup = 0;
     bool m_kindRemembered = false;
     mutable ProgressStrip m_strip;
-    FlowEventSink m_events;
     std::string m_dataFolder;
 };
 

@@ -54,7 +54,7 @@ void CLoaderDlg::ShowBootloaderFailure() {
     UpdateData(false);
     // The dialogs add what to do next to the failure's own words.
     const std::string& failure = m_engine.Bootloader().Failure();
-    const std::string advice = AdviceOf(FlowKind::McuBootloader);
+    const std::string advice = m_engine.AdviceOf(FlowKind::McuBootloader);
     m_host.MessageBox(m_bOutcomeBoxes ? OutcomeText(failure, advice) : failure, kCaptionIspBlank);
     const bool timedOut = m_engine.Bootloader().TimedOut();
     Report(FlowEvent::BootloaderDone, timedOut ? 2 : 0, m_engine.Bootloader().FailureAddress(), failure);

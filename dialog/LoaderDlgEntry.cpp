@@ -187,7 +187,7 @@ void CLoaderDlg::HandOverToSubMcuTool() {
     } else {
         // StartSubMcuTool's box has said why.
         ReportOutcome(OutcomeKind::Failed, FlowKind::SubMcuEntry, "the outside sub-MCU tool could not be started",
-                      AdviceOf(FlowKind::SubMcuEntry), true);
+                      m_engine.AdviceOf(FlowKind::SubMcuEntry), true);
     }
     m_engine.EntryData().Reset();
     ClosePortNow();

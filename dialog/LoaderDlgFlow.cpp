@@ -42,18 +42,13 @@ void CLoaderDlg::StopRunningFlow(bool tell) {
     m_strSearchStatus = " ";
     UpdateData(false);
     if (!flow.Running()) return;
-    const std::string advice = AdviceOf(flow.kind);
+    const std::string advice = m_engine.AdviceOf(flow.kind);
     const std::string message = flow.what + " stopped " + flow.progress;
     // The operator asked for the stop; what the instrument holds now is
     // worth a box where the flow had written to it.
     const bool box = tell && m_bOutcomeBoxes && flow.writing;
     ReportOutcome(OutcomeKind::Stopped, flow.kind, message, advice, box);
     if (box) m_host.MessageBox(OutcomeText(message, advice), "");
-}
-
-std::string CLoaderDlg::AdviceOf(FlowKind flow) const {
-    const bool analyzer = Link().Device().group == kGroupAnalyzer;
-    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(analyzer));
 }
 
 void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
@@ -67,7 +62,7 @@ void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
         m_strStatus += " (slot " + std::to_string(was.slot) + ")";
     m_strSearchStatus = " ";
     UpdateData(false);
-    const std::string advice = AdviceOf(was.kind);
+    const std::string advice = m_engine.AdviceOf(was.kind);
     ReportOutcome(kind, was.kind, message, advice, m_bOutcomeBoxes);
     if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(message, advice), "");
 }
@@ -158,7 +153,7 @@ void CLoaderDlg::OnSerialLost(unsigned port) {
     Report(FlowEvent::PortLost, port, 0, text);
     if (flow.Running())
         // The box above has told which port went away and what to do.
-        ReportOutcome(OutcomeKind::DeviceGone, flow.kind, text, AdviceOf(flow.kind), true);
+        ReportOutcome(OutcomeKind::DeviceGone, flow.kind, text, m_engine.AdviceOf(flow.kind), true);
 }
 
 } // namespace quillet

@@ -212,6 +212,28 @@ void Engine::EndExchanges() {
     DisarmTimeout();
 }
 
+// ---- what the flows tell ---------------------------------------------------------------
+
+void Engine::Tell(FlowEvent e, long long a, long long b, std::string text) const {
+    if (m_events) m_events(FlowEventInfo{e, a, b, std::move(text), {}});
+    m_view.EventTold();
+}
+
+void Engine::TellOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice,
+                         bool told) const {
+    if (!m_events) return;
+    FlowEventInfo e{FlowEvent::FlowEnded, static_cast<long long>(kind), static_cast<long long>(flow),
+                    std::move(message), std::move(advice)};
+    e.told = told;
+    m_events(e);
+    m_view.EventTold();
+}
+
+std::string Engine::AdviceOf(FlowKind flow) const {
+    const bool analyzer = m_link.Device().group == kGroupAnalyzer;
+    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(analyzer));
+}
+
 // ---- the time-out -----------------------------------------------------------------
 
 void Engine::ArmTimeout() { m_wire.StartTimer(FlowTimer::Timeout, m_timeoutMs); }
@@ -258,7 +280,7 @@ void Engine::Wire::Answered() { m_e.ArmTimeout(); }
 void Engine::Wire::Progress(float percent) { m_e.m_view.FlowProgress(percent); }
 
 void Engine::Wire::Tell(FlowEvent event, long long a, long long b, const std::string& text) {
-    m_e.m_view.FlowTold(event, a, b, text);
+    m_e.Tell(event, a, b, text);
 }
 
 void Engine::Wire::StartTimer(FlowTimer timer, unsigned ms) {

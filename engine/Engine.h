@@ -24,6 +24,7 @@
 #include "engine/InputBoardFlow.h"
 #include "engine/InstrumentLink.h"
 #include "engine/McuBootloaderFlow.h"
+#include "engine/Outcome.h"
 #include "engine/SearchFlow.h"
 #include "firmware/FirmwareState.h"
 #include "pattern/SharedFiles.h"
@@ -44,7 +45,8 @@ public:
     virtual void CommandRefused(InstrumentLink::Command why) = 0;
     // How far the flow came, as the percentage field shows it.
     virtual void FlowProgress(float percent) = 0;
-    virtual void FlowTold(FlowEvent event, long long a, long long b, const std::string& text) = 0;
+    // A flow event has gone to the engine's event sink (Engine::Tell).
+    virtual void EventTold() = 0;
     // The instrument acknowledged a block of the stream (or asked for it
     // again); the stream has gone on by `step`.
     virtual void BlockAcked(const BlockStreamFlow::AckStep& step) = 0;
@@ -139,6 +141,21 @@ public:
     // a boot-mode entry, so later bytes reach the frame parser again.
     void EndExchanges();
 
+    // ---- what the flows tell --------------------------------------------------------
+    // Where the flow events go (the front end's); nowhere when empty.
+    void SetEventSink(FlowEventSink sink) { m_events = std::move(sink); }
+    // An event to the sink, then EngineView::EventTold.
+    void Tell(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
+    // The one FlowEnded of a flow (nothing without a sink). `told`: the
+    // front end has shown the message and the advice already.
+    void TellOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice = {},
+                     bool told = false) const;
+    // The words the advice uses for the way back into an interrupted
+    // main-MCU update (the dialogs' own, by the instrument's kind, when not set).
+    void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
+    // What the instrument holds after `flow` ended short, and what to do.
+    std::string AdviceOf(FlowKind flow) const;
+
     // ---- the time-out of the instrument's answers ---------------------------------
     void SetTimeout(unsigned ms) { m_timeoutMs = ms; }
     unsigned Timeout() const { return m_timeoutMs; }
@@ -189,6 +206,8 @@ private:
     EngineView& m_view;
     TimerIds m_timers;
     unsigned m_timeoutMs = kFlowTimeoutMs;
+    FlowEventSink m_events;
+    std::optional<AdviceTerms> m_adviceTerms;
     bool m_bootReopen = false;
 
     InstrumentLink m_link;

@@ -33,7 +33,8 @@ struct RecordingView : EngineView {
         steps.push_back(why == InstrumentLink::Command::TooLong ? "refused: too long" : "refused: not ready");
     }
     void FlowProgress(float) override {}
-    void FlowTold(FlowEvent, long long, long long, const std::string&) override {}
+    void EventTold() override { ++told; }
+    int told = 0;
     void BlockAcked(const BlockStreamFlow::AckStep& step) override {
         static constexpr const char* kWords[] = {"ack: nothing", "ack: completed", "ack: resent", "ack: next"};
         steps.push_back(kWords[static_cast<int>(step.step)]);
@@ -265,6 +266,34 @@ TEST_F(EngineTest, StartSearchClosesTheOperatorsPortAndScans) {
     EXPECT_FALSE(engine.StartSearch(kGroupAnalyzer));
     EXPECT_EQ(engine.Link().Line().parity, 'E');
     EXPECT_FALSE(engine.Running().Running());
+}
+
+TEST_F(EngineTest, FlowEventsAndTheOneOutcomeGoToTheSinkWithTheirAdvice) {
+    // Without a sink an outcome goes nowhere, and the view hears nothing of it.
+    engine.TellOutcome(OutcomeKind::Failed, FlowKind::PatternStream, "lost");
+    EXPECT_EQ(view.told, 0);
+    std::vector<FlowEventInfo> events;
+    engine.SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
+    ASSERT_TRUE(engine.WriteStream(kStreamFpga, std::make_shared<const Bytes>(10, std::uint8_t{1})));
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[0].event, FlowEvent::BlockSent);
+    EXPECT_EQ(events.back().event, FlowEvent::StreamFinished);
+    EXPECT_EQ(view.told, static_cast<int>(events.size()));
+
+    // The advice follows the instrument's kind, or the words the front end set.
+    const std::string generator = engine.AdviceOf(FlowKind::McuBootloader);
+    engine.Link().Device().group = kGroupAnalyzer;
+    EXPECT_NE(engine.AdviceOf(FlowKind::McuBootloader), generator);
+    engine.SetAdviceTerms({"run the update again with --direct"});
+    EXPECT_NE(engine.AdviceOf(FlowKind::McuBootloader).find("--direct"), std::string::npos);
+    engine.TellOutcome(OutcomeKind::TimedOut, FlowKind::FpgaStream, "no answer", "re-power", true);
+    const FlowEventInfo& end = events.back();
+    EXPECT_EQ(end.event, FlowEvent::FlowEnded);
+    EXPECT_EQ(end.a, static_cast<long long>(OutcomeKind::TimedOut));
+    EXPECT_EQ(end.b, static_cast<long long>(FlowKind::FpgaStream));
+    EXPECT_EQ(end.text, "no answer");
+    EXPECT_EQ(end.advice, "re-power");
+    EXPECT_TRUE(end.told);
 }
 
 TEST_F(EngineTest, RefusedCommandsAndForeignTimers) {
