@@ -121,8 +121,6 @@ public:
     // being written.
     // `closing`: the dialog ends after a Yes (no box about the stop).
     bool ConfirmInterruption(bool closing = false);
-    // "COM3 (/dev/ttyUSB0)", or "COM3" where the device is named so.
-    std::string PortName(unsigned port) const;
 
     // ---- command frames and receive dispatcher --------------------------
     void SendCommand(std::uint16_t code, int count, const std::uint8_t* payload);

@@ -13,13 +13,6 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     return f;
 }
 
-std::string CLoaderDlg::PortName(unsigned port) const {
-    const std::string com = "COM" + std::to_string(port);
-    const std::string device = Link().Port().DeviceName(port);
-    if (device.empty() || device == com || device == "\\\\.\\" + com) return com;
-    return com + " (" + device + ")";
-}
-
 // Ends whatever runs: no further byte goes out for it, its timers stop and
 // a late answer of the instrument finds nothing to carry on. The port is
 // left to the caller.
@@ -68,8 +61,7 @@ void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
 }
 
 void CLoaderDlg::ReportFlowDone(FlowKind flow, const std::string& message) {
-    m_engine.DisarmTimeout();
-    ReportOutcome(OutcomeKind::Done, flow, message);
+    m_engine.TellDone(flow, message);
 }
 
 // ---- controls that would end or replace a flow --------------------------------
@@ -130,7 +122,7 @@ void CLoaderDlg::OnSerialLost(unsigned port) {
         Report(FlowEvent::PortLost, port);
         return;
     }
-    std::string text = PortName(port) + " went away";
+    std::string text = m_engine.PortName(port) + " went away";
     if (flow.Running()) text += " during " + flow.what + " " + flow.progress;
     text += ". Reconnect the instrument and ";
     switch (flow.kind) {

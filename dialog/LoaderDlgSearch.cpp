@@ -68,9 +68,6 @@ void CLoaderDlg::SearchTicked(SearchFlow::Tick tick) {
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(Link().Com()) - 1);
     m_strSearchStatus = " ";
     UpdateData(false);
-    Report(FlowEvent::SearchFound, Link().Com());
-    ReportFlowDone(FlowKind::Search, std::string("found the ") + DeviceKindOfGroup(Link().Device().group).description +
-                                         " on " + PortName(Link().Com()));
 }
 
 // The scan has ended without a device, and the operator is told.

@@ -71,10 +71,7 @@ void CLoaderDlg::ShowBlockSent(const BlockStreamFlow::Sent& sent) {
 
 void CLoaderDlg::BlockAcked(const BlockStreamFlow::AckStep& step) {
     switch (step.step) {
-    case BlockStreamFlow::Step::Completed:
-        ShowUploadStored();
-        ReportFlowDone(m_engine.Stream().Snapshot().kind, m_engine.Stream().DoneText());
-        break;
+    case BlockStreamFlow::Step::Completed: ShowUploadStored(); break;
     case BlockStreamFlow::Step::Next: ShowBlockSent(step.sent); break;
     case BlockStreamFlow::Step::Resent:
     case BlockStreamFlow::Step::None: break;

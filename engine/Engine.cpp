@@ -94,6 +94,13 @@ void Engine::ArmClose() {
     m_streamData.closeArmed = 1;
 }
 
+std::string Engine::PortName(unsigned port) const {
+    const std::string com = "COM" + std::to_string(port);
+    const std::string device = m_link.Port().DeviceName(port);
+    if (device.empty() || device == com || device == "\\\\.\\" + com) return com;
+    return com + " (" + device + ")";
+}
+
 void Engine::SendCommand(std::uint16_t code, const std::uint8_t* payload, int count) {
     const InstrumentLink::Command sent = m_link.SendCommand(code, payload, count);
     if (sent == InstrumentLink::Command::TooLong || sent == InstrumentLink::Command::NotReady)
@@ -135,6 +142,8 @@ void Engine::OnReply(std::size_t entry, const std::uint8_t* frame) {
     if (step.step == BlockStreamFlow::Step::Resent && step.sent.Last() && m_streamData.closeArmed && m_link.Ready())
         m_wire.StartTimer(FlowTimer::Close, kCloseDelayMs);
     m_view.BlockAcked(step);
+    if (step.step == BlockStreamFlow::Step::Completed)
+        TellDone(m_stream.Snapshot().kind, m_stream.DoneText());
 }
 
 void Engine::OnWriteDone() {
@@ -154,7 +163,7 @@ bool Engine::OnTimer(unsigned id) {
 
 void Engine::OnFlowTimer(FlowTimer timer) {
     switch (timer) {
-    case FlowTimer::SearchScan: m_view.SearchTicked(m_search.OnTick()); return;
+    case FlowTimer::SearchScan: SearchTick(); return;
     case FlowTimer::EraseTick: EraseTick(); return;
     case FlowTimer::Timeout: TimeoutTick(); return;
     case FlowTimer::Close: CloseTick(); return;
@@ -177,6 +186,16 @@ void Engine::BootTick(FlowTimer timer) {
         return;
     }
     m_view.BootStepped(m_boot.OnTimer(timer));
+}
+
+void Engine::SearchTick() {
+    const SearchFlow::Tick tick = m_search.OnTick();
+    m_view.SearchTicked(tick);
+    if (tick != SearchFlow::Tick::Found) return;
+    const unsigned com = m_link.Com();
+    Tell(FlowEvent::SearchFound, com);
+    TellDone(FlowKind::Search,
+             std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description + " on " + PortName(com));
 }
 
 void Engine::EraseTick() {
@@ -227,6 +246,11 @@ void Engine::TellOutcome(OutcomeKind kind, FlowKind flow, std::string message, s
     e.told = told;
     m_events(e);
     m_view.EventTold();
+}
+
+void Engine::TellDone(FlowKind flow, const std::string& message) {
+    DisarmTimeout();
+    TellOutcome(OutcomeKind::Done, flow, message);
 }
 
 std::string Engine::AdviceOf(FlowKind flow) const {

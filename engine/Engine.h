@@ -48,11 +48,14 @@ public:
     // A flow event has gone to the engine's event sink (Engine::Tell).
     virtual void EventTold() = 0;
     // The instrument acknowledged a block of the stream (or asked for it
-    // again); the stream has gone on by `step`.
+    // again); the stream has gone on by `step`. After Completed the engine
+    // tells the stream's Done.
     virtual void BlockAcked(const BlockStreamFlow::AckStep& step) = 0;
     // The steps of the flows the screen follows.
     virtual void EraseTicked(EraseWaitFlow::Tick tick) = 0;
     virtual void EraseConfirmed() = 0;
+    // A tick of the search; after Found the engine tells SearchFound and
+    // the search's Done.
     virtual void SearchTicked(SearchFlow::Tick tick) = 0;
     virtual void BootStepped(McuBootloaderFlow::Step step) = 0;
     virtual void BannerHeard(BootEntryFlow::Banner banner) = 0;
@@ -121,6 +124,9 @@ public:
     // last (after any later block marked last it always does).
     std::optional<BlockStreamFlow::Sent> BeginStream(const BlockStreamFlow::Start& start, bool closeAfterFirst);
 
+    // "COM3 (/dev/ttyUSB0)", or "COM3" where the device is named so.
+    std::string PortName(unsigned port) const;
+
     // ---- what runs --------------------------------------------------------------
     // The one flow under way, by the order in which they take the line.
     FlowSnapshot Running() const;
@@ -150,6 +156,9 @@ public:
     // front end has shown the message and the advice already.
     void TellOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice = {},
                      bool told = false) const;
+    // A flow the instrument confirmed to its last unit: its time-out ends,
+    // then its Done outcome.
+    void TellDone(FlowKind flow, const std::string& message);
     // The words the advice uses for the way back into an interrupted
     // main-MCU update (the dialogs' own, by the instrument's kind, when not set).
     void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
@@ -194,6 +203,7 @@ private:
     void OnFlowTimer(FlowTimer timer);
     void BootTick(FlowTimer timer);
     void EraseTick();
+    void SearchTick();
     void TimeoutTick();
     void CloseTick();
     // Timer 5 from now, marked as armed after a stream's last block.

@@ -4,6 +4,7 @@
 // the steps it tells its view.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -294,6 +295,42 @@ TEST_F(EngineTest, FlowEventsAndTheOneOutcomeGoToTheSinkWithTheirAdvice) {
     EXPECT_EQ(end.text, "no answer");
     EXPECT_EQ(end.advice, "re-power");
     EXPECT_TRUE(end.told);
+}
+
+TEST_F(EngineTest, TheEngineTellsTheDoneOfAStreamAndOfASearch) {
+    std::vector<FlowEventInfo> events;
+    engine.SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
+    const auto doneOf = [&](FlowKind kind) -> std::optional<FlowEventInfo> {
+        for (const auto& e : events)
+            if (e.event == FlowEvent::FlowEnded && e.b == static_cast<long long>(kind)) return e;
+        return std::nullopt;
+    };
+    // The last block acknowledged: Done, its time-out gone.
+    ASSERT_TRUE(engine.WriteStream(kStreamFpga, std::make_shared<const Bytes>(kBlockData + 1, std::uint8_t{3})));
+    Feed(BlockAck());
+    EXPECT_FALSE(doneOf(FlowKind::FpgaStream));  // one block still unacknowledged
+    Feed(BlockAck());
+    ASSERT_TRUE(doneOf(FlowKind::FpgaStream));
+    const FlowEventInfo stream = *doneOf(FlowKind::FpgaStream);
+    EXPECT_EQ(stream.a, static_cast<long long>(OutcomeKind::Done));
+    EXPECT_EQ(stream.text, "the FPGA image upload: 2 blocks acknowledged");
+    EXPECT_FALSE(host.IsTimerArmed(kTimeoutTimer));
+
+    // The instrument's reply to the search on COM1: found at the next tick.
+    events.clear();
+    ASSERT_TRUE(engine.StartSearch(kGroupGenerator));
+    Feed(Bytes{kReplyHeader, kGroupGenerator, 0, kSearchReplyLength, 0, 0, 0, CodeLow(kCodeSearch),
+               CodeHigh(kCodeSearch), kGroupGenerator, 0});
+    EXPECT_FALSE(doneOf(FlowKind::Search));
+    host.Advance(1000);
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2].event, FlowEvent::SearchFound);
+    ASSERT_TRUE(doneOf(FlowKind::Search));
+    const FlowEventInfo found = *doneOf(FlowKind::Search);
+    EXPECT_EQ(found.a, static_cast<long long>(OutcomeKind::Done));
+    EXPECT_EQ(found.text.rfind("found the ", 0), 0u) << found.text;
+    EXPECT_NE(found.text.find(" on COM1"), std::string::npos) << found.text;
+    EXPECT_FALSE(engine.Running().Running());
 }
 
 TEST_F(EngineTest, RefusedCommandsAndForeignTimers) {
