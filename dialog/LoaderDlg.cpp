@@ -296,7 +296,7 @@ void CLoaderDlg::BoardStepped(InputBoardFlow::Step step) {
         m_fProgress = m_engine.Board().Percent();
         UpdateData(false);
         break;
-    case InputBoardFlow::Step::Finished: InputBoardFinished(); break;
+    case InputBoardFlow::Step::Finished:
     case InputBoardFlow::Step::None:
     case InputBoardFlow::Step::Piece: break;
     }

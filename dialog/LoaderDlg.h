@@ -5,10 +5,10 @@
 // engine's (engine/Engine), whose steps the dialog shows. Its files are
 // this folder's, one per subsystem:
 //   LoaderDlg.cpp             construction, OnInitDialog, paint, close,
-//                             port control, timer dispatch, data exchange
+//                             port control, data exchange
 //   LoaderDlgFlow.cpp         what runs, stopping it, the device gone, the
-//                             flows' one outcome (a time-out of the engine's
-//                             ends a flow here too)
+//                             outcomes of flows that did not end well (a
+//                             time-out of the engine's ends a flow here too)
 //   LoaderDlgFrames.cpp       SendCommand and the refused commands' boxes,
 //                             OnSerialRxChar
 //   LoaderDlgSearch.cpp       the eight search buttons and what the
@@ -27,7 +27,9 @@
 // loaders are flow objects of engine/ that the engine holds;
 // the instrument kinds are one table (discovery/DeviceKinds), the search
 // buttons map to them here. Every flow ends with one FlowEnded event whose
-// advice comes from engine/Outcome. All of it runs on the GUI thread. The
+// advice comes from engine/Outcome; the engine tells it for a flow the
+// instrument confirmed, the dialog for the hand-over to the outside
+// sub-MCU tool and for a flow that did not end well. All of it runs on the GUI thread. The
 // dialog's data is private: the front ends follow the flow events and read
 // the view below.
 #pragma once
@@ -342,9 +344,6 @@ private:
     void ShowBootProgress();
     void ShowBootSucceeded();
     void ShowBootloaderFailure();
-
-    // Input-board loader: its firmware's last chunk has gone.
-    void InputBoardFinished();
 
     // Ends a main-MCU or input-board exchange left waiting for its peer, so
     // later bytes reach the frame parser again (port button close, any new

@@ -40,12 +40,11 @@ void CLoaderDlg::ShowBootProgress() {
     UpdateData(false);
 }
 
-// The exchange has ended without a failure: the success note.
+// The exchange has ended without a failure: the success note (the engine
+// tells the outcome).
 void CLoaderDlg::ShowBootSucceeded() {
     m_strNote = kNoteSucceeded;
     UpdateData(false);
-    Report(FlowEvent::BootloaderDone, 1);
-    ReportFlowDone(FlowKind::McuBootloader, "the main-MCU update: every piece acknowledged");
 }
 
 void CLoaderDlg::ShowBootloaderFailure() {

@@ -78,13 +78,13 @@ void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
         m_engine.Entry().TakeMainMcuInBootMode();
         StartMcuBootloader();
     } else {
-        m_engine.Entry().EnterMainMcu();
+        m_engine.EnterMainMcu();
     }
 }
 
 void CLoaderDlg::OnAnalyzerMcu() {
     if (!PrepareMcuUpdate(kCaptionIspBlank, kGroupAnalyzer)) return;
-    m_engine.Entry().EnterMainMcu();
+    m_engine.EnterMainMcu();
 }
 
 void CLoaderDlg::OnSubMcu() {
@@ -98,7 +98,7 @@ void CLoaderDlg::EnterSubMcu(int sel) {
         return;
     }
     EndStalledExchanges();
-    m_engine.Entry().EnterSubMcu(sel);
+    m_engine.EnterSubMcu(sel);
 }
 
 void CLoaderDlg::OnInputBoardFirmware(int board) {
@@ -111,9 +111,8 @@ void CLoaderDlg::UpdateInputBoard(int board, const std::optional<std::string>& f
     // nothing: the board is not restarted and no old buffer is streamed.
     SharedBytes bytes = ChooseStreamFile(kBoardImageFile, file);
     if (!bytes) return;
-    m_engine.HoldStream(std::move(bytes));
     EndStalledExchanges();
-    m_engine.Entry().EnterInputBoard(board);
+    m_engine.UpdateInputBoard(board, std::move(bytes));
 }
 
 void CLoaderDlg::OnAnalyzerDataFlash() {
@@ -143,11 +142,8 @@ void CLoaderDlg::StartMcuBootloader() {
     Link().Port().RequestClose();
     SharedBytes image = LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile);
     if (!image) return;
-    m_engine.HoldStream(std::move(image));
     m_strStatus = "Please wait...";
-    m_engine.ReopenForBootloader();
-    m_engine.Entry().HandedOver();
-    m_engine.Bootloader().Begin();
+    m_engine.UpdateMainMcu(std::move(image));
 }
 
 void CLoaderDlg::BannerHeard(BootEntryFlow::Banner banner) {
@@ -202,13 +198,6 @@ void CLoaderDlg::EndStalledExchanges() {
     else if (m_engine.Bootloader().VerdictPending())
         ShowBootloaderFailure();
     m_engine.EndExchanges();
-}
-
-// The input-board loader's (engine/InputBoardFlow) last chunk has gone.
-void CLoaderDlg::InputBoardFinished() {
-    Report(FlowEvent::InputBoardDone);
-    ReportFlowDone(FlowKind::BoardLoader, "the update of input board " + std::to_string(m_engine.EntryData().board) +
-                                              ": " + WithThousands(m_engine.StreamData().size) + " bytes sent");
 }
 
 } // namespace quillet

@@ -83,6 +83,18 @@ std::optional<BlockStreamFlow::Sent> Engine::WriteAnalyzerData(SharedBytes bytes
     return sent;
 }
 
+void Engine::UpdateInputBoard(int board, SharedBytes bytes) {
+    HoldStream(std::move(bytes));
+    m_entry.EnterInputBoard(board);
+}
+
+void Engine::UpdateMainMcu(SharedBytes image) {
+    HoldStream(std::move(image));
+    m_bootReopen = true;
+    m_entry.HandedOver();
+    m_boot.Begin();
+}
+
 std::optional<BlockStreamFlow::Sent> Engine::BeginStream(const BlockStreamFlow::Start& start, bool closeAfterFirst) {
     const std::optional<BlockStreamFlow::Sent> sent = m_stream.Begin(start);
     if (sent && sent->Last() && closeAfterFirst) ArmClose();
@@ -115,7 +127,7 @@ void Engine::OnByte(std::uint8_t b) {
     } else if (m_board.Active()) {
         m_board.OnByte(b);
     } else if (m_boot.Active()) {
-        m_view.BootStepped(m_boot.OnByte(b));
+        BootStep(m_boot.OnByte(b));
     } else {
         ParseReplyByte(b);
     }
@@ -150,6 +162,10 @@ void Engine::OnWriteDone() {
     const InputBoardFlow::Step step = m_board.OnWriteDone();
     if (step == InputBoardFlow::Step::Finished) m_wire.StartTimer(FlowTimer::Close, kCloseDelayMs);
     m_view.BoardStepped(step);
+    if (step != InputBoardFlow::Step::Finished) return;
+    Tell(FlowEvent::InputBoardDone);
+    TellDone(FlowKind::BoardLoader, "the update of input board " + std::to_string(m_entryData.board) + ": " +
+                                        WithThousands(m_streamData.size) + " bytes sent");
 }
 
 bool Engine::OnTimer(unsigned id) {
@@ -185,7 +201,7 @@ void Engine::BootTick(FlowTimer timer) {
         m_link.Open(m_link.Com(), 'E');
         return;
     }
-    m_view.BootStepped(m_boot.OnTimer(timer));
+    BootStep(m_boot.OnTimer(timer));
 }
 
 void Engine::SearchTick() {
@@ -196,6 +212,13 @@ void Engine::SearchTick() {
     Tell(FlowEvent::SearchFound, com);
     TellDone(FlowKind::Search,
              std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description + " on " + PortName(com));
+}
+
+void Engine::BootStep(McuBootloaderFlow::Step step) {
+    m_view.BootStepped(step);
+    if (step != McuBootloaderFlow::Step::Done && step != McuBootloaderFlow::Step::Verified) return;
+    Tell(FlowEvent::BootloaderDone, 1);
+    TellDone(FlowKind::McuBootloader, "the main-MCU update: every piece acknowledged");
 }
 
 void Engine::EraseTick() {

@@ -3,8 +3,10 @@
 // the flow that takes bytes now (the reply-frame parser when none does),
 // each tick of a timer to the flow that runs it, and a flow that waits for
 // an answer longer than its time-out ends timed out. The program that shows
-// the flows (the dialog) starts them through the flow objects and follows
-// their steps through its EngineView; it never routes a byte or a tick.
+// the flows (the dialog) starts them through the typed calls below and
+// follows their steps through its EngineView; it never routes a byte or a
+// tick. The flow events, and the Done of every flow the instrument
+// confirmed to its last unit, go from here to the front end's event sink.
 #pragma once
 
 #include <array>
@@ -62,7 +64,8 @@ public:
     // The running flow waited longer than its time-out for the
     // instrument's answer; `message` says how far it came.
     virtual void FlowTimedOut(const std::string& message) = 0;
-    // A completed write took the input-board loader on by `step`.
+    // A completed write took the input-board loader on by `step`; after
+    // Finished the engine tells InputBoardDone and the update's Done.
     virtual void BoardStepped(InputBoardFlow::Step step) = 0;
     // The engine closed the port (a second after a stream's last write).
     virtual void PortClosed() = 0;
@@ -127,6 +130,20 @@ public:
     // "COM3 (/dev/ttyUSB0)", or "COM3" where the device is named so.
     std::string PortName(unsigned port) const;
 
+    // The firmware: the boot-mode entries (their banners awaited) and the
+    // exchanges that follow them.
+    // "ISP 32 1": the main MCU restarts in its bootloader.
+    void EnterMainMcu() { m_entry.EnterMainMcu(); }
+    // Sub-MCU `index` (the MCU list's entry 0..10) restarts in boot mode.
+    void EnterSubMcu(int index) { m_entry.EnterSubMcu(index); }
+    // Input board `board` (1..4) restarts in boot mode; its loader then
+    // takes the firmware `bytes`.
+    void UpdateInputBoard(int board, SharedBytes bytes);
+    // The main-MCU exchange with `image`: the entry is handed over, and the
+    // first sync tick opens the port again at even parity (the caller has
+    // closed it).
+    void UpdateMainMcu(SharedBytes image);
+
     // ---- what runs --------------------------------------------------------------
     // The one flow under way, by the order in which they take the line.
     FlowSnapshot Running() const;
@@ -173,10 +190,6 @@ public:
     // The flow has a limit of its own from here on, or has ended.
     void DisarmTimeout();
 
-    // The main-MCU bootloader's first sync tick opens the port again at
-    // even parity (the port was closed for the exchange).
-    void ReopenForBootloader() { m_bootReopen = true; }
-
 private:
     friend class test::DialogProbe;
 
@@ -204,6 +217,9 @@ private:
     void BootTick(FlowTimer timer);
     void EraseTick();
     void SearchTick();
+    // A step of the main-MCU exchange to the view; after its last the
+    // engine tells BootloaderDone and the update's Done.
+    void BootStep(McuBootloaderFlow::Step step);
     void TimeoutTick();
     void CloseTick();
     // Timer 5 from now, marked as armed after a stream's last block.

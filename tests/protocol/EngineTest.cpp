@@ -333,6 +333,31 @@ TEST_F(EngineTest, TheEngineTellsTheDoneOfAStreamAndOfASearch) {
     EXPECT_FALSE(engine.Running().Running());
 }
 
+TEST_F(EngineTest, FirmwareCallsHoldTheImageAndReopenAtEvenParityForTheBootloader) {
+    const auto board = std::make_shared<const Bytes>(300, std::uint8_t{9});
+    engine.UpdateInputBoard(3, board);
+    EXPECT_EQ(engine.Running().kind, FlowKind::BoardEntry);
+    EXPECT_EQ(engine.Running().slot, 3);
+    EXPECT_EQ(engine.StreamData().size, 300u);
+    Feed("UBD 03\r");
+    EXPECT_EQ(view.steps, std::vector<std::string>{"banner: input board"});
+    engine.EndExchanges();
+
+    // The main-MCU exchange: the caller closed the port; the first sync
+    // tick opens it again at even parity before any sync byte.
+    engine.Link().Close();
+    const std::size_t opens = port.opens.size();
+    const std::size_t writes = port.writes.size();
+    engine.UpdateMainMcu(std::make_shared<const Bytes>(1024, std::uint8_t{0xEE}));
+    EXPECT_EQ(engine.Running().kind, FlowKind::McuBootloader);
+    host.Advance(1000);
+    ASSERT_GT(port.opens.size(), opens);
+    EXPECT_EQ(port.opens[opens].parity, 'E');
+    EXPECT_EQ(engine.Link().Line().parity, 'E');
+    ASSERT_GT(port.writes.size(), writes);
+    EXPECT_EQ(port.writes[writes], Bytes{0x7F});  // the bootloader's sync byte
+}
+
 TEST_F(EngineTest, RefusedCommandsAndForeignTimers) {
     const std::uint8_t payload[kMaxPayload + 1] = {};
     engine.SendCommand(0x0101, payload, kMaxPayload + 1);
