@@ -109,7 +109,7 @@ Session::Session(const SessionOptions& options)
     // The flows' time-outs are --timeout; their outcomes are told here, not in boxes.
     m_dlg.SetFlowTimeout(options.timeoutMs);
     m_dlg.SetOutcomeBoxes(false);
-    m_dlg.SetAdviceTerms(CliAdviceTerms(false));
+    m_dlg.SetAdviceTerms(CliAdviceTerms);
     m_dlg.OnInitDialog();
 }
 

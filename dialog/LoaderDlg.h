@@ -237,8 +237,8 @@ public:
     // way (the command line) turns the box off and follows FlowEnded.
     void SetOutcomeBoxes(bool show) { m_bOutcomeBoxes = show; }
     // The words the advice uses for the way back into an interrupted
-    // main-MCU update (the dialogs' own when not set).
-    void SetAdviceTerms(AdviceTerms terms) { m_engine.SetAdviceTerms(std::move(terms)); }
+    // main-MCU update, by the instrument's kind (the dialogs' own when not set).
+    void SetAdviceTerms(Engine::AdviceWords words) { m_engine.SetAdviceTerms(std::move(words)); }
 
     IHost& Host() { return m_host; }
     ISerialPort& Port() { return Link().Port(); }

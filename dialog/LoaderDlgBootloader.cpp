@@ -54,12 +54,13 @@ void CLoaderDlg::ShowBootloaderFailure() {
     // The dialogs add what to do next to the failure's own words.
     const std::string& failure = m_engine.Bootloader().Failure();
     const std::string advice = m_engine.AdviceOf(FlowKind::McuBootloader);
-    m_host.MessageBox(m_bOutcomeBoxes ? OutcomeText(failure, advice) : failure, kCaptionIspBlank);
+    // The box tells the failure and what to do; a front end without
+    // outcome boxes tells both itself.
+    if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(failure, advice), kCaptionIspBlank);
     const bool timedOut = m_engine.Bootloader().TimedOut();
     Report(FlowEvent::BootloaderDone, timedOut ? 2 : 0, m_engine.Bootloader().FailureAddress(), failure);
-    // The box above is the operator's (with the advice where outcome boxes are on).
     ReportOutcome(timedOut ? OutcomeKind::TimedOut : OutcomeKind::Failed, FlowKind::McuBootloader, failure, advice,
-                  true);
+                  m_bOutcomeBoxes);
 }
 
 } // namespace quillet

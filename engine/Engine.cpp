@@ -278,7 +278,7 @@ void Engine::TellDone(FlowKind flow, const std::string& message) {
 
 std::string Engine::AdviceOf(FlowKind flow) const {
     const bool analyzer = m_link.Device().group == kGroupAnalyzer;
-    return FlowAdvice(flow, m_adviceTerms ? *m_adviceTerms : DialogAdviceTerms(analyzer));
+    return FlowAdvice(flow, m_adviceWords ? m_adviceWords(analyzer) : DialogAdviceTerms(analyzer));
 }
 
 // ---- the time-out -----------------------------------------------------------------

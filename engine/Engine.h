@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -177,8 +178,9 @@ public:
     // then its Done outcome.
     void TellDone(FlowKind flow, const std::string& message);
     // The words the advice uses for the way back into an interrupted
-    // main-MCU update (the dialogs' own, by the instrument's kind, when not set).
-    void SetAdviceTerms(AdviceTerms terms) { m_adviceTerms = std::move(terms); }
+    // main-MCU update, by the instrument's kind (the dialogs' own when not set).
+    using AdviceWords = std::function<AdviceTerms(bool analyzer)>;
+    void SetAdviceTerms(AdviceWords words) { m_adviceWords = std::move(words); }
     // What the instrument holds after `flow` ended short, and what to do.
     std::string AdviceOf(FlowKind flow) const;
 
@@ -233,7 +235,7 @@ private:
     TimerIds m_timers;
     unsigned m_timeoutMs = kFlowTimeoutMs;
     FlowEventSink m_events;
-    std::optional<AdviceTerms> m_adviceTerms;
+    AdviceWords m_adviceWords;
     bool m_bootReopen = false;
 
     InstrumentLink m_link;

@@ -639,6 +639,22 @@ TEST_F(CliFixture, FastMcuUpdateEndsOnANackOrASilentBootloader) {
     EXPECT_LT(r.seconds, 10);
 }
 
+// The analyzer's MCU has no direct way back into its bootloader: a failed
+// update advises the analyzer's own words, not the generator's --direct.
+TEST_F(CliFixture, FailedAnalyzerMcuUpdateAdvisesTheAnalyzersWayBack) {
+    WriteFile(dir / "data/ANALYZER_MCU.bin", RandomBytes(1000, 26));
+    sim::Options refusing;
+    refusing.kind = kGroupAnalyzer;
+    refusing.nackWrites = {3};
+    StartSim(refusing);
+    const RunResult r = Cli({"--timeout", "2", "mcu", "analyzer", "--fast"});
+    EXPECT_EQ(r.code, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "run quillet-cli mcu analyzer again")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "generator --direct")) << r.err;
+    // Said once: the failure is not also a box of its own.
+    EXPECT_EQ(r.err.find("did not acknowledge"), r.err.rfind("did not acknowledge")) << r.err;
+}
+
 // A bootloader that falls silent in the middle of the image ends the normal
 // update within --timeout: exit 3, the first piece not acknowledged named,
 // and the progress never at 100 %.

@@ -285,7 +285,11 @@ TEST_F(EngineTest, FlowEventsAndTheOneOutcomeGoToTheSinkWithTheirAdvice) {
     const std::string generator = engine.AdviceOf(FlowKind::McuBootloader);
     engine.Link().Device().group = kGroupAnalyzer;
     EXPECT_NE(engine.AdviceOf(FlowKind::McuBootloader), generator);
-    engine.SetAdviceTerms({"run the update again with --direct"});
+    engine.SetAdviceTerms([](bool analyzer) {
+        return AdviceTerms{analyzer ? "re-power it and update again" : "update again with --direct"};
+    });
+    EXPECT_NE(engine.AdviceOf(FlowKind::McuBootloader).find("re-power it"), std::string::npos);
+    engine.Link().Device().group = kGroupGenerator;
     EXPECT_NE(engine.AdviceOf(FlowKind::McuBootloader).find("--direct"), std::string::npos);
     engine.TellOutcome(OutcomeKind::TimedOut, FlowKind::FpgaStream, "no answer", "re-power", true);
     const FlowEventInfo& end = events.back();
