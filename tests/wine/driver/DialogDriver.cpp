@@ -115,6 +115,21 @@ std::string StripShown() {
     return "\"" + text + "\"" + (inside ? "" : " (cut off)");
 }
 
+// The Escape key on the control that has the focus (the dialog itself when
+// none of its controls has it), as the keyboard gives it: the dialog's
+// message loop hands keys to the dialog manager, which makes it IDCANCEL.
+void PressEscape() {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    HWND target = g_dialog;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(g_dialog, nullptr), &info) && info.hwndFocus &&
+        IsChild(g_dialog, info.hwndFocus))
+        target = info.hwndFocus;
+    constexpr LPARAM kKeyDown = 1, kKeyUp = static_cast<LPARAM>(0xC0000001u);  // repeat 1; released
+    PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, kKeyDown);
+    PostMessageW(target, WM_KEYUP, VK_ESCAPE, kKeyUp);
+}
+
 void Click(int id) {
     PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(g_dialog, id)));
@@ -225,7 +240,7 @@ int main(int argc, char** argv) {
         if (std::string(how) == "close")
             PostMessageW(g_dialog, WM_CLOSE, 0, 0);
         else
-            PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            PressEscape();
         HWND question = nullptr;
         if (!WaitFor([&] { return (question = OwnedWindow()) != nullptr; }, 20))
             Fail(std::string("no question on ") + how);
