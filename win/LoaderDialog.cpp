@@ -126,10 +126,11 @@ INT_PTR LoaderDialog::Run() {
 
 // The dialog's messages until it ends, as the dialog manager's modal loop
 // handles them (the dialog keys through IsDialogMessage, the window shown
-// once the queue is first empty or the first timer fires), but with one
-// wait for each message: the modal loop asks wine's server about three
-// times for every message posted to the dialog (a look, WM_ENTERIDLE, the
-// wait), and the serial link posts two a block.
+// once the queue is first empty or the first timer fires), but without its
+// look at the queue before every wait: under wine a message that has to be
+// waited for costs GetMessage three requests to the server (it looks,
+// waits and looks again) and the modal loop a fourth, and the serial link
+// posts two messages a block.
 void LoaderDialog::RunMessageLoop() {
     bool shown = false;
     const auto show = [&] {
