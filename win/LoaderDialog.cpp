@@ -115,8 +115,43 @@ INT_PTR LoaderDialog::Run() {
     InitCommonControlsEx(&controls);
     m_guiThread = GetCurrentThreadId();
     const std::vector<std::uint16_t> t = BuildDialogTemplate(MainDialogTemplate());
-    return DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<const DLGTEMPLATE*>(t.data()),
-                                   nullptr, DialogProc, reinterpret_cast<LPARAM>(this));
+    if (!CreateDialogIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<const DLGTEMPLATE*>(t.data()),
+                                    nullptr, DialogProc, reinterpret_cast<LPARAM>(this)))
+        return -1;
+    RunMessageLoop();
+    // The port closes and the monitor thread ends with the window (WM_DESTROY).
+    if (IsWindow(m_hwnd)) DestroyWindow(m_hwnd);
+    return m_result;
+}
+
+// The dialog's messages until it ends, as the dialog manager's modal loop
+// handles them (the dialog keys through IsDialogMessage, the window shown
+// once the queue is first empty or the first timer fires), but without its
+// look at the queue before every wait: under wine a message that has to be
+// waited for costs GetMessage three requests to the server (it looks,
+// waits and looks again) and the modal loop a fourth, and the serial link
+// posts two messages a block.
+void LoaderDialog::RunMessageLoop() {
+    bool shown = false;
+    const auto show = [&] {
+        if (!shown) ShowWindow(m_hwnd, SW_SHOWNORMAL);
+        shown = true;
+    };
+    MSG msg{};
+    while (!m_ended && IsWindow(m_hwnd)) {
+        if (!shown && !PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) show();
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == -1) return;
+        if (got == 0) {  // WM_QUIT ends the dialog and is left for the caller's loop
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        if (msg.message == WM_TIMER) show();
+        if (!IsDialogMessageW(m_hwnd, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
 }
 
 INT_PTR CALLBACK LoaderDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -728,9 +763,16 @@ void LoaderDialog::ShowAbout() {
                             AboutProc, 0);
 }
 
+// As the dialog manager ends a dialog: hidden at once, destroyed by Run
+// once the message being handled is done. The empty message wakes the loop
+// when the end came with a message sent from elsewhere (which GetMessage
+// handles without returning).
 void LoaderDialog::EndDialog() {
     ShowPendingTexts();
-    ::EndDialog(m_hwnd, IDOK);
+    m_result = IDOK;
+    m_ended = true;
+    ShowWindow(m_hwnd, SW_HIDE);
+    PostMessageW(m_hwnd, WM_NULL, 0, 0);
 }
 
 } // namespace quillet::win

@@ -43,7 +43,9 @@ public:
     LoaderDialog(const LoaderDialog&) = delete;
     LoaderDialog& operator=(const LoaderDialog&) = delete;
 
-    // Runs the dialog modally; returns when it has ended.
+    // Shows the dialog and handles its messages until it has ended (as a
+    // modal dialog, with a loop of its own); returns IDOK once it ended
+    // through EndDialog, -1 when it could not be created.
     INT_PTR Run();
     // The operator's choices are remembered in `settings` (the program's
     // interactive run hands it RegistrySettings); call before Run. Without
@@ -98,6 +100,7 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR ref);
     INT_PTR Handle(UINT msg, WPARAM wParam, LPARAM lParam);
+    void RunMessageLoop();
     // False when it gave a control the focus itself.
     bool OnInit();
     void AddControls();
@@ -137,6 +140,8 @@ private:
     std::deque<std::function<void()>> m_posted;
     DWORD m_guiThread = 0;
     bool m_socketsStarted = false;
+    bool m_ended = false;  // EndDialog was called
+    INT_PTR m_result = 0;
     // Texts set but not yet shown, in the order they were first set; when
     // they were last shown; whether the refresh timer runs.
     std::vector<std::pair<int, std::string>> m_pendingTexts;

@@ -199,7 +199,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         dialog.afterInit = [&](win::LoaderDialog& d) {
             if (!options.load.empty()) d.Dialog()->OnCommand(IDC_LOAD_IMAGE);
             d.ShowPendingTexts();
-            // A modal dialog shows itself once its queue is empty: here it
+            // The dialog shows itself once its queue is empty: here it
             // is shown at once, so that it is on the screen to be copied.
             ShowWindow(d.Window(), SW_SHOW);
             UpdateWindow(d.Window());
