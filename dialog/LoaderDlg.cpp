@@ -290,16 +290,11 @@ long CLoaderDlg::OnWriteDone(std::uintptr_t, std::intptr_t) {
     return 0;
 }
 
+// The percentage moves with each chunk; the engine tells the load's end.
 void CLoaderDlg::BoardStepped(InputBoardFlow::Step step) {
-    switch (step) {
-    case InputBoardFlow::Step::Chunk:
-        m_fProgress = m_engine.Board().Percent();
-        UpdateData(false);
-        break;
-    case InputBoardFlow::Step::Finished:
-    case InputBoardFlow::Step::None:
-    case InputBoardFlow::Step::Piece: break;
-    }
+    if (step != InputBoardFlow::Step::Chunk) return;
+    m_fProgress = m_engine.Board().Percent();
+    UpdateData(false);
 }
 
 void CLoaderDlg::PortClosed() {

@@ -149,10 +149,10 @@ void Engine::OnReply(std::size_t entry, const std::uint8_t* frame) {
     if (FrameLength(frame) < 8) return;
     if (frame[9] != 0x78 || frame[10] != 0x78) return;
     const BlockStreamFlow::AckStep step = m_stream.OnAck(frame[11]);
-    if (step.step == BlockStreamFlow::Step::Next && step.sent.Last()) ArmClose();
-    // The port stays open for a second after the last write.
-    if (step.step == BlockStreamFlow::Step::Resent && step.sent.Last() && m_streamData.closeArmed && m_link.Ready())
-        m_wire.StartTimer(FlowTimer::Close, kCloseDelayMs);
+    // The port stays open for a second after the last write, also when the
+    // instrument asked for the last block again.
+    const bool resentLast = step.step == BlockStreamFlow::Step::Resent && m_streamData.closeArmed && m_link.Ready();
+    if (step.sent.Last() && (step.step == BlockStreamFlow::Step::Next || resentLast)) ArmClose();
     m_view.BlockAcked(step);
     if (step.step == BlockStreamFlow::Step::Completed)
         TellDone(m_stream.Snapshot().kind, m_stream.DoneText());
