@@ -245,7 +245,7 @@ void CLoaderDlg::OnPortButton() {
     if (Link().Ready()) {
         // The operator closing the port also ends a firmware exchange that
         // stalled, so later bytes reach the frame parser again.
-        EndStalledExchanges();
+        m_engine.EndExchanges();
         ClosePortNow();
         return;
     }

@@ -296,7 +296,9 @@ private:
     void SearchTicked(SearchFlow::Tick tick) override;
     void BootStepped(McuBootloaderFlow::Step step) override { ShowBootStep(step); }
     void BannerHeard(BootEntryFlow::Banner banner) override;
-    void FlowTimedOut(const std::string& message) override { EndFlow(OutcomeKind::TimedOut, message); }
+    bool FlowEnded(const FlowEnd& end) override;
+    void SearchNotFound() override;
+    void PortWentAway() override { ShowPortClosed(); }
     void BoardStepped(InputBoardFlow::Step step) override;
     void PortClosed() override;
 
@@ -321,12 +323,11 @@ private:
     SharedBytes ChooseStreamFile(const FileKind& kind, const std::optional<std::string>& path = std::nullopt);
     bool CheckFirmwareFile(const std::string& path, const FileKind& kind);
 
-    void EndSearchNotFound(int portsOpened);
-    void StopFlows(bool reportStopped = true);
-    // The one end of a flow that did not end well: it stops, the port is
-    // given up, the note lets go, the status line says what happened and
-    // the operator reads the message and the advice (FlowEnded).
-    void EndFlow(OutcomeKind kind, const std::string& message);
+    // The ends of flows that did not end well (FlowEnded), by their kind:
+    // true when the operator has read the message and the advice.
+    bool ShowStopped(const FlowEnd& end);
+    bool ShowFlowFailed(const FlowEnd& end);
+    bool ShowDeviceGone(const FlowEnd& end);
     // A flow that ended well (the instrument confirmed its last unit).
     void ReportFlowDone(FlowKind flow, const std::string& message);
     // Controls that would end or replace a flow writing to the instrument
@@ -343,12 +344,7 @@ private:
     void ShowBootStep(McuBootloaderFlow::Step step);
     void ShowBootProgress();
     void ShowBootSucceeded();
-    void ShowBootloaderFailure();
-
-    // Ends a main-MCU or input-board exchange left waiting for its peer, so
-    // later bytes reach the frame parser again (port button close, any new
-    // search or flow).
-    void EndStalledExchanges();
+    bool ShowBootloaderFailure(const FlowEnd& end);
 
     // Search, block streams and uploads.
     void StartFpgaImage(std::uint8_t group, const char* image);

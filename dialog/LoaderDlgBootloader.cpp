@@ -2,7 +2,7 @@
 // steps are engine/McuBootloaderFlow's (the engine reopens the port at even
 // parity before the flow's sync bytes): what the flow's steps leave to
 // show (the percentage field, the notes, the failure's box, the port's
-// close and the flow's one outcome) is shown here.
+// close and the failure's note and box) is shown here.
 #include "dialog/LoaderDlg.h"
 
 namespace quillet {
@@ -27,10 +27,7 @@ void CLoaderDlg::ShowBootStep(McuBootloaderFlow::Step step) {
         ShowBootSucceeded();
         break;
     case Step::Verified: ShowBootSucceeded(); break;
-    case Step::Failed:
-        ClosePortNow();
-        ShowBootloaderFailure();
-        break;
+    case Step::Failed: ClosePortNow(); break;  // the engine tells the failure next
     case Step::Closed: ClosePortNow(); break;
     }
 }
@@ -47,20 +44,13 @@ void CLoaderDlg::ShowBootSucceeded() {
     UpdateData(false);
 }
 
-void CLoaderDlg::ShowBootloaderFailure() {
-    m_engine.Bootloader().VerdictTold();
+// The dialogs add what to do next to the failure's own words; a front end
+// without outcome boxes tells both itself.
+bool CLoaderDlg::ShowBootloaderFailure(const FlowEnd& end) {
     m_strNote = kNoteFailed;
     UpdateData(false);
-    // The dialogs add what to do next to the failure's own words.
-    const std::string& failure = m_engine.Bootloader().Failure();
-    const std::string advice = m_engine.AdviceOf(FlowKind::McuBootloader);
-    // The box tells the failure and what to do; a front end without
-    // outcome boxes tells both itself.
-    if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(failure, advice), kCaptionIspBlank);
-    const bool timedOut = m_engine.Bootloader().TimedOut();
-    Report(FlowEvent::BootloaderDone, timedOut ? 2 : 0, m_engine.Bootloader().FailureAddress(), failure);
-    ReportOutcome(timedOut ? OutcomeKind::TimedOut : OutcomeKind::Failed, FlowKind::McuBootloader, failure, advice,
-                  m_bOutcomeBoxes);
+    if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(end.message, end.advice), kCaptionIspBlank);
+    return m_bOutcomeBoxes;
 }
 
 } // namespace quillet

@@ -54,7 +54,7 @@ bool CLoaderDlg::PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group)
         m_host.MessageBox("The MCU update needs even parity, but " + problem + ". Nothing was sent.", noPortCaption);
         return false;
     }
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     ShowNote(kNoteUpdating);
     return true;
 }
@@ -97,7 +97,7 @@ void CLoaderDlg::EnterSubMcu(int sel) {
         m_host.MessageBox("Please select a MCU first!", kCaptionIsp);
         return;
     }
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     m_engine.EnterSubMcu(sel);
 }
 
@@ -111,7 +111,7 @@ void CLoaderDlg::UpdateInputBoard(int board, const std::optional<std::string>& f
     // nothing: the board is not restarted and no old buffer is streamed.
     SharedBytes bytes = ChooseStreamFile(kBoardImageFile, file);
     if (!bytes) return;
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     m_engine.UpdateInputBoard(board, std::move(bytes));
 }
 
@@ -127,7 +127,7 @@ void CLoaderDlg::WriteAnalyzerData(const std::optional<std::string>& file) {
     UpdateData(true);
     SharedBytes bytes = ChooseStreamFile(kBlockImageFile, file);
     if (!bytes) return;
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     ShowFirstBlock(m_engine.WriteAnalyzerData(std::move(bytes)));
 }
 
@@ -188,16 +188,6 @@ void CLoaderDlg::HandOverToSubMcuTool() {
     m_engine.EntryData().Reset();
     ClosePortNow();
     UpdateData(false);
-}
-
-void CLoaderDlg::EndStalledExchanges() {
-    if (m_engine.Bootloader().Active())
-        Report(FlowEvent::BootloaderDone, 0, 0, "The bootloader exchange was ended before it finished.");
-    // A failed exchange whose port close (timer 10) is overtaken still
-    // tells the operator.
-    else if (m_engine.Bootloader().VerdictPending())
-        ShowBootloaderFailure();
-    m_engine.EndExchanges();
 }
 
 } // namespace quillet

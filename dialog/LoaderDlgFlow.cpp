@@ -13,51 +13,62 @@ FlowSnapshot CLoaderDlg::CurrentFlow() const {
     return f;
 }
 
-// Ends whatever runs: no further byte goes out for it, its timers stop and
-// a late answer of the instrument finds nothing to carry on. The port is
-// left to the caller.
-void CLoaderDlg::StopFlows(bool reportStopped) {
-    const FlowSnapshot was = CurrentFlow();
-    m_engine.Stop();
-    EndStalledExchanges();
-    if (was.Running() && reportStopped)
-        Report(FlowEvent::FlowStopped, static_cast<long long>(was.kind), 0, was.what);
+void CLoaderDlg::StopRunningFlow(bool tell) { m_engine.StopFlow(!tell); }
+
+// ---- the end of a flow that did not end well, on the screen --------------------
+
+bool CLoaderDlg::FlowEnded(const FlowEnd& end) {
+    switch (end.kind) {
+    case OutcomeKind::Stopped: return ShowStopped(end);
+    case OutcomeKind::DeviceGone: return ShowDeviceGone(end);
+    case OutcomeKind::Failed:
+    case OutcomeKind::TimedOut:
+        if (end.was.kind == FlowKind::McuBootloader) return ShowBootloaderFailure(end);
+        return ShowFlowFailed(end);
+    case OutcomeKind::Done: break;
+    }
+    return false;
 }
 
-void CLoaderDlg::StopRunningFlow(bool tell) {
-    const FlowSnapshot flow = CurrentFlow();
-    StopFlows();
+// The operator asked for the stop; what the instrument holds now is worth a
+// box where the flow had written to it.
+bool CLoaderDlg::ShowStopped(const FlowEnd& end) {
     if (Link().Ready() || Link().Port().IsOpen()) ClosePortNow();
-    if (flow.writing) {
+    if (end.was.writing) {
         m_strStatus = "Stopped at " + FormatProgress(m_fProgress) + " %";
         m_strNote = kNoteStopped;
     }
     m_strSearchStatus = " ";
     UpdateData(false);
-    if (!flow.Running()) return;
-    const std::string advice = m_engine.AdviceOf(flow.kind);
-    const std::string message = flow.what + " stopped " + flow.progress;
-    // The operator asked for the stop; what the instrument holds now is
-    // worth a box where the flow had written to it.
-    const bool box = tell && m_bOutcomeBoxes && flow.writing;
-    ReportOutcome(OutcomeKind::Stopped, flow.kind, message, advice, box);
-    if (box) m_host.MessageBox(OutcomeText(message, advice), "");
+    const bool box = !end.closing && m_bOutcomeBoxes && end.was.writing;
+    if (box) m_host.MessageBox(OutcomeText(end.message, end.advice), "");
+    return box;
 }
 
-void CLoaderDlg::EndFlow(OutcomeKind kind, const std::string& message) {
-    const FlowSnapshot was = CurrentFlow();
-    StopFlows(false);
+// The port is given up, the note lets go, the status line says what
+// happened and the operator reads the message and the advice.
+bool CLoaderDlg::ShowFlowFailed(const FlowEnd& end) {
     if (Link().Ready() || Link().Port().IsOpen()) ClosePortNow();
-    if (was.writing) m_strNote = kNoteStopped;
-    const char* what = kind == OutcomeKind::TimedOut ? "Timed out at " : "Failed at ";
+    if (end.was.writing) m_strNote = kNoteStopped;
+    const char* what = end.kind == OutcomeKind::TimedOut ? "Timed out at " : "Failed at ";
     m_strStatus = what + FormatProgress(m_fProgress) + " %";
-    if (was.slot > 0 && was.kind != FlowKind::BoardEntry && was.kind != FlowKind::BoardLoader)
-        m_strStatus += " (slot " + std::to_string(was.slot) + ")";
+    if (end.was.slot > 0 && end.was.kind != FlowKind::BoardEntry && end.was.kind != FlowKind::BoardLoader)
+        m_strStatus += " (slot " + std::to_string(end.was.slot) + ")";
     m_strSearchStatus = " ";
     UpdateData(false);
-    const std::string advice = m_engine.AdviceOf(was.kind);
-    ReportOutcome(kind, was.kind, message, advice, m_bOutcomeBoxes);
-    if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(message, advice), "");
+    if (m_bOutcomeBoxes) m_host.MessageBox(OutcomeText(end.message, end.advice), "");
+    return m_bOutcomeBoxes;
+}
+
+// The link has closed the device already; the box says which port went
+// away and what to do.
+bool CLoaderDlg::ShowDeviceGone(const FlowEnd& end) {
+    if (end.was.writing) {
+        m_strNote = kNoteStopped;
+        UpdateData(false);
+    }
+    m_host.MessageBox(end.message, "");
+    return true;
 }
 
 void CLoaderDlg::ReportFlowDone(FlowKind flow, const std::string& message) {
@@ -111,41 +122,6 @@ bool CLoaderDlg::ConfirmInterruption(bool closing) {
     return true;
 }
 
-void CLoaderDlg::OnSerialLost(unsigned port) {
-    // The link has closed the device; the display follows so the operator
-    // sees the port closed and can open it again.
-    if (port != Link().Com()) return;
-    const FlowSnapshot flow = CurrentFlow();
-    ShowPortClosed();
-    // A port that goes away under the search is passed by like any other.
-    if (flow.kind == FlowKind::Search) {
-        Report(FlowEvent::PortLost, port);
-        return;
-    }
-    std::string text = m_engine.PortName(port) + " went away";
-    if (flow.Running()) text += " during " + flow.what + " " + flow.progress;
-    text += ". Reconnect the instrument and ";
-    switch (flow.kind) {
-    case FlowKind::None: text += "search for it again."; break;
-    case FlowKind::McuBootloader:
-        text += "update it again; if its MCU stays in the bootloader, enter 101 as the user pattern number first.";
-        break;
-    case FlowKind::McuEntry:
-    case FlowKind::SubMcuEntry:
-    case FlowKind::BoardEntry:
-    case FlowKind::BoardLoader: text += "update it again."; break;
-    default: text += "upload again."; break;
-    }
-    StopFlows(false);
-    if (flow.writing) {
-        m_strNote = kNoteStopped;
-        UpdateData(false);
-    }
-    m_host.MessageBox(text, "");
-    Report(FlowEvent::PortLost, port, 0, text);
-    if (flow.Running())
-        // The box above has told which port went away and what to do.
-        ReportOutcome(OutcomeKind::DeviceGone, flow.kind, text, m_engine.AdviceOf(flow.kind), true);
-}
+void CLoaderDlg::OnSerialLost(unsigned port) { m_engine.PortLost(port); }
 
 } // namespace quillet

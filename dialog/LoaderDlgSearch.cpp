@@ -45,24 +45,20 @@ void CLoaderDlg::StartDeviceSearch(std::uint8_t group) {
     if (!ConfirmInterruption()) return;
     RememberKind(group);
     // A new search ends a firmware exchange left waiting for its peer.
-    EndStalledExchanges();
+    m_engine.EndExchanges();
 
     ShowPortClosed();
-    if (m_engine.StartSearch(group)) {
-        m_strSearchStatus = kPleaseWait;
-        UpdateData(false);
-        return;
-    }
-    // Not one port opened: the port number starts again at COM1.
-    EndSearchNotFound(0);
+    if (!m_engine.StartSearch(group)) return;
+    m_strSearchStatus = kPleaseWait;
+    UpdateData(false);
 }
 
 void CLoaderDlg::SearchTicked(SearchFlow::Tick tick) {
     switch (tick) {
     case SearchFlow::Tick::Idle:
-    case SearchFlow::Tick::Probing: return;
+    case SearchFlow::Tick::Probing:
+    case SearchFlow::Tick::NotFound: return;  // the engine tells it (SearchNotFound)
     case SearchFlow::Tick::Found: break;
-    case SearchFlow::Tick::NotFound: EndSearchNotFound(1); return;
     }
     ShowPortOpen();
     m_host.SetComboSel(IDC_COM_LIST, static_cast<int>(Link().Com()) - 1);
@@ -71,8 +67,7 @@ void CLoaderDlg::SearchTicked(SearchFlow::Tick tick) {
 }
 
 // The scan has ended without a device, and the operator is told.
-// `portsOpened` says whether any port opened.
-void CLoaderDlg::EndSearchNotFound(int portsOpened) {
+void CLoaderDlg::SearchNotFound() {
     m_strSearchStatus = " ";
     UpdateData(false);
     m_host.MessageBox(SearchFlow::NotFoundText(), kCaptionIsp);
@@ -80,9 +75,6 @@ void CLoaderDlg::EndSearchNotFound(int portsOpened) {
     // group hint follows once, and so does a path that is no serial port.
     const std::string hints = m_engine.Search().Hints();
     if (!hints.empty()) m_host.MessageBox(hints, "");
-    Report(FlowEvent::SearchFailed, portsOpened);
-    // The boxes above are the operator's; the outcome goes to the front end.
-    ReportOutcome(OutcomeKind::Failed, FlowKind::Search, SearchFlow::NotFoundText(), hints, true);
 }
 
 } // namespace quillet

@@ -111,7 +111,7 @@ SharedBytes CLoaderDlg::ChooseStreamFile(const FileKind& kind, const std::option
 // The generator's and the analyzer's FPGA buttons: port, then device kind,
 // then the image file, the note and the stream.
 void CLoaderDlg::StartFpgaImage(std::uint8_t group, const char* image) {
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     if (!CheckPortOpen(kCaptionIsp) || !CheckDeviceKind(group)) return;
     UpdateData(true);
     if (!CheckFirmwareFile(DataFile(image), kBlockImageFile)) return;
@@ -134,7 +134,7 @@ void CLoaderDlg::OnAuxFpga() {
 }
 
 void CLoaderDlg::WriteAuxFpga(const std::optional<std::string>& file) {
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     UpdateData(true);
     SharedBytes bytes = ChooseStreamFile(kBlockImageFile, file);
     if (!bytes) return;

@@ -23,7 +23,7 @@ constexpr const char* kNoteStored = "Note: The upload is \r\n complete. You may 
 // field reads as a number, the slot number, then the port. False (after
 // the one message) when one fails.
 bool CLoaderDlg::CheckSlotAndPort(bool readField) {
-    EndStalledExchanges();
+    m_engine.EndExchanges();
     // A slot field that does not read as a number ("x", nothing) has had its
     // box; the slot read before is not the operator's choice now.
     if (readField && !UpdateData(true)) return false;
@@ -73,12 +73,8 @@ void CLoaderDlg::EraseConfirmed() {
 
 void CLoaderDlg::EraseTicked(EraseWaitFlow::Tick tick) {
     switch (tick) {
-    case EraseWaitFlow::Tick::Idle: return;
-    case EraseWaitFlow::Tick::TimedOut:
-        // The instrument never confirmed the erase: the upload ends here,
-        // before any block went out.
-        EndFlow(OutcomeKind::TimedOut, EraseWaitFlow::TimeoutText());
-        return;
+    case EraseWaitFlow::Tick::Idle:
+    case EraseWaitFlow::Tick::TimedOut: return;  // the engine ends the upload
     case EraseWaitFlow::Tick::Waiting: break;
     }
     static constexpr const char* kFrames[4] = {"Erasing....", "Erasing.", "Erasing..", "Erasing..."};

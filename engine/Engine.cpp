@@ -39,7 +39,10 @@ bool Engine::StartSearch(std::uint8_t group) {
     // Only the signal generator's search goes back to no parity; the others
     // keep what the main-MCU bootloader may have set.
     if (group == kGroupGenerator) m_link.Line().parity = 'N';
-    return m_search.Start();
+    if (m_search.Start()) return true;
+    // Not one port opened: the port number starts again at COM1.
+    SearchNotFound(0);
+    return false;
 }
 
 void Engine::StorePattern(int slot, SharedBytes raster) {
@@ -206,6 +209,10 @@ void Engine::BootTick(FlowTimer timer) {
 
 void Engine::SearchTick() {
     const SearchFlow::Tick tick = m_search.OnTick();
+    if (tick == SearchFlow::Tick::NotFound) {
+        SearchNotFound(1);
+        return;
+    }
     m_view.SearchTicked(tick);
     if (tick != SearchFlow::Tick::Found) return;
     const unsigned com = m_link.Com();
@@ -214,15 +221,43 @@ void Engine::SearchTick() {
              std::string("found the ") + DeviceKindOfGroup(m_link.Device().group).description + " on " + PortName(com));
 }
 
+void Engine::SearchNotFound(int portsOpened) {
+    m_view.SearchNotFound();
+    Tell(FlowEvent::SearchFailed, portsOpened);
+    // The view's boxes have told the operator; the hints are the advice.
+    TellOutcome(OutcomeKind::Failed, FlowKind::Search, SearchFlow::NotFoundText(), m_search.Hints(), true);
+}
+
 void Engine::BootStep(McuBootloaderFlow::Step step) {
     m_view.BootStepped(step);
+    if (step == McuBootloaderFlow::Step::Failed) {
+        BootFailed();
+        return;
+    }
     if (step != McuBootloaderFlow::Step::Done && step != McuBootloaderFlow::Step::Verified) return;
     Tell(FlowEvent::BootloaderDone, 1);
     TellDone(FlowKind::McuBootloader, "the main-MCU update: every piece acknowledged");
 }
 
+void Engine::BootFailed() {
+    const FlowSnapshot was = m_boot.Snapshot();
+    m_boot.VerdictTold();
+    const bool timedOut = m_boot.TimedOut();
+    const OutcomeKind kind = timedOut ? OutcomeKind::TimedOut : OutcomeKind::Failed;
+    const FlowEnd end{kind, was, m_boot.Failure(), AdviceOf(FlowKind::McuBootloader)};
+    const bool told = m_view.FlowEnded(end);
+    Tell(FlowEvent::BootloaderDone, timedOut ? 2 : 0, m_boot.FailureAddress(), end.message);
+    TellOutcome(kind, FlowKind::McuBootloader, end.message, end.advice, told);
+}
+
 void Engine::EraseTick() {
     const EraseWaitFlow::Tick tick = m_erase.OnTick();
+    if (tick == EraseWaitFlow::Tick::TimedOut) {
+        // The instrument never confirmed the erase: the upload ends here,
+        // before any block went out.
+        EndFlow(OutcomeKind::TimedOut, EraseWaitFlow::TimeoutText());
+        return;
+    }
     m_view.EraseTicked(tick);
 }
 
@@ -230,7 +265,7 @@ void Engine::EraseTick() {
 // that has not come by then will not.
 void Engine::CloseTick() {
     if (Running().Running() && m_streamData.sentAny && !m_stream.Complete()) {
-        m_view.FlowTimedOut(kLastAckMissing);
+        EndFlow(OutcomeKind::TimedOut, kLastAckMissing);
     } else {
         m_link.Close();
         m_view.PortClosed();
@@ -248,10 +283,56 @@ void Engine::Stop() {
 }
 
 void Engine::EndExchanges() {
+    if (m_boot.Active())
+        Tell(FlowEvent::BootloaderDone, 0, 0, "The bootloader exchange was ended before it finished.");
+    // A failed exchange whose port close (timer 10) is overtaken still
+    // tells the operator.
+    else if (m_boot.VerdictPending())
+        BootFailed();
     m_boot.Reset();
     m_board.Reset();
     m_entryData.Reset();
     DisarmTimeout();
+}
+
+void Engine::StopAll(bool tellStopped) {
+    const FlowSnapshot was = Running();
+    Stop();
+    EndExchanges();
+    if (was.Running() && tellStopped) Tell(FlowEvent::FlowStopped, static_cast<long long>(was.kind), 0, was.what);
+}
+
+void Engine::StopFlow(bool closing) {
+    const FlowSnapshot was = Running();
+    StopAll(true);
+    FlowEnd end{OutcomeKind::Stopped, was, was.what + " stopped " + was.progress, AdviceOf(was.kind), closing};
+    const bool told = m_view.FlowEnded(end);
+    if (was.Running()) TellOutcome(OutcomeKind::Stopped, was.kind, end.message, end.advice, told);
+}
+
+void Engine::EndFlow(OutcomeKind kind, const std::string& message) {
+    const FlowSnapshot was = Running();
+    StopAll(false);
+    const FlowEnd end{kind, was, message, AdviceOf(was.kind)};
+    const bool told = m_view.FlowEnded(end);
+    TellOutcome(kind, was.kind, end.message, end.advice, told);
+}
+
+void Engine::PortLost(unsigned port) {
+    if (port != m_link.Com()) return;
+    const FlowSnapshot was = Running();
+    m_view.PortWentAway();
+    // A port that goes away under the search is passed by like any other.
+    if (was.kind == FlowKind::Search) {
+        Tell(FlowEvent::PortLost, port);
+        return;
+    }
+    const FlowEnd end{OutcomeKind::DeviceGone, was, LostText(PortName(port), was), AdviceOf(was.kind)};
+    StopAll(false);
+    m_view.FlowEnded(end);
+    Tell(FlowEvent::PortLost, port, 0, end.message);
+    // The view has told which port went away and what to do.
+    if (was.Running()) TellOutcome(OutcomeKind::DeviceGone, was.kind, end.message, end.advice, true);
 }
 
 // ---- what the flows tell ---------------------------------------------------------------
@@ -297,12 +378,12 @@ void Engine::TimeoutTick() {
     case FlowKind::PanelStream:
     case FlowKind::FpgaStream:
     case FlowKind::AuxFpgaStream:
-    case FlowKind::AnalyzerData: m_view.FlowTimedOut(m_stream.TimeoutText(m_timeoutMs)); return;
+    case FlowKind::AnalyzerData: EndFlow(OutcomeKind::TimedOut, m_stream.TimeoutText(m_timeoutMs)); return;
     case FlowKind::McuEntry:
-    case FlowKind::SubMcuEntry: m_view.FlowTimedOut(BootEntryFlow::TimeoutText(f.kind, m_timeoutMs)); return;
+    case FlowKind::SubMcuEntry: EndFlow(OutcomeKind::TimedOut, BootEntryFlow::TimeoutText(f.kind, m_timeoutMs)); return;
     case FlowKind::BoardEntry:
     case FlowKind::BoardLoader:
-        m_view.FlowTimedOut(InputBoardFlow::TimeoutText(m_timeoutMs, f.done, m_streamData.size));
+        EndFlow(OutcomeKind::TimedOut, InputBoardFlow::TimeoutText(m_timeoutMs, f.done, m_streamData.size));
         return;
     default: return;
     }

@@ -40,6 +40,16 @@ namespace test {
 class DialogProbe;
 }
 
+// A flow that did not end well, as the view shows it.
+struct FlowEnd {
+    OutcomeKind kind = OutcomeKind::Failed;
+    FlowSnapshot was;     // the flow as it was when it ended (kind None: none ran)
+    std::string message;  // what happened and how far it came
+    std::string advice;   // what the instrument holds now and what to do next
+    // The program is closing: the screen's texts follow, no box.
+    bool closing = false;
+};
+
 // What the engine tells the program that shows its flows.
 class EngineView {
 public:
@@ -62,9 +72,18 @@ public:
     virtual void SearchTicked(SearchFlow::Tick tick) = 0;
     virtual void BootStepped(McuBootloaderFlow::Step step) = 0;
     virtual void BannerHeard(BootEntryFlow::Banner banner) = 0;
-    // The running flow waited longer than its time-out for the
-    // instrument's answer; `message` says how far it came.
-    virtual void FlowTimedOut(const std::string& message) = 0;
+    // A flow ended short of its end (failed, timed out, stopped, device
+    // gone): the flows have stopped. The view gives up the port where the
+    // end asks for it and shows the end; true when the operator has read
+    // the message and the advice there. The engine tells the outcome after.
+    // Failed or timed out with `was.kind` McuBootloader is the bootloader's
+    // own verdict, whose port close is the exchange's.
+    virtual bool FlowEnded(const FlowEnd& end) = 0;
+    // The search ended without the instrument: the view tells the operator;
+    // the engine tells SearchFailed and the search's outcome after.
+    virtual void SearchNotFound() = 0;
+    // The device of the operator's port went away; the display goes to closed.
+    virtual void PortWentAway() = 0;
     // A completed write took the input-board loader on by `step`; after
     // Finished the engine tells InputBoardDone and the update's Done.
     virtual void BoardStepped(InputBoardFlow::Step step) = 0;
@@ -104,7 +123,7 @@ public:
     // ---- typed calls: a flow started with the operator's values ---------------------
     // The search for the instrument of `group` (its group address): the
     // operator's port is closed and COM1..COM99 are tried. False when not
-    // one port opened (the search has ended then).
+    // one port opened: the search has ended then, not found.
     bool StartSearch(std::uint8_t group);
     // The upload of the 1920x1080 `raster` to user-pattern slot `slot`
     // (1..4): the slot's erase first; its blocks once the instrument has
@@ -159,11 +178,25 @@ public:
     // Ends the search, the erase wait and the block stream: no further byte
     // goes out for them, their timers and the time-out stop, a late answer
     // finds nothing to carry on. The firmware exchanges end with
-    // EndExchanges, once the caller has told what they were doing.
+    // EndExchanges.
     void Stop();
     // Ends a main-MCU or input-board exchange left waiting for its peer and
-    // a boot-mode entry, so later bytes reach the frame parser again.
+    // a boot-mode entry, so later bytes reach the frame parser again. An
+    // exchange under way is told as ended; a failure whose port close has
+    // not come yet is shown and told now.
     void EndExchanges();
+    // Ends every flow (Stop, EndExchanges); with `tellStopped` one that ran
+    // is told as FlowStopped.
+    void StopAll(bool tellStopped);
+    // The operator (or a signal) stops what runs: everything stops, the
+    // view shows it (EngineView::FlowEnded, also when nothing ran, so the
+    // port is given up) and a flow that ran ends stopped. `closing`: the
+    // program is closing.
+    void StopFlow(bool closing = false);
+    // The running flow ends `kind` (failed or timed out) with `message`.
+    void EndFlow(OutcomeKind kind, const std::string& message);
+    // The link lost the device of COM `port`: a flow on it ends device gone.
+    void PortLost(unsigned port);
 
     // ---- what the flows tell --------------------------------------------------------
     // Where the flow events go (the front end's); nowhere when empty.
@@ -222,6 +255,11 @@ private:
     // A step of the main-MCU exchange to the view; after its last the
     // engine tells BootloaderDone and the update's Done.
     void BootStep(McuBootloaderFlow::Step step);
+    // The bootloader's failure to the view, then BootloaderDone and the
+    // exchange's outcome.
+    void BootFailed();
+    // The search found nothing (`portsOpened`: 1 when a port opened).
+    void SearchNotFound(int portsOpened);
     void TimeoutTick();
     void CloseTick();
     // Timer 5 from now, marked as armed after a stream's last block.

@@ -43,6 +43,22 @@ std::string FlowAdvice(FlowKind flow, const AdviceTerms& terms) {
     return {};
 }
 
+std::string LostText(const std::string& portName, const FlowSnapshot& was) {
+    std::string text = portName + " went away";
+    if (was.Running()) text += " during " + was.what + " " + was.progress;
+    text += ". Reconnect the instrument and ";
+    switch (was.kind) {
+    case FlowKind::None: return text + "search for it again.";
+    case FlowKind::McuBootloader:
+        return text + "update it again; if its MCU stays in the bootloader, enter 101 as the user pattern number first.";
+    case FlowKind::McuEntry:
+    case FlowKind::SubMcuEntry:
+    case FlowKind::BoardEntry:
+    case FlowKind::BoardLoader: return text + "update it again.";
+    default: return text + "upload again.";
+    }
+}
+
 const char* OutcomeName(OutcomeKind kind) {
     switch (kind) {
     case OutcomeKind::Done: return "done";

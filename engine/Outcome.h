@@ -28,6 +28,11 @@ std::string FlowAdvice(FlowKind flow, const AdviceTerms& terms);
 // "done", "failed", "timed-out", "stopped", "device-gone".
 const char* OutcomeName(OutcomeKind kind);
 
+// What the operator is told when the device of `portName` went away
+// during `was` (or outside a flow): which port, how far the flow came and
+// how to carry on.
+std::string LostText(const std::string& portName, const FlowSnapshot& was);
+
 // The text of a box or message: the message, then the advice on a line of
 // its own.
 std::string OutcomeText(const std::string& message, const std::string& advice);

@@ -41,7 +41,7 @@ struct RecordingView : EngineView {
         steps.push_back(kWords[static_cast<int>(step.step)]);
     }
     void EraseTicked(EraseWaitFlow::Tick tick) override {
-        steps.push_back(tick == EraseWaitFlow::Tick::TimedOut ? "erase timed out" : "erase tick");
+        steps.push_back(tick == EraseWaitFlow::Tick::TimedOut ? "erase timed out (view)" : "erase tick");
     }
     void EraseConfirmed() override { steps.push_back("erase confirmed"); }
     void SearchTicked(SearchFlow::Tick) override { steps.push_back("search tick"); }
@@ -49,7 +49,15 @@ struct RecordingView : EngineView {
     void BannerHeard(BootEntryFlow::Banner banner) override {
         steps.push_back(banner == BootEntryFlow::Banner::InputBoard ? "banner: input board" : "banner: other");
     }
-    void FlowTimedOut(const std::string& message) override { steps.push_back("timed out: " + message); }
+    bool FlowEnded(const FlowEnd& end) override {
+        steps.push_back(std::string(OutcomeName(end.kind)) + ": " + end.message);
+        ends.push_back(end);
+        return showsEnds;
+    }
+    std::vector<FlowEnd> ends;
+    bool showsEnds = false;
+    void SearchNotFound() override { steps.push_back("not found"); }
+    void PortWentAway() override { steps.push_back("port went away"); }
     void BoardStepped(InputBoardFlow::Step) override {}
     void PortClosed() override { steps.push_back("port closed"); }
 };
@@ -149,7 +157,7 @@ TEST_F(EngineTest, AnEntryWithoutAnswerEndsTimedOutAtTheTimeoutSet) {
     EXPECT_TRUE(view.steps.empty());
     host.Advance(200);
     const std::string words = BootEntryFlow::TimeoutText(FlowKind::McuEntry, 3000);
-    EXPECT_EQ(view.steps, std::vector<std::string>{"timed out: " + words});
+    EXPECT_EQ(view.steps, std::vector<std::string>{"timed-out: " + words});
     // Told once: the time-out does not tick again.
     EXPECT_FALSE(host.IsTimerArmed(kTimeoutTimer));
     host.Advance(10000);
@@ -171,7 +179,7 @@ TEST_F(EngineTest, EraseWaitTicksEachSecondUntilItGivesUpOrIsStopped) {
     engine.EraseWait().Begin(1);
     host.Advance(51 * EraseWaitFlow::kTickMs + 10);
     ASSERT_EQ(view.steps.size(), 51u);
-    EXPECT_EQ(view.steps.back(), "erase timed out");
+    EXPECT_EQ(view.steps.back(), std::string("timed-out: ") + EraseWaitFlow::TimeoutText());
     EXPECT_EQ(view.steps[49], "erase tick");
 }
 
@@ -230,7 +238,7 @@ TEST_F(EngineTest, LastBlockUnacknowledgedAtTheCloseEndsTimedOut) {
     EXPECT_TRUE(host.IsTimerArmed(kCloseTimer));
     host.Advance(kCloseDelayMs + 10);
     ASSERT_EQ(view.steps.size(), 1u);
-    EXPECT_EQ(view.steps[0].rfind("timed out: time-out: the last block had gone out", 0), 0u) << view.steps[0];
+    EXPECT_EQ(view.steps[0].rfind("timed-out: time-out: the last block had gone out", 0), 0u) << view.steps[0];
     EXPECT_FALSE(host.IsTimerArmed(kCloseTimer));
     // Stopped before its second: the port stays as it is.
     view.steps.clear();
@@ -335,6 +343,89 @@ TEST_F(EngineTest, TheEngineTellsTheDoneOfAStreamAndOfASearch) {
     EXPECT_EQ(found.text.rfind("found the ", 0), 0u) << found.text;
     EXPECT_NE(found.text.find(" on COM1"), std::string::npos) << found.text;
     EXPECT_FALSE(engine.Running().Running());
+}
+
+TEST_F(EngineTest, FlowsThatEndShortAreShownThenToldOnceWithTheirAdvice) {
+    std::vector<FlowEventInfo> events;
+    engine.SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
+    const auto outcomes = [&] {
+        std::vector<FlowEventInfo> out;
+        for (const auto& e : events)
+            if (e.event == FlowEvent::FlowEnded) out.push_back(e);
+        return out;
+    };
+    const auto stream = [&] {
+        ASSERT_TRUE(engine.WriteStream(kStreamFpga, std::make_shared<const Bytes>(3 * kBlockData, std::uint8_t{7})));
+        Feed(BlockAck());
+        view.steps.clear();
+        events.clear();
+    };
+
+    // A time-out: the flows stop first, the view shows the end, and what it
+    // says decides whether the front end still has to tell it.
+    stream();
+    view.showsEnds = true;
+    host.Advance(kFlowTimeoutMs + 10);
+    ASSERT_EQ(view.ends.size(), 1u);
+    EXPECT_EQ(view.ends[0].kind, OutcomeKind::TimedOut);
+    EXPECT_EQ(view.ends[0].was.kind, FlowKind::FpgaStream);
+    EXPECT_EQ(view.ends[0].advice, engine.AdviceOf(FlowKind::FpgaStream));
+    ASSERT_EQ(outcomes().size(), 1u);
+    EXPECT_EQ(outcomes()[0].a, static_cast<long long>(OutcomeKind::TimedOut));
+    EXPECT_EQ(outcomes()[0].text, view.ends[0].message);
+    EXPECT_TRUE(outcomes()[0].told);
+    EXPECT_FALSE(engine.Running().Running());
+
+    // A stop: FlowStopped, then the one outcome, told by the front end.
+    stream();
+    view.showsEnds = false;
+    engine.StopFlow();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].event, FlowEvent::FlowStopped);
+    EXPECT_EQ(events[1].a, static_cast<long long>(OutcomeKind::Stopped));
+    EXPECT_EQ(events[1].text, "the FPGA image upload stopped after 1 of 3 blocks");
+    EXPECT_FALSE(events[1].told);
+    host.Advance(2 * kFlowTimeoutMs);
+    EXPECT_EQ(outcomes().size(), 1u);
+    // With nothing running the view still gives the port up; no outcome.
+    events.clear();
+    engine.StopFlow(true);
+    EXPECT_EQ(view.ends.back().was.kind, FlowKind::None);
+    EXPECT_TRUE(view.ends.back().closing);
+    EXPECT_TRUE(events.empty());
+
+    // The device gone: another port's loss changes nothing; the operator's
+    // port ends the stream, named with how far it came.
+    stream();
+    engine.PortLost(5);
+    EXPECT_TRUE(view.steps.empty());
+    engine.PortLost(1);
+    EXPECT_EQ(view.steps.front(), "port went away");
+    ASSERT_EQ(outcomes().size(), 1u);
+    EXPECT_EQ(outcomes()[0].a, static_cast<long long>(OutcomeKind::DeviceGone));
+    EXPECT_EQ(outcomes()[0].text.rfind("COM1 went away during the FPGA image upload after 1 of 3 blocks", 0), 0u)
+        << outcomes()[0].text;
+    EXPECT_TRUE(outcomes()[0].told);
+    EXPECT_EQ(events[events.size() - 2].event, FlowEvent::PortLost);
+
+    // Under the search a lost port is passed by: no outcome.
+    events.clear();
+    ASSERT_TRUE(engine.StartSearch(kGroupGenerator));
+    engine.PortLost(engine.Link().Com());
+    EXPECT_TRUE(outcomes().empty());
+    EXPECT_EQ(engine.Running().kind, FlowKind::Search);
+    engine.Stop();
+    // A search with no port to open ends not found at once, its hints as advice.
+    events.clear();
+    view.steps.clear();
+    port.present.clear();
+    EXPECT_FALSE(engine.StartSearch(kGroupGenerator));
+    EXPECT_EQ(view.steps, std::vector<std::string>{"not found"});
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].event, FlowEvent::SearchFailed);
+    EXPECT_EQ(events[0].a, 0);
+    EXPECT_EQ(events[1].a, static_cast<long long>(OutcomeKind::Failed));
+    EXPECT_EQ(events[1].text, SearchFlow::NotFoundText());
 }
 
 TEST_F(EngineTest, FirmwareCallsHoldTheImageAndReopenAtEvenParityForTheBootloader) {
