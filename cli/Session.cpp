@@ -332,18 +332,19 @@ int Session::Run(const std::function<std::optional<int>()>& verdict,
 // was interrupted, how far it came, what the instrument now holds and what
 // to do next.
 int Session::StopOnInterrupt(int signal) {
-    const FlowSnapshot flow = m_dlg.CurrentFlow();
+    // A flow that ran ends with its stop's outcome (what it was, how far it
+    // came, what to do next).
+    m_ended.reset();
     m_dlg.StopRunningFlow();
     m_progress.End();
     std::string text = "quillet-cli: interrupted";
     if (signal != SIGINT) text += std::string(" by ") + InterruptName(signal);
-    if (flow.Running()) {
-        text += ": " + flow.what + " stopped " + flow.progress;
+    if (m_ended) {
+        text += ": " + m_ended->message;
+        if (!m_ended->advice.empty()) text += "; " + m_ended->advice;
     } else if (!m_sent.empty() && !m_lastBlockAcked) {
         text += ": the last block had gone out, its acknowledgement had not come; run the command again to be sure";
     }
-    const std::string advice = FlowAdvice(flow.kind, CliAdviceTerms(m_dlg.DeviceGroupIs(kGroupAnalyzer)));
-    if (!advice.empty()) text += "; " + advice;
     Say(text);
     return InterruptExitCode(signal);
 }

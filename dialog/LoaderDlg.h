@@ -184,8 +184,6 @@ public:
     // They follow the flows through the flow events and read the dialog
     // through this view; its data stays the dialog's own.
     bool IsPortOpen() const { return Link().Ready(); }
-    // The kind of instrument the last search was for (its group address).
-    bool DeviceGroupIs(std::uint8_t group) const { return Link().Device().group == group; }
     unsigned PortNumber() const { return Link().Com(); }
     float Progress() const { return m_fProgress; }
     const std::string& SearchStatusText() const { return m_strSearchStatus; }
