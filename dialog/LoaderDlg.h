@@ -291,6 +291,7 @@ private:
     void BlockAcked(const BlockStreamFlow::AckStep& step) override;
     void EraseTicked(EraseWaitFlow::Tick tick) override;
     void EraseConfirmed() override;
+    void FirstBlockSent(const BlockStreamFlow::Sent& sent) override { ShowBlockSent(sent); }
     void SearchTicked(SearchFlow::Tick tick) override;
     void BootStepped(McuBootloaderFlow::Step step) override { ShowBootStep(step); }
     void BannerHeard(BootEntryFlow::Banner banner) override;
@@ -307,7 +308,6 @@ private:
     void DrawPreview();
     // A fixed firmware image read whole; null after a box.
     SharedBytes LoadFirmwareFile(const std::string& path, const FileKind& kind);
-    void StartPatternStream();
     void ShowPortOpen();
     void ShowPortClosed();
     void ShowOpenProblem();

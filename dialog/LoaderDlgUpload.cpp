@@ -68,7 +68,7 @@ void CLoaderDlg::StoreUserPattern(int slot, bool fromField) {
 void CLoaderDlg::EraseConfirmed() {
     m_strStatus = " ";
     UpdateData(false);
-    StartPatternStream();
+    UpdateData(true);
 }
 
 void CLoaderDlg::EraseTicked(EraseWaitFlow::Tick tick) {
@@ -93,11 +93,6 @@ void CLoaderDlg::ShowUploadStored() {
     }
     m_strNote = kNoteStored;
     UpdateData(false);
-}
-
-void CLoaderDlg::StartPatternStream() {
-    UpdateData(true);
-    ShowFirstBlock(m_engine.BeginStream({kStreamPattern, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, true));
 }
 
 void CLoaderDlg::OnPanelDataFlash() {

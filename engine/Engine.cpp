@@ -124,7 +124,7 @@ void Engine::SendCommand(std::uint16_t code, const std::uint8_t* payload, int co
 
 void Engine::OnByte(std::uint8_t b) {
     if (m_erase.Waiting()) {
-        if (m_erase.OnByte(b)) m_view.EraseConfirmed();
+        if (m_erase.OnByte(b)) EraseConfirmed();
     } else if (m_search.Running()) {
         m_search.OnByte(b);
     } else if (m_board.Active()) {
@@ -248,6 +248,12 @@ void Engine::BootFailed() {
     const bool told = m_view.FlowEnded(end);
     Tell(FlowEvent::BootloaderDone, timedOut ? 2 : 0, m_boot.FailureAddress(), end.message);
     TellOutcome(kind, FlowKind::McuBootloader, end.message, end.advice, told);
+}
+
+void Engine::EraseConfirmed() {
+    m_view.EraseConfirmed();
+    const auto sent = BeginStream({kStreamPattern, 0, kMarkerNone, BlockStreamFlow::FirstFrame::HandBuilt}, true);
+    if (sent) m_view.FirstBlockSent(*sent);
 }
 
 void Engine::EraseTick() {

@@ -66,7 +66,11 @@ public:
     virtual void BlockAcked(const BlockStreamFlow::AckStep& step) = 0;
     // The steps of the flows the screen follows.
     virtual void EraseTicked(EraseWaitFlow::Tick tick) = 0;
+    // The instrument confirmed the slot's erase; the pattern's first block
+    // goes out next (FirstBlockSent).
     virtual void EraseConfirmed() = 0;
+    // The first block of the pattern has gone out after the erase.
+    virtual void FirstBlockSent(const BlockStreamFlow::Sent& sent) = 0;
     // A tick of the search; after Found the engine tells SearchFound and
     // the search's Done.
     virtual void SearchTicked(SearchFlow::Tick tick) = 0;
@@ -127,7 +131,7 @@ public:
     bool StartSearch(std::uint8_t group);
     // The upload of the 1920x1080 `raster` to user-pattern slot `slot`
     // (1..4): the slot's erase first; its blocks once the instrument has
-    // confirmed the erase (EngineView::EraseConfirmed).
+    // confirmed the erase (EngineView::EraseConfirmed, then FirstBlockSent).
     void StorePattern(int slot, SharedBytes raster);
     // The upload of the panel image `panel` (kPanelBytes) to panel slot
     // `slot`: a pending erase wait ends and the first block goes out.
@@ -251,6 +255,8 @@ private:
     void OnFlowTimer(FlowTimer timer);
     void BootTick(FlowTimer timer);
     void EraseTick();
+    // "cnd 12": the pattern's blocks follow the erase.
+    void EraseConfirmed();
     void SearchTick();
     // A step of the main-MCU exchange to the view; after its last the
     // engine tells BootloaderDone and the update's Done.

@@ -4,6 +4,7 @@
 // the steps it tells its view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,9 @@ struct RecordingView : EngineView {
         steps.push_back(tick == EraseWaitFlow::Tick::TimedOut ? "erase timed out (view)" : "erase tick");
     }
     void EraseConfirmed() override { steps.push_back("erase confirmed"); }
+    void FirstBlockSent(const BlockStreamFlow::Sent& sent) override {
+        steps.push_back("first block up to " + std::to_string(sent.position));
+    }
     void SearchTicked(SearchFlow::Tick) override { steps.push_back("search tick"); }
     void BootStepped(McuBootloaderFlow::Step) override {}
     void BannerHeard(BootEntryFlow::Banner banner) override {
@@ -191,12 +195,14 @@ TEST_F(EngineTest, StorePatternErasesTheSlotBeforeAnyBlock) {
     EXPECT_NE(command.find("fpw 7c 08"), std::string::npos) << command;
     EXPECT_EQ(engine.Running().kind, FlowKind::PatternErase);
     EXPECT_EQ(engine.Running().slot, 3);
-    // Confirmed: the stream has the raster, and a stray acknowledgement
-    // before its first block sends nothing.
+    // Confirmed: the pattern's first block goes out at once, from the raster.
     Feed("cnd 12\r\n");
-    Feed(BlockAck());
-    EXPECT_EQ(view.steps, (std::vector<std::string>{"erase confirmed", "ack: nothing"}));
-    EXPECT_EQ(port.writes.size(), 1u);
+    ASSERT_EQ(view.steps.size(), 2u);
+    EXPECT_EQ(view.steps[0], "erase confirmed");
+    EXPECT_EQ(view.steps[1].rfind("first block", 0), 0u);
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_GE(std::count(port.writes[1].begin(), port.writes[1].end(), std::uint8_t{0x5A}), 256);
+    EXPECT_EQ(engine.Running().kind, FlowKind::PatternStream);
     EXPECT_EQ(engine.StreamData().shared, raster);
 }
 
