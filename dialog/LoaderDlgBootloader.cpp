@@ -1,8 +1,8 @@
 // The dialog's side of the main MCU's serial bootloader exchange, whose
 // steps are engine/McuBootloaderFlow's (the engine reopens the port at even
 // parity before the flow's sync bytes): what the flow's steps leave to
-// show (the percentage field, the notes, the failure's box, the port's
-// close and the failure's note and box) is shown here.
+// show (the percentage field, the notes and the failure's box) is shown
+// here.
 #include "dialog/LoaderDlg.h"
 
 namespace quillet {
@@ -27,8 +27,8 @@ void CLoaderDlg::ShowBootStep(McuBootloaderFlow::Step step) {
         ShowBootSucceeded();
         break;
     case Step::Verified: ShowBootSucceeded(); break;
-    case Step::Failed: ClosePortNow(); break;  // the engine tells the failure next
-    case Step::Closed: ClosePortNow(); break;
+    case Step::Failed:  // the engine has closed the port and tells the failure next
+    case Step::Closed: break;
     }
 }
 

@@ -148,11 +148,8 @@ void CLoaderDlg::StartMcuBootloader() {
 
 void CLoaderDlg::BannerHeard(BootEntryFlow::Banner banner) {
     switch (banner) {
-    case BootEntryFlow::Banner::None: return;
-    case BootEntryFlow::Banner::InputBoard:
-        m_engine.Board().Begin();
-        m_engine.Entry().Reset();
-        return;
+    case BootEntryFlow::Banner::None:
+    case BootEntryFlow::Banner::InputBoard: return;  // the engine has handed over to the board's loader
     case BootEntryFlow::Banner::IspMode:
         if (m_engine.EntryData().subMcuEntry == 1)
             HandOverToSubMcuTool();

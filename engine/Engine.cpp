@@ -139,7 +139,14 @@ void Engine::OnByte(std::uint8_t b) {
 void Engine::ParseReplyByte(std::uint8_t b) {
     if (m_link.TakeReplyByte(b) || !m_entry.Waiting()) return;
     const BootEntryFlow::Banner banner = m_entry.OnByte(b);
-    if (banner != BootEntryFlow::Banner::None) m_view.BannerHeard(banner);
+    if (banner == BootEntryFlow::Banner::None) return;
+    // The board's banner hands over to its loader, which takes the bytes
+    // from here on.
+    if (banner == BootEntryFlow::Banner::InputBoard) {
+        m_board.Begin();
+        m_entry.Reset();
+    }
+    m_view.BannerHeard(banner);
 }
 
 // The reply table's one entry with a consumer: the block acknowledgement.
@@ -229,6 +236,11 @@ void Engine::SearchNotFound(int portsOpened) {
 }
 
 void Engine::BootStep(McuBootloaderFlow::Step step) {
+    // The exchange has ended and gives the port up (timer 10's close).
+    if (step == McuBootloaderFlow::Step::Failed || step == McuBootloaderFlow::Step::Closed) {
+        m_link.Close();
+        m_view.PortClosed();
+    }
     m_view.BootStepped(step);
     if (step == McuBootloaderFlow::Step::Failed) {
         BootFailed();

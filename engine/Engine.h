@@ -75,6 +75,8 @@ public:
     // the search's Done.
     virtual void SearchTicked(SearchFlow::Tick tick) = 0;
     virtual void BootStepped(McuBootloaderFlow::Step step) = 0;
+    // A boot-mode banner was heard; after the input board's the board's
+    // loader has taken over already.
     virtual void BannerHeard(BootEntryFlow::Banner banner) = 0;
     // A flow ended short of its end (failed, timed out, stopped, device
     // gone): the flows have stopped. The view gives up the port where the
@@ -91,7 +93,8 @@ public:
     // A completed write took the input-board loader on by `step`; after
     // Finished the engine tells InputBoardDone and the update's Done.
     virtual void BoardStepped(InputBoardFlow::Step step) = 0;
-    // The engine closed the port (a second after a stream's last write).
+    // The engine closed the port (a second after a stream's last write, or
+    // at the end of the main-MCU exchange).
     virtual void PortClosed() = 0;
 };
 
