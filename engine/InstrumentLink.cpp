@@ -22,7 +22,8 @@ InstrumentLink::Command InstrumentLink::SendCommand(std::uint16_t code, const st
     if (count < 0) return Command::Dropped;
     const std::size_t size = BuildRequestFrame(m_cmd, m_device, m_console, code, payload, count);
     if (!m_ready) return Command::NotReady;
-    m_port->QueueWrite(m_cmd, size);
+    // The reply frame answers it: its completion is of no use.
+    m_port->QueueUntoldWrite(m_cmd, size);
     return Command::Sent;
 }
 

@@ -12,6 +12,9 @@
 // on the device: while it waits for a delivery to run it looks at the
 // queued writes before it waits on the device again, so a write queued by
 // a handler (the next block after an acknowledgement) costs no wake-up.
+// The completion of a write is a delivery of its own, waited for as one;
+// a write queued untold (a command frame, answered by a reply) has none,
+// so a block of an upload costs one hand-off to the GUI thread, not two.
 //
 // Shutdown. Every open has a session. RequestClose, OpenPort and the
 // destructor mark the session stopped; posted work checks the mark before
@@ -59,6 +62,7 @@ struct Session {
     struct Write {
         std::vector<std::uint8_t> bytes;
         bool toLine = false;  // complete once they have left the line
+        bool tell = true;     // the owner is told of the completion
     };
     std::deque<Write> writes;
 
@@ -90,7 +94,7 @@ struct CSerialLink::Impl {
     void MonitorThread(std::shared_ptr<Session> s);
     bool Deliver(const std::shared_ptr<Session>& s, std::vector<std::uint8_t> bytes, bool writeDone);
     void DeviceLost(const std::shared_ptr<Session>& s);
-    bool Queue(const std::uint8_t* bytes, std::size_t length, bool toLine);
+    bool Queue(Session::Write write);
 };
 
 // Stops the session: nothing more is delivered, the monitor thread ends and
@@ -203,12 +207,12 @@ void CSerialLink::Impl::MonitorThread(std::shared_ptr<Session> s) {
             if (result.status == ISerialDevice::IoStatus::Stopped) break;
             if (result.status == ISerialDevice::IoStatus::Gone) {
                 // The completion still comes, so chained writes see it.
-                Deliver(s, {}, true);
+                if (write.tell) Deliver(s, {}, true);
                 DeviceLost(s);
                 return;
             }
             if (result.failure) PostCommError(*result.failure, s->port);
-            if (!Deliver(s, {}, true)) break;
+            if (write.tell && !Deliver(s, {}, true)) break;
             continue;
         }
 
@@ -302,20 +306,24 @@ bool CSerialLink::StartMonitor() {
 }
 
 bool CSerialLink::QueueWrite(const std::uint8_t* bytes, std::size_t length) {
-    return m_impl->Queue(bytes, length, false);
+    return m_impl->Queue({std::vector<std::uint8_t>(bytes, bytes + length)});
 }
 
 bool CSerialLink::QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) {
-    return m_impl->Queue(bytes, length, true);
+    return m_impl->Queue({std::vector<std::uint8_t>(bytes, bytes + length), true});
 }
 
-bool CSerialLink::Impl::Queue(const std::uint8_t* bytes, std::size_t length, bool toLine) {
-    if (!open || !session || length > writeBufferSize) return false;
+bool CSerialLink::QueueUntoldWrite(const std::uint8_t* bytes, std::size_t length) {
+    return m_impl->Queue({std::vector<std::uint8_t>(bytes, bytes + length), false, false});
+}
+
+bool CSerialLink::Impl::Queue(Session::Write write) {
+    if (!open || !session || write.bytes.size() > writeBufferSize) return false;
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(session->lock);
         if (session->stop || session->writes.size() >= kMaxPendingWrites) return false;
-        session->writes.push_back({std::vector<std::uint8_t>(bytes, bytes + length), toLine});
+        session->writes.push_back(std::move(write));
         wake = !session->delivering;
     }
     // A wake-up is a system call (under wine a request to its server).

@@ -1,6 +1,7 @@
 // CSerialLink: one serial port, opened and configured on the GUI thread,
 // with a monitor thread that does all waiting, reading and writing and hands
-// every received byte and every completed write to the owner window.
+// every received byte and every completed write (but those queued untold) to
+// the owner window.
 //
 // The device itself sits behind ISerialDevice (a POSIX termios backend
 // here, a Win32 one beside it). COM numbers become device names through the
@@ -44,6 +45,7 @@ public:
     bool StartMonitor() override;
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length) override;
     bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) override;
+    bool QueueUntoldWrite(const std::uint8_t* bytes, std::size_t length) override;
     void RequestClose() override;
     bool IsOpen() const override;
     // After an open refused for lack of permission: what the operator can do.

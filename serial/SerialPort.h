@@ -82,6 +82,13 @@ public:
     virtual bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) {
         return QueueWrite(bytes, length);
     }
+    // As QueueWrite, but no WM_SERIAL_WRITE_DONE comes for this write: for
+    // writes whose completion the owner has no use for (the instrument's
+    // command frames, answered by a reply frame). A port may tell it all the
+    // same; the real one spares the hand-off to the owner's thread.
+    virtual bool QueueUntoldWrite(const std::uint8_t* bytes, std::size_t length) {
+        return QueueWrite(bytes, length);
+    }
     // Asks the monitor thread to close the device; returns at once.
     virtual void RequestClose() = 0;
     // True while a device is open (monitored or not).

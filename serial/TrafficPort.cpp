@@ -33,6 +33,12 @@ bool TrafficPort::QueueWriteToLine(const std::uint8_t* bytes, std::size_t length
     return m_inner->QueueWriteToLine(bytes, length);
 }
 
+bool TrafficPort::QueueUntoldWrite(const std::uint8_t* bytes, std::size_t length) {
+    m_txCount += length;
+    if (m_tap) m_tap->Sent(bytes, length);
+    return m_inner->QueueUntoldWrite(bytes, length);
+}
+
 void TrafficPort::RequestClose() {
     if (m_tap) m_tap->Closed();
     m_inner->RequestClose();

@@ -62,6 +62,7 @@ public:
     bool StartMonitor() override { return m_inner->StartMonitor(); }
     bool QueueWrite(const std::uint8_t* bytes, std::size_t length) override;
     bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) override;
+    bool QueueUntoldWrite(const std::uint8_t* bytes, std::size_t length) override;
     void RequestClose() override;
     bool IsOpen() const override { return m_inner->IsOpen(); }
     std::string OpenProblem() const override { return m_inner->OpenProblem(); }

@@ -130,7 +130,7 @@ INT_PTR LoaderDialog::Run() {
 // look at the queue before every wait: under wine a message that has to be
 // waited for costs GetMessage three requests to the server (it looks,
 // waits and looks again) and the modal loop a fourth, and the serial link
-// posts two messages a block.
+// posts a message for every block (its acknowledgement).
 void LoaderDialog::RunMessageLoop() {
     bool shown = false;
     const auto show = [&] {

@@ -1,5 +1,6 @@
 // The input-board loader on the virtual clock: a board that prompts as the
 // boot ROM and the RAM loader do, write completions delivered by the test.
+#include <algorithm>
 #include <numeric>
 
 #include "FirmwareSupport.h"
@@ -175,6 +176,8 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
         if (port.writes[i] == Bytes{0x03, 0x10, 0xED}) announcements.push_back(i);
     EXPECT_EQ(announcements.size(), 4u);
     EXPECT_EQ(port.toLine, announcements);
+    // The load's own writes all bring their completion: the stream is chained on it.
+    EXPECT_TRUE(std::all_of(port.untold.begin(), port.untold.end(), [&](std::size_t i) { return i < from; }));
 
     EXPECT_EQ(test::Probe(dlg).Board().active, 0);
     EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);

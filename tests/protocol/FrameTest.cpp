@@ -104,6 +104,9 @@ TEST_F(SendCommandTest, PayloadSizesZeroAndLargest) {
     EXPECT_EQ(f[4], 0x01);
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), f.begin() + 9));
     EXPECT_EQ(Sum(f), 0);
+    // A command frame is answered by a reply: its write's completion is not
+    // asked for.
+    EXPECT_EQ(port.untold, (std::vector<std::size_t>{0, 1}));
     EXPECT_TRUE(host.boxes.empty());
 }
 

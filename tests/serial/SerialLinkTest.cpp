@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -348,6 +349,43 @@ TEST_F(SerialLinkTest, OnlyWritesToTheLineAndClosingWaitForTheLineToEmpty) {
     link.RequestClose();
     ASSERT_TRUE(Pump([&] { return !link.IsOpen(); }));
     EXPECT_EQ(TermiosHook::Drains(), drainsAfterOpen + 2);
+}
+
+// The instrument's command frames are queued untold: they reach the line
+// in their place among the other writes, and only the others complete to
+// the owner. A frame queued by a handler of received bytes (the next block
+// after an acknowledgement) goes out as any other.
+TEST_F(SerialLinkTest, UntoldWritesGoOutInOrderAndOnlyTheOthersComplete) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const PortMap map = PortMap::FromList(pty.path);
+    CSerialLink link(host, map);
+    ASSERT_TRUE(Open(link, 1));
+    ASSERT_TRUE(link.StartMonitor());
+    const auto bytes = [](const char* text) { return reinterpret_cast<const std::uint8_t*>(text); };
+    ASSERT_TRUE(link.QueueWrite(bytes("one"), 3));
+    ASSERT_TRUE(link.QueueUntoldWrite(bytes("two"), 3));
+    ASSERT_TRUE(link.QueueWriteToLine(bytes("three"), 5));
+    EXPECT_EQ(ReadLine(pty, 11), "onetwothree");
+    ASSERT_TRUE(Pump([&] { return owner.Count(WM_SERIAL_WRITE_DONE) == 2; }));
+
+    owner.onMessage = [&](const RecordingOwner::Message& m) {
+        if (m.msg == WM_SERIAL_RXCHAR && m.wParam == 'n') link.QueueUntoldWrite(bytes("b"), 1);
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(pty.Send("n"));
+        EXPECT_EQ(ReadLine(pty, 1), "b");
+    }
+    // A completion still comes before the bytes received after its write.
+    ASSERT_TRUE(link.QueueWrite(bytes("w"), 1));
+    EXPECT_EQ(ReadLine(pty, 1), "w");
+    ASSERT_TRUE(pty.Send("z"));
+    ASSERT_TRUE(Pump([&] { return owner.Text() == "nnnz"; }));
+    Settle(30);
+    EXPECT_EQ(owner.Count(WM_SERIAL_WRITE_DONE), 3u);
+    const auto z = std::find_if(owner.messages.begin(), owner.messages.end(),
+                                [](const auto& m) { return m.msg == WM_SERIAL_RXCHAR && m.wParam == 'z'; });
+    EXPECT_EQ(std::count_if(owner.messages.begin(), z, [](const auto& m) { return m.msg == WM_SERIAL_WRITE_DONE; }), 3);
 }
 
 TEST_F(SerialLinkTest, WritesAreRefusedBeyondTheBufferAndTheQueue) {

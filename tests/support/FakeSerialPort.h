@@ -28,6 +28,7 @@ public:
     std::vector<Open> opens;
     std::vector<std::vector<std::uint8_t>> writes;  // every QueueWrite, in order
     std::vector<std::size_t> toLine;  // indexes in `writes` of those queued with QueueWriteToLine
+    std::vector<std::size_t> untold;  // indexes in `writes` of those queued with QueueUntoldWrite
     int monitorStarts = 0;
     int closeRequests = 0;
     bool open = false;
@@ -53,6 +54,10 @@ public:
     }
     bool QueueWriteToLine(const std::uint8_t* bytes, std::size_t length) override {
         toLine.push_back(writes.size());
+        return QueueWrite(bytes, length);
+    }
+    bool QueueUntoldWrite(const std::uint8_t* bytes, std::size_t length) override {
+        untold.push_back(writes.size());
         return QueueWrite(bytes, length);
     }
     void RequestClose() override {
