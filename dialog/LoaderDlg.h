@@ -303,6 +303,9 @@ private:
 
     // Steps the flows and the message map reach only from inside.
     void ClosePortNow();
+    // The port is shown open, or its device is still open: a flow's end
+    // gives it up.
+    bool PortInUse() const { return Link().Ready() || Link().Port().IsOpen(); }
     // A reply frame that passed the link's checks, by its reply-table entry.
     void ImportPatternImage();
     void DrawPreview();

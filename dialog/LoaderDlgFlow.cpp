@@ -33,7 +33,7 @@ bool CLoaderDlg::FlowEnded(const FlowEnd& end) {
 // The operator asked for the stop; what the instrument holds now is worth a
 // box where the flow had written to it.
 bool CLoaderDlg::ShowStopped(const FlowEnd& end) {
-    if (Link().Ready() || Link().Port().IsOpen()) ClosePortNow();
+    if (PortInUse()) ClosePortNow();
     if (end.was.writing) {
         m_strStatus = "Stopped at " + FormatProgress(m_fProgress) + " %";
         m_strNote = kNoteStopped;
@@ -48,7 +48,7 @@ bool CLoaderDlg::ShowStopped(const FlowEnd& end) {
 // The port is given up, the note lets go, the status line says what
 // happened and the operator reads the message and the advice.
 bool CLoaderDlg::ShowFlowFailed(const FlowEnd& end) {
-    if (Link().Ready() || Link().Port().IsOpen()) ClosePortNow();
+    if (PortInUse()) ClosePortNow();
     if (end.was.writing) m_strNote = kNoteStopped;
     const char* what = end.kind == OutcomeKind::TimedOut ? "Timed out at " : "Failed at ";
     m_strStatus = what + FormatProgress(m_fProgress) + " %";
@@ -109,7 +109,7 @@ bool CLoaderDlg::ConfirmInterruption(bool closing) {
     if (m_bAskingToStop) return false;
     // A stream whose port the operator has already closed writes nothing
     // more: there is nothing left to interrupt.
-    if (!CurrentFlow().writing || !(Link().Ready() || Link().Port().IsOpen())) return true;
+    if (!CurrentFlow().writing || !PortInUse()) return true;
     m_bAskingToStop = true;
     const bool stop = m_host.AskYesNo(
         "An upload to the instrument is running (" + FormatProgress(m_fProgress) + " %). Stop it?",

@@ -323,7 +323,7 @@ void Engine::StopAll(bool tellStopped) {
 void Engine::StopFlow(bool closing) {
     const FlowSnapshot was = Running();
     StopAll(true);
-    FlowEnd end{OutcomeKind::Stopped, was, was.what + " stopped " + was.progress, AdviceOf(was.kind), closing};
+    const FlowEnd end{OutcomeKind::Stopped, was, was.what + " stopped " + was.progress, AdviceOf(was.kind), closing};
     const bool told = m_view.FlowEnded(end);
     if (was.Running()) TellOutcome(OutcomeKind::Stopped, was.kind, end.message, end.advice, told);
 }
