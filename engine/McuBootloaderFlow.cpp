@@ -497,9 +497,12 @@ McuBootloaderFlow::Step McuBootloaderFlow::SendDataPacket() {
     // The answer timer is not re-armed: the one armed at the address packet
     // closes the port. The verdict waits for the bootloader's own
     // acknowledgement of this last piece (paced by the answers, for the
-    // step time-out).
+    // step time-out). When that timer has just stood in for the address's
+    // ACK it is gone, and a new one closes the port instead: else the
+    // exchange would wait for ever for a close no timer brings.
+    const bool closerSpent = s.ackFromTimer;
     SetState(BootState::AwaitLastAck);
-    if (m_settings.pacedByAnswers) ArmAnswer(kPartAnswerMs);
+    if (m_settings.pacedByAnswers || closerSpent) ArmAnswer(kPartAnswerMs);
     return Step::LastPieceSent;
 }
 

@@ -64,6 +64,7 @@ public:
     int syncsIgnored = 0;                   // leading sync bytes left unanswered
     std::set<std::uint32_t> nackData;       // data packets refused at these addresses
     std::set<std::uint32_t> silentData;     // data packets left unanswered
+    std::set<std::uint32_t> silentAddress;  // write address packets taken but left unanswered
     bool silentWriteCommand = false;        // the first 31 CE is left unanswered
     std::set<std::uint32_t> corruptAt;      // bytes stored wrongly (for the read-back)
     int writeCommands = 0;
@@ -104,6 +105,7 @@ public:
         case Expect::WriteAddress:
             if (!CheckAddress(w)) return {kNack};
             m_expect = Expect::WriteData;
+            if (silentAddress.count(m_address)) return {};
             return {kAck};
         case Expect::WriteData: {
             m_expect = Expect::Command;

@@ -229,6 +229,28 @@ TEST(McuBootloaderFlow, OnItsOwnPacingAMissingAnswerIsBridgedButTheExchangeFails
     EXPECT_EQ(nack.flow.FailureAddress(), kFlash);
 }
 
+TEST(McuBootloaderFlow, TheLastPiecesAddressBridgedStillEndsTheExchange) {
+    // The answer timer stands in for the ACK of the last piece's address;
+    // the bootloader then acknowledges the data packet. The exchange ends
+    // failed at that piece and the port is given up, with or without the
+    // read-back, instead of waiting for a close that no timer brings.
+    for (const bool verify : {false, true}) {
+        Exchange x(256, 7);
+        x.flow.Options().verifyAfterWrite = verify;
+        x.link.device.silentAddress = {kFlash + 128};
+        x.flow.Begin();
+        x.Run(9000);
+        EXPECT_EQ(x.link.Of(130).size(), 2u) << verify;
+        const auto steps = x.link.Steps();
+        ASSERT_FALSE(steps.empty()) << verify;
+        EXPECT_EQ(steps.back(), Step::Failed) << verify;
+        EXPECT_EQ(x.flow.FailureAddress(), kFlash + 128) << verify;
+        EXPECT_NE(x.flow.Failure().find("did not acknowledge the write at 0x08000080"), std::string::npos) << verify;
+        EXPECT_FALSE(x.link.Armed(FlowTimer::BootAnswer)) << verify;
+        EXPECT_FALSE(x.link.Armed(FlowTimer::BootSilence)) << verify;
+    }
+}
+
 TEST(McuBootloaderFlow, TimeOutsEndItWithTheStepTheyStoppedAt) {
     // Paced by its answers: a piece left unanswered ends it after the step
     // time-out.
