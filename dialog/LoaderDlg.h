@@ -27,11 +27,10 @@
 // loaders are flow objects of engine/ that the engine holds;
 // the instrument kinds are one table (discovery/DeviceKinds), the search
 // buttons map to them here. Every flow ends with one FlowEnded event whose
-// advice comes from engine/Outcome; the engine tells it for a flow the
-// instrument confirmed, the dialog for the hand-over to the outside
-// sub-MCU tool and for a flow that did not end well. All of it runs on the GUI thread. The
-// dialog's data is private: the front ends follow the flow events and read
-// the view below.
+// advice comes from engine/Outcome; the engine tells it, for a flow that
+// did not end well after the dialog has shown its end (FlowEnded). All of
+// it runs on the GUI thread. The dialog's data is private: the front ends
+// follow the flow events and read the view below.
 #pragma once
 
 #include <array>
@@ -295,6 +294,7 @@ private:
     void SearchTicked(SearchFlow::Tick tick) override;
     void BootStepped(McuBootloaderFlow::Step step) override { ShowBootStep(step); }
     void BannerHeard(BootEntryFlow::Banner banner) override;
+    bool ToolNotStarted(const std::string& problem) override;
     bool FlowEnded(const FlowEnd& end) override;
     void SearchNotFound() override;
     void PortWentAway() override { ShowPortClosed(); }
@@ -329,8 +329,6 @@ private:
     bool ShowStopped(const FlowEnd& end);
     bool ShowFlowFailed(const FlowEnd& end);
     bool ShowDeviceGone(const FlowEnd& end);
-    // A flow that ended well (the instrument confirmed its last unit).
-    void ReportFlowDone(FlowKind flow, const std::string& message);
     // Controls that would end or replace a flow writing to the instrument
     // ask first; false when the operator said No.
     bool ConfirmControl(int controlId);
@@ -339,7 +337,6 @@ private:
     bool PrepareMcuUpdate(const char* noPortCaption, std::uint8_t group);
     // GENERATOR_MCU.bin, or ANALYZER_MCU.bin for the signal analyzer.
     const char* McuImageName() const;
-    void HandOverToSubMcuTool();
 
     // Main-MCU bootloader (engine/McuBootloaderFlow): what its steps show.
     void ShowBootStep(McuBootloaderFlow::Step step);

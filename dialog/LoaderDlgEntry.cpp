@@ -2,11 +2,8 @@
 // input board (engine/BootEntryFlow: the commands and the banner), the
 // hand-over to the bootloader exchange, the outside sub-MCU tool or the
 // input-board loader and that loader's end, and the analyzer data flash.
-#include <cstdlib>
-
 #include "dialog/LoaderDlg.h"
 #include "discovery/DeviceKinds.h"
-#include "firmware/ExternalTool.h"
 #include "pattern/FileBytes.h"
 
 namespace quillet {
@@ -20,23 +17,6 @@ constexpr int kDirectBootPatternNo = 101;
 constexpr int kKeyboardChainCode = 1099;
 
 constexpr unsigned kUbd00PauseMs = 400;       // from a "UBD 00" line to the answer
-
-// Starts the outside sub-MCU tool from the dialog's current directory, or tells the
-// operator why it could not be started.
-bool StartSubMcuTool(CLoaderDlg& dlg) {
-    IHost& host = dlg.Host();
-    const char* pathVar = std::getenv("PATH");
-    const ToolLaunch tool = ResolveSubMcuTool(host.CurrentDirectory(), pathVar ? pathVar : "");
-    bool started = false;
-    std::string problem = tool.problem;
-    if (!tool.commandLine.empty()) {
-        started = host.StartProgram(tool.commandLine, SW_SHOW);
-        if (!started) problem = "The sub-MCU tool (" + tool.commandLine + ") could not be started.";
-    }
-    if (!started) host.MessageBox(problem, kCaptionIsp);
-    dlg.Report(FlowEvent::ExternalToolStarted, started ? 1 : 0, 0, started ? tool.commandLine : problem);
-    return started;
-}
 
 } // namespace
 
@@ -150,12 +130,7 @@ void CLoaderDlg::BannerHeard(BootEntryFlow::Banner banner) {
     switch (banner) {
     case BootEntryFlow::Banner::None:
     case BootEntryFlow::Banner::InputBoard: return;  // the engine has handed over to the board's loader
-    case BootEntryFlow::Banner::IspMode:
-        if (m_engine.EntryData().subMcuEntry == 1)
-            HandOverToSubMcuTool();
-        else
-            StartMcuBootloader();
-        return;
+    case BootEntryFlow::Banner::IspMode: StartMcuBootloader(); return;  // a sub-MCU's went to the outside tool
     case BootEntryFlow::Banner::Ubd00: break;
     }
     m_host.Sleep(kUbd00PauseMs);
@@ -168,23 +143,13 @@ void CLoaderDlg::BannerHeard(BootEntryFlow::Banner banner) {
         "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD",
         kCaptionIsp);
     m_nKeyboardChain = 0;
-    HandOverToSubMcuTool();
+    m_engine.HandOverToSubMcuTool();
+    UpdateData(false);
 }
 
-// The outside tool takes over the sub-MCU; the port is given up so that
-// the tool can open it.
-void CLoaderDlg::HandOverToSubMcuTool() {
-    m_engine.DisarmTimeout();
-    if (StartSubMcuTool(*this)) {
-        ReportFlowDone(FlowKind::SubMcuEntry, "the sub-MCU is in boot mode; the port is given up to the outside tool");
-    } else {
-        // StartSubMcuTool's box has said why.
-        ReportOutcome(OutcomeKind::Failed, FlowKind::SubMcuEntry, "the outside sub-MCU tool could not be started",
-                      m_engine.AdviceOf(FlowKind::SubMcuEntry), true);
-    }
-    m_engine.EntryData().Reset();
-    ClosePortNow();
-    UpdateData(false);
+bool CLoaderDlg::ToolNotStarted(const std::string& problem) {
+    m_host.MessageBox(problem, kCaptionIsp);
+    return true;
 }
 
 } // namespace quillet

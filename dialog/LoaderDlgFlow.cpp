@@ -71,10 +71,6 @@ bool CLoaderDlg::ShowDeviceGone(const FlowEnd& end) {
     return true;
 }
 
-void CLoaderDlg::ReportFlowDone(FlowKind flow, const std::string& message) {
-    m_engine.TellDone(flow, message);
-}
-
 // ---- controls that would end or replace a flow --------------------------------
 
 bool CLoaderDlg::ConfirmControl(int controlId) {

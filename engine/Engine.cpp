@@ -1,6 +1,9 @@
 #include "engine/Engine.h"
 
+#include <cstdlib>
+
 #include "discovery/DeviceKinds.h"
+#include "firmware/ExternalTool.h"
 #include "pattern/Images.h"
 #include "protocol/Frame.h"
 
@@ -146,7 +149,34 @@ void Engine::ParseReplyByte(std::uint8_t b) {
         m_board.Begin();
         m_entry.Reset();
     }
+    // A sub-MCU in boot mode goes to the outside tool.
+    if (banner == BootEntryFlow::Banner::IspMode && m_entryData.subMcuEntry == 1) {
+        HandOverToSubMcuTool();
+        return;
+    }
     m_view.BannerHeard(banner);
+}
+
+void Engine::HandOverToSubMcuTool() {
+    DisarmTimeout();
+    const char* pathVar = std::getenv("PATH");
+    const ToolLaunch tool = ResolveSubMcuTool(m_host.CurrentDirectory(), pathVar ? pathVar : "");
+    bool started = false;
+    std::string problem = tool.problem;
+    if (!tool.commandLine.empty()) {
+        started = m_host.StartProgram(tool.commandLine, SW_SHOW);
+        if (!started) problem = "The sub-MCU tool (" + tool.commandLine + ") could not be started.";
+    }
+    const bool told = !started && m_view.ToolNotStarted(problem);
+    Tell(FlowEvent::ExternalToolStarted, started ? 1 : 0, 0, started ? tool.commandLine : problem);
+    if (started)
+        TellDone(FlowKind::SubMcuEntry, "the sub-MCU is in boot mode; the port is given up to the outside tool");
+    else
+        TellOutcome(OutcomeKind::Failed, FlowKind::SubMcuEntry, "the outside sub-MCU tool could not be started",
+                    AdviceOf(FlowKind::SubMcuEntry), told);
+    m_entryData.Reset();
+    m_link.Close();
+    m_view.PortClosed();
 }
 
 // The reply table's one entry with a consumer: the block acknowledgement.

@@ -76,8 +76,13 @@ public:
     virtual void SearchTicked(SearchFlow::Tick tick) = 0;
     virtual void BootStepped(McuBootloaderFlow::Step step) = 0;
     // A boot-mode banner was heard; after the input board's the board's
-    // loader has taken over already.
+    // loader has taken over already. A sub-MCU's banner is not passed on:
+    // the engine hands the sub-MCU over to the outside tool itself
+    // (Engine::HandOverToSubMcuTool).
     virtual void BannerHeard(BootEntryFlow::Banner banner) = 0;
+    // The outside sub-MCU tool could not be started: the view tells the
+    // operator `problem`; true when the operator has read it there.
+    virtual bool ToolNotStarted(const std::string& problem) = 0;
     // A flow ended short of its end (failed, timed out, stopped, device
     // gone): the flows have stopped. The view gives up the port where the
     // end asks for it and shows the end; true when the operator has read
@@ -166,6 +171,10 @@ public:
     // Input board `board` (1..4) restarts in boot mode; its loader then
     // takes the firmware `bytes`.
     void UpdateInputBoard(int board, SharedBytes bytes);
+    // The sub-MCU waits in boot mode: the outside tool is started and the
+    // port given up so that the tool can open it. The entry ends Done, or
+    // failed when the tool could not be started (EngineView::ToolNotStarted).
+    void HandOverToSubMcuTool();
     // The main-MCU exchange with `image`: the entry is handed over, and the
     // first sync tick opens the port again at even parity (the caller has
     // closed it).

@@ -254,7 +254,7 @@ TEST_F(EngineTest, FlowEventsAndTheOneOutcomeGoToTheSinkWithTheirAdvice) {
     EXPECT_TRUE(end.told);
 }
 
-TEST_F(EngineTest, TheEngineTellsTheDoneOfAStreamAndOfASearch) {
+TEST_F(EngineTest, TheEngineTellsTheEndsOfAStreamASearchAndTheToolHandOver) {
     std::vector<FlowEventInfo> events;
     engine.SetEventSink([&](const FlowEventInfo& e) { events.push_back(e); });
     const auto doneOf = [&](FlowKind kind) -> std::optional<FlowEventInfo> {
@@ -287,6 +287,27 @@ TEST_F(EngineTest, TheEngineTellsTheDoneOfAStreamAndOfASearch) {
     EXPECT_EQ(found.a, static_cast<long long>(OutcomeKind::Done));
     EXPECT_EQ(found.text.rfind("found the ", 0), 0u) << found.text;
     EXPECT_NE(found.text.find(" on COM1"), std::string::npos) << found.text;
+    EXPECT_FALSE(engine.Running().Running());
+
+    // A sub-MCU in boot mode goes to the outside tool, not to the view's
+    // banner; a tool that cannot be started ends the entry failed, told by
+    // the view, and the port is given up all the same.
+    events.clear();
+    host.startProgramResult = false;  // and no FlyMcu folder beside the tests
+    engine.EnterSubMcu(3);
+    EXPECT_TRUE(host.IsTimerArmed(kTimeoutTimer));
+    view.steps.clear();
+    Feed(" ISP MODE...\r");
+    ASSERT_EQ(view.steps.size(), 2u);
+    EXPECT_EQ(view.steps[0].rfind("tool not started: The sub-MCU tool", 0), 0u) << view.steps[0];
+    EXPECT_EQ(view.steps[1], "port closed");
+    ASSERT_TRUE(doneOf(FlowKind::SubMcuEntry));
+    const FlowEventInfo tool = *doneOf(FlowKind::SubMcuEntry);
+    EXPECT_EQ(tool.a, static_cast<long long>(OutcomeKind::Failed));
+    EXPECT_EQ(tool.text, "the outside sub-MCU tool could not be started");
+    EXPECT_TRUE(tool.told);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(host.IsTimerArmed(kTimeoutTimer));
     EXPECT_FALSE(engine.Running().Running());
 }
 

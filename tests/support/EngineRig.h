@@ -57,6 +57,10 @@ struct RecordingView : EngineView {
     }
     std::vector<FlowEnd> ends;
     bool showsEnds = false;
+    bool ToolNotStarted(const std::string& problem) override {
+        steps.push_back("tool not started: " + problem);
+        return true;
+    }
     void SearchNotFound() override { steps.push_back("not found"); }
     void PortWentAway() override { steps.push_back("port went away"); }
     void BoardStepped(InputBoardFlow::Step) override {}
