@@ -42,15 +42,6 @@ CLoaderDlg::CLoaderDlg(IHost& host, PortMap map)
 // embedded link's destructor does that).
 CLoaderDlg::~CLoaderDlg() { m_host.SetTimerCallback(nullptr); }
 
-void CLoaderDlg::Report(FlowEvent e, long long a, long long b, std::string text) const {
-    m_engine.Tell(e, a, b, std::move(text));
-}
-
-void CLoaderDlg::ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice,
-                               bool told) const {
-    m_engine.TellOutcome(kind, flow, std::move(message), std::move(advice), told);
-}
-
 bool CLoaderDlg::OnInitDialog() {
     // Base initialisation: the host has created the controls from the
     // template; the member values go to them.
@@ -299,7 +290,7 @@ void CLoaderDlg::BoardStepped(InputBoardFlow::Step step) {
 
 void CLoaderDlg::PortClosed() {
     ShowPortClosed();
-    Report(FlowEvent::PortClosed, Link().Com());
+    m_engine.Tell(FlowEvent::PortClosed, Link().Com());
 }
 
 long CLoaderDlg::OnSerialMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {

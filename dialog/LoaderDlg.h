@@ -246,11 +246,6 @@ public:
     void SetDataFolder(std::string folder) { m_dataFolder = std::move(folder); }
     // The path the flows read the fixed image `name` from.
     std::string DataFile(const char* name) const;
-    void Report(FlowEvent e, long long a = 0, long long b = 0, std::string text = {}) const;
-    // The one FlowEnded of a flow. `told`: the dialog's boxes have shown
-    // the message and the advice already.
-    void ReportOutcome(OutcomeKind kind, FlowKind flow, std::string message, std::string advice = {},
-                       bool told = false) const;
 
 private:
     // The tests set up and check the state behind the view through it.
