@@ -306,6 +306,8 @@ private:
     void DrawPreview();
     // A fixed firmware image read whole; null after a box.
     SharedBytes LoadFirmwareFile(const std::string& path, const FileKind& kind);
+    // The same without the box: null with `why` set to the box's words.
+    SharedBytes ReadFirmwareFile(const std::string& path, const FileKind& kind, std::string& why);
     void ShowPortOpen();
     void ShowPortClosed();
     void ShowOpenProblem();

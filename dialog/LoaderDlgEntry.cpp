@@ -116,12 +116,15 @@ const char* CLoaderDlg::McuImageName() const {
 }
 
 void CLoaderDlg::StartMcuBootloader() {
-    // The bootloader exchange has time-outs of its own (timers 10 and 11).
-    m_engine.DisarmTimeout();
-    // The monitor thread closes the device; the port display stays as it is.
-    Link().Port().RequestClose();
-    SharedBytes image = LoadFirmwareFile(DataFile(McuImageName()), kMcuImageFile);
-    if (!image) return;
+    std::string why;
+    SharedBytes image = ReadFirmwareFile(DataFile(McuImageName()), kMcuImageFile, why);
+    if (!image) {
+        // The image was checked at the button but is gone now: the MCU waits
+        // in its bootloader with nothing to write. The update ends failed,
+        // its box says why and the way back in.
+        m_engine.EndFlow(OutcomeKind::Failed, why);
+        return;
+    }
     m_strStatus = "Please wait...";
     m_engine.UpdateMainMcu(std::move(image));
 }

@@ -80,10 +80,17 @@ void CLoaderDlg::BlockAcked(const BlockStreamFlow::AckStep& step) {
 
 // ---- files and the FPGA buttons ---------------------------------------------------
 
-SharedBytes CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) {
+SharedBytes CLoaderDlg::ReadFirmwareFile(const std::string& path, const FileKind& kind, std::string& why) {
     std::string refusal;
     SharedBytes bytes = ReadFlowFile(path, kind, refusal);
-    if (!bytes) m_host.MessageBox(WithRefusal("Can not find " + FileNameOf(path) + " !", refusal), "");
+    if (!bytes) why = WithRefusal("Can not find " + FileNameOf(path) + " !", refusal);
+    return bytes;
+}
+
+SharedBytes CLoaderDlg::LoadFirmwareFile(const std::string& path, const FileKind& kind) {
+    std::string why;
+    SharedBytes bytes = ReadFirmwareFile(path, kind, why);
+    if (!bytes) m_host.MessageBox(why, "");
     return bytes;
 }
 

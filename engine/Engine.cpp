@@ -95,6 +95,10 @@ void Engine::UpdateInputBoard(int board, SharedBytes bytes) {
 }
 
 void Engine::UpdateMainMcu(SharedBytes image) {
+    // The bootloader exchange has time-outs of its own (timers 10 and 11).
+    DisarmTimeout();
+    // The monitor thread closes the device; the port display stays as it is.
+    m_link.Port().RequestClose();
     HoldStream(std::move(image));
     m_bootReopen = true;
     m_entry.HandedOver();

@@ -175,9 +175,9 @@ public:
     // port given up so that the tool can open it. The entry ends Done, or
     // failed when the tool could not be started (EngineView::ToolNotStarted).
     void HandOverToSubMcuTool();
-    // The main-MCU exchange with `image`: the entry is handed over, and the
-    // first sync tick opens the port again at even parity (the caller has
-    // closed it).
+    // The main-MCU exchange with `image`: the port is given up (its device
+    // closed, the display left as it is), the entry is handed over, and the
+    // first sync tick opens the port again at even parity.
     void UpdateMainMcu(SharedBytes image);
 
     // ---- what runs --------------------------------------------------------------

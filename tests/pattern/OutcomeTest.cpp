@@ -227,6 +227,34 @@ TEST_F(OutcomeTest, BootModeEntryWithoutBannerAndSilentBoardTimeOut) {
     EXPECT_FALSE(dlg.IsPortOpen());
 }
 
+TEST_F(OutcomeTest, McuImageGoneByTheBootModeBannerEndsTheUpdateFailed) {
+    // The image was there when the button was pressed and is gone when the
+    // instrument answers from boot mode: one box names the file and what
+    // to do, the update ends failed and the port is given up, instead of
+    // waiting for ever with nothing to write.
+    test::TempFolder folder;
+    const auto image = folder.path / "GENERATOR_MCU.bin";
+    test::WriteAll(image, std::vector<std::uint8_t>(300, 1));
+    dlg.SetDataFolder(folder.path.string());
+    Open();
+    dlg.OnCommand(IDC_GENERATOR_MCU);
+    std::filesystem::remove(image);
+    ReceiveText(" ISP MODE...\r");
+    const auto ended = Ended();
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(static_cast<OutcomeKind>(ended[0].a), OutcomeKind::Failed);
+    EXPECT_EQ(static_cast<FlowKind>(ended[0].b), FlowKind::McuEntry);
+    EXPECT_EQ(ended[0].text.rfind("Can not find GENERATOR_MCU.bin !", 0), 0u) << ended[0].text;
+    EXPECT_NE(ended[0].advice.find("101"), std::string::npos);  // the way back into the bootloader
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text.rfind("Can not find GENERATOR_MCU.bin !", 0), 0u) << host.boxes[0].text;
+    EXPECT_FALSE(dlg.IsPortOpen());
+    EXPECT_FALSE(dlg.CurrentFlow().Running());
+    // Nothing is left to time out later.
+    host.Advance(2 * kTimeoutMs);
+    EXPECT_EQ(Ended().size(), 1u);
+}
+
 TEST_F(OutcomeTest, ControlsDuringAnUploadAskFirst) {
     StartPattern(2, 3);
     const std::size_t writes = port.writes.size();
