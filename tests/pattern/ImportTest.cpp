@@ -13,34 +13,8 @@ namespace quillet {
 namespace {
 
 using test::DialogWithPort;
-
-// The data of the block frames from write `from` on, as the instrument gets it.
-std::vector<std::uint8_t> BlockData(const DialogWithPort& w, std::size_t from) {
-    std::vector<std::uint8_t> data;
-    for (std::size_t k = from; k < w.port.writes.size(); ++k)
-        data.insert(data.end(), w.port.writes[k].begin() + 13, w.port.writes[k].begin() + 269);
-    return data;
-}
-
-// The raster the dialog holds, as a user-pattern upload to slot 1 sends it
-// (every block acknowledged).
-std::vector<std::uint8_t> SentRaster(DialogWithPort& w) {
-    if (!w.dlg.IsPortOpen()) w.Open();
-    const std::size_t from = w.port.writes.size() + 1;  // after the slot command
-    w.dlg.StorePattern(1);
-    w.ReceiveText("cnd 12\r\n");
-    while (w.dlg.CurrentFlow().kind == FlowKind::PatternStream) w.Ack();
-    return BlockData(w, from);
-}
-
-// The panel image the dialog holds, as a panel upload to slot 1 sends it.
-std::vector<std::uint8_t> SentPanel(DialogWithPort& w) {
-    if (!w.dlg.IsPortOpen()) w.Open();
-    const std::size_t from = w.port.writes.size();
-    w.dlg.StorePanel(1);
-    while (w.dlg.CurrentFlow().kind == FlowKind::PanelStream) w.Ack();
-    return BlockData(w, from);
-}
+using test::SentPanel;
+using test::SentRaster;
 
 // Pillow writes every file; the raw RGB next to some is what Pillow itself
 // decodes from that BMP.

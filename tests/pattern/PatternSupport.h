@@ -1,5 +1,6 @@
 // Shared pieces of the pattern tests: a scratch directory, Pillow through
-// Debian's Python, and a dialog with a recording port on the virtual clock.
+// Debian's Python, BMP files written here, a dialog with a recording port
+// on the virtual clock, and what its uploads send of the images.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -134,6 +135,34 @@ struct DialogWithPort {
         return n;
     }
 };
+
+// The data of the block frames from write `from` on, as the instrument gets it.
+inline std::vector<std::uint8_t> BlockData(const DialogWithPort& w, std::size_t from) {
+    std::vector<std::uint8_t> data;
+    for (std::size_t k = from; k < w.port.writes.size(); ++k)
+        data.insert(data.end(), w.port.writes[k].begin() + 13, w.port.writes[k].begin() + 269);
+    return data;
+}
+
+// The raster the dialog holds, as a user-pattern upload to slot 1 sends it
+// (every block acknowledged).
+inline std::vector<std::uint8_t> SentRaster(DialogWithPort& w) {
+    if (!w.dlg.IsPortOpen()) w.Open();
+    const std::size_t from = w.port.writes.size() + 1;  // after the slot command
+    w.dlg.StorePattern(1);
+    w.ReceiveText("cnd 12\r\n");
+    for (std::uint32_t k = 0; k < kRasterBytes / kBlockData && w.dlg.CurrentFlow().kind == FlowKind::PatternStream; ++k) w.Ack();
+    return BlockData(w, from);
+}
+
+// The panel image the dialog holds, as a panel upload to slot 1 sends it.
+inline std::vector<std::uint8_t> SentPanel(DialogWithPort& w) {
+    if (!w.dlg.IsPortOpen()) w.Open();
+    const std::size_t from = w.port.writes.size();
+    w.dlg.StorePanel(1);
+    for (std::uint32_t k = 0; k < kPanelBlocksPerSlot && w.dlg.CurrentFlow().kind == FlowKind::PanelStream; ++k) w.Ack();
+    return BlockData(w, from);
+}
 
 // Fields of a 270-byte block frame.
 inline unsigned BlockNumberOf(const std::vector<std::uint8_t>& f) { return f[10] | f[11] << 8; }
