@@ -1,6 +1,7 @@
 // The device search on the virtual clock: which ports are tried, the
-// 300 / 400 / 200 ms timing, the reply matcher, the saved-port and parity
-// rules, both failure outcomes and the display states.
+// 300 / 400 / 200 ms timing, the reply matcher, the saved-port rule, both
+// failure outcomes and the display states (the parity rules and the receive
+// state it leaves are SearchEngineTest's).
 #include <gtest/gtest.h>
 
 #include <set>
@@ -10,7 +11,7 @@
 #include "discovery/DeviceKinds.h"
 #include "platform/VirtualHost.h"
 #include "support/FakeSerialPort.h"
-#include "support/DialogProbe.h"
+#include "support/FindInstrument.h"
 
 namespace quillet {
 namespace {
@@ -71,8 +72,13 @@ TEST_F(SearchTest, EveryButtonSendsTheSearchFrameOfItsKind) {
                   (Bytes{0xAA, g, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8,
                          static_cast<std::uint8_t>(0x57 - g)}))
             << id;
-        EXPECT_EQ(test::Probe(dlg).DeviceGroup(), g);
-        EXPECT_EQ(test::Probe(dlg).DeviceMachine(), 0x00);
+        // The search now waits for the reply of that address (group g,
+        // machine 00) alone, and finds it.
+        EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
+        const int found = Count(FlowEvent::SearchFound);
+        Answer(test::SearchReply(g));
+        host.Advance(200);
+        EXPECT_EQ(Count(FlowEvent::SearchFound), found + 1) << id;
     }
 }
 
@@ -111,11 +117,11 @@ TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
     // match has ended and moves nothing.
     EXPECT_EQ(host.TimerDue(TIMER_SCAN), 250u);
     host.Advance(198);
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
+    EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
     host.Advance(1);
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
-    EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 1);
-    EXPECT_EQ(test::Probe(dlg).ComPort(), 3u);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    EXPECT_EQ(dlg.PortNumber(), 3u);
     EXPECT_TRUE(dlg.IsPortOpen());
     EXPECT_TRUE(port.open);
     EXPECT_EQ(host.GetComboSel(IDC_COM_LIST), 2);
@@ -128,9 +134,7 @@ TEST_F(SearchTest, AbsentPortsCostNoWaitAndTheFoundPortIsShownOpen) {
     EXPECT_EQ(static_cast<OutcomeKind>(Last(FlowEvent::FlowEnded).a), OutcomeKind::Done);
     EXPECT_EQ(port.writes.size(), 1u);
     EXPECT_TRUE(host.boxes.empty());
-    // Later bytes go to the frame parser again.
-    port.Receive({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), 0);
+    // Later bytes go to the frame parser again (SearchEngineTest).
 }
 
 TEST_F(SearchTest, EveryByteAfterTheHeaderMovesTheTick) {
@@ -152,7 +156,7 @@ TEST_F(SearchTest, EveryByteAfterTheHeaderMovesTheTick) {
     host.Advance(150);
     port.Receive({reply[11]});
     EXPECT_EQ(host.TimerDue(TIMER_SCAN), 1800u);
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
     host.Advance(50);
     EXPECT_EQ(Count(FlowEvent::SearchFound), 1);
 }
@@ -172,7 +176,8 @@ TEST_F(SearchTest, ReplyCutAfterSixBytesMovesTheScanOn) {
     EXPECT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], port.writes[0]);
     EXPECT_EQ(host.TimerDue(TIMER_SCAN), 660u);
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
+    EXPECT_EQ(dlg.PortNumber(), 2u);
 }
 
 TEST_F(SearchTest, RepliesThatDoNotMatchAreNotFound) {
@@ -192,12 +197,13 @@ TEST_F(SearchTest, RepliesThatDoNotMatchAreNotFound) {
         dlg.OnCommand(IDC_SEARCH_GENERATOR);
         Answer(reply);
         host.Advance(300);
-        EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 0);
+        EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+        EXPECT_FALSE(dlg.IsPortOpen());
         EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
         ASSERT_EQ(host.boxes.size(), 1u);
         EXPECT_EQ(host.boxes[0].text, kNotFound);
         EXPECT_EQ(host.boxes[0].caption, "ISP");
-        EXPECT_EQ(test::Probe(dlg).RxState(), -1);
+        // The parser is left idle (SearchEngineTest).
     }
 }
 
@@ -217,16 +223,22 @@ TEST_F(SearchTest, EleventhByteLateIsLost) {
     const Bytes r = GeneratorReply();
     Answer(Bytes(r.begin(), r.begin() + 10));
     host.Advance(200);
-    EXPECT_EQ(test::Probe(dlg).Search().deviceFound, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
+    EXPECT_EQ(dlg.PortNumber(), 2u);
     EXPECT_EQ(Tried(), (std::vector<unsigned>{1, 2}));
     EXPECT_EQ(Count(FlowEvent::SearchFound), 0);
 }
 
 TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
-    port.present = {1, 2, 3};
-    dlg.OnCommand(IDC_PORT_BUTTON);  // COM1 open before the search
+    // COM7 chosen in the list and open before the search; it is gone when
+    // the scan comes to it.
+    port.present = {1, 2, 3, 7};
+    host.comboSel[IDC_COM_LIST] = 6;
+    dlg.OnPortListSelect();
     ASSERT_TRUE(dlg.IsPortOpen());
-    test::Probe(dlg).ComPort() = 7;
+    ASSERT_EQ(dlg.PortNumber(), 7u);
+    port.present = {1, 2, 3};
+    port.opens.clear();
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
@@ -238,8 +250,9 @@ TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
     EXPECT_EQ(host.boxes[0].text, kNotFound);
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.boxes[0].at, 1100u);
-    EXPECT_EQ(test::Probe(dlg).ComPort(), 7u);
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
+    EXPECT_EQ(dlg.PortNumber(), 7u);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    EXPECT_EQ(Tried().size(), 99u);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
     EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
@@ -250,8 +263,13 @@ TEST_F(SearchTest, FailedScanRestoresTheSavedPortWhenPortsOpened) {
 }
 
 TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
+    // COM7 open before the search, then gone with every other port.
+    port.present = {7};
+    host.comboSel[IDC_COM_LIST] = 6;
+    dlg.OnPortListSelect();
+    ASSERT_EQ(dlg.PortNumber(), 7u);
     port.present.clear();
-    test::Probe(dlg).ComPort() = 7;
+    port.opens.clear();
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_EQ(port.opens.size(), 99u);
     EXPECT_EQ(port.opens.back().port, 99u);
@@ -259,10 +277,11 @@ TEST_F(SearchTest, NoPortOpenedFailsAtOnceOnPortOne) {
     EXPECT_EQ(host.boxes[0].text, kNotFound);
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.boxes[0].at, 0u);
-    EXPECT_EQ(test::Probe(dlg).ComPort(), 1u);
+    EXPECT_EQ(dlg.PortNumber(), 1u);
+    EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_TRUE(port.writes.empty());
     EXPECT_FALSE(host.IsTimerArmed(TIMER_SCAN));
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     EXPECT_EQ(host.GetItemText(IDC_SEARCH_STATUS), " ");
     ASSERT_EQ(Count(FlowEvent::SearchFailed), 1);
     EXPECT_EQ(Last(FlowEvent::SearchFailed).a, 0);
@@ -280,29 +299,7 @@ TEST_F(SearchTest, NewSearchWithNoPortEndsTheScanItInterrupted) {
     host.Advance(5000);
     EXPECT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(Count(FlowEvent::SearchFailed), 1);
-    EXPECT_EQ(test::Probe(dlg).Search().inProgress, 0);
-}
-
-TEST_F(SearchTest, OnlyTheGeneratorSearchResetsParity) {
-    port.present = {1};
-    test::Probe(dlg).Parity() = 'E';
-    dlg.OnCommand(IDC_SEARCH_ANALYZER);
-    EXPECT_EQ(port.opens.back().parity, 'E');
-    EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
-    dlg.OnCommand(IDC_SEARCH_MX88);
-    EXPECT_EQ(port.opens.back().parity, 'E');
-    dlg.OnCommand(IDC_SEARCH_GENERATOR);
-    EXPECT_EQ(port.opens.back().parity, 'N');
-    EXPECT_EQ(test::Probe(dlg).Parity(), 'N');
-    // The later ports of a scan keep the parity too.
-    test::Probe(dlg).Parity() = 'E';
-    port.present = {1, 2};
-    dlg.OnCommand(IDC_SEARCH_ANALYZER);
-    host.Advance(300);
-    EXPECT_EQ(port.opens.back().port, 2u);
-    EXPECT_EQ(port.opens.back().parity, 'E');
-    EXPECT_EQ(port.opens.back().baud, 115200u);
-    EXPECT_EQ(port.opens.back().eventMask, 3u);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
 }
 
 TEST_F(SearchTest, FullScanOfNinetyNineSilentPortsTakesThirtyNineAndAHalfSeconds) {
@@ -316,7 +313,7 @@ TEST_F(SearchTest, FullScanOfNinetyNineSilentPortsTakesThirtyNineAndAHalfSeconds
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].at, 39500u);
     EXPECT_EQ(port.opens.size(), 99u);
-    EXPECT_EQ(test::Probe(dlg).ComPort(), 1u);  // the saved port
+    EXPECT_EQ(dlg.PortNumber(), 1u);  // the saved port
 }
 
 TEST_F(SearchTest, TimerFourOutsideASearchDoesNothing) {

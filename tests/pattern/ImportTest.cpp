@@ -8,12 +8,13 @@
 #include <sys/stat.h>
 #endif
 #include "pattern/BmpImport.h"
-#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
 
 using test::DialogWithPort;
+using test::SentPanel;
+using test::SentRaster;
 
 // Pillow writes every file; the raw RGB next to some is what Pillow itself
 // decodes from that BMP.
@@ -118,10 +119,8 @@ protected:
     std::vector<std::uint8_t> Preview() const {
         return {d.dlg.PreviewPixels(), d.dlg.PreviewPixels() + kPreviewBytes};
     }
-    std::vector<std::uint8_t> Panel() {
-        const PatternImages& images = test::Probe(d.dlg).Images();
-        return {images.panel, images.panel + kPanelBytes};
-    }
+    std::vector<std::uint8_t> Panel() { return SentPanel(d); }
+    std::vector<std::uint8_t> Raster() { return SentRaster(d); }
 };
 
 bool AllPixels(const std::uint8_t* p, std::size_t bytes, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
@@ -137,7 +136,7 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
     EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
     const auto rgb = test::ReadAll(dir / "random.rgb");
     ASSERT_EQ(rgb.size(), kRasterBytes);
-    EXPECT_TRUE(test::Probe(d.dlg).RasterBytes() == rgb);
+    EXPECT_TRUE(Raster() == rgb);
     EXPECT_GE(d.host.previewRedraws, 1);
     ASSERT_FALSE(d.host.fileFilters.empty());
     EXPECT_EQ(d.host.fileFilters[0], "bmp or png file(*.bmp;*.png)|*.bmp;*.png|bmp file(*.bmp)|*.bmp|all file(*.*)|*.*||");
@@ -147,37 +146,43 @@ TEST_F(ImportTest, RasterIsWhatPillowDecodes) {
 
 TEST_F(ImportTest, SolidColoursKeepTheirValueInPreviewAndPanel) {
     Load("solid.bmp");
-    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).RasterBytes().data(), kRasterBytes, 10, 20, 30));
-    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, 10, 20, 30));
+    const auto raster = Raster();
+    ASSERT_EQ(raster.size(), kRasterBytes);
+    EXPECT_TRUE(AllPixels(raster.data(), kRasterBytes, 10, 20, 30));
+    EXPECT_TRUE(AllPixels(d.dlg.PreviewPixels(), kPreviewBytes, 10, 20, 30));
     // (10, 20, 30) in RGB565: 00001 000101 00011.
+    const auto panel = Panel();
+    ASSERT_EQ(panel.size(), kPanelBytes);
     for (std::size_t i = 0; i < kPanelBytes; i += 2) {
-        ASSERT_EQ(test::Probe(d.dlg).Images().panel[i], 0x08) << i;
-        ASSERT_EQ(test::Probe(d.dlg).Images().panel[i + 1], 0xA3) << i;
+        ASSERT_EQ(panel[i], 0x08) << i;
+        ASSERT_EQ(panel[i + 1], 0xA3) << i;
     }
     Load("white.bmp");
-    EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, 255, 255, 255));
+    EXPECT_TRUE(AllPixels(d.dlg.PreviewPixels(), kPreviewBytes, 255, 255, 255));
     EXPECT_EQ(Panel(), std::vector<std::uint8_t>(kPanelBytes, 0xFF));
     for (int v : {10, 127, 128, 200, 255}) {
         Load("grey" + std::to_string(v) + ".bmp");
-        EXPECT_TRUE(AllPixels(test::Probe(d.dlg).Images().preview, kPreviewBytes, v, v, v)) << v;
+        EXPECT_TRUE(AllPixels(d.dlg.PreviewPixels(), kPreviewBytes, v, v, v)) << v;
     }
 }
 
 TEST_F(ImportTest, PanelSizedFileIsCopiedAndEnablesOnlyThePanelButton) {
     Load("solid.bmp");
-    const auto raster = test::Probe(d.dlg).RasterBytes();
+    const auto raster = Raster();
     Load("panel.bmp");
     EXPECT_TRUE(d.host.boxes.empty());
     EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
     EXPECT_TRUE(Enabled(IDC_PANEL_DATA));
     const auto rgb = test::ReadAll(dir / "panel.rgb");
     EXPECT_EQ(Preview(), rgb);
+    const auto panel = Panel();
+    ASSERT_EQ(panel.size(), kPanelBytes);
     for (std::size_t p = 0; p < 240 * 160; p += 997) {
         const int r = rgb[3 * p], g = rgb[3 * p + 1], b = rgb[3 * p + 2];
-        EXPECT_EQ(test::Probe(d.dlg).Images().panel[2 * p], (r & 0xF8) | (g >> 5));
-        EXPECT_EQ(test::Probe(d.dlg).Images().panel[2 * p + 1], ((g & 0x1C) << 3) | (b >> 3));
+        EXPECT_EQ(panel[2 * p], (r & 0xF8) | (g >> 5));
+        EXPECT_EQ(panel[2 * p + 1], ((g & 0x1C) << 3) | (b >> 3));
     }
-    EXPECT_TRUE(test::Probe(d.dlg).RasterBytes() == raster);  // the raster keeps the last pattern
+    EXPECT_TRUE(Raster() == raster);  // the raster keeps the last pattern
 }
 
 // ---- one picture in every form ------------------------------------------------
@@ -196,14 +201,14 @@ protected:
         DialogWithPort fresh;
         fresh.host.fileAnswers.push_back((dir / name).string());
         fresh.dlg.OnLoadImage();
-        const PatternImages& images = test::Probe(fresh.dlg).Images();
         Loaded l;
-        l.raster = images.raster;
-        l.preview.assign(images.preview, images.preview + kPreviewBytes);
-        l.panel.assign(images.panel, images.panel + kPanelBytes);
         l.nand = fresh.host.IsItemEnabled(IDC_NAND_FLASH);
         l.panelButton = fresh.host.IsItemEnabled(IDC_PANEL_DATA);
         for (const auto& b : fresh.host.boxes) l.messages.push_back(b.text);
+        l.preview.assign(fresh.dlg.PreviewPixels(), fresh.dlg.PreviewPixels() + kPreviewBytes);
+        // The raster and the panel image as the instrument would get them.
+        l.raster = SentRaster(fresh);
+        l.panel = SentPanel(fresh);
         return l;
     }
     // The file's outcome as the decoder tells it (the note is not a box).
@@ -271,7 +276,7 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         {"crc.png", kMsgPngDamaged},
     };
     Load("solid.bmp");
-    const auto raster = test::Probe(d.dlg).RasterBytes();
+    const auto raster = Raster();
     const auto preview = Preview();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -285,7 +290,7 @@ TEST_F(ImportTest, RejectedFilesDisableBothButtonsAndKeepTheImages) {
         EXPECT_EQ(d.host.boxes[0].caption, IHost::AppTitle());  // the default caption
         EXPECT_FALSE(Enabled(IDC_NAND_FLASH));
         EXPECT_FALSE(Enabled(IDC_PANEL_DATA));
-        EXPECT_TRUE(test::Probe(d.dlg).RasterBytes() == raster);
+        EXPECT_TRUE(Raster() == raster);
         EXPECT_EQ(Preview(), preview);
         EXPECT_EQ(d.host.previewRedraws, redraws + 1);
     }

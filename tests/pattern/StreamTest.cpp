@@ -6,7 +6,6 @@
 #include "PatternSupport.h"
 #include "pattern/StreamState.h"
 #include "protocol/Frame.h"
-#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -70,7 +69,7 @@ TEST_F(StreamTest, ThousandBytesEndWithAPaddedLastBlockAndTheSuccessNote) {
         EXPECT_EQ(Data(f, 0x01), Slice(src, 256 * k, 256));
         EXPECT_EQ(MarkerOf(f), k == 3 ? 0x40 : 0x00);
     }
-    EXPECT_EQ(test::Probe(dlg).Progress(), 100.0f);
+    EXPECT_EQ(dlg.Progress(), 100.0f);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!");
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     EXPECT_EQ(Count(FlowEvent::StreamFinished), 1);
@@ -101,7 +100,7 @@ TEST_F(StreamTest, OneBlockSourceIsMarkedLastByTheStartStep) {
     StartAux(Source(256));
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(MarkerOf(port.writes[0]), 0x40);
-    EXPECT_EQ(test::Probe(dlg).Progress(), 99.609375f);
+    EXPECT_EQ(dlg.Progress(), 99.609375f);
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     Ack(0);
     EXPECT_EQ(port.writes.size(), 1u);
@@ -130,13 +129,13 @@ TEST_F(StreamTest, ResendRequestsRepeatTheBlockByteForByte) {
     for (int k = 0; k < 5; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 6u);
     ASSERT_EQ(BlockNumberOf(port.writes[5]), 5u);
-    const float progress = test::Probe(dlg).Progress();
+    const float progress = dlg.Progress();
     Ack(0x01);
     Ack(0x07);
     ASSERT_EQ(port.writes.size(), 8u);
     EXPECT_EQ(port.writes[6], port.writes[5]);
     EXPECT_EQ(port.writes[7], port.writes[5]);
-    EXPECT_EQ(test::Probe(dlg).Progress(), progress);
+    EXPECT_EQ(dlg.Progress(), progress);
     Ack();
     EXPECT_EQ(BlockNumberOf(port.writes.at(8)), 6u);
     int resends = 0;
@@ -202,8 +201,7 @@ TEST_F(StreamTest, AckTooShortForItsPayloadIsIgnored) {
 }
 
 TEST_F(StreamTest, BlockNumbersAboveTwoFiveFiveUseTheHighByte) {
-    Open();
-    test::Probe(dlg).DeviceGroup() = 0x01;  // blocks after the first carry the searched address
+    Find(kGroupAnalyzer);  // blocks after the first carry the searched address
     StartAux(Source(301 * 256));
     for (int k = 0; k < 300; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 301u);
@@ -255,7 +253,7 @@ TEST_F(FpgaButtons, ChecksComeInOrderAndTheMissingFileIsNamed) {
     Open();
     dlg.OnAnalyzerFpga();  // the last search found a generator
     dlg.OnGeneratorFpga();
-    test::Probe(dlg).DeviceGroup() = 1;
+    Find(kGroupAnalyzer);
     dlg.OnGeneratorFpga();
     dlg.OnAnalyzerFpga();
     // The loader's words, then the file and the reason on a line of their own.
@@ -285,9 +283,10 @@ TEST_F(FpgaButtons, GeneratorImageStreamsWithSubCommandZero) {
     ASSERT_EQ(port.writes.size(), 3u);
     for (unsigned k = 0; k < 3; ++k) EXPECT_EQ(Data(port.writes[k], 0x00), Slice(src, 256 * k, 256));
     EXPECT_EQ(MarkerOf(port.writes[2]), 0x40);
-    test::Probe(dlg).DeviceGroup() = 1;
+    Ack();
+    Find(kGroupAnalyzer);
     dlg.OnAnalyzerFpga();  // an empty file: nothing sent, and said so
-    EXPECT_EQ(port.writes.size(), 3u);
+    EXPECT_TRUE(port.writes.empty());
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("ANALYZER_FPGA.bin\" is empty."), std::string::npos) << host.boxes[0].text;
 }

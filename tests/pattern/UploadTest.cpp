@@ -12,6 +12,8 @@ using test::SumsToZero;
 
 class UploadTest : public ::testing::Test, public test::DialogWithPort {
 protected:
+    std::filesystem::path dir = test::MakeScratchDir("upload");
+    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string Text(std::size_t write) const {
         const auto& w = port.writes.at(write);
         return std::string(w.begin(), w.end());
@@ -36,8 +38,7 @@ TEST_F(UploadTest, RangeAndPortAreCheckedFirst) {
     SetPatternNo(2);
     dlg.OnNandFlash();
     dlg.OnPanelDataFlash();
-    Open();
-    test::Probe(dlg).DeviceGroup() = 1;
+    Find(kGroupAnalyzer);
     dlg.OnPanelDataFlash();
     const std::string range = "User pattern number should be 1~4 !";
     const std::string port1 = "Please turn on the COM port first by searching device!";
@@ -100,8 +101,9 @@ TEST_F(UploadTest, EraseAnimationAndTheFiftyOneTickLimit) {
         host.Advance(1000);
         EXPECT_EQ(host.GetItemText(IDC_STATUS), frames[t]);
     }
-    host.Advance(46000);  // 50 ticks: the counter is 51
-    EXPECT_EQ(test::Probe(dlg).EraseWait(), 51);
+    host.Advance(46000);  // 50 ticks (the count itself: UploadEngineTest)
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::PatternErase);
+    EXPECT_EQ(host.GetItemText(IDC_STATUS), "Erasing...");
     EXPECT_TRUE(host.IsTimerArmed(TIMER_ERASE));
     host.Advance(1000);
     EXPECT_NE(dlg.CurrentFlow().kind, FlowKind::PatternErase);
@@ -126,13 +128,14 @@ TEST_F(UploadTest, FirstPatternFrameOfAnAllZeroRaster) {
     want.resize(269, 0);
     want.push_back(0x2C);
     EXPECT_EQ(f, want);
-    EXPECT_EQ(test::Probe(dlg).Progress(), static_cast<float>(255.0 / 6220800.0 * 100.0));
+    EXPECT_EQ(dlg.Progress(), static_cast<float>(255.0 / 6220800.0 * 100.0));
 }
 
 TEST_F(UploadTest, WholePatternGoesOutInOrderAndEndsAtBlock24299) {
     std::vector<std::uint8_t> raster(kRasterBytes);
     for (std::size_t i = 0; i < kRasterBytes; ++i) raster[i] = static_cast<std::uint8_t>(i % 251);
-    test::Probe(dlg).SetRaster(raster);
+    test::WriteRgbBmp(dir / "pattern.bmp", 1920, 1080, raster);
+    ASSERT_TRUE(dlg.LoadImageFile((dir / "pattern.bmp").string()));
     Open();
     StartNand(4);
     ReceiveText("cnd 12\r\n");
@@ -170,14 +173,20 @@ TEST_F(UploadTest, PatternStreamSharesTheRasterAndKeepsItAcrossAnImport) {
         first[i] = static_cast<std::uint8_t>(i % 253);
         second[i] = static_cast<std::uint8_t>(i % 241 + 7);
     }
-    test::Probe(dlg).SetRaster(first);
-    const std::uint8_t* imported = test::Probe(dlg).Raster()->data();
+    test::WriteRgbBmp(dir / "first.bmp", 1920, 1080, first);
+    test::WriteRgbBmp(dir / "second.bmp", 1920, 1080, second);
+    // The raster the import leaves is the store's decoded one.
+    auto files = std::make_shared<SharedFiles>();
+    dlg.ShareFiles(files);
+    ASSERT_TRUE(dlg.LoadImageFile((dir / "first.bmp").string()));
+    std::string refusal;
+    const std::uint8_t* imported = files->Image((dir / "first.bmp").string(), refusal)->raster->data();
     Open();
     StartNand(2);
     EXPECT_EQ(test::Probe(dlg).Stream().Bytes().data(), imported);
     ReceiveText("cnd 12\r\n");
     for (int k = 1; k < 100; ++k) Ack();
-    test::Probe(dlg).SetRaster(second);  // what an accepted import leaves
+    ASSERT_TRUE(dlg.LoadImageFile((dir / "second.bmp").string()));
     for (int k = 100; k < 24300; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 24301u);
     std::vector<std::uint8_t> sent;
@@ -205,14 +214,17 @@ TEST_F(UploadTest, FirstPanelFrameOfSlotOne) {
     want.push_back(0x07);
     EXPECT_EQ(port.writes[0], want);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While programming data flash, please \r\n do not press any button!");
-    EXPECT_EQ(test::Probe(dlg).Progress(), static_cast<float>(255.0 / 76800.0 * 100.0));
+    EXPECT_EQ(dlg.Progress(), static_cast<float>(255.0 / 76800.0 * 100.0));
     Ack(1);  // the hand-built first block can be asked for again
     ASSERT_EQ(port.writes.size(), 2u);
     EXPECT_EQ(port.writes[1], want);
 }
 
 TEST_F(UploadTest, PanelSlotFourRunsFrom12300To12599) {
-    for (std::size_t i = 0; i < kPanelBytes; ++i) test::Probe(dlg).Images().panel[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    std::vector<std::uint8_t> rgb(240 * 160 * 3);
+    for (std::size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<std::uint8_t>(i * 13 + i / 720 + 5);
+    test::WriteRgbBmp(dir / "panel.bmp", 240, 160, rgb);
+    ASSERT_TRUE(dlg.LoadImageFile((dir / "panel.bmp").string()));
     Open();
     SetPatternNo(4);
     dlg.OnPanelDataFlash();
@@ -228,7 +240,7 @@ TEST_F(UploadTest, PanelSlotFourRunsFrom12300To12599) {
         ASSERT_EQ(MarkerOf(f), k == 0 ? 0x80 : k == 299 ? 0x40 : 0x00);
         sent.insert(sent.end(), f.begin() + 13, f.begin() + 269);
     }
-    EXPECT_EQ(sent, std::vector<std::uint8_t>(test::Probe(dlg).Images().panel, test::Probe(dlg).Images().panel + kPanelBytes));
+    EXPECT_EQ(sent, test::PanelOf(rgb));
     EXPECT_TRUE(host.IsTimerArmed(TIMER_CLOSE));
 }
 
@@ -277,7 +289,9 @@ TEST_F(UploadTest, CloseAndSearchDuringAnUploadAskFirst) {
     for (int k = 100; k < 300; ++k) Ack();
     ASSERT_EQ(port.writes.size(), 300u);
     EXPECT_EQ(MarkerOf(port.writes.back()), 0x40);
-    EXPECT_EQ(test::Probe(dlg).Stream().acked, 300u);
+    ASSERT_EQ(events.back().event, FlowEvent::FlowEnded);
+    EXPECT_EQ(static_cast<OutcomeKind>(events.back().a), OutcomeKind::Done);
+    EXPECT_EQ(events.back().text, "the panel-image upload to slot 2: 300 blocks acknowledged");
     EXPECT_EQ(host.GetItemText(IDC_STATUS), "Panel image stored in slot 2.");
 
     // Done: closing asks nothing.
@@ -310,7 +324,7 @@ TEST_F(UploadTest, CloseAndSearchDuringAnUploadAskFirst) {
     const int closes = port.closeRequests;
     host.yesNoAnswers = {true};
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
-    EXPECT_EQ(question(3), "An upload to the instrument is running (" + FormatProgress(test::Probe(dlg).Progress()) +
+    EXPECT_EQ(question(3), "An upload to the instrument is running (" + FormatProgress(dlg.Progress()) +
                                " %). Stop it?");
     EXPECT_GT(port.closeRequests, closes);
     EXPECT_EQ(Count(FlowEvent::FlowStopped), 2);

@@ -9,7 +9,7 @@
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"
-#include "support/DialogProbe.h"
+#include "support/FindInstrument.h"
 
 namespace quillet {
 namespace {
@@ -89,7 +89,10 @@ struct SendCommandTest : ::testing::Test {
 };
 
 TEST_F(SendCommandTest, PayloadSizesZeroAndLargest) {
-    test::Probe(dlg).DeviceGroup() = 0x01;
+    // The analyzer found: its frames carry its group address.
+    test::FindInstrument(dlg, host, port, kGroupAnalyzer);
+    port.writes.clear();
+    port.untold.clear();
     dlg.SendCommand(0xF802, 0, nullptr);
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], (Bytes{0xAA, 0x01, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 0xF8, 0x56}));

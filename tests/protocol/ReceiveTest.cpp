@@ -1,16 +1,21 @@
 // The receive side: the instrument link's reply-frame parser with its
 // length, address, checksum and console rules and its reply table; then
-// the dialog's routing of each received byte to the activity in progress.
+// which received bytes the dialog hands on, and which flow of the engine
+// keeps them from the parser.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "dialog/LoaderDlg.h"
+#include "discovery/DeviceKinds.h"
 #include "engine/InstrumentLink.h"
+#include "pattern/Images.h"
 #include "platform/VirtualHost.h"
 #include "protocol/Frame.h"
+#include "support/EngineRig.h"
 #include "support/FakeSerialPort.h"
-#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -254,61 +259,76 @@ TEST_F(ReceiveTest, CommandFramesOnlyWhileReady) {
     EXPECT_EQ(port.closeRequests, 1);
 }
 
-// ---- the dialog's routing of received bytes ----------------------------------
+// ---- where received bytes go -------------------------------------------------
 
+// The dialog hands on only the bytes of COM1..COM99; the engine gives each
+// to the one flow that takes bytes now (EngineTest).
 struct RoutingTest : ::testing::Test {
     VirtualHost host;
     test::FakeSerialPort port;
     CLoaderDlg dlg{host, &port};
-    std::vector<std::size_t> entries;
 
     void SetUp() override {
         dlg.OnInitDialog();
-        test::Probe(dlg).Link().SetReplySink(
-            [this](std::size_t entry, const std::uint8_t*) { entries.push_back(entry); });
-    }
-    void Feed(const Bytes& bytes, std::intptr_t com = 1) {
-        for (auto b : bytes) EXPECT_EQ(dlg.OnSerialRxChar(b, com), 0);
+        dlg.OnPortButton();
+        ASSERT_TRUE(dlg.IsPortOpen());
     }
 };
 
 TEST_F(RoutingTest, PortNumberOutsideOneToNinetyNineIsIgnored) {
-    const Bytes f = Reply(0xF801, {0, 0});
-    for (std::intptr_t com : {0, 100, -1}) {
-        for (auto b : f) EXPECT_EQ(dlg.OnSerialRxChar(b, com), -1);
-        EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
-    }
-    EXPECT_TRUE(entries.empty());
-    Feed(f, 99);
-    EXPECT_EQ(entries, std::vector<std::size_t>{13});
+    // A panel upload waits for the acknowledgement of its first block.
+    dlg.StorePanel(1);
+    ASSERT_EQ(port.writes.size(), 1u);
+    const Bytes ack = test::BlockAck();
+    for (std::intptr_t com : {0, 100, -1})
+        for (auto b : ack) EXPECT_EQ(dlg.OnSerialRxChar(b, com), -1);
+    // Not taken, and no frame left half read: the next whole one carries
+    // the upload on.
+    EXPECT_EQ(port.writes.size(), 1u);
+    for (auto b : ack) EXPECT_EQ(dlg.OnSerialRxChar(b, 99), 0);
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1][10], 0x89);  // the panel's next block, 11401
 }
 
-TEST_F(RoutingTest, OrderOfTheActivityFlags) {
-    const Bytes f = Reply(0xF801, {0, 0});
-    // The search matcher shadows the parser even for valid replies.
-    test::Probe(dlg).Search().inProgress = 1;
-    Feed(f);
-    EXPECT_TRUE(entries.empty());
-    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);  // the matcher broke off at byte 7 (01, not 02)
+using EngineRoutingTest = test::EngineRig;
+
+TEST_F(EngineRoutingTest, EachFlowThatTakesBytesKeepsThemFromTheParser) {
+    // The search's matcher shadows the parser even for valid replies.
+    ASSERT_TRUE(engine.StartSearch(kGroupGenerator));
+    Feed(test::BlockAck());
+    Feed(Reply(0xF801, {0, 0}));
+    EXPECT_TRUE(view.steps.empty());
+    EXPECT_EQ(engine.Link().ReceiveState(), kRxIdle);  // the matcher broke off at byte 7 (01, not 02)
     // The erase wait comes before the search: the header byte reaches neither.
-    test::Probe(dlg).EraseWait() = 1;
-    Feed({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
-    test::Probe(dlg).EraseWait() = 0;
-    test::Probe(dlg).Search().inProgress = 0;
-    // The loaders take bytes only while their flag is exactly 1.
-    test::Probe(dlg).Board().active = 1;
-    Feed({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
-    test::Probe(dlg).Board().active = 0;
-    test::Probe(dlg).BootFlow().OnTimer(FlowTimer::BootSync);  // the exchange starts
-    ASSERT_TRUE(test::Probe(dlg).BootFlow().Active());
-    Feed({0xAB});
-    EXPECT_EQ(test::Probe(dlg).RxState(), kRxIdle);
-    test::Probe(dlg).BootFlow().Reset();
-    test::Probe(dlg).Search().inProgress = 2;
-    Feed(f);
-    EXPECT_EQ(entries, std::vector<std::size_t>{13});
+    engine.StorePattern(1, std::make_shared<const Bytes>(kRasterBytes, std::uint8_t{0}));
+    ASSERT_TRUE(engine.EraseWait().Waiting());
+    ASSERT_EQ(engine.Running().kind, FlowKind::Search);
+    Feed(Bytes{kReplyHeader});
+    EXPECT_EQ(engine.Link().ReceiveState(), kRxIdle);
+    engine.Stop();
+    // The input board's loader, once its banner was heard.
+    engine.Link().Open(1, 'N');
+    engine.Entry().EnterInputBoard(3);
+    Feed(std::string("UBD 03\r"));
+    ASSERT_EQ(engine.Running().kind, FlowKind::BoardLoader);
+    view.steps.clear();
+    Feed(Bytes{kReplyHeader});
+    EXPECT_EQ(engine.Link().ReceiveState(), kRxIdle);
+    Feed(test::BlockAck());
+    EXPECT_TRUE(view.steps.empty());
+    engine.EndExchanges();
+    // The main-MCU exchange once its first sync byte is out.
+    engine.Link().Close();
+    engine.UpdateMainMcu(std::make_shared<const Bytes>(1024, std::uint8_t{0xEE}));
+    host.Advance(1000);
+    ASSERT_TRUE(engine.Bootloader().Active());
+    Feed(Bytes{kReplyHeader});
+    EXPECT_EQ(engine.Link().ReceiveState(), kRxIdle);
+    engine.EndExchanges();
+    // Nothing takes bytes: the parser has the acknowledgement.
+    view.steps.clear();
+    Feed(test::BlockAck());
+    EXPECT_EQ(view.steps, std::vector<std::string>{"ack: nothing"});
 }
 
 } // namespace
