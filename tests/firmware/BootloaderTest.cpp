@@ -1,7 +1,6 @@
 // The main-MCU bootloader exchange on the virtual clock, against a small
 // STM32 USART bootloader that answers every write at once.
 #include "FirmwareSupport.h"
-#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -30,7 +29,7 @@ struct BootFixture : test::FirmwareFixture {
         port.onWrite = [this](const Bytes& w) {
             const bool armed = host.IsTimerArmed(TIMER_BOOT_TIMEOUT);
             log.push_back(Written{w, host.Now(), armed ? host.TimerPeriod(TIMER_BOOT_TIMEOUT) : 0u,
-                                  armed ? host.TimerDue(TIMER_BOOT_TIMEOUT) : 0u, test::Probe(dlg).Progress()});
+                                  armed ? host.TimerDue(TIMER_BOOT_TIMEOUT) : 0u, dlg.Progress()});
         };
     }
 
@@ -114,9 +113,14 @@ TEST_F(BootFixture, ImageOf300BytesGoesOutAsThreePiecesWithFill) {
     // timer 9 (it went out 15 ms later).
     EXPECT_EQ(TimeOf(FlowEvent::PortClosed), static_cast<long long>(addresses[4].at - 15 + 225));
     EXPECT_FALSE(dlg.IsPortOpen());
-    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
-    EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
-    // The main-MCU entry flag is the entry's business; the exchange leaves it.
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    // The even parity stays: a port chosen in the COM list opens with it.
+    const std::size_t written = port.writes.size();
+    ASSERT_TRUE(dlg.SelectPort(1));
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    // Bytes go to the frame parser again and send nothing.
+    port.Receive({0x79, 0x79});
+    EXPECT_EQ(port.writes.size(), written);
 }
 
 TEST_F(BootFixture, ImageOf256BytesEndsWithTheSecondPieceFull) {
@@ -300,16 +304,21 @@ TEST_F(BootFixture, LastPieceNeverAcknowledgedFailsWhenThePortCloses) {
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("0x08000080"), std::string::npos);
     EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
-    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
 }
 
 TEST_F(BootFixture, FailureIsToldEvenWhenThePortIsClosedFirst) {
     boot.nackData = {0x08000000};
     Start(test::Pattern(128));
-    // Until the refused last piece has ended the exchange.
-    for (int i = 0; i < 6000 && !test::Probe(dlg).BootFlow().VerdictPending(); ++i) Pump(1);
-    ASSERT_TRUE(test::Probe(dlg).BootFlow().VerdictPending());
+    // Until the refused last piece has ended the exchange; its failure
+    // waits for timer 10 to close the port.
+    ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::McuBootloader);
+    for (int i = 0; i < 6000 && dlg.CurrentFlow().Running(); ++i) Pump(1);
+    ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    ASSERT_EQ(WritesOf(130).size(), 1u);
+    ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
     ASSERT_TRUE(host.boxes.empty());
+    ASSERT_TRUE(EventsOf(FlowEvent::BootloaderDone).empty());
     dlg.OnPortButton();  // before timer 10 closes the port
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_NE(host.boxes[0].text.find("0x08000000"), std::string::npos);
@@ -377,10 +386,11 @@ TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
     Start(test::Pattern(128));
     port.present.clear();
     host.Advance(300);
-    EXPECT_EQ(test::Probe(dlg).Parity(), 'E');
+    EXPECT_EQ(port.opens.back().parity, 'E');
+    EXPECT_FALSE(port.opens.back().ok);
     EXPECT_EQ(port.monitorStarts, 1);  // only the port button's
     host.Advance(300);
-    EXPECT_TRUE(test::Probe(dlg).BootFlow().Active());
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderStarted).size(), 1u);
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
     host.Advance(300);
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
@@ -388,22 +398,32 @@ TEST_F(BootFixture, FailedReopenStillStartsTheExchangeOnTheNextTick) {
 }
 
 TEST_F(BootFixture, SecondUpdateAfterEvenParityStillReopensThePort) {
-    test::Probe(dlg).Parity() = 'E';  // left by an earlier update; the COM list keeps it
+    // An earlier update leaves even parity; the COM list keeps it.
+    Start(test::Pattern(128, 2));
+    Pump(6000);
+    ASSERT_EQ(EventsOf(FlowEvent::BootloaderDone).size(), 1u);
+    ASSERT_TRUE(dlg.SelectPort(1));
+    ASSERT_EQ(port.opens.back().parity, 'E');
+    events.clear();
     Start(test::Pattern(128));
     const std::size_t opens = port.opens.size();
+    const std::size_t written = port.writes.size();
     host.Advance(300);
     ASSERT_EQ(port.opens.size(), opens + 1);
     EXPECT_EQ(port.opens.back().parity, 'E');
     EXPECT_TRUE(port.open);
-    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
+    // That tick only reopened the port: the sync byte follows on the next.
+    EXPECT_EQ(port.writes.size(), written);
+    EXPECT_TRUE(EventsOf(FlowEvent::BootloaderStarted).empty());
     Pump(3000);
-    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
     EXPECT_EQ(FlashImage(128), test::Pattern(128));
     EXPECT_EQ(host.GetItemText(IDC_NOTE), kSucceeded);
 }
 
 TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
-    test::Probe(dlg).DeviceGroup() = 1;
+    ASSERT_NO_FATAL_FAILURE(FindInstrument(kGroupAnalyzer));
     dlg.StartMcuBootloader();
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
@@ -415,24 +435,29 @@ TEST_F(BootFixture, MissingImageLeavesThePortClosedWithoutTimer) {
 
 TEST_F(BootFixture, AnalyzerImageIsTakenForGroupOne) {
     scratch.Write("data/ANALYZER_MCU.bin", test::Pattern(10));
-    test::Probe(dlg).DeviceGroup() = 1;
+    ASSERT_NO_FATAL_FAILURE(FindInstrument(kGroupAnalyzer));
     dlg.StartMcuBootloader();
     EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
-    EXPECT_EQ(test::Probe(dlg).Stream().size, 10u);
-    EXPECT_EQ(test::Probe(dlg).StatusText(), "Please wait...");
+    EXPECT_EQ(dlg.StatusText(), "Please wait...");
+    EXPECT_EQ(dlg.CurrentFlow().total, 1u);  // pieces
+    // Its ten bytes are what the flash receives.
+    served = port.writes.size();
+    Pump(6000);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 1);
+    EXPECT_EQ(WritesOf(130).size(), 1u);
+    EXPECT_EQ(FlashImage(128), Padded(test::Pattern(10)));
 }
 
 TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     Start(test::Pattern(128));
-    for (int i = 0; i < 1000 && !test::Probe(dlg).BootFlow().Active(); ++i) host.Advance(1);
-    ASSERT_TRUE(test::Probe(dlg).BootFlow().Active());
+    for (int i = 0; i < 1000 && EventsOf(FlowEvent::BootloaderStarted).empty(); ++i) host.Advance(1);
+    ASSERT_EQ(port.writes.back(), (Bytes{0x7F}));
     // The device answers the sync byte, then falls silent in the middle of
     // the queries.
     port.Receive({0x79});
     ASSERT_EQ(port.writes.back(), (Bytes{0x00, 0xFF}));
-    ASSERT_EQ(test::Probe(dlg).BootFlow().State(), BootState::Get);
     dlg.OnPortButton();
-    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
@@ -443,19 +468,20 @@ TEST_F(BootFixture, PortButtonCloseEndsAStalledExchange) {
     const std::size_t w = port.writes.size();
     port.Receive({0x79, 0x79, 0x79});
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(test::Probe(dlg).BootFlow().State(), BootState::Sync);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
 }
 
 TEST_F(BootFixture, NewSearchEndsAnExchangeInTheErase) {
     Start(test::Pattern(128));
     // Until the erase codes are armed on timer 9, timer 10 behind them.
     for (int i = 0; i < 3000 && !host.IsTimerArmed(TIMER_BOOT_SEND); ++i) Pump(1);
-    ASSERT_EQ(test::Probe(dlg).BootFlow().State(), BootState::Erase);
+    ASSERT_EQ(dlg.CurrentFlow().stage, kStageErasing);
     ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
     host.yesNoAnswers = {true};  // the operator stops the update for the search
     dlg.OnCommand(IDC_SEARCH_GENERATOR);
     EXPECT_EQ(host.questions.size(), 1u);
-    EXPECT_FALSE(test::Probe(dlg).BootFlow().Active());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderDone).at(0).a, 0);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SEND));
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_TIMEOUT));
 }

@@ -26,6 +26,19 @@ struct EntryFixture : test::FirmwareFixture {
     void Banner(const std::string& line) {
         for (char c : line) dlg.OnSerialRxChar(static_cast<std::uint8_t>(c), 1);
     }
+    // The generator's MCU button, its image in `scratch`: the entry command
+    // is out and the instrument's banner awaited.
+    void EnterMainMcu(const test::ScratchDir& scratch) {
+        scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
+        dlg.OnGeneratorMcu();
+        ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::McuEntry);
+    }
+    // The sub-MCU button with the first MCU of the list.
+    void EnterSubMcu() {
+        host.comboSel[IDC_MCU_LIST] = 0;
+        dlg.OnSubMcu();
+        ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::SubMcuEntry);
+    }
 };
 
 struct ClosedPortFixture : EntryFixture {
@@ -50,23 +63,39 @@ TEST_F(ClosedPortFixture, EveryButtonAsksForThePortWithItsCaption) {
     }
     EXPECT_TRUE(port.writes.empty());
     EXPECT_TRUE(host.fileFilters.empty());
-    // The data flash button takes the analyzer's address even so.
-    EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 1);
-    EXPECT_EQ(test::Probe(dlg).DeviceMachine(), 0);
+    // The data flash button takes the analyzer's address even so: once the
+    // port is open, a stream that sets no address of its own (the aux
+    // FPGA) is carried on by the analyzer's acknowledgement alone.
+    test::ScratchDir scratch;
+    dlg.OnPortButton();
+    host.fileAnswers.push_back(scratch.Write("aux.bin", test::Pattern(100)));
+    dlg.OnAuxFpga();
+    ASSERT_EQ(port.writes.size(), 1u);
+    ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::AuxFpgaStream);
+    port.Receive(test::AckFrom(kGroupGenerator));
+    EXPECT_TRUE(EventsOf(FlowEvent::BlockAcked).empty());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::AuxFpgaStream);
+    port.Receive(test::AckFrom(kGroupAnalyzer));
+    EXPECT_EQ(EventsOf(FlowEvent::BlockAcked).size(), 1u);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
 }
 
 TEST_F(EntryFixture, DeviceKindIsChecked) {
-    test::Probe(dlg).DeviceGroup() = 1;
+    ASSERT_NO_FATAL_FAILURE(FindInstrument(kGroupAnalyzer));
     dlg.OnGeneratorMcu();
-    test::Probe(dlg).DeviceGroup() = 0;
-    dlg.OnAnalyzerMcu();
-    ASSERT_EQ(host.boxes.size(), 2u);
+    ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].text, "Please confirm the device is Signal Generator!");
     EXPECT_EQ(host.boxes[0].caption, " ISP");
-    EXPECT_EQ(host.boxes[1].text, "Please confirm the device is Signal Analyzer!");
-    EXPECT_EQ(host.boxes[1].caption, " ISP");
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+
+    ASSERT_NO_FATAL_FAILURE(FindInstrument(kGroupGenerator));
+    dlg.OnAnalyzerMcu();
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "Please confirm the device is Signal Analyzer!");
+    EXPECT_EQ(host.boxes[0].caption, " ISP");
+    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
 }
 
 TEST_F(EntryFixture, GeneratorAndAnalyzerSendTheEntryCommand) {
@@ -76,15 +105,16 @@ TEST_F(EntryFixture, GeneratorAndAnalyzerSendTheEntryCommand) {
     dlg.OnGeneratorMcu();
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], kIspEntry);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::McuEntry);
     EXPECT_EQ(host.GetItemText(IDC_NOTE), "Note: While updating \r\n firmware ,please \r\n do not press any button!");
     EXPECT_EQ(port.closeRequests, 0);
 
-    test::Probe(dlg).DeviceGroup() = 1;
+    ASSERT_NO_FATAL_FAILURE(FindInstrument(kGroupAnalyzer));
     dlg.OnAnalyzerMcu();
-    ASSERT_EQ(port.writes.size(), 2u);
-    EXPECT_EQ(port.writes[1], kIspEntry);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], kIspEntry);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::McuEntry);
+    EXPECT_TRUE(host.boxes.empty());
 }
 
 // The image is checked before the instrument is asked into boot mode (it
@@ -107,7 +137,7 @@ TEST_F(EntryFixture, AnImageThatCannotBeUsedSendsNoEntryCommand) {
     dlg.OnGeneratorMcu();
     EXPECT_TRUE(port.writes.empty());
     EXPECT_EQ(port.closeRequests, 0);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_BOOT_SYNC));
     ASSERT_EQ(host.boxes.size(), 4u);
     EXPECT_EQ(host.boxes[0].text.rfind("Can not find GENERATOR_MCU.bin !\n\"" + image + "\" cannot be opened: ", 0), 0u)
@@ -120,7 +150,7 @@ TEST_F(EntryFixture, AnImageThatCannotBeUsedSendsNoEntryCommand) {
 TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
     test::ScratchDir scratch;
     scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
-    test::Probe(dlg).DeviceGroup() = 1;  // forced back to the generator
+    ASSERT_NO_FATAL_FAILURE(FindInstrument(kGroupAnalyzer));  // forced back to the generator
     host.texts[IDC_PATTERN_NO] = "101";
     ASSERT_TRUE(dlg.UpdateData(true));
     // A field that does not read as a number stops after its box: the 101
@@ -129,21 +159,32 @@ TEST_F(EntryFixture, PatternNumber101GoesStraightToTheBootloader) {
     dlg.OnGeneratorMcu();
     EXPECT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(port.closeRequests, 0);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     host.boxes.clear();
     host.texts[IDC_PATTERN_NO] = "101";
     dlg.OnGeneratorMcu();
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 0);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+    // The generator's kind passed its check and its image was loaded.
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::McuBootloader);
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_EQ(host.TimerPeriod(TIMER_BOOT_SYNC), 300u);
     host.Advance(300);
     EXPECT_EQ(port.opens.back().parity, 'E');
+    // The main-MCU entry counts as under way, as after the instrument's
+    // banner: until the exchange takes the bytes a boot-mode line is still
+    // heard ("UBD 00" asks for the entry command again).
+    EXPECT_TRUE(port.writes.empty());
+    Banner("UBD 00\r");
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(port.writes[0], kIspEntry);
     host.Advance(300);
-    ASSERT_FALSE(port.writes.empty());
     EXPECT_EQ(port.writes.back(), (Bytes{0x7F}));
-    EXPECT_TRUE(test::Probe(dlg).BootFlow().Active());
+    EXPECT_EQ(EventsOf(FlowEvent::BootloaderStarted).size(), 1u);
+    // The kind stays the generator's: the analyzer's button is refused.
+    dlg.OnAnalyzerMcu();
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "Please confirm the device is Signal Analyzer!");
 }
 
 TEST_F(EntryFixture, SubMcuNeedsASelectionAndSendsItsSelector) {
@@ -160,7 +201,7 @@ TEST_F(EntryFixture, SubMcuNeedsASelectionAndSendsItsSelector) {
     EXPECT_EQ(port.writes[0], (Bytes{0x0D, 0x0A}));
     EXPECT_EQ(port.writes[1], Text("UBP 32 2  0\r\n"));
     EXPECT_EQ(port.writeTimes[1] - port.writeTimes[0], 100u);
-    EXPECT_EQ(test::Probe(dlg).Entry().subMcuEntry, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::SubMcuEntry);
 
     host.comboSel[IDC_MCU_LIST] = 9;
     dlg.OnSubMcu();
@@ -179,9 +220,13 @@ TEST_F(EntryFixture, InputBoardButtonSendsItsBoardDigitAfterTheFile) {
     EXPECT_EQ(host.fileFilters[0], "bmp file(*.bin)|*.bin|all file(*.*)|*.*||");
     ASSERT_EQ(port.writes.size(), 1u);
     EXPECT_EQ(port.writes[0], Text("\r\nUBP 32 2 3\r\n"));
-    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 1);
-    EXPECT_EQ(test::Probe(dlg).Stream().size, 40u);
-    EXPECT_EQ(test::Probe(dlg).Stream().Bytes(), test::Pattern(40));
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardEntry);
+    EXPECT_EQ(dlg.CurrentFlow().slot, 3);
+    // The board's loader takes the file's 40 bytes (InputBoardTest follows
+    // them to the chunk frames).
+    Banner("UBD 03\r");
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardLoader);
+    EXPECT_EQ(dlg.CurrentFlow().total, 40u);
 }
 
 TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
@@ -194,7 +239,8 @@ TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
     host.fileAnswers.push_back(scratch.Write("empty.bin", {}));
     dlg.OnInputBoardFirmware(3);
     EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    // No old buffer is replaced by what was refused.
     EXPECT_EQ(test::Probe(dlg).Stream().Bytes(), before);
     // The file and the reason follow on a second line.
     ASSERT_EQ(host.boxes.size(), 2u);
@@ -207,41 +253,45 @@ TEST_F(EntryFixture, InputBoardDialogCancelledOrBadFileSendsNothing) {
 // ---- banner matcher ------------------------------------------------------------
 
 TEST_F(EntryFixture, LooseUbd00ResendsTheEntryCommand) {
-    test::Probe(dlg).Entry().mcuEntry = 1;
-    Banner("boot UBD 77\r");  // four equal positions
+    test::ScratchDir scratch;
+    ASSERT_NO_FATAL_FAILURE(EnterMainMcu(scratch));
     ASSERT_EQ(port.writes.size(), 1u);
-    EXPECT_EQ(port.writes[0], kIspEntry);
-    ASSERT_EQ(host.sleeps.size(), 1u);
-    EXPECT_EQ(host.sleeps[0].second, 400u);
+    const std::size_t sleeps = host.sleeps.size();
+    Banner("boot UBD 77\r");  // four equal positions
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1], kIspEntry);
+    ASSERT_EQ(host.sleeps.size(), sleeps + 1);
+    EXPECT_EQ(host.sleeps.back().second, 400u);
     Banner("UBX 9Y\r");  // three
-    EXPECT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes.size(), 3u);
     // "UBX 99" has U, B and the blank in place: three positions as well.
     Banner("UBX 99\r");
-    EXPECT_EQ(port.writes.size(), 3u);
+    EXPECT_EQ(port.writes.size(), 4u);
     Banner("UXX 99\r");  // two
-    EXPECT_EQ(port.writes.size(), 3u);
+    EXPECT_EQ(port.writes.size(), 4u);
     Banner("UBD 00");    // no carriage return yet
-    EXPECT_EQ(port.writes.size(), 3u);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+    EXPECT_EQ(port.writes.size(), 4u);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::McuEntry);
 }
 
 TEST_F(EntryFixture, IspModeMustEndRightBeforeTheCarriageReturn) {
-    test::Probe(dlg).Entry().subMcuEntry = 1;
+    ASSERT_NO_FATAL_FAILURE(EnterSubMcu());
+    const std::size_t written = port.writes.size();
     Banner(" ISP MODE...X\r");
-    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(port.writes.size(), written);
     EXPECT_TRUE(host.startedPrograms.empty());
     EXPECT_TRUE(dlg.IsPortOpen());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::SubMcuEntry);
 }
 
 TEST_F(EntryFixture, IspModeAfterAMainEntryStartsTheBootloader) {
     test::ScratchDir scratch;
-    scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
-    test::Probe(dlg).Entry().mcuEntry = 1;
+    ASSERT_NO_FATAL_FAILURE(EnterMainMcu(scratch));
     // Longer than the ring: only the last 16 characters count.
     Banner("0123456789abcdefghij ISP MODE...\r");
     EXPECT_EQ(port.closeRequests, 1);
     EXPECT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::McuBootloader);
     EXPECT_TRUE(dlg.IsPortOpen());  // the display is left as it was
 }
 
@@ -249,13 +299,15 @@ TEST_F(EntryFixture, IspModeAfterASubMcuEntryHandsThePortToTheTool) {
     test::ScratchDir scratch;
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\nexit 0\n"));
     test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
+    ASSERT_NO_FATAL_FAILURE(EnterSubMcu());
+    // A main-MCU entry under way as well, which the buttons never leave
+    // (each ends the other): the sub-MCU's entry takes the banner, and
+    // both end.
     test::Probe(dlg).Entry().mcuEntry = 1;
-    test::Probe(dlg).Entry().subMcuEntry = 1;
     Banner("xx ISP MODE...\r");
     ASSERT_EQ(host.startedPrograms.size(), 1u);
     EXPECT_EQ(host.startedPrograms[0], kToolCommand);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
-    EXPECT_EQ(test::Probe(dlg).Entry().subMcuEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     EXPECT_FALSE(dlg.IsPortOpen());
     EXPECT_EQ(host.GetItemText(IDC_PORT_BUTTON), "Turn on Port");
     EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 1);
@@ -268,7 +320,7 @@ TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
     // Windows looks for the file when it starts the program.
     host.startProgramResult = false;
 #endif
-    test::Probe(dlg).Entry().subMcuEntry = 1;
+    ASSERT_NO_FATAL_FAILURE(EnterSubMcu());
     Banner(" ISP MODE...\r");
 #ifndef _WIN32
     EXPECT_TRUE(host.startedPrograms.empty());
@@ -279,12 +331,14 @@ TEST_F(EntryFixture, ToolThatCannotBeStartedIsReported) {
     EXPECT_EQ(EventsOf(FlowEvent::ExternalToolStarted).at(0).a, 0);
     // The port is given up all the same.
     EXPECT_FALSE(dlg.IsPortOpen());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
 
     // Present, but the host cannot start it.
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
     test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
     host.startProgramResult = false;
-    test::Probe(dlg).Entry().subMcuEntry = 1;
+    dlg.OnPortButton();
+    ASSERT_NO_FATAL_FAILURE(EnterSubMcu());
     Banner(" ISP MODE...\r");
     ASSERT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.boxes[1].caption, "ISP");
@@ -295,7 +349,7 @@ TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
     test::ScratchDir scratch;
     scratch.Write("FlyMcu/FlyMcu.exe", Text("#!/bin/sh\n"));
     test::MakeExecutable(scratch.Path() / "FlyMcu/FlyMcu.exe");
-    test::Probe(dlg).Entry().mcuEntry = 1;
+    ASSERT_NO_FATAL_FAILURE(EnterMainMcu(scratch));
     host.texts[IDC_KEYBOARD_CHAIN] = "1099";
     Banner("UBD 00\r");
     ASSERT_EQ(host.boxes.size(), 1u);
@@ -303,29 +357,30 @@ TEST_F(EntryFixture, KeyboardChainHandsOverToTheTool) {
               "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY BOARD");
     EXPECT_EQ(host.boxes[0].caption, "ISP");
     EXPECT_EQ(host.startedPrograms.size(), 1u);
-    EXPECT_EQ(test::Probe(dlg).KeyboardChain(), 0);
+    // The chain code is used up.
     EXPECT_EQ(host.GetItemText(IDC_KEYBOARD_CHAIN), "0");
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     EXPECT_FALSE(dlg.IsPortOpen());
-    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(port.writes.size(), 1u);  // the entry command alone: no second one
 }
 
 TEST_F(EntryFixture, BoardBannerStartsTheLoader) {
-    test::Probe(dlg).Entry().inputEntry = 1;
-    test::Probe(dlg).Entry().mcuEntry = 1;
+    test::ScratchDir scratch;
+    host.fileAnswers.push_back(scratch.Write("board.bin", test::Pattern(40)));
+    dlg.OnInputBoardFirmware(3);
+    ASSERT_EQ(port.writes.size(), 1u);
     Banner("UBD 05\r");   // not a board
     Banner("UBD 00\r");   // not tried while a board entry is under way
-    EXPECT_TRUE(port.writes.empty());
-    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 1);
+    EXPECT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardEntry);
     EXPECT_TRUE(EventsOf(FlowEvent::InputBoardLoaderStarted).empty());
     Banner("UBD 03\r");
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardLoaderStarted).size(), 1u);
-    ASSERT_EQ(port.writes.size(), 1u);
-    EXPECT_EQ(port.writes[0], (Bytes{0x03, 0x09, 0xF4}));
+    ASSERT_EQ(port.writes.size(), 2u);
+    EXPECT_EQ(port.writes[1], (Bytes{0x03, 0x09, 0xF4}));
     EXPECT_EQ(host.sleeps.back().second, 500u);
-    EXPECT_EQ(test::Probe(dlg).Board().active, 1);
-    EXPECT_EQ(test::Probe(dlg).Entry().inputEntry, 0);
-    EXPECT_EQ(test::Probe(dlg).Entry().mcuEntry, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardLoader);
+    EXPECT_EQ(dlg.CurrentFlow().slot, 3);
     // From now on received bytes go to the loader.
     port.Receive({0xF1});
     EXPECT_EQ(port.writes.back(), (Bytes{0x04, 0x20, 0x00, 0xDC}));
@@ -401,12 +456,25 @@ TEST_F(DataFlashFixture, FirstBlockIsBuiltByHand) {
     const Bytes data = test::Pattern(257, 3);
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 256, f.begin() + 13));
     EXPECT_EQ(Sum(f), 0);
-    EXPECT_EQ(test::Probe(dlg).Stream().blockNumber, 1u);
-    EXPECT_EQ(test::Probe(dlg).Stream().position, 256u);
-    EXPECT_EQ(test::Probe(dlg).DeviceGroup(), 1);
     EXPECT_EQ(host.GetItemText(IDC_PROGRESS), FormatProgress(255.0f / 257.0f * 100.0f));
     EXPECT_EQ(host.TimerPeriod(TIMER_SCAN), 7000u);
     EXPECT_FALSE(host.IsTimerArmed(TIMER_CLOSE));
+    ASSERT_EQ(EventsOf(FlowEvent::BlockSent).size(), 1u);
+    EXPECT_EQ(EventsOf(FlowEvent::BlockSent)[0].a, 0);
+
+    // The analyzer's acknowledgement carries it on, another device's does
+    // not: block 1 holds the file from byte 256 on.
+    port.Receive(test::AckFrom(kGroupGenerator));
+    EXPECT_EQ(port.writes.size(), 1u);
+    port.Receive(test::AckFrom(kGroupAnalyzer));
+    ASSERT_EQ(port.writes.size(), 2u);
+    const Bytes& second = port.writes[1];
+    ASSERT_EQ(second.size(), 270u);
+    EXPECT_EQ(second[13], data[256]);
+    EXPECT_EQ(std::count(second.begin() + 14, second.begin() + 269, 0), 255);
+    EXPECT_EQ(Sum(second), 0);
+    ASSERT_EQ(EventsOf(FlowEvent::BlockSent).size(), 2u);
+    EXPECT_EQ(EventsOf(FlowEvent::BlockSent)[1].a, 1);
 }
 
 TEST_F(DataFlashFixture, FileOf256BytesIsOneLastBlockWithoutClose) {

@@ -6,7 +6,6 @@
 #include "FirmwareSupport.h"
 #include "firmware/Crc16.h"
 #include "firmware/RamLoader.h"
-#include "support/DialogProbe.h"
 
 namespace quillet {
 namespace {
@@ -24,19 +23,22 @@ struct Chunk {
 
 struct BoardFixture : test::FirmwareFixture {
     std::vector<float> progressAtWrite;
+    test::ScratchDir scratch;
 
     void SetUp() override {
         test::FirmwareFixture::SetUp();
-        port.onWrite = [this](const Bytes&) { progressAtWrite.push_back(test::Probe(dlg).Progress()); };
+        port.onWrite = [this](const Bytes&) { progressAtWrite.push_back(dlg.Progress()); };
     }
 
-    // The hand-over of the banner matcher, with `image` in the stream buffer.
+    // The button of input board 1 with `image` as its file, then the
+    // board's banner: its loader takes over.
     void HandOver(const Bytes& image) {
-        test::Probe(dlg).Stream().buffer = image;
-        test::Probe(dlg).Stream().size = static_cast<std::uint32_t>(image.size());
-        test::Probe(dlg).Entry().inputEntry = 1;
+        host.fileAnswers.push_back(scratch.Write("board.bin", image));
+        dlg.OnInputBoardFirmware(1);
+        ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardEntry);
         for (char c : std::string("UBD 01\r")) dlg.OnSerialRxChar(static_cast<std::uint8_t>(c), 1);
-        ASSERT_EQ(test::Probe(dlg).Board().active, 1);
+        ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardLoader);
+        ASSERT_EQ(dlg.CurrentFlow().stage, kStageRamLoader);
     }
     // Boot ROM and RAM loader up to the first chunk prompt.
     void LoadRamLoader() {
@@ -46,13 +48,18 @@ struct BoardFixture : test::FirmwareFixture {
         port.Receive({0xF1});   // runs the stub
         port.Receive({0xEF});   // the RAM loader is running
         port.Receive({0xDF});
-        ASSERT_EQ(test::Probe(dlg).Board().state, BoardState::Stream);
+        ASSERT_EQ(port.writes.back(), (Bytes{0x05, 0x19, 0xFF, 0xFF, 0xE4}));
+        ASSERT_EQ(dlg.CurrentFlow().stage, kStageWriting);
     }
-    // One prompt, then write completions until the board has to prompt
-    // again (or the stream has ended).
+    // One prompt, then write completions until one sends nothing: the
+    // board has to prompt again (or the stream has ended).
     void PromptAndComplete() {
         port.Receive({0xF1});
-        for (int guard = 0; test::Probe(dlg).Board().streaming && guard < 100; ++guard) port.WriteDone();
+        for (int guard = 0; guard < 100; ++guard) {
+            const std::size_t before = port.writes.size();
+            port.WriteDone();
+            if (port.writes.size() == before) break;
+        }
     }
     // Splits what went out after the 03 10 ED announcements into frames.
     std::vector<Chunk> Chunks(std::size_t fromWrite) const {
@@ -96,7 +103,7 @@ TEST_F(BoardFixture, RamLoaderGoesOutInTwentyTwoPieces) {
     const std::size_t first = port.writes.size();
     for (int i = 0; i < 22; ++i) port.Receive({0xF1});
     ASSERT_EQ(port.writes.size(), first + 22);
-    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::RunStub);
+    EXPECT_EQ(dlg.CurrentFlow().stage, kStageRamLoader);
 
     Bytes loader;
     for (int i = 0; i < 22; ++i) {
@@ -128,15 +135,22 @@ TEST_F(BoardFixture, StatesIgnoreTheWrongByte) {
     const std::size_t w = port.writes.size();
     port.Receive({'.', 0xEF, 0xDF, 0x79});  // state 0 waits for 0xF1
     EXPECT_EQ(port.writes.size(), w);
-    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);
-    port.Receive({0xF1});
+    port.Receive({0xF1});                   // still state 0: its answer
+    ASSERT_EQ(port.writes.size(), w + 1);
+    EXPECT_EQ(port.writes.back(), (Bytes{0x04, 0x20, 0x00, 0xDC}));
     port.Receive({0xF1, 0xEF});             // state 1 waits for '.'
     EXPECT_EQ(port.writes.size(), w + 1);
-    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Stub);
-    port.Receive({'.'});
+    port.Receive({'.'});                    // still state 1: the stub
+    ASSERT_EQ(port.writes.size(), w + 2);
+    EXPECT_EQ(port.writes.back()[1], 0x13);
+    EXPECT_EQ(port.writes.back().size(), 14u);
     port.Receive({'.', 0xEF});              // state 2 waits for 0xF1
     EXPECT_EQ(port.writes.size(), w + 2);
-    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::RamLoader);
+    port.Receive({0xF1});                   // still state 2: the first piece of the RAM loader
+    ASSERT_EQ(port.writes.size(), w + 3);
+    EXPECT_EQ(port.writes.back().size(), 255u);
+    EXPECT_EQ(port.writes.back()[2], 0x05);
+    EXPECT_EQ(port.writes.back()[3], 0x10);
 }
 
 TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
@@ -147,7 +161,9 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     PromptAndComplete();
     PromptAndComplete();
     PromptAndComplete();
-    EXPECT_EQ(test::Probe(dlg).Board().active, 1);   // the last chunk was longer than 500 bytes
+    // The last chunk was longer than 500 bytes: the loader waits for a prompt.
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardLoader);
+    EXPECT_TRUE(EventsOf(FlowEvent::InputBoardDone).empty());
     PromptAndComplete();                // its prompt's completion ends the stream
 
     const auto chunks = Chunks(from);
@@ -179,9 +195,13 @@ TEST_F(BoardFixture, FileOf10000BytesGoesOutAsThreeChunks) {
     // The load's own writes all bring their completion: the stream is chained on it.
     EXPECT_TRUE(std::all_of(port.untold.begin(), port.untold.end(), [&](std::size_t i) { return i < from; }));
 
-    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
-    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);
-    EXPECT_EQ(test::Probe(dlg).Board().streaming, 0);
+    // Neither the loader nor the board's entry runs any more: a prompt or
+    // a completion sends nothing.
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    const std::size_t sent = port.writes.size();
+    port.Receive({0xF1});
+    port.WriteDone();
+    EXPECT_EQ(port.writes.size(), sent);
     EXPECT_EQ(host.TimerPeriod(TIMER_CLOSE), 1000u);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk).size(), 3u);
     EXPECT_EQ(EventsOf(FlowEvent::InputBoardChunk)[2].a, 0x00A02000);
@@ -221,9 +241,10 @@ TEST_F(BoardFixture, FileOf100BytesEndsWithoutAnotherPrompt) {
     port.WriteDone();
     ASSERT_EQ(port.writes.size(), from + 2);
     EXPECT_EQ(port.writes.back().size(), 112u);
-    EXPECT_EQ(test::Probe(dlg).Board().streaming, 1);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::BoardLoader);
     port.WriteDone();  // ends the stream without waiting for 0xF1
-    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
+    EXPECT_EQ(EventsOf(FlowEvent::InputBoardDone).size(), 1u);
     EXPECT_EQ(port.writes.size(), from + 2);
     const auto chunks = Chunks(from);
     ASSERT_EQ(chunks.size(), 1u);
@@ -238,10 +259,9 @@ TEST_F(BoardFixture, FileOf100BytesEndsWithoutAnotherPrompt) {
 TEST_F(BoardFixture, PortButtonCloseEndsAStalledLoader) {
     HandOver(test::Pattern(100));
     port.Receive({0xF1, '.'});
-    ASSERT_EQ(test::Probe(dlg).Board().state, BoardState::RamLoader);
+    ASSERT_EQ(port.writes.back().size(), 14u);  // the stub: the RAM loader's pieces are next
     dlg.OnPortButton();  // the board went silent; the operator closes the port
-    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
-    EXPECT_EQ(test::Probe(dlg).Board().state, BoardState::Hello);
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::None);
     dlg.OnPortButton();
     const std::size_t w = port.writes.size();
     port.Receive({0xF1, 0xF1});
@@ -253,14 +273,12 @@ TEST_F(BoardFixture, AnyNewFlowEndsAStalledStream) {
     LoadRamLoader();
     port.Receive({0xF1});
     port.WriteDone();
-    ASSERT_EQ(test::Probe(dlg).Board().piecePending, 1);
-    test::Probe(dlg).DeviceGroup() = 0;
-    test::ScratchDir scratch;
+    // The first piece of a 4108-byte frame: its rest waits for completions.
+    ASSERT_EQ(port.writes.back().size(), 512u);
     scratch.Write("data/GENERATOR_MCU.bin", test::Pattern(64));
     dlg.OnGeneratorMcu();  // a new flow
-    EXPECT_EQ(test::Probe(dlg).Board().active, 0);
-    EXPECT_EQ(test::Probe(dlg).Board().streaming, 0);
-    EXPECT_EQ(test::Probe(dlg).Board().piecePending, 0);
+    ASSERT_TRUE(host.boxes.empty());
+    EXPECT_EQ(dlg.CurrentFlow().kind, FlowKind::McuEntry);
     const std::size_t w = port.writes.size();
     port.WriteDone();
     EXPECT_EQ(port.writes.size(), w);
