@@ -51,8 +51,6 @@ Exchange Update(const PortMap& map, bool verify) {
         }
     });
     dlg.OnInitDialog();
-    dlg.SetFastBootloader(true, 10000);
-    dlg.SetVerifyAfterWrite(verify);
     auto saw = [&](FlowEvent f) {
         for (const auto& e : events)
             if (e.event == f) return true;
@@ -64,7 +62,11 @@ Exchange Update(const PortMap& map, bool verify) {
         std::fprintf(stderr, "generator not found\n");
         return x;
     }
-    dlg.OnCommand(IDC_GENERATOR_MCU);
+    McuUpdate update;
+    update.exchange.pacedByAnswers = true;
+    update.exchange.stepTimeoutMs = 10000;
+    update.exchange.verifyAfterWrite = verify;
+    dlg.UpdateMainMcu(update);
     host.RunUntil([&] { return saw(FlowEvent::BootloaderDone); }, 120000);
     host.RunUntil([&] { return saw(FlowEvent::PortClosed); }, 5000);
     return x;

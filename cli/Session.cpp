@@ -542,12 +542,16 @@ int Session::FlashAnalyzerData(const std::string& file) {
 // ---- firmware -------------------------------------------------------------------------
 
 int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
+    McuUpdate update;
+    update.analyzer = analyzer;
+    update.direct = direct;
     // --verify: the exchange reads the flash back after the last piece.
-    m_dlg.SetVerifyAfterWrite(verify);
-    m_dlg.SetFastBootloader(fast, m_options.timeoutMs);
+    update.exchange.verifyAfterWrite = verify;
+    update.exchange.pacedByAnswers = fast;
+    update.exchange.stepTimeoutMs = m_options.timeoutMs;
     // A bootloader that sends nothing for --timeout ends the exchange, even
     // while timer 10 bridges its missing answers.
-    m_dlg.SetBootSilenceLimit(m_options.timeoutMs);
+    update.exchange.silenceLimitMs = m_options.timeoutMs;
     const std::string file = m_dlg.DataFile(analyzer ? kAnalyzerMcuImage : kGeneratorMcuImage);
     if (const auto refused = RefuseFile(file, kMcuImageFile)) return *refused;
     const std::uint64_t pieces = CeilDiv(FileSize(file), kMcuPieceBytes);
@@ -560,7 +564,7 @@ int Session::UpdateMcu(bool analyzer, bool direct, bool verify, bool fast) {
     if (rc != kExitDone) return rc;
     m_progress.SetStage(direct ? kStageSyncing : kStageBootMode);
     // Refused (no port, no parity): the dialog's box has said why.
-    if (!Start([&] { analyzer ? m_dlg.UpdateAnalyzerMcu() : m_dlg.UpdateGeneratorMcu(direct); }))
+    if (!Start([&] { m_dlg.UpdateMainMcu(update); }))
         return kExitFailed;
     rc = Run(
         [&]() -> std::optional<int> {

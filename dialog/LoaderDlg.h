@@ -69,6 +69,20 @@ const DeviceKind* DeviceKindOfButton(int controlId);
 // The progress value as the percentage field shows it (six significant digits).
 std::string FormatProgress(float value);
 
+// What the operator chose for a main-MCU update.
+struct McuUpdate {
+    bool analyzer = false;  // the signal analyzer's MCU (ANALYZER_MCU.bin), else the generator's
+    // The generator's MCU already waits in its bootloader (user pattern 101).
+    bool direct = false;
+    // How the bootloader exchange runs: the dialogs keep the defaults (their
+    // own pacing, kBootSilenceMs); the command line's `mcu --verify` reads
+    // the written flash back, `--fast` sends each byte as soon as the one
+    // before was answered (no fixed delays, no stand-in acknowledgements,
+    // a step unanswered within stepTimeoutMs or a NACK of the erase or a
+    // write ends it), and its --timeout is the bootloader's silence limit.
+    McuBootloaderFlow::Settings exchange;
+};
+
 class CLoaderDlg : public ISerialOwner, private EngineView {
 public:
     // With no port given the dialog embeds its own CSerialLink, which
@@ -169,9 +183,10 @@ public:
     void StorePanel(int slot);                     // the panel-data button
     void WriteFpgaImage(bool analyzer) { analyzer ? OnAnalyzerFpga() : OnGeneratorFpga(); }
     void WriteAuxFpga(const std::optional<std::string>& file);
-    // `direct`: the MCU already waits in its bootloader (user pattern 101).
-    void UpdateGeneratorMcu(bool direct);
-    void UpdateAnalyzerMcu() { OnAnalyzerMcu(); }
+    // The main MCU's firmware (its button, or pattern 101 with the
+    // generator's): the port, kind, image and parity checks, then the
+    // boot-mode entry, or the exchange at once with `direct`.
+    void UpdateMainMcu(const McuUpdate& update);
     void EnterSubMcu(int index);                   // the MCU list's entry 0..10
     void UpdateInputBoard(int board, const std::optional<std::string>& file);
     void WriteAnalyzerData(const std::optional<std::string>& file);
@@ -208,23 +223,6 @@ public:
     void SetSettings(ISettings* settings) { m_settings = settings; }
     // The 240x160 preview, top-down RGB rows.
     const std::uint8_t* PreviewPixels() const { return m_images.preview; }
-    // The command line's `mcu --verify`: after the last piece the main-MCU
-    // exchange reads the written flash back and compares it.
-    void SetVerifyAfterWrite(bool verify) { m_engine.Bootloader().Options().verifyAfterWrite = verify; }
-    // The command line's `mcu --fast`: the main-MCU exchange sends the same
-    // bytes, but each as soon as the bootloader has answered the one before
-    // (no fixed delays, no stand-in acknowledgements); an answer that does
-    // not come within `stepTimeoutMs`, or a NACK of the erase or a write,
-    // ends it with the failure note.
-    void SetFastBootloader(bool fast, unsigned stepTimeoutMs) {
-        m_engine.Bootloader().Options().pacedByAnswers = fast;
-        m_engine.Bootloader().Options().stepTimeoutMs = stepTimeoutMs;
-    }
-    // How long the main-MCU bootloader may send nothing at all before the
-    // exchange ends with the failure note (timer 10 still stands in for an
-    // ACK that is late or lost while it talks). The command line sets its
-    // --timeout; the dialog keeps kBootSilenceMs.
-    void SetBootSilenceLimit(unsigned ms) { m_engine.Bootloader().Options().silenceLimitMs = ms; }
     // How long a flow waits for the instrument's next answer before it
     // ends timed out (kFlowTimeoutMs unless the front end says otherwise).
     void SetFlowTimeout(unsigned ms) { m_engine.SetTimeout(ms); }

@@ -44,15 +44,28 @@ void CLoaderDlg::OnGeneratorMcu() {
     // as a number stops here, after its box, rather than go on with the
     // number read before.
     if (!UpdateData(true)) return;
-    UpdateGeneratorMcu(m_nPatternNo == kDirectBootPatternNo);
+    McuUpdate update;
+    update.direct = m_nPatternNo == kDirectBootPatternNo;
+    UpdateMainMcu(update);
 }
 
-void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
+void CLoaderDlg::OnAnalyzerMcu() {
+    McuUpdate update;
+    update.analyzer = true;
+    UpdateMainMcu(update);
+}
+
+void CLoaderDlg::UpdateMainMcu(const McuUpdate& update) {
+    // Only the generator has the direct path.
+    const bool direct = update.direct && !update.analyzer;
     if (direct) {
         m_nPatternNo = kDirectBootPatternNo;
         Link().Device().group = kGroupGenerator;
     }
-    if (!PrepareMcuUpdate(kCaptionIsp, kGroupGenerator)) return;
+    if (!PrepareMcuUpdate(update.analyzer ? kCaptionIspBlank : kCaptionIsp,
+                          update.analyzer ? kGroupAnalyzer : kGroupGenerator))
+        return;
+    m_engine.Bootloader().Options() = update.exchange;
     if (direct) {
         // The instrument is taken to be in boot mode already.
         m_engine.Entry().TakeMainMcuInBootMode();
@@ -60,11 +73,6 @@ void CLoaderDlg::UpdateGeneratorMcu(bool direct) {
     } else {
         m_engine.EnterMainMcu();
     }
-}
-
-void CLoaderDlg::OnAnalyzerMcu() {
-    if (!PrepareMcuUpdate(kCaptionIspBlank, kGroupAnalyzer)) return;
-    m_engine.EnterMainMcu();
 }
 
 void CLoaderDlg::OnSubMcu() {

@@ -34,7 +34,9 @@ struct DialogFixture : ::testing::Test {
         std::ofstream(dir / "GENERATOR_MCU.bin", std::ios::binary) << std::string(1024, '\xEE');
         dlg.SetDataFolder(dir.string());
         dlg.OnPortButton();
-        dlg.UpdateGeneratorMcu(true);
+        McuUpdate direct;
+        direct.direct = true;
+        dlg.UpdateMainMcu(direct);
         host.Advance(1000);
         ASSERT_FALSE(port.opens.empty());
         ASSERT_EQ(port.opens.back().parity, 'E');

@@ -49,12 +49,16 @@ struct BootFixture : test::FirmwareFixture {
             Serve();
         }
     }
-    // What the image button does after the banner: load the file, close the
-    // port and arm timer 8.
-    void Start(const Bytes& image) {
+    // The generator's update on the direct path (pattern 101), its exchange
+    // run as `exchange` says: the checks, then what follows the banner:
+    // the file loaded, the port closed and timer 8 armed.
+    void Start(const Bytes& image, const McuBootloaderFlow::Settings& exchange = {}) {
         scratch.Write("data/GENERATOR_MCU.bin", image);
         const std::size_t before = port.writes.size();
-        dlg.StartMcuBootloader();
+        McuUpdate update;
+        update.direct = true;
+        update.exchange = exchange;
+        dlg.UpdateMainMcu(update);
         ASSERT_EQ(port.writes.size(), before);
         ASSERT_TRUE(host.IsTimerArmed(TIMER_BOOT_SYNC));
         served = port.writes.size();
@@ -343,9 +347,10 @@ TEST_F(BootFixture, ReadMemoryDataBytesOf0x79AreCountedAsData) {
 }
 
 TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
-    dlg.SetVerifyAfterWrite(true);
+    McuBootloaderFlow::Settings readBack;
+    readBack.verifyAfterWrite = true;
     const Bytes image = test::Pattern(300, 11);
-    Start(image);
+    Start(image, readBack);
     Pump(8000);
     EXPECT_TRUE(boot.errors.empty());
     // Two reads: 256 bytes at 0x08000000, 128 at 0x08000100.
@@ -361,9 +366,10 @@ TEST_F(BootFixture, ReadBackAfterWritingConfirmsTheFlash) {
 }
 
 TEST_F(BootFixture, ReadBackFindsAWrongByte) {
-    dlg.SetVerifyAfterWrite(true);
+    McuBootloaderFlow::Settings readBack;
+    readBack.verifyAfterWrite = true;
     boot.corruptAt = {0x08000105};
-    Start(test::Pattern(300, 11));
+    Start(test::Pattern(300, 11), readBack);
     Pump(8000);
     const auto done = EventsOf(FlowEvent::BootloaderDone);
     ASSERT_EQ(done.size(), 1u);
@@ -508,10 +514,13 @@ struct FastRun {
             events.push_back(e);
             if (e.event == FlowEvent::PortClosed && !closedAt) closedAt = host.Now();
         });
-        dlg.SetFastBootloader(fast, 1000);
         dlg.OnPortButton();
         scratch.Write("data/GENERATOR_MCU.bin", image);
-        dlg.StartMcuBootloader();
+        McuUpdate update;
+        update.direct = true;
+        update.exchange.pacedByAnswers = fast;
+        update.exchange.stepTimeoutMs = 1000;
+        dlg.UpdateMainMcu(update);
     }
     void Pump(std::uint64_t ms) {
         std::size_t served = port.writes.size();
