@@ -20,6 +20,7 @@
 #include "protocol/BlockStream.h"
 #include "protocol/Frame.h"
 #include "support/FakeSerialPort.h"
+#include "support/FindInstrument.h"
 #include "support/Portable.h"
 
 namespace quillet::test {
@@ -27,14 +28,6 @@ namespace quillet::test {
 using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-// The instrument of `group` answering the search frame.
-inline Bytes SearchReply(std::uint8_t group) {
-    Bytes r{kReplyHeader, group, 0x00, kSearchReplyLength, 0x00, 0x00, 0x00,
-            CodeLow(kCodeSearch), CodeHigh(kCodeSearch), group, 0x00};
-    r.push_back(FrameChecksum(r.data(), r.size()));
-    return r;
-}
 
 // The block acknowledgement of the instrument of `group` (status 00: taken).
 inline Bytes AckFrom(std::uint8_t group, std::uint8_t status = 0) {
@@ -212,17 +205,8 @@ struct FirmwareFixture : ::testing::Test {
     // frame, the close of the port, its events and boxes) is forgotten, so
     // that the test sees its own flow alone.
     void FindInstrument(std::uint8_t group) {
-        int button = 0;
-        for (int id : {IDC_SEARCH_GENERATOR, IDC_SEARCH_ANALYZER, IDC_SEARCH_MV42, IDC_SEARCH_MV48,
-                       IDC_SEARCH_DA28, IDC_SEARCH_KX4, IDC_SEARCH_MV99, IDC_SEARCH_MX88})
-            if (DeviceKindOfButton(id)->group == group) button = id;
-        ASSERT_NE(button, 0) << int{group};
-        dlg.OnCommand(button);
-        ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::Search);
-        port.Receive(SearchReply(group));
-        for (int i = 0; i < 1000 && dlg.CurrentFlow().Running(); ++i) host.Advance(10);
+        test::FindInstrument(dlg, host, port, group);
         ASSERT_EQ(EventsOf(FlowEvent::SearchFound).size(), 1u);
-        ASSERT_TRUE(dlg.IsPortOpen());
         port.writes.clear();
         port.writeTimes.clear();
         port.toLine.clear();
