@@ -68,7 +68,8 @@ TEST_F(ClosedPortFixture, EveryButtonAsksForThePortWithItsCaption) {
     // FPGA) is carried on by the analyzer's acknowledgement alone.
     test::ScratchDir scratch;
     dlg.OnPortButton();
-    host.fileAnswers.push_back(scratch.Write("aux.bin", test::Pattern(100)));
+    // Not aux.bin: AUX is a device name on Windows.
+    host.fileAnswers.push_back(scratch.Write("side-fpga.bin", test::Pattern(100)));
     dlg.OnAuxFpga();
     ASSERT_EQ(port.writes.size(), 1u);
     ASSERT_EQ(dlg.CurrentFlow().kind, FlowKind::AuxFpgaStream);
