@@ -235,7 +235,6 @@ public:
     // main-MCU update, by the instrument's kind (the dialogs' own when not set).
     void SetAdviceTerms(Engine::AdviceWords words) { m_engine.SetAdviceTerms(std::move(words)); }
 
-    IHost& Host() { return m_host; }
     ISerialPort& Port() { return Link().Port(); }
     // Where the flow events go (the engine's sink).
     void SetEventSink(FlowEventSink sink) { m_engine.SetEventSink(std::move(sink)); }
