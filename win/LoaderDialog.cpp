@@ -33,6 +33,11 @@ constexpr LPARAM kTipMaxWidth = 640;
 constexpr ULONGLONG kTextRefreshMs = 50;
 // The window timer that shows texts held back (beyond the dialog's own ids).
 constexpr UINT_PTR kTimerShowTexts = 0x7F01;
+// Once posted work has run, the loop waits this long for more before it
+// sleeps in the queue, and looks at the queue at least this often while
+// work keeps coming (see RunMessageLoop).
+constexpr DWORD kPostWaitMs = 5;
+constexpr ULONGLONG kQueueLookMs = 5;
 
 std::wstring W(const std::string& utf8) { return WideFromUtf8(utf8); }
 
@@ -126,32 +131,66 @@ INT_PTR LoaderDialog::Run() {
 
 // The dialog's messages until it ends, as the dialog manager's modal loop
 // handles them (the dialog keys through IsDialogMessage, the window shown
-// once the queue is first empty or the first timer fires), but without its
-// look at the queue before every wait: under wine a message that has to be
-// waited for costs GetMessage three requests to the server (it looks,
-// waits and looks again) and the modal loop a fourth, and the serial link
-// posts a message for every block (its acknowledgement).
+// once the queue is first empty or the first timer fires), and the work
+// other threads post. While blocks go out the serial link posts a burst or
+// a write completion every fraction of a millisecond; a window message for
+// each, waited for in the queue, costs wine's server five requests (the
+// post; GetMessage looks, waits and looks again; the dialog manager's
+// look). So once posted work has run, the loop waits for the next on the
+// post counter (WaitOnAddress, a futex under wine) for as long as it keeps
+// coming, and looks at the queue every kQueueLookMs meanwhile.
 void LoaderDialog::RunMessageLoop() {
-    bool shown = false;
-    const auto show = [&] {
-        if (!shown) ShowWindow(m_hwnd, SW_SHOWNORMAL);
-        shown = true;
-    };
-    MSG msg{};
     while (!m_ended && IsWindow(m_hwnd)) {
-        if (!shown && !PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) show();
-        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got == -1) return;
-        if (got == 0) {  // WM_QUIT ends the dialog and is left for the caller's loop
+        if (!PumpMessages()) return;
+        if (m_ended) return;
+        Show();
+        if (std::exchange(m_postedRan, false) || RunPosted()) RunPostedWhileComing();
+        else WaitMessage();
+    }
+}
+
+void LoaderDialog::Show() {
+    if (!m_shown) ShowWindow(m_hwnd, SW_SHOWNORMAL);
+    m_shown = true;
+}
+
+// Handles every message waiting; false once WM_QUIT came (it ends the
+// dialog and is left for the caller's loop).
+bool LoaderDialog::PumpMessages() {
+    MSG msg{};
+    while (!m_ended && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));
-            return;
+            return false;
         }
-        if (msg.message == WM_TIMER) show();
+        if (msg.message == WM_TIMER) Show();
         if (!IsDialogMessageW(m_hwnd, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
     }
+    return true;
+}
+
+void LoaderDialog::RunPostedWhileComing() {
+    const ULONGLONG start = GetTickCount64();
+    while (!m_ended && GetTickCount64() - start < kQueueLookMs && WaitForPosted()) RunPosted();
+}
+
+// Waits up to kPostWaitMs for work to be posted; true when some waits. Work
+// posted meanwhile wakes it through the counter, not a window message.
+bool LoaderDialog::WaitForPosted() {
+    std::uint32_t seen = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_posted.empty()) return true;
+        m_waitingForPost = true;
+        seen = m_postCount.load();
+    }
+    WaitOnAddress(PostCounter(), &seen, sizeof seen, kPostWaitMs);
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_waitingForPost = false;
+    return !m_posted.empty();
 }
 
 INT_PTR CALLBACK LoaderDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -427,16 +466,18 @@ void LoaderDialog::OnEndSession(bool ending) {
     m_link.reset();
 }
 
-void LoaderDialog::RunPosted() {
+bool LoaderDialog::RunPosted() {
+    bool ran = false;
     for (;;) {
         std::function<void()> fn;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (m_posted.empty()) return;
+            if (m_posted.empty()) return ran;
             fn = std::move(m_posted.front());
             m_posted.pop_front();
         }
         fn();
+        ran = m_postedRan = true;
     }
 }
 
@@ -649,11 +690,15 @@ bool LoaderDialog::SocketsStartup() {
 }
 
 void LoaderDialog::Post(std::function<void()> fn) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_posted.push_back(std::move(fn));
+        ++m_postCount;
+        wake = m_waitingForPost;
     }
-    if (m_hwnd) PostMessageW(m_hwnd, kMsgPosted, 0, 0);
+    if (wake) WakeByAddressSingle(PostCounter());
+    else if (m_hwnd) PostMessageW(m_hwnd, kMsgPosted, 0, 0);
 }
 
 // The dialog pushes all its fields after every block (UpdateData); a

@@ -13,6 +13,8 @@
 // callback.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -101,6 +103,12 @@ private:
     static LRESULT CALLBACK PreviewProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR ref);
     INT_PTR Handle(UINT msg, WPARAM wParam, LPARAM lParam);
     void RunMessageLoop();
+    void Show();
+    bool PumpMessages();
+    void RunPostedWhileComing();
+    bool WaitForPosted();
+    // The counter's word, as WaitOnAddress and WakeByAddressSingle take it.
+    void* PostCounter() { return reinterpret_cast<void*>(&m_postCount); }
     // False when it gave a control the focus itself.
     bool OnInit();
     void AddControls();
@@ -118,7 +126,8 @@ private:
     std::string ShownText(int id) const;
     // The control `id` of the dialog (null when there is none).
     HWND Item(int id) const;
-    void RunPosted();
+    // Runs the work posted so far; true when there was any.
+    bool RunPosted();
     // A window timer of the flows has fired.
     void OnFlowTimer(unsigned id);
     bool OnQueryEndSession(LPARAM flags);
@@ -138,6 +147,13 @@ private:
     TimerBook m_timers;  // the flows' timers (SetTimer, KillTimer)
     std::mutex m_lock;
     std::deque<std::function<void()>> m_posted;
+    // Counts posts, for the loop to wait on (WaitOnAddress); whether it
+    // waits there now (both under m_lock); whether posted work ran since
+    // the loop last looked.
+    std::atomic<std::uint32_t> m_postCount{0};
+    bool m_waitingForPost = false;
+    bool m_postedRan = false;
+    bool m_shown = false;  // the window has been shown
     DWORD m_guiThread = 0;
     bool m_socketsStarted = false;
     bool m_ended = false;  // EndDialog was called

@@ -57,7 +57,8 @@ std::string ItemText(int id) { return Text(GetDlgItem(g_dialog, id)); }
 // until its last percent. Each look (the windows enumerated for a box, the
 // progress read from the dialog) costs requests to wine's server, which the
 // dialog's upload shares: looking every 100 ms came to 1.0 to 1.3 requests
-// a block beside the dialog's 21 (counted with wineserver -d1). --bench
+// a block beside the dialog's 21 then (counted with wineserver -d1; the
+// dialog needs 10 now, and these looks 0.5). --bench
 // looks every 20 ms again once the progress reads kBenchNearEnd, so the end
 // is still timed to 20 ms: from there to 100 % an upload at 1500 blocks/s
 // takes longer than one slow look.
