@@ -144,7 +144,8 @@ void LoaderDialog::RunMessageLoop() {
         if (!PumpMessages()) return;
         if (m_ended) return;
         Show();
-        if (std::exchange(m_postedRan, false) || RunPosted()) RunPostedWhileComing();
+        RunPosted();
+        if (std::exchange(m_postedRan, false)) RunPostedWhileComing();
         else WaitMessage();
     }
 }
@@ -466,18 +467,17 @@ void LoaderDialog::OnEndSession(bool ending) {
     m_link.reset();
 }
 
-bool LoaderDialog::RunPosted() {
-    bool ran = false;
+void LoaderDialog::RunPosted() {
     for (;;) {
         std::function<void()> fn;
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            if (m_posted.empty()) return ran;
+            if (m_posted.empty()) return;
             fn = std::move(m_posted.front());
             m_posted.pop_front();
         }
         fn();
-        ran = m_postedRan = true;
+        m_postedRan = true;
     }
 }
 

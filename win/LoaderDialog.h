@@ -126,8 +126,7 @@ private:
     std::string ShownText(int id) const;
     // The control `id` of the dialog (null when there is none).
     HWND Item(int id) const;
-    // Runs the work posted so far; true when there was any.
-    bool RunPosted();
+    void RunPosted();
     // A window timer of the flows has fired.
     void OnFlowTimer(unsigned id);
     bool OnQueryEndSession(LPARAM flags);
